@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include <kilnware/Export.h>
+
+namespace kilnware::platform {
+
+// The system log. Every line goes to syslog under the ident "kilnware"; the host may also have the
+// lines copied to standard error, and any number of sinks (a test's capture, a host's console) may
+// listen.
+class KILNWARE_EXPORT Log {
+public:
+    using Sink = std::function<void(std::string_view line)>;
+    using SinkId = std::size_t;
+
+    static void write(std::string_view line);
+    // Fills each "%@" of `format` with the next argument, in order, and writes the line.
+    static void write(std::string_view format, std::initializer_list<std::string_view> arguments);
+
+    static void setStandardErrorEnabled(bool enabled);
+    static void setSystemLogEnabled(bool enabled);
+
+    static SinkId addSink(Sink sink);
+    static void removeSink(SinkId id);
+};
+
+// Fills each "%@" of `format` with the next argument; a "%@" without an argument stays as it is.
+KILNWARE_EXPORT std::string formatDescription(std::string_view format,
+                                              std::initializer_list<std::string_view> arguments);
+
+}  // namespace kilnware::platform

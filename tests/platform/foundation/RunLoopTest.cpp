@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <kilnware/platform/foundation/RunLoop.h>
+
+namespace kilnware::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RunLoop, RunsWorkFromOtherThreadsInPostingOrderOnItsOwnThread) {
+    auto loop = RunLoop::current();
+    std::vector<int> seen;
+    std::atomic<bool> wrongThread{false};
+    constexpr int kPerThread = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                loop->post([&, t, i] {
+                    if (!loop->isCurrent()) {
+                        wrongThread = true;
+                    }
+                    seen.push_back(t * kPerThread + i);
+                });
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    loop->runUntilIdle();
+    ASSERT_EQ(seen.size(), 2u * kPerThread);
+    EXPECT_FALSE(wrongThread);
+    // Each thread's work keeps its own order.
+    int last[2] = {-1, -1};
+    for (int v : seen) {
+        int t = v / kPerThread;
+        EXPECT_GT(v, last[t]);
+        last[t] = v;
+    }
+}
+
+TEST(RunLoop, RunUntilIdleIncludesWorkPostedByWork) {
+    auto loop = RunLoop::current();
+    int count = 0;
+    loop->post([&] {
+        ++count;
+        loop->post([&] { ++count; });
+    });
+    loop->runUntilIdle();
+    EXPECT_EQ(count, 2);
+}
+
+TEST(RunLoop, TimersFireInOrderAndCanBeCancelled) {
+    auto loop = RunLoop::current();
+    std::vector<int> fired;
+    loop->addTimer(20ms, [&] { fired.push_back(2); });
+    loop->addTimer(5ms, [&] { fired.push_back(1); });
+    auto cancelled = loop->addTimer(10ms, [&] { fired.push_back(99); });
+    loop->cancelTimer(cancelled);
+    EXPECT_TRUE(loop->runUntil([&] { return fired.size() == 2; }, 5s));
+    EXPECT_EQ(fired, (std::vector<int>{1, 2}));
+
+    int ticks = 0;
+    RunLoop::TimerId repeating = 0;
+    repeating = loop->addTimer(
+        1ms,
+        [&] {
+            if (++ticks == 3) {
+                loop->cancelTimer(repeating);
+            }
+        },
+        true);
+    EXPECT_TRUE(loop->runUntil([&] { return ticks == 3; }, 5s));
+}
+
+TEST(RunLoop, StopFromAnotherThreadEndsRun) {
+    auto loop = RunLoop::current();
+    bool ran = false;
+    std::thread stopper([&] {
+        loop->post([&] { ran = true; });
+        loop->stop();
+    });
+    loop->run();
+    stopper.join();
+    loop->runUntilIdle();
+    EXPECT_TRUE(ran);
+}
+
+TEST(RunLoop, RunUntilGivesUpAtItsTimeout) {
+    auto loop = RunLoop::current();
+    EXPECT_FALSE(loop->runUntil([] { return false; }, 10ms));
+}
+
+}  // namespace
+}  // namespace kilnware::platform
