@@ -1,1 +1,69 @@
 #pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <kilnware/Export.h>
+#include <kilnware/platform/discrecording/DRBurn.h>
+#include <kilnware/platform/foundation/FileManager.h>
+#include <kilnware/platform/foundation/NotificationCenter.h>
+#include <kilnware/platform/foundation/Object.h>
+#include <kilnware/platform/foundation/Task.h>
+#include <kilnware/platform/foundation/Value.h>
+#include <kilnware/platform/panels/Panels.h>
+
+namespace kilnware {
+
+class VXAdd;
+
+// The burn controller: the one object through which a host burns and erases discs. Create it with
+// std::make_shared and keep it as long as you burn; its outcome reaches you as the notices
+// BurnSucceed and BurnFailed, with the controller as object. Everything runs on the thread that
+// runs the main run loop.
+class KILNWARE_EXPORT VXBurn : public platform::Object,
+                               public platform::DRSetupPanelDelegate,
+                               public platform::DRBurnProgressPanelDelegate,
+                               public platform::DREraseProgressPanelDelegate {
+public:
+    VXBurn() = default;
+    // Withdraws every registration, so that no notice reaches a controller that is gone.
+    ~VXBurn() override;
+
+    // The burn session: the setup panel, then the progress panel showing `description`.
+    void burnLayout(const platform::Value& layout, const std::string& description);
+
+    // Erases rewritable media; the erase setup panel comes back after every erase until the user
+    // cancels it.
+    void erase();
+    void eraseCompleted(const platform::Notification* notice);
+
+    // Delegate answers.
+    void burnProgressPanelWillBegin(const platform::Notification& notice) override;
+    bool burnDidFinish(platform::DRBurnProgressPanel& panel,
+                       const std::shared_ptr<platform::DRBurn>& burn) override;
+    void burnProgressPanelDidFinish(const platform::Notification& notice) override;
+    bool deviceCouldBeTarget(platform::DRSetupPanel& panel,
+                             const std::shared_ptr<platform::DRDevice>& device) override;
+    bool deviceContainsSuitableMedia(platform::DRSetupPanel& panel,
+                                     const std::shared_ptr<platform::DRDevice>& device,
+                                     std::optional<std::string>& promptString) override;
+    bool eraseDidFinish(platform::DREraseProgressPanel& panel,
+                        const std::shared_ptr<platform::DRErase>& erase) override;
+
+    // The controller's fields. A new controller has every field empty.
+    std::shared_ptr<VXAdd> m_CDAdd;
+    std::shared_ptr<platform::Task> m_VideoTask;
+    bool burning = false;
+    platform::List trackArray;
+    std::shared_ptr<platform::FileManager> fm;
+    std::string folderpath;
+    std::string xmlPath;
+    std::string isoPath;
+
+private:
+    std::shared_ptr<VXBurn> strongSelf() const;
+    void removeTemporaryVideoFiles();
+};
+
+}  // namespace kilnware

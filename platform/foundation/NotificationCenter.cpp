@@ -10,6 +10,7 @@ struct ObserverRegistry::Registration {
     std::optional<std::string> name;
     const Object* sender;
     NotificationHandler handler;
+    std::shared_ptr<RunLoop> loop;
     std::atomic<bool> withdrawn{false};
 
     bool matches(const std::string& noticeName, const Object* noticeSender) const {
@@ -20,12 +21,14 @@ struct ObserverRegistry::Registration {
 ObserverRegistry::RegistrationRef ObserverRegistry::add(const void* observer,
                                                         std::optional<std::string> name,
                                                         const Object* sender,
-                                                        NotificationHandler handler) {
+                                                        NotificationHandler handler,
+                                                        std::shared_ptr<RunLoop> loop) {
     auto registration = std::make_shared<Registration>();
     registration->observer = observer;
     registration->name = std::move(name);
     registration->sender = sender;
     registration->handler = std::move(handler);
+    registration->loop = std::move(loop);
     std::lock_guard lock(mutex_);
     registrations_.push_back(registration);
     return registration;
@@ -63,10 +66,26 @@ std::size_t ObserverRegistry::count(const void* observer) const {
         [&](const RegistrationRef& r) { return r->observer == observer; }));
 }
 
-void ObserverRegistry::deliver(const RegistrationRef& registration, const Notification& notice) {
-    if (!registration->withdrawn) {
-        registration->handler(notice);
+void ObserverRegistry::dispatch(const Notification& notice) const {
+    // Observers are taken before the first is called, so that one added during this delivery
+    // waits for the next post; one withdrawn during it is skipped.
+    for (const auto& registration : matching(notice.name, notice.object.get())) {
+        send(registration, notice);
     }
+}
+
+void ObserverRegistry::send(const RegistrationRef& registration, const Notification& notice) {
+    if (!registration->loop) {
+        if (!registration->withdrawn) {
+            registration->handler(notice);
+        }
+        return;
+    }
+    registration->loop->post([registration, notice] {
+        if (!registration->withdrawn) {
+            registration->handler(notice);
+        }
+    });
 }
 
 NotificationCenter& NotificationCenter::defaultCenter() {
@@ -95,12 +114,6 @@ void NotificationCenter::postNotificationName(const std::string& name,
     post(Notification{name, std::move(object), std::move(userInfo)});
 }
 
-void NotificationCenter::post(const Notification& notice) {
-    // Observers are taken before the first is called, so that one added during this delivery
-    // waits for the next post; one withdrawn during it is skipped.
-    for (const auto& registration : registry_.matching(notice.name, notice.object.get())) {
-        ObserverRegistry::deliver(registration, notice);
-    }
-}
+void NotificationCenter::post(const Notification& notice) { registry_.dispatch(notice); }
 
 }  // namespace kilnware::platform

@@ -9,6 +9,7 @@
 
 #include <kilnware/Export.h>
 #include <kilnware/platform/foundation/Object.h>
+#include <kilnware/platform/foundation/RunLoop.h>
 #include <kilnware/platform/foundation/Value.h>
 
 namespace kilnware::platform {
@@ -38,9 +39,11 @@ public:
     using RegistrationRef = std::shared_ptr<Registration>;
 
     // `name` and `sender` null mean every name and every sender. `observer` is only an identity,
-    // used to withdraw the registration later.
+    // used to withdraw the registration later. With a `loop`, notices reach the handler later on
+    // that run loop instead of during the post.
     RegistrationRef add(const void* observer, std::optional<std::string> name,
-                        const Object* sender, NotificationHandler handler);
+                        const Object* sender, NotificationHandler handler,
+                        std::shared_ptr<RunLoop> loop = nullptr);
     // Withdraws the observer's registrations that match `name` and `sender` (null: all).
     void remove(const void* observer, const std::optional<std::string>& name = std::nullopt,
                 const Object* sender = nullptr);
@@ -48,8 +51,11 @@ public:
     std::vector<RegistrationRef> matching(const std::string& name, const Object* sender) const;
     std::size_t count(const void* observer) const;
 
-    // Calls the registration's handler unless it has been withdrawn meanwhile.
-    static void deliver(const RegistrationRef& registration, const Notification& notice);
+    // Hands the notice to every registration it reaches: at once, or through the registration's
+    // run loop. A registration withdrawn before its turn is not called.
+    void dispatch(const Notification& notice) const;
+    // Hands one notice to one registration, as `dispatch` does.
+    static void send(const RegistrationRef& registration, const Notification& notice);
 
 private:
     mutable std::mutex mutex_;

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <kilnware/Export.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/discrecording/DROperation.h>
+#include <kilnware/platform/discrecording/DRTrack.h>
+
+namespace kilnware::platform {
+
+// A burn on one recorder. A layout is a track, a list of tracks, or a list holding a disc-image
+// layout; lists may nest.
+class KILNWARE_EXPORT DRBurn : public DROperation {
+public:
+    static std::shared_ptr<DRBurn> burnForDevice(std::shared_ptr<DRDevice> device);
+
+    // The burn properties (DRCDTextKey and the like). A copy: change it and set it back.
+    Dictionary properties() const;
+    void setProperties(Dictionary properties);
+    bool verifyDisc() const;
+    void setVerifyDisc(bool verify);
+
+    // Starts writing `layout` and returns at once. A layout without tracks, or a burn without a
+    // recorder, fails through the status like any other failure.
+    void writeLayout(const Value& layout);
+
+    // The tracks of a layout in burn order; empty when it holds anything but tracks.
+    static std::vector<std::shared_ptr<DRTrack>> tracksOfLayout(const Value& layout);
+
+    explicit DRBurn(std::shared_ptr<DRDevice> device) : DROperation(std::move(device)) {}
+
+private:
+    mutable std::mutex mutex_;
+    Dictionary properties_;
+};
+
+// An erase of a rewritable medium.
+class KILNWARE_EXPORT DRErase : public DROperation {
+public:
+    static std::shared_ptr<DRErase> eraseForDevice(std::shared_ptr<DRDevice> device);
+
+    // DREraseTypeQuick (the default) or DREraseTypeComplete.
+    std::string eraseType() const;
+    void setEraseType(std::string type);
+
+    // Starts the erase and returns at once.
+    void start();
+
+    explicit DRErase(std::shared_ptr<DRDevice> device) : DROperation(std::move(device)) {}
+
+private:
+    mutable std::mutex mutex_;
+    std::string eraseType_ = DREraseTypeQuick;
+};
+
+}  // namespace kilnware::platform

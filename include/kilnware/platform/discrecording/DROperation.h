@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <kilnware/Export.h>
+#include <kilnware/platform/foundation/Object.h>
+#include <kilnware/platform/foundation/RunLoop.h>
+#include <kilnware/platform/foundation/Value.h>
+
+namespace kilnware::platform {
+
+class DRDevice;
+
+// What a burn and an erase share: the recorder, the status dictionary and its reporting. The engine
+// reports from its own thread; whoever watches hears of each status on the run loop of the thread
+// that started the operation.
+class KILNWARE_EXPORT DROperation : public Object {
+public:
+    using StatusHandler = std::function<void(const Dictionary& status)>;
+
+    std::shared_ptr<DRDevice> device() const;
+    // For the setup panel, which binds the operation to the recorder the user chose.
+    void setDevice(std::shared_ptr<DRDevice> device);
+
+    // The latest status: DRStatusStateKey and, on failure, DRErrorStatusKey with
+    // DRErrorStatusErrorStringKey. Thread-safe.
+    Dictionary status() const;
+
+    // Called on the starting thread's run loop with every status the engine reports; the last one
+    // has the state Done or Failed.
+    void setStatusHandler(StatusHandler handler);
+
+    // Asks the engine to stop; the operation then fails with the text "cancelled".
+    void abort() { abortRequested_ = true; }
+    bool abortRequested() const { return abortRequested_; }
+
+    // For engines, from any thread.
+    void reportStatus(Dictionary status);
+    void reportFailure(const std::string& errorText);
+    void reportDone();
+
+    static constexpr const char* kCancelledText = "cancelled";
+
+protected:
+    explicit DROperation(std::shared_ptr<DRDevice> device);
+    // Binds reporting to the calling thread's run loop and marks the operation as started. False
+    // when it was started before.
+    bool beginReporting();
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<DRDevice> device_;
+    Dictionary status_;
+    StatusHandler handler_;
+    std::shared_ptr<RunLoop> loop_;
+    bool started_ = false;
+    bool finished_ = false;
+    std::atomic<bool> abortRequested_{false};
+};
+
+}  // namespace kilnware::platform

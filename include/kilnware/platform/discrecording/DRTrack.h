@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include <kilnware/Export.h>
+#include <kilnware/platform/foundation/Object.h>
+#include <kilnware/platform/foundation/Value.h>
+
+namespace kilnware::platform {
+
+// Reads a track's blocks in order. `read` fills as much of `out` as it can and returns the number
+// of bytes, 0 at the end; a failure is reported through `error` and ends the stream.
+class KILNWARE_EXPORT DRTrackReader {
+public:
+    virtual ~DRTrackReader();
+    virtual std::size_t read(std::span<std::byte> out) = 0;
+    virtual const std::string& error() const = 0;
+};
+
+// One track of a layout: audio (2352-byte blocks), data (2048-byte blocks) or a disc image burned
+// as it stands.
+class KILNWARE_EXPORT DRTrack : public Object {
+public:
+    enum class Kind { Audio, Data, DiscImage };
+    static constexpr std::size_t kAudioBlockSize = 2352;
+    static constexpr std::size_t kDataBlockSize = 2048;
+
+    virtual Kind kind() const = 0;
+    // The track's length in blocks, known before it is burned.
+    virtual std::uint64_t estimateLength() const = 0;
+    std::size_t blockSize() const { return kind() == Kind::Audio ? kAudioBlockSize : kDataBlockSize; }
+    // A new stream of the track's bytes, estimateLength() blocks long.
+    virtual std::unique_ptr<DRTrackReader> newReader() const = 0;
+
+    // The track's own properties (pre-gap and the like). Thread-safe.
+    Dictionary properties() const;
+    void setProperties(Dictionary properties);
+
+private:
+    mutable std::mutex mutex_;
+    Dictionary properties_;
+};
+
+}  // namespace kilnware::platform

@@ -1,0 +1,99 @@
+#include <kilnware/platform/discrecording/DROperation.h>
+
+#include <kilnware/platform/discrecording/DRDevice.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
+
+namespace kilnware::platform {
+
+namespace {
+bool isFinal(const Dictionary& status) {
+    const std::string* state = status[DRStatusStateKey].text();
+    return state && (*state == DRStatusStateDone || *state == DRStatusStateFailed);
+}
+}  // namespace
+
+DROperation::DROperation(std::shared_ptr<DRDevice> device) : device_(std::move(device)) {
+    status_.set(DRStatusStateKey, DRStatusStateNone);
+}
+
+std::shared_ptr<DRDevice> DROperation::device() const {
+    std::lock_guard lock(mutex_);
+    return device_;
+}
+
+void DROperation::setDevice(std::shared_ptr<DRDevice> device) {
+    std::lock_guard lock(mutex_);
+    device_ = std::move(device);
+}
+
+Dictionary DROperation::status() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+void DROperation::setStatusHandler(StatusHandler handler) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+bool DROperation::beginReporting() {
+    std::lock_guard lock(mutex_);
+    if (started_) {
+        return false;
+    }
+    started_ = true;
+    loop_ = RunLoop::current();
+    return true;
+}
+
+void DROperation::reportStatus(Dictionary status) {
+    std::shared_ptr<RunLoop> loop;
+    bool final = isFinal(status);
+    {
+        std::lock_guard lock(mutex_);
+        if (finished_) {
+            return;  // nothing follows the end
+        }
+        finished_ = final;
+        status_ = status;
+        loop = loop_;
+    }
+    if (!loop) {
+        return;
+    }
+    auto self = selfAs<DROperation>();
+    loop->post([self, status = std::move(status), final] {
+        StatusHandler handler;
+        {
+            std::lock_guard lock(self->mutex_);
+            if (final) {
+                // The last status releases the handler, and whatever the handler holds.
+                handler = std::move(self->handler_);
+                self->handler_ = nullptr;
+            } else {
+                handler = self->handler_;
+            }
+        }
+        if (handler) {
+            handler(status);
+        }
+    });
+}
+
+void DROperation::reportFailure(const std::string& errorText) {
+    Dictionary error;
+    error.set(DRErrorStatusErrorStringKey, errorText);
+    Dictionary status;
+    status.set(DRStatusStateKey, DRStatusStateFailed);
+    status.set(DRErrorStatusKey, std::move(error));
+    reportStatus(std::move(status));
+}
+
+void DROperation::reportDone() {
+    Dictionary status;
+    status.set(DRStatusStateKey, DRStatusStateDone);
+    status.set(DRStatusPercentCompleteKey, 1.0);
+    reportStatus(std::move(status));
+}
+
+}  // namespace kilnware::platform

@@ -1,0 +1,235 @@
+#include <kilnware/platform/engines/virtual/ScriptableRecorder.h>
+
+#include <kilnware/platform/discrecording/DRNotificationCenter.h>
+
+namespace kilnware::platform {
+
+ScriptedMedium ScriptedMedium::blankCDR() { return ScriptedMedium(); }
+
+ScriptedMedium ScriptedMedium::blankCDRW() {
+    ScriptedMedium medium;
+    medium.type = DRDeviceMediaTypeCDRW;
+    medium.erasable = true;
+    medium.overwritable = true;
+    return medium;
+}
+
+ScriptedMedium ScriptedMedium::blankDVDR() {
+    ScriptedMedium medium;
+    medium.type = DRDeviceMediaTypeDVDR;
+    medium.blocksFree = medium.blocksOverwritable = 2'295'104;
+    medium.framesFree = medium.framesOverwritable = 2'295'104;
+    return medium;
+}
+
+ScriptedMedium ScriptedMedium::none() {
+    ScriptedMedium medium;
+    medium.state = DRDeviceMediaStateNone;
+    medium.type.reset();
+    medium.blocksFree = medium.blocksOverwritable = 0;
+    medium.framesFree = medium.framesOverwritable = 0;
+    return medium;
+}
+
+ScriptedMedium ScriptedMedium::inTransition() {
+    ScriptedMedium medium = none();
+    medium.state = DRDeviceMediaStateInTransition;
+    return medium;
+}
+
+std::shared_ptr<ScriptableRecorder> ScriptableRecorder::create(std::string displayName,
+                                                               std::string interconnect,
+                                                               ScriptedMedium medium) {
+    return std::make_shared<ScriptableRecorder>(std::move(displayName), std::move(interconnect),
+                                                std::move(medium));
+}
+
+ScriptableRecorder::ScriptableRecorder(std::string displayName, std::string interconnect,
+                                       ScriptedMedium medium)
+    : displayName_(std::move(displayName)),
+      interconnect_(std::move(interconnect)),
+      medium_(std::move(medium)) {}
+
+ScriptableRecorder::~ScriptableRecorder() { waitForOperations(); }
+
+void ScriptableRecorder::appear() { DeviceRegistry::deviceAppeared(selfAs<DRDevice>()); }
+
+void ScriptableRecorder::disappear() { DeviceRegistry::deviceDisappeared(selfAs<DRDevice>()); }
+
+void ScriptableRecorder::statusChanged() { DeviceRegistry::deviceStatusChanged(selfAs<DRDevice>()); }
+
+void ScriptableRecorder::setMedium(ScriptedMedium medium) {
+    {
+        std::lock_guard lock(mutex_);
+        medium_ = std::move(medium);
+    }
+    statusChanged();
+}
+
+void ScriptableRecorder::setBusy(bool busy) {
+    {
+        std::lock_guard lock(mutex_);
+        busy_ = busy;
+    }
+    statusChanged();
+}
+
+void ScriptableRecorder::setInfo(std::optional<Dictionary> info) {
+    std::lock_guard lock(mutex_);
+    infoOverride_ = std::move(info);
+}
+
+void ScriptableRecorder::setStatus(std::optional<Dictionary> status) {
+    {
+        std::lock_guard lock(mutex_);
+        statusOverride_ = std::move(status);
+    }
+    statusChanged();
+}
+
+void ScriptableRecorder::setEjectAnswer(bool accepted) {
+    std::lock_guard lock(mutex_);
+    ejectAnswer_ = accepted;
+}
+
+void ScriptableRecorder::failNextBurn(std::string errorText) {
+    std::lock_guard lock(mutex_);
+    nextBurnFailure_ = std::move(errorText);
+}
+
+void ScriptableRecorder::failNextErase(std::string errorText) {
+    std::lock_guard lock(mutex_);
+    nextEraseFailure_ = std::move(errorText);
+}
+
+void ScriptableRecorder::setOperationDuration(std::chrono::milliseconds duration) {
+    std::lock_guard lock(mutex_);
+    duration_ = duration;
+}
+
+std::vector<ScriptableRecorder::Burn> ScriptableRecorder::burns() const {
+    std::lock_guard lock(mutex_);
+    return burns_;
+}
+
+std::size_t ScriptableRecorder::eraseCount() const {
+    std::lock_guard lock(mutex_);
+    return erases_;
+}
+
+std::size_t ScriptableRecorder::ejectRequests() const {
+    std::lock_guard lock(mutex_);
+    return ejects_;
+}
+
+void ScriptableRecorder::waitForOperations() {
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+}
+
+std::string ScriptableRecorder::displayName() const {
+    std::lock_guard lock(mutex_);
+    return displayName_;
+}
+
+Dictionary ScriptableRecorder::info() const {
+    std::lock_guard lock(mutex_);
+    if (infoOverride_) {
+        return *infoOverride_;
+    }
+    Dictionary info;
+    info.set(DRDevicePhysicalInterconnectKey, interconnect_);
+    info.set(DRDeviceVendorNameKey, "Kilnware");
+    info.set(DRDeviceProductNameKey, displayName_);
+    return info;
+}
+
+Dictionary ScriptableRecorder::status() const {
+    std::lock_guard lock(mutex_);
+    if (statusOverride_) {
+        return *statusOverride_;
+    }
+    Dictionary status;
+    status.set(DRDeviceIsBusyKey, busy_);
+    status.set(DRDeviceMediaStateKey, medium_.state);
+    if (medium_.state == DRDeviceMediaStateMediaPresent) {
+        Dictionary media;
+        media.set(DRDeviceMediaTypeKey, medium_.type);
+        media.set(DRDeviceMediaBlocksFreeKey, medium_.blocksFree);
+        media.set(DRDeviceMediaBlocksUsedKey, medium_.blocksUsed);
+        media.set(DRDeviceMediaBlocksOverwritableKey, medium_.blocksOverwritable);
+        media.set(DRDeviceMediaFreeSpaceKey, medium_.framesFree);
+        media.set(DRDeviceMediaUsedSpaceKey, medium_.framesUsed);
+        media.set(DRDeviceMediaOverwritableSpaceKey, medium_.framesOverwritable);
+        media.set(DRDeviceMediaIsBlankKey, medium_.blocksUsed == 0);
+        media.set(DRDeviceMediaIsErasableKey, medium_.erasable);
+        media.set(DRDeviceMediaIsOverwritableKey, medium_.overwritable);
+        status.set(DRDeviceMediaInfoKey, std::move(media));
+    }
+    return status;
+}
+
+bool ScriptableRecorder::ejectMedia() {
+    std::lock_guard lock(mutex_);
+    ++ejects_;
+    return ejectAnswer_;
+}
+
+void ScriptableRecorder::startBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout) {
+    std::optional<std::string> failure;
+    {
+        std::lock_guard lock(mutex_);
+        burns_.push_back(
+            Burn{layout, DRBurn::tracksOfLayout(layout), burn->verifyDisc(), burn->properties()});
+        failure.swap(nextBurnFailure_);
+    }
+    run(burn, std::move(failure), DRStatusStateTrackWrite);
+}
+
+void ScriptableRecorder::startErase(const std::shared_ptr<DRErase>& erase) {
+    std::optional<std::string> failure;
+    {
+        std::lock_guard lock(mutex_);
+        ++erases_;
+        failure.swap(nextEraseFailure_);
+    }
+    run(erase, std::move(failure), DRStatusStateErasing);
+}
+
+void ScriptableRecorder::run(const std::shared_ptr<DROperation>& operation,
+                             std::optional<std::string> failure, const char* workingState) {
+    constexpr int kSteps = 4;
+    std::chrono::milliseconds step;
+    {
+        std::lock_guard lock(mutex_);
+        step = duration_ / kSteps;
+    }
+    std::thread worker([operation, failure = std::move(failure), workingState, step] {
+        for (int i = 0; i < kSteps; ++i) {
+            if (operation->abortRequested()) {
+                operation->reportFailure(DROperation::kCancelledText);
+                return;
+            }
+            Dictionary status;
+            status.set(DRStatusStateKey, workingState);
+            status.set(DRStatusPercentCompleteKey, static_cast<double>(i) / kSteps);
+            operation->reportStatus(std::move(status));
+            std::this_thread::sleep_for(step);
+        }
+        if (failure) {
+            operation->reportFailure(*failure);
+        } else {
+            operation->reportDone();
+        }
+    });
+    std::lock_guard lock(mutex_);
+    workers_.push_back(std::move(worker));
+}
+
+}  // namespace kilnware::platform
