@@ -1,12 +1,15 @@
 #include "tests/support/TestSupport.h"
 
+#include <stdlib.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
+#include <system_error>
 
-namespace kilnware::testing {
+namespace kilnware::test {
 
-LogCapture::LogCapture() {
+LogCapture::LogCapture() : systemLogWasEnabled_(platform::Log::isSystemLogEnabled()) {
     platform::Log::setSystemLogEnabled(false);
     sink_ = platform::Log::addSink([this](std::string_view line) {
         std::lock_guard lock(mutex_);
@@ -16,7 +19,7 @@ LogCapture::LogCapture() {
 
 LogCapture::~LogCapture() {
     platform::Log::removeSink(sink_);
-    platform::Log::setSystemLogEnabled(true);
+    platform::Log::setSystemLogEnabled(systemLogWasEnabled_);
 }
 
 std::vector<std::string> LogCapture::lines() const {
@@ -30,9 +33,10 @@ void LogCapture::clear() {
 }
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kilnware-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        throw std::runtime_error("mkdtemp failed");
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kilnware-test-XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
     }
     path_ = pattern;
 }
@@ -42,4 +46,4 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-}  // namespace kilnware::testing
+}  // namespace kilnware::test

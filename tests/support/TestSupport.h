@@ -6,11 +6,12 @@
 
 #include <kilnware/platform/foundation/Log.h>
 
-namespace kilnware::testing {
+namespace kilnware::test {
 
-// Collects the log lines written while it lives, and keeps them out of the system log.
+// Collects every log line written while it lives, from any thread. Syslog is off meanwhile, so
+// tests do not fill the system log.
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -19,15 +20,16 @@ public:
     std::vector<std::string> lines() const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
+    bool systemLogWasEnabled_;
     platform::Log::SinkId sink_;
 };
 
-// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -36,8 +38,8 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
-}  // namespace kilnware::testing
+}  // namespace kilnware::test

@@ -13,8 +13,13 @@ namespace kilnware::platform {
 // The system log. Every line goes to syslog under the ident "kilnware"; the host may also have the
 // lines copied to standard error, and any number of sinks (a test's capture, a host's console) may
 // listen.
+//
+// All of it may be used from any thread. Sinks are called one line at a time, under the log's
+// lock, so a sink should be quick and must not wait for another thread that logs. A line that a
+// sink itself writes reaches syslog and standard error but not the sinks. Once removeSink returns,
+// that sink is not called again.
 class KILNWARE_EXPORT Log {
-public:
+  public:
     using Sink = std::function<void(std::string_view line)>;
     using SinkId = std::size_t;
 
@@ -22,8 +27,10 @@ public:
     // Fills each "%@" of `format` with the next argument, in order, and writes the line.
     static void write(std::string_view format, std::initializer_list<std::string_view> arguments);
 
+    // Standard error is off by default; syslog is on.
     static void setStandardErrorEnabled(bool enabled);
     static void setSystemLogEnabled(bool enabled);
+    static bool isSystemLogEnabled();
 
     static SinkId addSink(Sink sink);
     static void removeSink(SinkId id);
