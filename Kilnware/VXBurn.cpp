@@ -23,7 +23,9 @@ std::string errorText(const Dictionary& status) {
 }
 }  // namespace
 
-VXBurn::~VXBurn() { NotificationCenter::defaultCenter().removeObserver(this); }
+VXBurn::~VXBurn() {
+    NotificationCenter::defaultCenter().removeObserver(this);
+}
 
 std::shared_ptr<VXBurn> VXBurn::strongSelf() const {
     return std::static_pointer_cast<VXBurn>(self());
@@ -81,7 +83,9 @@ void VXBurn::removeTemporaryVideoFiles() {
     }
 }
 
-bool VXBurn::deviceCouldBeTarget(DRSetupPanel&, const std::shared_ptr<DRDevice>&) { return true; }
+bool VXBurn::deviceCouldBeTarget(DRSetupPanel&, const std::shared_ptr<DRDevice>&) {
+    return true;
+}
 
 bool VXBurn::deviceContainsSuitableMedia(DRSetupPanel&, const std::shared_ptr<DRDevice>& device,
                                          std::optional<std::string>& promptString) {

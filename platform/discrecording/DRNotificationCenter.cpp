@@ -59,7 +59,9 @@ void DRNotificationCenter::removeObserver(const void* observer,
     registry().observers.remove(observer, name, device);
 }
 
-std::vector<std::shared_ptr<DRDevice>> DRDevice::devices() { return DeviceRegistry::devices(); }
+std::vector<std::shared_ptr<DRDevice>> DRDevice::devices() {
+    return DeviceRegistry::devices();
+}
 
 std::vector<std::shared_ptr<DRDevice>> DeviceRegistry::devices() {
     std::lock_guard lock(registry().mutex);

@@ -61,9 +61,9 @@ std::vector<ObserverRegistry::RegistrationRef> ObserverRegistry::matching(
 
 std::size_t ObserverRegistry::count(const void* observer) const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(
-        registrations_.begin(), registrations_.end(),
-        [&](const RegistrationRef& r) { return r->observer == observer; }));
+    return static_cast<std::size_t>(
+        std::count_if(registrations_.begin(), registrations_.end(),
+                      [&](const RegistrationRef& r) { return r->observer == observer; }));
 }
 
 void ObserverRegistry::dispatch(const Notification& notice) const {
@@ -114,6 +114,8 @@ void NotificationCenter::postNotificationName(const std::string& name,
     post(Notification{name, std::move(object), std::move(userInfo)});
 }
 
-void NotificationCenter::post(const Notification& notice) { registry_.dispatch(notice); }
+void NotificationCenter::post(const Notification& notice) {
+    registry_.dispatch(notice);
+}
 
 }  // namespace kilnware::platform

@@ -41,7 +41,9 @@ std::shared_ptr<RunLoop> RunLoop::main() {
     return current();
 }
 
-bool RunLoop::isCurrent() const { return thread_ == std::this_thread::get_id(); }
+bool RunLoop::isCurrent() const {
+    return thread_ == std::this_thread::get_id();
+}
 
 void RunLoop::post(Work work) {
     {

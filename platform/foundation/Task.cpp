@@ -22,7 +22,7 @@ namespace {
 // posix_spawn attributes that give the child a clean signal state: nothing blocked, and the
 // dispositions a host commonly ignores for its own sake back to their defaults.
 class SpawnAttributes {
-  public:
+public:
     SpawnAttributes() {
         ok_ = posix_spawnattr_init(&attributes_) == 0;
         if (!ok_) {
@@ -48,7 +48,7 @@ class SpawnAttributes {
 
     const posix_spawnattr_t* get() const { return ok_ ? &attributes_ : nullptr; }
 
-  private:
+private:
     posix_spawnattr_t attributes_{};
     bool ok_ = false;
 };

@@ -83,17 +83,18 @@ Value::Value(std::optional<std::string> text) {
 }
 
 bool Value::isNumber() const {
-    return std::holds_alternative<bool>(storage_) || std::holds_alternative<std::int64_t>(storage_) ||
-           std::holds_alternative<std::uint64_t>(storage_) || std::holds_alternative<double>(storage_);
+    return std::holds_alternative<bool>(storage_) ||
+           std::holds_alternative<std::int64_t>(storage_) ||
+           std::holds_alternative<std::uint64_t>(storage_) ||
+           std::holds_alternative<double>(storage_);
 }
 
 bool Value::boolValue() const {
-    return std::visit(Overloaded{[](bool b) { return b; },
-                                 [](std::int64_t i) { return i != 0; },
-                                 [](std::uint64_t u) { return u != 0; },
-                                 [](double d) { return d != 0.0; },
-                                 [](const auto&) { return false; }},
-                      storage_);
+    return std::visit(
+        Overloaded{[](bool b) { return b; }, [](std::int64_t i) { return i != 0; },
+                   [](std::uint64_t u) { return u != 0; }, [](double d) { return d != 0.0; },
+                   [](const auto&) { return false; }},
+        storage_);
 }
 
 std::int64_t Value::int64Value() const {
@@ -106,23 +107,21 @@ std::int64_t Value::int64Value() const {
 }
 
 std::uint64_t Value::uint64Value() const {
-    return std::visit(Overloaded{[](bool b) -> std::uint64_t { return b ? 1 : 0; },
-                                 [](std::int64_t i) { return static_cast<std::uint64_t>(i); },
-                                 [](std::uint64_t u) { return u; },
-                                 [](double d) {
-                                     return d <= 0.0 ? std::uint64_t{0}
-                                                     : static_cast<std::uint64_t>(d);
-                                 },
-                                 [](const auto&) -> std::uint64_t { return 0; }},
-                      storage_);
+    return std::visit(
+        Overloaded{
+            [](bool b) -> std::uint64_t { return b ? 1 : 0; },
+            [](std::int64_t i) { return static_cast<std::uint64_t>(i); },
+            [](std::uint64_t u) { return u; },
+            [](double d) { return d <= 0.0 ? std::uint64_t{0} : static_cast<std::uint64_t>(d); },
+            [](const auto&) -> std::uint64_t { return 0; }},
+        storage_);
 }
 
 double Value::doubleValue() const {
     return std::visit(Overloaded{[](bool b) { return b ? 1.0 : 0.0; },
                                  [](std::int64_t i) { return static_cast<double>(i); },
                                  [](std::uint64_t u) { return static_cast<double>(u); },
-                                 [](double d) { return d; },
-                                 [](const auto&) { return 0.0; }},
+                                 [](double d) { return d; }, [](const auto&) { return 0.0; }},
                       storage_);
 }
 
@@ -134,38 +133,40 @@ std::optional<std::string> Value::textValue() const {
 }
 
 std::string Value::description() const {
-    return std::visit(
-        Overloaded{[](std::monostate) { return std::string("(null)"); },
-                   [](bool b) { return std::string(b ? "1" : "0"); },
-                   [](std::int64_t i) { return std::to_string(i); },
-                   [](std::uint64_t u) { return std::to_string(u); },
-                   [](double d) {
-                       char buffer[32];
-                       std::snprintf(buffer, sizeof buffer, "%g", d);
-                       return std::string(buffer);
-                   },
-                   [](const std::string& s) { return s; },
-                   [](const List& list) {
-                       std::string out = "(";
-                       for (std::size_t i = 0; i < list.size(); ++i) {
-                           out += (i ? ", " : "") + list[i].description();
-                       }
-                       return out + ")";
-                   },
-                   [](const Dictionary& dictionary) {
-                       std::string out = "{";
-                       bool first = true;
-                       for (const auto& [key, value] : dictionary) {
-                           out += (first ? "" : "; ") + key + " = " + value.description();
-                           first = false;
-                       }
-                       return out + "}";
-                   },
-                   [](const ObjectRef& object) { return object->description(); }},
-        storage_);
+    return std::visit(Overloaded{[](std::monostate) { return std::string("(null)"); },
+                                 [](bool b) { return std::string(b ? "1" : "0"); },
+                                 [](std::int64_t i) { return std::to_string(i); },
+                                 [](std::uint64_t u) { return std::to_string(u); },
+                                 [](double d) {
+                                     char buffer[32];
+                                     std::snprintf(buffer, sizeof buffer, "%g", d);
+                                     return std::string(buffer);
+                                 },
+                                 [](const std::string& s) { return s; },
+                                 [](const List& list) {
+                                     std::string out = "(";
+                                     for (std::size_t i = 0; i < list.size(); ++i) {
+                                         out += (i ? ", " : "") + list[i].description();
+                                     }
+                                     return out + ")";
+                                 },
+                                 [](const Dictionary& dictionary) {
+                                     std::string out = "{";
+                                     bool first = true;
+                                     for (const auto& [key, value] : dictionary) {
+                                         out += (first ? "" : "; ") + key + " = " +
+                                                value.description();
+                                         first = false;
+                                     }
+                                     return out + "}";
+                                 },
+                                 [](const ObjectRef& object) { return object->description(); }},
+                      storage_);
 }
 
-bool operator==(const Value& a, const Value& b) { return a.storage_ == b.storage_; }
+bool operator==(const Value& a, const Value& b) {
+    return a.storage_ == b.storage_;
+}
 
 const Value& lookup(const Value& value, std::string_view key) {
     const Dictionary* dictionary = value.dictionary();

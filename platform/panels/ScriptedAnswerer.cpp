@@ -77,7 +77,8 @@ ScriptedAnswerer::ProgressShowing* ScriptedAnswerer::showingOf(const DRProgressP
 
 void ScriptedAnswerer::progressPanelBegan(DRProgressPanel& panel) {
     std::lock_guard lock(mutex_);
-    progress_.push_back(ProgressShowing{panel.kind(), panel.description(), {}, std::nullopt, false});
+    progress_.push_back(
+        ProgressShowing{panel.kind(), panel.description(), {}, std::nullopt, false});
     progressPanels_.push_back(&panel);
 }
 

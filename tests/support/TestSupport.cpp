@@ -1,7 +1,10 @@
 #include "tests/support/TestSupport.h"
 
+#include <kilnware/platform/foundation/RunLoop.h>
+
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +47,52 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace kilnware::test
+
+namespace kilnware::test {
+
+NoticeLog::NoticeLog(std::vector<std::string> names) {
+    for (auto& name : names) {
+        platform::NotificationCenter::defaultCenter().addObserver(
+            this, name, nullptr, [this](const platform::Notification& notice) {
+                std::lock_guard lock(mutex_);
+                entries_.push_back({notice.name, notice.object, notice.userInfo.has_value()});
+            });
+    }
+}
+
+NoticeLog::~NoticeLog() {
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
+}
+
+std::vector<NoticeLog::Entry> NoticeLog::entries() const {
+    std::lock_guard lock(mutex_);
+    return entries_;
+}
+
+std::size_t NoticeLog::count(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(entries_.begin(), entries_.end(),
+                                                  [&](const Entry& e) { return e.name == name; }));
+}
+
+ScopedRecorder::ScopedRecorder(std::string name, platform::ScriptedMedium medium)
+    : recorder_(platform::ScriptableRecorder::create(std::move(name), "USB", std::move(medium))) {
+    recorder_->setOperationDuration(std::chrono::milliseconds(4));
+    recorder_->appear();
+}
+
+ScopedRecorder::~ScopedRecorder() {
+    recorder_->disappear();
+    recorder_->waitForOperations();
+    // Deliver what the recorder's threads posted, so that nothing of this test reaches the next.
+    platform::RunLoop::current()->runUntilIdle();
+}
+
+bool runUntil(const std::function<bool()>& done) {
+    return platform::RunLoop::current()->runUntil(done, std::chrono::seconds(10));
 }
 
 }  // namespace kilnware::test

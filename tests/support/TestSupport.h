@@ -11,7 +11,7 @@ namespace kilnware::test {
 // Collects every log line written while it lives, from any thread. Syslog is off meanwhile, so
 // tests do not fill the system log.
 class LogCapture {
-  public:
+public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -20,7 +20,7 @@ class LogCapture {
     std::vector<std::string> lines() const;
     void clear();
 
-  private:
+private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
     bool systemLogWasEnabled_;
@@ -29,7 +29,7 @@ class LogCapture {
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
 class TempDir {
-  public:
+public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -38,8 +38,69 @@ class TempDir {
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-  private:
+private:
     std::string path_;
 };
+
+}  // namespace kilnware::test
+
+#include <memory>
+
+#include <kilnware/platform/engines/virtual/ScriptableRecorder.h>
+#include <kilnware/platform/foundation/NotificationCenter.h>
+#include <kilnware/platform/panels/ScriptedAnswerer.h>
+
+namespace kilnware::test {
+
+// Records the notices of the given names from the process-wide center while it lives.
+class NoticeLog {
+public:
+    struct Entry {
+        std::string name;
+        std::shared_ptr<platform::Object> object;
+        bool hadUserInfo;
+    };
+    explicit NoticeLog(std::vector<std::string> names);
+    ~NoticeLog();
+    NoticeLog(const NoticeLog&) = delete;
+    NoticeLog& operator=(const NoticeLog&) = delete;
+
+    std::vector<Entry> entries() const;
+    std::size_t count(const std::string& name) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+// A scriptable recorder that has appeared, and disappears again when the test ends.
+class ScopedRecorder {
+public:
+    explicit ScopedRecorder(std::string name,
+                            platform::ScriptedMedium medium = platform::ScriptedMedium());
+    ~ScopedRecorder();
+    ScopedRecorder(const ScopedRecorder&) = delete;
+    ScopedRecorder& operator=(const ScopedRecorder&) = delete;
+
+    platform::ScriptableRecorder* operator->() const { return recorder_.get(); }
+    const std::shared_ptr<platform::ScriptableRecorder>& get() const { return recorder_; }
+
+private:
+    std::shared_ptr<platform::ScriptableRecorder> recorder_;
+};
+
+// Installs a scripted answerer for the test and removes it afterwards.
+class ScopedAnswerer {
+public:
+    ScopedAnswerer() : answerer_(platform::ScriptedAnswerer::install()) {}
+    ~ScopedAnswerer() { platform::Panels::setAnswerer(nullptr); }
+    platform::ScriptedAnswerer* operator->() const { return answerer_.get(); }
+
+private:
+    std::shared_ptr<platform::ScriptedAnswerer> answerer_;
+};
+
+// Runs the main run loop until `done` holds, for at most ten seconds.
+bool runUntil(const std::function<bool()>& done);
 
 }  // namespace kilnware::test

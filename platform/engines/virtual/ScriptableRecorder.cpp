@@ -4,7 +4,9 @@
 
 namespace kilnware::platform {
 
-ScriptedMedium ScriptedMedium::blankCDR() { return ScriptedMedium(); }
+ScriptedMedium ScriptedMedium::blankCDR() {
+    return ScriptedMedium();
+}
 
 ScriptedMedium ScriptedMedium::blankCDRW() {
     ScriptedMedium medium;
@@ -50,13 +52,21 @@ ScriptableRecorder::ScriptableRecorder(std::string displayName, std::string inte
       interconnect_(std::move(interconnect)),
       medium_(std::move(medium)) {}
 
-ScriptableRecorder::~ScriptableRecorder() { waitForOperations(); }
+ScriptableRecorder::~ScriptableRecorder() {
+    waitForOperations();
+}
 
-void ScriptableRecorder::appear() { DeviceRegistry::deviceAppeared(selfAs<DRDevice>()); }
+void ScriptableRecorder::appear() {
+    DeviceRegistry::deviceAppeared(selfAs<DRDevice>());
+}
 
-void ScriptableRecorder::disappear() { DeviceRegistry::deviceDisappeared(selfAs<DRDevice>()); }
+void ScriptableRecorder::disappear() {
+    DeviceRegistry::deviceDisappeared(selfAs<DRDevice>());
+}
 
-void ScriptableRecorder::statusChanged() { DeviceRegistry::deviceStatusChanged(selfAs<DRDevice>()); }
+void ScriptableRecorder::statusChanged() {
+    DeviceRegistry::deviceStatusChanged(selfAs<DRDevice>());
+}
 
 void ScriptableRecorder::setMedium(ScriptedMedium medium) {
     {

@@ -21,7 +21,7 @@ std::string readFile(const std::string& path) {
 }
 
 class FileManagerTest : public ::testing::Test {
-  protected:
+protected:
     void makeFile(const std::string& path, const std::string& text = "x") {
         std::ofstream(path, std::ios::binary) << text;
     }

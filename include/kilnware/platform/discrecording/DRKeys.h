@@ -79,12 +79,12 @@ KILNWARE_DR_KEY(DRStatusStateVerifying);
 KILNWARE_DR_KEY(DRStatusStateErasing);
 KILNWARE_DR_KEY(DRStatusStateDone);
 KILNWARE_DR_KEY(DRStatusStateFailed);
-KILNWARE_DR_KEY(DRStatusPercentCompleteKey);   // double, 0 to 1; -1 while unknown
-KILNWARE_DR_KEY(DRStatusCurrentTrackKey);      // 1-based
+KILNWARE_DR_KEY(DRStatusPercentCompleteKey);  // double, 0 to 1; -1 while unknown
+KILNWARE_DR_KEY(DRStatusCurrentTrackKey);     // 1-based
 KILNWARE_DR_KEY(DRStatusTotalTracksKey);
-KILNWARE_DR_KEY(DRStatusCurrentSpeedKey);      // bytes a second
-KILNWARE_DR_KEY(DRStatusBlocksWrittenKey);     // blocks written so far
-KILNWARE_DR_KEY(DRStatusBlocksToWriteKey);     // blocks of the whole layout
+KILNWARE_DR_KEY(DRStatusCurrentSpeedKey);   // bytes a second
+KILNWARE_DR_KEY(DRStatusBlocksWrittenKey);  // blocks written so far
+KILNWARE_DR_KEY(DRStatusBlocksToWriteKey);  // blocks of the whole layout
 KILNWARE_DR_KEY(DRErrorStatusKey);
 KILNWARE_DR_KEY(DRErrorStatusErrorStringKey);
 

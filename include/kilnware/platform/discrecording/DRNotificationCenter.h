@@ -24,8 +24,7 @@ public:
 
     void addObserver(const void* observer, std::optional<std::string> name, const Object* device,
                      NotificationHandler handler);
-    void removeObserver(const void* observer,
-                        const std::optional<std::string>& name = std::nullopt,
+    void removeObserver(const void* observer, const std::optional<std::string>& name = std::nullopt,
                         const Object* device = nullptr);
 
     const std::shared_ptr<RunLoop>& runLoop() const { return loop_; }
@@ -36,8 +35,8 @@ private:
     std::shared_ptr<RunLoop> loop_;
 };
 
-// The recorders that engines offer. Engines tell it, from any thread, when a recorder comes, goes or
-// changes; it keeps the list and sends the device notices.
+// The recorders that engines offer. Engines tell it, from any thread, when a recorder comes, goes
+// or changes; it keeps the list and sends the device notices.
 class KILNWARE_EXPORT DeviceRegistry {
 public:
     static std::vector<std::shared_ptr<DRDevice>> devices();

@@ -33,7 +33,9 @@ public:
     virtual Kind kind() const = 0;
     // The track's length in blocks, known before it is burned.
     virtual std::uint64_t estimateLength() const = 0;
-    std::size_t blockSize() const { return kind() == Kind::Audio ? kAudioBlockSize : kDataBlockSize; }
+    std::size_t blockSize() const {
+        return kind() == Kind::Audio ? kAudioBlockSize : kDataBlockSize;
+    }
     // A new stream of the track's bytes, estimateLength() blocks long.
     virtual std::unique_ptr<DRTrackReader> newReader() const = 0;
 

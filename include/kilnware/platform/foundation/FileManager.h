@@ -32,8 +32,8 @@ public:
     bool fileExistsAtPath(const std::string& path, bool* isDirectory) const;
 
     // Removes the file, link or directory at `path`, a directory with everything in it. A link is
-    // removed, never what it points to.
-    bool removeItemAtPath(const std::string& path, std::string* error = nullptr) const;
+    // removed, never what it points to. Virtual so that a host or a test can watch removals.
+    virtual bool removeItemAtPath(const std::string& path, std::string* error = nullptr) const;
 
     // Creates a directory. Without intermediate directories only the last component is made and
     // its parent must exist; an existing item at `path` is a failure.

@@ -19,7 +19,7 @@ namespace kilnware::platform {
 // sink itself writes reaches syslog and standard error but not the sinks. Once removeSink returns,
 // that sink is not called again.
 class KILNWARE_EXPORT Log {
-  public:
+public:
     using Sink = std::function<void(std::string_view line)>;
     using SinkId = std::size_t;
 

@@ -41,9 +41,8 @@ public:
     // `name` and `sender` null mean every name and every sender. `observer` is only an identity,
     // used to withdraw the registration later. With a `loop`, notices reach the handler later on
     // that run loop instead of during the post.
-    RegistrationRef add(const void* observer, std::optional<std::string> name,
-                        const Object* sender, NotificationHandler handler,
-                        std::shared_ptr<RunLoop> loop = nullptr);
+    RegistrationRef add(const void* observer, std::optional<std::string> name, const Object* sender,
+                        NotificationHandler handler, std::shared_ptr<RunLoop> loop = nullptr);
     // Withdraws the observer's registrations that match `name` and `sender` (null: all).
     void remove(const void* observer, const std::optional<std::string>& name = std::nullopt,
                 const Object* sender = nullptr);
@@ -70,8 +69,7 @@ public:
 
     void addObserver(const void* observer, std::optional<std::string> name, const Object* sender,
                      NotificationHandler handler);
-    void removeObserver(const void* observer,
-                        const std::optional<std::string>& name = std::nullopt,
+    void removeObserver(const void* observer, const std::optional<std::string>& name = std::nullopt,
                         const Object* sender = nullptr);
     // How many registrations `observer` holds.
     std::size_t observationCount(const void* observer) const;

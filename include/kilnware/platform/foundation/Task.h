@@ -20,7 +20,7 @@ namespace kilnware::platform {
 // A task is meant for one thread at a time. Destroying a task whose program still runs waits for
 // the program to end, so that no child is left behind unreaped.
 class KILNWARE_EXPORT Task : public Object {
-  public:
+public:
     static constexpr int kLaunchFailedStatus = 127;
     // The status of a run whose end the system could not report (a host that ignores SIGCHLD).
     static constexpr int kUnknownStatus = -1;
@@ -45,7 +45,7 @@ class KILNWARE_EXPORT Task : public Object {
     // The program that was really started, after stand-in resolution.
     const std::string& resolvedPath() const { return resolvedPath_; }
 
-  private:
+private:
     void reap(bool block) const;
 
     std::string launchPath_;
@@ -60,7 +60,7 @@ class KILNWARE_EXPORT Task : public Object {
 // Programs that stand in, on this system, for fixed launch paths that do not exist here. The
 // platform fills the table with the project's own stand-ins; a host may add or replace entries.
 class KILNWARE_EXPORT StandIns {
-  public:
+public:
     static void registerStandIn(const std::string& launchPath, const std::string& program);
     static void unregisterStandIn(const std::string& launchPath);
     // `launchPath` itself when something executable stands there or no stand-in is registered;

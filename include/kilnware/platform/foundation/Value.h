@@ -77,8 +77,7 @@ public:
     Value(List list) : storage_(std::move(list)) {}
     Value(Dictionary dictionary) : storage_(std::move(dictionary)) {}
     template <class T>
-        requires std::is_base_of_v<Object, T>
-    Value(std::shared_ptr<T> object) {
+    requires std::is_base_of_v<Object, T> Value(std::shared_ptr<T> object) {
         if (object) {
             storage_ = ObjectRef(std::move(object));
         }

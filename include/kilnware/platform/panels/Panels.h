@@ -85,7 +85,9 @@ public:
     static constexpr int kCancelled = 0;
 
     Kind kind() const { return kind_; }
-    void setDelegate(const std::shared_ptr<DRSetupPanelDelegate>& delegate) { delegate_ = delegate; }
+    void setDelegate(const std::shared_ptr<DRSetupPanelDelegate>& delegate) {
+        delegate_ = delegate;
+    }
 
     // Runs modally; kConfirmed when the user chose a recorder, kCancelled otherwise.
     int runSetupPanel();

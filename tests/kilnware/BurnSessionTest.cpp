@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include <kilnware/Kilnware.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
+#include "tests/support/TestSupport.h"
+
+namespace kilnware {
+namespace {
+
+using namespace platform;
+using test::LogCapture;
+using test::NoticeLog;
+using test::runUntil;
+using test::ScopedAnswerer;
+using test::ScopedRecorder;
+using test::TempDir;
+
+// A data track of a few blocks; the scriptable recorder never reads it.
+class BlankTrack : public DRTrack {
+public:
+    Kind kind() const override { return Kind::Data; }
+    std::uint64_t estimateLength() const override { return 16; }
+    std::unique_ptr<DRTrackReader> newReader() const override { return nullptr; }
+};
+
+Value aLayout() {
+    return Value(std::make_shared<BlankTrack>());
+}
+
+// A file manager that tells the order of its removals.
+class WatchedFileManager : public FileManager {
+public:
+    bool removeItemAtPath(const std::string& path, std::string* error) const override {
+        removed.push_back(path);
+        return FileManager::removeItemAtPath(path, error);
+    }
+    mutable std::vector<std::string> removed;
+};
+
+class BurnSession : public ::testing::Test {
+protected:
+    ScopedAnswerer answerer;
+    ScopedRecorder recorder{"Scripted CD-R"};
+    LogCapture log;
+    NoticeLog notices{{BurnSucceed, BurnFailed}};
+    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
+
+    // Confirms the setup panel with the recorder and waits for the progress panel to close.
+    void burnAndWait(const Value& layout, const std::string& description = "Test Burn") {
+        answerer->confirmWith("Scripted CD-R");
+        burn->burnLayout(layout, description);
+        ASSERT_TRUE(runUntil([&] {
+            auto shown = answerer->progressShowings();
+            return !shown.empty() && shown.back().closed && !burn->burning;
+        }));
+    }
+};
+
+TEST_F(BurnSession, NullLayoutLogsAndShowsNoPanel) {
+    burn->burnLayout(Value(), "Burn Data Disc");
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"layout is nil"});
+    EXPECT_TRUE(answerer->setupShowings().empty());
+    EXPECT_TRUE(notices.entries().empty());
+}
+
+TEST_F(BurnSession, CancelledSetupPanelChangesNothing) {
+    answerer->cancel();
+    burn->burnLayout(aLayout(), "Burn Data Disc");
+    RunLoop::current()->runUntilIdle();
+    EXPECT_EQ(answerer->setupShowings().size(), 1u);
+    EXPECT_TRUE(answerer->progressShowings().empty());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(notices.entries().empty());
+    EXPECT_FALSE(burn->burning);
+    EXPECT_TRUE(recorder->burns().empty());
+    EXPECT_FALSE(burn->fm);
+}
+
+TEST_F(BurnSession, SuccessLogsInOrderAndPostsBurnSucceedOnce) {
+    burnAndWait(aLayout(), "Burn Data Disc");
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Burn Begin", "Burn finished fine",
+                                        "Sending BurnSucceed notification", "Burn End"}));
+    auto entries = notices.entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "BurnSucceed");
+    EXPECT_EQ(entries[0].object.get(), burn.get());
+    EXPECT_FALSE(entries[0].hadUserInfo);
+    ASSERT_EQ(recorder->burns().size(), 1u);
+    EXPECT_EQ(answerer->progressShowings().at(0).description, "Burn Data Disc");
+    // The delegate answers NO, so the panel presents the result itself.
+    EXPECT_TRUE(answerer->progressShowings().at(0).presentedResult.has_value());
+}
+
+TEST_F(BurnSession, FailureLogsTheEngineTextAndRemovesNothing) {
+    TempDir dir;
+    std::ofstream(dir.file("video.iso")) << "image";
+    burn->fm = std::make_shared<FileManager>();
+    burn->isoPath = dir.file("video.iso");
+    recorder->failNextBurn("The disc is full.");
+    burnAndWait(aLayout());
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Burn Begin", "The burn failed (The disc is full.)!",
+                                        "Sending BurnFailed notification", "Burn End"}));
+    ASSERT_EQ(notices.count("BurnFailed"), 1u);
+    EXPECT_EQ(notices.entries()[0].object.get(), burn.get());
+    EXPECT_EQ(notices.count("BurnSucceed"), 0u);
+    EXPECT_TRUE(FileManager::defaultManager()->fileExistsAtPath(dir.file("video.iso")));
+}
+
+TEST_F(BurnSession, EmptyLayoutFailsThroughTheEngineStatus) {
+    burnAndWait(Value(List{}));
+    EXPECT_EQ(log.lines().at(1), "The burn failed (The layout holds no track to burn.)!");
+    EXPECT_EQ(notices.count("BurnFailed"), 1u);
+}
+
+TEST_F(BurnSession, SuccessRemovesImageFolderAndProjectInOrderSkippingMissingOnes) {
+    TempDir dir;
+    std::ofstream(dir.file("trip.iso")) << "image";
+    FileManager::defaultManager()->createDirectoryAtPath(dir.file("trip/VIDEO_TS"), true);
+    std::ofstream(dir.file("trip/VIDEO_TS/VTS_01_1.VOB")) << "video";
+    std::ofstream(dir.file("trip.mpg")) << "source";
+    auto watched = std::make_shared<WatchedFileManager>();
+    burn->fm = watched;
+    burn->isoPath = dir.file("trip.iso");
+    burn->folderpath = dir.file("trip");
+    burn->xmlPath = dir.file("trip.xml");  // never written: skipped without a word
+
+    burnAndWait(aLayout());
+    EXPECT_EQ(watched->removed, (std::vector<std::string>{dir.file("trip.iso"), dir.file("trip")}));
+    EXPECT_FALSE(watched->fileExistsAtPath(dir.file("trip")));
+    EXPECT_TRUE(watched->fileExistsAtPath(dir.file("trip.mpg")));
+    EXPECT_EQ(notices.count("BurnSucceed"), 1u);
+}
+
+TEST_F(BurnSession, ControllerWithoutVideoFilesRemovesNothing) {
+    burnAndWait(aLayout());
+    EXPECT_FALSE(burn->fm);
+    EXPECT_EQ(notices.count("BurnSucceed"), 1u);
+}
+
+TEST_F(BurnSession, BurningFlagFollowsTheProgressPanel) {
+    EXPECT_FALSE(burn->burning);
+    answerer->confirmWith("Scripted CD-R");
+    recorder->setOperationDuration(std::chrono::milliseconds(200));
+    burn->burnLayout(aLayout(), "Burn Data Disc");
+    EXPECT_FALSE(burn->burning);  // the panel begins on the run loop
+    ASSERT_TRUE(runUntil([&] { return burn->burning; }));
+    EXPECT_EQ(notices.entries().size(), 0u);
+    ASSERT_TRUE(runUntil([&] { return notices.entries().size() == 1; }));
+    ASSERT_TRUE(runUntil([&] { return !burn->burning; }));
+}
+
+TEST(MediaPolicy, AcceptsOnlyCDRAndCDRW) {
+    ScopedAnswerer answerer;
+    ScopedRecorder cdr("CD-R drive", ScriptedMedium::blankCDR());
+    ScopedRecorder cdrw("CD-RW drive", ScriptedMedium::blankCDRW());
+    ScopedRecorder dvd("DVD drive", ScriptedMedium::blankDVDR());
+    ScopedRecorder empty("Empty drive", ScriptedMedium::none());
+    LogCapture log;
+    auto burn = std::make_shared<VXBurn>();
+    answerer->cancel();
+    burn->burnLayout(aLayout(), "Burn Video DVD");
+    answerer->cancel();
+    burn->erase();
+
+    auto showings = answerer->setupShowings();
+    ASSERT_EQ(showings.size(), 2u);
+    for (const auto& showing : showings) {
+        ASSERT_EQ(showing.choices.size(), 4u);
+        for (const auto& choice : showing.choices) {
+            EXPECT_TRUE(choice.couldBeTarget);
+            const std::string name = choice.device->displayName();
+            const bool cd = name == "CD-R drive" || name == "CD-RW drive";
+            EXPECT_EQ(choice.suitableMedia, cd) << name;
+            EXPECT_EQ(choice.prompt,
+                      cd ? std::nullopt : std::optional<std::string>("That's not a writable CD!"))
+                << name;
+        }
+    }
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(MediaPolicy, RefusedRecorderCannotBeConfirmed) {
+    ScopedAnswerer answerer;
+    ScopedRecorder dvd("DVD drive", ScriptedMedium::blankDVDR());
+    NoticeLog notices{{BurnSucceed, BurnFailed}};
+    auto burn = std::make_shared<VXBurn>();
+    answerer->confirmWith("DVD drive");
+    burn->burnLayout(aLayout(), "Burn Video DVD");
+    RunLoop::current()->runUntilIdle();
+    EXPECT_TRUE(answerer->progressShowings().empty());
+    EXPECT_TRUE(dvd->burns().empty());
+    EXPECT_TRUE(notices.entries().empty());
+}
+
+TEST(ExportedNames, EqualStringsFindTheSameEntries) {
+    Dictionary disc;
+    disc.set(VXDiscCDTextEnabled, true);
+    const std::string equal = "VXDiscCDTextEnabled";
+    EXPECT_TRUE(disc[equal].boolValue());
+    EXPECT_STREQ(VXTimeFormat, "%m:%02s");
+    EXPECT_STREQ(UpDateDeviceInfo, "UpDateDeviceInfo");
+}
+
+TEST(ExportedNames, AnObserverByNameHearsBurnFailed) {
+    ScopedAnswerer answerer;
+    ScopedRecorder recorder("Scripted CD-R");
+    LogCapture log;
+    auto burn = std::make_shared<VXBurn>();
+    std::vector<Notification> heard;
+    int observer = 0;
+    NotificationCenter::defaultCenter().addObserver(
+        &observer, std::string("BurnFailed"), nullptr,
+        [&](const Notification& notice) { heard.push_back(notice); });
+    recorder->failNextBurn("Power calibration area error");
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnLayout(aLayout(), "Burn Data Disc");
+    ASSERT_TRUE(runUntil([&] { return !heard.empty() && !burn->burning; }));
+    NotificationCenter::defaultCenter().removeObserver(&observer);
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0].objectAs<VXBurn>(), burn);
+    EXPECT_FALSE(heard[0].userInfo);
+}
+
+TEST(BurnSessionLifetime, ControllerDestroyedMidBurnHearsNothing) {
+    ScopedAnswerer answerer;
+    ScopedRecorder recorder("Scripted CD-R");
+    LogCapture log;
+    NoticeLog notices{{BurnSucceed, BurnFailed}};
+    auto burn = std::make_shared<VXBurn>();
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnLayout(aLayout(), "Burn Data Disc");
+    burn.reset();
+    ASSERT_TRUE(runUntil([&] {
+        auto shown = answerer->progressShowings();
+        return !shown.empty() && shown.back().closed;
+    }));
+    EXPECT_TRUE(notices.entries().empty());
+    EXPECT_TRUE(log.lines().empty());
+}
+
+}  // namespace
+}  // namespace kilnware
