@@ -54,7 +54,8 @@ std::shared_ptr<DRDevice> ScriptedAnswerer::runSetupPanel(DRSetupPanel& panel) {
     std::shared_ptr<DRDevice> chosen;
     if (answer.deviceName) {
         for (const auto& choice : showing.choices) {
-            if (choice.device->displayName() == *answer.deviceName) {
+            // Like a person at the panel, the script cannot confirm a refused recorder.
+            if (choice.device->displayName() == *answer.deviceName && choice.selectable()) {
                 chosen = choice.device;
                 showing.chosen = answer.deviceName;
                 break;

@@ -21,7 +21,9 @@ public:
     struct SetupShowing {
         DRSetupPanel::Kind kind;
         std::vector<DeviceChoice> choices;
-        std::optional<std::string> chosen;  // the recorder's display name; none: cancelled
+        // The confirmed recorder's display name; none when cancelled or when the scripted
+        // recorder was not selectable.
+        std::optional<std::string> chosen;
     };
     struct ProgressShowing {
         DRProgressPanel::Kind kind;

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/panels/Panels.h>
+#include "tests/support/TestSupport.h"
+
+namespace kilnware::platform {
+namespace {
+
+using test::runUntil;
+using test::ScopedAnswerer;
+using test::ScopedRecorder;
+
+class Track : public DRTrack {
+public:
+    Kind kind() const override { return Kind::Audio; }
+    std::uint64_t estimateLength() const override { return 300; }
+    std::unique_ptr<DRTrackReader> newReader() const override { return nullptr; }
+};
+
+class Recording : public DRBurnProgressPanelDelegate {
+public:
+    void burnProgressPanelWillBegin(const Notification& n) override { calls.push_back(n.name); }
+    bool burnDidFinish(DRBurnProgressPanel&, const std::shared_ptr<DRBurn>& burn) override {
+        calls.push_back("burnDidFinish " +
+                        burn->status()[DRStatusStateKey].textValue().value_or("?"));
+        return true;
+    }
+    void burnProgressPanelDidFinish(const Notification& n) override { calls.push_back(n.name); }
+    std::vector<std::string> calls;
+};
+
+TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
+    ScopedAnswerer answerer;
+    ScopedRecorder recorder("Drive");
+    auto delegate = std::make_shared<Recording>();
+    auto panel = DRBurnProgressPanel::progressPanel();
+    panel->setDelegate(delegate);
+    panel->setDescription("Burning Audio CD");
+    auto burn = DRBurn::burnForDevice(recorder.get());
+    burn->setVerifyDisc(true);
+    List layout{Value(std::make_shared<Track>()), Value(List{Value(std::make_shared<Track>())})};
+    panel->beginProgressPanelForBurn(burn, layout);
+    EXPECT_TRUE(delegate->calls.empty());
+    ASSERT_TRUE(runUntil([&] { return delegate->calls.size() == 3; }));
+    EXPECT_EQ(delegate->calls,
+              (std::vector<std::string>{DRBurnProgressPanelWillBeginNotification,
+                                        "burnDidFinish DRStatusStateDone",
+                                        DRBurnProgressPanelDidFinishNotification}));
+    auto burns = recorder->burns();
+    ASSERT_EQ(burns.size(), 1u);
+    EXPECT_EQ(burns[0].tracks.size(), 2u);  // nested lists flatten
+    EXPECT_TRUE(burns[0].verify);
+    auto shown = answerer->progressShowings().at(0);
+    EXPECT_EQ(shown.description, "Burning Audio CD");
+    EXPECT_FALSE(shown.updates.empty());
+    EXPECT_FALSE(shown.presentedResult);  // the delegate dealt with it
+}
+
+TEST(ProgressPanel, CancelFailsTheBurnWithCancelled) {
+    ScopedAnswerer answerer;
+    ScopedRecorder recorder("Drive");
+    recorder->setOperationDuration(std::chrono::milliseconds(400));
+    answerer->cancelProgressAfter(1);
+    auto panel = DRBurnProgressPanel::progressPanel();
+    auto burn = DRBurn::burnForDevice(recorder.get());
+    panel->beginProgressPanelForBurn(burn, Value(std::make_shared<Track>()));
+    ASSERT_TRUE(runUntil([&] { return !answerer->progressShowings().empty() &&
+                                      answerer->progressShowings()[0].closed; }));
+    auto status = burn->status();
+    EXPECT_EQ(status[DRStatusStateKey].textValue(), DRStatusStateFailed);
+    EXPECT_EQ(lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey).textValue(),
+              "cancelled");
+    EXPECT_TRUE(answerer->progressShowings()[0].presentedResult);
+}
+
+TEST(SetupPanel, BurnObjectStaysTheSameAndFollowsTheConfirmedRecorder) {
+    ScopedAnswerer answerer;
+    ScopedRecorder first("First");
+    ScopedRecorder second("Second");
+    auto panel = DRBurnSetupPanel::setupPanel();
+    auto before = panel->burnObject();
+    EXPECT_EQ(before->device(), first.get());
+    before->setProperties(Dictionary{{"kept", true}});
+    answerer->confirmWith("Second");
+    ASSERT_EQ(panel->runSetupPanel(), DRSetupPanel::kConfirmed);
+    EXPECT_EQ(panel->burnObject(), before);
+    EXPECT_EQ(before->device(), second.get());
+    EXPECT_TRUE(before->properties()["kept"].boolValue());
+}
+
+TEST(SetupPanel, WithoutAnAnswererItCancels) {
+    Panels::setAnswerer(nullptr);
+    ScopedRecorder recorder("Drive");
+    EXPECT_EQ(DREraseSetupPanel::setupPanel()->runSetupPanel(), DRSetupPanel::kCancelled);
+}
+
+}  // namespace
+}  // namespace kilnware::platform
