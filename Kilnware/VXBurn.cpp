@@ -1,6 +1,11 @@
 #include <kilnware/VXBurn.h>
 
+#include <string_view>
+
+#include <kilnware/VXAdd.h>
+
 #include <kilnware/Kilnware.h>
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/foundation/Log.h>
 
@@ -10,6 +15,9 @@ using namespace platform;
 
 namespace {
 constexpr const char* kNotWritableCDPrompt = "That's not a writable CD!";
+constexpr const char* kEmptySelection = "there's something wrong in what you have seleted";
+// Keys that never reach a CD-Text block.
+constexpr std::string_view kSkippedKeyPrefix = "ZUN";
 
 bool hasFailed(const Dictionary& status) {
     const std::string* state = status[DRStatusStateKey].text();
@@ -29,6 +37,73 @@ VXBurn::~VXBurn() {
 
 std::shared_ptr<VXBurn> VXBurn::strongSelf() const {
     return std::static_pointer_cast<VXBurn>(self());
+}
+
+void VXBurn::burnToAudioCD(const PathList& paths, List* Info) {
+    if (paths.empty()) {
+        Log::write(kEmptySelection);
+        return;
+    }
+    m_CDAdd = std::make_shared<VXAdd>();
+    List layout;
+    if (auto tracks = m_CDAdd->discPathAddTrackRequest(paths, Info)) {
+        layout = std::move(*tracks);
+    }
+    auto setupPanel = DRBurnSetupPanel::setupPanel();
+    // Taken before the panel runs: this is the burn that gets the CD-Text. The panel keeps one
+    // burn object and binds the confirmed recorder to it, so it is also the one burned.
+    auto burnObject = setupPanel->burnObject();
+    if (Info) {
+        Dictionary disc;
+        disc.set(VXDiscCDTextEnabled, false);
+        disc.set(VXDiscMCNEnabled, false);
+        disc.set(DRCDTextTitleKey, "nil");
+        Info->insert(Info->begin(), Value(std::move(disc)));
+    }
+    setupPanel->setDelegate(strongSelf());
+    if (setupPanel->runSetupPanel() != DRSetupPanel::kConfirmed) {
+        return;
+    }
+    if (Info) {
+        setBurnProperties(burnObject, Info);
+    }
+    auto progressPanel = DRBurnProgressPanel::progressPanel();
+    progressPanel->setDelegate(strongSelf());
+    progressPanel->setDescription("Burning Audio CD");
+    progressPanel->beginProgressPanelForBurn(setupPanel->burnObject(), Value(std::move(layout)));
+    m_CDAdd.reset();
+}
+
+void VXBurn::setBurnProperties(const std::shared_ptr<DRBurn>& burn, List* Info) {
+    if (!burn) {
+        return;
+    }
+    Dictionary properties = burn->properties();
+    if (discPropertyForKey(std::string(VXDiscCDTextEnabled), Info).boolValue()) {
+        auto block = DRCDTextBlock::cdTextBlockWithLanguage("", kStringEncodingISOLatin1);
+        const std::size_t count = Info->size();
+        for (std::size_t track = 0; track < count; ++track) {
+            // A record left by a failed builder is no dictionary: it has nothing to copy.
+            const Dictionary* values = (*Info)[track].dictionary();
+            if (!values) {
+                continue;
+            }
+            for (const auto& [key, value] : *values) {
+                if (!key.starts_with(kSkippedKeyPrefix)) {
+                    block->setObject(value, key, static_cast<std::uint32_t>(track));
+                }
+            }
+        }
+        properties.set(DRCDTextKey, Value(block));
+    }
+    burn->setProperties(std::move(properties));
+}
+
+Value VXBurn::discPropertyForKey(const std::optional<std::string>& key, const List* Info) const {
+    if (!key || !Info || Info->empty()) {
+        return Value();
+    }
+    return lookup(Info->front(), *key);
 }
 
 void VXBurn::burnLayout(const Value& layout, const std::string& description) {

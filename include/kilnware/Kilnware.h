@@ -46,4 +46,5 @@ KILNWARE_EXPORT extern const char* const VXTimeFormat;
 
 }  // namespace kilnware
 
+#include <kilnware/VXAdd.h>
 #include <kilnware/VXBurn.h>

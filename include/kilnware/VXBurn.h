@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <kilnware/Export.h>
 #include <kilnware/platform/discrecording/DRBurn.h>
@@ -29,6 +30,19 @@ public:
     VXBurn() = default;
     // Withdraws every registration, so that no notice reaches a controller that is gone.
     ~VXBurn() override;
+
+    using PathList = std::vector<std::string>;
+
+    // An audio CD, one track per file in the list's order. `Info` is the host's track info list
+    // (null for none): one TrackInfoClass record per path, which the burn rewrites in place into
+    // the disc property dictionary followed by one track property dictionary per track.
+    void burnToAudioCD(const PathList& paths, platform::List* Info);
+    // Attaches a CD-Text block made from every dictionary of the list to the burn, when the disc
+    // property dictionary at element 0 enables it.
+    void setBurnProperties(const std::shared_ptr<platform::DRBurn>& burn, platform::List* Info);
+    // The value under `key` in element 0 of the list; none without a key, a list or a dictionary.
+    platform::Value discPropertyForKey(const std::optional<std::string>& key,
+                                       const platform::List* Info) const;
 
     // The burn session: the setup panel, then the progress panel showing `description`.
     void burnLayout(const platform::Value& layout, const std::string& description);

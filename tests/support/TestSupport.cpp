@@ -96,3 +96,38 @@ bool runUntil(const std::function<bool()>& done) {
 }
 
 }  // namespace kilnware::test
+
+#include <sndfile.h>
+
+#include <cmath>
+
+namespace kilnware::test {
+
+void writeAudioFile(const std::string& path, int format, int rate, int channels,
+                    std::int64_t frames) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file) {
+        throw std::runtime_error("cannot write " + path + ": " + sf_strerror(nullptr));
+    }
+    std::vector<float> chunk(static_cast<std::size_t>(4096 * channels));
+    for (std::int64_t done = 0; done < frames;) {
+        const std::int64_t count = std::min<std::int64_t>(4096, frames - done);
+        for (std::int64_t i = 0; i < count; ++i) {
+            const float sample = 0.25f * static_cast<float>(std::sin(
+                                             2 * 3.14159265358979 * 440.0 *
+                                             static_cast<double>(done + i) / rate));
+            for (int c = 0; c < channels; ++c) {
+                chunk[static_cast<std::size_t>(i * channels + c)] = sample;
+            }
+        }
+        sf_writef_float(file, chunk.data(), count);
+        done += count;
+    }
+    sf_close(file);
+}
+
+}  // namespace kilnware::test

@@ -104,3 +104,16 @@ private:
 bool runUntil(const std::function<bool()>& done);
 
 }  // namespace kilnware::test
+
+namespace kilnware::test {
+
+// Writes `frames` frames of a quiet tone with libsndfile. `format` is a libsndfile format such as
+// SF_FORMAT_WAV | SF_FORMAT_PCM_16.
+void writeAudioFile(const std::string& path, int format, int rate, int channels,
+                    std::int64_t frames);
+// 44.1 kHz 16-bit stereo WAV, the CD's own format.
+inline void writeCDWav(const std::string& path, std::int64_t frames) {
+    writeAudioFile(path, 0x010002 /* SF_FORMAT_WAV | SF_FORMAT_PCM_16 */, 44100, 2, frames);
+}
+
+}  // namespace kilnware::test

@@ -30,6 +30,10 @@ public:
     static constexpr std::size_t kAudioBlockSize = 2352;
     static constexpr std::size_t kDataBlockSize = 2048;
 
+    // An audio track that streams the file as CD audio, or null for anything that does not decode
+    // (a missing or empty file, text, a truncated header, a directory).
+    static std::shared_ptr<DRTrack> trackForAudioFile(const std::string& path);
+
     virtual Kind kind() const = 0;
     // The track's length in blocks, known before it is burned.
     virtual std::uint64_t estimateLength() const = 0;

@@ -1,0 +1,88 @@
+#include "platform/foundation/Strings.h"
+
+#include <locale.h>
+#include <wchar.h>
+#include <wctype.h>
+
+namespace kilnware::platform {
+
+namespace {
+
+// The user's collation, or C.UTF-8 where the environment names no usable locale.
+locale_t userLocale() {
+    static const locale_t locale = [] {
+        locale_t chosen = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(nullptr));
+        if (!chosen) {
+            chosen = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        }
+        return chosen;
+    }();
+    return locale;
+}
+
+// Decodes UTF-8 to wide characters, folding case on the way. A byte that is no valid UTF-8 stands
+// for itself, so that every text still compares.
+std::wstring foldedWide(std::string_view text, locale_t locale) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3
+                                          : (byte >> 3) == 0x1E ? 4 : 0;
+        char32_t code = 0;
+        bool valid = length > 0 && i + length <= text.size();
+        if (valid) {
+            code = length == 1 ? byte : byte & (0x7F >> length);
+            for (std::size_t k = 1; k < length; ++k) {
+                auto next = static_cast<unsigned char>(text[i + k]);
+                if ((next & 0xC0) != 0x80) {
+                    valid = false;
+                    break;
+                }
+                code = (code << 6) | (next & 0x3F);
+            }
+        }
+        if (!valid) {
+            code = byte;
+            length = 1;
+        }
+        wint_t wide = static_cast<wint_t>(code);
+        out.push_back(static_cast<wchar_t>(locale ? towlower_l(wide, locale) : towlower(wide)));
+        i += length;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string lastPathComponent(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    if (path == "/") {
+        return "/";
+    }
+    auto slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string stringByDeletingPathExtension(std::string_view path) {
+    auto slash = path.rfind('/');
+    std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
+    auto dot = path.rfind('.');
+    if (dot == std::string_view::npos || dot <= nameStart) {
+        return std::string(path);
+    }
+    return std::string(path.substr(0, dot));
+}
+
+int localizedCaseInsensitiveCompare(std::string_view a, std::string_view b) {
+    locale_t locale = userLocale();
+    std::wstring left = foldedWide(a, locale);
+    std::wstring right = foldedWide(b, locale);
+    int order = locale ? wcscoll_l(left.c_str(), right.c_str(), locale)
+                       : wcscmp(left.c_str(), right.c_str());
+    return order < 0 ? -1 : order > 0 ? 1 : 0;
+}
+
+}  // namespace kilnware::platform

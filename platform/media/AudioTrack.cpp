@@ -1,0 +1,66 @@
+#include <kilnware/platform/discrecording/DRTrack.h>
+
+#include <mutex>
+
+#include "platform/media/AudioDecoder.h"
+
+namespace kilnware::platform {
+
+namespace {
+
+class AudioReader : public DRTrackReader {
+public:
+    explicit AudioReader(std::unique_ptr<media::AudioDecoder> decoder)
+        : decoder_(std::move(decoder)) {}
+    std::size_t read(std::span<std::byte> out) override { return decoder_->read(out); }
+    const std::string& error() const override { return error_; }
+
+private:
+    std::unique_ptr<media::AudioDecoder> decoder_;
+    std::string error_;
+};
+
+// A track for one audio file. The decoder that measured the file streams it the first time, so a
+// file whose length is read from its header is decoded only once.
+class AudioTrack : public DRTrack {
+public:
+    AudioTrack(std::string path, std::unique_ptr<media::AudioDecoder> decoder)
+        : path_(std::move(path)), blocks_(decoder->blockCount()), spare_(std::move(decoder)) {}
+
+    Kind kind() const override { return Kind::Audio; }
+    std::uint64_t estimateLength() const override { return blocks_; }
+    std::string description() const override { return path_; }
+
+    std::unique_ptr<DRTrackReader> newReader() const override {
+        std::unique_ptr<media::AudioDecoder> decoder;
+        {
+            std::lock_guard lock(mutex_);
+            decoder.swap(spare_);
+        }
+        if (!decoder) {
+            decoder = media::AudioDecoder::open(path_);
+        }
+        if (!decoder) {
+            return nullptr;
+        }
+        return std::make_unique<AudioReader>(std::move(decoder));
+    }
+
+private:
+    std::string path_;
+    std::uint64_t blocks_;
+    mutable std::mutex mutex_;
+    mutable std::unique_ptr<media::AudioDecoder> spare_;
+};
+
+}  // namespace
+
+std::shared_ptr<DRTrack> DRTrack::trackForAudioFile(const std::string& path) {
+    auto decoder = media::AudioDecoder::open(path);
+    if (!decoder) {
+        return nullptr;
+    }
+    return std::make_shared<AudioTrack>(path, std::move(decoder));
+}
+
+}  // namespace kilnware::platform
