@@ -47,3 +47,4 @@ KILNWARE_EXPORT extern const char* const VXTimeFormat;
 }  // namespace kilnware
 
 #include <kilnware/VXBurn.h>
+#include <kilnware/VXDevice.h>
