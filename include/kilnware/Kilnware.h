@@ -48,3 +48,4 @@ KILNWARE_EXPORT extern const char* const VXTimeFormat;
 
 #include <kilnware/VXAdd.h>
 #include <kilnware/VXBurn.h>
+#include <kilnware/VXDevice.h>

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <kilnware/Export.h>
+#include <kilnware/platform/discrecording/DRDevice.h>
+#include <kilnware/platform/foundation/NotificationCenter.h>
+#include <kilnware/platform/foundation/Object.h>
+
+namespace kilnware {
+
+// The device monitor. It follows the recorders that the engine announces and, on every status
+// change or disappearance, rebuilds a snapshot of the last listed recorder and its medium, then
+// posts UpDateDeviceInfo with itself as object. Create it with std::make_shared on the thread whose
+// run loop should deliver the engine's notices, as a rule the main thread.
+//
+// Each property's get and set is indivisible, so other threads may read them; the snapshot as a
+// whole is consistent only on the monitor's thread, for instance in an UpDateDeviceInfo observer.
+// A text property may be absent (std::nullopt), which is not the same as empty.
+class KILNWARE_EXPORT VXDevice : public platform::Object {
+public:
+    using Text = std::optional<std::string>;
+
+    // Sets the defaults and subscribes to the engine's disappearances and appearances.
+    VXDevice();
+    // Withdraws every subscription, so that no notice reaches a monitor that is gone.
+    ~VXDevice() override;
+
+    void awakeFromNib();
+    // Lists the recorder and subscribes to its status; refreshes nothing.
+    void deviceAppeared(const platform::Notification& notice);
+    // Unsubscribes, unlists every entry of the recorder and refreshes.
+    void deviceDisappeared(const platform::Notification& notice);
+    void deviceStateChanged(const platform::Notification& notice);
+    // Rebuilds the snapshot from every listed recorder and posts UpDateDeviceInfo.
+    void updateDeviceInfo();
+    // A count of 2048-byte blocks as a decimal size, such as "736.97 MB".
+    static std::string getSizeOfDisc(std::uint64_t blocks);
+    // Asks the earliest listed recorder to eject; NO when the last refresh found none.
+    bool ejectMedia();
+
+    bool m_deviceIsBusy() const { return deviceIsBusy_; }
+    void setM_deviceIsBusy(bool value) { deviceIsBusy_ = value; }
+    bool m_DeviceCanEject() const { return deviceCanEject_; }
+    void setM_DeviceCanEject(bool value) { deviceCanEject_ = value; }
+    bool m_MediaIsOverWritable() const { return mediaIsOverWritable_; }
+    void setM_MediaIsOverWritable(bool value) { mediaIsOverWritable_ = value; }
+    bool m_MediaIsEarsable() const { return mediaIsEarsable_; }
+    void setM_MediaIsEarsable(bool value) { mediaIsEarsable_ = value; }
+
+    Text m_connection() const { return connection_.get(); }
+    void setM_connection(Text value) { connection_.set(std::move(value)); }
+    Text m_deviceName() const { return deviceName_.get(); }
+    void setM_deviceName(Text value) { deviceName_.set(std::move(value)); }
+    Text m_MediaType() const { return mediaType_.get(); }
+    void setM_MediaType(Text value) { mediaType_.set(std::move(value)); }
+    Text m_BlocksFree() const { return blocksFree_.get(); }
+    void setM_BlocksFree(Text value) { blocksFree_.set(std::move(value)); }
+    Text m_BlocksUsed() const { return blocksUsed_.get(); }
+    void setM_BlocksUsed(Text value) { blocksUsed_.set(std::move(value)); }
+    Text m_BlocksTotal() const { return blocksTotal_.get(); }
+    void setM_BlocksTotal(Text value) { blocksTotal_.set(std::move(value)); }
+    Text m_MediaTotalTime() const { return mediaTotalTime_.get(); }
+    void setM_MediaTotalTime(Text value) { mediaTotalTime_.set(std::move(value)); }
+    Text m_MediaUsedTime() const { return mediaUsedTime_.get(); }
+    void setM_MediaUsedTime(Text value) { mediaUsedTime_.set(std::move(value)); }
+    Text m_MediaFreeTime() const { return mediaFreeTime_.get(); }
+    void setM_MediaFreeTime(Text value) { mediaFreeTime_.set(std::move(value)); }
+
+    // The recorders announced and not withdrawn since, in order of announcement. Touch it on the
+    // monitor's thread only.
+    std::vector<std::shared_ptr<platform::DRDevice>> deviceList;
+
+private:
+    // A text that one thread may replace while another reads it. A small lock rather than
+    // std::atomic<std::shared_ptr>, whose libstdc++ form ThreadSanitizer cannot follow.
+    class AtomicText {
+    public:
+        explicit AtomicText(const char* text) : text_(std::make_shared<const std::string>(text)) {}
+        Text get() const {
+            std::shared_ptr<const std::string> held;
+            {
+                std::lock_guard lock(mutex_);
+                held = text_;
+            }
+            return held ? Text(*held) : std::nullopt;
+        }
+        void set(Text value) {
+            auto fresh = value ? std::make_shared<const std::string>(std::move(*value)) : nullptr;
+            std::lock_guard lock(mutex_);
+            text_.swap(fresh);
+        }
+
+    private:
+        mutable std::mutex mutex_;
+        std::shared_ptr<const std::string> text_;
+    };
+
+    void resetSnapshot();
+    void readDevice(platform::DRDevice& device);
+
+    std::atomic<bool> deviceIsBusy_{false};
+    std::atomic<bool> mediaIsOverWritable_{false};
+    std::atomic<bool> mediaIsEarsable_{false};
+    std::atomic<bool> deviceCanEject_{false};
+    AtomicText connection_{"None"};
+    AtomicText deviceName_{"NO Device"};
+    AtomicText mediaType_{"None"};
+    AtomicText blocksFree_{"0"};
+    AtomicText blocksUsed_{"0"};
+    AtomicText blocksTotal_{"0"};
+    AtomicText mediaTotalTime_{"00:00"};
+    AtomicText mediaUsedTime_{"00:00"};
+    AtomicText mediaFreeTime_{"00:00"};
+};
+
+}  // namespace kilnware

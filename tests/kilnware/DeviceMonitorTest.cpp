@@ -1,0 +1,380 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <kilnware/Kilnware.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
+#include "tests/support/TestSupport.h"
+
+namespace kilnware {
+namespace {
+
+using namespace platform;
+using test::LogCapture;
+using test::NoticeLog;
+using test::runUntil;
+using test::ScopedRecorder;
+
+constexpr const char* kNoDisc = "No Disc. Waiting for a disc to be inserted...";
+constexpr const char* kDetecting = "Detecting Disk. Waiting for the drive...";
+constexpr const char* kSending = "Sending UpDevice notification";
+
+void expectDefaults(const VXDevice& monitor) {
+    EXPECT_EQ(monitor.m_deviceName(), "NO Device");
+    EXPECT_EQ(monitor.m_connection(), "None");
+    EXPECT_EQ(monitor.m_MediaType(), "None");
+    EXPECT_EQ(monitor.m_BlocksFree(), "0");
+    EXPECT_EQ(monitor.m_BlocksUsed(), "0");
+    EXPECT_EQ(monitor.m_BlocksTotal(), "0");
+    EXPECT_EQ(monitor.m_MediaTotalTime(), "00:00");
+    EXPECT_EQ(monitor.m_MediaUsedTime(), "00:00");
+    EXPECT_EQ(monitor.m_MediaFreeTime(), "00:00");
+    EXPECT_FALSE(monitor.m_deviceIsBusy());
+    EXPECT_FALSE(monitor.m_DeviceCanEject());
+    EXPECT_FALSE(monitor.m_MediaIsOverWritable());
+    EXPECT_FALSE(monitor.m_MediaIsEarsable());
+}
+
+// What a recorder without a readable medium leaves in the medium's fields.
+void expectNoMedium(const VXDevice& monitor, const char* mediaType) {
+    EXPECT_EQ(monitor.m_MediaType(), mediaType);
+    EXPECT_EQ(monitor.m_BlocksFree(), "0");
+    EXPECT_EQ(monitor.m_BlocksUsed(), "0");
+    EXPECT_EQ(monitor.m_BlocksTotal(), "0");
+    EXPECT_EQ(monitor.m_MediaTotalTime(), "00:00");
+    EXPECT_EQ(monitor.m_MediaUsedTime(), "00:00");
+    EXPECT_EQ(monitor.m_MediaFreeTime(), "00:00");
+    EXPECT_FALSE(monitor.m_MediaIsOverWritable());
+    EXPECT_FALSE(monitor.m_MediaIsEarsable());
+    EXPECT_TRUE(monitor.m_DeviceCanEject());
+}
+
+void runIdle() {
+    RunLoop::current()->runUntilIdle();
+}
+
+class DeviceMonitor : public ::testing::Test {
+protected:
+    LogCapture log;
+    NoticeLog notices{{UpDateDeviceInfo}};
+    std::shared_ptr<VXDevice> monitor = std::make_shared<VXDevice>();
+
+    std::size_t posted() const { return notices.count(UpDateDeviceInfo); }
+};
+
+TEST(SizeText, EveryRowOfTheTableAndCountsPast64BitBytes) {
+    const std::vector<std::pair<std::uint64_t, std::string>> rows = {
+        {0, "0.00 Byte"},
+        {1, "2.05 KB"},
+        {488, "999.42 KB"},
+        {489, "1.00 MB"},
+        {1'000, "2.05 MB"},
+        {125'354, "256.73 MB"},
+        {139'646, "285.99 MB"},
+        {359'848, "736.97 MB"},
+        {488'281, "1000.00 MB"},
+        {488'282, "1.00 GB"},
+        {2'295'104, "4.70 GB"},
+        {12'219'392, "25.03 GB"},
+        {488'281'249, "1000.00 GB"},
+        {488'281'250, "1.00 TB"},
+        {1'000'000'000, "2.05 TB"},
+        // From here the byte count no longer fits 64 bits; the text still tells the true size.
+        {std::uint64_t{1} << 53, "18446744.07 TB"},
+        {UINT64_MAX, "37778931862.96 TB"},
+    };
+    for (const auto& [blocks, text] : rows) {
+        EXPECT_EQ(VXDevice::getSizeOfDisc(blocks), text) << blocks << " blocks";
+    }
+}
+
+TEST_F(DeviceMonitor, NewMonitorHoldsTheDefaultsAndAsksNoDeviceToEject) {
+    expectDefaults(*monitor);
+    EXPECT_TRUE(monitor->deviceList.empty());
+    monitor->awakeFromNib();
+    // Even a listed recorder is not asked before a refresh has found it.
+    auto recorder = ScriptableRecorder::create("Unannounced");
+    monitor->deviceList.push_back(recorder);
+    EXPECT_FALSE(monitor->ejectMedia());
+    EXPECT_EQ(recorder->ejectRequests(), 0u);
+    EXPECT_EQ(posted(), 0u);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(DeviceMonitor, AppearanceListsTheRecorderAndRefreshesOnlyWithItsFirstStatus) {
+    ScopedRecorder recorder("Scripted CD-R");
+    // Stop right after the appearance, before the replayed status notice is delivered.
+    ASSERT_TRUE(runUntil([&] { return monitor->deviceList.size() == 1; }));
+    EXPECT_EQ(monitor->deviceList[0], recorder.get());
+    expectDefaults(*monitor);
+    EXPECT_FALSE(monitor->ejectMedia());
+    EXPECT_EQ(recorder->ejectRequests(), 0u);
+    EXPECT_EQ(posted(), 0u);
+
+    runIdle();
+    EXPECT_EQ(posted(), 1u);
+    EXPECT_EQ(notices.entries()[0].object, monitor);
+    EXPECT_FALSE(notices.entries()[0].hadUserInfo);
+    EXPECT_EQ(monitor->m_deviceName(), "Scripted CD-R");
+    EXPECT_TRUE(monitor->m_DeviceCanEject());
+}
+
+TEST_F(DeviceMonitor, RecorderWithoutMediumIsListedAndEjectGoesToIt) {
+    ScopedRecorder recorder("Empty Drive", ScriptedMedium::none());
+    recorder->setBusy(true);
+    runIdle();
+    EXPECT_EQ(monitor->m_deviceName(), "Empty Drive");
+    EXPECT_EQ(monitor->m_connection(), "USB");
+    EXPECT_TRUE(monitor->m_deviceIsBusy());
+    expectNoMedium(*monitor, kNoDisc);
+    EXPECT_EQ(log.lines().back(), kSending);
+
+    EXPECT_TRUE(monitor->ejectMedia());
+    recorder->setEjectAnswer(false);
+    EXPECT_FALSE(monitor->ejectMedia());
+    EXPECT_EQ(recorder->ejectRequests(), 2u);
+}
+
+TEST_F(DeviceMonitor, MediumInTransitionOrMissingStatusReadsAsDetecting) {
+    ScopedRecorder recorder("Slow Drive", ScriptedMedium::inTransition());
+    runIdle();
+    expectNoMedium(*monitor, kDetecting);
+
+    // A recorder that reports nothing at all is still counted and named.
+    recorder->setInfo(Dictionary{});
+    recorder->setStatus(Dictionary{});
+    runIdle();
+    EXPECT_EQ(monitor->m_deviceName(), "Slow Drive");
+    EXPECT_EQ(monitor->m_connection(), std::nullopt);
+    EXPECT_FALSE(monitor->m_deviceIsBusy());
+    expectNoMedium(*monitor, kDetecting);
+}
+
+TEST_F(DeviceMonitor, PresentMediumFillsTheSnapshotWithFormattedTexts) {
+    ScopedRecorder recorder("Scripted CD-RW", ScriptedMedium::blankCDRW());
+    runIdle();
+    EXPECT_EQ(monitor->m_MediaType(), "CDRW");
+    EXPECT_EQ(monitor->m_BlocksFree(), "736.97 MB");
+    EXPECT_EQ(monitor->m_BlocksUsed(), "0.00 Byte");
+    EXPECT_EQ(monitor->m_BlocksTotal(), "736.97 MB");
+    EXPECT_EQ(monitor->m_MediaTotalTime(), "79:57");
+    EXPECT_EQ(monitor->m_MediaUsedTime(), "0:00");
+    EXPECT_EQ(monitor->m_MediaFreeTime(), "79:57");
+    EXPECT_TRUE(monitor->m_MediaIsOverWritable());
+    EXPECT_TRUE(monitor->m_MediaIsEarsable());
+    EXPECT_TRUE(monitor->m_DeviceCanEject());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"CDRW", kSending}));
+
+    // The same recorder without its medium keeps the eject open.
+    recorder->setMedium(ScriptedMedium::none());
+    runIdle();
+    expectNoMedium(*monitor, kNoDisc);
+}
+
+TEST_F(DeviceMonitor, MediaTypeKeepsThePieceAfterTheFirstMarker) {
+    ScopedRecorder recorder("Typed Drive");
+    const std::vector<std::pair<std::string, std::string>> types = {
+        {"DRDeviceMediaTypeDVDPlusRW", "DVDPlusRW"},
+        {"Blu-ray", "Blu-ray"},
+        {"DRDeviceMediaType", ""},
+        {"xDRDeviceMediaTypeBDRDRDeviceMediaTypeRE", "BDR"},
+    };
+    for (const auto& [type, shown] : types) {
+        ScriptedMedium medium;
+        medium.type = type;
+        recorder->setMedium(medium);
+        runIdle();
+        EXPECT_EQ(monitor->m_MediaType(), shown) << type;
+        EXPECT_EQ(log.lines().at(log.lines().size() - 2), shown);
+    }
+}
+
+TEST_F(DeviceMonitor, PresentMediumWithMissingOrOddValuesReadsAsZeroAndNoText) {
+    ScopedRecorder recorder("Terse Drive");
+    recorder->setStatus(Dictionary{{DRDeviceMediaStateKey, DRDeviceMediaStateMediaPresent}});
+    runIdle();
+    EXPECT_EQ(monitor->m_MediaType(), std::nullopt);
+    EXPECT_EQ(monitor->m_BlocksFree(), "0.00 Byte");
+    EXPECT_EQ(monitor->m_MediaFreeTime(), "0:00");
+    EXPECT_FALSE(monitor->m_MediaIsEarsable());
+    EXPECT_TRUE(monitor->m_DeviceCanEject());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"(null)", kSending}));
+
+    // Negative counts mean nothing; they show as none rather than as their unsigned bits.
+    recorder->setStatus(Dictionary{
+        {DRDeviceMediaStateKey, DRDeviceMediaStateMediaPresent},
+        {DRDeviceMediaInfoKey,
+         Dictionary{{DRDeviceMediaBlocksFreeKey, -5}, {DRDeviceMediaFreeSpaceKey, -1}}}});
+    runIdle();
+    EXPECT_EQ(monitor->m_BlocksFree(), "0.00 Byte");
+    EXPECT_EQ(monitor->m_MediaFreeTime(), "0:00");
+}
+
+TEST_F(DeviceMonitor, TwoRecordersShowTheLaterAndEjectTheEarlier) {
+    ScopedRecorder first("Recorder A");
+    ScopedRecorder second("Recorder B", ScriptedMedium::none());
+    runIdle();
+    ASSERT_EQ(monitor->deviceList.size(), 2u);
+    log.clear();
+    monitor->updateDeviceInfo();
+    EXPECT_EQ(monitor->m_deviceName(), "Recorder B");
+    EXPECT_EQ(monitor->m_MediaType(), kNoDisc);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"CDR", kSending}));
+    EXPECT_TRUE(monitor->ejectMedia());
+    EXPECT_EQ(first->ejectRequests(), 1u);
+    EXPECT_EQ(second->ejectRequests(), 0u);
+}
+
+TEST_F(DeviceMonitor, RecorderAnnouncedTwiceIsListedTwiceAndLeavesAtOnce) {
+    ScopedRecorder recorder("Twice");
+    runIdle();
+    recorder->appear();
+    runIdle();
+    ASSERT_EQ(monitor->deviceList.size(), 2u);
+    EXPECT_EQ(monitor->deviceList[1], recorder.get());
+
+    const std::size_t before = posted();
+    recorder->disappear();
+    runIdle();
+    EXPECT_TRUE(monitor->deviceList.empty());
+    EXPECT_EQ(posted(), before + 1);
+    expectDefaults(*monitor);
+    EXPECT_FALSE(monitor->ejectMedia());
+    EXPECT_EQ(recorder->ejectRequests(), 0u);
+
+    // Its status no longer reaches the monitor.
+    recorder->setMedium(ScriptedMedium::none());
+    runIdle();
+    EXPECT_EQ(posted(), before + 1);
+}
+
+TEST_F(DeviceMonitor, NoticesWithoutADeviceAreIgnoredAndUnlistedDisappearancesRefresh) {
+    const Notification noDevice{DRDeviceAppearedNotification, nullptr, std::nullopt};
+    const Notification notADevice{DRDeviceAppearedNotification, std::make_shared<Object>(),
+                                  std::nullopt};
+    monitor->deviceAppeared(noDevice);
+    monitor->deviceAppeared(notADevice);
+    monitor->deviceDisappeared(noDevice);
+    monitor->deviceDisappeared(notADevice);
+    EXPECT_TRUE(monitor->deviceList.empty());
+    EXPECT_EQ(posted(), 0u);
+    EXPECT_TRUE(log.lines().empty());
+
+    auto stranger = ScriptableRecorder::create("Stranger");
+    monitor->deviceDisappeared(Notification{DRDeviceDisappearedNotification, stranger, {}});
+    EXPECT_EQ(posted(), 1u);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{kSending});
+    expectDefaults(*monitor);
+}
+
+TEST_F(DeviceMonitor, HostSettersStoreAbsentAndEmptyAndEjectStillNeedsARecorder) {
+    monitor->setM_DeviceCanEject(true);
+    EXPECT_FALSE(monitor->ejectMedia());
+    monitor->setM_MediaType(std::nullopt);
+    EXPECT_EQ(monitor->m_MediaType(), std::nullopt);
+    monitor->setM_deviceName("");
+    EXPECT_EQ(monitor->m_deviceName(), "");
+    monitor->setM_MediaIsEarsable(true);
+
+    monitor->updateDeviceInfo();
+    expectDefaults(*monitor);
+    EXPECT_EQ(posted(), 1u);
+}
+
+TEST_F(DeviceMonitor, DestroyedMonitorReceivesNothingMoreFromTheEngine) {
+    monitor.reset();
+    ScopedRecorder recorder("Scripted CD-R");
+    // Gone before its replayed appearance arrives.
+    std::make_shared<VXDevice>().reset();
+    // Gone after listing the recorder, with the replayed status notice still on its way.
+    auto doomed = std::make_shared<VXDevice>();
+    ASSERT_TRUE(runUntil([&] { return doomed->deviceList.size() == 1; }));
+    doomed.reset();
+    recorder->setMedium(ScriptedMedium::none());
+    runIdle();
+    EXPECT_EQ(posted(), 0u);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(DeviceMonitor, ReaderOnAnotherThreadSeesOnlyWholeTexts) {
+    auto recorder = ScriptableRecorder::create("Busy Bee");
+    monitor->deviceList.push_back(recorder);
+    const std::vector<ScriptedMedium> media = {
+        ScriptedMedium::blankCDR(), ScriptedMedium::none(), ScriptedMedium::inTransition(),
+        ScriptedMedium::blankDVDR(), ScriptedMedium::blankCDRW()};
+    const std::set<std::string> whole = {"None",      "NO Device", "USB",   "Busy Bee", "CDR",
+                                         "DVDR",      "CDRW",      kNoDisc, kDetecting, "0",
+                                         "0.00 Byte", "00:00",     "0:00",  "79:57",    "736.97 MB",
+                                         "4.70 GB",   "510:01"};
+
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!done) {
+            const VXDevice::Text texts[] = {monitor->m_connection(),     monitor->m_deviceName(),
+                                            monitor->m_MediaType(),      monitor->m_BlocksFree(),
+                                            monitor->m_BlocksUsed(),     monitor->m_BlocksTotal(),
+                                            monitor->m_MediaTotalTime(), monitor->m_MediaUsedTime(),
+                                            monitor->m_MediaFreeTime()};
+            for (const auto& text : texts) {
+                if (!text || !whole.contains(*text)) {
+                    ++torn;
+                }
+            }
+            (void)monitor->m_deviceIsBusy();
+            (void)monitor->m_DeviceCanEject();
+            (void)monitor->m_MediaIsOverWritable();
+            (void)monitor->m_MediaIsEarsable();
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        recorder->setMedium(media[static_cast<std::size_t>(i) % media.size()]);
+        monitor->updateDeviceInfo();
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(posted(), 2000u);
+}
+
+// A recorder that appears empty, gets a blank CD-R, reads it, is ejected and goes away.
+TEST_F(DeviceMonitor, RecorderLifeDrivesTheSnapshotThroughEveryStep) {
+    ScopedRecorder recorder("Scripted CD-R", ScriptedMedium::none());
+    struct TypeWatch {
+        std::vector<VXDevice::Text> types;
+        explicit TypeWatch(VXDevice* monitor) {
+            NotificationCenter::defaultCenter().addObserver(
+                this, std::string(UpDateDeviceInfo), nullptr,
+                [this, monitor](const Notification&) { types.push_back(monitor->m_MediaType()); });
+        }
+        ~TypeWatch() { NotificationCenter::defaultCenter().removeObserver(this); }
+    } watch(monitor.get());
+
+    runIdle();
+    recorder->setMedium(ScriptedMedium::blankCDR());
+    runIdle();
+    EXPECT_EQ(monitor->m_BlocksFree(), "736.97 MB");
+    recorder->setMedium(ScriptedMedium::inTransition());
+    runIdle();
+    EXPECT_TRUE(monitor->ejectMedia());
+    EXPECT_EQ(recorder->ejectRequests(), 1u);
+    recorder->setMedium(ScriptedMedium::none());
+    runIdle();
+    recorder->disappear();
+    runIdle();
+
+    EXPECT_EQ(watch.types,
+              (std::vector<VXDevice::Text>{kNoDisc, "CDR", kDetecting, kNoDisc, "None"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{kSending, "CDR", kSending, kSending, kSending, kSending}));
+    expectDefaults(*monitor);
+    EXPECT_FALSE(monitor->ejectMedia());
+}
+
+}  // namespace
+}  // namespace kilnware
