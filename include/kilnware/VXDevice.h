@@ -3,13 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <kilnware/Export.h>
 #include <kilnware/platform/discrecording/DRDevice.h>
+#include <kilnware/platform/foundation/AtomicText.h>
 #include <kilnware/platform/foundation/NotificationCenter.h>
 #include <kilnware/platform/foundation/Object.h>
 
@@ -54,54 +54,30 @@ public:
     bool m_MediaIsEarsable() const { return mediaIsEarsable_; }
     void setM_MediaIsEarsable(bool value) { mediaIsEarsable_ = value; }
 
-    Text m_connection() const { return connection_.get(); }
-    void setM_connection(Text value) { connection_.set(std::move(value)); }
-    Text m_deviceName() const { return deviceName_.get(); }
-    void setM_deviceName(Text value) { deviceName_.set(std::move(value)); }
-    Text m_MediaType() const { return mediaType_.get(); }
-    void setM_MediaType(Text value) { mediaType_.set(std::move(value)); }
-    Text m_BlocksFree() const { return blocksFree_.get(); }
-    void setM_BlocksFree(Text value) { blocksFree_.set(std::move(value)); }
-    Text m_BlocksUsed() const { return blocksUsed_.get(); }
-    void setM_BlocksUsed(Text value) { blocksUsed_.set(std::move(value)); }
-    Text m_BlocksTotal() const { return blocksTotal_.get(); }
-    void setM_BlocksTotal(Text value) { blocksTotal_.set(std::move(value)); }
-    Text m_MediaTotalTime() const { return mediaTotalTime_.get(); }
-    void setM_MediaTotalTime(Text value) { mediaTotalTime_.set(std::move(value)); }
-    Text m_MediaUsedTime() const { return mediaUsedTime_.get(); }
-    void setM_MediaUsedTime(Text value) { mediaUsedTime_.set(std::move(value)); }
-    Text m_MediaFreeTime() const { return mediaFreeTime_.get(); }
-    void setM_MediaFreeTime(Text value) { mediaFreeTime_.set(std::move(value)); }
+    Text m_connection() const { return connection_.load(); }
+    void setM_connection(Text value) { connection_.store(std::move(value)); }
+    Text m_deviceName() const { return deviceName_.load(); }
+    void setM_deviceName(Text value) { deviceName_.store(std::move(value)); }
+    Text m_MediaType() const { return mediaType_.load(); }
+    void setM_MediaType(Text value) { mediaType_.store(std::move(value)); }
+    Text m_BlocksFree() const { return blocksFree_.load(); }
+    void setM_BlocksFree(Text value) { blocksFree_.store(std::move(value)); }
+    Text m_BlocksUsed() const { return blocksUsed_.load(); }
+    void setM_BlocksUsed(Text value) { blocksUsed_.store(std::move(value)); }
+    Text m_BlocksTotal() const { return blocksTotal_.load(); }
+    void setM_BlocksTotal(Text value) { blocksTotal_.store(std::move(value)); }
+    Text m_MediaTotalTime() const { return mediaTotalTime_.load(); }
+    void setM_MediaTotalTime(Text value) { mediaTotalTime_.store(std::move(value)); }
+    Text m_MediaUsedTime() const { return mediaUsedTime_.load(); }
+    void setM_MediaUsedTime(Text value) { mediaUsedTime_.store(std::move(value)); }
+    Text m_MediaFreeTime() const { return mediaFreeTime_.load(); }
+    void setM_MediaFreeTime(Text value) { mediaFreeTime_.store(std::move(value)); }
 
     // The recorders announced and not withdrawn since, in order of announcement. Touch it on the
     // monitor's thread only.
     std::vector<std::shared_ptr<platform::DRDevice>> deviceList;
 
 private:
-    // A text that one thread may replace while another reads it. A small lock rather than
-    // std::atomic<std::shared_ptr>, whose libstdc++ form ThreadSanitizer cannot follow.
-    class AtomicText {
-    public:
-        explicit AtomicText(const char* text) : text_(std::make_shared<const std::string>(text)) {}
-        Text get() const {
-            std::shared_ptr<const std::string> held;
-            {
-                std::lock_guard lock(mutex_);
-                held = text_;
-            }
-            return held ? Text(*held) : std::nullopt;
-        }
-        void set(Text value) {
-            auto fresh = value ? std::make_shared<const std::string>(std::move(*value)) : nullptr;
-            std::lock_guard lock(mutex_);
-            text_.swap(fresh);
-        }
-
-    private:
-        mutable std::mutex mutex_;
-        std::shared_ptr<const std::string> text_;
-    };
-
     void resetSnapshot();
     void readDevice(platform::DRDevice& device);
 
@@ -109,15 +85,15 @@ private:
     std::atomic<bool> mediaIsOverWritable_{false};
     std::atomic<bool> mediaIsEarsable_{false};
     std::atomic<bool> deviceCanEject_{false};
-    AtomicText connection_{"None"};
-    AtomicText deviceName_{"NO Device"};
-    AtomicText mediaType_{"None"};
-    AtomicText blocksFree_{"0"};
-    AtomicText blocksUsed_{"0"};
-    AtomicText blocksTotal_{"0"};
-    AtomicText mediaTotalTime_{"00:00"};
-    AtomicText mediaUsedTime_{"00:00"};
-    AtomicText mediaFreeTime_{"00:00"};
+    platform::AtomicText connection_{std::string("None")};
+    platform::AtomicText deviceName_{std::string("NO Device")};
+    platform::AtomicText mediaType_{std::string("None")};
+    platform::AtomicText blocksFree_{std::string("0")};
+    platform::AtomicText blocksUsed_{std::string("0")};
+    platform::AtomicText blocksTotal_{std::string("0")};
+    platform::AtomicText mediaTotalTime_{std::string("00:00")};
+    platform::AtomicText mediaUsedTime_{std::string("00:00")};
+    platform::AtomicText mediaFreeTime_{std::string("00:00")};
 };
 
 }  // namespace kilnware
