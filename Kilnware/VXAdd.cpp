@@ -50,9 +50,9 @@ std::optional<List> VXAdd::discFileAddTrackRequest(const PathList& paths, List* 
         if (!m_track) {
             return std::nullopt;
         }
-        tracks.emplace(tracks.begin() + static_cast<std::ptrdiff_t>(
-                                            insertionPoint(atIndex, tracks.size())),
-                       m_track);
+        tracks.emplace(
+            tracks.begin() + static_cast<std::ptrdiff_t>(insertionPoint(atIndex, tracks.size())),
+            m_track);
         PathList sorted = paths;
         std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
             return localizedCaseInsensitiveCompare(a, b) < 0;
@@ -86,8 +86,7 @@ List* VXAdd::addTrackInfoFromPath(const std::string&, std::uint32_t atIndex, Lis
     return getInfo;
 }
 
-List* VXAdd::addTrackInfoFromFile(const std::string& path, std::uint32_t atIndex,
-                                  List* getInfo) {
+List* VXAdd::addTrackInfoFromFile(const std::string& path, std::uint32_t atIndex, List* getInfo) {
     auto track = DRTrack::trackForAudioFile(path);
     const std::uint64_t length = track ? track->estimateLength() : 0;
     if (!getInfo) {

@@ -27,8 +27,11 @@ std::wstring foldedWide(std::string_view text, locale_t locale) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3
-                                          : (byte >> 3) == 0x1E ? 4 : 0;
+        std::size_t length = byte < 0x80           ? 1
+                             : (byte >> 5) == 0x6  ? 2
+                             : (byte >> 4) == 0xE  ? 3
+                             : (byte >> 3) == 0x1E ? 4
+                                                   : 0;
         char32_t code = 0;
         bool valid = length > 0 && i + length <= text.size();
         if (valid) {

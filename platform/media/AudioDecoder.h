@@ -27,7 +27,7 @@ namespace kilnware::platform::media {
 // Memory stays bounded whatever the file's length. A decoder is used by one thread at a time;
 // open() may be called from any thread.
 class AudioDecoder {
-  public:
+public:
     static constexpr int kSampleRate = 44100;
     static constexpr std::size_t kBytesPerFrame = 4;
     static constexpr std::size_t kFramesPerBlock = 588;
@@ -55,7 +55,7 @@ class AudioDecoder {
     // stream then stays at its end.
     bool rewind();
 
-  private:
+private:
     struct Impl;
     explicit AudioDecoder(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;

@@ -98,10 +98,9 @@ TEST_F(TrackList, FileBuiltDictionaryIsInsertedWithItsSevenKeys) {
     builder.addTrackInfoFromFile(dir.file("01 Intro.aiff"), 0, &list);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(keysOf(list[0]),
-              (std::vector<std::string>{"VXTrackFilePath", "VXTrackLength",
-                                        "VXTrackPreEmphasisEnabled", "VXTrackPreGap",
-                                        "VXTrackIndexPointsEnabled", "VXTrackIndexPoints",
-                                        "DRCDTextTitleKey"}));
+              (std::vector<std::string>{
+                  "VXTrackFilePath", "VXTrackLength", "VXTrackPreEmphasisEnabled", "VXTrackPreGap",
+                  "VXTrackIndexPointsEnabled", "VXTrackIndexPoints", "DRCDTextTitleKey"}));
     const Dictionary& d = *list[0].dictionary();
     EXPECT_EQ(d[VXTrackFilePath].textValue(), dir.file("01 Intro.aiff"));
     EXPECT_EQ(d[VXTrackLength].storage(), Value(std::uint64_t{10}).storage());
@@ -124,8 +123,7 @@ TEST_F(TrackList, FileBuiltDictionaryIsInsertedWithItsSevenKeys) {
 
 TEST_F(TrackList, InOrderBuilderKeepsThePathOrder) {
     const std::vector<std::string> paths{wav("a.wav", 1), wav("b.wav", 2), wav("c.wav", 3)};
-    List info{Value(record("A", "x", 0)), Value(record("B", "y", 0)),
-              Value(record("C", "z", 0))};
+    List info{Value(record("A", "x", 0)), Value(record("B", "y", 0)), Value(record("C", "z", 0))};
     auto tracks = builder.discPathAddTrackRequest(paths, &info);
     ASSERT_TRUE(tracks);
     ASSERT_EQ(tracks->size(), 3u);

@@ -117,9 +117,9 @@ void writeAudioFile(const std::string& path, int format, int rate, int channels,
     for (std::int64_t done = 0; done < frames;) {
         const std::int64_t count = std::min<std::int64_t>(4096, frames - done);
         for (std::int64_t i = 0; i < count; ++i) {
-            const float sample = 0.25f * static_cast<float>(std::sin(
-                                             2 * 3.14159265358979 * 440.0 *
-                                             static_cast<double>(done + i) / rate));
+            const float sample =
+                0.25f * static_cast<float>(std::sin(2 * 3.14159265358979 * 440.0 *
+                                                    static_cast<double>(done + i) / rate));
             for (int c = 0; c < channels; ++c) {
                 chunk[static_cast<std::size_t>(i * channels + c)] = sample;
             }

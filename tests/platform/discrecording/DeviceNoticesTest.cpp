@@ -62,10 +62,9 @@ TEST(DeviceNotices, NewObserversHearOfRecordersAlreadyThere) {
     auto center = DRNotificationCenter::currentRunLoopCenter();
     std::vector<std::string> heard;
     int observer = 0;
-    center->addObserver(&observer, std::string(DRDeviceAppearedNotification), nullptr,
-                        [&](const Notification& n) {
-                            heard.push_back(n.objectAs<DRDevice>()->displayName());
-                        });
+    center->addObserver(
+        &observer, std::string(DRDeviceAppearedNotification), nullptr,
+        [&](const Notification& n) { heard.push_back(n.objectAs<DRDevice>()->displayName()); });
     center->addObserver(&observer, std::string(DRDeviceStatusChangedNotification),
                         second.get().get(), [&](const Notification& n) {
                             heard.push_back("status " + n.objectAs<DRDevice>()->displayName());

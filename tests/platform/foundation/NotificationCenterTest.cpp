@@ -19,7 +19,8 @@ TEST(NotificationCenter, MatchesByNameAndBySender) {
                        [&](const Notification& n) { heard.push_back("all:" + n.name); });
     center.postNotificationName("Ping", b);
     center.postNotificationName("Pong", a);
-    EXPECT_EQ(heard, (std::vector<std::string>{"name:Ping", "all:Ping", "sender:Pong", "all:Pong"}));
+    EXPECT_EQ(heard,
+              (std::vector<std::string>{"name:Ping", "all:Ping", "sender:Pong", "all:Pong"}));
 
     Notification got;
     center.removeObserver(&everything);

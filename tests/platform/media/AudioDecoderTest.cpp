@@ -20,7 +20,7 @@ using Bytes = std::vector<std::byte>;
 constexpr double kPi = 3.14159265358979323846;
 
 class AudioDecoderTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "kilnware-media-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);

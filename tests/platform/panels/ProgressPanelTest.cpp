@@ -65,8 +65,9 @@ TEST(ProgressPanel, CancelFailsTheBurnWithCancelled) {
     auto panel = DRBurnProgressPanel::progressPanel();
     auto burn = DRBurn::burnForDevice(recorder.get());
     panel->beginProgressPanelForBurn(burn, Value(std::make_shared<Track>()));
-    ASSERT_TRUE(runUntil([&] { return !answerer->progressShowings().empty() &&
-                                      answerer->progressShowings()[0].closed; }));
+    ASSERT_TRUE(runUntil([&] {
+        return !answerer->progressShowings().empty() && answerer->progressShowings()[0].closed;
+    }));
     auto status = burn->status();
     EXPECT_EQ(status[DRStatusStateKey].textValue(), DRStatusStateFailed);
     EXPECT_EQ(lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey).textValue(),

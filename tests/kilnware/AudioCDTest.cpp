@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include <kilnware/Kilnware.h>
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
+#include "tests/support/TestSupport.h"
+
+namespace kilnware {
+namespace {
+
+using namespace platform;
+using test::LogCapture;
+using test::NoticeLog;
+using test::runUntil;
+using test::ScopedAnswerer;
+using test::ScopedRecorder;
+using test::TempDir;
+
+std::shared_ptr<TrackInfoClass> record(std::string title, std::string author) {
+    auto r = std::make_shared<TrackInfoClass>();
+    r->setM_Title(std::move(title));
+    r->setM_Author(std::move(author));
+    return r;
+}
+
+class AudioCD : public ::testing::Test {
+protected:
+    TempDir dir;
+    ScopedAnswerer answerer;
+    ScopedRecorder recorder{"Scripted CD-R"};
+    LogCapture log;
+    NoticeLog notices{{BurnSucceed, BurnFailed}};
+    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
+    std::vector<std::string> paths;
+    List info;
+
+    void SetUp() override {
+        test::writeCDWav(dir.file("one.wav"), 44100);          // 75 blocks
+        test::writeCDWav(dir.file("two.wav"), 44100 * 2 + 1);  // 151 blocks
+        paths = {dir.file("one.wav"), dir.file("two.wav")};
+        info = {Value(record("One", "Band")), Value(record("Two", "Band"))};
+    }
+    void waitForTheEnd() {
+        ASSERT_TRUE(runUntil([&] {
+            auto shown = answerer->progressShowings();
+            return !shown.empty() && shown.back().closed && !burn->burning;
+        }));
+    }
+    void expectLayout3() {
+        ASSERT_EQ(info.size(), 3u);
+        const Dictionary* disc = info[0].dictionary();
+        ASSERT_TRUE(disc);
+        EXPECT_EQ(*disc, (Dictionary{{VXDiscCDTextEnabled, false},
+                                     {VXDiscMCNEnabled, false},
+                                     {DRCDTextTitleKey, "nil"}}));
+        EXPECT_EQ(disc->begin()->first, "VXDiscCDTextEnabled");
+        EXPECT_EQ(lookup(info[1], VXTrackTitleKey).textValue(), "One");
+        EXPECT_EQ(lookup(info[2], VXTrackTitleKey).textValue(), "Two");
+    }
+};
+
+TEST_F(AudioCD, TwoFilesConfirmedBurnInPathOrder) {
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnToAudioCD(paths, &info);
+    EXPECT_FALSE(burn->m_CDAdd);
+    expectLayout3();
+    waitForTheEnd();
+    auto burns = recorder->burns();
+    ASSERT_EQ(burns.size(), 1u);
+    ASSERT_EQ(burns[0].tracks.size(), 2u);
+    EXPECT_EQ(burns[0].tracks[0]->estimateLength(), 75u);
+    EXPECT_EQ(burns[0].tracks[1]->estimateLength(), 151u);
+    EXPECT_FALSE(burns[0].properties.contains(DRCDTextKey));
+    EXPECT_EQ(answerer->progressShowings().at(0).description, "Burning Audio CD");
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Burn Begin", "Burn finished fine",
+                                        "Sending BurnSucceed notification", "Burn End"}));
+    EXPECT_EQ(notices.count("BurnSucceed"), 1u);
+}
+
+TEST_F(AudioCD, CancelledKeepsLayout3AndTheBuilder) {
+    answerer->cancel();
+    burn->burnToAudioCD(paths, &info);
+    RunLoop::current()->runUntilIdle();
+    expectLayout3();
+    EXPECT_TRUE(burn->m_CDAdd);
+    EXPECT_TRUE(answerer->progressShowings().empty());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(notices.entries().empty());
+}
+
+TEST_F(AudioCD, WithoutAListTheTracksBurnWithoutCDText) {
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnToAudioCD(paths, nullptr);
+    waitForTheEnd();
+    auto burns = recorder->burns();
+    ASSERT_EQ(burns.size(), 1u);
+    EXPECT_EQ(burns[0].tracks.size(), 2u);
+    EXPECT_TRUE(burns[0].properties.empty());
+}
+
+TEST_F(AudioCD, EmptyPathListLogsAndLeavesTheListAlone) {
+    burn->burnToAudioCD({}, &info);
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"there's something wrong in what you have seleted"});
+    EXPECT_TRUE(answerer->setupShowings().empty());
+    EXPECT_EQ(info.size(), 2u);
+    EXPECT_TRUE(info[0].object<TrackInfoClass>());
+    EXPECT_FALSE(burn->m_CDAdd);
+}
+
+TEST_F(AudioCD, FileWithoutAudioStillShowsThePanelAndFailsTheEmptyBurn) {
+    std::ofstream(dir.file("notes.txt")) << "text";
+    paths[1] = dir.file("notes.txt");
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnToAudioCD(paths, &info);
+    waitForTheEnd();
+    ASSERT_EQ(info.size(), 3u);
+    EXPECT_TRUE(info[0].isDictionary());
+    EXPECT_TRUE(info[1].isDictionary());
+    EXPECT_TRUE(info[2].object<TrackInfoClass>());  // the record of the failing file stays
+    EXPECT_EQ(log.lines().front(), "track is nil");
+    EXPECT_EQ(notices.count("BurnFailed"), 1u);
+    EXPECT_TRUE(recorder->burns().empty());
+}
+
+TEST_F(AudioCD, HostEnabledCDTextCopiesEveryKeyButZUNOnes) {
+    auto burnObject = DRBurn::burnForDevice(recorder.get());
+    burnObject->setProperties(Dictionary{{"Other", 3}});
+    Dictionary disc{{VXDiscCDTextEnabled, true},
+                    {VXDiscMCNEnabled, false},
+                    {DRCDTextTitleKey, "My Disc"},
+                    {"ZUNNote", "hidden"}};
+    Dictionary track{{VXTrackTitleKey, "Intro"}, {VXTrackAuthorKey, "Band"}, {VXTrackPreGap, 150}};
+    List list{Value(disc), Value(track), Value(record("not yet", "built"))};
+    burn->setBurnProperties(burnObject, &list);
+
+    Dictionary properties = burnObject->properties();
+    EXPECT_EQ(properties["Other"].int64Value(), 3);
+    auto block = properties[DRCDTextKey].object<DRCDTextBlock>();
+    ASSERT_TRUE(block);
+    EXPECT_EQ(block->language(), "");
+    EXPECT_EQ(block->encoding(), 5u);
+    auto tracks = block->tracks();
+    ASSERT_EQ(tracks.size(), 2u);  // the record has nothing to copy
+    disc.erase("ZUNNote");
+    EXPECT_EQ(tracks[0], disc);
+    EXPECT_EQ(tracks[1], track);
+    EXPECT_EQ(block->objectForKey(DRCDTextTitleKey, 0).textValue(), "My Disc");
+}
+
+TEST_F(AudioCD, CDTextStaysOffUnlessElementZeroEnablesIt) {
+    auto burnObject = DRBurn::burnForDevice(recorder.get());
+    burnObject->setProperties(Dictionary{{"Other", 3}});
+    const Dictionary before = burnObject->properties();
+    List withoutKey{Value(Dictionary{{DRCDTextTitleKey, "T"}})};
+    List disabled{Value(Dictionary{{VXDiscCDTextEnabled, false}})};
+    List empty;
+    List recordFirst{Value(record("T", "A"))};
+    for (List* list : {&withoutKey, &disabled, &empty, &recordFirst, static_cast<List*>(nullptr)}) {
+        burn->setBurnProperties(burnObject, list);
+        EXPECT_EQ(burnObject->properties(), before);
+    }
+}
+
+TEST_F(AudioCD, DiscPropertyLookup) {
+    List list{Value(Dictionary{{VXDiscCDTextEnabled, true}})};
+    EXPECT_TRUE(burn->discPropertyForKey(std::nullopt, &list).isNone());
+    EXPECT_TRUE(burn->discPropertyForKey("VXDiscCDTextEnabled", nullptr).isNone());
+    EXPECT_TRUE(burn->discPropertyForKey("VXDiscCDTextEnabled", &list).boolValue());
+    EXPECT_TRUE(burn->discPropertyForKey("VXDiscMCN", &list).isNone());
+}
+
+}  // namespace
+}  // namespace kilnware
