@@ -1,5 +1,6 @@
 #include <kilnware/VXBurn.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include <kilnware/VXAdd.h>
@@ -67,10 +68,7 @@ void VXBurn::burnToAudioCD(const PathList& paths, List* Info) {
     if (Info) {
         setBurnProperties(burnObject, Info);
     }
-    auto progressPanel = DRBurnProgressPanel::progressPanel();
-    progressPanel->setDelegate(strongSelf());
-    progressPanel->setDescription("Burning Audio CD");
-    progressPanel->beginProgressPanelForBurn(setupPanel->burnObject(), Value(std::move(layout)));
+    beginBurn(setupPanel->burnObject(), Value(std::move(layout)), "Burning Audio CD");
     m_CDAdd.reset();
 }
 
@@ -116,10 +114,16 @@ void VXBurn::burnLayout(const Value& layout, const std::string& description) {
     if (setupPanel->runSetupPanel() != DRSetupPanel::kConfirmed) {
         return;
     }
+    beginBurn(setupPanel->burnObject(), layout, description);
+}
+
+void VXBurn::beginBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout,
+                       const std::string& description) {
     auto progressPanel = DRBurnProgressPanel::progressPanel();
     progressPanel->setDelegate(strongSelf());
     progressPanel->setDescription(description);
-    progressPanel->beginProgressPanelForBurn(setupPanel->burnObject(), layout);
+    ++burnsInFlight_;
+    progressPanel->beginProgressPanelForBurn(burn, layout);
 }
 
 void VXBurn::burnProgressPanelWillBegin(const Notification&) {
@@ -133,6 +137,7 @@ void VXBurn::burnProgressPanelDidFinish(const Notification&) {
 }
 
 bool VXBurn::burnDidFinish(DRBurnProgressPanel&, const std::shared_ptr<DRBurn>& burn) {
+    burnsInFlight_ = std::max(0, burnsInFlight_ - 1);
     const Dictionary status = burn ? burn->status() : Dictionary();
     if (hasFailed(status)) {
         Log::write("The burn failed (%@)!", {errorText(status)});
@@ -152,7 +157,12 @@ void VXBurn::removeTemporaryVideoFiles() {
         return;
     }
     for (const std::string* path : {&isoPath, &folderpath, &xmlPath}) {
-        if (!path->empty() && fm->fileExistsAtPath(*path)) {
+        auto owned = std::find(ownedWorkPaths_.begin(), ownedWorkPaths_.end(), *path);
+        if (path->empty() || owned == ownedWorkPaths_.end()) {
+            continue;
+        }
+        ownedWorkPaths_.erase(owned);
+        if (fm->fileExistsAtPath(*path)) {
             fm->removeItemAtPath(*path);
         }
     }

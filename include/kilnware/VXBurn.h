@@ -44,6 +44,18 @@ public:
     platform::Value discPropertyForKey(const std::optional<std::string>& key,
                                        const platform::List* Info) const;
 
+    // A video DVD from MPEG files: authored into a DVD-video folder beside the first file, imaged,
+    // and burned. The folder, the project file and the image go after a successful burn.
+    void BurnToVideoDVD(const PathList& paths, const std::optional<std::string>& Title);
+    // A video DVD from a prepared DVD-video folder: imaged beside the folder and burned.
+    void BurnTsFolderToDVD(const std::optional<std::string>& folder,
+                           const std::optional<std::string>& Title);
+    // Runs the authoring tool on a project file and waits for it.
+    void mpgToTsFolder(const std::string& projectPath);
+    // Runs the disk-image tool and waits for it; returns `imagePath` whatever the tool did.
+    std::string tsFolderToISO(const std::string& imagePath, const std::string& folder,
+                              const std::string& title);
+
     // The burn session: the setup panel, then the progress panel showing `description`.
     void burnLayout(const platform::Value& layout, const std::string& description);
 
@@ -78,6 +90,21 @@ public:
 private:
     std::shared_ptr<VXBurn> strongSelf() const;
     void removeTemporaryVideoFiles();
+    // Starts the progress panel of a confirmed burn session.
+    void beginBurn(const std::shared_ptr<platform::DRBurn>& burn, const platform::Value& layout,
+                   const std::string& description);
+    // Makes room at the work paths of the MPEG route; false, after one log line, when something
+    // stands there that no earlier run made.
+    bool clearLeftovers(const std::string& image, const std::string& folder,
+                        const std::string& project);
+    bool videoRouteMayStart() const;
+    void burnImage(const char* noLayoutLine);
+
+    // The temporary video files that this controller made and has not yet removed: only these go
+    // after a successful burn, never what a host passed in.
+    std::vector<std::string> ownedWorkPaths_;
+    // Burns handed to a progress panel whose outcome has not arrived yet.
+    int burnsInFlight_ = 0;
 };
 
 }  // namespace kilnware

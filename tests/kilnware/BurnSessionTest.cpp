@@ -29,16 +29,6 @@ Value aLayout() {
     return Value(std::make_shared<BlankTrack>());
 }
 
-// A file manager that tells the order of its removals.
-class WatchedFileManager : public FileManager {
-public:
-    bool removeItemAtPath(const std::string& path, std::string* error) const override {
-        removed.push_back(path);
-        return FileManager::removeItemAtPath(path, error);
-    }
-    mutable std::vector<std::string> removed;
-};
-
 class BurnSession : public ::testing::Test {
 protected:
     ScopedAnswerer answerer;
@@ -114,25 +104,6 @@ TEST_F(BurnSession, EmptyLayoutFailsThroughTheEngineStatus) {
     burnAndWait(Value(List{}));
     EXPECT_EQ(log.lines().at(1), "The burn failed (The layout holds no track to burn.)!");
     EXPECT_EQ(notices.count("BurnFailed"), 1u);
-}
-
-TEST_F(BurnSession, SuccessRemovesImageFolderAndProjectInOrderSkippingMissingOnes) {
-    TempDir dir;
-    std::ofstream(dir.file("trip.iso")) << "image";
-    FileManager::defaultManager()->createDirectoryAtPath(dir.file("trip/VIDEO_TS"), true);
-    std::ofstream(dir.file("trip/VIDEO_TS/VTS_01_1.VOB")) << "video";
-    std::ofstream(dir.file("trip.mpg")) << "source";
-    auto watched = std::make_shared<WatchedFileManager>();
-    burn->fm = watched;
-    burn->isoPath = dir.file("trip.iso");
-    burn->folderpath = dir.file("trip");
-    burn->xmlPath = dir.file("trip.xml");  // never written: skipped without a word
-
-    burnAndWait(aLayout());
-    EXPECT_EQ(watched->removed, (std::vector<std::string>{dir.file("trip.iso"), dir.file("trip")}));
-    EXPECT_FALSE(watched->fileExistsAtPath(dir.file("trip")));
-    EXPECT_TRUE(watched->fileExistsAtPath(dir.file("trip.mpg")));
-    EXPECT_EQ(notices.count("BurnSucceed"), 1u);
 }
 
 TEST_F(BurnSession, ControllerWithoutVideoFilesRemovesNothing) {

@@ -27,6 +27,10 @@ public:
     // recorder, fails through the status like any other failure.
     void writeLayout(const Value& layout);
 
+    // A layout that burns the disc image at `path` as it stands, or null when the file is no disc
+    // image: missing, empty, a folder, or without ISO 9660 or UDF volume descriptors.
+    static std::shared_ptr<DRTrack> layoutForImageFile(const std::string& path);
+
     // The tracks of a layout in burn order; empty when it holds anything but tracks.
     static std::vector<std::shared_ptr<DRTrack>> tracksOfLayout(const Value& layout);
 
