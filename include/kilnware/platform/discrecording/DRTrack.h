@@ -13,6 +13,8 @@
 
 namespace kilnware::platform {
 
+class DRFolder;
+
 // Reads a track's blocks in order. `read` fills as much of `out` as it can and returns the number
 // of bytes, 0 at the end; a failure is reported through `error` and ends the stream.
 class KILNWARE_EXPORT DRTrackReader {
@@ -29,6 +31,13 @@ public:
     enum class Kind { Audio, Data, DiscImage };
     static constexpr std::size_t kAudioBlockSize = 2352;
     static constexpr std::size_t kDataBlockSize = 2048;
+
+    // A data track holding the folder tree under `root`, laid out in the file systems of its mask
+    // (see DRFolder). What stands on disk is read now: the track's size is known from here on and
+    // its reader streams the image. Null when the tree cannot be laid out (a file that vanished or
+    // cannot be read, a name no file system of the mask can hold, a tree over their limits); the
+    // reason goes to the log.
+    static std::shared_ptr<DRTrack> trackForRootFolder(std::shared_ptr<DRFolder> root);
 
     virtual Kind kind() const = 0;
     // The track's length in blocks, known before it is burned.
