@@ -157,3 +157,205 @@ TEST_F(FilesystemImageTest, NoMaskGivesIso9660AndJoliet) {
 
 }  // namespace
 }  // namespace kilnware::test
+
+namespace kilnware::test {
+namespace {
+
+using platform::DRFile;
+using platform::DRFolder;
+using platform::DRTrack;
+
+bool logHas(const LogCapture& log, const std::string& text) {
+    for (const auto& line : log.lines()) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string streamAll(const DRTrack& track, std::size_t chunk, std::string* error = nullptr) {
+    auto reader = track.newReader();
+    std::string bytes;
+    std::vector<std::byte> buffer(chunk);
+    while (std::size_t n = reader->read(buffer)) {
+        bytes.append(reinterpret_cast<const char*>(buffer.data()), n);
+    }
+    if (error) {
+        *error = reader->error();
+    }
+    return bytes;
+}
+
+class FilesystemImageRulesTest : public ::testing::Test {
+protected:
+    std::shared_ptr<DRFolder> rootWith(
+        std::initializer_list<std::shared_ptr<platform::DRFSObject>> nodes,
+        std::uint32_t mask = platform::DRFilesystemInclusionMaskISO9660) {
+        auto root = DRFolder::virtualFolderWithName("Rules");
+        for (const auto& node : nodes) {
+            EXPECT_TRUE(root->addChild(node));
+        }
+        root->setExplicitFilesystemMask(mask);
+        return root;
+    }
+
+    std::string file(const std::string& name, const std::string& content = "content\n") {
+        const std::string path = dir.file(name);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    TempDir dir;
+    LogCapture log;
+};
+
+TEST_F(FilesystemImageRulesTest, EveryReaderStreamsTheSameBytesWhateverItsChunks) {
+    for (std::uint32_t mask : {1u, 2u, 4u, 8u}) {
+        SCOPED_TRACE(mask);
+        auto track = DRTrack::trackForRootFolder(
+            rootWith({DRFile::fileWithPath(file("a.txt", std::string(70000, 'x')))}, mask));
+        ASSERT_TRUE(track);
+        const std::string whole = streamAll(*track, 1 << 20);
+        EXPECT_EQ(whole.size(), track->estimateLength() * 2048);
+        EXPECT_EQ(streamAll(*track, 1000), whole);
+        // A reader dropped half-way stops the image cleanly.
+        auto dropped = track->newReader();
+        std::vector<std::byte> buffer(4096);
+        EXPECT_EQ(dropped->read(buffer), buffer.size());
+        dropped.reset();
+        EXPECT_EQ(streamAll(*track, 65536), whole);
+    }
+}
+
+TEST_F(FilesystemImageRulesTest, AFileThatVanishesGivesNoTrackOrAFailedRead) {
+    // Before the layout: no track.
+    auto early = DRFile::fileWithPath(file("early.txt"));
+    std::filesystem::remove(dir.file("early.txt"));
+    EXPECT_FALSE(DRTrack::trackForRootFolder(rootWith({early})));
+    EXPECT_TRUE(logHas(log, "early.txt"));
+
+    // After the layout: the read fails and says which file.
+    for (std::uint32_t mask : {1u, 2u, 8u}) {
+        SCOPED_TRACE(mask);
+        auto track = DRTrack::trackForRootFolder(
+            rootWith({DRFile::fileWithPath(file("late.txt", std::string(10000, 'l')))}, mask));
+        ASSERT_TRUE(track);
+        std::filesystem::remove(dir.file("late.txt"));
+        std::string error;
+        const std::string bytes = streamAll(*track, 65536, &error);
+        EXPECT_LT(bytes.size(), track->estimateLength() * 2048);
+        EXPECT_NE(error.find("late.txt"), std::string::npos) << error;
+    }
+
+    // A UDF image is made with the track, so it no longer needs the file.
+    auto udf = DRTrack::trackForRootFolder(
+        rootWith({DRFile::fileWithPath(file("late.txt"))}, platform::DRFilesystemInclusionMaskUDF));
+    ASSERT_TRUE(udf);
+    std::filesystem::remove(dir.file("late.txt"));
+    std::string error;
+    EXPECT_EQ(streamAll(*udf, 65536, &error).size(), udf->estimateLength() * 2048);
+    EXPECT_EQ(error, "");
+}
+
+TEST_F(FilesystemImageRulesTest, AFileThatChangesSizeAfterTheLayoutFailsTheRead) {
+    const std::string path = file("grows.txt", "short\n");
+    auto track = DRTrack::trackForRootFolder(rootWith({DRFile::fileWithPath(path)}));
+    ASSERT_TRUE(track);
+    std::ofstream(path, std::ios::app) << "and longer now\n";
+    std::string error;
+    streamAll(*track, 65536, &error);
+    EXPECT_NE(error.find("grows.txt has changed"), std::string::npos) << error;
+}
+
+TEST_F(FilesystemImageRulesTest, NamesTheDiscCannotHoldGiveNoTrack) {
+    // Two children of one name.
+    auto first = DRFile::fileWithPath(file("one/same.txt"));
+    auto second = DRFile::fileWithPath(file("two/same.txt"));
+    EXPECT_FALSE(DRTrack::trackForRootFolder(rootWith({first, second})));
+    EXPECT_TRUE(logHas(log, "two items named \"same.txt\""));
+
+    for (const std::string& name :
+         std::vector<std::string>{"a/b", "", "..", std::string(256, 'n')}) {
+        SCOPED_TRACE(name);
+        for (std::uint32_t mask : {1u, 2u, 4u, 8u}) {
+            EXPECT_FALSE(DRTrack::trackForRootFolder(
+                rootWith({DRFolder::virtualFolderWithName(name)}, mask)));
+        }
+    }
+
+    // A name on disk that is no UTF-8.
+    const std::string latin1 = dir.file("names/caf\xE9.txt");
+    std::filesystem::create_directories(dir.file("names"));
+    std::ofstream(latin1) << "x";
+    EXPECT_FALSE(
+        DRTrack::trackForRootFolder(rootWith({DRFolder::folderWithPath(dir.file("names"))})));
+    EXPECT_TRUE(logHas(log, "not valid UTF-8"));
+
+    EXPECT_FALSE(DRTrack::trackForRootFolder(rootWith(
+        {DRFile::fileWithPath(file("x.txt"))},
+        platform::DRFilesystemInclusionMaskUDF | platform::DRFilesystemInclusionMaskHFSPlus)));
+}
+
+TEST_F(FilesystemImageRulesTest, LinksThatLeadNowhereOrBackAreLeftOut) {
+    file("tree/kept.txt");
+    std::filesystem::create_symlink("missing.txt", dir.file("tree/dangling"));
+    std::filesystem::create_directories(dir.file("tree/inner"));
+    std::filesystem::create_symlink("..", dir.file("tree/inner/up"));
+    auto track =
+        DRTrack::trackForRootFolder(rootWith({DRFolder::folderWithPath(dir.file("tree"))}));
+    ASSERT_TRUE(track);
+    const std::string iso = dir.file("links.iso");
+    ASSERT_EQ(writeTrack(*track, iso), "");
+    EXPECT_EQ(isoPaths(iso, "-R"),
+              (std::vector<std::string>{"/tree", "/tree/inner", "/tree/kept.txt"}));
+    EXPECT_TRUE(logHas(log, "dangling, a link that leads nowhere"));
+    EXPECT_TRUE(logHas(log, "up, a link back into its own folder"));
+}
+
+TEST_F(FilesystemImageRulesTest, AFolderFromDiskAsTheRootGivesItsContentsAndItsName) {
+    file("Holiday Photos/one.jpg");
+    auto root = DRFolder::folderWithPath(dir.file("Holiday Photos"));
+    root->setExplicitFilesystemMask(platform::DRFilesystemInclusionMaskUDF);
+    auto track = DRTrack::trackForRootFolder(root);
+    ASSERT_TRUE(track);
+    const std::string iso = dir.file("root.iso");
+    ASSERT_EQ(writeTrack(*track, iso), "");
+    EXPECT_EQ(sevenZipPaths(iso, "Udf"), std::vector<std::string>{"one.jpg"});
+    EXPECT_NE(runProgram("udfinfo", {iso}).out.find("label=Holiday Photos\n"), std::string::npos);
+}
+
+TEST_F(FilesystemImageRulesTest, VolumeNamesAreMappedForEachFileSystem) {
+    const std::string name = "Ünïcode Volume With A Rather Long Name";
+    const auto make = [&](std::uint32_t mask) {
+        auto renamed = DRFolder::virtualFolderWithName(name);
+        renamed->addChild(DRFile::fileWithPath(file("w.txt")));
+        renamed->setExplicitFilesystemMask(mask);
+        auto track = DRTrack::trackForRootFolder(renamed);
+        const std::string iso = dir.file("volume-" + std::to_string(mask) + ".iso");
+        EXPECT_TRUE(track);
+        if (track) {
+            EXPECT_EQ(writeTrack(*track, iso), "");
+        }
+        return iso;
+    };
+    EXPECT_NE(runProgram("isoinfo", {"-d", "-i", make(1)})
+                  .out.find("Volume id: _N_CODE_VOLUME_WITH_A_RATHER_LON\n"),
+              std::string::npos);
+    // UDF: 32 bytes of UTF-8, cut between characters.
+    EXPECT_NE(runProgram("udfinfo", {make(4)}).out.find("label=Ünïcode Volume With A Rather L\n"),
+              std::string::npos);
+    EXPECT_EQ(sevenZipPaths(make(8), "HFS").front(),
+              "U\u0308ni\u0308code Volume With A Rather Long Name");
+
+    // The names a host may give its root, a single space and nothing, still make a disc.
+    for (const std::string& odd : std::vector<std::string>{" ", ""}) {
+        auto root = DRFolder::virtualFolderWithName(odd);
+        root->addChild(DRFile::fileWithPath(file("o.txt")));
+        EXPECT_TRUE(DRTrack::trackForRootFolder(root));
+    }
+}
+
+}  // namespace
+}  // namespace kilnware::test
