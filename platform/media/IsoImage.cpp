@@ -194,10 +194,19 @@ int streamClone(IsoStream*, IsoStream**, int) {
 }
 
 IsoStreamIface fileStreamClass = {
-    4,           {'u', 's', 'e', 'r'}, streamOpen,         streamClose,
-    streamSize,  streamRead,           streamIsRepeatable, streamId,
-    streamFree,  streamUpdateSize,     streamInput,        nullptr,
-    streamClone,
+    .version = 4,
+    .type = {'u', 's', 'e', 'r'},
+    .open = streamOpen,
+    .close = streamClose,
+    .get_size = streamSize,
+    .read = streamRead,
+    .is_repeatable = streamIsRepeatable,
+    .get_id = streamId,
+    .free = streamFree,
+    .update_size = streamUpdateSize,
+    .get_input_stream = streamInput,
+    .cmp_ino = nullptr,  // libisofs compares the ids
+    .clone_stream = streamClone,
 };
 
 IsoStream* newFileStream(const LaidOutNode& node, std::shared_ptr<WriteFaults> faults) {

@@ -149,10 +149,28 @@ TEST_F(FilesystemImageTest, UdfHoldsTheTreeAndTheIso9660TreeStaysEmpty) {
     EXPECT_EQ(sevenZipFile(iso, "Udf", "Extra/single.bin"), pattern(5000));
 }
 
-TEST_F(FilesystemImageTest, NoMaskGivesIso9660AndJoliet) {
-    const std::string iso = image(0);
-    EXPECT_EQ(isoPaths(iso, "-R"), expectedPaths("/"));
-    EXPECT_EQ(sevenZipPaths(iso, "Iso"), expectedPaths(""));
+TEST_F(FilesystemImageTest, CombinedMasksAndNoMaskHoldTheTreeInEachOfTheirFileSystems) {
+    using namespace platform;
+    const std::string noMask = image(0);
+    EXPECT_EQ(isoPaths(noMask, "-R"), expectedPaths("/"));
+    EXPECT_EQ(sevenZipPaths(noMask, "Iso"), expectedPaths(""));
+
+    const std::string udfAndIso =
+        image(DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskISO9660);
+    EXPECT_EQ(isoPaths(udfAndIso, "-R"), expectedPaths("/"));
+    EXPECT_EQ(sevenZipPaths(udfAndIso, "Udf"), expectedPaths(""));
+
+    const std::string udfAndJoliet =
+        image(DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskJoliet);
+    EXPECT_EQ(isoPaths(udfAndJoliet, ""), std::vector<std::string>{});
+    EXPECT_EQ(sevenZipPaths(udfAndJoliet, "Iso"), expectedPaths(""));
+    EXPECT_EQ(sevenZipPaths(udfAndJoliet, "Udf"), expectedPaths(""));
+
+    const std::string jolietAndHfs =
+        image(DRFilesystemInclusionMaskJoliet | DRFilesystemInclusionMaskHFSPlus);
+    EXPECT_EQ(isoPaths(jolietAndHfs, ""), std::vector<std::string>{});
+    EXPECT_EQ(sevenZipPaths(jolietAndHfs, "Iso"), expectedPaths(""));
+    EXPECT_EQ(sevenZipPaths(jolietAndHfs, "HFS").size(), expectedPaths("").size() + 1);
 }
 
 }  // namespace
