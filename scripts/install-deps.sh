@@ -8,8 +8,10 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  # recording, images and audio
-  libburn-dev libisofs-dev libsndfile1-dev libsamplerate0-dev libudev-dev
+  # recording, images and audio; genisoimage makes UDF images at run time
+  libburn-dev libisofs-dev libsndfile1-dev libsamplerate0-dev libudev-dev genisoimage
+  # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet)
+  udftools 7zip
   # the command-line host
   libcli11-dev nlohmann-json3-dev
 )

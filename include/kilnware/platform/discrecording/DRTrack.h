@@ -13,6 +13,8 @@
 
 namespace kilnware::platform {
 
+class DRFolder;
+
 // Reads a track's blocks in order. `read` fills as much of `out` as it can and returns the number
 // of bytes, 0 at the end; a failure is reported through `error` and ends the stream.
 class KILNWARE_EXPORT DRTrackReader {
@@ -33,6 +35,13 @@ public:
     // An audio track that streams the file as CD audio, or null for anything that does not decode
     // (a missing or empty file, text, a truncated header, a directory).
     static std::shared_ptr<DRTrack> trackForAudioFile(const std::string& path);
+
+    // A data track holding the folder tree under `root`, laid out in the file systems of its mask
+    // (see DRFolder). What stands on disk is read now: the track's size is known from here on and
+    // its reader streams the image. Null when the tree cannot be laid out (a file that vanished or
+    // cannot be read, a name no file system of the mask can hold, a tree over their limits); the
+    // reason goes to the log.
+    static std::shared_ptr<DRTrack> trackForRootFolder(std::shared_ptr<DRFolder> root);
 
     virtual Kind kind() const = 0;
     // The track's length in blocks, known before it is burned.

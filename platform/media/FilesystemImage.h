@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <kilnware/platform/discrecording/DRTrack.h>
+
+#include "platform/media/FolderLayout.h"
+
+namespace kilnware::platform::media {
+
+// A file-system image of a laid-out folder tree, shared by every engine: its size is known before
+// any byte is written, and each reader streams the whole image anew.
+//
+// The mask chooses the file systems, each standing alone:
+// - ISO 9660 (1): level 3 (files of any size, in several extents when need be) with Rock Ridge, so
+//   that names, case and the execute bit survive; the plain ISO 9660 names are the usual mapped
+//   upper-case ones.
+// - Joliet (2): names of up to 103 UTF-16 characters (longer ones are shortened), anything beyond
+//   the basic plane in surrogate pairs, paths over 240 characters allowed: what Windows reads.
+// - HFS+ (8): libisofs' HFS+ tree behind an Apple partition map.
+// - UDF (4): UDF 1.02 made by genisoimage; the image is made once, into a temporary file.
+// The ISO 9660 volume descriptor is always there; without bit 1 its tree stays empty. UDF cannot
+// go with HFS+. The volume name is the root folder's name, mapped as each file system requires.
+// Files keep their modification time; everything is owned by root, folders are r-x for all,
+// files r-- (r-x when any execute bit was set).
+class FilesystemImage {
+public:
+    virtual ~FilesystemImage();
+
+    // The image of `layout`, or null with the reason in `error`.
+    static std::unique_ptr<FilesystemImage> make(FolderLayout layout, std::string& error);
+
+    // Length in 2048-byte blocks.
+    virtual std::uint64_t blockCount() const = 0;
+    // A stream of exactly blockCount() blocks, or a failure with a readable reason.
+    virtual std::unique_ptr<DRTrackReader> newReader() const = 0;
+};
+
+// libisofs' image of a layout without UDF.
+std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error);
+// genisoimage's image of a layout with UDF.
+std::unique_ptr<FilesystemImage> makeUdfImage(FolderLayout layout, std::string& error);
+
+// A reader that only reports `error`.
+std::unique_ptr<DRTrackReader> failedReader(std::string error);
+
+}  // namespace kilnware::platform::media

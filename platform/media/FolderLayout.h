@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/types.h>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kilnware::platform {
+class DRFolder;
+}
+
+namespace kilnware::platform::media {
+
+// One node of a laid-out tree: what stood on disk when the layout was taken. Images are made from
+// this snapshot alone, so every image of one layout has the same size.
+struct LaidOutNode {
+    std::string name;
+    bool directory = false;
+    // Files: the path read when the image is written, absolute.
+    std::string sourcePath;
+    std::uint64_t size = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::int64_t modified = 0;  // seconds since the epoch
+    bool executable = false;
+    std::vector<LaidOutNode> children;  // sorted by name
+};
+
+struct FolderLayout {
+    std::string volumeName;  // the root folder's name, unmapped
+    std::uint32_t mask = 0;  // the file systems to make, DRFilesystemInclusionMask* bits
+    std::int64_t laidOutAt = 0;
+    LaidOutNode root;
+};
+
+// The mask a root folder's explicit mask stands for: its known bits, or ISO 9660 + Joliet.
+std::uint32_t effectiveFilesystemMask(std::uint32_t explicitMask);
+
+// Takes the snapshot of the tree under `root`. Symbolic links are followed; links that lead
+// nowhere or back into their own ancestors, devices, sockets and pipes are left out (each with a
+// log line). Nothing, with the reason in `error`, when the tree cannot be laid out: something
+// vanished or cannot be read, a name is not valid UTF-8, is empty, "." or "..", or holds a '/', or
+// two children of one folder have the same name.
+std::optional<FolderLayout> layOutFolder(const DRFolder& root, std::string& error);
+
+}  // namespace kilnware::platform::media

@@ -1,0 +1,379 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <kilnware/platform/discrecording/DRFolder.h>
+#include <kilnware/platform/discrecording/DRTrack.h>
+
+#include "tests/platform/media/ImageReadBack.h"
+#include "tests/support/TestSupport.h"
+
+namespace kilnware::test {
+namespace {
+
+using platform::DRFile;
+using platform::DRFolder;
+using platform::DRTrack;
+
+const std::string kLongName = "A Long Mixed-Case File Name For Burning.Text";
+const std::string kUnicodeName = "Grüße ünïcödé.txt";
+// The same name as HFS+ keeps it, decomposed.
+const std::string kUnicodeNameDecomposed = "Gru\u0308\u00DFe u\u0308ni\u0308co\u0308de\u0301.txt";
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string pattern(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>('a' + i % 26);
+    }
+    return text;
+}
+
+// A small real tree: nested folders, a long mixed-case name, a UTF-8 name, a link to a file and a
+// pipe, which no disc holds. The track's root is virtual and holds the folder "Data" and a
+// virtual folder "Extra" with one file.
+class FilesystemImageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        data = dir.file("Data");
+        std::filesystem::create_directories(data + "/Nested");
+        writeFile(data + "/Nested/deep.txt", "deep content\n");
+        writeFile(data + "/" + kLongName, "long name\n");
+        writeFile(data + "/" + kUnicodeName, "unicode\n");
+        std::filesystem::create_symlink("Nested/deep.txt", data + "/link-to-deep.txt");
+        ASSERT_EQ(::mkfifo((data + "/pipe").c_str(), 0644), 0);
+        single = dir.file("single.bin");
+        writeFile(single, pattern(5000));
+    }
+
+    std::shared_ptr<DRFolder> makeRoot(std::uint32_t mask) {
+        auto root = DRFolder::virtualFolderWithName("Kiln Test");
+        EXPECT_TRUE(root->addChild(DRFolder::folderWithPath(data)));
+        auto extra = DRFolder::virtualFolderWithName("Extra");
+        EXPECT_TRUE(extra->addChild(DRFile::fileWithPath(single)));
+        EXPECT_TRUE(root->addChild(extra));
+        if (mask != 0) {
+            root->setExplicitFilesystemMask(mask);
+        }
+        return root;
+    }
+
+    // Makes the track, streams it into a file and checks the length it announced.
+    std::string image(std::uint32_t mask) {
+        auto track = DRTrack::trackForRootFolder(makeRoot(mask));
+        EXPECT_TRUE(track);
+        if (!track) {
+            return "";
+        }
+        EXPECT_EQ(track->kind(), DRTrack::Kind::Data);
+        const std::string path = dir.file("image-" + std::to_string(mask) + ".iso");
+        EXPECT_EQ(writeTrack(*track, path), "");
+        EXPECT_EQ(std::filesystem::file_size(path), track->estimateLength() * 2048);
+        return path;
+    }
+
+    static std::vector<std::string> expectedPaths(const std::string& prefix,
+                                                  const std::string& unicodeName = kUnicodeName) {
+        std::vector<std::string> paths = {
+            "Data",        "Data/" + kLongName,    "Data/" + unicodeName,
+            "Data/Nested", "Data/Nested/deep.txt", "Data/link-to-deep.txt",
+            "Extra",       "Extra/single.bin"};
+        for (auto& path : paths) {
+            path = prefix + path;
+        }
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+    TempDir dir;
+    LogCapture log;
+    std::string data;
+    std::string single;
+};
+
+TEST_F(FilesystemImageTest, Iso9660HoldsTheTreeUnderRockRidgeNamesAndNoJoliet) {
+    const std::string iso = image(platform::DRFilesystemInclusionMaskISO9660);
+    EXPECT_EQ(isoPaths(iso, "-R"), expectedPaths("/"));
+    // Without Rock Ridge the names are the mapped upper-case ones.
+    const auto plain = isoPaths(iso, "");
+    EXPECT_NE(std::find(plain.begin(), plain.end(), "/DATA/NESTED/DEEP.TXT;1"), plain.end());
+    const std::string descriptors = runProgram("isoinfo", {"-d", "-i", iso}).out;
+    EXPECT_EQ(descriptors.find("Joliet with"), std::string::npos) << descriptors;
+    EXPECT_NE(descriptors.find("Volume id: KILN_TEST\n"), std::string::npos) << descriptors;
+
+    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/link-to-deep.txt"}).out,
+              "deep content\n");
+    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/" + kUnicodeName}).out,
+              "unicode\n");
+    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Extra/single.bin"}).out,
+              pattern(5000));
+}
+
+TEST_F(FilesystemImageTest, JolietHoldsTheTreeAndTheIso9660TreeStaysEmpty) {
+    const std::string iso = image(platform::DRFilesystemInclusionMaskJoliet);
+    // 7-Zip reads the Joliet tree when there is one.
+    EXPECT_EQ(sevenZipPaths(iso, "Iso"), expectedPaths(""));
+    EXPECT_EQ(isoPaths(iso, ""), std::vector<std::string>{});
+    EXPECT_EQ(sevenZipFile(iso, "Iso", "Data/" + kLongName), "long name\n");
+    EXPECT_EQ(sevenZipFile(iso, "Iso", "Extra/single.bin"), pattern(5000));
+}
+
+TEST_F(FilesystemImageTest, HfsPlusHoldsTheTreeAndTheIso9660TreeStaysEmpty) {
+    const std::string iso = image(platform::DRFilesystemInclusionMaskHFSPlus);
+    // 7-Zip shows the HFS+ volume name as the top folder.
+    auto expected = expectedPaths("Kiln Test/", kUnicodeNameDecomposed);
+    expected.insert(expected.begin(), "Kiln Test");
+    EXPECT_EQ(sevenZipPaths(iso, "HFS"), expected);
+    EXPECT_EQ(isoPaths(iso, ""), std::vector<std::string>{});
+    EXPECT_EQ(sevenZipFile(iso, "HFS", "Kiln Test/Data/Nested/deep.txt"), "deep content\n");
+    EXPECT_EQ(sevenZipFile(iso, "HFS", "Kiln Test/Extra/single.bin"), pattern(5000));
+}
+
+TEST_F(FilesystemImageTest, UdfHoldsTheTreeAndTheIso9660TreeStaysEmpty) {
+    const std::string iso = image(platform::DRFilesystemInclusionMaskUDF);
+    auto info = runProgram("udfinfo", {iso});
+    EXPECT_EQ(info.status, 0);
+    EXPECT_NE(info.out.find("label=Kiln Test\n"), std::string::npos) << info.out;
+    EXPECT_EQ(sevenZipPaths(iso, "Udf"), expectedPaths(""));
+    EXPECT_EQ(isoPaths(iso, ""), std::vector<std::string>{});
+    EXPECT_EQ(sevenZipFile(iso, "Udf", "Data/" + kUnicodeName), "unicode\n");
+    EXPECT_EQ(sevenZipFile(iso, "Udf", "Data/link-to-deep.txt"), "deep content\n");
+    EXPECT_EQ(sevenZipFile(iso, "Udf", "Extra/single.bin"), pattern(5000));
+}
+
+TEST_F(FilesystemImageTest, CombinedMasksAndNoMaskHoldTheTreeInEachOfTheirFileSystems) {
+    using namespace platform;
+    const std::string noMask = image(0);
+    EXPECT_EQ(isoPaths(noMask, "-R"), expectedPaths("/"));
+    EXPECT_EQ(sevenZipPaths(noMask, "Iso"), expectedPaths(""));
+
+    const std::string udfAndIso =
+        image(DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskISO9660);
+    EXPECT_EQ(isoPaths(udfAndIso, "-R"), expectedPaths("/"));
+    EXPECT_EQ(sevenZipPaths(udfAndIso, "Udf"), expectedPaths(""));
+
+    const std::string udfAndJoliet =
+        image(DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskJoliet);
+    EXPECT_EQ(isoPaths(udfAndJoliet, ""), std::vector<std::string>{});
+    EXPECT_EQ(sevenZipPaths(udfAndJoliet, "Iso"), expectedPaths(""));
+    EXPECT_EQ(sevenZipPaths(udfAndJoliet, "Udf"), expectedPaths(""));
+
+    const std::string jolietAndHfs =
+        image(DRFilesystemInclusionMaskJoliet | DRFilesystemInclusionMaskHFSPlus);
+    EXPECT_EQ(isoPaths(jolietAndHfs, ""), std::vector<std::string>{});
+    EXPECT_EQ(sevenZipPaths(jolietAndHfs, "Iso"), expectedPaths(""));
+    EXPECT_EQ(sevenZipPaths(jolietAndHfs, "HFS").size(), expectedPaths("").size() + 1);
+}
+
+}  // namespace
+}  // namespace kilnware::test
+
+namespace kilnware::test {
+namespace {
+
+using platform::DRFile;
+using platform::DRFolder;
+using platform::DRTrack;
+
+bool logHas(const LogCapture& log, const std::string& text) {
+    for (const auto& line : log.lines()) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string streamAll(const DRTrack& track, std::size_t chunk, std::string* error = nullptr) {
+    auto reader = track.newReader();
+    std::string bytes;
+    std::vector<std::byte> buffer(chunk);
+    while (std::size_t n = reader->read(buffer)) {
+        bytes.append(reinterpret_cast<const char*>(buffer.data()), n);
+    }
+    if (error) {
+        *error = reader->error();
+    }
+    return bytes;
+}
+
+class FilesystemImageRulesTest : public ::testing::Test {
+protected:
+    std::shared_ptr<DRFolder> rootWith(
+        std::initializer_list<std::shared_ptr<platform::DRFSObject>> nodes,
+        std::uint32_t mask = platform::DRFilesystemInclusionMaskISO9660) {
+        auto root = DRFolder::virtualFolderWithName("Rules");
+        for (const auto& node : nodes) {
+            EXPECT_TRUE(root->addChild(node));
+        }
+        root->setExplicitFilesystemMask(mask);
+        return root;
+    }
+
+    std::string file(const std::string& name, const std::string& content = "content\n") {
+        const std::string path = dir.file(name);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    TempDir dir;
+    LogCapture log;
+};
+
+TEST_F(FilesystemImageRulesTest, EveryReaderStreamsTheSameBytesWhateverItsChunks) {
+    for (std::uint32_t mask : {1u, 2u, 4u, 8u}) {
+        SCOPED_TRACE(mask);
+        auto track = DRTrack::trackForRootFolder(
+            rootWith({DRFile::fileWithPath(file("a.txt", std::string(70000, 'x')))}, mask));
+        ASSERT_TRUE(track);
+        const std::string whole = streamAll(*track, 1 << 20);
+        EXPECT_EQ(whole.size(), track->estimateLength() * 2048);
+        EXPECT_EQ(streamAll(*track, 1000), whole);
+        // A reader dropped half-way stops the image cleanly.
+        auto dropped = track->newReader();
+        std::vector<std::byte> buffer(4096);
+        EXPECT_EQ(dropped->read(buffer), buffer.size());
+        dropped.reset();
+        EXPECT_EQ(streamAll(*track, 65536), whole);
+    }
+}
+
+TEST_F(FilesystemImageRulesTest, AFileThatVanishesGivesNoTrackOrAFailedRead) {
+    // Before the layout: no track.
+    auto early = DRFile::fileWithPath(file("early.txt"));
+    std::filesystem::remove(dir.file("early.txt"));
+    EXPECT_FALSE(DRTrack::trackForRootFolder(rootWith({early})));
+    EXPECT_TRUE(logHas(log, "early.txt"));
+
+    // After the layout: the read fails and says which file.
+    for (std::uint32_t mask : {1u, 2u, 8u}) {
+        SCOPED_TRACE(mask);
+        auto track = DRTrack::trackForRootFolder(
+            rootWith({DRFile::fileWithPath(file("late.txt", std::string(10000, 'l')))}, mask));
+        ASSERT_TRUE(track);
+        std::filesystem::remove(dir.file("late.txt"));
+        std::string error;
+        const std::string bytes = streamAll(*track, 65536, &error);
+        EXPECT_LT(bytes.size(), track->estimateLength() * 2048);
+        EXPECT_NE(error.find("late.txt"), std::string::npos) << error;
+    }
+
+    // A UDF image is made with the track, so it no longer needs the file.
+    auto udf = DRTrack::trackForRootFolder(
+        rootWith({DRFile::fileWithPath(file("late.txt"))}, platform::DRFilesystemInclusionMaskUDF));
+    ASSERT_TRUE(udf);
+    std::filesystem::remove(dir.file("late.txt"));
+    std::string error;
+    EXPECT_EQ(streamAll(*udf, 65536, &error).size(), udf->estimateLength() * 2048);
+    EXPECT_EQ(error, "");
+}
+
+TEST_F(FilesystemImageRulesTest, AFileThatChangesSizeAfterTheLayoutFailsTheRead) {
+    const std::string path = file("grows.txt", "short\n");
+    auto track = DRTrack::trackForRootFolder(rootWith({DRFile::fileWithPath(path)}));
+    ASSERT_TRUE(track);
+    std::ofstream(path, std::ios::app) << "and longer now\n";
+    std::string error;
+    streamAll(*track, 65536, &error);
+    EXPECT_NE(error.find("grows.txt has changed"), std::string::npos) << error;
+}
+
+TEST_F(FilesystemImageRulesTest, NamesTheDiscCannotHoldGiveNoTrack) {
+    // Two children of one name.
+    auto first = DRFile::fileWithPath(file("one/same.txt"));
+    auto second = DRFile::fileWithPath(file("two/same.txt"));
+    EXPECT_FALSE(DRTrack::trackForRootFolder(rootWith({first, second})));
+    EXPECT_TRUE(logHas(log, "two items named \"same.txt\""));
+
+    for (const std::string& name :
+         std::vector<std::string>{"a/b", "", "..", std::string(256, 'n')}) {
+        SCOPED_TRACE(name);
+        for (std::uint32_t mask : {1u, 2u, 4u, 8u}) {
+            EXPECT_FALSE(DRTrack::trackForRootFolder(
+                rootWith({DRFolder::virtualFolderWithName(name)}, mask)));
+        }
+    }
+
+    // A name on disk that is no UTF-8.
+    const std::string latin1 = dir.file("names/caf\xE9.txt");
+    std::filesystem::create_directories(dir.file("names"));
+    std::ofstream(latin1) << "x";
+    EXPECT_FALSE(
+        DRTrack::trackForRootFolder(rootWith({DRFolder::folderWithPath(dir.file("names"))})));
+    EXPECT_TRUE(logHas(log, "not valid UTF-8"));
+
+    EXPECT_FALSE(DRTrack::trackForRootFolder(rootWith(
+        {DRFile::fileWithPath(file("x.txt"))},
+        platform::DRFilesystemInclusionMaskUDF | platform::DRFilesystemInclusionMaskHFSPlus)));
+}
+
+TEST_F(FilesystemImageRulesTest, LinksThatLeadNowhereOrBackAreLeftOut) {
+    file("tree/kept.txt");
+    std::filesystem::create_symlink("missing.txt", dir.file("tree/dangling"));
+    std::filesystem::create_directories(dir.file("tree/inner"));
+    std::filesystem::create_symlink("..", dir.file("tree/inner/up"));
+    auto track =
+        DRTrack::trackForRootFolder(rootWith({DRFolder::folderWithPath(dir.file("tree"))}));
+    ASSERT_TRUE(track);
+    const std::string iso = dir.file("links.iso");
+    ASSERT_EQ(writeTrack(*track, iso), "");
+    EXPECT_EQ(isoPaths(iso, "-R"),
+              (std::vector<std::string>{"/tree", "/tree/inner", "/tree/kept.txt"}));
+    EXPECT_TRUE(logHas(log, "dangling, a link that leads nowhere"));
+    EXPECT_TRUE(logHas(log, "up, a link back into its own folder"));
+}
+
+TEST_F(FilesystemImageRulesTest, AFolderFromDiskAsTheRootGivesItsContentsAndItsName) {
+    file("Holiday Photos/one.jpg");
+    auto root = DRFolder::folderWithPath(dir.file("Holiday Photos"));
+    root->setExplicitFilesystemMask(platform::DRFilesystemInclusionMaskUDF);
+    auto track = DRTrack::trackForRootFolder(root);
+    ASSERT_TRUE(track);
+    const std::string iso = dir.file("root.iso");
+    ASSERT_EQ(writeTrack(*track, iso), "");
+    EXPECT_EQ(sevenZipPaths(iso, "Udf"), std::vector<std::string>{"one.jpg"});
+    EXPECT_NE(runProgram("udfinfo", {iso}).out.find("label=Holiday Photos\n"), std::string::npos);
+}
+
+TEST_F(FilesystemImageRulesTest, VolumeNamesAreMappedForEachFileSystem) {
+    const std::string name = "Ünïcode Volume With A Rather Long Name";
+    const auto make = [&](std::uint32_t mask) {
+        auto renamed = DRFolder::virtualFolderWithName(name);
+        renamed->addChild(DRFile::fileWithPath(file("w.txt")));
+        renamed->setExplicitFilesystemMask(mask);
+        auto track = DRTrack::trackForRootFolder(renamed);
+        const std::string iso = dir.file("volume-" + std::to_string(mask) + ".iso");
+        EXPECT_TRUE(track);
+        if (track) {
+            EXPECT_EQ(writeTrack(*track, iso), "");
+        }
+        return iso;
+    };
+    EXPECT_NE(runProgram("isoinfo", {"-d", "-i", make(1)})
+                  .out.find("Volume id: _N_CODE_VOLUME_WITH_A_RATHER_LON\n"),
+              std::string::npos);
+    // UDF: 32 bytes of UTF-8, cut between characters.
+    EXPECT_NE(runProgram("udfinfo", {make(4)}).out.find("label=Ünïcode Volume With A Rather L\n"),
+              std::string::npos);
+    EXPECT_EQ(sevenZipPaths(make(8), "HFS").front(),
+              "U\u0308ni\u0308code Volume With A Rather Long Name");
+
+    // The names a host may give its root, a single space and nothing, still make a disc.
+    for (const std::string& odd : std::vector<std::string>{" ", ""}) {
+        auto root = DRFolder::virtualFolderWithName(odd);
+        root->addChild(DRFile::fileWithPath(file("o.txt")));
+        EXPECT_TRUE(DRTrack::trackForRootFolder(root));
+    }
+}
+
+}  // namespace
+}  // namespace kilnware::test

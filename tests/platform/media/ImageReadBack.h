@@ -1,0 +1,159 @@
+#pragma once
+
+// Reading images back with programs that know nothing of Kilnware: isoinfo (ISO 9660, Rock Ridge,
+// Joliet), udfinfo and 7-Zip (UDF, HFS+). scripts/install-deps.sh installs them all; a test that
+// cannot start one fails.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <kilnware/platform/discrecording/DRTrack.h>
+
+extern char** environ;
+
+namespace kilnware::test {
+
+// The whole content of the file at `path`; empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
+    std::string content;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return content;
+    }
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return content;
+}
+
+struct ProgramRun {
+    int status = -1;  // 127: the program could not be started
+    std::string out;
+};
+
+// Runs `program` (looked up in PATH) with `arguments`, its standard output captured through a
+// temporary file, its standard error dropped. No shell is involved.
+inline ProgramRun runProgram(const std::string& program,
+                             const std::vector<std::string>& arguments) {
+    ProgramRun run;
+    char outPath[] = "/tmp/kilnware-readback-XXXXXX";
+    const int outFd = ::mkstemp(outPath);
+    if (outFd < 0) {
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(outFd);
+    if (spawned == 0) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else {
+        run.status = 127;
+    }
+    run.out = readFile(outPath);
+    ::unlink(outPath);
+    return run;
+}
+
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty()) {
+            result.push_back(line);
+        }
+    }
+    return result;
+}
+
+// The paths that `isoinfo -f` lists, sorted; `tree` is "" (plain ISO 9660), "-R" or "-J".
+inline std::vector<std::string> isoPaths(const std::string& image, const std::string& tree) {
+    std::vector<std::string> arguments = {"-f", "-i", image};
+    if (!tree.empty()) {
+        arguments.insert(arguments.begin(), tree);
+    }
+    auto run = runProgram("isoinfo", arguments);
+    if (run.status != 0) {
+        return {"isoinfo failed with status " + std::to_string(run.status)};
+    }
+    auto paths = lines(run.out);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// The paths that 7-Zip lists in `image` read as `type` (Udf, HFS), sorted.
+inline std::vector<std::string> sevenZipPaths(const std::string& image, const std::string& type) {
+    auto run = runProgram("7zz", {"l", "-slt", "-t" + type, image});
+    if (run.status != 0) {
+        return {"7zz failed with status " + std::to_string(run.status)};
+    }
+    std::vector<std::string> paths;
+    bool inEntries = false;
+    for (const auto& line : lines(run.out)) {
+        if (line.rfind("----------", 0) == 0) {
+            inEntries = true;
+        } else if (inEntries && line.rfind("Path = ", 0) == 0) {
+            paths.push_back(line.substr(7));
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+inline std::string sevenZipFile(const std::string& image, const std::string& type,
+                                const std::string& path) {
+    return runProgram("7zz", {"e", "-so", "-t" + type, image, path}).out;
+}
+
+// Streams a track into `path`; the reader's error, or "" when it ended cleanly.
+inline std::string writeTrack(const platform::DRTrack& track, const std::string& path,
+                              std::size_t chunk = 64 * 1024) {
+    auto reader = track.newReader();
+    if (!reader) {
+        return "no reader";
+    }
+    std::ofstream out(path, std::ios::binary);
+    std::vector<std::byte> buffer(chunk);
+    while (std::size_t n = reader->read(buffer)) {
+        out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(n));
+    }
+    return reader->error();
+}
+
+}  // namespace kilnware::test
