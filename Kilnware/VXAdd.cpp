@@ -5,9 +5,11 @@
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/foundation/FileManager.h>
 #include <kilnware/platform/foundation/Log.h>
 
+#include "Kilnware/RootFolder.h"
 #include "platform/foundation/Strings.h"
 
 namespace kilnware {
@@ -26,6 +28,21 @@ void TrackInfoClass::addNilInfo() {
     setM_Title(std::nullopt);
     setM_Author(std::nullopt);
     setM_PreGap(0);
+}
+
+std::optional<List> VXAdd::discAddMp3Request(const PathList& paths,
+                                             const std::optional<std::string>& Tittle) {
+    List tracks;
+    auto root = DRFolder::virtualFolderWithName(Tittle.value_or(" "));
+    fillRootFolder(*root, paths);
+    root->setExplicitFilesystemMask(DRFilesystemInclusionMaskJoliet);
+    auto track = DRTrack::trackForRootFolder(root);
+    if (!track) {
+        Log::write("track is nil");
+        return std::nullopt;
+    }
+    tracks.emplace_back(std::move(track));
+    return tracks;
 }
 
 std::optional<List> VXAdd::discPathAddTrackRequest(const PathList& paths, List* Info) {

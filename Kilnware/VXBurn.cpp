@@ -4,6 +4,9 @@
 #include <string_view>
 
 #include <kilnware/VXAdd.h>
+#include <kilnware/platform/discrecording/DRFolder.h>
+
+#include "Kilnware/RootFolder.h"
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
@@ -69,6 +72,48 @@ void VXBurn::burnToAudioCD(const PathList& paths, List* Info) {
         setBurnProperties(burnObject, Info);
     }
     beginBurn(setupPanel->burnObject(), Value(std::move(layout)), "Burning Audio CD");
+    m_CDAdd.reset();
+}
+
+void VXBurn::burnDataToDisc(const PathList& paths, const std::optional<std::string>& discName,
+                            std::int32_t kindOfData) {
+    auto root = DRFolder::virtualFolderWithName(discName.value_or("Data Disc"));
+    if (paths.empty()) {
+        return;
+    }
+    fillRootFolder(*root, paths);
+    if (kindOfData < 0 || kindOfData > 3) {
+        return;
+    }
+    root->setExplicitFilesystemMask(std::uint32_t{1} << kindOfData);
+    auto track = DRTrack::trackForRootFolder(root);
+    if (!track) {
+        Log::write("track is nil");
+        return;
+    }
+    burnLayout(Value(track), "Burn Data Disc");
+}
+
+void VXBurn::burnToMp3CD(const PathList& paths, const std::optional<std::string>& Title,
+                         bool isverifyDisc) {
+    if (paths.empty()) {
+        Log::write(kEmptySelection);
+        return;
+    }
+    m_CDAdd = std::make_shared<VXAdd>();
+    List layout;
+    if (auto tracks = m_CDAdd->discAddMp3Request(paths, Title)) {
+        layout = std::move(*tracks);
+    }
+    auto setupPanel = DRBurnSetupPanel::setupPanel();
+    setupPanel->setDelegate(strongSelf());
+    if (setupPanel->runSetupPanel() != DRSetupPanel::kConfirmed) {
+        return;
+    }
+    auto burnObject = setupPanel->burnObject();
+    // Set after the panel closed: the host's choice wins over whatever the panel left.
+    burnObject->setVerifyDisc(isverifyDisc);
+    beginBurn(burnObject, Value(std::move(layout)), "Burning Mp3 CD");
     m_CDAdd.reset();
 }
 

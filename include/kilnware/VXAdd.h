@@ -43,6 +43,11 @@ class KILNWARE_EXPORT VXAdd : public platform::Object {
 public:
     using PathList = std::vector<std::string>;
 
+    // The MP3 CD's track list: one data track of a Joliet-only folder named by the title (" "
+    // without one) holding the paths. None, after logging "track is nil", without a track.
+    std::optional<platform::List> discAddMp3Request(const PathList& paths,
+                                                    const std::optional<std::string>& Tittle);
+
     // One track per path in the list's order; record i of the list becomes a record-built
     // dictionary. None, after logging "track is nil", when a file gives no track.
     std::optional<platform::List> discPathAddTrackRequest(const PathList& paths,

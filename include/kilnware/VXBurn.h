@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +44,16 @@ public:
     // The value under `key` in element 0 of the list; none without a key, a list or a dictionary.
     platform::Value discPropertyForKey(const std::optional<std::string>& key,
                                        const platform::List* Info) const;
+
+    // A data disc of the files and folders in the list, in one file system: `kindOfData` 0 for
+    // ISO 9660, 1 Joliet, 2 UDF, 3 HFS+; any other value burns nothing. The disc is named by
+    // `discName`, or "Data Disc".
+    void burnDataToDisc(const PathList& paths, const std::optional<std::string>& discName,
+                        std::int32_t kindOfData);
+    // An MP3 CD: the files and folders in one Joliet data track named by the title; the disc is
+    // verified after writing when `isverifyDisc` holds.
+    void burnToMp3CD(const PathList& paths, const std::optional<std::string>& Title,
+                     bool isverifyDisc);
 
     // A video DVD from MPEG files: authored into a DVD-video folder beside the first file, imaged,
     // and burned. The folder, the project file and the image go after a successful burn.

@@ -10,7 +10,7 @@
 #include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/discrecording/DRTrack.h>
 
-#include "tests/platform/media/ImageReadBack.h"
+#include "tests/support/ImageReadBack.h"
 #include "tests/support/TestSupport.h"
 
 namespace kilnware::test {

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <kilnware/Kilnware.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
+#include "tests/support/ImageReadBack.h"
+#include "tests/support/TestSupport.h"
+
+namespace kilnware {
+namespace {
+
+using namespace platform;
+using test::LogCapture;
+using test::NoticeLog;
+using test::runUntil;
+using test::ScopedAnswerer;
+using test::ScopedRecorder;
+using test::TempDir;
+
+class DataDisc : public ::testing::Test {
+protected:
+    TempDir dir;
+    ScopedAnswerer answerer;
+    ScopedRecorder recorder{"Scripted CD-R"};
+    LogCapture log;
+    NoticeLog notices{{BurnSucceed, BurnFailed}};
+    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
+    std::string folder, file;
+
+    void SetUp() override {
+        folder = dir.file("Photos");
+        std::filesystem::create_directories(folder + "/2026");
+        std::ofstream(folder + "/2026/beach.jpg") << "jpeg";
+        file = dir.file("notes.txt");
+        std::ofstream(file) << "notes";
+    }
+    // Waits for the next burn to end and writes the stream of its one track to a file, checking
+    // that its length is what the track announced.
+    std::string nextImage() {
+        const std::size_t burnsBefore = recorder->burns().size();
+        const std::size_t noticesBefore = notices.entries().size();
+        EXPECT_TRUE(runUntil(
+            [&] { return notices.entries().size() == noticesBefore + 1 && !burn->burning; }));
+        auto burns = recorder->burns();
+        if (burns.size() != burnsBefore + 1 || burns.back().tracks.size() != 1) {
+            ADD_FAILURE() << "no single track was burned";
+            return "";
+        }
+        const auto& track = *burns.back().tracks[0];
+        const std::string image = dir.file("burn" + std::to_string(burns.size()) + ".img");
+        EXPECT_EQ(test::writeTrack(track, image), "");
+        EXPECT_EQ(std::filesystem::file_size(image), track.estimateLength() * 2048);
+        return image;
+    }
+    std::string descriptors(const std::string& image) {
+        return test::runProgram("isoinfo", {"-d", "-i", image}).out;
+    }
+};
+
+TEST_F(DataDisc, IsoChoiceHoldsTheTreeUnderItsNameAndNoJoliet) {
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnDataToDisc({folder, file}, "Holiday", 0);
+    const std::string image = nextImage();
+    EXPECT_EQ(test::isoPaths(image, "-R"),
+              (std::vector<std::string>{"/Photos", "/Photos/2026", "/Photos/2026/beach.jpg",
+                                        "/notes.txt"}));
+    EXPECT_NE(descriptors(image).find("Volume id: HOLIDAY\n"), std::string::npos);
+    EXPECT_NE(descriptors(image).find("NO Joliet present"), std::string::npos);
+    EXPECT_EQ(answerer->progressShowings().at(0).description, "Burn Data Disc");
+    EXPECT_EQ(notices.count("BurnSucceed"), 1u);
+}
+
+TEST_F(DataDisc, JolietUdfAndHfsChoicesHoldTheTreeAlone) {
+    const std::vector<std::pair<int, std::function<std::vector<std::string>(std::string)>>> cases{
+        {1, [](std::string image) { return test::isoPaths(image, "-J"); }},
+        {2, [](std::string image) { return test::sevenZipPaths(image, "Udf"); }},
+        {3, [](std::string image) { return test::sevenZipPaths(image, "HFS"); }},
+    };
+    for (const auto& [choice, list] : cases) {
+        SCOPED_TRACE(choice);
+        answerer->confirmWith("Scripted CD-R");
+        burn->burnDataToDisc({file, folder}, std::nullopt, choice);
+        const std::string image = nextImage();
+        const std::string names = testing::PrintToString(list(image));
+        EXPECT_NE(names.find("notes.txt"), std::string::npos) << names;
+        EXPECT_NE(names.find("beach.jpg"), std::string::npos) << names;
+        // The plain ISO 9660 tree stays empty.
+        EXPECT_EQ(test::isoPaths(image, ""), std::vector<std::string>{}) << choice;
+    }
+    // Without a name the disc is "Data Disc".
+    EXPECT_NE(descriptors(dir.file("burn1.img")).find("Volume id: DATA_DISC\n"), std::string::npos)
+        << descriptors(dir.file("burn1.img"));
+}
+
+TEST_F(DataDisc, ChoicesOutsideTheFourAndEmptyListsBurnNothing) {
+    for (int choice : {4, -1}) {
+        burn->burnDataToDisc({folder}, "X", choice);
+    }
+    burn->burnDataToDisc({}, "X", 0);
+    EXPECT_TRUE(answerer->setupShowings().empty());
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(DataDisc, ATreeThatCannotBeLaidOutGivesTrackIsNil) {
+    std::ofstream(folder + "/bad\xff.txt") << "not UTF-8";
+    burn->burnDataToDisc({folder}, "X", 1);
+    auto lines = log.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "track is nil");
+    EXPECT_TRUE(answerer->setupShowings().empty());
+}
+
+TEST_F(DataDisc, MissingPathsAddNothingAndTheRestKeepTheirPlace) {
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnDataToDisc({dir.file("gone"), file}, "", 0);
+    EXPECT_EQ(test::isoPaths(nextImage(), "-R"), std::vector<std::string>{"/notes.txt"});
+}
+
+TEST_F(DataDisc, Mp3CDIsAJolietDiscWithTheVerifyFlagOfTheHost) {
+    for (bool verify : {true, false}) {
+        answerer->confirmWith("Scripted CD-R", [&](DRSetupPanel& panel) {
+            // Whatever the panel holds when it closes, the host's flag wins.
+            static_cast<DRBurnSetupPanel&>(panel).burnObject()->setVerifyDisc(!verify);
+        });
+        burn->burnToMp3CD({folder, file}, std::nullopt, verify);
+        EXPECT_FALSE(burn->m_CDAdd);
+        const std::string image = nextImage();
+        EXPECT_EQ(recorder->burns().back().verify, verify);
+        const std::string names = testing::PrintToString(test::isoPaths(image, "-J"));
+        EXPECT_NE(names.find("beach.jpg"), std::string::npos) << names;
+        EXPECT_EQ(test::isoPaths(image, ""), std::vector<std::string>{});
+    }
+    EXPECT_EQ(answerer->progressShowings().at(0).description, "Burning Mp3 CD");
+}
+
+TEST_F(DataDisc, Mp3CDEdges) {
+    burn->burnToMp3CD({}, "T", false);
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"there's something wrong in what you have seleted"});
+    EXPECT_FALSE(burn->m_CDAdd);
+
+    // A title of none names the folder " ", its mask is Joliet alone.
+    VXAdd builder;
+    auto tracks = builder.discAddMp3Request({file}, std::nullopt);
+    ASSERT_TRUE(tracks);
+    ASSERT_EQ(tracks->size(), 1u);
+    EXPECT_FALSE(builder.m_track);  // the MP3 folder leaves the builder's track alone
+
+    // Cancelled: the builder stays.
+    answerer->cancel();
+    burn->burnToMp3CD({file}, "T", true);
+    EXPECT_TRUE(burn->m_CDAdd);
+
+    // No track: the empty layout still goes to the panel after confirmation, and fails there.
+    log.clear();
+    std::ofstream(folder + "/bad\xff.mp3") << "x";
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnToMp3CD({folder}, "T", false);
+    ASSERT_TRUE(runUntil([&] { return notices.count("BurnFailed") == 1 && !burn->burning; }));
+    EXPECT_EQ(log.lines().at(log.lines().size() - 5), "track is nil");
+    EXPECT_TRUE(recorder->burns().empty());
+}
+
+}  // namespace
+}  // namespace kilnware
