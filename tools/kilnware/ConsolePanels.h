@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <kilnware/platform/panels/Panels.h>
+
+#include "tools/kilnware/Output.h"
+
+namespace kilnware::cli {
+
+// How the console answers setup panels.
+struct SetupChoice {
+    std::optional<std::string> recorder;  // --recorder: the display name to choose
+    bool yes = false;                     // --yes: confirm without asking
+    // How many showings --yes confirms; later ones cancel (the erase cycle comes back).
+    std::size_t confirmations = 1;
+    bool terminal = false;  // standard input is a terminal to ask on
+    // Runs on the burn setup panel just before it is confirmed.
+    std::function<void(platform::DRSetupPanel&)> beforeConfirm;
+};
+
+// The four panels on a console: the setup panel lists every recorder with the delegate's verdict
+// and takes a choice; the progress panel draws a bar on a terminal or prints plain lines, and
+// tells the result when the delegate leaves that to it.
+class ConsolePanels : public platform::PanelAnswerer {
+public:
+    ConsolePanels(const Output& output, SetupChoice choice);
+
+    std::shared_ptr<platform::DRDevice> runSetupPanel(platform::DRSetupPanel& panel) override;
+    void progressPanelBegan(platform::DRProgressPanel& panel) override;
+    void progressPanelUpdated(platform::DRProgressPanel& panel,
+                              const platform::Dictionary& status) override;
+    void progressPanelPresentResult(platform::DRProgressPanel& panel,
+                                    const platform::Dictionary& status) override;
+    void progressPanelClosed(platform::DRProgressPanel& panel) override;
+
+    std::size_t setupShowings() const { return setupShowings_; }
+    std::size_t setupCancels() const { return setupCancels_; }
+    std::size_t progressPanelsBegun() const { return begun_; }
+    std::size_t progressPanelsClosed() const { return closed_; }
+    // The panel that runs now, for Ctrl-C; null between panels.
+    platform::DRProgressPanel* activePanel() const { return active_; }
+    // Why the last setup panel was cancelled, for the person.
+    const std::string& cancelReason() const { return cancelReason_; }
+
+private:
+    std::shared_ptr<platform::DRDevice> choose(platform::DRSetupPanel& panel,
+                                               const std::vector<platform::DeviceChoice>& choices);
+    std::shared_ptr<platform::DRDevice> cancel(std::string reason);
+
+    const Output& output_;
+    SetupChoice choice_;
+    std::size_t setupShowings_ = 0;
+    std::size_t setupCancels_ = 0;
+    std::size_t begun_ = 0;
+    std::size_t closed_ = 0;
+    platform::DRProgressPanel* active_ = nullptr;
+    std::string cancelReason_;
+    std::chrono::steady_clock::time_point started_;
+    int lastPercentPrinted_ = -1;
+    std::string lastState_;
+};
+
+}  // namespace kilnware::cli

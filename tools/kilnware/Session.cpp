@@ -1,0 +1,267 @@
+#include "tools/kilnware/Session.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <iostream>
+
+#include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/foundation/Log.h>
+#include <kilnware/platform/foundation/RunLoop.h>
+
+namespace kilnware::cli {
+
+using namespace platform;
+using nlohmann::json;
+
+namespace {
+std::atomic<bool> interrupted{false};
+
+void onInterrupt(int) { interrupted = true; }
+
+ImageRecorder::Medium mediumNamed(const std::string& name) {
+    if (name == "cd-rw") {
+        return ImageRecorder::Medium::CDRW;
+    }
+    if (name == "dvd-r") {
+        return ImageRecorder::Medium::DVDR;
+    }
+    return ImageRecorder::Medium::CDR;
+}
+
+json text(const std::optional<std::string>& value) {
+    return value ? json(*value) : json(nullptr);
+}
+}  // namespace
+
+Session::Session(const Options& options, std::function<void(DRSetupPanel&)> beforeConfirm,
+                 std::size_t confirmations)
+    : options_(options), output_(options.json, ::isatty(STDERR_FILENO) != 0) {
+    RunLoop::current();  // this thread's loop is the main one
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+
+    Log::setStandardErrorEnabled(options.verbose && !options.json);
+    logSink_ = Log::addSink([this](std::string_view line) {
+        logLines_.emplace_back(line);
+        output_.event({{"event", "log"}, {"line", std::string(line)}});
+    });
+
+    SetupChoice choice;
+    choice.recorder = options.recorder;
+    choice.yes = options.yes;
+    choice.confirmations = confirmations;
+    choice.terminal = ::isatty(STDIN_FILENO) != 0;
+    choice.beforeConfirm = std::move(beforeConfirm);
+    panels_ = std::make_shared<ConsolePanels>(output_, std::move(choice));
+    Panels::setAnswerer(panels_);
+
+    imageEngine_ = std::make_shared<ImageRecorderEngine>(options.imageDirectory,
+                                                         mediumNamed(options.imageMedium));
+    Engine::install(imageEngine_);
+    RunLoop::current()->runUntilIdle();
+}
+
+Session::~Session() {
+    RunLoop::current()->runUntilIdle();
+    Engine::stopAll();
+    Panels::setAnswerer(nullptr);
+    Log::removeSink(logSink_);
+}
+
+bool Session::runUntil(const std::function<bool()>& done) {
+    auto loop = RunLoop::current();
+    bool cancelled = false;
+    bool stoppedByInterrupt = false;
+    auto timer = loop->addTimer(
+        std::chrono::milliseconds(50),
+        [&] {
+            if (!interrupted.exchange(false)) {
+                return;
+            }
+            if (auto* panel = panels_->activePanel(); panel && !cancelled) {
+                output_.say("Cancelling...");
+                panel->cancel();
+                cancelled = true;
+            } else {
+                stoppedByInterrupt = true;
+                loop->stop();
+            }
+        },
+        true);
+    loop->runUntil([&] { return done() || stoppedByInterrupt; });
+    loop->cancelTimer(timer);
+    return !stoppedByInterrupt;
+}
+
+void Session::result(int status, const std::string& outcome, const std::string& message) {
+    if (!message.empty()) {
+        if (status == kSucceeded) {
+            output_.say(message);
+        } else {
+            output_.problem(message);
+        }
+    }
+    output_.event({{"event", "result"},
+                   {"outcome", outcome},
+                   {"exitStatus", status},
+                   {"message", message}});
+}
+
+std::string Session::whyNothingWasBurned() const {
+    if (panels_->setupCancels() > 0) {
+        return panels_->cancelReason().empty() ? "Cancelled: nothing was burned."
+                                               : panels_->cancelReason();
+    }
+    for (auto line = logLines_.rbegin(); line != logLines_.rend(); ++line) {
+        if (*line == "there's something wrong in what you have seleted") {
+            return "Nothing to burn: give at least one file.";
+        }
+        if (*line == "track is nil") {
+            return "Nothing was burned: no track could be made of these files (run with -v to "
+                   "see why).";
+        }
+        if (*line == "burn is nil" || *line == "Burn is Nil") {
+            return "Nothing was burned: no disc image could be made of the video (run with -v to "
+                   "see why).";
+        }
+        if (line->rfind("Not touching ", 0) == 0 || line->rfind("A burn of this", 0) == 0) {
+            return "Nothing was burned. " + *line + ".";
+        }
+    }
+    return "Nothing was burned.";
+}
+
+int Session::burn(const std::shared_ptr<VXBurn>& controller,
+                  const std::function<void(VXBurn&)>& start) {
+    std::optional<bool> succeeded;
+    auto& center = NotificationCenter::defaultCenter();
+    center.addObserver(this, std::string(BurnSucceed), controller.get(),
+                       [&](const Notification&) { succeeded = true; });
+    center.addObserver(this, std::string(BurnFailed), controller.get(),
+                       [&](const Notification&) { succeeded = false; });
+    start(*controller);
+    int status = kNothingBurned;
+    if (panels_->progressPanelsBegun() == 0) {
+        result(status, "nothing burned", whyNothingWasBurned());
+    } else if (!runUntil([&] {
+                   return succeeded && panels_->progressPanelsClosed() >= 1;
+               })) {
+        status = kFailed;
+        result(status, "interrupted", "Interrupted.");
+    } else if (*succeeded) {
+        status = kSucceeded;
+        std::string message;
+        for (const auto& file : imageEngine_->recorder()->lastWrittenFiles()) {
+            message += (message.empty() ? "Wrote " : ", ") + file;
+        }
+        result(status, "succeeded", message);
+    } else {
+        status = kFailed;
+        result(status, "failed", "");
+    }
+    center.removeObserver(this);
+    return status;
+}
+
+int Session::erase() {
+    auto controller = std::make_shared<VXBurn>();
+    controller->erase();
+    // The cycle ends when a setup panel is cancelled; each erase in between ends with its line.
+    runUntil([&] {
+        return panels_->setupCancels() > 0 &&
+               panels_->progressPanelsClosed() == panels_->progressPanelsBegun();
+    });
+    std::size_t fine = 0, failed = 0;
+    for (const auto& line : logLines_) {
+        fine += line == "Erase finished fine";
+        failed += line.rfind("The erase failed", 0) == 0;
+    }
+    if (fine + failed == 0) {
+        result(kNothingBurned, "nothing erased",
+               panels_->cancelReason().empty() ? "Cancelled: nothing was erased."
+                                               : panels_->cancelReason());
+        return kNothingBurned;
+    }
+    const int status = failed > 0 ? kFailed : kSucceeded;
+    result(status, failed > 0 ? "failed" : "succeeded", "");
+    return status;
+}
+
+void Session::printSnapshot(const VXDevice& device) const {
+    if (output_.json()) {
+        json snapshot = {{"m_deviceIsBusy", device.m_deviceIsBusy()},
+                         {"m_DeviceCanEject", device.m_DeviceCanEject()},
+                         {"m_MediaIsOverWritable", device.m_MediaIsOverWritable()},
+                         {"m_MediaIsEarsable", device.m_MediaIsEarsable()},
+                         {"m_connection", text(device.m_connection())},
+                         {"m_deviceName", text(device.m_deviceName())},
+                         {"m_MediaType", text(device.m_MediaType())},
+                         {"m_BlocksFree", text(device.m_BlocksFree())},
+                         {"m_BlocksUsed", text(device.m_BlocksUsed())},
+                         {"m_BlocksTotal", text(device.m_BlocksTotal())},
+                         {"m_MediaTotalTime", text(device.m_MediaTotalTime())},
+                         {"m_MediaUsedTime", text(device.m_MediaUsedTime())},
+                         {"m_MediaFreeTime", text(device.m_MediaFreeTime())}};
+        std::cout << snapshot.dump(-1, ' ', false, json::error_handler_t::replace) << '\n'
+                  << std::flush;
+        return;
+    }
+    auto show = [](const std::optional<std::string>& value) { return value.value_or("-"); };
+    auto yesNo = [](bool value) { return std::string(value ? "yes" : "no"); };
+    output_.say("Recorder:    " + show(device.m_deviceName()) + " (" +
+                show(device.m_connection()) + ")" + (device.m_deviceIsBusy() ? ", busy" : ""));
+    output_.say("Medium:      " + show(device.m_MediaType()));
+    output_.say("Free:        " + show(device.m_BlocksFree()) + ", " +
+                show(device.m_MediaFreeTime()));
+    output_.say("Used:        " + show(device.m_BlocksUsed()) + ", " +
+                show(device.m_MediaUsedTime()));
+    output_.say("Capacity:    " + show(device.m_BlocksTotal()) + ", " +
+                show(device.m_MediaTotalTime()));
+    output_.say("Erasable:    " + yesNo(device.m_MediaIsEarsable()) +
+                ", overwritable: " + yesNo(device.m_MediaIsOverWritable()) +
+                ", can eject: " + yesNo(device.m_DeviceCanEject()));
+}
+
+int Session::devices(bool watch) {
+    auto monitor = std::make_shared<VXDevice>();
+    std::size_t snapshots = 0;
+    NotificationCenter::defaultCenter().addObserver(
+        this, std::string(UpDateDeviceInfo), monitor.get(), [&](const Notification&) {
+            ++snapshots;
+            if (watch || snapshots == 1) {
+                printSnapshot(*monitor);
+            }
+        });
+    // The recorders that are there announce themselves on the run loop; the first snapshot
+    // follows from the first status notice.
+    RunLoop::current()->runUntilIdle();
+    if (snapshots == 0) {
+        monitor->updateDeviceInfo();
+    }
+    if (watch) {
+        output_.say("Watching; Ctrl-C ends.");
+        runUntil([] { return false; });
+    }
+    NotificationCenter::defaultCenter().removeObserver(this);
+    return kSucceeded;
+}
+
+int Session::eject() {
+    auto monitor = std::make_shared<VXDevice>();
+    RunLoop::current()->runUntilIdle();
+    monitor->updateDeviceInfo();
+    if (!monitor->ejectMedia()) {
+        result(kFailed, "failed", "Nothing was ejected: there is no recorder, or it refused.");
+        return kFailed;
+    }
+    result(kSucceeded, "succeeded", "Ejected the medium of " +
+                                        monitor->deviceList.front()->displayName() + ".");
+    return kSucceeded;
+}
+
+}  // namespace kilnware::cli

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <kilnware/Kilnware.h>
+#include <kilnware/VXDevice.h>
+#include <kilnware/platform/engines/virtual/ImageRecorder.h>
+
+#include "tools/kilnware/ConsolePanels.h"
+#include "tools/kilnware/Output.h"
+
+namespace kilnware::cli {
+
+// Exit statuses of the command.
+enum ExitStatus : int {
+    kSucceeded = 0,
+    kFailed = 1,  // the burn, erase or eject failed
+    kUsage = 2,
+    kNothingBurned = 3,  // cancelled, or refused before a burn began
+};
+
+struct Options {
+    std::optional<std::string> recorder;
+    bool yes = false;
+    std::string imageDirectory = ".";
+    std::string imageMedium = "cd-r";
+    bool json = false;
+    bool verbose = false;
+};
+
+// One run of the command: the engines, the console panels, the library's log lines and Ctrl-C.
+class Session {
+public:
+    Session(const Options& options, std::function<void(platform::DRSetupPanel&)> beforeConfirm,
+            std::size_t confirmations = 1);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    const Output& output() const { return output_; }
+
+    // Runs one burn entry point of `burn` and waits for its outcome.
+    int burn(const std::shared_ptr<VXBurn>& burn,
+             const std::function<void(VXBurn&)>& start);
+    // The erase cycle, until a setup panel is cancelled.
+    int erase();
+    // The media status snapshot; with `watch`, again after every change until Ctrl-C.
+    int devices(bool watch);
+    int eject();
+
+private:
+    struct Interrupt;
+    void result(int status, const std::string& outcome, const std::string& message);
+    std::string whyNothingWasBurned() const;
+    void printSnapshot(const VXDevice& device) const;
+    // Runs the main loop until `done`, cancelling a running panel on Ctrl-C. False after Ctrl-C
+    // when nothing ran to cancel.
+    bool runUntil(const std::function<bool()>& done);
+
+    Options options_;
+    Output output_;
+    std::shared_ptr<ConsolePanels> panels_;
+    std::shared_ptr<platform::ImageRecorderEngine> imageEngine_;
+    std::vector<std::string> logLines_;
+    std::size_t logSink_;
+};
+
+}  // namespace kilnware::cli

@@ -1,0 +1,186 @@
+// kilnware: burns data discs, MP3 CDs, audio CDs and video DVDs, erases and ejects, and shows the
+// recorders, through the Kilnware library. Without a recorder it burns to disc images.
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <iostream>
+
+#include <kilnware/Kilnware.h>
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
+
+#include "platform/foundation/Strings.h"
+#include "tools/kilnware/Session.h"
+
+namespace kilnware::cli {
+namespace {
+
+using namespace platform;
+
+const std::map<std::string, std::int32_t> kFileSystems{
+    {"iso9660", 0}, {"joliet", 1}, {"udf", 2}, {"hfsplus", 3}};
+
+struct AudioOptions {
+    std::optional<std::string> title;
+    std::optional<std::string> performer;
+    std::vector<std::string> trackTitles;
+    std::vector<std::string> trackPerformers;
+    std::vector<std::uint32_t> pregaps;
+    bool cdText = false;
+};
+
+// The host's track info list: one record per file, titled by the option or the file's name.
+List trackRecords(const std::vector<std::string>& files, const AudioOptions& audio) {
+    List records;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto record = std::make_shared<TrackInfoClass>();
+        record->setM_Title(i < audio.trackTitles.size()
+                               ? audio.trackTitles[i]
+                               : stringByDeletingPathExtension(lastPathComponent(files[i])));
+        if (i < audio.trackPerformers.size()) {
+            record->setM_Author(audio.trackPerformers[i]);
+        } else {
+            record->setM_Author(audio.performer);
+        }
+        record->setM_PreGap(i < audio.pregaps.size() ? audio.pregaps[i] : 0);
+        records.emplace_back(record);
+    }
+    return records;
+}
+
+// CD-Text as a host gives it: a list whose disc dictionary enables it, applied to the burn object
+// that the setup panel will burn with.
+List cdTextList(const List& records, const AudioOptions& audio) {
+    List list;
+    Dictionary disc;
+    disc.set(VXDiscCDTextEnabled, true);
+    disc.set(DRCDTextTitleKey, audio.title.value_or(""));
+    if (audio.performer) {
+        disc.set(DRCDTextPerformerKey, *audio.performer);
+    }
+    list.emplace_back(std::move(disc));
+    for (const auto& element : records) {
+        auto record = element.object<TrackInfoClass>();
+        Dictionary track;
+        track.set(DRCDTextTitleKey, record->m_Title().value_or(""));
+        if (auto author = record->m_Author()) {
+            track.set(DRCDTextPerformerKey, *author);
+        }
+        list.emplace_back(std::move(track));
+    }
+    return list;
+}
+
+void addSharedOptions(CLI::App& command, Options& options) {
+    command.add_option("--recorder", options.recorder, "The recorder to use, by its name");
+    command.add_flag("-y,--yes", options.yes, "Confirm without asking");
+    command.add_option("--image-dir", options.imageDirectory,
+                       "Where the image recorder writes its images (default: here)");
+    command.add_option("--image-medium", options.imageMedium,
+                       "The image recorder's medium: cd-r (default), cd-rw, or dvd-r")
+        ->check(CLI::IsMember({"cd-r", "cd-rw", "dvd-r"}));
+    command.add_flag("--json", options.json, "Events as JSON lines on standard output");
+    command.add_flag("-v,--verbose", options.verbose, "The library's log lines on standard error");
+}
+
+int run(int argc, char** argv) {
+    CLI::App app{"Burns data discs, MP3 CDs, audio CDs and video DVDs, erases rewritable media "
+                 "and shows the recorders. Without a recorder it burns to disc images: ISO for "
+                 "data and video, BIN/CUE with CD-Text for audio.",
+                 "kilnware"};
+    app.require_subcommand(1);
+    app.footer("Exit status: 0 done, 1 the burn, erase or eject failed, 2 usage error, "
+               "3 nothing was burned (cancelled, or refused before a burn began).");
+    Options options;
+    std::vector<std::string> paths;
+    std::optional<std::string> name, title;
+    std::string fileSystem = "joliet";
+    bool verify = false, watch = false;
+    AudioOptions audio;
+
+    auto* devices = app.add_subcommand("devices", "Show the recorder and its medium");
+    devices->add_flag("--watch", watch, "Show it again after every change, until Ctrl-C");
+    auto* data = app.add_subcommand("data", "Burn files and folders to a data disc");
+    data->add_option("paths", paths, "Files and folders")->check(CLI::ExistingPath);
+    data->add_option("--name", name, "The disc's name (default: Data Disc)");
+    data->add_option("--fs", fileSystem, "The file system: iso9660, joliet (default), udf, hfsplus")
+        ->check(CLI::IsMember({"iso9660", "joliet", "udf", "hfsplus"}));
+    auto* mp3 = app.add_subcommand("mp3", "Burn MP3 files and folders to an MP3 CD");
+    mp3->add_option("paths", paths, "Files and folders")->check(CLI::ExistingPath);
+    mp3->add_option("--title", title, "The disc's title");
+    mp3->add_flag("--verify", verify, "Read the disc back and compare after burning");
+    auto* audioCD = app.add_subcommand("audio", "Burn audio files to an audio CD, one track each");
+    audioCD->add_option("files", paths, "WAV, AIFF, FLAC, Ogg or MP3 files")
+        ->check(CLI::ExistingFile);
+    audioCD->add_option("--title", audio.title, "The disc's title");
+    audioCD->add_option("--performer", audio.performer, "The disc's performer");
+    audioCD->add_option("--track-title", audio.trackTitles, "Each track's title, in order");
+    audioCD->add_option("--track-performer", audio.trackPerformers,
+                        "Each track's performer, in order");
+    audioCD->add_option("--pregap", audio.pregaps,
+                        "Each track's pre-gap in frames (75 a second), in order");
+    audioCD->add_flag("--cd-text", audio.cdText, "Write the titles and performers as CD-Text");
+    auto* video = app.add_subcommand("video", "Author MPEG-2 files into a video DVD and burn it");
+    video->add_option("files", paths, "MPEG-2 files (PAL or NTSC, not mixed)")
+        ->check(CLI::ExistingFile);
+    video->add_option("--title", title, "The volume name (default: Video DVD)");
+    auto* videoTs = app.add_subcommand("video-ts", "Burn a prepared DVD-video folder");
+    videoTs->add_option("folder", paths, "A folder holding VIDEO_TS")
+        ->check(CLI::ExistingDirectory)
+        ->expected(1);
+    videoTs->add_option("--title", title, "The volume name (default: Video DVD)");
+    auto* erase = app.add_subcommand("erase", "Erase a rewritable disc");
+    auto* eject = app.add_subcommand("eject", "Eject the medium");
+    for (auto* command : {devices, data, mp3, audioCD, video, videoTs, erase, eject}) {
+        addSharedOptions(*command, options);
+    }
+    devices->get_option("--json")->description("One JSON object per snapshot");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? kSucceeded : kUsage;
+    }
+    std::function<void(DRSetupPanel&)> beforeConfirm;
+    auto burn = std::make_shared<VXBurn>();
+    List records;
+    if (audioCD->parsed()) {
+        records = trackRecords(paths, audio);
+        if (audio.cdText) {
+            beforeConfirm = [burn, cdText = cdTextList(records, audio)](DRSetupPanel& panel) {
+                List list = cdText;
+                auto& setup = static_cast<DRBurnSetupPanel&>(panel);
+                burn->setBurnProperties(setup.burnObject(), &list);
+            };
+        }
+    }
+    Session session(options, beforeConfirm);
+    if (devices->parsed()) {
+        return session.devices(watch);
+    }
+    if (eject->parsed()) {
+        return session.eject();
+    }
+    if (erase->parsed()) {
+        return session.erase();
+    }
+    return session.burn(burn, [&](VXBurn& controller) {
+        if (data->parsed()) {
+            controller.burnDataToDisc(paths, name, kFileSystems.at(fileSystem));
+        } else if (mp3->parsed()) {
+            controller.burnToMp3CD(paths, title, verify);
+        } else if (audioCD->parsed()) {
+            controller.burnToAudioCD(paths, &records);
+        } else if (video->parsed()) {
+            controller.BurnToVideoDVD(paths, title);
+        } else if (videoTs->parsed()) {
+            controller.BurnTsFolderToDVD(paths.empty() ? std::nullopt
+                                                       : std::optional(paths.front()),
+                                         title);
+        }
+    });
+}
+
+}  // namespace
+}  // namespace kilnware::cli
+
+int main(int argc, char** argv) { return kilnware::cli::run(argc, argv); }
