@@ -12,6 +12,8 @@ packages=(
   libburn-dev libisofs-dev libsndfile1-dev libsamplerate0-dev libudev-dev
   # the command-line host
   libcli11-dev nlohmann-json3-dev
+  # video DVDs: the programs the stand-ins run, and what their tests make clips with and read back
+  dvdauthor genisoimage udftools ffmpeg libdvdread-dev
 )
 
 if [ "$(id -u)" -ne 0 ]; then
