@@ -347,20 +347,12 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
     EXPECT_EQ(outputFolder(), std::vector<std::string>{"disc.iso"});
 }
 
-TEST(VolumeName, FitsEachFileSystem) {
-    EXPECT_EQ(standins::isoVolumeIdentifier(U""), std::string(32, ' '));
-    EXPECT_EQ(standins::isoVolumeIdentifier(U"a-Z_9 é"), "A_Z_9__" + std::string(25, ' '));
+TEST(VolumeName, CutsWhereEachFileSystemEnds) {
     EXPECT_EQ(standins::isoVolumeIdentifier(std::u32string(40, U'k')), std::string(32, 'K'));
-    EXPECT_EQ(
-        standins::jolietVolumeIdentifier(U"Aé\U0001F600"), std::string("\0A\0\xE9\0_", 6) + [] {
-            std::string spaces;
-            for (int i = 0; i < 13; ++i) {
-                spaces += std::string("\0 ", 2);
-            }
-            return spaces;
-        }());
+    // Joliet is UCS-2: a character past it becomes '_'.
+    EXPECT_EQ(standins::jolietVolumeIdentifier(U"A\U0001F600").substr(0, 4),
+              std::string("\0A\0_", 4));
     EXPECT_EQ(standins::jolietVolumeIdentifier(std::u32string(20, U'é')).size(), 32u);
-    EXPECT_EQ(standins::cutUtf8("abc", 32), "abc");
     EXPECT_EQ(standins::cutUtf8("aé", 2), "a");
     EXPECT_EQ(standins::cutUtf8("a€b", 3), "a");
     EXPECT_EQ(standins::cutUtf8("a€b", 4), "a€");
