@@ -4,7 +4,7 @@
 // two arguments and exits with its status.
 //
 // What it adds to dvdauthor, and why:
-// - dvdauthor stops with "no video format specified" unless it is told PAL or NTSC. The standard
+// - dvdauthor fails ("no video format") unless it is told PAL or NTSC. The standard
 //   is read from the first MPEG video sequence header of each title (size and frame rate) and
 //   handed over as VIDEO_FORMAT; titles of different standards cannot share a disc and are
 //   refused.

@@ -141,9 +141,9 @@ bool writeText(const std::string& path, const std::string& text, std::string& er
     return ok;
 }
 
-// The genisoimage options that place the VIDEO_TS files; `pathspecs` gains the padding folder.
+// The genisoimage options that place the VIDEO_TS files; `inputs` gains the padding folder.
 bool layoutOptions(const DvdLayout& layout, const Scratch& scratch,
-                   std::vector<std::string>& options, std::vector<std::string>& pathspecs,
+                   std::vector<std::string>& options, std::vector<std::string>& inputs,
                    std::string& error) {
     const std::string paddingFolder = scratch.folder + "/padding";
     if (::mkdir(paddingFolder.c_str(), 0700) != 0) {
@@ -181,7 +181,7 @@ bool layoutOptions(const DvdLayout& layout, const Scratch& scratch,
     }
     options.insert(options.end(), {"-sort", sortFile});
     if (paddings > 0) {
-        pathspecs.push_back(paddingFolder);
+        inputs.push_back(paddingFolder);
     }
     return true;
 }
@@ -316,12 +316,12 @@ int main(int argc, char** argv) {
                                        cutUtf8(volumeName, kMaxGenisoimageVolumeBytes),
                                        "-o",
                                        temporary};
-    std::vector<std::string> pathspecs{"."};
-    if (layout && !layoutOptions(*layout, scratch, arguments, pathspecs, error)) {
+    std::vector<std::string> inputs{"."};
+    if (layout && !layoutOptions(*layout, scratch, arguments, inputs, error)) {
         say("cannot prepare the DVD layout: " + error);
         return kFailed;
     }
-    arguments.insert(arguments.end(), pathspecs.begin(), pathspecs.end());
+    arguments.insert(arguments.end(), inputs.begin(), inputs.end());
 
     // "." is F, and no file from F or $HOME may set options.
     if (::chdir(folder->c_str()) != 0) {
