@@ -44,6 +44,9 @@ public:
     std::optional<int> terminationStatus() const;
     // The program that was really started, after stand-in resolution.
     const std::string& resolvedPath() const { return resolvedPath_; }
+    // The child's process id once launched (also after it ended); 0 before, or when it could
+    // not start. Lets a host pass on signals to the program.
+    pid_t processIdentifier() const { return pid_; }
 
 private:
     void reap(bool block) const;

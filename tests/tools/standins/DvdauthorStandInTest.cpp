@@ -1,0 +1,317 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+
+#include <kilnware/platform/foundation/Task.h>
+
+#include "ProjectFile.h"
+#include "StandInRun.h"
+#include "VideoFormat.h"
+#include "tests/support/TestSupport.h"
+
+namespace kilnware::test {
+namespace {
+
+const std::string kStandIn = KILNWARE_DVDAUTHOR_STANDIN;
+
+// Clips shared by the tests of this file, made once.
+struct Clips {
+    TempDir dir;
+    std::string pal = dir.file("pal.mpg");
+    std::string ntsc = dir.file("ntsc.mpg");
+    std::string film = dir.file("film.mpg");
+    std::string oddSize = dir.file("odd.mpg");
+    // A bare video stream: its sequence header is fine, but dvdauthor wants a program stream.
+    std::string elementary = dir.file("bare.m2v");
+
+    Clips() {
+        makeClip(pal, "pal-dvd");
+        makeClip(ntsc, "ntsc-dvd");
+        makeClip(film, "ntsc-dvd", {"-r", "24000/1001"}, "720x480");
+        makeClip(oddSize, "pal-dvd", {"-s", "640x480"});
+        makeClip(elementary, "pal-dvd", {"-f", "mpeg2video"});
+    }
+};
+
+const Clips& clips() {
+    static const auto made = std::make_unique<Clips>();
+    return *made;
+}
+
+// The television standard dvdauthor wrote into the first title set: 0 NTSC, 1 PAL.
+int titleSetStandard(const std::string& dest) {
+    std::string ifo = readFile(dest + "/VIDEO_TS/VTS_01_0.IFO");
+    return ifo.size() > 0x200 ? (static_cast<unsigned char>(ifo[0x200]) >> 4) & 3 : -1;
+}
+
+class DvdauthorStandIn : public ::testing::Test {
+protected:
+    RunResult author(const std::vector<std::string>& videoFiles) {
+        writeFile(project, projectXml(dest, videoFiles));
+        return runProgram(kStandIn, {"-x", project});
+    }
+
+    TempDir dir;
+    std::string project = dir.file("project.xml");
+    std::string dest = dir.file("disc");
+};
+
+TEST_F(DvdauthorStandIn, AuthorsPalAndNtscProjects) {
+    RunResult pal = author({clips().pal, clips().pal});
+    ASSERT_EQ(pal.status, 0) << pal.err;
+    EXPECT_TRUE(pathExists(dest + "/VIDEO_TS/VIDEO_TS.IFO"));
+    EXPECT_TRUE(pathExists(dest + "/VIDEO_TS/VTS_01_1.VOB"));
+    EXPECT_EQ(titleSetStandard(dest), 1);
+
+    // 29.97 and film rate share the NTSC standard.
+    dest = dir.file("ntsc disc & more");
+    RunResult ntsc = author({clips().ntsc, clips().film});
+    ASSERT_EQ(ntsc.status, 0) << ntsc.err;
+    EXPECT_TRUE(pathExists(dest + "/VIDEO_TS/VTS_01_1.VOB"));
+    EXPECT_EQ(titleSetStandard(dest), 0);
+}
+
+TEST_F(DvdauthorStandIn, RefusesAMixOfStandardsAndRunsNothing) {
+    RunResult mixed = author({clips().pal, clips().ntsc});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_NE(mixed.err.find(clips().ntsc), std::string::npos) << mixed.err;
+    EXPECT_NE(mixed.err.find("NTSC"), std::string::npos) << mixed.err;
+    EXPECT_FALSE(pathExists(dest));
+}
+
+TEST_F(DvdauthorStandIn, RefusesNamesThatDvdauthorWouldRunAsCommands) {
+    // A real PAL clip whose name is also a shell command: "<dir>/clip; touch <dir>/MARKER|".
+    std::string marker = dir.file("MARKER");
+    std::string name = dir.file("clip; touch " + marker + "|");
+    std::filesystem::create_directories(std::filesystem::path(name).parent_path());
+    std::filesystem::copy_file(clips().pal, name);
+
+    RunResult refused = author({name});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("shell command"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(name), std::string::npos) << refused.err;
+    EXPECT_FALSE(pathExists(marker));
+    EXPECT_FALSE(pathExists(dest));
+
+    // The same project handed to dvdauthor directly does run the command: the refusal matters.
+    RunResult direct =
+        runProgram(requiredProgram("dvdauthor"), {"-x", project}, {"VIDEO_FORMAT=PAL"});
+    EXPECT_TRUE(pathExists(marker)) << direct.err;
+    std::filesystem::remove(marker);
+    std::filesystem::remove_all(dest);
+
+    // The project's own path follows the same rule, and "-" would be standard input.
+    std::string commandProject = dir.file("p.xml; touch " + marker + "|");
+    std::filesystem::create_directories(std::filesystem::path(commandProject).parent_path());
+    writeFile(commandProject, projectXml(dest, {clips().pal}));
+    RunResult viaProject = runProgram(kStandIn, {"-x", commandProject});
+    EXPECT_EQ(viaProject.status, 1);
+    EXPECT_NE(viaProject.err.find("shell command"), std::string::npos) << viaProject.err;
+    EXPECT_EQ(runProgram(kStandIn, {"-x", "-"}).status, 1);
+    EXPECT_EQ(author({"-"}).status, 1);
+    EXPECT_FALSE(pathExists(marker));
+    EXPECT_FALSE(pathExists(dest));
+}
+
+TEST_F(DvdauthorStandIn, RefusesVideoItCannotPlaceOnADisc) {
+    struct Case {
+        std::string file;
+        std::string reason;
+    };
+    std::string notVideo = dir.file("notes.mpg");
+    writeFile(notVideo, std::string(100000, 'x'));
+    std::string folder = dir.file("folder.mpg");
+    std::filesystem::create_directory(folder);
+    const Case cases[] = {
+        {dir.file("missing.mpg"), "No such file"},
+        {notVideo, "no MPEG video sequence header"},
+        {clips().oddSize, "640x480 at 25"},
+        {folder, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        RunResult refused = author({clips().pal, c.file});
+        EXPECT_EQ(refused.status, 1) << c.file;
+        EXPECT_NE(refused.err.find(c.file), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find(c.reason), std::string::npos) << refused.err;
+        EXPECT_FALSE(pathExists(dest)) << c.file;
+    }
+}
+
+TEST_F(DvdauthorStandIn, RefusesAMalformedProjectAndAWrongArgumentVector) {
+    writeFile(project, "<dvdauthor dest=\"" + dest + "\"><vmgm/><titleset><titles><pgc>");
+    RunResult unclosed = runProgram(kStandIn, {"-x", project});
+    EXPECT_EQ(unclosed.status, 1);
+    EXPECT_NE(unclosed.err.find("not closed"), std::string::npos) << unclosed.err;
+    EXPECT_NE(runProgram(kStandIn, {"-x", dir.file("absent.xml")}).err.find("absent.xml"),
+              std::string::npos);
+    EXPECT_FALSE(pathExists(dest));
+
+    const std::vector<std::string> wrong[] = {
+        {}, {"-x"}, {"-o", project}, {"-x", project, "extra"}, {"-x", ""}, {project}};
+    for (const auto& arguments : wrong) {
+        RunResult usage = runProgram(kStandIn, arguments);
+        EXPECT_EQ(usage.status, 2);
+        EXPECT_NE(usage.err.find("usage:"), std::string::npos) << usage.err;
+    }
+}
+
+TEST_F(DvdauthorStandIn, KeepsStaleTitlesOffAndUndoesAFailedRun) {
+    // dvdauthor would add its titles after these.
+    std::filesystem::create_directories(dest + "/VIDEO_TS");
+    writeFile(dest + "/VIDEO_TS/VTS_01_1.VOB", "old");
+    RunResult stale = author({clips().pal});
+    EXPECT_EQ(stale.status, 1);
+    EXPECT_NE(stale.err.find("already holds files"), std::string::npos) << stale.err;
+    EXPECT_EQ(readFile(dest + "/VIDEO_TS/VTS_01_1.VOB"), "old");
+
+    // The bare stream passes the checks, and dvdauthor fails on it part way through.
+    std::filesystem::remove_all(dest);
+    RunResult failed = author({clips().elementary});
+    EXPECT_NE(failed.status, 0);
+    EXPECT_FALSE(pathExists(dest)) << failed.err;
+
+    // An existing, empty output folder stays.
+    std::filesystem::create_directory(dest);
+    EXPECT_NE(author({clips().elementary}).status, 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dest));
+}
+
+TEST(StandIns, TheFixedLaunchPathsReachTheseProgramsInTheBuildTree) {
+    const std::pair<std::string, std::string> programs[] = {
+        {"/Users/user/Desktop/dvdauthor", kStandIn},
+        {"/usr/bin/hdiutil", KILNWARE_HDIUTIL_STANDIN}};
+    for (const auto& [launchPath, standIn] : programs) {
+        platform::Task task;
+        task.setLaunchPath(launchPath);
+        task.setArguments({"--wrong"});
+        ASSERT_TRUE(task.launch()) << launchPath;
+        task.waitUntilExit();
+        EXPECT_EQ(task.resolvedPath(), standIn);
+        EXPECT_EQ(task.terminationStatus(), 2) << launchPath;  // the stand-in's usage error
+    }
+}
+
+TEST(ProjectFile, ReadsTheProjectKilnwareWrites) {
+    std::string error;
+    auto project = standins::readProject(
+        projectXml("/m/a&b \"q\" <x> 'y'", {"/m/trip.mpg", "/m/été.mpg"}), error);
+    ASSERT_TRUE(project) << error;
+    EXPECT_EQ(project->dest, "/m/a&b \"q\" <x> 'y'");
+    EXPECT_EQ(project->videoFiles, (std::vector<std::string>{"/m/trip.mpg", "/m/été.mpg"}));
+
+    project = standins::readProject(
+        "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!-- made by hand -->\n"
+        "<dvdauthor dest='d'><vmgm></vmgm><titleset><titles><pgc><vob file='a&#124;&#x62;'/>"
+        "</pgc><pgc><vob file=\"c\" /></pgc></titles></titleset>\n</dvdauthor>\n",
+        error);
+    ASSERT_TRUE(project) << error;
+    EXPECT_EQ(project->videoFiles, (std::vector<std::string>{"a|b", "c"}));
+}
+
+TEST(ProjectFile, RefusesWhatItDoesNotKnow) {
+    const std::string vob =
+        "<titleset><titles><pgc><vob file=\"a.mpg\"/></pgc></titles></titleset>";
+    struct Case {
+        std::string text;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"", "no <dvdauthor>"},
+        {"<dvdauthor dest=\"d\"><vmgm/></dvdauthor>", "no video file"},
+        {"<dvdauthor><vmgm/>" + vob + "</dvdauthor>", "needs a dest"},
+        {"<dvdauthor dest=\"\"><vmgm/>" + vob + "</dvdauthor>", "needs a dest"},
+        {"<dvdauthor dest=\"d\" jumppad=\"1\">" + vob + "</dvdauthor>", "jumppad"},
+        {"<dvdauthor dest=\"d\" dest=\"e\">" + vob + "</dvdauthor>", "twice"},
+        {"<dvdauthor dest=\"d\"><vmgm><menus/></vmgm>" + vob + "</dvdauthor>", "<menus>"},
+        {"<dvdauthor dest=\"d\"><vob file=\"a.mpg\"/></dvdauthor>", "<vob> is not expected"},
+        {"<dvdauthor dest=\"d\">" + vob + "</dvdauthr>", "does not close"},
+        {"<dvdauthor dest=\"d\">" + vob, "not closed"},
+        {"<dvdauthor dest=\"d\">" + vob + "</dvdauthor><x/>", "after </dvdauthor>"},
+        {"<dvdauthor dest=\"d\">text" + vob + "</dvdauthor>", "unexpected text"},
+        {"<!DOCTYPE x [<!ENTITY e \"a|\">]><dvdauthor dest=\"d\"/>", "DOCTYPE"},
+        {"<dvdauthor dest=\"d\"><![CDATA[x]]>" + vob + "</dvdauthor>", "CDATA"},
+        {"<dvdauthor dest=\"d\"><?pi x?>" + vob + "</dvdauthor>", "processing"},
+        {"<!-- a -- b --><dvdauthor dest=\"d\">" + vob + "</dvdauthor>", "\"--\""},
+        {"<!-- open <dvdauthor dest=\"d\"/>", "unterminated comment"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dvdauthor dest=\"d\"/>", "UTF-8"},
+        {"<dvdauthor dest=\"d\xC3\"/>", "not valid UTF-8"},
+        {"<dvdauthor dest=\"d&unknown;\"/>", "unknown entity"},
+        {"<dvdauthor dest=\"d & e\"/>", "'&'"},
+        {"<dvdauthor dest=\"d&#0;\"/>", "not a character"},
+        {"<dvdauthor dest=\"d&#99999999;\"/>", "out of range"},
+        {"<dvdauthor dest=\"d&#x;\"/>", "malformed character reference"},
+        {"<dvdauthor dest=\"a\nb\">" + vob + "</dvdauthor>", "line break"},
+        {"<dvdauthor dest=\"a<b\"/>", "'<'"},
+        {std::string("<dvdauthor dest=\"d") + '\0' + "\"/>", "NUL"},
+        {std::string(100, '\n') + "<dvdauthor dest=\"d\"><bad/></dvdauthor>", "line 101"},
+        {"<dvdauthor dest=\"d\">" + std::string(1000, '<') + "</dvdauthor>", "a name"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_FALSE(standins::readProject(c.text, error)) << c.text;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.text << " -> " << error;
+    }
+
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) {
+        deep += "<pgc>";
+    }
+    std::string error;
+    EXPECT_FALSE(standins::readProject("<dvdauthor dest=\"d\">" + deep, error));
+    EXPECT_NE(error.find("nest too deeply"), std::string::npos) << error;
+}
+
+TEST(VideoFormat, TellsTheStandardFromTheSequenceHeader) {
+    // 00 00 01 B3, 12 bits width, 12 bits height, aspect, rate, bit rate, marker bit.
+    auto header = [](int width, int height, int rate, bool marker = true) {
+        std::vector<unsigned char> bytes{0x47, 0x00, 0x00, 0x01, 0xBA, 0x00, 0x00, 0x01, 0xB3};
+        bytes.push_back(static_cast<unsigned char>(width >> 4));
+        bytes.push_back(static_cast<unsigned char>(((width & 15) << 4) | (height >> 8)));
+        bytes.push_back(static_cast<unsigned char>(height & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(0x20 | rate));
+        bytes.insert(bytes.end(), {0x12, 0x34, static_cast<unsigned char>(marker ? 0x20 : 0)});
+        return bytes;
+    };
+    struct Case {
+        int width, height, rate;
+        std::optional<standins::VideoStandard> standard;
+    };
+    using standins::VideoStandard;
+    const Case cases[] = {
+        {720, 576, 3, VideoStandard::PAL},  {704, 576, 3, VideoStandard::PAL},
+        {352, 576, 3, VideoStandard::PAL},  {352, 288, 3, VideoStandard::PAL},
+        {720, 480, 4, VideoStandard::NTSC}, {704, 480, 4, VideoStandard::NTSC},
+        {352, 480, 4, VideoStandard::NTSC}, {352, 240, 4, VideoStandard::NTSC},
+        {720, 480, 1, VideoStandard::NTSC}, {720, 576, 4, std::nullopt},
+        {720, 576, 1, std::nullopt},        {720, 480, 3, std::nullopt},
+        {720, 480, 5, std::nullopt},        {640, 480, 4, std::nullopt},
+        {1920, 1080, 3, std::nullopt},      {352, 288, 4, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        auto bytes = header(c.width, c.height, c.rate);
+        auto found = standins::findSequenceHeader(bytes.data(), bytes.size());
+        ASSERT_TRUE(found) << c.width << "x" << c.height;
+        EXPECT_EQ(found->width, c.width);
+        EXPECT_EQ(found->height, c.height);
+        EXPECT_EQ(found->frameRateCode, c.rate);
+        EXPECT_EQ(standins::standardOf(*found), c.standard) << c.width << "x" << c.height;
+    }
+
+    // A start code without its marker bit, or cut short, is no header.
+    auto unmarked = header(720, 576, 3, false);
+    EXPECT_FALSE(standins::findSequenceHeader(unmarked.data(), unmarked.size()));
+    auto whole = header(720, 576, 3);
+    EXPECT_FALSE(standins::findSequenceHeader(whole.data(), whole.size() - 1));
+    // The first real header counts, after a false start.
+    auto twice = unmarked;
+    auto ntsc = header(720, 480, 4);
+    twice.insert(twice.end(), ntsc.begin(), ntsc.end());
+    auto found = standins::findSequenceHeader(twice.data(), twice.size());
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->height, 480);
+}
+
+}  // namespace
+}  // namespace kilnware::test

@@ -1,0 +1,92 @@
+#include "Child.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include <kilnware/platform/foundation/Log.h>
+#include <kilnware/platform/foundation/Task.h>
+
+namespace kilnware::standins {
+
+namespace {
+
+volatile sig_atomic_t childPid = 0;
+volatile sig_atomic_t stopSignal = 0;
+
+void onTerminationSignal(int signal) {
+    stopSignal = signal;
+    if (childPid > 0) {
+        ::kill(childPid, signal);
+    }
+}
+
+bool isExecutableFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> findProgram(std::string_view name) {
+    if (const char* path = std::getenv("PATH")) {
+        std::string_view rest(path);
+        while (!rest.empty()) {
+            std::size_t colon = rest.find(':');
+            std::string_view entry = rest.substr(0, colon);
+            rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+            if (entry.empty() || entry.front() != '/') {
+                continue;
+            }
+            std::string candidate = std::string(entry) + "/" + std::string(name);
+            if (isExecutableFile(candidate)) {
+                return candidate;
+            }
+        }
+    }
+    std::string fallback = "/usr/bin/" + std::string(name);
+    if (isExecutableFile(fallback)) {
+        return fallback;
+    }
+    return std::nullopt;
+}
+
+void passOnTerminationSignals() {
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+int receivedSignal() {
+    return stopSignal;
+}
+
+int runChild(const std::string& program, const std::vector<std::string>& arguments) {
+    // A stand-in talks to its caller through standard error only; Task's own lines go there too.
+    platform::Log::setSystemLogEnabled(false);
+    platform::Log::setStandardErrorEnabled(true);
+
+    platform::Task task;
+    task.setLaunchPath(program);
+    task.setArguments(arguments);
+    if (!task.launch()) {
+        return platform::Task::kLaunchFailedStatus;
+    }
+    childPid = task.processIdentifier();
+    // A signal that came while the child was being started has found no child to pass to.
+    if (stopSignal != 0) {
+        ::kill(task.processIdentifier(), stopSignal);
+    }
+    task.waitUntilExit();
+    childPid = 0;
+    int status = task.terminationStatus().value_or(platform::Task::kUnknownStatus);
+    return status < 0 ? 1 : status;
+}
+
+}  // namespace kilnware::standins

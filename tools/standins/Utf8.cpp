@@ -1,0 +1,70 @@
+#include "Utf8.h"
+
+namespace kilnware::standins {
+
+std::optional<std::u32string> decodeUtf8(std::string_view text) {
+    std::u32string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            out.push_back(byte);
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        char32_t value;
+        char32_t minimum;
+        if ((byte & 0xE0) == 0xC0) {
+            length = 2;
+            value = byte & 0x1Fu;
+            minimum = 0x80;
+        } else if ((byte & 0xF0) == 0xE0) {
+            length = 3;
+            value = byte & 0x0Fu;
+            minimum = 0x800;
+        } else if ((byte & 0xF8) == 0xF0) {
+            length = 4;
+            value = byte & 0x07u;
+            minimum = 0x10000;
+        } else {
+            return std::nullopt;
+        }
+        if (text.size() - i < length) {
+            return std::nullopt;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return std::nullopt;
+            }
+            value = (value << 6) | (next & 0x3Fu);
+        }
+        if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return std::nullopt;
+        }
+        out.push_back(value);
+        i += length;
+    }
+    return out;
+}
+
+void appendUtf8(std::string& out, char32_t value) {
+    if (value < 0x80) {
+        out.push_back(static_cast<char>(value));
+    } else if (value < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (value >> 6)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    } else if (value < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (value >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (value >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    }
+}
+
+}  // namespace kilnware::standins

@@ -1,0 +1,123 @@
+#include "VolumeName.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kilnware::standins {
+
+namespace {
+
+constexpr std::size_t kIdentifierBytes = 32;
+constexpr off_t kSectorBytes = 2048;
+constexpr off_t kFirstDescriptorSector = 16;
+// The descriptor set is short; a bound keeps a damaged image from being read to its end.
+constexpr int kMaxDescriptors = 64;
+constexpr std::size_t kIdentifierOffset = 40;
+constexpr std::size_t kEscapeOffset = 88;
+
+bool isJolietEscape(const unsigned char* descriptor) {
+    const unsigned char* e = descriptor + kEscapeOffset;
+    return e[0] == '%' && e[1] == '/' && (e[2] == '@' || e[2] == 'C' || e[2] == 'E');
+}
+
+}  // namespace
+
+std::string isoVolumeIdentifier(std::u32string_view name) {
+    std::string out;
+    for (char32_t c : name) {
+        if (out.size() == kIdentifierBytes) {
+            break;
+        }
+        if (c >= 'a' && c <= 'z') {
+            out.push_back(static_cast<char>(c - 'a' + 'A'));
+        } else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('_');
+        }
+    }
+    out.resize(kIdentifierBytes, ' ');
+    return out;
+}
+
+std::string jolietVolumeIdentifier(std::u32string_view name) {
+    std::string out;
+    for (char32_t c : name) {
+        if (out.size() == kIdentifierBytes) {
+            break;
+        }
+        char32_t unit = c > 0xFFFF ? U'_' : c;
+        out.push_back(static_cast<char>(unit >> 8));
+        out.push_back(static_cast<char>(unit & 0xFF));
+    }
+    while (out.size() < kIdentifierBytes) {
+        out.push_back('\0');
+        out.push_back(' ');
+    }
+    return out;
+}
+
+std::string cutUtf8(std::string_view utf8, std::size_t maxBytes) {
+    if (utf8.size() <= maxBytes) {
+        return std::string(utf8);
+    }
+    std::size_t end = maxBytes;
+    // Back up over continuation bytes to the start of the character that does not fit.
+    while (end > 0 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return std::string(utf8.substr(0, end));
+}
+
+bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, std::string& error) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const std::string iso = isoVolumeIdentifier(name);
+    const std::string joliet = jolietVolumeIdentifier(name);
+    bool primary = false;
+    bool ok = true;
+    for (int i = 0; i < kMaxDescriptors && ok; ++i) {
+        const off_t at = (kFirstDescriptorSector + i) * kSectorBytes;
+        unsigned char descriptor[kSectorBytes];
+        if (::pread(fd, descriptor, sizeof descriptor, at) != kSectorBytes ||
+            std::memcmp(descriptor + 1, "CD001", 5) != 0 || descriptor[0] == 255) {
+            break;
+        }
+        const std::string* identifier = nullptr;
+        if (descriptor[0] == 1) {
+            identifier = &iso;
+            primary = true;
+        } else if (descriptor[0] == 2 && isJolietEscape(descriptor)) {
+            identifier = &joliet;
+        }
+        if (identifier) {
+            ssize_t written = ::pwrite(fd, identifier->data(), kIdentifierBytes,
+                                       at + static_cast<off_t>(kIdentifierOffset));
+            ok = written == static_cast<ssize_t>(kIdentifierBytes);
+            if (!ok) {
+                error = written < 0 ? std::strerror(errno) : "short write";
+            }
+        }
+    }
+    if (ok && ::fsync(fd) != 0) {
+        error = std::strerror(errno);
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = std::strerror(errno);
+        ok = false;
+    }
+    if (ok && !primary) {
+        error = "the image has no ISO 9660 volume descriptor";
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace kilnware::standins
