@@ -83,10 +83,14 @@ void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::stri
         ownedWorkPaths_.push_back(xmlPath);
     }
     mpgToTsFolder(xmlPath);
-    const std::string image =
-        tsFolderToISO(isoPath, folderpath, Title.value_or(kDefaultVolumeName));
-    if (fm->fileExistsAtPath(image)) {
-        ownedWorkPaths_.push_back(image);
+    // An authoring run that made no DVD-video structure would be imaged into an empty disc and
+    // burned as if all were well; without one there is no image, and so no layout.
+    if (fm->fileExistsAtPath(folderpath + "/VIDEO_TS/VIDEO_TS.IFO")) {
+        const std::string image =
+            tsFolderToISO(isoPath, folderpath, Title.value_or(kDefaultVolumeName));
+        if (fm->fileExistsAtPath(image)) {
+            ownedWorkPaths_.push_back(image);
+        }
     }
     burnImage("burn is nil");
 }
