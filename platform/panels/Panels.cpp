@@ -162,6 +162,50 @@ void DRProgressPanel::cancel() {
     }
 }
 
+const char* DRProgressPanel::noticeName(bool willBegin) const {
+    if (kind_ == Kind::Burn) {
+        return willBegin ? DRBurnProgressPanelWillBeginNotification
+                         : DRBurnProgressPanelDidFinishNotification;
+    }
+    return willBegin ? DREraseProgressPanelWillBeginNotification
+                     : DREraseProgressPanelDidFinishNotification;
+}
+
+void DRProgressPanel::begin(std::function<void()> start) {
+    // The panel keeps itself alive through its own callbacks until it has closed.
+    auto self = selfAs<DRProgressPanel>();
+    RunLoop::current()->post([self, start = std::move(start)] {
+        Notification willBegin{self->noticeName(true), self, std::nullopt};
+        if (auto answerer = Panels::answerer()) {
+            answerer->progressPanelBegan(*self);
+        }
+        self->delegateWillBegin(willBegin);
+        NotificationCenter::defaultCenter().post(willBegin);
+        self->operation()->setStatusHandler([self](const Dictionary& status) {
+            if (isFinal(status)) {
+                self->finish(status);
+            } else if (auto answerer = Panels::answerer()) {
+                answerer->progressPanelUpdated(*self, status);
+            }
+        });
+        start();
+    });
+}
+
+void DRProgressPanel::finish(const Dictionary& status) {
+    auto answerer = Panels::answerer();
+    const bool handled = delegateDidFinish();
+    if (!handled && answerer) {
+        answerer->progressPanelPresentResult(*this, status);
+    }
+    if (answerer) {
+        answerer->progressPanelClosed(*this);
+    }
+    Notification didFinish{noticeName(false), self(), std::nullopt};
+    delegateDidClose(didFinish);
+    NotificationCenter::defaultCenter().post(didFinish);
+}
+
 std::shared_ptr<DRBurnProgressPanel> DRBurnProgressPanel::progressPanel() {
     return std::make_shared<DRBurnProgressPanel>();
 }
@@ -172,45 +216,24 @@ void DRBurnProgressPanel::beginProgressPanelForBurn(const std::shared_ptr<DRBurn
         return;  // a panel shows one burn
     }
     burn_ = burn;
-    // The panel keeps itself alive through its own callbacks until it has closed.
-    auto self = selfAs<DRBurnProgressPanel>();
-    RunLoop::current()->post([self, layout] {
-        Notification willBegin{DRBurnProgressPanelWillBeginNotification, self, std::nullopt};
-        if (auto answerer = Panels::answerer()) {
-            answerer->progressPanelBegan(*self);
-        }
-        if (auto delegate = self->delegate_.lock()) {
-            delegate->burnProgressPanelWillBegin(willBegin);
-        }
-        NotificationCenter::defaultCenter().post(willBegin);
-        self->burn_->setStatusHandler([self](const Dictionary& status) {
-            if (isFinal(status)) {
-                self->finish(status);
-            } else if (auto answerer = Panels::answerer()) {
-                answerer->progressPanelUpdated(*self, status);
-            }
-        });
-        self->burn_->writeLayout(layout);
-    });
+    begin([burn, layout] { burn->writeLayout(layout); });
 }
 
-void DRBurnProgressPanel::finish(const Dictionary& status) {
-    auto answerer = Panels::answerer();
-    bool handled = false;
+void DRBurnProgressPanel::delegateWillBegin(const Notification& notice) {
     if (auto delegate = delegate_.lock()) {
-        handled = delegate->burnDidFinish(*this, burn_);
+        delegate->burnProgressPanelWillBegin(notice);
     }
-    if (!handled && answerer) {
-        answerer->progressPanelPresentResult(*this, status);
-    }
-    if (answerer) {
-        answerer->progressPanelClosed(*this);
-    }
-    Notification didFinish{DRBurnProgressPanelDidFinishNotification, self(), std::nullopt};
+}
+
+bool DRBurnProgressPanel::delegateDidFinish() {
+    auto delegate = delegate_.lock();
+    return delegate && delegate->burnDidFinish(*this, burn_);
+}
+
+void DRBurnProgressPanel::delegateDidClose(const Notification& notice) {
     if (auto delegate = delegate_.lock()) {
-        delegate->burnProgressPanelDidFinish(didFinish);
+        delegate->burnProgressPanelDidFinish(notice);
     }
-    NotificationCenter::defaultCenter().post(didFinish);
 }
 
 std::shared_ptr<DREraseProgressPanel> DREraseProgressPanel::progressPanel() {
@@ -222,44 +245,24 @@ void DREraseProgressPanel::beginProgressPanelForErase(const std::shared_ptr<DREr
         return;
     }
     erase_ = erase;
-    auto self = selfAs<DREraseProgressPanel>();
-    RunLoop::current()->post([self] {
-        Notification willBegin{DREraseProgressPanelWillBeginNotification, self, std::nullopt};
-        if (auto answerer = Panels::answerer()) {
-            answerer->progressPanelBegan(*self);
-        }
-        if (auto delegate = self->delegate_.lock()) {
-            delegate->eraseProgressPanelWillBegin(willBegin);
-        }
-        NotificationCenter::defaultCenter().post(willBegin);
-        self->erase_->setStatusHandler([self](const Dictionary& status) {
-            if (isFinal(status)) {
-                self->finish(status);
-            } else if (auto answerer = Panels::answerer()) {
-                answerer->progressPanelUpdated(*self, status);
-            }
-        });
-        self->erase_->start();
-    });
+    begin([erase] { erase->start(); });
 }
 
-void DREraseProgressPanel::finish(const Dictionary& status) {
-    auto answerer = Panels::answerer();
-    bool handled = false;
+void DREraseProgressPanel::delegateWillBegin(const Notification& notice) {
     if (auto delegate = delegate_.lock()) {
-        handled = delegate->eraseDidFinish(*this, erase_);
+        delegate->eraseProgressPanelWillBegin(notice);
     }
-    if (!handled && answerer) {
-        answerer->progressPanelPresentResult(*this, status);
-    }
-    if (answerer) {
-        answerer->progressPanelClosed(*this);
-    }
-    Notification didFinish{DREraseProgressPanelDidFinishNotification, self(), std::nullopt};
+}
+
+bool DREraseProgressPanel::delegateDidFinish() {
+    auto delegate = delegate_.lock();
+    return delegate && delegate->eraseDidFinish(*this, erase_);
+}
+
+void DREraseProgressPanel::delegateDidClose(const Notification& notice) {
     if (auto delegate = delegate_.lock()) {
-        delegate->eraseProgressPanelDidFinish(didFinish);
+        delegate->eraseProgressPanelDidFinish(notice);
     }
-    NotificationCenter::defaultCenter().post(didFinish);
 }
 
 }  // namespace kilnware::platform

@@ -1,5 +1,7 @@
 #include "StandInRun.h"
 
+#include "Kilnware/VideoWork.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -112,38 +114,7 @@ void makeClip(const std::string& path, const std::string& target,
 }
 
 std::string projectXml(const std::string& dest, const std::vector<std::string>& videoFiles) {
-    auto escaped = [](const std::string& text) {
-        std::string out;
-        for (char c : text) {
-            switch (c) {
-                case '&':
-                    out += "&amp;";
-                    break;
-                case '"':
-                    out += "&quot;";
-                    break;
-                case '<':
-                    out += "&lt;";
-                    break;
-                case '>':
-                    out += "&gt;";
-                    break;
-                case '\'':
-                    out += "&apos;";
-                    break;
-                default:
-                    out.push_back(c);
-            }
-        }
-        return out;
-    };
-    std::string xml = "<dvdauthor dest= \"" + escaped(dest) + "\">\n<vmgm />\n<titleset>\n";
-    xml += "<titles>\n<pgc>\n";
-    for (const std::string& file : videoFiles) {
-        xml += "<vob file=\"" + escaped(file) + "\"/>\n";
-    }
-    xml += "</pgc>\n</titles>\n</titleset>\n</dvdauthor>";
-    return xml;
+    return video::projectFileText(dest, videoFiles);
 }
 
 }  // namespace kilnware::test

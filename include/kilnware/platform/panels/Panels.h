@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -149,8 +150,19 @@ public:
 
 protected:
     explicit DRProgressPanel(Kind kind) : kind_(kind) {}
+    // On this thread's run loop: tells the answerer and the delegate that the panel begins, posts
+    // the will-begin notice, then runs `start`; every status then reaches the answerer, and the
+    // last one ends the panel (`finish`).
+    void begin(std::function<void()> start);
 
 private:
+    void finish(const Dictionary& status);
+    const char* noticeName(bool willBegin) const;
+    virtual void delegateWillBegin(const Notification& notice) = 0;
+    // True when the delegate has dealt with the result.
+    virtual bool delegateDidFinish() = 0;
+    virtual void delegateDidClose(const Notification& notice) = 0;
+
     Kind kind_;
     std::string description_;
 };
@@ -170,7 +182,9 @@ public:
     DRBurnProgressPanel() : DRProgressPanel(Kind::Burn) {}
 
 private:
-    void finish(const Dictionary& status);
+    void delegateWillBegin(const Notification& notice) override;
+    bool delegateDidFinish() override;
+    void delegateDidClose(const Notification& notice) override;
     std::weak_ptr<DRBurnProgressPanelDelegate> delegate_;
     std::shared_ptr<DRBurn> burn_;
 };
@@ -190,7 +204,9 @@ public:
     DREraseProgressPanel() : DRProgressPanel(Kind::Erase) {}
 
 private:
-    void finish(const Dictionary& status);
+    void delegateWillBegin(const Notification& notice) override;
+    bool delegateDidFinish() override;
+    void delegateDidClose(const Notification& notice) override;
     std::weak_ptr<DREraseProgressPanelDelegate> delegate_;
     std::shared_ptr<DRErase> erase_;
 };
