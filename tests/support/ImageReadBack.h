@@ -19,74 +19,9 @@
 
 #include <kilnware/platform/discrecording/DRTrack.h>
 
-extern char** environ;
+#include "tests/support/Programs.h"
 
 namespace kilnware::test {
-
-// The whole content of the file at `path`; empty when it cannot be read.
-inline std::string readFile(const std::string& path) {
-    std::string content;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return content;
-    }
-    char buffer[65536];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            break;
-        }
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return content;
-}
-
-struct ProgramRun {
-    int status = -1;  // 127: the program could not be started
-    std::string out;
-};
-
-// Runs `program` (looked up in PATH) with `arguments`, its standard output captured through a
-// temporary file, its standard error dropped. No shell is involved.
-inline ProgramRun runProgram(const std::string& program,
-                             const std::vector<std::string>& arguments) {
-    ProgramRun run;
-    char outPath[] = "/tmp/kilnware-readback-XXXXXX";
-    const int outFd = ::mkstemp(outPath);
-    if (outFd < 0) {
-        return run;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(outFd);
-    if (spawned == 0) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    } else {
-        run.status = 127;
-    }
-    run.out = readFile(outPath);
-    ::unlink(outPath);
-    return run;
-}
 
 inline std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;

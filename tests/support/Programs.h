@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kilnware::test {
+
+// What a program said and how it ended: its exit status, or 128 + the signal that ended it.
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` (looked up in PATH when it holds no '/') with `arguments`, without a shell, its
+// standard input empty and its output collected. `environment` entries ("NAME=value") are added
+// to this process's own. Throws when the program cannot be started, failing the test.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment = {});
+
+// The full path of an installed program that the tests need (scripts/install-deps.sh installs
+// it); throws, failing the test, when it is missing.
+std::string requiredProgram(const std::string& name);
+
+// The whole content of the file at `path`; empty when it cannot be read.
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+bool pathExists(const std::string& path);
+
+}  // namespace kilnware::test
