@@ -5,7 +5,7 @@
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
-#include "tests/support/TestSupport.h"
+#include "tests/support/BurnFixture.h"
 
 namespace kilnware {
 namespace {
@@ -25,14 +25,8 @@ std::shared_ptr<TrackInfoClass> record(std::string title, std::string author) {
     return r;
 }
 
-class AudioCD : public ::testing::Test {
+class AudioCD : public test::BurnTest {
 protected:
-    TempDir dir;
-    ScopedAnswerer answerer;
-    ScopedRecorder recorder{"Scripted CD-R"};
-    LogCapture log;
-    NoticeLog notices{{BurnSucceed, BurnFailed}};
-    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
     std::vector<std::string> paths;
     List info;
 
@@ -41,12 +35,6 @@ protected:
         test::writeCDWav(dir.file("two.wav"), 44100 * 2 + 1);  // 151 blocks
         paths = {dir.file("one.wav"), dir.file("two.wav")};
         info = {Value(record("One", "Band")), Value(record("Two", "Band"))};
-    }
-    void waitForTheEnd() {
-        ASSERT_TRUE(runUntil([&] {
-            auto shown = answerer->progressShowings();
-            return !shown.empty() && shown.back().closed && !burn->burning;
-        }));
     }
     void expectLayout3() {
         ASSERT_EQ(info.size(), 3u);
@@ -66,7 +54,7 @@ TEST_F(AudioCD, TwoFilesConfirmedBurnInPathOrder) {
     burn->burnToAudioCD(paths, &info);
     EXPECT_FALSE(burn->m_CDAdd);
     expectLayout3();
-    waitForTheEnd();
+    waitForBurns();
     auto burns = recorder->burns();
     ASSERT_EQ(burns.size(), 1u);
     ASSERT_EQ(burns[0].tracks.size(), 2u);
@@ -94,7 +82,7 @@ TEST_F(AudioCD, CancelledKeepsLayout3AndTheBuilder) {
 TEST_F(AudioCD, WithoutAListTheTracksBurnWithoutCDText) {
     answerer->confirmWith("Scripted CD-R");
     burn->burnToAudioCD(paths, nullptr);
-    waitForTheEnd();
+    waitForBurns();
     auto burns = recorder->burns();
     ASSERT_EQ(burns.size(), 1u);
     EXPECT_EQ(burns[0].tracks.size(), 2u);
@@ -116,7 +104,7 @@ TEST_F(AudioCD, FileWithoutAudioStillShowsThePanelAndFailsTheEmptyBurn) {
     paths[1] = dir.file("notes.txt");
     answerer->confirmWith("Scripted CD-R");
     burn->burnToAudioCD(paths, &info);
-    waitForTheEnd();
+    waitForBurns();
     ASSERT_EQ(info.size(), 3u);
     EXPECT_TRUE(info[0].isDictionary());
     EXPECT_TRUE(info[1].isDictionary());

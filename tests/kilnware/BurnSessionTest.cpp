@@ -4,7 +4,7 @@
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
-#include "tests/support/TestSupport.h"
+#include "tests/support/BurnFixture.h"
 
 namespace kilnware {
 namespace {
@@ -29,22 +29,13 @@ Value aLayout() {
     return Value(std::make_shared<BlankTrack>());
 }
 
-class BurnSession : public ::testing::Test {
+class BurnSession : public test::BurnTest {
 protected:
-    ScopedAnswerer answerer;
-    ScopedRecorder recorder{"Scripted CD-R"};
-    LogCapture log;
-    NoticeLog notices{{BurnSucceed, BurnFailed}};
-    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
-
-    // Confirms the setup panel with the recorder and waits for the progress panel to close.
+    // Confirms the setup panel with the recorder and waits for the burn to end.
     void burnAndWait(const Value& layout, const std::string& description = "Test Burn") {
-        answerer->confirmWith("Scripted CD-R");
+        answerer->confirmWith(kRecorder);
         burn->burnLayout(layout, description);
-        ASSERT_TRUE(runUntil([&] {
-            auto shown = answerer->progressShowings();
-            return !shown.empty() && shown.back().closed && !burn->burning;
-        }));
+        waitForBurns();
     }
 };
 
@@ -85,7 +76,6 @@ TEST_F(BurnSession, SuccessLogsInOrderAndPostsBurnSucceedOnce) {
 }
 
 TEST_F(BurnSession, FailureLogsTheEngineTextAndRemovesNothing) {
-    TempDir dir;
     std::ofstream(dir.file("video.iso")) << "image";
     burn->fm = std::make_shared<FileManager>();
     burn->isoPath = dir.file("video.iso");

@@ -7,8 +7,8 @@
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
+#include "tests/support/BurnFixture.h"
 #include "tests/support/ImageReadBack.h"
-#include "tests/support/TestSupport.h"
 
 namespace kilnware {
 namespace {
@@ -21,14 +21,8 @@ using test::ScopedAnswerer;
 using test::ScopedRecorder;
 using test::TempDir;
 
-class DataDisc : public ::testing::Test {
+class DataDisc : public test::BurnTest {
 protected:
-    TempDir dir;
-    ScopedAnswerer answerer;
-    ScopedRecorder recorder{"Scripted CD-R"};
-    LogCapture log;
-    NoticeLog notices{{BurnSucceed, BurnFailed}};
-    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
     std::string folder, file;
 
     void SetUp() override {

@@ -9,7 +9,7 @@
 
 #include <kilnware/Kilnware.h>
 #include "Kilnware/VideoWork.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/BurnFixture.h"
 
 namespace kilnware {
 namespace {
@@ -70,14 +70,8 @@ TEST(VideoProjectFile, IsExactAndEscapesWhatXmlWouldRead) {
               "</pgc>\n</titles>\n</titleset>\n</dvdauthor>");
 }
 
-class VideoDVD : public ::testing::Test {
+class VideoDVD : public test::BurnTest {
 protected:
-    TempDir dir;
-    ScopedAnswerer answerer;
-    ScopedRecorder recorder{"Scripted CD-R"};
-    LogCapture log;
-    NoticeLog notices{{BurnSucceed, BurnFailed}};
-    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
     std::string toolLog;
 
     void SetUp() override {
@@ -109,14 +103,6 @@ protected:
         }
         return runs;
     }
-    // Waits until `burns` burns have ended, each with its notice.
-    void waitForTheEnd(std::size_t burns = 1) {
-        ASSERT_TRUE(runUntil([&] {
-            auto shown = answerer->progressShowings();
-            return notices.entries().size() == burns && shown.size() == burns &&
-                   shown.back().closed && !burn->burning;
-        }));
-    }
 };
 
 TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
@@ -142,7 +128,7 @@ TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
               (std::vector<std::string>{"makehybrid", "-iso", "-joliet", "-udf", "-udf-version",
                                         "1.02", "-udf-volume-name", "Video DVD", "-o",
                                         dir.file("trip.iso"), dir.file("trip")}));
-    waitForTheEnd();
+    waitForBurns();
     EXPECT_EQ(answerer->progressShowings().at(0).description, "Burn Video DVD");
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
     EXPECT_EQ(watched->removed, (std::vector<std::string>{dir.file("trip.iso"), dir.file("trip"),
@@ -223,7 +209,7 @@ TEST_F(VideoDVD, PreparedFolderRouteNeverRemovesTheHostsFolder) {
     ASSERT_EQ(runs.size(), 3u);  // no authoring for the prepared folder
     EXPECT_EQ(runs[2][7], "Video DVD");
     EXPECT_EQ(runs[2][10], dir.file("trip") + "/");
-    waitForTheEnd();
+    waitForBurns();
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
     EXPECT_FALSE(exists(dir.file("trip.iso")));
     EXPECT_TRUE(exists(dir.file("trip/VIDEO_TS")));
@@ -240,11 +226,11 @@ TEST_F(VideoDVD, LaterDataBurnRemovesAFailedVideoBurnsFiles) {
     recorder->failNextBurn("Write error");
     answerer->confirmWith("Scripted CD-R");
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-    waitForTheEnd();
+    waitForBurns();
     EXPECT_TRUE(exists(dir.file("trip.iso")));
     answerer->confirmWith("Scripted CD-R");
     burn->burnLayout(Value(burn->trackArray), "Burn Data Disc");
-    waitForTheEnd(2);
+    waitForBurns(2);
     EXPECT_FALSE(exists(dir.file("trip.iso")));
     EXPECT_FALSE(exists(dir.file("trip")));
     EXPECT_FALSE(exists(dir.file("trip.xml")));
@@ -263,7 +249,7 @@ TEST_F(VideoDVD, NotStartedWhileAnEarlierBurnRuns) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0],
               "A burn of this controller is still running: the video DVD was not started");
-    waitForTheEnd();
+    waitForBurns();
 }
 
 }  // namespace

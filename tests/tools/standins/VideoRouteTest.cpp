@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include <kilnware/Kilnware.h>
-#include "tests/support/TestSupport.h"
+#include "tests/support/BurnFixture.h"
 #include "tests/tools/standins/StandInRun.h"
 
 namespace kilnware {
@@ -23,15 +23,8 @@ using test::ScopedRecorder;
 using test::TempDir;
 namespace standin = kilnware::test;
 
-class VideoRoute : public ::testing::Test {
+class VideoRoute : public test::BurnTest {
 protected:
-    TempDir dir;
-    ScopedAnswerer answerer;
-    ScopedRecorder recorder{"Scripted CD-R"};
-    LogCapture log;
-    NoticeLog notices{{BurnSucceed, BurnFailed}};
-    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
-
     void SetUp() override {
         StandIns::registerStandIn("/Users/user/Desktop/dvdauthor", KILNWARE_DVDAUTHOR_STANDIN);
         StandIns::registerStandIn("/usr/bin/hdiutil", KILNWARE_HDIUTIL_STANDIN);
