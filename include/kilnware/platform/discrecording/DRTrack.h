@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -42,6 +43,13 @@ public:
     }
     // A new stream of the track's bytes, estimateLength() blocks long.
     virtual std::unique_ptr<DRTrackReader> newReader() const = 0;
+
+    // The volume name of the file system a data track carries, when it has one: what a disc made
+    // of the track is called.
+    virtual std::optional<std::string> volumeName() const { return std::nullopt; }
+    // The file that a disc-image track burns as it stands, when there is one: an engine may then
+    // copy the file whole instead of streaming it.
+    virtual std::optional<std::string> sourceFile() const { return std::nullopt; }
 
     // The track's own properties (pre-gap and the like). Thread-safe.
     Dictionary properties() const;
