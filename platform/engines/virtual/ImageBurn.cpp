@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <system_error>
@@ -25,6 +26,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// The kernel copies without our buffer: larger steps cost fewer calls, and still report often.
+constexpr std::size_t kKernelCopyStep = std::size_t{64} << 20;
 constexpr std::size_t kMaxNameBytes = 200;
 constexpr auto kReportInterval = std::chrono::milliseconds(100);
 
@@ -215,8 +218,7 @@ private:
     void writeAudio() {
         Output& bin = output("bin");
         for (std::size_t i = 0; i < plan_.tracks.size(); ++i) {
-            currentTrack_ = i;
-            streamTrack(bin, i, DRTrack::kAudioBlockSize);
+            writeTrack(bin, i, DRTrack::kAudioBlockSize);
         }
         std::optional<std::string> cdtName;
         if (plan_.cdTextFile) {
@@ -232,19 +234,40 @@ private:
                    std::span(reinterpret_cast<const std::uint8_t*>(cue.data()), cue.size()));
     }
 
-    void writeImage() {
-        Output& iso = output("iso");
-        const auto& track = plan_.tracks.front();
-        if (auto source = track->sourceFile()) {
-            copyFile(iso, *source);
+    void writeImage() { writeTrack(output("iso"), 0, DRTrack::kDataBlockSize); }
+
+    // Writes track `index`: copied from its file where its bytes lie in one, else streamed; then
+    // zeros (silence) up to the blocks the plan gives it. A disc image copied from its file stays
+    // byte for byte as it is.
+    void writeTrack(Output& out, std::size_t index, std::size_t blockSize) {
+        currentTrack_ = index;
+        const DRTrack& track = *plan_.tracks[index];
+        const std::uint64_t total = plan_.trackBlocks[index] * blockSize;
+        std::uint64_t done = 0;
+        if (auto extent = track.fileExtent()) {
+            const bool whole = plan_.form == BurnPlan::Form::Image;
+            done = copyExtent(out, *extent, blockSize,
+                              whole ? extent->length : std::min(extent->length, total));
+            if (whole) {
+                done = std::max(done, total);
+            }
         } else {
-            streamTrack(iso, 0, DRTrack::kDataBlockSize);
+            done = streamTrack(out, index, blockSize);
         }
+        std::memset(buffer_.get(), 0, kBufferSize);
+        while (done < total) {
+            const std::size_t n = static_cast<std::size_t>(
+                std::min<std::uint64_t>(chunkSize(blockSize), total - done));
+            put(out, n);
+            done += n;
+            progress(n, blockSize);
+        }
+        blocksBefore_ += plan_.trackBlocks[index];
+        trackBytes_ = 0;
     }
 
-    // Writes track `index` as its reader gives it, then silence or zeros up to the blocks the plan
-    // gives it.
-    void streamTrack(Output& out, std::size_t index, std::size_t blockSize) {
+    // Streams the track as its reader gives it; returns the bytes written.
+    std::uint64_t streamTrack(Output& out, std::size_t index, std::size_t blockSize) {
         const DRTrack& track = *plan_.tracks[index];
         const std::string number = std::to_string(index + 1);
         auto reader = track.newReader();
@@ -281,18 +304,7 @@ private:
                               std::to_string(track.estimateLength()) + " blocks it announced."};
             }
         }
-        // The rest of the last block, and an audio track's silence up to 4 seconds.
-        const std::uint64_t total = plan_.trackBlocks[index] * blockSize;
-        std::memset(buffer_.get(), 0, kBufferSize);
-        while (done < total) {
-            const std::size_t n = static_cast<std::size_t>(
-                std::min<std::uint64_t>(chunkSize(blockSize), total - done));
-            put(out, n);
-            done += n;
-            progress(n, blockSize);
-        }
-        blocksBefore_ += plan_.trackBlocks[index];
-        trackBytes_ = 0;
+        return done;
     }
 
     std::size_t fill(DRTrackReader& reader, std::size_t want) {
@@ -307,25 +319,27 @@ private:
         return filled;
     }
 
-    // A disc-image file, copied by the kernel where it can; verification needs the bytes, so it
-    // reads and writes them itself.
-    void copyFile(Output& out, const std::string& source) {
-        Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat st {};
-        if (in.get() < 0 || ::fstat(in.get(), &st) != 0) {
-            throw Failure{"Could not read " + source + ": " + systemText(errno)};
+    // Copies `length` bytes of the extent, by the kernel where it can; verification needs the
+    // bytes, so then they pass through here. Returns the bytes written.
+    std::uint64_t copyExtent(Output& out, const DRTrack::FileExtent& extent, std::size_t blockSize,
+                             std::uint64_t length) {
+        Descriptor in(::open(extent.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (in.get() < 0) {
+            throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
         }
-        const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-        const std::size_t blockSize = DRTrack::kDataBlockSize;
         bool kernelCopy = !plan_.verify;
         std::uint64_t done = 0;
-        while (done < size) {
+        while (done < length) {
             const std::size_t want = static_cast<std::size_t>(
-                std::min<std::uint64_t>(chunkSize(blockSize), size - done));
+                std::min<std::uint64_t>(chunkSize(blockSize), length - done));
+            loff_t from = static_cast<loff_t>(extent.offset + done);
             ssize_t n = -1;
             if (kernelCopy) {
-                loff_t inOffset = static_cast<loff_t>(done);
-                n = ::copy_file_range(in.get(), &inOffset, out.fd.get(), nullptr, want, 0);
+                const std::size_t step = plan_.bytesPerSecond > 0
+                                             ? want
+                                             : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                   kKernelCopyStep, length - done));
+                n = ::copy_file_range(in.get(), &from, out.fd.get(), nullptr, step, 0);
                 if (n < 0 && errno != EINTR && errno != EIO && errno != ENOSPC && errno != EFBIG &&
                     errno != EDQUOT) {
                     kernelCopy = false;  // not between these file systems: copy by hand
@@ -335,22 +349,23 @@ private:
                     throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
                 }
             } else {
-                n = ::pread(in.get(), buffer_.get(), want, static_cast<off_t>(done));
+                n = ::pread(in.get(), buffer_.get(), want, from);
                 if (n < 0 && errno != EINTR) {
-                    throw Failure{"Could not read " + source + ": " + systemText(errno)};
+                    throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
                 }
                 if (n > 0) {
                     put(out, static_cast<std::size_t>(n));
                 }
             }
             if (n == 0) {
-                throw Failure{source + " ended while it was copied."};
+                throw Failure{extent.path + " ended while it was copied."};
             }
             if (n > 0) {
                 done += static_cast<std::uint64_t>(n);
                 progress(static_cast<std::size_t>(n), blockSize);
             }
         }
+        return done;
     }
 
     // Writes the first `n` bytes of the buffer.
@@ -488,19 +503,48 @@ private:
         }
     }
 
-    // Gives every file its final name; undone as a whole if one rename fails.
+    // Gives every file its final name; undone as a whole if one fails. The placeholder goes first
+    // and the name is taken only if still free: renaming over a file would make ext4 flush the
+    // whole image to disk at once, and someone else's file must never be replaced.
     void finish() {
         for (Output& output : outputs_) {
             output.fd.reset();
         }
         for (Output& output : outputs_) {
             const std::string finalPath = folder_ + "/" + output.finalName;
-            if (::rename(output.temporary.path.c_str(), finalPath.c_str()) != 0) {
-                throw Failure{"Could not name " + output.finalName + ": " + systemText(errno)};
+            output.placeholder.removeIfOurs();
+            if (const int error = placeIfFree(output.temporary.path, finalPath)) {
+                throw Failure{"Could not name " + output.finalName + ": " +
+                              (error == EEXIST ? std::string("another file took the name meanwhile")
+                                               : systemText(error))};
             }
             output.renamed = true;
             output.temporary.path = finalPath;  // the written file now lives there
         }
+    }
+
+    // Renames `from` to `to` unless `to` exists; 0 or an errno value.
+    static int placeIfFree(const std::string& from, const std::string& to) {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+            return 0;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return errno;
+        }
+        // A file system without that kind of rename: a hard link fails just as surely.
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return 0;
+        }
+        if (errno == EEXIST) {
+            return errno;
+        }
+        // Nor hard links (FAT and the like): the narrowest gap left.
+        struct stat st {};
+        if (::lstat(to.c_str(), &st) == 0) {
+            return EEXIST;
+        }
+        return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
     }
 
     void cleanUp() {

@@ -90,6 +90,7 @@ protected:
     test::TempDir sources;
     std::string one = sources.file("one.wav");
     std::string two = sources.file("two.wav");
+    std::string three = sources.file("three.flac");
     std::shared_ptr<DRTrack> trackOne, trackTwo;
 
     void SetUp() override {
@@ -104,6 +105,12 @@ protected:
 };
 
 TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
+    // A WAV of CD audio is copied as it stands; a FLAC is decoded.
+    test::writeAudioFile(three, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 44100 * 3 + 7);
+    auto trackThree = DRTrack::trackForAudioFile(three);
+    ASSERT_TRUE(trackThree);
+    EXPECT_TRUE(trackOne->fileExtent());
+    EXPECT_FALSE(trackThree->fileExtent());
     trackTwo->setProperties(Dictionary{{DRPreGapLengthKey, 150}});
     auto block = DRCDTextBlock::cdTextBlockWithLanguage("en", kStringEncodingISOLatin1);
     block->setObject("Caf\xc3\xa9 \xc3\x9cn \xe2\x98\x83", DRCDTextTitleKey, 0);
@@ -114,7 +121,8 @@ TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
     block->setObject("ignored", "VXTrackTitleKey", 1);
     block->setObject("no such track", DRCDTextTitleKey, 7);
 
-    auto last = burn(layout(), Dictionary{{DRCDTextKey, Value(block)}});
+    auto last = burn(List{Value(trackOne), Value(trackTwo), Value(trackThree)},
+                     Dictionary{{DRCDTextKey, Value(block)}, {DRBurnVerifyDiscKey, true}});
     ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
 
     const std::string name = "Caf\xc3\xa9 \xc3\x9cn \xe2\x98\x83";
@@ -124,12 +132,13 @@ TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
 
     // The BIN: each track's samples, padded with silence to its blocks.
     const std::string bin = readFile(out.file(name + ".bin"));
-    ASSERT_EQ(bin.size(), (300u + 376u) * 2352u);
-    std::string expected = pcmOf(one);
-    expected.resize(300 * 2352);
-    std::string second = pcmOf(two);
-    second.resize(376 * 2352);
-    expected += second;
+    ASSERT_EQ(bin.size(), (300u + 376u + 300u) * 2352u);
+    std::string expected;
+    for (const auto& [source, blocks] : {std::pair{one, 300}, {two, 376}, {three, 300}}) {
+        std::string pcm = pcmOf(source);
+        pcm.resize(static_cast<std::size_t>(blocks) * 2352);
+        expected += pcm;
+    }
     EXPECT_TRUE(bin == expected);
 
     // The cue sheet, as libburn reads it: tracks where INDEX 01 puts them, and the texts.
@@ -142,7 +151,7 @@ TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
         << cue;
     LibburnCue sheet(out.file(name + ".cue"));
     ASSERT_TRUE(sheet.accepted) << cue;
-    EXPECT_EQ(sheet.trackSectors(), (std::vector<int>{300, 376}));
+    EXPECT_EQ(sheet.trackSectors(), (std::vector<int>{300, 376, 300}));
     EXPECT_EQ(sheet.text(0, "TITLE"), "Caf\xe9 \xdcn ?");  // ISO 8859-1, '?' where it cannot
     EXPECT_EQ(sheet.text(0, "PERFORMER"), "Band");
     EXPECT_EQ(sheet.text(1, "TITLE"), "One");
@@ -168,6 +177,36 @@ TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
         EXPECT_NE(decoded.find(expectedText), std::string::npos) << expectedText << "\n" << decoded;
     }
     EXPECT_EQ(decoded.find("ignored"), std::string::npos);
+}
+
+TEST_F(ImageRecorderAudio, OnlyAWavOfCDAudioWithAllItsSamplesIsCopiedAsItStands) {
+    const auto extent = trackTwo->fileExtent();
+    ASSERT_TRUE(extent);
+    EXPECT_EQ(extent->path, two);
+    EXPECT_EQ(extent->offset, 44u);
+    EXPECT_EQ(extent->length, (44100u * 5 + 1) * 4);
+
+    // Cut off: the header promises samples that are not there. The copy takes what is there,
+    // as decoding does.
+    std::string bytes = readFile(two);
+    bytes.resize(bytes.size() - 1000);
+    test::writeFile(sources.file("cut.wav"), bytes);
+    auto cut = DRTrack::trackForAudioFile(sources.file("cut.wav"));
+    ASSERT_TRUE(cut && cut->fileExtent());
+    EXPECT_EQ(cut->fileExtent()->length, (44100u * 5 + 1) * 4 - 1000);
+    EXPECT_EQ(cut->estimateLength(), 375u);
+
+    test::writeAudioFile(sources.file("48k.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 4800);
+    test::writeAudioFile(sources.file("mono.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1,
+                         4410);
+    test::writeAudioFile(sources.file("24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 2, 4410);
+    test::writeAudioFile(sources.file("big.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_BIG,
+                         44100, 2, 4410);
+    for (const char* name : {"48k.wav", "mono.wav", "24.wav", "big.wav"}) {
+        auto track = DRTrack::trackForAudioFile(sources.file(name));
+        ASSERT_TRUE(track) << name;
+        EXPECT_FALSE(track->fileExtent()) << name;
+    }
 }
 
 TEST_F(ImageRecorderAudio, WithoutCDTextNamesTheDiscAndNumbersNamesThatExist) {

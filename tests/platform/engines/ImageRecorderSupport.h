@@ -63,8 +63,11 @@ public:
         return std::make_unique<Reader>(std::move(bytes));
     }
     std::optional<std::string> volumeName() const override { return options_.volumeName; }
-    std::optional<std::string> sourceFile() const override {
-        return options_.exposeSourceFile ? std::optional(path_) : std::nullopt;
+    std::optional<FileExtent> fileExtent() const override {
+        if (!options_.exposeSourceFile) {
+            return std::nullopt;
+        }
+        return FileExtent{path_, 0, std::filesystem::file_size(path_)};
     }
 
 private:
