@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -30,6 +31,7 @@ constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 constexpr std::size_t kKernelCopyStep = std::size_t{64} << 20;
 constexpr std::size_t kMaxNameBytes = 200;
 constexpr auto kReportInterval = std::chrono::milliseconds(100);
+constexpr auto kSpeedWindow = std::chrono::seconds(1);
 
 std::string systemText(int error) {
     return std::error_code(error, std::generic_category()).message();
@@ -125,6 +127,7 @@ public:
             reserve();
             buffer_ = std::make_unique<std::byte[]>(kBufferSize);
             started_ = lastReport_ = Clock::now();
+            window_.emplace_back(started_, 0);
             if (plan_.form == BurnPlan::Form::Audio) {
                 writeAudio();
             } else {
@@ -394,13 +397,13 @@ private:
         writeAll(out, reinterpret_cast<const std::byte*>(bytes.data()), bytes.size());
     }
 
-    // Bytes per step: a megabyte, or a tenth of a second's worth when the speed is held down.
+    // Bytes per step: a megabyte, or a twentieth of a second's worth when the speed is held down.
     std::size_t chunkSize(std::size_t blockSize) const {
         if (plan_.bytesPerSecond <= 0) {
             return kBufferSize;
         }
-        const auto tenth = static_cast<std::size_t>(plan_.bytesPerSecond / 10);
-        return std::clamp(tenth / blockSize * blockSize, blockSize, kBufferSize);
+        const auto step = static_cast<std::size_t>(plan_.bytesPerSecond / 20);
+        return std::clamp(step / blockSize * blockSize, blockSize, kBufferSize);
     }
 
     void progress(std::size_t bytes, std::size_t blockSize) {
@@ -434,11 +437,16 @@ private:
         if (now - lastReport_ < kReportInterval) {
             return;
         }
-        const double seconds = std::chrono::duration<double>(now - lastReport_).count();
-        const double speed =
-            seconds > 0 ? static_cast<double>(bytesDone_ - bytesAtReport_) / seconds : 0;
         lastReport_ = now;
-        bytesAtReport_ = bytesDone_;
+        // The speed over about the last second: a single interval holds too few steps to say.
+        window_.emplace_back(now, bytesDone_);
+        while (window_.size() > 2 && now - window_[1].first >= kSpeedWindow) {
+            window_.pop_front();
+        }
+        const auto& [since, bytesThen] = window_.front();
+        const double seconds = std::chrono::duration<double>(now - since).count();
+        const double speed =
+            seconds > 0 ? static_cast<double>(bytesDone_ - bytesThen) / seconds : 0;
         Dictionary status;
         status.set(DRStatusStateKey, DRStatusStateTrackWrite);
         status.set(DRStatusCurrentTrackKey, static_cast<std::uint64_t>(currentTrack_ + 1));
@@ -569,7 +577,7 @@ private:
     Clock::time_point started_;
     Clock::time_point lastReport_;
     std::uint64_t bytesDone_ = 0;
-    std::uint64_t bytesAtReport_ = 0;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> window_;
     std::uint64_t trackBytes_ = 0;
     std::uint64_t blocksBefore_ = 0;
     std::uint64_t blocksDone_ = 0;
