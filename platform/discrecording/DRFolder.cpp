@@ -45,14 +45,16 @@ std::optional<NamedPath> namedPath(const std::string& path) {
 
 class FolderTrack : public DRTrack {
 public:
-    explicit FolderTrack(std::unique_ptr<media::FilesystemImage> image)
-        : image_(std::move(image)) {}
+    FolderTrack(std::unique_ptr<media::FilesystemImage> image, std::string volumeName)
+        : image_(std::move(image)), volumeName_(std::move(volumeName)) {}
     Kind kind() const override { return Kind::Data; }
+    std::optional<std::string> volumeName() const override { return volumeName_; }
     std::uint64_t estimateLength() const override { return image_->blockCount(); }
     std::unique_ptr<DRTrackReader> newReader() const override { return image_->newReader(); }
 
 private:
     std::unique_ptr<media::FilesystemImage> image_;
+    std::string volumeName_;
 };
 
 }  // namespace
@@ -121,7 +123,7 @@ std::shared_ptr<DRTrack> DRTrack::trackForRootFolder(std::shared_ptr<DRFolder> r
         Log::write("Data track of %@: %@", {root->name(), error});
         return nullptr;
     }
-    return std::make_shared<FolderTrack>(std::move(image));
+    return std::make_shared<FolderTrack>(std::move(image), root->name());
 }
 
 }  // namespace kilnware::platform

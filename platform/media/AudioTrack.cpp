@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/media/AudioDecoder.h"
+#include "platform/media/WavExtent.h"
 
 namespace kilnware::platform {
 
@@ -25,11 +26,20 @@ private:
 class AudioTrack : public DRTrack {
 public:
     AudioTrack(std::string path, std::unique_ptr<media::AudioDecoder> decoder)
-        : path_(std::move(path)), blocks_(decoder->blockCount()), spare_(std::move(decoder)) {}
+        : path_(std::move(path)), blocks_(decoder->blockCount()) {
+        // A WAV that holds CD audio as it stands can be copied rather than decoded, as long as
+        // its samples are all there (a cut-off file decodes to silence at the end).
+        if (auto range = media::cdAudioInWav(path_);
+            range && range->length == decoder->frameCount() * media::AudioDecoder::kBytesPerFrame) {
+            extent_ = FileExtent{path_, range->offset, range->length};
+        }
+        spare_ = std::move(decoder);
+    }
 
     Kind kind() const override { return Kind::Audio; }
     std::uint64_t estimateLength() const override { return blocks_; }
     std::string description() const override { return path_; }
+    std::optional<FileExtent> fileExtent() const override { return extent_; }
 
     std::unique_ptr<DRTrackReader> newReader() const override {
         std::unique_ptr<media::AudioDecoder> decoder;
@@ -49,6 +59,7 @@ public:
 private:
     std::string path_;
     std::uint64_t blocks_;
+    std::optional<FileExtent> extent_;
     mutable std::mutex mutex_;
     mutable std::unique_ptr<media::AudioDecoder> spare_;
 };

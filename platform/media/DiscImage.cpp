@@ -130,8 +130,14 @@ public:
         return std::make_unique<ImageReader>(fd, estimateLength() * kDataBlockSize);
     }
     std::string description() const override { return path_; }
-    const std::string& path() const { return path_; }
-    const std::optional<std::string>& volumeName() const { return volumeName_; }
+    std::optional<std::string> volumeName() const override { return volumeName_; }
+    // A whole number of blocks can be copied as it lies; a short last block must be filled up.
+    std::optional<FileExtent> fileExtent() const override {
+        if (bytes_ % kDataBlockSize != 0) {
+            return std::nullopt;
+        }
+        return FileExtent{path_, 0, bytes_};
+    }
 
 private:
     std::string path_;

@@ -82,7 +82,9 @@ KILNWARE_DR_KEY(DRStatusStateFailed);
 KILNWARE_DR_KEY(DRStatusPercentCompleteKey);  // double, 0 to 1; -1 while unknown
 KILNWARE_DR_KEY(DRStatusCurrentTrackKey);     // 1-based
 KILNWARE_DR_KEY(DRStatusTotalTracksKey);
-KILNWARE_DR_KEY(DRStatusCurrentSpeedKey);   // bytes a second
+KILNWARE_DR_KEY(DRStatusCurrentSpeedKey);  // bytes a second
+// double: the speed as a multiple of the medium's 1x (CD: 176,400 bytes a second of audio)
+KILNWARE_DR_KEY(DRStatusCurrentSpeedMultipleKey);
 KILNWARE_DR_KEY(DRStatusBlocksWrittenKey);  // blocks written so far
 KILNWARE_DR_KEY(DRStatusBlocksToWriteKey);  // blocks of the whole layout
 KILNWARE_DR_KEY(DRErrorStatusKey);
@@ -90,8 +92,13 @@ KILNWARE_DR_KEY(DRErrorStatusErrorStringKey);
 
 // Burn properties.
 KILNWARE_DR_KEY(DRBurnVerifyDiscKey);
-KILNWARE_DR_KEY(DRBurnRequestedSpeedKey);
+KILNWARE_DR_KEY(DRBurnRequestedSpeedKey);  // number, kilobytes (1000 bytes) a second
 KILNWARE_DR_KEY(DRCDTextKey);
+
+// Track properties.
+// Frames (75 a second) of silence before an audio track. On the first track it is the disc's own
+// pause before the music, which is at least 2 seconds (150 frames) whatever is asked.
+KILNWARE_DR_KEY(DRPreGapLengthKey);
 
 // Erase types.
 KILNWARE_DR_KEY(DREraseTypeKey);

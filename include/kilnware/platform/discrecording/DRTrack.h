@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -51,6 +52,20 @@ public:
     }
     // A new stream of the track's bytes, estimateLength() blocks long.
     virtual std::unique_ptr<DRTrackReader> newReader() const = 0;
+
+    // The volume name of the file system a data track carries, when it has one: what a disc made
+    // of the track is called.
+    virtual std::optional<std::string> volumeName() const { return std::nullopt; }
+
+    // Where the track's bytes lie, unchanged, in a file: a disc image as it stands, or CD audio in
+    // a WAV file that needs no decoding. An engine may then copy them from there (in the kernel)
+    // instead of streaming them. None when the bytes have to be made.
+    struct FileExtent {
+        std::string path;
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+    };
+    virtual std::optional<FileExtent> fileExtent() const { return std::nullopt; }
 
     // The track's own properties (pre-gap and the like). Thread-safe.
     Dictionary properties() const;

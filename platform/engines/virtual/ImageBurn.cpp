@@ -1,0 +1,711 @@
+#include "platform/engines/virtual/ImageBurn.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <system_error>
+#include <thread>
+
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
+
+#include "platform/foundation/Sha256.h"
+
+namespace kilnware::platform::image {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// The kernel copies without our buffer: larger steps cost fewer calls, and still report often.
+constexpr std::size_t kKernelCopyStep = std::size_t{64} << 20;
+constexpr std::size_t kMaxNameBytes = 200;
+constexpr auto kReportInterval = std::chrono::milliseconds(100);
+constexpr auto kSpeedWindow = std::chrono::seconds(1);
+
+std::string systemText(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+// Ends a burn with a text for the user; caught by runBurn.
+struct Failure {
+    std::string text;
+};
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_;
+};
+
+// A file this burn created, known by its inode so that a file someone else put in its place is
+// never removed.
+struct Owned {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    bool stillOurs() const {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode;
+    }
+    void removeIfOurs() const {
+        if (!path.empty() && stillOurs()) {
+            ::unlink(path.c_str());
+        }
+    }
+};
+
+// Creates `path` only if nothing is there; -1 with errno otherwise.
+int createExclusive(const std::string& path, Owned& owned) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    ::fstat(fd, &st);
+    owned = Owned{path, st.st_dev, st.st_ino};
+    return fd;
+}
+
+// One output file: its final name, held by an empty file from the start so that no one else
+// takes it, and the hidden temporary file that is written and renamed over it at the end.
+struct Output {
+    std::string extension;
+    std::string finalName;
+    Owned placeholder;
+    Owned temporary;
+    Descriptor fd;
+    bool renamed = false;
+};
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+bool isUtf8Continuation(unsigned char c) {
+    return (c & 0xc0) == 0x80;
+}
+
+class Writer {
+public:
+    Writer(const BurnPlan& plan, const std::string& folder, DROperation& operation,
+           const std::function<void(const std::string&)>& beforeVerify)
+        : plan_(plan), folder_(folder), operation_(operation), beforeVerify_(beforeVerify) {}
+
+    BurnOutcome run() {
+        try {
+            report(DRStatusStatePreparing, -1);
+            reserve();
+            buffer_ = std::make_unique<std::byte[]>(kBufferSize);
+            started_ = lastReport_ = Clock::now();
+            window_.emplace_back(started_, 0);
+            if (plan_.form == BurnPlan::Form::Audio) {
+                writeAudio();
+            } else {
+                writeImage();
+            }
+            if (plan_.verify) {
+                verify();
+            }
+            report(DRStatusStateFinishing, 1.0);
+            finish();
+        } catch (const Failure& failure) {
+            cleanUp();
+            return BurnOutcome{failure.text, {}};
+        }
+        BurnOutcome outcome;
+        for (const Output& output : outputs_) {
+            outcome.files.push_back(folder_ + "/" + output.finalName);
+        }
+        return outcome;
+    }
+
+private:
+    // Picks the first of NAME, NAME 2, NAME 3, ... for which every file the burn makes is free,
+    // and holds the names.
+    void reserve() {
+        std::vector<std::string> extensions;
+        if (plan_.form == BurnPlan::Form::Audio) {
+            extensions = {"bin", "cue"};
+            if (plan_.cdTextFile) {
+                extensions.push_back("cdt");
+            }
+        } else {
+            extensions = {"iso"};
+        }
+        for (int number = 1; number < 10'000; ++number) {
+            base_ = number == 1 ? plan_.name : plan_.name + " " + std::to_string(number);
+            outputs_.clear();
+            bool taken = false;
+            for (const std::string& extension : extensions) {
+                Output output;
+                output.extension = extension;
+                output.finalName = base_ + "." + extension;
+                const int fd =
+                    createExclusive(folder_ + "/" + output.finalName, output.placeholder);
+                if (fd < 0) {
+                    const int error = errno;
+                    cleanUp();
+                    if (error == EEXIST) {
+                        taken = true;
+                        break;
+                    }
+                    throw Failure{"Could not write into " + folder_ + ": " + systemText(error)};
+                }
+                ::close(fd);
+                outputs_.push_back(std::move(output));
+            }
+            if (!taken) {
+                for (Output& output : outputs_) {
+                    openTemporary(output);
+                }
+                return;
+            }
+        }
+        throw Failure{"Could not find a free name for " + plan_.name + " in " + folder_ + "."};
+    }
+
+    void openTemporary(Output& output) {
+        static std::atomic<unsigned> counter{0};
+        std::random_device random;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string path = folder_ + "/." + output.finalName + "." +
+                                     std::to_string(::getpid()) + "-" + std::to_string(counter++) +
+                                     "-" + std::to_string(random());
+            const int fd = createExclusive(path, output.temporary);
+            if (fd >= 0) {
+                output.fd = Descriptor(fd);
+                return;
+            }
+            if (errno != EEXIST) {
+                throw Failure{"Could not write into " + folder_ + ": " + systemText(errno)};
+            }
+        }
+        throw Failure{"Could not write into " + folder_ + ": no free temporary name."};
+    }
+
+    Output& output(const std::string& extension) {
+        return *std::find_if(outputs_.begin(), outputs_.end(),
+                             [&](const Output& o) { return o.extension == extension; });
+    }
+
+    void writeAudio() {
+        Output& bin = output("bin");
+        for (std::size_t i = 0; i < plan_.tracks.size(); ++i) {
+            writeTrack(bin, i, DRTrack::kAudioBlockSize);
+        }
+        std::optional<std::string> cdtName;
+        if (plan_.cdTextFile) {
+            cdtName = base_ + ".cdt";
+            writeSmall(output("cdt"), *plan_.cdTextFile);
+        }
+        std::vector<media::CueTrack> cueTracks;
+        for (std::size_t i = 0; i < plan_.tracks.size(); ++i) {
+            cueTracks.push_back({plan_.trackBlocks[i], plan_.preGaps[i]});
+        }
+        const std::string cue = media::cueSheet(base_ + ".bin", cueTracks, plan_.text, cdtName);
+        writeSmall(output("cue"),
+                   std::span(reinterpret_cast<const std::uint8_t*>(cue.data()), cue.size()));
+    }
+
+    void writeImage() { writeTrack(output("iso"), 0, DRTrack::kDataBlockSize); }
+
+    // Writes track `index`: copied from its file where its bytes lie in one, else streamed; then
+    // zeros (silence) up to the blocks the plan gives it. A disc image copied from its file stays
+    // byte for byte as it is.
+    void writeTrack(Output& out, std::size_t index, std::size_t blockSize) {
+        currentTrack_ = index;
+        const DRTrack& track = *plan_.tracks[index];
+        const std::uint64_t total = plan_.trackBlocks[index] * blockSize;
+        std::uint64_t done = 0;
+        if (auto extent = track.fileExtent()) {
+            const bool whole = plan_.form == BurnPlan::Form::Image;
+            done = copyExtent(out, *extent, blockSize,
+                              whole ? extent->length : std::min(extent->length, total));
+            if (whole) {
+                done = std::max(done, total);
+            }
+        } else {
+            done = streamTrack(out, index, blockSize);
+        }
+        std::memset(buffer_.get(), 0, kBufferSize);
+        while (done < total) {
+            const std::size_t n = static_cast<std::size_t>(
+                std::min<std::uint64_t>(chunkSize(blockSize), total - done));
+            put(out, n);
+            done += n;
+            progress(n, blockSize);
+        }
+        blocksBefore_ += plan_.trackBlocks[index];
+        trackBytes_ = 0;
+    }
+
+    // Streams the track as its reader gives it; returns the bytes written.
+    std::uint64_t streamTrack(Output& out, std::size_t index, std::size_t blockSize) {
+        const DRTrack& track = *plan_.tracks[index];
+        const std::string number = std::to_string(index + 1);
+        auto reader = track.newReader();
+        if (!reader) {
+            throw Failure{"Could not read track " + number + " (" + track.description() + ")."};
+        }
+        const std::uint64_t expected = track.estimateLength() * blockSize;
+        std::uint64_t done = 0;
+        while (done < expected) {
+            const std::size_t want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(chunkSize(blockSize), expected - done));
+            const std::size_t filled = fill(*reader, want);
+            if (filled == 0) {
+                break;
+            }
+            put(out, filled);
+            done += filled;
+            progress(filled, blockSize);
+            if (filled < want) {
+                break;
+            }
+        }
+        if (!reader->error().empty()) {
+            throw Failure{"Could not read track " + number + ": " + reader->error()};
+        }
+        if (expected - done >= blockSize) {
+            throw Failure{"Track " + number + " ended after " + std::to_string(done / blockSize) +
+                          " of its " + std::to_string(track.estimateLength()) + " blocks."};
+        }
+        if (done == expected) {
+            std::byte extra[1];
+            if (reader->read(extra) > 0) {
+                throw Failure{"Track " + number + " is longer than the " +
+                              std::to_string(track.estimateLength()) + " blocks it announced."};
+            }
+        }
+        return done;
+    }
+
+    std::size_t fill(DRTrackReader& reader, std::size_t want) {
+        std::size_t filled = 0;
+        while (filled < want) {
+            const std::size_t n = reader.read(std::span(buffer_.get() + filled, want - filled));
+            if (n == 0) {
+                break;
+            }
+            filled += n;
+        }
+        return filled;
+    }
+
+    // Copies `length` bytes of the extent, by the kernel where it can; verification needs the
+    // bytes, so then they pass through here. Returns the bytes written.
+    std::uint64_t copyExtent(Output& out, const DRTrack::FileExtent& extent, std::size_t blockSize,
+                             std::uint64_t length) {
+        Descriptor in(::open(extent.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (in.get() < 0) {
+            throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
+        }
+        bool kernelCopy = !plan_.verify;
+        std::uint64_t done = 0;
+        while (done < length) {
+            const std::size_t want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(chunkSize(blockSize), length - done));
+            loff_t from = static_cast<loff_t>(extent.offset + done);
+            ssize_t n = -1;
+            if (kernelCopy) {
+                const std::size_t step = plan_.bytesPerSecond > 0
+                                             ? want
+                                             : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                   kKernelCopyStep, length - done));
+                n = ::copy_file_range(in.get(), &from, out.fd.get(), nullptr, step, 0);
+                if (n < 0 && errno != EINTR && errno != EIO && errno != ENOSPC && errno != EFBIG &&
+                    errno != EDQUOT) {
+                    kernelCopy = false;  // not between these file systems: copy by hand
+                    continue;
+                }
+                if (n < 0 && errno != EINTR) {
+                    throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
+                }
+            } else {
+                n = ::pread(in.get(), buffer_.get(), want, from);
+                if (n < 0 && errno != EINTR) {
+                    throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
+                }
+                if (n > 0) {
+                    put(out, static_cast<std::size_t>(n));
+                }
+            }
+            if (n == 0) {
+                throw Failure{extent.path + " ended while it was copied."};
+            }
+            if (n > 0) {
+                done += static_cast<std::uint64_t>(n);
+                progress(static_cast<std::size_t>(n), blockSize);
+            }
+        }
+        return done;
+    }
+
+    // Writes the first `n` bytes of the buffer.
+    void put(Output& out, std::size_t n) {
+        if (plan_.verify) {
+            written_.update(std::span<const std::byte>(buffer_.get(), n));
+        }
+        writeAll(out, buffer_.get(), n);
+    }
+
+    void writeAll(Output& out, const std::byte* data, std::size_t n) {
+        while (n > 0) {
+            const ssize_t w = ::write(out.fd.get(), data, n);
+            if (w < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
+            }
+            data += w;
+            n -= static_cast<std::size_t>(w);
+        }
+    }
+
+    void writeSmall(Output& out, std::span<const std::uint8_t> bytes) {
+        writeAll(out, reinterpret_cast<const std::byte*>(bytes.data()), bytes.size());
+    }
+
+    // Bytes per step: a megabyte, or a twentieth of a second's worth when the speed is held down.
+    std::size_t chunkSize(std::size_t blockSize) const {
+        if (plan_.bytesPerSecond <= 0) {
+            return kBufferSize;
+        }
+        const auto step = static_cast<std::size_t>(plan_.bytesPerSecond / 20);
+        return std::clamp(step / blockSize * blockSize, blockSize, kBufferSize);
+    }
+
+    void progress(std::size_t bytes, std::size_t blockSize) {
+        bytesDone_ += bytes;
+        trackBytes_ += bytes;
+        blocksDone_ = blocksBefore_ + trackBytes_ / blockSize;
+        if (plan_.bytesPerSecond > 0) {
+            const auto due =
+                started_ +
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    static_cast<double>(bytesDone_) / plan_.bytesPerSecond));
+            for (auto now = Clock::now(); now < due; now = Clock::now()) {
+                checkCancel();
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(due - now, std::chrono::milliseconds(20)));
+                reportWriting();
+            }
+        }
+        checkCancel();
+        reportWriting();
+    }
+
+    void checkCancel() const {
+        if (operation_.abortRequested()) {
+            throw Failure{DROperation::kCancelledText};
+        }
+    }
+
+    void reportWriting() {
+        const auto now = Clock::now();
+        if (now - lastReport_ < kReportInterval) {
+            return;
+        }
+        lastReport_ = now;
+        // The speed over about the last second: a single interval holds too few steps to say.
+        window_.emplace_back(now, bytesDone_);
+        while (window_.size() > 2 && now - window_[1].first >= kSpeedWindow) {
+            window_.pop_front();
+        }
+        const auto& [since, bytesThen] = window_.front();
+        const double seconds = std::chrono::duration<double>(now - since).count();
+        const double speed =
+            seconds > 0 ? static_cast<double>(bytesDone_ - bytesThen) / seconds : 0;
+        Dictionary status;
+        status.set(DRStatusStateKey, DRStatusStateTrackWrite);
+        status.set(DRStatusCurrentTrackKey, static_cast<std::uint64_t>(currentTrack_ + 1));
+        status.set(DRStatusTotalTracksKey, static_cast<std::uint64_t>(plan_.tracks.size()));
+        status.set(DRStatusBlocksWrittenKey, blocksDone_);
+        status.set(DRStatusBlocksToWriteKey, plan_.blocksToWrite);
+        status.set(DRStatusPercentCompleteKey,
+                   plan_.blocksToWrite ? std::min(1.0, static_cast<double>(blocksDone_) /
+                                                           static_cast<double>(plan_.blocksToWrite))
+                                       : 1.0);
+        status.set(DRStatusCurrentSpeedKey, static_cast<std::uint64_t>(speed));
+        status.set(DRStatusCurrentSpeedMultipleKey, speed / plan_.speed1x);
+        operation_.reportStatus(std::move(status));
+    }
+
+    void report(const char* state, double percent) {
+        Dictionary status;
+        status.set(DRStatusStateKey, state);
+        status.set(DRStatusPercentCompleteKey, percent);
+        operation_.reportStatus(std::move(status));
+    }
+
+    // Reads the image back from the disk and compares its digest with what was written.
+    void verify() {
+        Output& image = outputs_.front();
+        const std::string expected = Sha256::hex(written_.finish());
+        if (beforeVerify_) {
+            beforeVerify_(image.temporary.path);
+        }
+        Descriptor in(::open(image.temporary.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (in.get() < 0) {
+            throw Failure{"Could not read " + image.finalName + " back: " + systemText(errno)};
+        }
+        Sha256 read;
+        std::uint64_t total = 0;
+        lastReport_ = Clock::now();
+        for (;;) {
+            const ssize_t n = ::read(in.get(), buffer_.get(), kBufferSize);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                throw Failure{"Could not read " + image.finalName + " back: " + systemText(errno)};
+            }
+            if (n == 0) {
+                break;
+            }
+            read.update(std::span<const std::byte>(buffer_.get(), static_cast<std::size_t>(n)));
+            total += static_cast<std::uint64_t>(n);
+            checkCancel();
+            if (Clock::now() - lastReport_ >= kReportInterval) {
+                lastReport_ = Clock::now();
+                report(DRStatusStateVerifying,
+                       bytesDone_ ? std::min(1.0, static_cast<double>(total) /
+                                                      static_cast<double>(bytesDone_))
+                                  : 1.0);
+            }
+        }
+        if (Sha256::hex(read.finish()) != expected) {
+            throw Failure{"The disc image did not verify: " + image.finalName +
+                          " reads back differently from what was written."};
+        }
+    }
+
+    // Gives every file its final name; undone as a whole if one fails. The placeholder goes first
+    // and the name is taken only if still free: renaming over a file would make ext4 flush the
+    // whole image to disk at once, and someone else's file must never be replaced.
+    void finish() {
+        for (Output& output : outputs_) {
+            output.fd.reset();
+        }
+        for (Output& output : outputs_) {
+            const std::string finalPath = folder_ + "/" + output.finalName;
+            output.placeholder.removeIfOurs();
+            if (const int error = placeIfFree(output.temporary.path, finalPath)) {
+                throw Failure{"Could not name " + output.finalName + ": " +
+                              (error == EEXIST ? std::string("another file took the name meanwhile")
+                                               : systemText(error))};
+            }
+            output.renamed = true;
+            output.temporary.path = finalPath;  // the written file now lives there
+        }
+    }
+
+    // Renames `from` to `to` unless `to` exists; 0 or an errno value.
+    static int placeIfFree(const std::string& from, const std::string& to) {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+            return 0;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return errno;
+        }
+        // A file system without that kind of rename: a hard link fails just as surely.
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return 0;
+        }
+        if (errno == EEXIST) {
+            return errno;
+        }
+        // Nor hard links (FAT and the like): the narrowest gap left.
+        struct stat st {};
+        if (::lstat(to.c_str(), &st) == 0) {
+            return EEXIST;
+        }
+        return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    }
+
+    void cleanUp() {
+        for (Output& output : outputs_) {
+            output.fd.reset();
+            output.temporary.removeIfOurs();
+            if (!output.renamed) {
+                output.placeholder.removeIfOurs();
+            }
+        }
+        outputs_.clear();
+    }
+
+    const BurnPlan& plan_;
+    const std::string& folder_;
+    DROperation& operation_;
+    const std::function<void(const std::string&)>& beforeVerify_;
+    std::string base_;
+    std::vector<Output> outputs_;
+    std::unique_ptr<std::byte[]> buffer_;
+    Sha256 written_;
+    Clock::time_point started_;
+    Clock::time_point lastReport_;
+    std::uint64_t bytesDone_ = 0;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> window_;
+    std::uint64_t trackBytes_ = 0;
+    std::uint64_t blocksBefore_ = 0;
+    std::uint64_t blocksDone_ = 0;
+    std::size_t currentTrack_ = 0;
+};
+
+}  // namespace
+
+std::string safeFileName(std::string_view name) {
+    std::string safe;
+    for (std::size_t i = 0; i < name.size() && safe.size() < kMaxNameBytes;) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        std::size_t length = 0;
+        if (c < 0x80) {
+            length = 1;
+        } else if (c >= 0xc2 && c <= 0xdf) {
+            length = 2;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            length = 3;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            length = 4;
+        }
+        bool valid = length > 0 && i + length <= name.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            valid = isUtf8Continuation(static_cast<unsigned char>(name[i + k]));
+        }
+        if (!valid) {
+            safe += '_';
+            ++i;
+        } else if (length == 1) {
+            safe += c < 0x20 || c == 0x7f || c == '/' ? '_'
+                    : c == '"'                        ? '\''
+                                                      : static_cast<char>(c);
+            ++i;
+        } else if (safe.size() + length <= kMaxNameBytes) {
+            safe.append(name.substr(i, length));
+            i += length;
+        } else {
+            break;  // never half a character
+        }
+    }
+    const std::size_t first = safe.find_first_not_of(". ");
+    safe.erase(0, first == std::string::npos ? safe.size() : first);
+    while (!safe.empty() && safe.back() == ' ') {
+        safe.pop_back();
+    }
+    return safe.empty() ? std::string(kDefaultDiscName) : safe;
+}
+
+std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr<DRTrack>> tracks,
+                                 Medium medium, std::string& error) {
+    BurnPlan plan;
+    const std::size_t audio =
+        static_cast<std::size_t>(std::count_if(tracks.begin(), tracks.end(), [](const auto& t) {
+            return t->kind() == DRTrack::Kind::Audio;
+        }));
+    if (audio == tracks.size()) {
+        plan.form = BurnPlan::Form::Audio;
+        if (!medium.isCD) {
+            error = "Audio tracks need a CD, and the image recorder holds a DVD.";
+            return std::nullopt;
+        }
+        if (tracks.size() > 99) {
+            error = "A CD holds at most 99 tracks; this layout has " +
+                    std::to_string(tracks.size()) + ".";
+            return std::nullopt;
+        }
+    } else if (tracks.size() == 1) {
+        plan.form = BurnPlan::Form::Image;
+    } else {
+        error =
+            "The image recorder writes audio tracks, or a single data or disc-image track; "
+            "this layout holds " +
+            std::to_string(tracks.size()) + " tracks of which " +
+            std::to_string(tracks.size() - audio) + " are not audio.";
+        return std::nullopt;
+    }
+
+    const Dictionary properties = burn.properties();
+    plan.verify = properties[DRBurnVerifyDiscKey].boolValue();
+    plan.bytesPerSecond = std::max(0.0, properties[DRBurnRequestedSpeedKey].doubleValue() * 1000);
+    plan.speed1x = medium.isCD ? kCDSpeed1x : kDVDSpeed1x;
+    auto block = properties[DRCDTextKey].object<DRCDTextBlock>();
+    if (block && plan.form == BurnPlan::Form::Audio) {
+        plan.text = media::cdTextFromBlock(*block, tracks.size());
+    }
+
+    std::optional<std::string> name;
+    if (plan.form == BurnPlan::Form::Image) {
+        name = tracks.front()->volumeName();
+    }
+    if (!name && block) {
+        name = block->objectForKey(DRCDTextTitleKey, 0).textValue();
+    }
+    plan.name = safeFileName(name.value_or(kDefaultDiscName));
+
+    for (const auto& track : tracks) {
+        std::uint64_t blocks = track->estimateLength();
+        std::uint64_t preGap = 0;
+        if (plan.form == BurnPlan::Form::Audio) {
+            blocks = std::max(blocks, kMinimumAudioBlocks);
+            // Read as a double so that any kind of number works; a silly one only fails to fit.
+            const double gap = track->properties()[DRPreGapLengthKey].doubleValue();
+            preGap = gap >= 1 ? static_cast<std::uint64_t>(std::min(gap, 1e12)) : 0;
+        }
+        plan.trackBlocks.push_back(blocks);
+        plan.preGaps.push_back(preGap);
+        plan.blocksToWrite = saturatingAdd(plan.blocksToWrite, blocks);
+        plan.blocksOnDisc = saturatingAdd(plan.blocksOnDisc, saturatingAdd(blocks, preGap));
+    }
+    plan.tracks = std::move(tracks);
+    if (plan.blocksOnDisc > medium.capacity) {
+        error = plan.name + " does not fit: " + std::to_string(plan.blocksOnDisc) +
+                " blocks, the disc holds " + std::to_string(medium.capacity) + ".";
+        return std::nullopt;
+    }
+    if (!plan.text.empty()) {
+        plan.cdTextFile = media::cdTextFile(plan.text, plan.tracks.size(), error);
+        if (!plan.cdTextFile) {
+            return std::nullopt;
+        }
+    }
+    return plan;
+}
+
+BurnOutcome runBurn(const BurnPlan& plan, const std::string& folder, DROperation& operation,
+                    const std::function<void(const std::string&)>& beforeVerify) {
+    return Writer(plan, folder, operation, beforeVerify).run();
+}
+
+}  // namespace kilnware::platform::image

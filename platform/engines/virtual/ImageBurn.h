@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <kilnware/platform/discrecording/DRBurn.h>
+
+#include "platform/media/CueSheet.h"
+
+namespace kilnware::platform::image {
+
+inline constexpr const char* kDefaultDiscName = "Kilnware Disc";
+// Every audio track of a CD lasts at least 4 seconds.
+inline constexpr std::uint64_t kMinimumAudioBlocks = 300;
+inline constexpr double kCDSpeed1x = 176'400;     // bytes of audio a second
+inline constexpr double kDVDSpeed1x = 1'385'000;  // bytes a second
+
+// `name` made safe as a file name: no '/', no control character or byte that is not UTF-8, no
+// '"' (cue sheets quote names), no leading dot or blank, at most 200 bytes. An empty result
+// becomes the default disc name.
+std::string safeFileName(std::string_view name);
+
+// What a burn will write, worked out before anything is.
+struct BurnPlan {
+    enum class Form { Audio, Image };
+    Form form = Form::Audio;
+    std::vector<std::shared_ptr<DRTrack>> tracks;
+    std::vector<std::uint64_t> trackBlocks;  // blocks each track fills in the image
+    std::vector<std::uint64_t> preGaps;      // frames, audio only
+    std::uint64_t blocksToWrite = 0;
+    std::uint64_t blocksOnDisc = 0;  // with the pre-gaps
+    std::string name;                // safe as a file name
+    media::CDText text;
+    std::optional<std::vector<std::uint8_t>> cdTextFile;
+    bool verify = false;
+    double bytesPerSecond = 0;  // 0: as fast as it goes
+    double speed1x = kCDSpeed1x;
+};
+
+struct Medium {
+    std::uint64_t capacity = 0;  // blocks
+    bool isCD = true;
+};
+
+// Checks `tracks` against the medium and the burn's properties; none, with `error` set, when the
+// burn cannot be made.
+std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr<DRTrack>> tracks,
+                                 Medium medium, std::string& error);
+
+struct BurnOutcome {
+    std::optional<std::string> error;  // none on success
+    std::vector<std::string> files;    // on success, the image first
+};
+
+// Writes the plan into `folder`, reporting progress through `operation` (but not the end, which
+// is the caller's). Runs on the burn's own thread.
+BurnOutcome runBurn(const BurnPlan& plan, const std::string& folder, DROperation& operation,
+                    const std::function<void(const std::string&)>& beforeVerify);
+
+}  // namespace kilnware::platform::image

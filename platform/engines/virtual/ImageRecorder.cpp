@@ -1,0 +1,342 @@
+#include <kilnware/platform/engines/virtual/ImageRecorder.h>
+
+#include <algorithm>
+
+#include <kilnware/platform/discrecording/DRNotificationCenter.h>
+
+#include "platform/engines/virtual/ImageBurn.h"
+
+namespace kilnware::platform {
+
+namespace {
+
+constexpr std::uint64_t kCDBlocks = 359'848;  // 80 minutes
+constexpr std::uint64_t kDVDBlocks = 2'295'104;
+constexpr auto kEraseSteps = 20;
+
+const char* typeOf(ImageRecorder::Medium medium) {
+    switch (medium) {
+        case ImageRecorder::Medium::CDR:
+            return DRDeviceMediaTypeCDR;
+        case ImageRecorder::Medium::CDRW:
+            return DRDeviceMediaTypeCDRW;
+        case ImageRecorder::Medium::DVDR:
+            return DRDeviceMediaTypeDVDR;
+    }
+    return DRDeviceMediaTypeUnknown;
+}
+
+bool isCD(ImageRecorder::Medium medium) {
+    return medium != ImageRecorder::Medium::DVDR;
+}
+
+std::int32_t frames(std::uint64_t blocks) {
+    return static_cast<std::int32_t>(std::min<std::uint64_t>(blocks, INT32_MAX));
+}
+
+}  // namespace
+
+std::shared_ptr<ImageRecorder> ImageRecorder::create(std::string outputFolder, Medium medium) {
+    return std::make_shared<ImageRecorder>(std::move(outputFolder), medium);
+}
+
+ImageRecorder::ImageRecorder(std::string outputFolder, Medium medium)
+    : folder_(std::move(outputFolder)), medium_(medium) {}
+
+ImageRecorder::~ImageRecorder() {
+    waitForOperations();
+}
+
+void ImageRecorder::waitForOperations() {
+    std::vector<Worker> workers;
+    {
+        std::lock_guard lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (Worker& worker : workers) {
+        // The last owner may let go on a worker: that thread is ending and cannot wait for itself.
+        if (worker.thread.get_id() == std::this_thread::get_id()) {
+            worker.thread.detach();
+        } else {
+            worker.thread.join();
+        }
+    }
+}
+
+void ImageRecorder::spawn(std::function<void()> work) {
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([work = std::move(work), finished] {
+        work();
+        finished->store(true);
+    });
+    std::vector<Worker> ended;
+    {
+        std::lock_guard lock(mutex_);
+        auto done = std::stable_partition(workers_.begin(), workers_.end(),
+                                          [](const Worker& w) { return !w.finished->load(); });
+        std::move(done, workers_.end(), std::back_inserter(ended));
+        workers_.erase(done, workers_.end());
+        workers_.push_back(Worker{std::move(thread), std::move(finished)});
+    }
+    for (Worker& worker : ended) {
+        worker.thread.join();
+    }
+}
+
+void ImageRecorder::statusChanged() {
+    DeviceRegistry::deviceStatusChanged(selfAs<DRDevice>());
+}
+
+void ImageRecorder::setOutputFolder(std::string folder) {
+    std::lock_guard lock(mutex_);
+    folder_ = std::move(folder);
+}
+
+std::string ImageRecorder::outputFolder() const {
+    std::lock_guard lock(mutex_);
+    return folder_;
+}
+
+bool ImageRecorder::setMedium(Medium medium) {
+    {
+        std::lock_guard lock(mutex_);
+        if (busy_) {
+            return false;
+        }
+        medium_ = medium;
+        present_ = true;
+        blocksUsed_ = 0;
+    }
+    statusChanged();
+    return true;
+}
+
+ImageRecorder::Medium ImageRecorder::medium() const {
+    std::lock_guard lock(mutex_);
+    return medium_;
+}
+
+void ImageRecorder::setMediumChangeDelay(std::chrono::milliseconds delay) {
+    std::lock_guard lock(mutex_);
+    changeDelay_ = delay;
+}
+
+void ImageRecorder::setEraseDuration(std::chrono::milliseconds duration) {
+    std::lock_guard lock(mutex_);
+    eraseDuration_ = duration;
+}
+
+std::vector<std::string> ImageRecorder::lastImageFiles() const {
+    std::lock_guard lock(mutex_);
+    return lastFiles_;
+}
+
+void ImageRecorder::setBeforeVerifyHook(VerifyHook hook) {
+    std::lock_guard lock(mutex_);
+    verifyHook_ = std::move(hook);
+}
+
+std::uint64_t ImageRecorder::capacity() const {
+    return isCD(medium_) ? kCDBlocks : kDVDBlocks;
+}
+
+std::string ImageRecorder::displayName() const {
+    return kDisplayName;
+}
+
+Dictionary ImageRecorder::info() const {
+    Dictionary info;
+    info.set(DRDevicePhysicalInterconnectKey, kInterconnect);
+    info.set(DRDeviceVendorNameKey, "Kilnware");
+    info.set(DRDeviceProductNameKey, "Image Recorder");
+    return info;
+}
+
+Dictionary ImageRecorder::status() const {
+    std::lock_guard lock(mutex_);
+    Dictionary status;
+    status.set(DRDeviceIsBusyKey, busy_);
+    status.set(DRDeviceIsTrayOpenKey, false);
+    status.set(DRDeviceMediaStateKey,
+               present_ ? DRDeviceMediaStateMediaPresent : DRDeviceMediaStateNone);
+    if (!present_) {
+        return status;
+    }
+    const std::uint64_t total = capacity();
+    const bool erasable = medium_ == Medium::CDRW;
+    const bool blank = blocksUsed_ == 0;
+    const std::uint64_t free = total - std::min(blocksUsed_, total);
+    // A blank disc can be written whole; a written one is closed, and only a rewritable one can be
+    // written again (over what it holds).
+    const std::uint64_t overwritable = blank || erasable ? total : 0;
+    Dictionary media;
+    media.set(DRDeviceMediaTypeKey, typeOf(medium_));
+    media.set(DRDeviceMediaClassKey, isCD(medium_) ? DRDeviceMediaClassCD : DRDeviceMediaClassDVD);
+    media.set(DRDeviceMediaBlocksFreeKey, free);
+    media.set(DRDeviceMediaBlocksUsedKey, blocksUsed_);
+    media.set(DRDeviceMediaBlocksOverwritableKey, overwritable);
+    media.set(DRDeviceMediaFreeSpaceKey, frames(free));
+    media.set(DRDeviceMediaUsedSpaceKey, frames(blocksUsed_));
+    media.set(DRDeviceMediaOverwritableSpaceKey, frames(overwritable));
+    media.set(DRDeviceMediaIsBlankKey, blank);
+    media.set(DRDeviceMediaIsAppendableKey, blank);
+    media.set(DRDeviceMediaIsOverwritableKey, erasable);
+    media.set(DRDeviceMediaIsErasableKey, erasable);
+    status.set(DRDeviceMediaInfoKey, std::move(media));
+    return status;
+}
+
+bool ImageRecorder::ejectMedia() {
+    std::chrono::milliseconds delay;
+    {
+        std::lock_guard lock(mutex_);
+        if (busy_) {
+            return false;
+        }
+        if (!present_) {
+            return true;  // a blank is on its way already
+        }
+        present_ = false;
+        delay = changeDelay_;
+    }
+    statusChanged();
+    std::weak_ptr<ImageRecorder> weak = selfAs<ImageRecorder>();
+    spawn([weak, delay] {
+        std::this_thread::sleep_for(delay);
+        if (auto self = weak.lock()) {
+            self->insertBlank();
+        }
+    });
+    return true;
+}
+
+void ImageRecorder::insertBlank() {
+    {
+        std::lock_guard lock(mutex_);
+        if (present_) {
+            return;  // the host put one in meanwhile
+        }
+        present_ = true;
+        blocksUsed_ = 0;
+    }
+    statusChanged();
+}
+
+void ImageRecorder::startBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout) {
+    std::string error;
+    std::optional<image::BurnPlan> plan;
+    std::string folder;
+    VerifyHook hook;
+    {
+        std::lock_guard lock(mutex_);
+        if (busy_) {
+            error = "The image recorder is busy.";
+        } else if (!present_) {
+            error = "There is no disc in the image recorder: wait for the new blank one.";
+        } else if (blocksUsed_ > 0 && medium_ != Medium::CDRW) {
+            // A CD-RW is overwritten whole; a written CD-R or DVD-R is closed.
+            error = "The disc in the image recorder is written: eject it for a blank one.";
+        } else if (folder_.empty()) {
+            error = "No folder is set for the image recorder's disc images.";
+        } else {
+            plan = image::planBurn(*burn, DRBurn::tracksOfLayout(layout),
+                                   image::Medium{capacity(), isCD(medium_)}, error);
+        }
+        if (!plan) {
+            burn->reportFailure(error);
+            return;
+        }
+        busy_ = true;
+        folder = folder_;
+        hook = verifyHook_;
+    }
+    statusChanged();
+    auto self = selfAs<ImageRecorder>();
+    spawn([self, burn, plan = std::move(*plan), folder, hook] {
+        image::BurnOutcome outcome = image::runBurn(plan, folder, *burn, hook);
+        {
+            std::lock_guard lock(self->mutex_);
+            self->busy_ = false;
+            if (!outcome.error) {
+                self->blocksUsed_ = std::max<std::uint64_t>(plan.blocksOnDisc, 1);
+                self->lastFiles_ = outcome.files;
+            }
+        }
+        // The recorder shows the outcome before the burn tells of it, so that whoever hears of
+        // the end reads the written disc.
+        self->statusChanged();
+        if (outcome.error) {
+            burn->reportFailure(*outcome.error);
+        } else {
+            burn->reportDone();
+        }
+    });
+}
+
+void ImageRecorder::startErase(const std::shared_ptr<DRErase>& erase) {
+    std::string error;
+    std::chrono::milliseconds duration;
+    {
+        std::lock_guard lock(mutex_);
+        if (busy_) {
+            error = "The image recorder is busy.";
+        } else if (!present_) {
+            error = "There is no disc in the image recorder.";
+        } else if (medium_ != Medium::CDRW) {
+            error = std::string("A ") + (medium_ == Medium::CDR ? "CD-R" : "DVD-R") +
+                    " cannot be erased: only a CD-RW can.";
+        }
+        if (!error.empty()) {
+            erase->reportFailure(error);
+            return;
+        }
+        busy_ = true;
+        duration = eraseDuration_;
+    }
+    if (erase->eraseType() == DREraseTypeComplete) {
+        duration *= 4;
+    }
+    statusChanged();
+    auto self = selfAs<ImageRecorder>();
+    spawn([self, erase, duration] {
+        bool cancelled = false;
+        for (int step = 0; step < kEraseSteps && !cancelled; ++step) {
+            Dictionary status;
+            status.set(DRStatusStateKey, DRStatusStateErasing);
+            status.set(DRStatusPercentCompleteKey, static_cast<double>(step) / kEraseSteps);
+            erase->reportStatus(std::move(status));
+            std::this_thread::sleep_for(duration / kEraseSteps);
+            cancelled = erase->abortRequested();
+        }
+        {
+            std::lock_guard lock(self->mutex_);
+            self->busy_ = false;
+            if (!cancelled) {
+                self->blocksUsed_ = 0;
+            }
+        }
+        self->statusChanged();
+        if (cancelled) {
+            erase->reportFailure(DROperation::kCancelledText);
+        } else {
+            erase->reportDone();
+        }
+    });
+}
+
+ImageRecorderEngine::ImageRecorderEngine(std::string outputFolder, ImageRecorder::Medium medium)
+    : recorder_(ImageRecorder::create(std::move(outputFolder), medium)) {}
+
+std::string ImageRecorderEngine::name() const {
+    return "Image Recorder";
+}
+
+void ImageRecorderEngine::start() {
+    DeviceRegistry::deviceAppeared(recorder_);
+}
+
+void ImageRecorderEngine::stop() {
+    DeviceRegistry::deviceDisappeared(recorder_);
+}
+
+}  // namespace kilnware::platform

@@ -1,0 +1,125 @@
+#include "platform/foundation/Sha256.h"
+
+#include <bit>
+#include <cstring>
+
+namespace kilnware::platform {
+
+namespace {
+
+constexpr std::array<std::uint32_t, 64> kRound = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr std::array<std::uint32_t, 8> kInitial = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+std::uint32_t loadBigEndian(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
+}
+
+}  // namespace
+
+Sha256::Sha256() : state_(kInitial), pending_{} {}
+
+void Sha256::compress(const std::uint8_t* block) {
+    std::array<std::uint32_t, 64> w;
+    for (std::size_t i = 0; i < 16; ++i) {
+        w[i] = loadBigEndian(block + 4 * i);
+    }
+    for (std::size_t i = 16; i < 64; ++i) {
+        const std::uint32_t s0 =
+            std::rotr(w[i - 15], 7) ^ std::rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const std::uint32_t s1 =
+            std::rotr(w[i - 2], 17) ^ std::rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    auto [a, b, c, d, e, f, g, h] = state_;
+    for (std::size_t i = 0; i < 64; ++i) {
+        const std::uint32_t s1 = std::rotr(e, 6) ^ std::rotr(e, 11) ^ std::rotr(e, 25);
+        const std::uint32_t choice = (e & f) ^ (~e & g);
+        const std::uint32_t t1 = h + s1 + choice + kRound[i] + w[i];
+        const std::uint32_t s0 = std::rotr(a, 2) ^ std::rotr(a, 13) ^ std::rotr(a, 22);
+        const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+        const std::uint32_t t2 = s0 + majority;
+        h = g;
+        g = f;
+        f = e;
+        e = d + t1;
+        d = c;
+        c = b;
+        b = a;
+        a = t1 + t2;
+    }
+    state_[0] += a;
+    state_[1] += b;
+    state_[2] += c;
+    state_[3] += d;
+    state_[4] += e;
+    state_[5] += f;
+    state_[6] += g;
+    state_[7] += h;
+}
+
+void Sha256::update(std::span<const std::byte> data) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    std::size_t size = data.size();
+    totalLength_ += size;
+    if (pendingLength_ > 0) {
+        const std::size_t n = std::min(size, pending_.size() - pendingLength_);
+        std::memcpy(pending_.data() + pendingLength_, bytes, n);
+        pendingLength_ += n;
+        bytes += n;
+        size -= n;
+        if (pendingLength_ < pending_.size()) {
+            return;
+        }
+        compress(pending_.data());
+        pendingLength_ = 0;
+    }
+    for (; size >= 64; bytes += 64, size -= 64) {
+        compress(bytes);
+    }
+    std::memcpy(pending_.data(), bytes, size);
+    pendingLength_ = size;
+}
+
+Sha256::Digest Sha256::finish() {
+    const std::uint64_t bits = totalLength_ * 8;
+    std::array<std::uint8_t, 72> tail{};
+    tail[0] = 0x80;
+    // Pad with a one bit and zeros so that the length lands in the last 8 bytes of a block.
+    const std::size_t padding = (pendingLength_ < 56 ? 56 : 120) - pendingLength_;
+    for (std::size_t i = 0; i < 8; ++i) {
+        tail[padding + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+    }
+    update(std::as_bytes(std::span(tail.data(), padding + 8)));
+    Digest digest;
+    for (std::size_t i = 0; i < 8; ++i) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            digest[4 * i + j] = static_cast<std::uint8_t>(state_[i] >> (24 - 8 * j));
+        }
+    }
+    *this = Sha256();
+    return digest;
+}
+
+std::string Sha256::hex(const Digest& digest) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(64);
+    for (std::uint8_t byte : digest) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xf];
+    }
+    return text;
+}
+
+}  // namespace kilnware::platform

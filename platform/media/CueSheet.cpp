@@ -1,0 +1,269 @@
+#include "platform/media/CueSheet.h"
+
+#include <libburn.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
+
+namespace kilnware::platform::media {
+
+using namespace burn;
+
+namespace {
+
+struct FieldInfo {
+    const char* key;      // in a DRCDTextBlock
+    const char* cueWord;  // in a cue sheet; null where CDRWIN has none
+    int packType;
+};
+
+constexpr std::array<FieldInfo, kCDTextFieldCount> kFields = {{
+    {DRCDTextTitleKey, "TITLE", 0x80},
+    {DRCDTextPerformerKey, "PERFORMER", 0x81},
+    {DRCDTextSongwriterKey, "SONGWRITER", 0x82},
+    {DRCDTextComposerKey, nullptr, 0x83},
+    {DRCDTextArrangerKey, nullptr, 0x84},
+    {DRCDTextSpecialMessageKey, nullptr, 0x85},
+}};
+
+// CD-Text names languages by the EBU codes, the block by ISO 639.
+int languageCode(const std::string& language) {
+    if (language.empty()) {
+        return 0x09;  // English, as players assume when nothing is said
+    }
+    std::string code = language.substr(0, language.find_first_of("-_"));
+    std::transform(code.begin(), code.end(), code.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    static constexpr std::pair<const char*, int> kCodes[] = {
+        {"sq", 0x01}, {"br", 0x02}, {"ca", 0x03}, {"hr", 0x04}, {"cy", 0x05}, {"cs", 0x06},
+        {"da", 0x07}, {"de", 0x08}, {"en", 0x09}, {"es", 0x0a}, {"eo", 0x0b}, {"et", 0x0c},
+        {"eu", 0x0d}, {"fo", 0x0e}, {"fr", 0x0f}, {"fy", 0x10}, {"ga", 0x11}, {"gd", 0x12},
+        {"gl", 0x13}, {"is", 0x14}, {"it", 0x15}, {"la", 0x17}, {"lv", 0x18}, {"lb", 0x19},
+        {"lt", 0x1a}, {"hu", 0x1b}, {"mt", 0x1c}, {"nl", 0x1d}, {"no", 0x1e}, {"nb", 0x1e},
+        {"nn", 0x1e}, {"oc", 0x1f}, {"pl", 0x20}, {"pt", 0x21}, {"ro", 0x22}, {"rm", 0x23},
+        {"sr", 0x24}, {"sk", 0x25}, {"sl", 0x26}, {"fi", 0x27}, {"sv", 0x28}, {"tr", 0x29},
+        {"ru", 0x56}, {"ko", 0x65}, {"ja", 0x69}, {"el", 0x70}, {"zh", 0x75}};
+    for (const auto& [name, value] : kCodes) {
+        if (code == name) {
+            return value;
+        }
+    }
+    return 0x00;  // unknown
+}
+
+// libburn keeps a process-wide message queue: set it up once and keep its calls apart.
+std::mutex& libburnMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool startLibburn() {
+    if (!burn_initialize()) {
+        return false;
+    }
+    static std::once_flag quiet;
+    std::call_once(quiet, [] {
+        char never[] = "NEVER";
+        char prefix[] = "libburn: ";
+        burn_msgs_set_severities(never, never, prefix);
+    });
+    return true;
+}
+
+struct SessionFree {
+    void operator()(burn_session* session) const { burn_session_free(session); }
+};
+
+std::string cueText(const std::string& utf8) {
+    std::string text = latin1FromUtf8(utf8);
+    std::replace(text.begin(), text.end(), '"', '\'');
+    return text;
+}
+
+}  // namespace
+
+bool CDText::empty() const {
+    return std::all_of(entries.begin(), entries.end(), [](const auto& entry) {
+        return std::all_of(entry.begin(), entry.end(), [](const auto& v) { return !v; });
+    });
+}
+
+const std::optional<std::string>& CDText::get(std::size_t entry, CDTextField field) const {
+    static const std::optional<std::string> kNone;
+    return entry < entries.size() ? entries[entry][static_cast<std::size_t>(field)] : kNone;
+}
+
+CDText cdTextFromBlock(const DRCDTextBlock& block, std::size_t trackCount) {
+    CDText text;
+    text.language = block.language();
+    text.entries.resize(trackCount + 1);
+    for (const auto& [track, values] : block.tracks()) {
+        if (track > trackCount) {
+            continue;  // texts for tracks the disc does not have
+        }
+        for (std::size_t f = 0; f < kFields.size(); ++f) {
+            if (const std::string* value = values[kFields[f].key].text()) {
+                text.entries[track][f] = *value;
+            }
+        }
+    }
+    return text;
+}
+
+std::string latin1FromUtf8(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        std::size_t length = 1;
+        std::uint32_t code = lead;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+            code = lead & 0x1f;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            code = lead & 0x0f;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            code = lead & 0x07;
+        } else if (lead >= 0x80) {
+            out += '?';  // a stray continuation byte or a lead byte UTF-8 never uses
+            ++i;
+            continue;
+        }
+        bool valid = i + length <= utf8.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(utf8[i + k]);
+            valid = (next & 0xc0) == 0x80;
+            code = (code << 6) | (next & 0x3f);
+        }
+        if (!valid) {
+            out += '?';
+            ++i;  // resynchronise on the next byte
+            continue;
+        }
+        out += code <= 0xff ? static_cast<char>(code) : '?';
+        i += length;
+    }
+    return out;
+}
+
+std::string msf(std::uint64_t frames) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02llu:%02llu:%02llu",
+                  static_cast<unsigned long long>(frames / (75 * 60)),
+                  static_cast<unsigned long long>(frames / 75 % 60),
+                  static_cast<unsigned long long>(frames % 75));
+    return text;
+}
+
+std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tracks,
+                     const CDText& text, const std::optional<std::string>& cdTextFileName) {
+    std::string cue;
+    auto textLines = [&](std::size_t entry, const char* indent) {
+        for (std::size_t f = 0; f < kFields.size(); ++f) {
+            const auto& value = text.get(entry, static_cast<CDTextField>(f));
+            if (kFields[f].cueWord && value) {
+                cue += indent;
+                cue += kFields[f].cueWord;
+                cue += " \"" + cueText(*value) + "\"\n";
+            }
+        }
+    };
+    if (cdTextFileName) {
+        cue += "CDTEXTFILE \"" + *cdTextFileName + "\"\n";
+    }
+    textLines(0, "");
+    cue += "FILE \"" + binName + "\" BINARY\n";
+    std::uint64_t position = 0;
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        char number[24];
+        std::snprintf(number, sizeof number, "%02zu", i + 1);
+        cue += std::string("  TRACK ") + number + " AUDIO\n";
+        textLines(i + 1, "    ");
+        if (tracks[i].preGapFrames > 0) {
+            cue += "    PREGAP " + msf(tracks[i].preGapFrames) + "\n";
+        }
+        cue += "    INDEX 01 " + msf(position) + "\n";
+        position += tracks[i].blocks;
+    }
+    return cue;
+}
+
+std::optional<std::vector<std::uint8_t>> cdTextFile(const CDText& text, std::size_t trackCount,
+                                                    std::string& error) {
+    std::lock_guard lock(libburnMutex());
+    if (!startLibburn()) {
+        error = "The CD-Text could not be made: libburn did not start.";
+        return std::nullopt;
+    }
+    std::unique_ptr<burn_session, SessionFree> session(burn_session_create());
+    if (!session) {
+        error = "The CD-Text could not be made: out of memory.";
+        return std::nullopt;
+    }
+    std::vector<burn_track*> tracks;
+    for (std::size_t i = 0; i < trackCount; ++i) {
+        burn_track* track = burn_track_create();
+        burn_session_add_track(session.get(), track, BURN_POS_END);
+        burn_track_free(track);  // the session holds it now
+        tracks.push_back(track);
+    }
+    int charCodes[8] = {0x00, -1, -1, -1, -1, -1, -1, -1};  // ISO 8859-1
+    int copyrights[8] = {0x00, -1, -1, -1, -1, -1, -1, -1};
+    int languages[8] = {languageCode(text.language), -1, -1, -1, -1, -1, -1, -1};
+    burn_session_set_cdtext_par(session.get(), charCodes, copyrights, languages, 0);
+
+    for (std::size_t f = 0; f < kFields.size(); ++f) {
+        const auto field = static_cast<CDTextField>(f);
+        bool used = false;
+        for (std::size_t entry = 0; entry <= trackCount; ++entry) {
+            used = used || text.get(entry, field).has_value();
+        }
+        if (!used) {
+            continue;
+        }
+        // Once a field is on the disc, every track carries it, empty where it has none.
+        for (std::size_t entry = 0; entry <= trackCount; ++entry) {
+            const auto& value = text.get(entry, field);
+            std::string payload = value ? latin1FromUtf8(*value) : std::string();
+            auto* bytes = reinterpret_cast<unsigned char*>(payload.data());
+            const int length = static_cast<int>(payload.size() + 1);
+            const int ok = entry == 0
+                               ? burn_session_set_cdtext(session.get(), 0, kFields[f].packType,
+                                                         nullptr, bytes, length, 0)
+                               : burn_track_set_cdtext(tracks[entry - 1], 0, kFields[f].packType,
+                                                       nullptr, bytes, length, 0);
+            if (ok <= 0) {
+                error = "The CD-Text could not be made: libburn refused a text.";
+                return std::nullopt;
+            }
+        }
+    }
+    unsigned char* packs = nullptr;
+    int count = 0;
+    if (burn_cdtext_from_session(session.get(), &packs, &count, 0) <= 0 || !packs) {
+        std::free(packs);
+        error = "The CD-Text is too long for one disc: shorten the titles and names.";
+        return std::nullopt;
+    }
+    const std::size_t bytes = static_cast<std::size_t>(count) * 18;
+    std::vector<std::uint8_t> file;
+    file.reserve(bytes + 4);
+    file.push_back(static_cast<std::uint8_t>((bytes + 2) >> 8));
+    file.push_back(static_cast<std::uint8_t>(bytes + 2));
+    file.push_back(0);
+    file.push_back(0);
+    file.insert(file.end(), packs, packs + bytes);
+    std::free(packs);
+    return file;
+}
+
+}  // namespace kilnware::platform::media

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kilnware::platform {
+class DRCDTextBlock;
+}
+
+namespace kilnware::platform::media {
+
+// The CD-Text fields that a cue sheet and the CD-Text packs carry, by pack type: title (0x80),
+// performer, songwriter, composer, arranger, message (0x85).
+enum class CDTextField { Title, Performer, Songwriter, Composer, Arranger, Message };
+inline constexpr std::size_t kCDTextFieldCount = 6;
+
+// One language's texts in UTF-8: element 0 is the disc, element n is track n.
+struct CDText {
+    std::string language;  // as the block names it; "" for none
+    std::vector<std::array<std::optional<std::string>, kCDTextFieldCount>> entries;
+
+    bool empty() const;
+    const std::optional<std::string>& get(std::size_t entry, CDTextField field) const;
+};
+
+// The texts of `block` for a disc of `trackCount` tracks; keys other than the engine's CD-Text
+// keys, and values that are not texts, are left out.
+CDText cdTextFromBlock(const DRCDTextBlock& block, std::size_t trackCount);
+
+// UTF-8 to ISO 8859-1. A character outside Latin-1, or a byte that is not UTF-8, becomes '?'.
+std::string latin1FromUtf8(std::string_view utf8);
+
+// "mm:ss:ff" for a count of CD frames (75 a second).
+std::string msf(std::uint64_t frames);
+
+struct CueTrack {
+    std::uint64_t blocks = 0;        // 2352-byte sectors of the track in the BIN file
+    std::uint64_t preGapFrames = 0;  // silence the burner writes before the track; 0 for none
+};
+
+// A CDRWIN cue sheet for audio tracks held one after the other in one BIN file. Texts are written
+// in ISO 8859-1, as the CD-Text packs carry them; a '"' inside a text becomes '\''.
+std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tracks,
+                     const CDText& text, const std::optional<std::string>& cdTextFileName);
+
+// The CD-Text packs of `text` (18 bytes each, CRC included) as a .cdt file holds them: behind a
+// 4-byte header that gives the length of the packs plus 2, as cdrecord writes it. Texts are
+// converted to ISO 8859-1. On failure, none, and `error` says why.
+std::optional<std::vector<std::uint8_t>> cdTextFile(const CDText& text, std::size_t trackCount,
+                                                    std::string& error);
+
+}  // namespace kilnware::platform::media

@@ -1,0 +1,92 @@
+#include "platform/media/WavExtent.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+
+namespace kilnware::platform::media {
+
+namespace {
+
+constexpr std::uint16_t kFormatPcm = 1;
+constexpr std::uint16_t kFormatExtensible = 0xfffe;
+// Chunks a WAV file may carry before its samples; more is not worth reading through.
+constexpr int kMaxChunks = 64;
+
+std::uint32_t le32(const unsigned char* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<ByteRange> cdAudioInWav(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat st {};
+    std::optional<ByteRange> found;
+    unsigned char header[12];
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAt(fd, 0, header, sizeof header) &&
+        std::memcmp(header, "RIFF", 4) == 0 && std::memcmp(header + 8, "WAVE", 4) == 0) {
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        bool cdFormat = false;
+        std::uint64_t position = 12;
+        for (int chunk = 0; chunk < kMaxChunks && position + 8 <= size; ++chunk) {
+            unsigned char head[8];
+            if (!readAt(fd, position, head, sizeof head)) {
+                break;
+            }
+            const std::uint64_t length = le32(head + 4);
+            const std::uint64_t body = position + 8;
+            if (std::memcmp(head, "fmt ", 4) == 0 && length >= 16) {
+                unsigned char fmt[16];
+                if (!readAt(fd, body, fmt, sizeof fmt)) {
+                    break;
+                }
+                std::uint16_t tag = le16(fmt);
+                if (tag == kFormatExtensible && length >= 40) {
+                    unsigned char extension[26];
+                    if (!readAt(fd, body + 16, extension, sizeof extension)) {
+                        break;
+                    }
+                    tag = le16(extension + 8);  // the sub-format GUID starts with the format tag
+                }
+                cdFormat = tag == kFormatPcm && le16(fmt + 2) == 2 && le32(fmt + 4) == 44100 &&
+                           le16(fmt + 12) == 4 && le16(fmt + 14) == 16;
+            } else if (std::memcmp(head, "data", 4) == 0) {
+                if (cdFormat) {
+                    // A header may overstate the samples of a cut-off file: only what is there.
+                    const std::uint64_t there = std::min(length, size - body);
+                    found = ByteRange{body, there / 4 * 4};
+                }
+                break;
+            }
+            position = body + length + (length & 1);  // chunks are padded to even lengths
+        }
+    }
+    ::close(fd);
+    return found;
+}
+
+}  // namespace kilnware::platform::media

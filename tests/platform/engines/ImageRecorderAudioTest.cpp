@@ -1,0 +1,285 @@
+#include <libburn.h>
+#include <sndfile.h>
+
+#include <cstdlib>
+
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include "tests/platform/engines/ImageRecorderSupport.h"
+
+namespace kilnware::platform {
+namespace {
+
+using test::filesIn;
+using test::readFile;
+
+// libburn reads what we wrote: it knows nothing of how we made it.
+struct LibburnCue {
+    burn::burn_session* session = nullptr;
+    unsigned char* packs = nullptr;
+    int packCount = 0;
+
+    explicit LibburnCue(const std::string& path) {
+        burn::burn_initialize();
+        session = burn::burn_session_create();
+        // libburn looks for the files a cue sheet names in the working folder, where other
+        // programs look beside the sheet: read it from there.
+        const auto previous = std::filesystem::current_path();
+        std::filesystem::current_path(std::filesystem::path(path).parent_path());
+        std::string copy = path;
+        accepted = burn::burn_session_by_cue_file(session, copy.data(), 0, nullptr, &packs,
+                                                  &packCount, 0) > 0;
+        std::filesystem::current_path(previous);
+    }
+    ~LibburnCue() {
+        std::free(packs);
+        burn::burn_session_free(session);
+    }
+    std::vector<int> trackSectors() const {
+        int count = 0;
+        burn::burn_track** tracks = burn::burn_session_get_tracks(session, &count);
+        std::vector<int> sectors;
+        for (int i = 0; i < count; ++i) {
+            sectors.push_back(burn::burn_track_get_sectors(tracks[i]));
+        }
+        return sectors;
+    }
+    std::optional<std::string> text(int track, const char* field) const {
+        unsigned char* payload = nullptr;
+        int length = 0;
+        std::string name = field;
+        if (track == 0) {
+            burn::burn_session_get_cdtext(session, 0, 0, name.data(), &payload, &length, 0);
+        } else {
+            int count = 0;
+            burn::burn_track** tracks = burn::burn_session_get_tracks(session, &count);
+            burn::burn_track_get_cdtext(tracks[track - 1], 0, 0, name.data(), &payload, &length, 0);
+        }
+        if (!payload) {
+            return std::nullopt;
+        }
+        return std::string(reinterpret_cast<char*>(payload));
+    }
+    bool accepted = false;
+};
+
+// The CRC that closes every CD-Text pack: CCITT over the first 16 bytes, inverted.
+bool packCrcHolds(const unsigned char* pack) {
+    unsigned crc = 0;
+    for (int i = 0; i < 16; ++i) {
+        crc ^= static_cast<unsigned>(pack[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) : (crc << 1);
+        }
+    }
+    crc = ~crc & 0xffff;
+    return pack[16] == (crc >> 8) && pack[17] == (crc & 0xff);
+}
+
+// The WAV's samples as CD audio, read by libsndfile.
+std::string pcmOf(const std::string& wav) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info);
+    std::vector<short> samples(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_short(file, samples.data(), info.frames);
+    sf_close(file);
+    return std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+}
+
+class ImageRecorderAudio : public test::ImageRecorderFixture {
+protected:
+    test::TempDir sources;
+    std::string one = sources.file("one.wav");
+    std::string two = sources.file("two.wav");
+    std::string three = sources.file("three.flac");
+    std::shared_ptr<DRTrack> trackOne, trackTwo;
+
+    void SetUp() override {
+        ImageRecorderFixture::SetUp();
+        test::writeCDWav(one, 44100);          // 75 blocks: padded to 4 seconds
+        test::writeCDWav(two, 44100 * 5 + 1);  // 376 blocks
+        trackOne = DRTrack::trackForAudioFile(one);
+        trackTwo = DRTrack::trackForAudioFile(two);
+        ASSERT_TRUE(trackOne && trackTwo);
+    }
+    List layout() const { return List{Value(trackOne), Value(trackTwo)}; }
+};
+
+TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
+    // A WAV of CD audio is copied as it stands; a FLAC is decoded.
+    test::writeAudioFile(three, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 44100 * 3 + 7);
+    auto trackThree = DRTrack::trackForAudioFile(three);
+    ASSERT_TRUE(trackThree);
+    EXPECT_TRUE(trackOne->fileExtent());
+    EXPECT_FALSE(trackThree->fileExtent());
+    trackTwo->setProperties(Dictionary{{DRPreGapLengthKey, 150}});
+    auto block = DRCDTextBlock::cdTextBlockWithLanguage("en", kStringEncodingISOLatin1);
+    block->setObject("Caf\xc3\xa9 \xc3\x9cn \xe2\x98\x83", DRCDTextTitleKey, 0);
+    block->setObject("Band", DRCDTextPerformerKey, 0);
+    block->setObject("One", DRCDTextTitleKey, 1);
+    block->setObject("Two \"live\"", DRCDTextTitleKey, 2);
+    block->setObject("Writer", DRCDTextSongwriterKey, 2);
+    block->setObject("ignored", "VXTrackTitleKey", 1);
+    block->setObject("no such track", DRCDTextTitleKey, 7);
+
+    auto last = burn(List{Value(trackOne), Value(trackTwo), Value(trackThree)},
+                     Dictionary{{DRCDTextKey, Value(block)}, {DRBurnVerifyDiscKey, true}});
+    ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+
+    const std::string name = "Caf\xc3\xa9 \xc3\x9cn \xe2\x98\x83";
+    EXPECT_EQ(filesIn(out.path()),
+              (std::vector<std::string>{name + ".bin", name + ".cdt", name + ".cue"}));
+    EXPECT_EQ(recorder->lastImageFiles().front(), out.file(name + ".bin"));
+
+    // The BIN: each track's samples, padded with silence to its blocks.
+    const std::string bin = readFile(out.file(name + ".bin"));
+    ASSERT_EQ(bin.size(), (300u + 376u + 300u) * 2352u);
+    std::string expected;
+    for (const auto& [source, blocks] : {std::pair{one, 300}, {two, 376}, {three, 300}}) {
+        std::string pcm = pcmOf(source);
+        pcm.resize(static_cast<std::size_t>(blocks) * 2352);
+        expected += pcm;
+    }
+    EXPECT_TRUE(bin == expected);
+
+    // The cue sheet, as libburn reads it: tracks where INDEX 01 puts them, and the texts.
+    const std::string cue = readFile(out.file(name + ".cue"));
+    EXPECT_NE(cue.find("CDTEXTFILE \"" + name + ".cdt\""), std::string::npos) << cue;
+    EXPECT_NE(cue.find("FILE \"" + name + ".bin\" BINARY"), std::string::npos) << cue;
+    EXPECT_NE(cue.find("  TRACK 02 AUDIO\n    TITLE \"Two 'live'\"\n    SONGWRITER \"Writer\"\n"
+                       "    PREGAP 00:02:00\n    INDEX 01 00:04:00\n"),
+              std::string::npos)
+        << cue;
+    LibburnCue sheet(out.file(name + ".cue"));
+    ASSERT_TRUE(sheet.accepted) << cue;
+    EXPECT_EQ(sheet.trackSectors(), (std::vector<int>{300, 376, 300}));
+    EXPECT_EQ(sheet.text(0, "TITLE"), "Caf\xe9 \xdcn ?");  // ISO 8859-1, '?' where it cannot
+    EXPECT_EQ(sheet.text(0, "PERFORMER"), "Band");
+    EXPECT_EQ(sheet.text(1, "TITLE"), "One");
+    EXPECT_EQ(sheet.text(2, "TITLE"), "Two 'live'");
+
+    // The CD-Text packs, as the cue sheet's CDTEXTFILE hands them over and as libburn decodes them.
+    ASSERT_GT(sheet.packCount, 0);
+    const std::string cdt = readFile(out.file(name + ".cdt"));
+    ASSERT_EQ(cdt.size(), 4u + static_cast<std::size_t>(sheet.packCount) * 18);
+    EXPECT_EQ(cdt.substr(4), std::string(reinterpret_cast<char*>(sheet.packs), cdt.size() - 4));
+    for (int i = 0; i < sheet.packCount; ++i) {
+        EXPECT_TRUE(packCrcHolds(sheet.packs + 18 * i)) << "pack " << i;
+    }
+    char* text = nullptr;
+    int charCode = -1;
+    ASSERT_GT(
+        burn::burn_make_input_sheet_v07t(sheet.packs, sheet.packCount, 0, 0, &text, &charCode, 0),
+        0);
+    const std::string decoded = text;
+    std::free(text);
+    EXPECT_EQ(charCode, 0x00);  // ISO 8859-1
+    for (const char* expectedText : {"Caf\xe9 \xdcn ?", "Band", "One", "Two \"live\"", "Writer"}) {
+        EXPECT_NE(decoded.find(expectedText), std::string::npos) << expectedText << "\n" << decoded;
+    }
+    EXPECT_EQ(decoded.find("ignored"), std::string::npos);
+}
+
+TEST_F(ImageRecorderAudio, OnlyAWavOfCDAudioWithAllItsSamplesIsCopiedAsItStands) {
+    const auto extent = trackTwo->fileExtent();
+    ASSERT_TRUE(extent);
+    EXPECT_EQ(extent->path, two);
+    EXPECT_EQ(extent->offset, 44u);
+    EXPECT_EQ(extent->length, (44100u * 5 + 1) * 4);
+
+    // Cut off: the header promises samples that are not there. The copy takes what is there,
+    // as decoding does.
+    std::string bytes = readFile(two);
+    bytes.resize(bytes.size() - 1000);
+    test::writeFile(sources.file("cut.wav"), bytes);
+    auto cut = DRTrack::trackForAudioFile(sources.file("cut.wav"));
+    ASSERT_TRUE(cut && cut->fileExtent());
+    EXPECT_EQ(cut->fileExtent()->length, (44100u * 5 + 1) * 4 - 1000);
+    EXPECT_EQ(cut->estimateLength(), 375u);
+
+    test::writeAudioFile(sources.file("48k.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 4800);
+    test::writeAudioFile(sources.file("mono.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1,
+                         4410);
+    test::writeAudioFile(sources.file("24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 2, 4410);
+    test::writeAudioFile(sources.file("big.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_BIG,
+                         44100, 2, 4410);
+    for (const char* name : {"48k.wav", "mono.wav", "24.wav", "big.wav"}) {
+        auto track = DRTrack::trackForAudioFile(sources.file(name));
+        ASSERT_TRUE(track) << name;
+        EXPECT_FALSE(track->fileExtent()) << name;
+    }
+}
+
+TEST_F(ImageRecorderAudio, WithoutCDTextNamesTheDiscAndNumbersNamesThatExist) {
+    test::writeFile(out.file("Kilnware Disc 2.cue"), "someone else's");
+    for (int round = 0; round < 2; ++round) {
+        auto last = burn(layout());
+        ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+        ASSERT_TRUE(recorder->ejectMedia());
+        ASSERT_TRUE(test::runUntil([&] { return media().isDictionary(); }));
+    }
+    EXPECT_EQ(filesIn(out.path()),
+              (std::vector<std::string>{"Kilnware Disc 2.cue", "Kilnware Disc 3.bin",
+                                        "Kilnware Disc 3.cue", "Kilnware Disc.bin",
+                                        "Kilnware Disc.cue"}));
+    EXPECT_EQ(readFile(out.file("Kilnware Disc 2.cue")), "someone else's");
+    const std::string cue = readFile(out.file("Kilnware Disc 3.cue"));
+    EXPECT_EQ(cue,
+              "FILE \"Kilnware Disc 3.bin\" BINARY\n"
+              "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+              "  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n");
+    LibburnCue sheet(out.file("Kilnware Disc 3.cue"));
+    EXPECT_TRUE(sheet.accepted);
+    EXPECT_EQ(sheet.packCount, 0);
+}
+
+TEST_F(ImageRecorderAudio, ProgressCountsBlocksAtTheRequestedSpeed) {
+    // 4x: the 676 blocks take about 2.25 seconds.
+    auto last = burn(layout(), Dictionary{{DRBurnRequestedSpeedKey, 4 * 176.4}});
+    ASSERT_EQ(state(last), DRStatusStateDone);
+    std::vector<Dictionary> writing;
+    for (const auto& status : statuses) {
+        if (state(status) == DRStatusStateTrackWrite) {
+            writing.push_back(status);
+        }
+    }
+    // About ten a second, not one a block.
+    ASSERT_GE(writing.size(), 10u);
+    EXPECT_LE(writing.size(), 40u);
+    std::uint64_t previous = 0;
+    for (const auto& status : writing) {
+        const std::uint64_t written = status[DRStatusBlocksWrittenKey].uint64Value();
+        EXPECT_GE(written, previous);
+        EXPECT_LE(written, 676u);
+        EXPECT_EQ(status[DRStatusBlocksToWriteKey].uint64Value(), 676u);
+        EXPECT_NEAR(status[DRStatusPercentCompleteKey].doubleValue(), written / 676.0, 1e-9);
+        previous = written;
+    }
+    EXPECT_EQ(writing.back()[DRStatusCurrentTrackKey].uint64Value(), 2u);
+    EXPECT_EQ(writing.back()[DRStatusTotalTracksKey].uint64Value(), 2u);
+    // Speeds in the middle of the burn, where the pace has settled.
+    const Dictionary& middle = writing[writing.size() / 2];
+    EXPECT_NEAR(middle[DRStatusCurrentSpeedKey].doubleValue(), 4 * 176'400.0, 0.3 * 4 * 176'400);
+    EXPECT_NEAR(middle[DRStatusCurrentSpeedMultipleKey].doubleValue(), 4.0, 1.2);
+}
+
+TEST_F(ImageRecorderAudio, CancelThroughTheProgressPanelLeavesNothing) {
+    test::ScopedAnswerer answerer;
+    answerer->cancelProgressAfter(3);
+    auto burnObject = DRBurn::burnForDevice(recorder);
+    burnObject->setProperties(Dictionary{{DRBurnRequestedSpeedKey, 176.4}});  // 1x: 9 seconds
+    auto panel = DRBurnProgressPanel::progressPanel();
+    panel->beginProgressPanelForBurn(burnObject, layout());
+    ASSERT_TRUE(test::runUntil([&] {
+        auto shown = answerer->progressShowings();
+        return !shown.empty() && shown.back().closed;
+    }));
+    const Dictionary status = burnObject->status();
+    EXPECT_EQ(state(status), DRStatusStateFailed);
+    EXPECT_EQ(errorText(status), DROperation::kCancelledText);
+    EXPECT_TRUE(filesIn(out.path()).empty());
+    EXPECT_TRUE(lookup(media(), DRDeviceMediaIsBlankKey).boolValue());
+    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+}
+
+}  // namespace
+}  // namespace kilnware::platform

@@ -1,0 +1,189 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "tests/platform/engines/ImageRecorderSupport.h"
+
+namespace kilnware::platform {
+namespace {
+
+using test::filesIn;
+using test::FileTrack;
+using test::readFile;
+
+// Bytes that differ from block to block, so that a misplaced block shows.
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
+    }
+    return bytes;
+}
+
+class ImageRecorderImage : public test::ImageRecorderFixture {
+protected:
+    test::TempDir sources;
+    std::string source = sources.file("source.img");
+
+    std::shared_ptr<FileTrack> track(DRTrack::Kind kind, FileTrack::Options options = {}) {
+        return std::make_shared<FileTrack>(source, kind, std::move(options));
+    }
+    void expectNothingWritten(const Dictionary& last) {
+        EXPECT_EQ(state(last), DRStatusStateFailed);
+        EXPECT_TRUE(filesIn(out.path()).empty());
+        EXPECT_TRUE(lookup(media(), DRDeviceMediaIsBlankKey).boolValue());
+        EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    }
+};
+
+TEST_F(ImageRecorderImage, DataTrackStreamsByteExactUnderItsVolumeName) {
+    const std::string bytes = pattern(2048 * 700);
+    test::writeFile(source, bytes);
+    auto last = burn(Value(track(DRTrack::Kind::Data, {.volumeName = "..Trip/2024\x01"})),
+                     Dictionary{{DRBurnVerifyDiscKey, true}});
+    ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+    EXPECT_EQ(filesIn(out.path()), std::vector<std::string>{"Trip_2024_.iso"});
+    EXPECT_TRUE(readFile(out.file("Trip_2024_.iso")) == bytes);
+    EXPECT_EQ(lookup(media(), DRDeviceMediaBlocksUsedKey).uint64Value(), 700u);
+}
+
+TEST_F(ImageRecorderImage, DiscImageIsCopiedByteExactWithAndWithoutVerify) {
+    const std::string bytes = pattern(2048 * 50 + 123);  // not a whole number of blocks
+    test::writeFile(source, bytes);
+    for (bool verify : {false, true}) {
+        SCOPED_TRACE(verify);
+        auto last = burn(Value(track(DRTrack::Kind::DiscImage, {.exposeSourceFile = true})),
+                         Dictionary{{DRBurnVerifyDiscKey, verify}});
+        ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+        ASSERT_TRUE(recorder->ejectMedia());
+        ASSERT_TRUE(test::runUntil([&] { return media().isDictionary(); }));
+        statuses.clear();
+    }
+    EXPECT_EQ(filesIn(out.path()),
+              (std::vector<std::string>{"Kilnware Disc 2.iso", "Kilnware Disc.iso"}));
+    EXPECT_TRUE(readFile(out.file("Kilnware Disc.iso")) == bytes);
+    EXPECT_TRUE(readFile(out.file("Kilnware Disc 2.iso")) == bytes);
+}
+
+TEST_F(ImageRecorderImage, VerifyCatchesAnImageChangedOnDisk) {
+    test::writeFile(source, pattern(2048 * 20));
+    std::string seen;
+    recorder->setBeforeVerifyHook([&](const std::string& path) {
+        seen = path;
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "X", 1, 2048 * 7 + 5), 1);
+        ::close(fd);
+    });
+    auto last = burn(Value(track(DRTrack::Kind::Data)), Dictionary{{DRBurnVerifyDiscKey, true}});
+    EXPECT_EQ(errorText(last),
+              "The disc image did not verify: Kilnware Disc.iso reads back differently from what "
+              "was written.");
+    EXPECT_FALSE(seen.empty());
+    expectNothingWritten(last);
+
+    // Without verification the hook is not even called.
+    seen.clear();
+    statuses.clear();
+    last = burn(Value(track(DRTrack::Kind::Data)));
+    EXPECT_EQ(state(last), DRStatusStateDone);
+    EXPECT_TRUE(seen.empty());
+}
+
+TEST_F(ImageRecorderImage, LayoutsRefusedBeforeAnythingIsWritten) {
+    test::writeFile(source, pattern(2048));
+    auto tooLarge = track(DRTrack::Kind::Data, {.announcedBlocks = 400'000});
+    expectNothingWritten(burn(Value(tooLarge)));
+    EXPECT_EQ(errorText(statuses.back()),
+              "Kilnware Disc does not fit: 400000 blocks, the disc holds 359848.");
+
+    // Audio counts its 4-second minimum and its pre-gaps against the disc.
+    test::TempDir wavs;
+    test::writeCDWav(wavs.file("a.wav"), 588);
+    auto audio = DRTrack::trackForAudioFile(wavs.file("a.wav"));
+    audio->setProperties(Dictionary{{DRPreGapLengthKey, 359'600.0}});
+    statuses.clear();
+    expectNothingWritten(burn(List{Value(audio)}));
+    EXPECT_EQ(errorText(statuses.back()),
+              "Kilnware Disc does not fit: 359900 blocks, the disc holds 359848.");
+
+    statuses.clear();
+    expectNothingWritten(burn(List{Value(audio), Value(track(DRTrack::Kind::Data))}));
+    EXPECT_EQ(errorText(statuses.back()),
+              "The image recorder writes audio tracks, or a single data or disc-image track; "
+              "this layout holds 2 tracks of which 1 are not audio.");
+
+    ASSERT_TRUE(recorder->setMedium(ImageRecorder::Medium::DVDR));
+    audio->setProperties({});
+    statuses.clear();
+    expectNothingWritten(burn(List{Value(audio)}));
+    EXPECT_EQ(errorText(statuses.back()),
+              "Audio tracks need a CD, and the image recorder holds a DVD.");
+}
+
+TEST_F(ImageRecorderImage, FolderThatIsGoneFailsWithTheSystemText) {
+    test::writeFile(source, pattern(2048 * 4));
+    recorder->setOutputFolder(out.file("gone"));
+    auto last = burn(Value(track(DRTrack::Kind::Data)));
+    EXPECT_EQ(errorText(last),
+              "Could not write into " + out.file("gone") + ": No such file or directory");
+    expectNothingWritten(last);
+
+    recorder->setOutputFolder("");
+    statuses.clear();
+    last = burn(Value(track(DRTrack::Kind::Data)));
+    EXPECT_EQ(errorText(last), "No folder is set for the image recorder's disc images.");
+}
+
+// A file-size limit stands in for a full disk: writes past it fail with EFBIG.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int);
+};
+
+TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
+    test::writeFile(source, pattern(2048 * 2000));  // 4 MB
+    test::TempDir wavs;
+    test::writeCDWav(wavs.file("long.wav"), 44100 * 20);  // 3.5 MB
+    auto audio = DRTrack::trackForAudioFile(wavs.file("long.wav"));
+    ASSERT_TRUE(audio);
+    Dictionary last;
+    {
+        FileSizeLimit limit(1 << 20);
+        last = burn(Value(track(DRTrack::Kind::Data)));
+        EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: File too large");
+        expectNothingWritten(last);
+
+        statuses.clear();
+        last = burn(Value(track(DRTrack::Kind::DiscImage, {.exposeSourceFile = true})));
+        EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: File too large");
+        expectNothingWritten(last);
+
+        statuses.clear();
+        last = burn(List{Value(audio)});
+        EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.bin: File too large");
+        expectNothingWritten(last);
+    }
+    statuses.clear();
+    last = burn(List{Value(audio)});
+    EXPECT_EQ(state(last), DRStatusStateDone);
+}
+
+}  // namespace
+}  // namespace kilnware::platform

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include "platform/engines/virtual/ImageBurn.h"
+#include "platform/foundation/Sha256.h"
+#include "platform/media/CueSheet.h"
+
+namespace kilnware::platform {
+namespace {
+
+std::string sha256(const std::string& text, std::size_t piece = 1 << 20) {
+    Sha256 hash;
+    for (std::size_t i = 0; i < text.size(); i += piece) {
+        const std::size_t n = std::min(piece, text.size() - i);
+        hash.update(std::as_bytes(std::span(text.data() + i, n)));
+    }
+    return Sha256::hex(hash.finish());
+}
+
+TEST(ImageRecorderParts, Sha256MatchesTheStandardVectorsWhateverThePieces) {
+    EXPECT_EQ(sha256(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::string twoBlocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    for (std::size_t piece : {1u, 3u, 55u, 56u, 64u, 1000u}) {
+        EXPECT_EQ(sha256(twoBlocks, piece),
+                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    }
+    EXPECT_EQ(sha256(std::string(1'000'000, 'a'), 4099),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(ImageRecorderParts, FileNamesAreMadeSafe) {
+    using image::safeFileName;
+    EXPECT_EQ(safeFileName("Road Trip"), "Road Trip");
+    EXPECT_EQ(safeFileName("AC/DC"), "AC_DC");
+    EXPECT_EQ(safeFileName("../etc/passwd"), "_etc_passwd");
+    EXPECT_EQ(safeFileName(". .hidden "), "hidden");
+    EXPECT_EQ(safeFileName("tab\there\x7f"), "tab_here_");
+    EXPECT_EQ(safeFileName("say \"hi\""), "say 'hi'");
+    EXPECT_EQ(safeFileName("caf\xc3\xa9 \xff\xc3"), "caf\xc3\xa9 __");
+    EXPECT_EQ(safeFileName(""), "Kilnware Disc");
+    EXPECT_EQ(safeFileName("..."), "Kilnware Disc");
+    const std::string longName = safeFileName(std::string(150, 'a') + std::string(60, '\xe2'));
+    EXPECT_LE(longName.size(), 200u);
+    // A multi-byte character is never cut in half.
+    std::string snowmen;
+    for (int i = 0; i < 100; ++i) {
+        snowmen += "\xe2\x98\x83";
+    }
+    EXPECT_EQ(safeFileName(snowmen).size(), 198u);
+}
+
+TEST(ImageRecorderParts, Latin1KeepsWhatFitsAndMarksTheRest) {
+    using media::latin1FromUtf8;
+    EXPECT_EQ(latin1FromUtf8("plain"), "plain");
+    EXPECT_EQ(latin1FromUtf8("\xc3\xa9\xc3\xbf\xc2\xa0"), "\xe9\xff\xa0");
+    EXPECT_EQ(latin1FromUtf8("\xe2\x82\xac 5 \xf0\x9f\x8e\xb5"), "? 5 ?");
+    EXPECT_EQ(latin1FromUtf8("\x80 \xc3 \xe2\x82"), "? ? ??");  // broken and cut-off sequences
+    EXPECT_EQ(latin1FromUtf8("\xc0\xaf"), "??");                // overlong '/'
+}
+
+TEST(ImageRecorderParts, MsfCountsSeventyFiveFramesASecond) {
+    EXPECT_EQ(media::msf(0), "00:00:00");
+    EXPECT_EQ(media::msf(300), "00:04:00");
+    EXPECT_EQ(media::msf(359'848), "79:57:73");
+    EXPECT_EQ(media::msf(75 * 60 * 100 + 1), "100:00:01");
+}
+
+}  // namespace
+}  // namespace kilnware::platform

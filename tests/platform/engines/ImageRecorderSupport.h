@@ -1,0 +1,148 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <kilnware/platform/discrecording/DRBurn.h>
+#include <kilnware/platform/discrecording/DRNotificationCenter.h>
+#include <kilnware/platform/engines/virtual/ImageRecorder.h>
+#include <kilnware/platform/foundation/RunLoop.h>
+#include "tests/support/TestSupport.h"
+
+namespace kilnware::test {
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Every name in `folder`, hidden ones included, sorted.
+inline std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A data or disc-image track over a file the test wrote, streamed in whole 2048-byte blocks.
+class FileTrack : public platform::DRTrack {
+public:
+    struct Options {
+        std::optional<std::string> volumeName = std::nullopt;
+        bool exposeSourceFile = false;
+        std::optional<std::uint64_t> announcedBlocks = std::nullopt;  // instead of the file's
+    };
+    FileTrack(std::string path, Kind kind, Options options)
+        : path_(std::move(path)), kind_(kind), options_(std::move(options)) {}
+
+    Kind kind() const override { return kind_; }
+    std::uint64_t estimateLength() const override {
+        if (options_.announcedBlocks) {
+            return *options_.announcedBlocks;
+        }
+        const auto size = std::filesystem::file_size(path_);
+        return (size + kDataBlockSize - 1) / kDataBlockSize;
+    }
+    std::unique_ptr<platform::DRTrackReader> newReader() const override {
+        std::string bytes = readFile(path_);
+        bytes.resize(estimateLength() * kDataBlockSize);
+        return std::make_unique<Reader>(std::move(bytes));
+    }
+    std::optional<std::string> volumeName() const override { return options_.volumeName; }
+    std::optional<FileExtent> fileExtent() const override {
+        if (!options_.exposeSourceFile) {
+            return std::nullopt;
+        }
+        return FileExtent{path_, 0, std::filesystem::file_size(path_)};
+    }
+
+private:
+    class Reader : public platform::DRTrackReader {
+    public:
+        explicit Reader(std::string bytes) : bytes_(std::move(bytes)) {}
+        std::size_t read(std::span<std::byte> out) override {
+            const std::size_t n = std::min(out.size(), bytes_.size() - position_);
+            std::memcpy(out.data(), bytes_.data() + position_, n);
+            position_ += n;
+            return n;
+        }
+        const std::string& error() const override { return error_; }
+
+    private:
+        std::string bytes_;
+        std::size_t position_ = 0;
+        std::string error_;
+    };
+
+    std::string path_;
+    Kind kind_;
+    Options options_;
+};
+
+// An image recorder writing into a fresh folder, announced for the test and withdrawn after it.
+class ImageRecorderFixture : public ::testing::Test {
+protected:
+    TempDir out;
+    std::shared_ptr<platform::ImageRecorder> recorder = platform::ImageRecorder::create(out.path());
+    std::vector<platform::Dictionary> statuses;
+    // The recorder's status as each of its status-changed notices found it.
+    std::vector<platform::Dictionary> notices;
+
+    void SetUp() override {
+        recorder->setMediumChangeDelay(std::chrono::milliseconds(20));
+        recorder->setEraseDuration(std::chrono::milliseconds(40));
+        platform::DeviceRegistry::deviceAppeared(recorder);
+        platform::DRNotificationCenter::currentRunLoopCenter()->addObserver(
+            this, std::string(platform::DRDeviceStatusChangedNotification), recorder.get(),
+            [this](const platform::Notification&) { notices.push_back(recorder->status()); });
+        platform::RunLoop::current()->runUntilIdle();
+        notices.clear();
+    }
+    void TearDown() override {
+        platform::DRNotificationCenter::currentRunLoopCenter()->removeObserver(this);
+        platform::DeviceRegistry::deviceDisappeared(recorder);
+        recorder->waitForOperations();
+        platform::RunLoop::current()->runUntilIdle();
+    }
+
+    // Burns `layout` and returns the last status, keeping every status in `statuses`.
+    platform::Dictionary burn(const platform::Value& layout, platform::Dictionary properties = {}) {
+        auto burn = platform::DRBurn::burnForDevice(recorder);
+        burn->setProperties(std::move(properties));
+        bool ended = false;
+        burn->setStatusHandler([&](const platform::Dictionary& status) {
+            statuses.push_back(status);
+            const auto state = status[platform::DRStatusStateKey].textValue();
+            ended = state == platform::DRStatusStateDone || state == platform::DRStatusStateFailed;
+        });
+        burn->writeLayout(layout);
+        EXPECT_TRUE(runUntil([&] { return ended; }));
+        return statuses.empty() ? platform::Dictionary() : statuses.back();
+    }
+
+    static std::optional<std::string> errorText(const platform::Dictionary& status) {
+        return platform::lookup(status[platform::DRErrorStatusKey],
+                                platform::DRErrorStatusErrorStringKey)
+            .textValue();
+    }
+    static std::optional<std::string> state(const platform::Dictionary& status) {
+        return status[platform::DRStatusStateKey].textValue();
+    }
+    platform::Value media() const { return recorder->status()[platform::DRDeviceMediaInfoKey]; }
+};
+
+}  // namespace kilnware::test
