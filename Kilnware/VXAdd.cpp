@@ -6,6 +6,7 @@
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRFolder.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/foundation/FileManager.h>
 #include <kilnware/platform/foundation/Log.h>
 
@@ -21,6 +22,20 @@ namespace {
 // the end open, and appending keeps both lists whole.
 std::size_t insertionPoint(std::int64_t index, std::size_t size) {
     return index < 0 ? 0 : std::min(static_cast<std::size_t>(index), size);
+}
+// The record's pre-gap, in frames, reaches the engine as the track's own: without this the host's
+// pre-gap would stay in the track info list and never reach the disc.
+void passPreGapOn(DRTrack& track, const List* info, std::size_t index) {
+    if (!info || index >= info->size()) {
+        return;
+    }
+    auto record = (*info)[index].object<TrackInfoClass>();
+    if (!record || record->m_PreGap() == 0) {
+        return;
+    }
+    Dictionary properties = track.properties();
+    properties.set(DRPreGapLengthKey, std::uint64_t{record->m_PreGap()});
+    track.setProperties(std::move(properties));
 }
 }  // namespace
 
@@ -53,6 +68,7 @@ std::optional<List> VXAdd::discPathAddTrackRequest(const PathList& paths, List* 
             Log::write("track is nil");
             return std::nullopt;
         }
+        passPreGapOn(*m_track, Info, i);
         tracks.emplace_back(m_track);
         addTrackInfoFromPath(paths[i], i, Info);
     }

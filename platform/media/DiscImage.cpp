@@ -35,6 +35,29 @@ public:
 private:
     int fd_;
 };
+// A big-endian UCS-2 name, blanks at its end trimmed; none when it is empty.
+std::optional<std::string> ucs2ToUtf8(std::string_view name) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < name.size(); i += 2) {
+        const unsigned code =
+            (static_cast<unsigned char>(name[i]) << 8) | static_cast<unsigned char>(name[i + 1]);
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    out.erase(out.find_last_not_of(std::string_view("\0 ", 2)) + 1);
+    if (out.empty()) {
+        return std::nullopt;
+    }
+    return out;
+}
 }  // namespace
 
 std::optional<DiscImageInfo> readDiscImageInfo(const std::string& path) {
@@ -52,11 +75,16 @@ std::optional<DiscImageInfo> readDiscImageInfo(const std::string& path) {
         }
         const std::string_view identifier(sector.data() + 1, 5);
         if (identifier == "CD001") {
-            // The primary volume descriptor (type 1) names the volume in bytes 40 to 71.
-            if (!info.iso9660 && sector[0] == 1) {
+            // Bytes 40 to 71 name the volume: in d-characters in the primary descriptor (type 1),
+            // in UCS-2 in Joliet's (type 2), whose name keeps case and spaces and so wins.
+            if (sector[0] == 1 && !info.volumeName) {
                 std::string name(sector.data() + 40, 32);
                 name.erase(name.find_last_not_of(' ') + 1);
                 info.volumeName = name;
+            } else if (sector[0] == 2 && std::string_view(sector.data() + 88, 2) == "%/") {
+                if (auto joliet = ucs2ToUtf8(std::string_view(sector.data() + 40, 32))) {
+                    info.volumeName = joliet;
+                }
             }
             info.iso9660 = true;
         } else if (identifier == "NSR02" || identifier == "NSR03") {

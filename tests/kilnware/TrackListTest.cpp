@@ -8,6 +8,7 @@
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
 #include "tests/support/TestSupport.h"
 
 namespace kilnware {
@@ -123,7 +124,7 @@ TEST_F(TrackList, FileBuiltDictionaryIsInsertedWithItsSevenKeys) {
 
 TEST_F(TrackList, InOrderBuilderKeepsThePathOrder) {
     const std::vector<std::string> paths{wav("a.wav", 1), wav("b.wav", 2), wav("c.wav", 3)};
-    List info{Value(record("A", "x", 0)), Value(record("B", "y", 0)), Value(record("C", "z", 0))};
+    List info{Value(record("A", "x", 0)), Value(record("B", "y", 150)), Value(record("C", "z", 0))};
     auto tracks = builder.discPathAddTrackRequest(paths, &info);
     ASSERT_TRUE(tracks);
     ASSERT_EQ(tracks->size(), 3u);
@@ -131,7 +132,10 @@ TEST_F(TrackList, InOrderBuilderKeepsThePathOrder) {
         EXPECT_EQ(lengthOf((*tracks)[i]), i + 1);
         EXPECT_EQ(lookup(info[i], VXTrackTitleKey).textValue(), std::string(1, char('A' + i)));
     }
+    // The record's pre-gap reaches the engine's track, in frames.
+    EXPECT_EQ((*tracks)[1].object<DRTrack>()->properties()[DRPreGapLengthKey].uint64Value(), 150u);
     EXPECT_EQ(builder.m_track, (*tracks)[2].object<DRTrack>());
+    EXPECT_FALSE((*tracks)[0].object<DRTrack>()->properties().contains(DRPreGapLengthKey));
     EXPECT_EQ(builder.discPathAddTrackRequest({}, &info)->size(), 0u);
     EXPECT_EQ(info.size(), 3u);
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include <kilnware/platform/discrecording/DRKeys.h>
@@ -53,7 +53,7 @@ std::shared_ptr<DRDevice> ConsolePanels::runSetupPanel(DRSetupPanel& panel) {
     for (std::size_t i = 0; i < choices.size(); ++i) {
         const auto& c = choices[i];
         const std::string name = c.device->displayName();
-        std::string verdict = c.selectable() ? "ready"
+        std::string verdict = c.selectable()     ? "ready"
                               : !c.couldBeTarget ? "cannot be used"
                                                  : c.prompt.value_or("medium not suitable");
         output_.say("  " + std::to_string(i + 1) + ". " + name + ": " + verdict);
@@ -62,7 +62,13 @@ std::shared_ptr<DRDevice> ConsolePanels::runSetupPanel(DRSetupPanel& panel) {
                              {"suitable", c.suitableMedia},
                              {"prompt", c.prompt ? json(*c.prompt) : json(nullptr)}});
     }
-    auto chosen = choose(panel, choices);
+    std::shared_ptr<DRDevice> chosen;
+    std::optional<std::string> nothing;
+    if (!erase && choice_.nothingToBurn && (nothing = choice_.nothingToBurn())) {
+        cancel(*nothing);
+    } else {
+        chosen = choose(panel, choices);
+    }
     output_.event({{"event", "setup"},
                    {"panel", erase ? "erase" : "burn"},
                    {"recorders", recorders},
@@ -90,8 +96,8 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
                           "\". Run \"kilnware devices\" to see the recorders.");
         }
         if (!named->selectable()) {
-            return cancel(*choice_.recorder + " was refused: " +
-                          named->prompt.value_or("its medium is not suitable.") +
+            return cancel(*choice_.recorder +
+                          " was refused: " + named->prompt.value_or("its medium is not suitable.") +
                           " Insert a CD-R or CD-RW, or choose another recorder.");
         }
         proposed = named->device;
@@ -121,8 +127,9 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
         return proposed;
     }
     if (!choice_.terminal) {
-        return cancel("There is no terminal to ask on, so nothing was chosen. Pass --yes to "
-                      "confirm (and --recorder NAME to choose).");
+        return cancel(
+            "There is no terminal to ask on, so nothing was chosen. Pass --yes to "
+            "confirm (and --recorder NAME to choose).");
     }
     for (;;) {
         std::cout << (panel.kind() == DRSetupPanel::Kind::Erase ? "Erase" : "Burn")

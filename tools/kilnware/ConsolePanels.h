@@ -22,6 +22,9 @@ struct SetupChoice {
     bool terminal = false;  // standard input is a terminal to ask on
     // Runs on the burn setup panel just before it is confirmed.
     std::function<void(platform::DRSetupPanel&)> beforeConfirm;
+    // Why there is nothing to burn, seen when the burn setup panel comes up; the panel is then
+    // cancelled with that reason instead of burning an empty disc.
+    std::function<std::optional<std::string>()> nothingToBurn;
 };
 
 // The four panels on a console: the setup panel lists every recorder with the delegate's verdict

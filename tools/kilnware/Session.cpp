@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 
 #include <kilnware/platform/discrecording/DRKeys.h>
@@ -19,7 +20,9 @@ using nlohmann::json;
 namespace {
 std::atomic<bool> interrupted{false};
 
-void onInterrupt(int) { interrupted = true; }
+void onInterrupt(int) {
+    interrupted = true;
+}
 
 ImageRecorder::Medium mediumNamed(const std::string& name) {
     if (name == "cd-rw") {
@@ -37,7 +40,7 @@ json text(const std::optional<std::string>& value) {
 }  // namespace
 
 Session::Session(const Options& options, std::function<void(DRSetupPanel&)> beforeConfirm,
-                 std::size_t confirmations)
+                 std::function<std::optional<std::string>()> nothingToBurn)
     : options_(options), output_(options.json, ::isatty(STDERR_FILENO) != 0) {
     RunLoop::current();  // this thread's loop is the main one
     struct sigaction action {};
@@ -48,18 +51,23 @@ Session::Session(const Options& options, std::function<void(DRSetupPanel&)> befo
     Log::setStandardErrorEnabled(options.verbose && !options.json);
     logSink_ = Log::addSink([this](std::string_view line) {
         logLines_.emplace_back(line);
-        output_.event({{"event", "log"}, {"line", std::string(line)}});
+        if (logEvents_) {
+            output_.event({{"event", "log"}, {"line", std::string(line)}});
+        }
     });
 
     SetupChoice choice;
     choice.recorder = options.recorder;
     choice.yes = options.yes;
-    choice.confirmations = confirmations;
+    choice.nothingToBurn = std::move(nothingToBurn);
     choice.terminal = ::isatty(STDIN_FILENO) != 0;
     choice.beforeConfirm = std::move(beforeConfirm);
     panels_ = std::make_shared<ConsolePanels>(output_, std::move(choice));
     Panels::setAnswerer(panels_);
 
+    // The folder the person named for the images is made if it is not there yet.
+    std::error_code ignored;
+    std::filesystem::create_directories(options.imageDirectory, ignored);
     imageEngine_ = std::make_shared<ImageRecorderEngine>(options.imageDirectory,
                                                          mediumNamed(options.imageMedium));
     Engine::install(imageEngine_);
@@ -106,10 +114,8 @@ void Session::result(int status, const std::string& outcome, const std::string& 
             output_.problem(message);
         }
     }
-    output_.event({{"event", "result"},
-                   {"outcome", outcome},
-                   {"exitStatus", status},
-                   {"message", message}});
+    output_.event(
+        {{"event", "result"}, {"outcome", outcome}, {"exitStatus", status}, {"message", message}});
 }
 
 std::string Session::whyNothingWasBurned() const {
@@ -133,7 +139,7 @@ std::string Session::whyNothingWasBurned() const {
             return "Nothing was burned. " + *line + ".";
         }
     }
-    return "Nothing was burned.";
+    return "Nothing was burned: name at least one file or folder.";
 }
 
 int Session::burn(const std::shared_ptr<VXBurn>& controller,
@@ -145,18 +151,18 @@ int Session::burn(const std::shared_ptr<VXBurn>& controller,
     center.addObserver(this, std::string(BurnFailed), controller.get(),
                        [&](const Notification&) { succeeded = false; });
     start(*controller);
+    // A progress panel that was started begins on the run loop.
+    RunLoop::current()->runUntilIdle();
     int status = kNothingBurned;
     if (panels_->progressPanelsBegun() == 0) {
         result(status, "nothing burned", whyNothingWasBurned());
-    } else if (!runUntil([&] {
-                   return succeeded && panels_->progressPanelsClosed() >= 1;
-               })) {
+    } else if (!runUntil([&] { return succeeded && panels_->progressPanelsClosed() >= 1; })) {
         status = kFailed;
         result(status, "interrupted", "Interrupted.");
     } else if (*succeeded) {
         status = kSucceeded;
         std::string message;
-        for (const auto& file : imageEngine_->recorder()->lastWrittenFiles()) {
+        for (const auto& file : imageEngine_->recorder()->lastImageFiles()) {
             message += (message.empty() ? "Wrote " : ", ") + file;
         }
         result(status, "succeeded", message);
@@ -176,20 +182,24 @@ int Session::erase() {
         return panels_->setupCancels() > 0 &&
                panels_->progressPanelsClosed() == panels_->progressPanelsBegun();
     });
-    std::size_t fine = 0, failed = 0;
-    for (const auto& line : logLines_) {
-        fine += line == "Erase finished fine";
-        failed += line.rfind("The erase failed", 0) == 0;
+    // The controller handles each erase's result itself, in its log line; the last one tells.
+    const std::string failedPrefix = "The erase failed (";
+    for (auto line = logLines_.rbegin(); line != logLines_.rend(); ++line) {
+        if (*line == "Erase finished fine") {
+            result(kSucceeded, "succeeded", "The erase is done.");
+            return kSucceeded;
+        }
+        if (line->rfind(failedPrefix, 0) == 0 && line->size() > failedPrefix.size() + 2) {
+            result(kFailed, "failed",
+                   "The erase failed: " +
+                       line->substr(failedPrefix.size(), line->size() - failedPrefix.size() - 2));
+            return kFailed;
+        }
     }
-    if (fine + failed == 0) {
-        result(kNothingBurned, "nothing erased",
-               panels_->cancelReason().empty() ? "Cancelled: nothing was erased."
-                                               : panels_->cancelReason());
-        return kNothingBurned;
-    }
-    const int status = failed > 0 ? kFailed : kSucceeded;
-    result(status, failed > 0 ? "failed" : "succeeded", "");
-    return status;
+    result(kNothingBurned, "nothing erased",
+           panels_->cancelReason().empty() ? "Cancelled: nothing was erased."
+                                           : panels_->cancelReason());
+    return kNothingBurned;
 }
 
 void Session::printSnapshot(const VXDevice& device) const {
@@ -213,8 +223,8 @@ void Session::printSnapshot(const VXDevice& device) const {
     }
     auto show = [](const std::optional<std::string>& value) { return value.value_or("-"); };
     auto yesNo = [](bool value) { return std::string(value ? "yes" : "no"); };
-    output_.say("Recorder:    " + show(device.m_deviceName()) + " (" +
-                show(device.m_connection()) + ")" + (device.m_deviceIsBusy() ? ", busy" : ""));
+    output_.say("Recorder:    " + show(device.m_deviceName()) + " (" + show(device.m_connection()) +
+                ")" + (device.m_deviceIsBusy() ? ", busy" : ""));
     output_.say("Medium:      " + show(device.m_MediaType()));
     output_.say("Free:        " + show(device.m_BlocksFree()) + ", " +
                 show(device.m_MediaFreeTime()));
@@ -228,15 +238,16 @@ void Session::printSnapshot(const VXDevice& device) const {
 }
 
 int Session::devices(bool watch) {
+    logEvents_ = false;  // with --json, the snapshots alone
     auto monitor = std::make_shared<VXDevice>();
     std::size_t snapshots = 0;
-    NotificationCenter::defaultCenter().addObserver(
-        this, std::string(UpDateDeviceInfo), monitor.get(), [&](const Notification&) {
-            ++snapshots;
-            if (watch || snapshots == 1) {
-                printSnapshot(*monitor);
-            }
-        });
+    NotificationCenter::defaultCenter().addObserver(this, std::string(UpDateDeviceInfo),
+                                                    monitor.get(), [&](const Notification&) {
+                                                        ++snapshots;
+                                                        if (watch || snapshots == 1) {
+                                                            printSnapshot(*monitor);
+                                                        }
+                                                    });
     // The recorders that are there announce themselves on the run loop; the first snapshot
     // follows from the first status notice.
     RunLoop::current()->runUntilIdle();
@@ -259,8 +270,8 @@ int Session::eject() {
         result(kFailed, "failed", "Nothing was ejected: there is no recorder, or it refused.");
         return kFailed;
     }
-    result(kSucceeded, "succeeded", "Ejected the medium of " +
-                                        monitor->deviceList.front()->displayName() + ".");
+    result(kSucceeded, "succeeded",
+           "Ejected the medium of " + monitor->deviceList.front()->displayName() + ".");
     return kSucceeded;
 }
 

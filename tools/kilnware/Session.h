@@ -35,8 +35,9 @@ struct Options {
 // One run of the command: the engines, the console panels, the library's log lines and Ctrl-C.
 class Session {
 public:
+    // `beforeConfirm` and `nothingToBurn` as in SetupChoice.
     Session(const Options& options, std::function<void(platform::DRSetupPanel&)> beforeConfirm,
-            std::size_t confirmations = 1);
+            std::function<std::optional<std::string>()> nothingToBurn);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -44,8 +45,7 @@ public:
     const Output& output() const { return output_; }
 
     // Runs one burn entry point of `burn` and waits for its outcome.
-    int burn(const std::shared_ptr<VXBurn>& burn,
-             const std::function<void(VXBurn&)>& start);
+    int burn(const std::shared_ptr<VXBurn>& burn, const std::function<void(VXBurn&)>& start);
     // The erase cycle, until a setup panel is cancelled.
     int erase();
     // The media status snapshot; with `watch`, again after every change until Ctrl-C.
@@ -66,6 +66,7 @@ private:
     std::shared_ptr<ConsolePanels> panels_;
     std::shared_ptr<platform::ImageRecorderEngine> imageEngine_;
     std::vector<std::string> logLines_;
+    bool logEvents_ = true;
     std::size_t logSink_;
 };
 

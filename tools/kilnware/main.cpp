@@ -75,21 +75,24 @@ void addSharedOptions(CLI::App& command, Options& options) {
     command.add_flag("-y,--yes", options.yes, "Confirm without asking");
     command.add_option("--image-dir", options.imageDirectory,
                        "Where the image recorder writes its images (default: here)");
-    command.add_option("--image-medium", options.imageMedium,
-                       "The image recorder's medium: cd-r (default), cd-rw, or dvd-r")
+    command
+        .add_option("--image-medium", options.imageMedium,
+                    "The image recorder's medium: cd-r (default), cd-rw, or dvd-r")
         ->check(CLI::IsMember({"cd-r", "cd-rw", "dvd-r"}));
     command.add_flag("--json", options.json, "Events as JSON lines on standard output");
     command.add_flag("-v,--verbose", options.verbose, "The library's log lines on standard error");
 }
 
 int run(int argc, char** argv) {
-    CLI::App app{"Burns data discs, MP3 CDs, audio CDs and video DVDs, erases rewritable media "
-                 "and shows the recorders. Without a recorder it burns to disc images: ISO for "
-                 "data and video, BIN/CUE with CD-Text for audio.",
-                 "kilnware"};
+    CLI::App app{
+        "Burns data discs, MP3 CDs, audio CDs and video DVDs, erases rewritable media "
+        "and shows the recorders. Without a recorder it burns to disc images: ISO for "
+        "data and video, BIN/CUE with CD-Text for audio.",
+        "kilnware"};
     app.require_subcommand(1);
-    app.footer("Exit status: 0 done, 1 the burn, erase or eject failed, 2 usage error, "
-               "3 nothing was burned (cancelled, or refused before a burn began).");
+    app.footer(
+        "Exit status: 0 done, 1 the burn, erase or eject failed, 2 usage error, "
+        "3 nothing was burned (cancelled, or refused before a burn began).");
     Options options;
     std::vector<std::string> paths;
     std::optional<std::string> name, title;
@@ -153,7 +156,17 @@ int run(int argc, char** argv) {
             };
         }
     }
-    Session session(options, beforeConfirm);
+    // The builder turns the records into dictionaries up to the first file that gives no track;
+    // a record still standing in the list names that file.
+    auto nothingToBurn = [&]() -> std::optional<std::string> {
+        for (std::size_t i = 0; audioCD->parsed() && i < records.size(); ++i) {
+            if (records[i].object<TrackInfoClass>() && i >= 1 && i - 1 < paths.size()) {
+                return "Nothing was burned: " + paths[i - 1] + " is no audio that can be read.";
+            }
+        }
+        return std::nullopt;
+    };
+    Session session(options, beforeConfirm, nothingToBurn);
     if (devices->parsed()) {
         return session.devices(watch);
     }
@@ -173,9 +186,8 @@ int run(int argc, char** argv) {
         } else if (video->parsed()) {
             controller.BurnToVideoDVD(paths, title);
         } else if (videoTs->parsed()) {
-            controller.BurnTsFolderToDVD(paths.empty() ? std::nullopt
-                                                       : std::optional(paths.front()),
-                                         title);
+            controller.BurnTsFolderToDVD(
+                paths.empty() ? std::nullopt : std::optional(paths.front()), title);
         }
     });
 }
@@ -183,4 +195,6 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace kilnware::cli
 
-int main(int argc, char** argv) { return kilnware::cli::run(argc, argv); }
+int main(int argc, char** argv) {
+    return kilnware::cli::run(argc, argv);
+}

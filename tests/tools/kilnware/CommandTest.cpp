@@ -1,0 +1,238 @@
+// The kilnware command, run as a program on the image recorder.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/Programs.h"
+#include "tests/support/TestSupport.h"
+
+extern char** environ;
+
+namespace kilnware {
+namespace {
+
+using nlohmann::json;
+using test::RunResult;
+using test::TempDir;
+namespace fs = std::filesystem;
+
+class Command : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string out;
+
+    void SetUp() override {
+        out = dir.file("out");
+        fs::create_directories(dir.file("folder/sub"));
+        std::ofstream(dir.file("folder/sub/a.txt")) << "hello";
+    }
+    RunResult kilnware(std::vector<std::string> arguments) {
+        return test::runProgram(KILNWARE_CLI, arguments);
+    }
+    std::vector<std::string> written() const {
+        std::vector<std::string> names;
+        if (fs::exists(out)) {
+            for (const auto& entry : fs::directory_iterator(out)) {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// Every line of a --json run is one JSON object; the events, in order.
+std::vector<json> events(const std::string& output) {
+    std::vector<json> parsed;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        parsed.push_back(json::parse(line));  // throws, failing the test, on a broken line
+    }
+    return parsed;
+}
+
+TEST_F(Command, DataDiscWritesAnIsoNamedAfterTheDisc) {
+    auto run = kilnware({"data", dir.file("folder"), "--name", "Holiday", "--fs", "joliet", "--yes",
+                         "--image-dir", out});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(written(), std::vector<std::string>{"Holiday.iso"});
+    auto joliet = test::runProgram("isoinfo", {"-J", "-f", "-i", out + "/Holiday.iso"});
+    EXPECT_NE(joliet.out.find("/folder/sub/a.txt"), std::string::npos) << joliet.out;
+}
+
+TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
+    auto missing = kilnware({"data", dir.file("nothere"), "--yes", "--image-dir", out});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("nothere"), std::string::npos) << missing.err;
+
+    auto unknownFs = kilnware({"data", dir.file("folder"), "--fs", "ntfs", "--yes"});
+    EXPECT_EQ(unknownFs.status, 2);
+    EXPECT_NE(unknownFs.err.find("ntfs"), std::string::npos) << unknownFs.err;
+
+    auto empty = kilnware({"audio", "--yes", "--image-dir", out});
+    EXPECT_EQ(empty.status, 3);
+    EXPECT_NE(empty.err.find("Nothing to burn"), std::string::npos) << empty.err;
+
+    std::ofstream(dir.file("notes.txt")) << "not audio";
+    auto notAudio = kilnware({"audio", dir.file("notes.txt"), "--yes", "--image-dir", out});
+    EXPECT_EQ(notAudio.status, 3);
+    EXPECT_NE(notAudio.err.find("notes.txt is no audio that can be read"), std::string::npos)
+        << notAudio.err;
+
+    auto refused = kilnware(
+        {"data", dir.file("folder"), "--yes", "--image-medium", "dvd-r", "--image-dir", out});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_NE(refused.out.find("That's not a writable CD!"), std::string::npos) << refused.out;
+
+    auto unnamed = kilnware(
+        {"data", dir.file("folder"), "--yes", "--recorder", "Plexwriter", "--image-dir", out});
+    EXPECT_EQ(unnamed.status, 3);
+    EXPECT_NE(unnamed.err.find("No recorder is named \"Plexwriter\""), std::string::npos);
+
+    auto noTerminal = kilnware({"data", dir.file("folder"), "--image-dir", out});
+    EXPECT_EQ(noTerminal.status, 3);
+    EXPECT_NE(noTerminal.err.find("Pass --yes"), std::string::npos) << noTerminal.err;
+
+    EXPECT_EQ(kilnware({"burn-everything"}).status, 2);
+    EXPECT_EQ(written(), std::vector<std::string>{});
+}
+
+TEST_F(Command, AudioCDWithCDTextWritesBinCueAndCdt) {
+    test::writeCDWav(dir.file("a.wav"), 44100 * 2);
+    test::writeCDWav(dir.file("b.wav"), 44100 * 5);
+    auto run =
+        kilnware({"audio", dir.file("a.wav"), dir.file("b.wav"), "--cd-text", "--title", "Tones",
+                  "--performer", "Band", "--track-title", "First", "--yes", "--image-dir", out});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(written(), (std::vector<std::string>{"Tones.bin", "Tones.cdt", "Tones.cue"}));
+    const std::string cue = test::readFile(out + "/Tones.cue");
+    EXPECT_NE(cue.find("TITLE \"Tones\""), std::string::npos) << cue;
+    EXPECT_NE(cue.find("TITLE \"First\""), std::string::npos) << cue;
+    EXPECT_NE(cue.find("TITLE \"b\""), std::string::npos) << cue;  // the file's own name
+    EXPECT_NE(cue.find("PERFORMER \"Band\""), std::string::npos) << cue;
+    // Two seconds padded to the four a track takes at least, then five.
+    EXPECT_EQ(fs::file_size(out + "/Tones.bin"), (300u + 375u) * 2352u);
+}
+
+TEST_F(Command, JsonEventsParseLineByLine) {
+    auto run = kilnware({"mp3", dir.file("folder"), "--title", "Songs", "--verify", "--yes",
+                         "--json", "--image-dir", out});
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto parsed = events(run.out);
+    ASSERT_GE(parsed.size(), 3u);
+    EXPECT_EQ(parsed.front()["event"], "setup");
+    EXPECT_EQ(parsed.front()["chosen"], "Kilnware Image Recorder");
+    EXPECT_EQ(parsed.back()["event"], "result");
+    EXPECT_EQ(parsed.back()["outcome"], "succeeded");
+    bool sawLog = false, sawBegin = false;
+    for (const auto& event : parsed) {
+        sawLog |= event["event"] == "log" && event["line"] == "Sending BurnSucceed notification";
+        sawBegin |= event["event"] == "begin" && event["description"] == "Burning Mp3 CD";
+    }
+    EXPECT_TRUE(sawLog);
+    EXPECT_TRUE(sawBegin);
+    EXPECT_EQ(written(), std::vector<std::string>{"Songs.iso"});
+}
+
+TEST_F(Command, DevicesShowTheImageRecordersBlankCD) {
+    auto run = kilnware({"devices", "--json"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto parsed = events(run.out);
+    ASSERT_EQ(parsed.size(), 1u) << run.out;
+    EXPECT_EQ(parsed[0]["m_deviceName"], "Kilnware Image Recorder");
+    EXPECT_EQ(parsed[0]["m_MediaType"], "CDR");
+    EXPECT_EQ(parsed[0]["m_BlocksFree"], "736.97 MB");
+    EXPECT_EQ(parsed[0]["m_MediaFreeTime"], "79:57");
+    EXPECT_EQ(parsed[0].size(), 13u);
+
+    auto plain = kilnware({"devices"});
+    EXPECT_NE(plain.out.find("736.97 MB, 79:57"), std::string::npos) << plain.out;
+}
+
+TEST_F(Command, EraseOnceWithYesAndEject) {
+    auto erase = kilnware({"erase", "--yes", "--image-medium", "cd-rw"});
+    EXPECT_EQ(erase.status, 0) << erase.out << erase.err;
+    EXPECT_NE(erase.out.find("The erase is done."), std::string::npos) << erase.out;
+    auto cdr = kilnware({"erase", "--yes"});
+    EXPECT_EQ(cdr.status, 1);
+    EXPECT_NE(cdr.err.find("only a CD-RW"), std::string::npos) << cdr.err;
+    EXPECT_EQ(kilnware({"eject"}).status, 0);
+}
+
+// Runs the command on a pseudo-terminal, answering its question with `answer`.
+struct TerminalRun {
+    int status;
+    std::string screen;
+};
+
+TerminalRun onTerminal(const std::vector<std::string>& arguments, const std::string& answer) {
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : {0, 1, 2}) {
+        posix_spawn_file_actions_adddup2(&actions, slave, fd);
+    }
+    posix_spawn_file_actions_addclose(&actions, master);
+    std::vector<std::string> words{KILNWARE_CLI};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    posix_spawn(&pid, KILNWARE_CLI, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(slave);
+
+    TerminalRun run{-1, ""};
+    bool answered = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd poller{master, POLLIN, 0};
+        if (::poll(&poller, 1, 100) > 0) {
+            char buffer[4096];
+            ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;  // the command has closed the terminal
+            }
+            run.screen.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (!answered && run.screen.find("with which recorder?") != std::string::npos) {
+            ::write(master, answer.data(), answer.size());
+            answered = true;
+        }
+    }
+    ::close(master);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST_F(Command, OnATerminalThePersonChoosesOrCancels) {
+    auto chosen = onTerminal({"data", dir.file("folder"), "--image-dir", out}, "1\n");
+    EXPECT_EQ(chosen.status, 0) << chosen.screen;
+    EXPECT_NE(chosen.screen.find("1. Kilnware Image Recorder: ready"), std::string::npos);
+    EXPECT_EQ(written(), std::vector<std::string>{"Data Disc.iso"});
+
+    auto cancelled = onTerminal({"data", dir.file("folder"), "--image-dir", out}, "q\n");
+    EXPECT_EQ(cancelled.status, 3) << cancelled.screen;
+    EXPECT_EQ(written(), std::vector<std::string>{"Data Disc.iso"});
+}
+
+}  // namespace
+}  // namespace kilnware
