@@ -70,6 +70,45 @@ TEST_F(Command, DataDiscWritesAnIsoNamedAfterTheDisc) {
     EXPECT_NE(joliet.out.find("/folder/sub/a.txt"), std::string::npos) << joliet.out;
 }
 
+TEST_F(Command, EachFileSystemReadsBackWithItsOwnReader) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> readers{
+        {"iso9660", {"isoinfo", "-R", "-f", "-i"}},
+        {"joliet", {"isoinfo", "-J", "-f", "-i"}},
+        {"udf", {"7zz", "l", "-tUdf"}},
+        {"hfsplus", {"7zz", "l", "-tHFS"}},
+    };
+    for (const auto& [fileSystem, reader] : readers) {
+        SCOPED_TRACE(fileSystem);
+        auto run = kilnware({"data", dir.file("folder"), "--name", fileSystem, "--fs", fileSystem,
+                             "--yes", "--image-dir", out});
+        ASSERT_EQ(run.status, 0) << run.err;
+        std::vector<std::string> arguments(reader.begin() + 1, reader.end());
+        arguments.push_back(out + "/" + fileSystem + ".iso");
+        auto listed = test::runProgram(reader.front(), arguments);
+        EXPECT_EQ(listed.status, 0) << listed.err;
+        EXPECT_NE(listed.out.find("a.txt"), std::string::npos) << listed.out;
+    }
+}
+
+TEST_F(Command, VideoFromAnMpegFileWritesADvdImage) {
+    const std::string clip = dir.file("clip.mpg");
+    auto made = test::runProgram("ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                                            "testsrc=size=720x576:rate=25", "-t", "1", "-target",
+                                            "pal-dvd", "-an", clip});
+    ASSERT_EQ(made.status, 0) << made.err;
+    auto run = kilnware({"video", clip, "--title", "Summer", "--yes", "--image-dir", out});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(written(), std::vector<std::string>{"Summer.iso"});
+    auto udf = test::runProgram("udfinfo", {out + "/Summer.iso"});
+    EXPECT_NE(udf.out.find("label=Summer"), std::string::npos) << udf.out;
+    auto joliet = test::runProgram("isoinfo", {"-J", "-f", "-i", out + "/Summer.iso"});
+    EXPECT_NE(joliet.out.find("/VIDEO_TS/VTS_01_1.VOB"), std::string::npos) << joliet.out;
+    // The work files beside the clip are gone; the clip stays.
+    EXPECT_FALSE(fs::exists(dir.file("clip.iso")));
+    EXPECT_FALSE(fs::exists(dir.file("clip")));
+    EXPECT_TRUE(fs::exists(clip));
+}
+
 TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
     auto missing = kilnware({"data", dir.file("nothere"), "--yes", "--image-dir", out});
     EXPECT_EQ(missing.status, 2);
