@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <string_view>
 
-#include <kilnware/VXAdd.h>
-#include <kilnware/platform/discrecording/DRFolder.h>
-
-#include "Kilnware/RootFolder.h"
-
 #include <kilnware/Kilnware.h>
+#include <kilnware/VXAdd.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/foundation/Log.h>
+
+#include "Kilnware/RootFolder.h"
 
 namespace kilnware {
 
@@ -23,15 +22,9 @@ constexpr const char* kEmptySelection = "there's something wrong in what you hav
 // Keys that never reach a CD-Text block.
 constexpr std::string_view kSkippedKeyPrefix = "ZUN";
 
-bool hasFailed(const Dictionary& status) {
-    const std::string* state = status[DRStatusStateKey].text();
-    return state && *state == DRStatusStateFailed;
-}
-
 // The engine's error text, or a stand-in where the status carries none.
 std::string errorText(const Dictionary& status) {
-    const Value& text = lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey);
-    return text.isNone() ? std::string("unknown error") : text.description();
+    return DROperation::errorText(status).value_or("unknown error");
 }
 }  // namespace
 
@@ -184,7 +177,7 @@ void VXBurn::burnProgressPanelDidFinish(const Notification&) {
 bool VXBurn::burnDidFinish(DRBurnProgressPanel&, const std::shared_ptr<DRBurn>& burn) {
     burnsInFlight_ = std::max(0, burnsInFlight_ - 1);
     const Dictionary status = burn ? burn->status() : Dictionary();
-    if (hasFailed(status)) {
+    if (DROperation::hasFailed(status)) {
         Log::write("The burn failed (%@)!", {errorText(status)});
         Log::write("Sending BurnFailed notification");
         NotificationCenter::defaultCenter().postNotificationName(BurnFailed, self());
@@ -254,7 +247,7 @@ void VXBurn::eraseCompleted(const Notification*) {
 
 bool VXBurn::eraseDidFinish(DREraseProgressPanel&, const std::shared_ptr<DRErase>& erase) {
     const Dictionary status = erase ? erase->status() : Dictionary();
-    if (hasFailed(status)) {
+    if (DROperation::hasFailed(status)) {
         Log::write("The erase failed (%@)!", {errorText(status)});
     } else {
         Log::write("Erase finished fine");

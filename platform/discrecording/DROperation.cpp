@@ -5,12 +5,23 @@
 
 namespace kilnware::platform {
 
-namespace {
-bool isFinal(const Dictionary& status) {
+bool DROperation::isFinal(const Dictionary& status) {
     const std::string* state = status[DRStatusStateKey].text();
     return state && (*state == DRStatusStateDone || *state == DRStatusStateFailed);
 }
-}  // namespace
+
+bool DROperation::hasFailed(const Dictionary& status) {
+    const std::string* state = status[DRStatusStateKey].text();
+    return state && *state == DRStatusStateFailed;
+}
+
+std::optional<std::string> DROperation::errorText(const Dictionary& status) {
+    const Value& text = lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey);
+    if (text.isNone()) {
+        return std::nullopt;
+    }
+    return text.description();
+}
 
 DROperation::DROperation(std::shared_ptr<DRDevice> device) : device_(std::move(device)) {
     status_.set(DRStatusStateKey, DRStatusStateNone);

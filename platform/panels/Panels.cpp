@@ -17,10 +17,6 @@ std::shared_ptr<PanelAnswerer>& currentAnswerer() {
     return answerer;
 }
 
-bool isFinal(const Dictionary& status) {
-    const std::string* state = status[DRStatusStateKey].text();
-    return state && (*state == DRStatusStateDone || *state == DRStatusStateFailed);
-}
 }  // namespace
 
 DRSetupPanelDelegate::~DRSetupPanelDelegate() = default;
@@ -182,7 +178,7 @@ void DRProgressPanel::begin(std::function<void()> start) {
         self->delegateWillBegin(willBegin);
         NotificationCenter::defaultCenter().post(willBegin);
         self->operation()->setStatusHandler([self](const Dictionary& status) {
-            if (isFinal(status)) {
+            if (DROperation::isFinal(status)) {
                 self->finish(status);
             } else if (auto answerer = Panels::answerer()) {
                 answerer->progressPanelUpdated(*self, status);

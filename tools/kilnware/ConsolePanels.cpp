@@ -22,12 +22,6 @@ std::string stateText(const Dictionary& status) {
     return state.rfind(prefix, 0) == 0 ? state.substr(prefix.size()) : state;
 }
 
-std::string errorText(const Dictionary& status) {
-    return lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey)
-        .textValue()
-        .value_or("unknown error");
-}
-
 std::string formatted(const char* format, double a, double b = 0, double c = 0) {
     char buffer[128];
     std::snprintf(buffer, sizeof buffer, format, a, b, c);
@@ -219,11 +213,11 @@ void ConsolePanels::progressPanelUpdated(DRProgressPanel&, const Dictionary& sta
 }
 
 void ConsolePanels::progressPanelPresentResult(DRProgressPanel& panel, const Dictionary& status) {
-    const bool failed = status[DRStatusStateKey].textValue() == DRStatusStateFailed;
+    const bool failed = DROperation::hasFailed(status);
     const bool burn = panel.kind() == DRProgressPanel::Kind::Burn;
     if (failed) {
         output_.problem(std::string(burn ? "The burn failed: " : "The erase failed: ") +
-                        errorText(status));
+                        DROperation::errorText(status).value_or("unknown error"));
     } else {
         output_.say(burn ? "The burn is done." : "The erase is done.");
     }

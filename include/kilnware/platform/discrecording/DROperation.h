@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <kilnware/Export.h>
@@ -44,6 +45,12 @@ public:
     void reportDone();
 
     static constexpr const char* kCancelledText = "cancelled";
+
+    // Readings of a status dictionary: whether it is the last one (Done or Failed), whether it
+    // says Failed, and the error text it carries, if any.
+    static bool isFinal(const Dictionary& status);
+    static bool hasFailed(const Dictionary& status);
+    static std::optional<std::string> errorText(const Dictionary& status);
 
 protected:
     explicit DROperation(std::shared_ptr<DRDevice> device);
