@@ -12,6 +12,8 @@ packages=(
   libburn-dev libisofs-dev libsndfile1-dev libsamplerate0-dev libudev-dev genisoimage
   # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet)
   udftools 7zip
+  # benchmarks: the peer a data disc image is measured against
+  xorriso
   # the command-line host
   libcli11-dev nlohmann-json3-dev
   # video DVDs: the programs the stand-ins run, and what their tests make clips with and read back

@@ -330,7 +330,12 @@ private:
         if (in.get() < 0) {
             throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
         }
-        bool kernelCopy = !plan_.verify;
+        // From an offset off the file system's blocks (the PCM of a WAV) no extent can be shared,
+        // and the kernel's own copy is then slower than a copy through our buffer.
+        struct stat st {};
+        const bool aligned = ::fstat(in.get(), &st) == 0 && st.st_blksize > 0 &&
+                             extent.offset % static_cast<std::uint64_t>(st.st_blksize) == 0;
+        bool kernelCopy = !plan_.verify && aligned;
         std::uint64_t done = 0;
         while (done < length) {
             const std::size_t want = static_cast<std::size_t>(

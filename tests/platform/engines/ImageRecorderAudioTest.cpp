@@ -232,6 +232,22 @@ TEST_F(ImageRecorderAudio, WithoutCDTextNamesTheDiscAndNumbersNamesThatExist) {
     EXPECT_EQ(sheet.packCount, 0);
 }
 
+TEST_F(ImageRecorderAudio, AWavLongerThanOneCopyStepComesOutSampleForSample) {
+    // Without verification: the samples start off the file system's blocks, past the header.
+    const std::string longWav = sources.file("long.wav");
+    test::writeCDWav(longWav, 44100 * 20 + 3);
+    auto track = DRTrack::trackForAudioFile(longWav);
+    ASSERT_TRUE(track && track->fileExtent());
+    auto last = burn(List{Value(trackOne), Value(track)});
+    ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+    std::string expected = pcmOf(one);
+    expected.resize(300u * 2352u);
+    std::string samples = pcmOf(longWav);
+    samples.resize(track->estimateLength() * 2352u);
+    expected += samples;
+    EXPECT_TRUE(readFile(out.file("Kilnware Disc.bin")) == expected);
+}
+
 TEST_F(ImageRecorderAudio, ProgressCountsBlocksAtTheRequestedSpeed) {
     // 4x: the 676 blocks take about 2.25 seconds.
     auto last = burn(layout(), Dictionary{{DRBurnRequestedSpeedKey, 4 * 176.4}});

@@ -247,6 +247,26 @@ TEST_F(FilesystemImageRulesTest, EveryReaderStreamsTheSameBytesWhateverItsChunks
     }
 }
 
+TEST_F(FilesystemImageRulesTest, FilesOfManyReadsComeOutWholeBesideSmallOnes) {
+    // Files are read in large steps ahead of libisofs: sizes off every step and block boundary,
+    // with content that never repeats at those lengths.
+    std::string large(700'001, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) {
+        large[i] = static_cast<char>((i * 7 + i / 251) % 256);
+    }
+    const std::string middle = large.substr(1000, 262'145);
+    auto track =
+        DRTrack::trackForRootFolder(rootWith({DRFile::fileWithPath(file("a-large.bin", large)),
+                                              DRFile::fileWithPath(file("b-small.txt", "small\n")),
+                                              DRFile::fileWithPath(file("c-middle.bin", middle))}));
+    ASSERT_TRUE(track);
+    const std::string iso = dir.file("many-reads.iso");
+    ASSERT_EQ(writeTrack(*track, iso), "");
+    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/a-large.bin"}).out, large);
+    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/b-small.txt"}).out, "small\n");
+    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/c-middle.bin"}).out, middle);
+}
+
 TEST_F(FilesystemImageRulesTest, AFileThatVanishesGivesNoTrackOrAFailedRead) {
     // Before the layout: no track.
     auto early = DRFile::fileWithPath(file("early.txt"));
