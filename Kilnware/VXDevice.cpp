@@ -111,6 +111,10 @@ void VXDevice::resetSnapshot() {
     setM_connection("None");
     setM_deviceIsBusy(false);
     setM_MediaType("None");
+    clearMedium();
+}
+
+void VXDevice::clearMedium() {
     setM_BlocksFree("0");
     setM_BlocksUsed("0");
     setM_BlocksTotal("0");
@@ -147,14 +151,7 @@ void VXDevice::readDevice(DRDevice& device) {
         setM_MediaFreeTime(timeText(lookup(media, DRDeviceMediaFreeSpaceKey)));
     } else {
         setM_MediaType(state == DRDeviceMediaStateNone ? kNoDisc : kDetecting);
-        setM_BlocksFree("0");
-        setM_BlocksUsed("0");
-        setM_BlocksTotal("0");
-        setM_MediaIsEarsable(false);
-        setM_MediaIsOverWritable(false);
-        setM_MediaTotalTime("00:00");
-        setM_MediaUsedTime("00:00");
-        setM_MediaFreeTime("00:00");
+        clearMedium();
         setM_DeviceCanEject(true);
     }
 }

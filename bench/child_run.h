@@ -14,11 +14,41 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
+
+#include <kilnware/platform/discrecording/DRBurn.h>
+#include <kilnware/platform/engines/virtual/ImageRecorder.h>
+#include <kilnware/platform/foundation/RunLoop.h>
 
 extern char** environ;
 
 namespace bench {
+
+// Burns `track` on `recorder` and waits for the end; 0 when it is done, 1 (with the engine's
+// text on standard error) when it failed.
+inline int burnTrack(const std::shared_ptr<kilnware::platform::ImageRecorder>& recorder,
+                     const std::shared_ptr<kilnware::platform::DRTrack>& track) {
+    using namespace kilnware::platform;
+    auto burn = DRBurn::burnForDevice(recorder);
+    std::optional<Dictionary> last;
+    burn->setStatusHandler([&](const Dictionary& status) {
+        if (DROperation::isFinal(status)) {
+            last = status;
+        }
+    });
+    burn->writeLayout(List{Value(track)});
+    RunLoop::current()->runUntil([&] { return last.has_value(); });
+    recorder->waitForOperations();
+    if (DROperation::hasFailed(*last)) {
+        std::fprintf(stderr, "burn failed: %s\n",
+                     DROperation::errorText(*last).value_or("").c_str());
+        return 1;
+    }
+    return 0;
+}
 
 struct Run {
     double seconds = 0;

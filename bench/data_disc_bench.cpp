@@ -158,27 +158,7 @@ int burnTree(const std::string& tree, const std::string& folder) {
         std::fprintf(stderr, "cannot lay out %s\n", tree.c_str());
         return 2;
     }
-    auto recorder = ImageRecorder::create(folder, ImageRecorder::Medium::DVDR);
-    auto burn = DRBurn::burnForDevice(recorder);
-    std::string state;
-    std::string error;
-    burn->setStatusHandler([&](const Dictionary& status) {
-        state = status[DRStatusStateKey].textValue().value_or("");
-        if (state == DRStatusStateFailed) {
-            error = lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey)
-                        .textValue()
-                        .value_or("");
-        }
-    });
-    burn->writeLayout(List{Value(track)});
-    RunLoop::current()->runUntil(
-        [&] { return state == DRStatusStateDone || state == DRStatusStateFailed; });
-    recorder->waitForOperations();
-    if (state != DRStatusStateDone) {
-        std::fprintf(stderr, "burn failed: %s\n", error.c_str());
-        return 1;
-    }
-    return 0;
+    return bench::burnTrack(ImageRecorder::create(folder, ImageRecorder::Medium::DVDR), track);
 }
 
 int xorriso(const std::string& tree, const std::string& image) {

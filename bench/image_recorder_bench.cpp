@@ -69,27 +69,7 @@ int burnAudio(const std::string& source, const std::string& folder) {
     if (!track) {
         return 2;
     }
-    auto recorder = ImageRecorder::create(folder);
-    auto burn = DRBurn::burnForDevice(recorder);
-    std::string state;
-    std::string error;
-    burn->setStatusHandler([&](const Dictionary& status) {
-        state = status[DRStatusStateKey].textValue().value_or("");
-        if (state == DRStatusStateFailed) {
-            error = lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey)
-                        .textValue()
-                        .value_or("");
-        }
-    });
-    burn->writeLayout(List{Value(track)});
-    RunLoop::current()->runUntil(
-        [&] { return state == DRStatusStateDone || state == DRStatusStateFailed; });
-    recorder->waitForOperations();
-    if (state != DRStatusStateDone) {
-        std::fprintf(stderr, "burn failed: %s\n", error.c_str());
-        return 1;
-    }
-    return 0;
+    return bench::burnTrack(ImageRecorder::create(folder), track);
 }
 
 int copyFile(const std::string& from, const std::string& to) {

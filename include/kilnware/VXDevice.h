@@ -79,6 +79,8 @@ public:
 
 private:
     void resetSnapshot();
+    // The medium's fields as a recorder without a medium shows them: "0", NO and "00:00".
+    void clearMedium();
     void readDevice(platform::DRDevice& device);
 
     std::atomic<bool> deviceIsBusy_{false};

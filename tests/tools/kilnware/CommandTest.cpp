@@ -92,9 +92,9 @@ TEST_F(Command, EachFileSystemReadsBackWithItsOwnReader) {
 
 TEST_F(Command, VideoFromAnMpegFileWritesADvdImage) {
     const std::string clip = dir.file("clip.mpg");
-    auto made = test::runProgram("ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i",
-                                            "testsrc=size=720x576:rate=25", "-t", "1", "-target",
-                                            "pal-dvd", "-an", clip});
+    auto made = test::runProgram(
+        "ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=720x576:rate=25",
+                   "-t", "1", "-target", "pal-dvd", "-an", clip});
     ASSERT_EQ(made.status, 0) << made.err;
     auto run = kilnware({"video", clip, "--title", "Summer", "--yes", "--image-dir", out});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
