@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -206,6 +207,38 @@ TEST_F(Command, EraseOnceWithYesAndEject) {
     EXPECT_EQ(cdr.status, 1);
     EXPECT_NE(cdr.err.find("only a CD-RW"), std::string::npos) << cdr.err;
     EXPECT_EQ(kilnware({"eject"}).status, 0);
+}
+
+TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {
+    // Ten minutes at 48 kHz: resampling keeps the burn busy for a moment.
+    test::writeAudioFile(dir.file("long.flac"), 0x170002 /* FLAC, 16-bit */, 48000, 1, 48000 * 600);
+    const std::string log = dir.file("output");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<std::string> words{KILNWARE_CLI, "audio",       dir.file("long.flac"),
+                                   "--yes",      "--image-dir", out};
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, KILNWARE_CLI, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (test::readFile(log).find("Burning Audio CD on") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        ::usleep(10'000);
+    }
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << test::readFile(log);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << test::readFile(log);
+    EXPECT_NE(test::readFile(log).find("Cancelling..."), std::string::npos);
+    EXPECT_EQ(written(), std::vector<std::string>{});
 }
 
 // Runs the command on a pseudo-terminal, answering its question with `answer`.
