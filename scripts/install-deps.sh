@@ -17,7 +17,7 @@ packages=(
   # the command-line host
   libcli11-dev nlohmann-json3-dev
   # video DVDs: the programs the stand-ins run, and what their tests make clips with and read back
-  dvdauthor genisoimage udftools ffmpeg libdvdread-dev
+  dvdauthor ffmpeg libdvdread-dev
 )
 
 if [ "$(id -u)" -ne 0 ]; then
