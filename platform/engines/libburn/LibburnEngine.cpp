@@ -64,19 +64,38 @@ double speed1x(int profile) {
                                          : kDVDSpeed1x;
 }
 
-// What a track's burn_source reads from: the track's reader, cut to the announced size.
+// A reader's failure, written on libburn's thread and read on the burn's.
+class SharedError {
+public:
+    void set(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        text_ = text;
+    }
+    std::string get() const {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string text_;
+};
+
+// What a track's burn_source reads from: the track's reader, cut to the announced size. libburn
+// reads on a thread of its own and frees on ours; the lock makes that hand-over explicit.
 struct SourceState {
+    std::mutex mutex;
     std::unique_ptr<DRTrackReader> reader;
     std::shared_ptr<DROperation> operation;
     off_t size = 0;
     off_t served = 0;
-    std::string error;  // shared with the burn through `shared`
-    std::shared_ptr<std::string> shared;
+    std::shared_ptr<SharedError> error;
 };
 
 int readSource(burn_source* source, unsigned char* buffer, int size) {
     auto* state = static_cast<SourceState*>(source->data);
-    if (state->operation->abortRequested()) {
+    std::lock_guard lock(state->mutex);
+    if (state->operation->abortRequested() || !state->reader) {
         return -1;
     }
     const auto wanted = static_cast<std::size_t>(
@@ -91,7 +110,7 @@ int readSource(burn_source* source, unsigned char* buffer, int size) {
         got += n;
     }
     if (!state->reader->error().empty()) {
-        *state->shared = state->reader->error();
+        state->error->set(state->reader->error());
         return -1;
     }
     // A reader that ends early leaves zeros: the track keeps the length it announced.
@@ -101,21 +120,30 @@ int readSource(burn_source* source, unsigned char* buffer, int size) {
 }
 
 off_t sourceSize(burn_source* source) {
-    return static_cast<SourceState*>(source->data)->size;
+    auto* state = static_cast<SourceState*>(source->data);
+    std::lock_guard lock(state->mutex);
+    return state->size;
 }
 
 int setSourceSize(burn_source* source, off_t size) {
-    static_cast<SourceState*>(source->data)->size = size;
+    auto* state = static_cast<SourceState*>(source->data);
+    std::lock_guard lock(state->mutex);
+    state->size = size;
     return 1;
 }
 
 void freeSource(burn_source* source) {
-    delete static_cast<SourceState*>(source->data);
+    auto* state = static_cast<SourceState*>(source->data);
+    {
+        std::lock_guard lock(state->mutex);
+        state->reader.reset();
+    }
+    delete state;
 }
 
 // A burn_source over `track`; libburn frees it with free(), so it comes from calloc.
 burn_source* newSource(const DRTrack& track, std::shared_ptr<DROperation> operation,
-                       std::shared_ptr<std::string> error) {
+                       std::shared_ptr<SharedError> error) {
     auto* source = static_cast<burn_source*>(std::calloc(1, sizeof(burn_source)));
     if (!source) {
         return nullptr;
@@ -124,7 +152,7 @@ burn_source* newSource(const DRTrack& track, std::shared_ptr<DROperation> operat
     state->reader = track.newReader();
     state->operation = std::move(operation);
     state->size = static_cast<off_t>(track.estimateLength() * track.blockSize());
-    state->shared = std::move(error);
+    state->error = std::move(error);
     source->refcount = 1;
     source->version = 1;
     source->read_xt = readSource;
@@ -479,7 +507,7 @@ void LibburnRecorder::runBurn(const std::shared_ptr<DRBurn>& burn, const Value& 
     char profileName[80] = {};
     burn_disc_get_profile(d, &profile, profileName);
 
-    auto readerError = std::make_shared<std::string>();
+    auto readerError = std::make_shared<SharedError>();
     std::uint64_t totalBlocks = 0;
     std::vector<std::uint64_t> trackBlocks;
     burn_disc* disc = burn_disc_create();
@@ -554,8 +582,10 @@ void LibburnRecorder::runBurn(const std::shared_ptr<DRBurn>& burn, const Value& 
         }
         cancelled = cancelled || burn->abortRequested();
         if (!cancelled && burn_drive_wrote_well(d) != 1) {
-            failure = readerError->empty() ? lastMessage("The recorder did not write the disc.")
-                                           : *readerError;
+            failure = readerError->get();
+            if (failure.empty()) {
+                failure = lastMessage("The recorder did not write the disc.");
+            }
         }
         if (!cancelled && failure.empty()) {
             // A short burn may end between two looks: the last progress is the whole layout.
