@@ -1,6 +1,12 @@
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 
+#include <libudev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -710,9 +716,104 @@ void LibburnEngine::start() {
     for (const std::string& address : addresses) {
         addRecorder(address);
     }
+    startWatch();
+}
+
+void LibburnEngine::startWatch() {
+    std::lock_guard lock(mutex_);
+    if (watcher_.joinable()) {
+        return;
+    }
+    // Without udev (a container, a system without it) the engine simply offers what it found.
+    udev* context = udev_new();
+    udev_monitor* monitor = context ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
+    const int stopFd = ::eventfd(0, EFD_CLOEXEC);
+    if (!monitor || stopFd < 0 ||
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", "disk") < 0 ||
+        udev_monitor_enable_receiving(monitor) < 0) {
+        if (stopFd >= 0) {
+            ::close(stopFd);
+        }
+        if (monitor) {
+            udev_monitor_unref(monitor);
+        }
+        if (context) {
+            udev_unref(context);
+        }
+        return;
+    }
+    stopFd_ = stopFd;
+    watcher_ = std::thread([this, context, monitor, stopFd] { watch(context, monitor, stopFd); });
+}
+
+void LibburnEngine::watch(udev* context, udev_monitor* monitor, int stopFd) {
+    pollfd fds[2] = {{udev_monitor_get_fd(monitor), POLLIN, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[1].revents != 0) {
+            break;
+        }
+        if ((fds[0].revents & POLLIN) == 0) {
+            continue;
+        }
+        udev_device* device = udev_monitor_receive_device(monitor);
+        if (!device) {
+            continue;
+        }
+        const char* cdrom = udev_device_get_property_value(device, "ID_CDROM");
+        const char* node = udev_device_get_devnode(device);
+        const char* action = udev_device_get_action(device);
+        if (cdrom && std::strcmp(cdrom, "1") == 0 && node && action) {
+            deviceEvent(action, node);
+        }
+        udev_device_unref(device);
+    }
+    udev_monitor_unref(monitor);
+    udev_unref(context);
+}
+
+bool LibburnEngine::watchingHotPlug() const {
+    std::lock_guard lock(mutex_);
+    return watcher_.joinable();
+}
+
+void LibburnEngine::deviceEvent(const std::string& action, const std::string& address) {
+    if (action == "remove") {
+        removeRecorder(address);
+    } else if (action == "add") {
+        addRecorder(address);
+    } else if (action == "change") {
+        if (auto recorder = find(address)) {
+            recorder->refreshStatus();
+        } else {
+            addRecorder(address);
+        }
+    }
 }
 
 void LibburnEngine::stop() {
+    std::thread watcher;
+    int stopFd = -1;
+    {
+        std::lock_guard lock(mutex_);
+        watcher.swap(watcher_);
+        std::swap(stopFd, stopFd_);
+    }
+    if (watcher.joinable()) {
+        const std::uint64_t one = 1;
+        if (::write(stopFd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+            Log::write("libburn recorder: the udev watch could not be told to stop");
+        }
+        watcher.join();
+    }
+    if (stopFd >= 0) {
+        ::close(stopFd);
+    }
     std::vector<std::shared_ptr<LibburnRecorder>> recorders;
     {
         std::lock_guard lock(mutex_);
@@ -724,14 +825,35 @@ void LibburnEngine::stop() {
     }
 }
 
-std::shared_ptr<LibburnRecorder> LibburnEngine::addRecorder(const std::string& address) {
+std::shared_ptr<LibburnRecorder> LibburnEngine::find(const std::string& address) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& recorder : recorders_) {
+        if (recorder->address() == address) {
+            return recorder;
+        }
+    }
+    return nullptr;
+}
+
+void LibburnEngine::removeRecorder(const std::string& address) {
+    std::shared_ptr<LibburnRecorder> removed;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& recorder : recorders_) {
-            if (recorder->address() == address) {
-                return recorder;
-            }
+        auto it = std::find_if(recorders_.begin(), recorders_.end(), [&](const auto& recorder) {
+            return recorder->address() == address;
+        });
+        if (it == recorders_.end()) {
+            return;
         }
+        removed = *it;
+        recorders_.erase(it);
+    }
+    DeviceRegistry::deviceDisappeared(removed);
+}
+
+std::shared_ptr<LibburnRecorder> LibburnEngine::addRecorder(const std::string& address) {
+    if (auto known = find(address)) {
+        return known;
     }
     auto recorder = LibburnRecorder::open(address);
     if (!recorder) {
@@ -739,6 +861,12 @@ std::shared_ptr<LibburnRecorder> LibburnEngine::addRecorder(const std::string& a
     }
     {
         std::lock_guard lock(mutex_);
+        // The udev watch and the host may add the same drive at once: the first one stays.
+        for (const auto& other : recorders_) {
+            if (other->address() == address) {
+                return other;
+            }
+        }
         recorders_.push_back(recorder);
     }
     DeviceRegistry::deviceAppeared(recorder);

@@ -157,6 +157,40 @@ TEST_F(LibburnEngineTest, WithoutDrivesOffersOnlyTheRecordersAddedByAddress) {
     EXPECT_EQ(DeviceRegistry::devices().size(), before);
 }
 
+TEST_F(LibburnEngineTest, StartsAndStopsAgainWithoutLeavingAWatchBehind) {
+    for (int round = 0; round < 3; ++round) {
+        engine.start();
+        engine.start();  // a second start keeps the one watch
+        engine.stop();
+        EXPECT_FALSE(engine.watchingHotPlug());
+        EXPECT_TRUE(engine.recorders().empty());
+    }
+}
+
+TEST_F(LibburnEngineTest, DriveEventsAddRefreshAndWithdrawRecorders) {
+    const std::string address = "stdio:" + discPath;
+    engine.deviceEvent("add", address);
+    auto recorder = engine.recorders().empty() ? nullptr : engine.recorders().front();
+    ASSERT_TRUE(recorder);
+    EXPECT_TRUE(announced(recorder));
+
+    // A medium change is read again: here the file now holds 12 blocks.
+    test::writeFile(discPath, pattern(2048 * 12));
+    engine.deviceEvent("change", address);
+    EXPECT_EQ(
+        lookup(recorder->status()[DRDeviceMediaInfoKey], DRDeviceMediaBlocksUsedKey).uint64Value(),
+        12u);
+    engine.deviceEvent("bind", address);  // anything else is no concern of the engine
+    EXPECT_EQ(engine.recorders().size(), 1u);
+
+    engine.deviceEvent("remove", address);
+    EXPECT_FALSE(announced(recorder));
+    EXPECT_TRUE(engine.recorders().empty());
+    engine.deviceEvent("remove", address);  // gone already
+    engine.removeRecorder("stdio:/never/added");
+    EXPECT_TRUE(engine.recorders().empty());
+}
+
 TEST_F(LibburnEngineTest, AnAddressLibburnCannotGrabAddsNothing) {
     EXPECT_FALSE(engine.addRecorder("stdio:" + folder.path()));  // a folder is no drive
     EXPECT_FALSE(engine.addRecorder("/nonexistent/sr9"));

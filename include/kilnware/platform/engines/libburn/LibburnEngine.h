@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,6 +11,10 @@
 #include <kilnware/platform/discrecording/DRBurn.h>
 #include <kilnware/platform/discrecording/DRDevice.h>
 #include <kilnware/platform/discrecording/Engine.h>
+
+// libudev's handles, for the hot-plug watch.
+struct udev;
+struct udev_monitor;
 
 namespace kilnware::platform {
 
@@ -68,6 +73,8 @@ private:
 };
 
 // Offers the optical drives that libburn finds when it starts, and the recorders added by address.
+// While started it follows udev: a drive that appears is added, one that goes is withdrawn, and a
+// medium change makes the recorder read its medium again.
 class KILNWARE_EXPORT LibburnEngine : public Engine {
 public:
     LibburnEngine();
@@ -79,11 +86,25 @@ public:
     // Adds and announces the recorder at a libburn address ("/dev/sr0", "stdio:/path/file"); the
     // one already there when the address is known. Null when libburn cannot grab it.
     std::shared_ptr<LibburnRecorder> addRecorder(const std::string& address);
+    // Withdraws the recorder at `address`, if there is one.
+    void removeRecorder(const std::string& address);
     std::vector<std::shared_ptr<LibburnRecorder>> recorders() const;
+    // What the udev watch does for an event on a drive: "add" adds the recorder, "remove" withdraws
+    // it, "change" (a medium came or went) reads its medium again. For hosts with a watch of their
+    // own, and for tests.
+    void deviceEvent(const std::string& action, const std::string& address);
+    // Whether the udev watch is running (it is not where udev cannot be reached).
+    bool watchingHotPlug() const;
 
 private:
+    void startWatch();
+    void watch(::udev* context, ::udev_monitor* monitor, int stopFd);
+    std::shared_ptr<LibburnRecorder> find(const std::string& address) const;
+
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<LibburnRecorder>> recorders_;
+    std::thread watcher_;
+    int stopFd_ = -1;  // an eventfd that ends the watch
 };
 
 }  // namespace kilnware::platform
