@@ -58,25 +58,6 @@ int languageCode(const std::string& language) {
     return 0x00;  // unknown
 }
 
-// libburn keeps a process-wide message queue: set it up once and keep its calls apart.
-std::mutex& libburnMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-bool startLibburn() {
-    if (!burn_initialize()) {
-        return false;
-    }
-    static std::once_flag quiet;
-    std::call_once(quiet, [] {
-        char never[] = "NEVER";
-        char prefix[] = "libburn: ";
-        burn_msgs_set_severities(never, never, prefix);
-    });
-    return true;
-}
-
 struct SessionFree {
     void operator()(burn_session* session) const { burn_session_free(session); }
 };
@@ -88,6 +69,26 @@ std::string cueText(const std::string& utf8) {
 }
 
 }  // namespace
+
+std::mutex& libburnMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool startLibburn() {
+    if (!burn_initialize()) {
+        return false;
+    }
+    static std::once_flag quiet;
+    std::call_once(quiet, [] {
+        // Nothing on standard error; failures wait in the queue for whoever explains them.
+        char queue[] = "SORRY";
+        char never[] = "NEVER";
+        char prefix[] = "libburn: ";
+        burn_msgs_set_severities(queue, never, prefix);
+    });
+    return true;
+}
 
 bool CDText::empty() const {
     return std::all_of(entries.begin(), entries.end(), [](const auto& entry) {

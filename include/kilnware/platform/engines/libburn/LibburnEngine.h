@@ -1,0 +1,110 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <kilnware/Export.h>
+#include <kilnware/platform/discrecording/DRBurn.h>
+#include <kilnware/platform/discrecording/DRDevice.h>
+#include <kilnware/platform/discrecording/Engine.h>
+
+// libudev's handles, for the hot-plug watch.
+struct udev;
+struct udev_monitor;
+
+namespace kilnware::platform {
+
+// A real recorder (or one of libburn's "stdio:" pseudo-drives), known by its persistent libburn
+// address. The drive is grabbed only while the recorder reads its medium, burns or erases, so
+// that other programs may use it in between. status() answers from what the recorder read last:
+// when it was added, and after every burn, erase and refreshStatus().
+//
+// Verification (DRBurnVerifyDiscKey) is not done yet: a burn that asks for it is written without
+// being read back, and the log says so.
+class KILNWARE_EXPORT LibburnRecorder : public DRDevice {
+public:
+    // The recorder at `address`, with its medium read, or null when libburn cannot grab it.
+    static std::shared_ptr<LibburnRecorder> open(const std::string& address);
+    ~LibburnRecorder() override;
+
+    const std::string& address() const { return address_; }
+    // Reads the medium again (unless the recorder is busy) and tells of a change.
+    void refreshStatus();
+    // Blocks until the burn or erase under way has ended on its thread.
+    void waitForOperations();
+
+    // The engine's media type for an MMC profile number (burn_disc_get_profile).
+    static const char* mediaTypeForProfile(int profile);
+
+    // DRDevice
+    std::string displayName() const override;
+    Dictionary info() const override;
+    Dictionary status() const override;
+    bool ejectMedia() override;
+    void startBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout) override;
+    void startErase(const std::shared_ptr<DRErase>& erase) override;
+
+    LibburnRecorder(std::string address, std::string vendor, std::string product, int role);
+
+private:
+    struct Drive;
+    void statusChanged();
+    // Claims the recorder for an operation; false (with `error`) when it is busy.
+    bool claim(std::string& error);
+    void spawn(std::function<void()> work);
+    void runBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout);
+    void runErase(const std::shared_ptr<DRErase>& erase);
+    // Reads the medium of a grabbed drive into the cached status.
+    void readMedium(Drive& drive);
+    void finish(bool readAgain);
+
+    const std::string address_;
+    const std::string vendor_;
+    const std::string product_;
+    const int role_;
+    mutable std::mutex mutex_;
+    bool busy_ = false;
+    Dictionary medium_;  // the status less the busy flag
+    std::thread worker_;
+};
+
+// Offers the optical drives that libburn finds when it starts, and the recorders added by address.
+// While started it follows udev: a drive that appears is added, one that goes is withdrawn, and a
+// medium change makes the recorder read its medium again.
+class KILNWARE_EXPORT LibburnEngine : public Engine {
+public:
+    LibburnEngine();
+    ~LibburnEngine() override;
+    std::string name() const override;
+    void start() override;
+    void stop() override;
+
+    // Adds and announces the recorder at a libburn address ("/dev/sr0", "stdio:/path/file"); the
+    // one already there when the address is known. Null when libburn cannot grab it.
+    std::shared_ptr<LibburnRecorder> addRecorder(const std::string& address);
+    // Withdraws the recorder at `address`, if there is one.
+    void removeRecorder(const std::string& address);
+    std::vector<std::shared_ptr<LibburnRecorder>> recorders() const;
+    // What the udev watch does for an event on a drive: "add" adds the recorder, "remove" withdraws
+    // it, "change" (a medium came or went) reads its medium again. For hosts with a watch of their
+    // own, and for tests.
+    void deviceEvent(const std::string& action, const std::string& address);
+    // Whether the udev watch is running (it is not where udev cannot be reached).
+    bool watchingHotPlug() const;
+
+private:
+    void startWatch();
+    void watch(::udev* context, ::udev_monitor* monitor, int stopFd);
+    std::shared_ptr<LibburnRecorder> find(const std::string& address) const;
+
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<LibburnRecorder>> recorders_;
+    std::thread watcher_;
+    int stopFd_ = -1;  // an eventfd that ends the watch
+};
+
+}  // namespace kilnware::platform

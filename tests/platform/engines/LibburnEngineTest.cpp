@@ -1,0 +1,368 @@
+#include <atomic>
+#include <filesystem>
+
+#include <kilnware/platform/engines/libburn/LibburnEngine.h>
+
+#include "tests/platform/engines/ImageRecorderSupport.h"
+
+namespace kilnware::platform {
+namespace {
+
+using test::readFile;
+
+// Bytes that differ from block to block, so that a misplaced block shows.
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
+    }
+    return bytes;
+}
+
+// A data track that holds back its bytes until the burn is aborted, so that a test can cancel
+// a burn that is surely under way.
+class StalledTrack : public DRTrack {
+public:
+    explicit StalledTrack(std::shared_ptr<std::shared_ptr<DROperation>> operation)
+        : operation_(std::move(operation)) {}
+    Kind kind() const override { return Kind::Data; }
+    std::uint64_t estimateLength() const override { return 64; }
+    std::unique_ptr<DRTrackReader> newReader() const override {
+        return std::make_unique<Reader>(operation_);
+    }
+
+private:
+    class Reader : public DRTrackReader {
+    public:
+        explicit Reader(std::shared_ptr<std::shared_ptr<DROperation>> operation)
+            : operation_(std::move(operation)) {}
+        std::size_t read(std::span<std::byte> out) override {
+            while (!(*operation_)->abortRequested()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            std::fill(out.begin(), out.end(), std::byte{1});
+            return out.size();
+        }
+        const std::string& error() const override { return error_; }
+
+    private:
+        std::shared_ptr<std::shared_ptr<DROperation>> operation_;
+        std::string error_;
+    };
+    std::shared_ptr<std::shared_ptr<DROperation>> operation_;
+};
+
+// A track whose reader fails part-way.
+class FailingTrack : public DRTrack {
+public:
+    Kind kind() const override { return Kind::Data; }
+    std::uint64_t estimateLength() const override { return 32; }
+    std::unique_ptr<DRTrackReader> newReader() const override { return std::make_unique<Reader>(); }
+
+private:
+    class Reader : public DRTrackReader {
+    public:
+        std::size_t read(std::span<std::byte> out) override {
+            if (served_ >= 4 * 2048) {
+                error_ = "the source went away";
+                return 0;
+            }
+            const std::size_t n = std::min<std::size_t>(out.size(), 4 * 2048 - served_);
+            served_ += n;
+            return n;
+        }
+        const std::string& error() const override { return error_; }
+
+    private:
+        std::size_t served_ = 0;
+        std::string error_;
+    };
+};
+
+class LibburnEngineTest : public ::testing::Test {
+protected:
+    test::TempDir folder;
+    std::string discPath = folder.file("disc.iso");
+    LibburnEngine engine;
+    std::vector<Dictionary> statuses;
+
+    void TearDown() override {
+        engine.stop();
+        RunLoop::current()->runUntilIdle();
+    }
+
+    static bool announced(const std::shared_ptr<DRDevice>& device) {
+        const auto all = DeviceRegistry::devices();
+        return std::find(all.begin(), all.end(), device) != all.end();
+    }
+
+    Dictionary burn(const std::shared_ptr<DRBurn>& burn, const Value& layout,
+                    const std::function<void(const Dictionary&)>& onStatus = {}) {
+        bool ended = false;
+        burn->setStatusHandler([&](const Dictionary& status) {
+            statuses.push_back(status);
+            if (onStatus) {
+                onStatus(status);
+            }
+            ended = DROperation::isFinal(status);
+        });
+        burn->writeLayout(layout);
+        EXPECT_TRUE(test::runUntil([&] { return ended; }));
+        return statuses.empty() ? Dictionary() : statuses.back();
+    }
+};
+
+TEST(LibburnRecorderProfiles, MapToTheEngineMediaTypes) {
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x08), DRDeviceMediaTypeCDROM);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x09), DRDeviceMediaTypeCDR);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x0a), DRDeviceMediaTypeCDRW);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x10), DRDeviceMediaTypeDVDROM);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x11), DRDeviceMediaTypeDVDR);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x12), DRDeviceMediaTypeDVDRAM);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x13), DRDeviceMediaTypeDVDRW);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x14), DRDeviceMediaTypeDVDRW);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x15), DRDeviceMediaTypeDVDRDualLayer);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x16), DRDeviceMediaTypeDVDRDualLayer);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x1a), DRDeviceMediaTypeDVDPlusRW);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x1b), DRDeviceMediaTypeDVDPlusR);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x2b), DRDeviceMediaTypeDVDPlusRDoubleLayer);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x40), DRDeviceMediaTypeBDROM);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x41), DRDeviceMediaTypeBDR);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x43), DRDeviceMediaTypeBDRE);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0xffff), DRDeviceMediaTypeUnknown);
+    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0), DRDeviceMediaTypeUnknown);
+}
+
+TEST_F(LibburnEngineTest, WithoutDrivesOffersOnlyTheRecordersAddedByAddress) {
+    const auto before = DeviceRegistry::devices().size();
+    engine.start();
+    for (const auto& recorder : engine.recorders()) {
+        // A machine with optical drives offers them; none may be a pseudo-drive.
+        EXPECT_EQ(recorder->address().rfind("stdio:", 0), std::string::npos);
+    }
+    const auto real = engine.recorders().size();
+    EXPECT_EQ(DeviceRegistry::devices().size(), before + real);
+
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    EXPECT_EQ(engine.addRecorder("stdio:" + discPath), recorder);  // known already
+    EXPECT_TRUE(announced(recorder));
+    EXPECT_EQ(engine.recorders().size(), real + 1);
+    EXPECT_EQ(recorder->displayName(), "stdio:" + discPath);
+    EXPECT_EQ(recorder->info()[DRDevicePhysicalInterconnectKey].textValue(), "Pseudo-drive");
+
+    engine.stop();
+    EXPECT_FALSE(announced(recorder));
+    EXPECT_TRUE(engine.recorders().empty());
+    EXPECT_EQ(DeviceRegistry::devices().size(), before);
+}
+
+TEST_F(LibburnEngineTest, StartsAndStopsAgainWithoutLeavingAWatchBehind) {
+    for (int round = 0; round < 3; ++round) {
+        engine.start();
+        engine.start();  // a second start keeps the one watch
+        engine.stop();
+        EXPECT_FALSE(engine.watchingHotPlug());
+        EXPECT_TRUE(engine.recorders().empty());
+    }
+}
+
+TEST_F(LibburnEngineTest, DriveEventsAddRefreshAndWithdrawRecorders) {
+    const std::string address = "stdio:" + discPath;
+    engine.deviceEvent("add", address);
+    auto recorder = engine.recorders().empty() ? nullptr : engine.recorders().front();
+    ASSERT_TRUE(recorder);
+    EXPECT_TRUE(announced(recorder));
+
+    // A medium change is read again: here the file now holds 12 blocks.
+    test::writeFile(discPath, pattern(2048 * 12));
+    engine.deviceEvent("change", address);
+    EXPECT_EQ(
+        lookup(recorder->status()[DRDeviceMediaInfoKey], DRDeviceMediaBlocksUsedKey).uint64Value(),
+        12u);
+    engine.deviceEvent("bind", address);  // anything else is no concern of the engine
+    EXPECT_EQ(engine.recorders().size(), 1u);
+
+    engine.deviceEvent("remove", address);
+    EXPECT_FALSE(announced(recorder));
+    EXPECT_TRUE(engine.recorders().empty());
+    engine.deviceEvent("remove", address);  // gone already
+    engine.removeRecorder("stdio:/never/added");
+    EXPECT_TRUE(engine.recorders().empty());
+}
+
+TEST_F(LibburnEngineTest, AnAddressLibburnCannotGrabAddsNothing) {
+    EXPECT_FALSE(engine.addRecorder("stdio:" + folder.path()));  // a folder is no drive
+    EXPECT_FALSE(engine.addRecorder("/nonexistent/sr9"));
+    EXPECT_FALSE(engine.addRecorder("stdio:"));  // libburn's null drive
+    EXPECT_TRUE(engine.recorders().empty());
+}
+
+TEST_F(LibburnEngineTest, PseudoDriveShowsAWritableMedium) {
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    const Dictionary status = recorder->status();
+    EXPECT_FALSE(status[DRDeviceIsBusyKey].boolValue());
+    EXPECT_EQ(status[DRDeviceMediaStateKey].textValue(), DRDeviceMediaStateMediaPresent);
+    const Value media = status[DRDeviceMediaInfoKey];
+    EXPECT_EQ(lookup(media, DRDeviceMediaTypeKey).textValue(), DRDeviceMediaTypeUnknown);
+    EXPECT_GT(lookup(media, DRDeviceMediaBlocksFreeKey).uint64Value(), 0u);
+    EXPECT_TRUE(lookup(media, DRDeviceMediaIsOverwritableKey).boolValue());
+    EXPECT_EQ(lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value(), 0u);
+    EXPECT_TRUE(lookup(media, DRDeviceMediaIsBlankKey).boolValue());
+}
+
+TEST_F(LibburnEngineTest, PseudoDriveOverAFileCountsWhatItHolds) {
+    test::writeFile(discPath, pattern(2048 * 40));
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    const Value media = recorder->status()[DRDeviceMediaInfoKey];
+    EXPECT_EQ(lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value(), 40u);
+    EXPECT_FALSE(lookup(media, DRDeviceMediaIsBlankKey).boolValue());
+    EXPECT_GE(lookup(media, DRDeviceMediaBlocksOverwritableKey).uint64Value(), 40u);
+}
+
+TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDrive) {
+    test::TempDir sources;
+    const std::string bytes = pattern(2048 * 300);
+    test::writeFile(sources.file("source.img"), bytes);
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+
+    auto job = DRBurn::burnForDevice(recorder);
+    auto track = std::make_shared<test::FileTrack>(sources.file("source.img"), DRTrack::Kind::Data,
+                                                   test::FileTrack::Options{});
+    const Dictionary last = burn(job, Value(track));
+    ASSERT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone)
+        << DROperation::errorText(last).value_or("");
+    ASSERT_GE(statuses.size(), 3u);
+    EXPECT_EQ(statuses.front()[DRStatusStateKey].textValue(), DRStatusStatePreparing);
+    const Dictionary& progress = statuses[statuses.size() - 2];
+    EXPECT_EQ(progress[DRStatusStateKey].textValue(), DRStatusStateTrackWrite);
+    EXPECT_EQ(progress[DRStatusBlocksWrittenKey].uint64Value(), 300u);
+    EXPECT_EQ(progress[DRStatusBlocksToWriteKey].uint64Value(), 300u);
+    EXPECT_DOUBLE_EQ(progress[DRStatusPercentCompleteKey].doubleValue(), 1.0);
+    const std::string written = readFile(discPath);
+    EXPECT_EQ(written.size(), bytes.size());
+    EXPECT_TRUE(written == bytes);
+    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    EXPECT_GE(
+        lookup(recorder->status()[DRDeviceMediaInfoKey], DRDeviceMediaBlocksUsedKey).uint64Value(),
+        300u);
+}
+
+// An audio track of silence.
+class SilenceTrack : public DRTrack {
+public:
+    Kind kind() const override { return Kind::Audio; }
+    std::uint64_t estimateLength() const override { return 300; }
+    std::unique_ptr<DRTrackReader> newReader() const override { return std::make_unique<Reader>(); }
+
+private:
+    class Reader : public DRTrackReader {
+    public:
+        std::size_t read(std::span<std::byte> out) override {
+            const std::size_t n = std::min(out.size(), left_);
+            std::fill_n(out.begin(), n, std::byte{0});
+            left_ -= n;
+            return n;
+        }
+        const std::string& error() const override { return error_; }
+
+    private:
+        std::size_t left_ = 300 * kAudioBlockSize;
+        std::string error_;
+    };
+};
+
+TEST_F(LibburnEngineTest, AudioOnAPseudoDriveFailsWithAReasonAndWritesNothing) {
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    const Dictionary last =
+        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<SilenceTrack>()));
+    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+    EXPECT_NE(DROperation::errorText(last).value_or("").find("cannot take this layout"),
+              std::string::npos)
+        << DROperation::errorText(last).value_or("");
+    EXPECT_FALSE(std::filesystem::exists(discPath) && std::filesystem::file_size(discPath) > 0);
+    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+}
+
+TEST_F(LibburnEngineTest, PseudoDriveCannotBeErased) {
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    auto erase = DRErase::eraseForDevice(recorder);
+    std::optional<Dictionary> last;
+    erase->setStatusHandler([&](const Dictionary& status) {
+        if (DROperation::isFinal(status)) {
+            last = status;
+        }
+    });
+    erase->start();
+    ASSERT_TRUE(test::runUntil([&] { return last.has_value(); }));
+    EXPECT_TRUE(DROperation::hasFailed(*last));
+    EXPECT_NE(DROperation::errorText(*last).value_or("").find("cannot be erased"),
+              std::string::npos);
+    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+}
+
+TEST_F(LibburnEngineTest, EjectEmptiesTheRecorderUntilItIsReadAgain) {
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    ASSERT_TRUE(recorder->ejectMedia());
+    recorder->waitForOperations();
+    EXPECT_EQ(recorder->status()[DRDeviceMediaStateKey].textValue(), DRDeviceMediaStateNone);
+    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    recorder->refreshStatus();
+    EXPECT_EQ(recorder->status()[DRDeviceMediaStateKey].textValue(),
+              DRDeviceMediaStateMediaPresent);
+}
+
+TEST_F(LibburnEngineTest, AbortedBurnFailsAsCancelled) {
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    auto job = DRBurn::burnForDevice(recorder);
+    auto holder = std::make_shared<std::shared_ptr<DROperation>>(job);
+    bool sawWrite = false;
+    const Dictionary last =
+        burn(job, Value(std::make_shared<StalledTrack>(holder)), [&](const Dictionary& status) {
+            if (status[DRStatusStateKey].textValue() == DRStatusStateTrackWrite) {
+                sawWrite = true;
+                job->abort();
+            }
+        });
+    EXPECT_TRUE(sawWrite);
+    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+    EXPECT_EQ(DROperation::errorText(last), DROperation::kCancelledText);
+    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+}
+
+TEST_F(LibburnEngineTest, ReaderFailureFailsTheBurnWithItsText) {
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    const Dictionary last =
+        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>()));
+    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+    EXPECT_EQ(DROperation::errorText(last), "the source went away");
+    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+}
+
+TEST_F(LibburnEngineTest, SecondBurnWhileBusyIsRefused) {
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    auto first = DRBurn::burnForDevice(recorder);
+    auto holder = std::make_shared<std::shared_ptr<DROperation>>(first);
+    bool firstEnded = false;
+    first->setStatusHandler([&](const Dictionary& s) { firstEnded = DROperation::isFinal(s); });
+    first->writeLayout(Value(std::make_shared<StalledTrack>(holder)));
+    EXPECT_TRUE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    const Dictionary second =
+        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>()));
+    EXPECT_EQ(second[DRStatusStateKey].textValue(), DRStatusStateFailed);
+    EXPECT_NE(DROperation::errorText(second).value_or("").find("busy"), std::string::npos);
+    first->abort();
+    EXPECT_TRUE(test::runUntil([&] { return firstEnded; }));
+}
+
+}  // namespace
+}  // namespace kilnware::platform
