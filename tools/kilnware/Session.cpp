@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/engines/libburn/LibburnEngine.h>
 #include <kilnware/platform/foundation/Log.h>
 #include <kilnware/platform/foundation/RunLoop.h>
 
@@ -70,6 +71,8 @@ Session::Session(const Options& options, std::function<void(DRSetupPanel&)> befo
     std::filesystem::create_directories(options.imageDirectory, ignored);
     imageEngine_ = std::make_shared<ImageRecorderEngine>(options.imageDirectory,
                                                          mediumNamed(options.imageMedium));
+    // Every real recorder that libburn finds, and always the image recorder.
+    Engine::install(std::make_shared<LibburnEngine>());
     Engine::install(imageEngine_);
     RunLoop::current()->runUntilIdle();
 }
