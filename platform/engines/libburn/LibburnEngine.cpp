@@ -1,5 +1,7 @@
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 
+#include <kilnware/platform/discrecording/DRMediaInfo.h>
+
 #include <libudev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -167,10 +169,6 @@ burn_source* newSource(const DRTrack& track, std::shared_ptr<DROperation> operat
     source->free_data = freeSource;
     source->data = state;
     return source;
-}
-
-std::int32_t frames(std::uint64_t blocks) {
-    return static_cast<std::int32_t>(std::min<std::uint64_t>(blocks, INT32_MAX));
 }
 
 void waitWhileSpawning(burn_drive* drive) {
@@ -377,21 +375,17 @@ void LibburnRecorder::readMedium(Drive& drive) {
         const bool erasable = burn_disc_erasable(d) == 1;
         // A file's free space already counts what it holds.
         const std::uint64_t overwritable = role_ == 2 ? free : randomAccess ? free + used : 0;
-        Dictionary media;
-        media.set(DRDeviceMediaTypeKey, mediaTypeForProfile(profile));
-        media.set(DRDeviceMediaClassKey, mediaClassForProfile(profile));
-        media.set(DRDeviceMediaBlocksFreeKey, free);
-        media.set(DRDeviceMediaBlocksUsedKey, used);
-        media.set(DRDeviceMediaBlocksOverwritableKey, overwritable);
-        media.set(DRDeviceMediaFreeSpaceKey, frames(free));
-        media.set(DRDeviceMediaUsedSpaceKey, frames(used));
-        media.set(DRDeviceMediaOverwritableSpaceKey, frames(overwritable));
-        media.set(DRDeviceMediaIsBlankKey, blank);
-        media.set(DRDeviceMediaIsAppendableKey,
-                  state == BURN_DISC_BLANK || state == BURN_DISC_APPENDABLE);
-        media.set(DRDeviceMediaIsOverwritableKey, randomAccess);
-        media.set(DRDeviceMediaIsErasableKey, erasable);
-        status.set(DRDeviceMediaInfoKey, std::move(media));
+        DRMediaInfo media;
+        media.type = mediaTypeForProfile(profile);
+        media.mediaClass = mediaClassForProfile(profile);
+        media.blocksFree = free;
+        media.blocksUsed = used;
+        media.blocksOverwritable = overwritable;
+        media.blank = blank;
+        media.appendable = state == BURN_DISC_BLANK || state == BURN_DISC_APPENDABLE;
+        media.overwritable = randomAccess;
+        media.erasable = erasable;
+        status.set(DRDeviceMediaInfoKey, media.dictionary());
     }
     std::lock_guard lock(mutex_);
     medium_ = std::move(status);

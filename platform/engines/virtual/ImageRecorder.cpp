@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <kilnware/platform/discrecording/DRMediaInfo.h>
 #include <kilnware/platform/discrecording/DRNotificationCenter.h>
 
 #include "platform/engines/virtual/ImageBurn.h"
@@ -28,10 +29,6 @@ const char* typeOf(ImageRecorder::Medium medium) {
 
 bool isCD(ImageRecorder::Medium medium) {
     return medium != ImageRecorder::Medium::DVDR;
-}
-
-std::int32_t frames(std::uint64_t blocks) {
-    return static_cast<std::int32_t>(std::min<std::uint64_t>(blocks, INT32_MAX));
 }
 
 }  // namespace
@@ -169,20 +166,15 @@ Dictionary ImageRecorder::status() const {
     // A blank disc can be written whole; a written one is closed, and only a rewritable one can be
     // written again (over what it holds).
     const std::uint64_t overwritable = blank || erasable ? total : 0;
-    Dictionary media;
-    media.set(DRDeviceMediaTypeKey, typeOf(medium_));
-    media.set(DRDeviceMediaClassKey, isCD(medium_) ? DRDeviceMediaClassCD : DRDeviceMediaClassDVD);
-    media.set(DRDeviceMediaBlocksFreeKey, free);
-    media.set(DRDeviceMediaBlocksUsedKey, blocksUsed_);
-    media.set(DRDeviceMediaBlocksOverwritableKey, overwritable);
-    media.set(DRDeviceMediaFreeSpaceKey, frames(free));
-    media.set(DRDeviceMediaUsedSpaceKey, frames(blocksUsed_));
-    media.set(DRDeviceMediaOverwritableSpaceKey, frames(overwritable));
-    media.set(DRDeviceMediaIsBlankKey, blank);
-    media.set(DRDeviceMediaIsAppendableKey, blank);
-    media.set(DRDeviceMediaIsOverwritableKey, erasable);
-    media.set(DRDeviceMediaIsErasableKey, erasable);
-    status.set(DRDeviceMediaInfoKey, std::move(media));
+    DRMediaInfo media;
+    media.type = typeOf(medium_);
+    media.mediaClass = isCD(medium_) ? DRDeviceMediaClassCD : DRDeviceMediaClassDVD;
+    media.blocksFree = free;
+    media.blocksUsed = blocksUsed_;
+    media.blocksOverwritable = overwritable;
+    media.blank = media.appendable = blank;
+    media.overwritable = media.erasable = erasable;
+    status.set(DRDeviceMediaInfoKey, media.dictionary());
     return status;
 }
 

@@ -1,5 +1,6 @@
 #include <kilnware/platform/engines/virtual/ScriptableRecorder.h>
 
+#include <kilnware/platform/discrecording/DRMediaInfo.h>
 #include <kilnware/platform/discrecording/DRNotificationCenter.h>
 
 namespace kilnware::platform {
@@ -169,18 +170,18 @@ Dictionary ScriptableRecorder::status() const {
     status.set(DRDeviceIsBusyKey, busy_);
     status.set(DRDeviceMediaStateKey, medium_.state);
     if (medium_.state == DRDeviceMediaStateMediaPresent) {
-        Dictionary media;
-        media.set(DRDeviceMediaTypeKey, medium_.type);
-        media.set(DRDeviceMediaBlocksFreeKey, medium_.blocksFree);
-        media.set(DRDeviceMediaBlocksUsedKey, medium_.blocksUsed);
-        media.set(DRDeviceMediaBlocksOverwritableKey, medium_.blocksOverwritable);
-        media.set(DRDeviceMediaFreeSpaceKey, medium_.framesFree);
-        media.set(DRDeviceMediaUsedSpaceKey, medium_.framesUsed);
-        media.set(DRDeviceMediaOverwritableSpaceKey, medium_.framesOverwritable);
-        media.set(DRDeviceMediaIsBlankKey, medium_.blocksUsed == 0);
-        media.set(DRDeviceMediaIsErasableKey, medium_.erasable);
-        media.set(DRDeviceMediaIsOverwritableKey, medium_.overwritable);
-        status.set(DRDeviceMediaInfoKey, std::move(media));
+        DRMediaInfo media;
+        media.type = medium_.type;
+        media.blocksFree = medium_.blocksFree;
+        media.blocksUsed = medium_.blocksUsed;
+        media.blocksOverwritable = medium_.blocksOverwritable;
+        media.framesFree = medium_.framesFree;
+        media.framesUsed = medium_.framesUsed;
+        media.framesOverwritable = medium_.framesOverwritable;
+        media.blank = media.appendable = medium_.blocksUsed == 0;
+        media.erasable = medium_.erasable;
+        media.overwritable = medium_.overwritable;
+        status.set(DRDeviceMediaInfoKey, media.dictionary());
     }
     return status;
 }
