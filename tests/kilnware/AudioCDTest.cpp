@@ -11,12 +11,7 @@ namespace kilnware {
 namespace {
 
 using namespace platform;
-using test::LogCapture;
-using test::NoticeLog;
-using test::runUntil;
-using test::ScopedAnswerer;
-using test::ScopedRecorder;
-using test::TempDir;
+using namespace test;
 
 std::shared_ptr<TrackInfoClass> record(std::string title, std::string author) {
     auto r = std::make_shared<TrackInfoClass>();

@@ -10,12 +10,7 @@ namespace kilnware {
 namespace {
 
 using namespace platform;
-using test::LogCapture;
-using test::NoticeLog;
-using test::runUntil;
-using test::ScopedAnswerer;
-using test::ScopedRecorder;
-using test::TempDir;
+using namespace test;
 
 // A data track of a few blocks; the scriptable recorder never reads it.
 class BlankTrack : public DRTrack {

@@ -14,12 +14,7 @@ namespace kilnware {
 namespace {
 
 using namespace platform;
-using test::LogCapture;
-using test::NoticeLog;
-using test::runUntil;
-using test::ScopedAnswerer;
-using test::ScopedRecorder;
-using test::TempDir;
+using namespace test;
 
 class DataDisc : public test::BurnTest {
 protected:

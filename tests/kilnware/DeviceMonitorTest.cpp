@@ -15,42 +15,37 @@ namespace kilnware {
 namespace {
 
 using namespace platform;
-using test::LogCapture;
-using test::NoticeLog;
-using test::runUntil;
-using test::ScopedRecorder;
+using namespace test;
 
 constexpr const char* kNoDisc = "No Disc. Waiting for a disc to be inserted...";
 constexpr const char* kDetecting = "Detecting Disk. Waiting for the drive...";
 constexpr const char* kSending = "Sending UpDevice notification";
 
-void expectDefaults(const VXDevice& monitor) {
-    EXPECT_EQ(monitor.m_deviceName(), "NO Device");
-    EXPECT_EQ(monitor.m_connection(), "None");
-    EXPECT_EQ(monitor.m_MediaType(), "None");
+// The medium's fields as a recorder without a readable medium, or no recorder, leaves them.
+void expectClearedMedium(const VXDevice& monitor) {
     EXPECT_EQ(monitor.m_BlocksFree(), "0");
     EXPECT_EQ(monitor.m_BlocksUsed(), "0");
     EXPECT_EQ(monitor.m_BlocksTotal(), "0");
     EXPECT_EQ(monitor.m_MediaTotalTime(), "00:00");
     EXPECT_EQ(monitor.m_MediaUsedTime(), "00:00");
     EXPECT_EQ(monitor.m_MediaFreeTime(), "00:00");
-    EXPECT_FALSE(monitor.m_deviceIsBusy());
-    EXPECT_FALSE(monitor.m_DeviceCanEject());
     EXPECT_FALSE(monitor.m_MediaIsOverWritable());
     EXPECT_FALSE(monitor.m_MediaIsEarsable());
 }
 
-// What a recorder without a readable medium leaves in the medium's fields.
+void expectDefaults(const VXDevice& monitor) {
+    EXPECT_EQ(monitor.m_deviceName(), "NO Device");
+    EXPECT_EQ(monitor.m_connection(), "None");
+    EXPECT_EQ(monitor.m_MediaType(), "None");
+    expectClearedMedium(monitor);
+    EXPECT_FALSE(monitor.m_deviceIsBusy());
+    EXPECT_FALSE(monitor.m_DeviceCanEject());
+}
+
+// What a recorder without a readable medium shows.
 void expectNoMedium(const VXDevice& monitor, const char* mediaType) {
     EXPECT_EQ(monitor.m_MediaType(), mediaType);
-    EXPECT_EQ(monitor.m_BlocksFree(), "0");
-    EXPECT_EQ(monitor.m_BlocksUsed(), "0");
-    EXPECT_EQ(monitor.m_BlocksTotal(), "0");
-    EXPECT_EQ(monitor.m_MediaTotalTime(), "00:00");
-    EXPECT_EQ(monitor.m_MediaUsedTime(), "00:00");
-    EXPECT_EQ(monitor.m_MediaFreeTime(), "00:00");
-    EXPECT_FALSE(monitor.m_MediaIsOverWritable());
-    EXPECT_FALSE(monitor.m_MediaIsEarsable());
+    expectClearedMedium(monitor);
     EXPECT_TRUE(monitor.m_DeviceCanEject());
 }
 

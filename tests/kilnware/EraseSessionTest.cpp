@@ -8,11 +8,7 @@ namespace kilnware {
 namespace {
 
 using namespace platform;
-using test::LogCapture;
-using test::NoticeLog;
-using test::runUntil;
-using test::ScopedAnswerer;
-using test::ScopedRecorder;
+using namespace test;
 
 class EraseSession : public ::testing::Test {
 protected:

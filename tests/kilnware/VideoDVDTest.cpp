@@ -15,12 +15,7 @@ namespace kilnware {
 namespace {
 
 using namespace platform;
-using test::LogCapture;
-using test::NoticeLog;
-using test::runUntil;
-using test::ScopedAnswerer;
-using test::ScopedRecorder;
-using test::TempDir;
+using namespace test;
 
 std::string contentOf(const std::string& path) {
     std::ifstream file(path, std::ios::binary);

@@ -15,12 +15,7 @@ namespace kilnware {
 namespace {
 
 using namespace platform;
-using test::LogCapture;
-using test::NoticeLog;
-using test::runUntil;
-using test::ScopedAnswerer;
-using test::ScopedRecorder;
-using test::TempDir;
+using namespace test;
 namespace standin = kilnware::test;
 
 class VideoRoute : public test::BurnTest {
