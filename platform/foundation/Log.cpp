@@ -20,7 +20,7 @@ struct LogState {
     bool systemLog = true;
     bool systemLogOpen = false;
     Log::SinkId nextId = 1;
-    std::vector<std::pair<Log::SinkId, std::shared_ptr<Log::Sink>>> sinks;
+    std::vector<std::pair<Log::SinkId, std::shared_ptr<Log::LevelSink>>> sinks;
 };
 
 LogState& state() {
@@ -58,7 +58,9 @@ std::string formatDescription(std::string_view format,
     return line;
 }
 
-void Log::write(std::string_view line) {
+namespace {
+
+void writeLine(std::string_view line, Log::Level level) {
     LogState& s = state();
     std::lock_guard lock(s.mutex);
     if (s.systemLog) {
@@ -67,7 +69,7 @@ void Log::write(std::string_view line) {
             s.systemLogOpen = true;
         }
         std::string text(line);
-        syslog(LOG_NOTICE, "%s", text.c_str());
+        syslog(level == Log::Level::Warning ? LOG_WARNING : LOG_NOTICE, "%s", text.c_str());
     }
     if (s.standardError) {
         std::string text(line);
@@ -86,7 +88,7 @@ void Log::write(std::string_view line) {
                                       [id = id](const auto& entry) { return entry.first == id; });
         if (registered) {
             try {
-                (*sink)(line);
+                (*sink)(line, level);
             } catch (...) {
                 // A faulty sink must not take the line away from the others.
             }
@@ -95,8 +97,22 @@ void Log::write(std::string_view line) {
     insideSink = false;
 }
 
+}  // namespace
+
+void Log::write(std::string_view line) {
+    writeLine(line, Level::Notice);
+}
+
 void Log::write(std::string_view format, std::initializer_list<std::string_view> arguments) {
-    write(formatDescription(format, arguments));
+    writeLine(formatDescription(format, arguments), Level::Notice);
+}
+
+void Log::warning(std::string_view line) {
+    writeLine(line, Level::Warning);
+}
+
+void Log::warning(std::string_view format, std::initializer_list<std::string_view> arguments) {
+    writeLine(formatDescription(format, arguments), Level::Warning);
 }
 
 void Log::setStandardErrorEnabled(bool enabled) {
@@ -118,10 +134,15 @@ bool Log::isSystemLogEnabled() {
 }
 
 Log::SinkId Log::addSink(Sink sink) {
+    return addSink(
+        LevelSink([sink = std::move(sink)](std::string_view line, Level) { sink(line); }));
+}
+
+Log::SinkId Log::addSink(LevelSink sink) {
     LogState& s = state();
     std::lock_guard lock(s.mutex);
     SinkId id = s.nextId++;
-    s.sinks.emplace_back(id, std::make_shared<Sink>(std::move(sink)));
+    s.sinks.emplace_back(id, std::make_shared<LevelSink>(std::move(sink)));
     return id;
 }
 

@@ -44,10 +44,11 @@
 
 #include "Child.h"
 #include "DvdLayout.h"
-#include "Utf8.h"
 #include "VolumeName.h"
+#include "platform/foundation/Utf8.h"
 
 using namespace kilnware::standins;
+using kilnware::platform::decodeUtf8;
 
 namespace {
 

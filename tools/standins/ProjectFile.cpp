@@ -3,9 +3,12 @@
 #include <map>
 #include <memory>
 
-#include "Utf8.h"
+#include "platform/foundation/Utf8.h"
 
 namespace kilnware::standins {
+
+using platform::appendUtf8;
+using platform::decodeUtf8;
 
 namespace {
 

@@ -20,12 +20,18 @@ namespace kilnware::platform {
 // that sink is not called again.
 class KILNWARE_EXPORT Log {
 public:
+    // A warning is something the person should see even when they do not read the log: a file left
+    // out of a disc, a length taken on trust. Everything else is a notice.
+    enum class Level { Notice, Warning };
     using Sink = std::function<void(std::string_view line)>;
+    using LevelSink = std::function<void(std::string_view line, Level level)>;
     using SinkId = std::size_t;
 
     static void write(std::string_view line);
     // Fills each "%@" of `format` with the next argument, in order, and writes the line.
     static void write(std::string_view format, std::initializer_list<std::string_view> arguments);
+    static void warning(std::string_view line);
+    static void warning(std::string_view format, std::initializer_list<std::string_view> arguments);
 
     // Standard error is off by default; syslog is on.
     static void setStandardErrorEnabled(bool enabled);
@@ -33,6 +39,7 @@ public:
     static bool isSystemLogEnabled();
 
     static SinkId addSink(Sink sink);
+    static SinkId addSink(LevelSink sink);
     static void removeSink(SinkId id);
 };
 

@@ -4,11 +4,14 @@
 #include <string>
 #include <string_view>
 
-namespace kilnware::standins {
+namespace kilnware::platform {
 
 // The code points of `text`; none when it is not well-formed UTF-8 (overlong forms, surrogates
 // and values past U+10FFFF count as malformed).
+// The one UTF-8 codec of the project: strict, as file systems, cue sheets and XML need it.
 std::optional<std::u32string> decodeUtf8(std::string_view text);
+// Whether `text` is well-formed UTF-8 by the rules above.
+bool isValidUtf8(std::string_view text);
 void appendUtf8(std::string& out, char32_t value);
 
-}  // namespace kilnware::standins
+}  // namespace kilnware::platform

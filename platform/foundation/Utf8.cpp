@@ -1,6 +1,6 @@
-#include "Utf8.h"
+#include "platform/foundation/Utf8.h"
 
-namespace kilnware::standins {
+namespace kilnware::platform {
 
 std::optional<std::u32string> decodeUtf8(std::string_view text) {
     std::u32string out;
@@ -49,6 +49,10 @@ std::optional<std::u32string> decodeUtf8(std::string_view text) {
     return out;
 }
 
+bool isValidUtf8(std::string_view text) {
+    return decodeUtf8(text).has_value();
+}
+
 void appendUtf8(std::string& out, char32_t value) {
     if (value < 0x80) {
         out.push_back(static_cast<char>(value));
@@ -67,4 +71,4 @@ void appendUtf8(std::string& out, char32_t value) {
     }
 }
 
-}  // namespace kilnware::standins
+}  // namespace kilnware::platform
