@@ -1,10 +1,16 @@
 #include <kilnware/platform/foundation/Task.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -13,17 +19,38 @@
 
 #include <kilnware/platform/foundation/Log.h>
 
+#include "platform/foundation/Strings.h"
+#include "platform/foundation/UniqueFd.h"
+
 extern char** environ;
 
 namespace kilnware::platform {
 
 namespace {
 
-// posix_spawn attributes that give the child a clean signal state: nothing blocked, and the
-// dispositions a host commonly ignores for its own sake back to their defaults.
+using Clock = std::chrono::steady_clock;
+
+// How long a terminated program may take to end on SIGTERM before it gets SIGKILL.
+constexpr auto kGracePeriod = std::chrono::seconds(2);
+// Without pidfds, how often a waiting task looks whether its program has ended.
+constexpr int kPollMilliseconds = 50;
+
+// The programs running now, for terminateAll: what kill() takes to reach each (the negated process
+// group, or the process itself), and whether it was told to end. Fixed and lock-free, so that a
+// signal handler may walk it.
+struct Slot {
+    std::atomic<pid_t> target{0};
+    std::atomic<bool> terminate{false};
+};
+constexpr std::size_t kSlots = 64;
+Slot gSlots[kSlots];
+
+// posix_spawn attributes that give the child a clean signal state (nothing blocked, and the
+// dispositions a host commonly ignores for its own sake back to their defaults) and, on request,
+// a process group of its own.
 class SpawnAttributes {
 public:
-    SpawnAttributes() {
+    explicit SpawnAttributes(bool newGroup) {
         ok_ = posix_spawnattr_init(&attributes_) == 0;
         if (!ok_) {
             return;
@@ -34,9 +61,17 @@ public:
         sigemptyset(&reset);
         sigaddset(&reset, SIGPIPE);
         sigaddset(&reset, SIGCHLD);
+        sigaddset(&reset, SIGINT);
+        sigaddset(&reset, SIGTERM);
+        sigaddset(&reset, SIGHUP);
         posix_spawnattr_setsigmask(&attributes_, &none);
         posix_spawnattr_setsigdefault(&attributes_, &reset);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        if (newGroup) {
+            posix_spawnattr_setpgroup(&attributes_, 0);
+            flags |= POSIX_SPAWN_SETPGROUP;
+        }
+        posix_spawnattr_setflags(&attributes_, flags);
     }
     ~SpawnAttributes() {
         if (ok_) {
@@ -53,10 +88,137 @@ private:
     bool ok_ = false;
 };
 
+class FileActions {
+public:
+    FileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
+    ~FileActions() {
+        if (ok_) {
+            posix_spawn_file_actions_destroy(&actions_);
+        }
+    }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    posix_spawn_file_actions_t* get() { return ok_ ? &actions_ : nullptr; }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+    bool ok_ = false;
+};
+
+struct Pipe {
+    UniqueFd read;
+    UniqueFd write;
+    bool open() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return false;
+        }
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+        return true;
+    }
+};
+
 }  // namespace
+
+// What a launched program needs while it runs: its output, its end, its slot.
+struct Task::Running {
+    std::string name;
+    UniqueFd log;  // standard error (and output, with Output::Log), read end
+    UniqueFd out;  // standard output with Output::Pipe, read end
+    UniqueFd pidfd;
+    std::string pending;
+    Slot* slot = nullptr;
+    std::optional<Clock::time_point> terminatingSince;
+    bool killed = false;
+    bool terminated = false;
+
+    void logLines(bool flush) {
+        std::size_t start = 0;
+        for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            Log::write("%@: %@", {name, std::string_view(pending).substr(start, end - start)});
+        }
+        pending.erase(0, start);
+        if (flush && !pending.empty()) {
+            Log::write("%@: %@", {name, pending});
+            pending.clear();
+        }
+    }
+
+    // Reads what is there to read on the log pipe; closes it at its end.
+    void drainLog() {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(log.get(), buffer, sizeof buffer);
+            if (n > 0) {
+                pending.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n == 0 || errno != EAGAIN) {
+                log.reset();
+                logLines(true);
+                return;
+            }
+            logLines(false);
+            return;
+        }
+    }
+
+    // SIGKILL for a program that outlived its grace period.
+    void escalate() {
+        if (!slot || !slot->terminate.load()) {
+            return;
+        }
+        terminated = true;
+        const auto now = Clock::now();
+        if (!terminatingSince) {
+            terminatingSince = now;
+        }
+        if (!killed && now - *terminatingSince >= kGracePeriod) {
+            if (const pid_t target = slot->target.load(); target != 0) {
+                ::kill(target, SIGKILL);
+            }
+            killed = true;
+        }
+    }
+
+    // How long a wait may last before escalate() must look again.
+    int waitBudget(int wanted) const {
+        int budget = wanted;
+        if (!pidfd) {
+            budget = budget < 0 ? kPollMilliseconds : std::min(budget, kPollMilliseconds);
+        }
+        if (terminatingSince && !killed) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  kGracePeriod - (Clock::now() - *terminatingSince))
+                                  .count();
+            const int grace = static_cast<int>(std::max<long long>(left, 1));
+            budget = budget < 0 ? grace : std::min(budget, grace);
+        }
+        return budget;
+    }
+
+    void release() {
+        if (slot) {
+            slot->target.store(0);
+            slot->terminate.store(false);
+            slot = nullptr;
+        }
+    }
+};
 
 Task::~Task() {
     if (pid_ > 0 && !exitStatus_) {
+        if (output_ == Output::Pipe) {
+            // Nobody reads on: the program would wait for ever for room in the pipe.
+            running_->out.reset();
+            terminate();
+        }
         reap(true);
     }
 }
@@ -98,15 +260,59 @@ bool Task::launch() {
     }
     argv.push_back(nullptr);
 
-    SpawnAttributes attributes;
+    Pipe log;
+    Pipe out;
+    if (!log.open() || (output_ == Output::Pipe && !out.open())) {
+        return refuse(std::strerror(errno));
+    }
+    FileActions actions;
+    if (!actions.get() ||
+        posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
+            0 ||
+        posix_spawn_file_actions_adddup2(
+            actions.get(), output_ == Output::Pipe ? out.write.get() : log.write.get(),
+            STDOUT_FILENO) != 0 ||
+        posix_spawn_file_actions_adddup2(actions.get(), log.write.get(), STDERR_FILENO) != 0) {
+        return refuse("cannot prepare its standard streams");
+    }
+    SpawnAttributes attributes(newGroup_);
     pid_t pid = 0;
-    int result =
-        posix_spawn(&pid, resolvedPath_.c_str(), nullptr, attributes.get(), argv.data(), environ);
+    int result = posix_spawn(&pid, resolvedPath_.c_str(), actions.get(), attributes.get(),
+                             argv.data(), environ);
     if (result != 0) {
         return refuse(std::strerror(result));
     }
     pid_ = pid;
+    running_ = std::make_shared<Running>();
+    running_->name = lastPathComponent(launchPath_);
+    running_->log = std::move(log.read);
+    running_->out = std::move(out.read);
+    ::fcntl(running_->log.get(), F_SETFL, O_NONBLOCK);
+    running_->pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    for (Slot& slot : gSlots) {
+        pid_t free = 0;
+        if (slot.target.compare_exchange_strong(free, newGroup_ ? -pid : pid)) {
+            running_->slot = &slot;
+            break;
+        }
+    }
     return true;
+}
+
+void Task::pump(int timeoutMs) const {
+    Running& r = *running_;
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (r.log) {
+        fds[count++] = {r.log.get(), POLLIN, 0};
+    }
+    if (r.pidfd) {
+        fds[count++] = {r.pidfd.get(), POLLIN, 0};
+    }
+    if (::poll(fds, count, r.waitBudget(timeoutMs)) > 0 && r.log && fds[0].revents != 0) {
+        r.drainLog();
+    }
+    r.escalate();
 }
 
 void Task::reap(bool block) const {
@@ -115,12 +321,19 @@ void Task::reap(bool block) const {
     }
     int status = 0;
     pid_t result;
-    do {
-        result = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-    } while (result < 0 && errno == EINTR);
+    for (;;) {
+        pump(block ? -1 : 0);
+        do {
+            result = ::waitpid(pid_, &status, WNOHANG);
+        } while (result < 0 && errno == EINTR);
+        if (result != 0 || !block) {
+            break;
+        }
+    }
     if (result == 0) {
         return;
     }
+    Running& r = *running_;
     if (result < 0) {
         // Someone else collected the child (a host that ignores SIGCHLD): it has ended, somehow.
         int code = errno;
@@ -132,10 +345,41 @@ void Task::reap(bool block) const {
     } else {
         exitStatus_ = WEXITSTATUS(status);
     }
+    r.terminated = r.terminated || (r.slot && r.slot->terminate.load());
+    r.release();
+    if (r.log) {
+        r.drainLog();  // what it wrote last; a grandchild that holds the pipe is not waited for
+    }
+    r.logLines(true);
+    r.pidfd.reset();
 }
 
 void Task::waitUntilExit() {
     reap(true);
+}
+
+ssize_t Task::readStandardOutput(void* buffer, std::size_t size) {
+    if (!running_ || !running_->out) {
+        return 0;
+    }
+    Running& r = *running_;
+    for (;;) {
+        pollfd fds[2] = {{r.out.get(), POLLIN, 0}, {r.log ? r.log.get() : -1, POLLIN, 0}};
+        if (::poll(fds, 2, r.waitBudget(-1)) < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (fds[1].revents != 0) {
+            r.drainLog();
+        }
+        r.escalate();
+        if (fds[0].revents != 0) {
+            ssize_t n;
+            do {
+                n = ::read(r.out.get(), buffer, size);
+            } while (n < 0 && errno == EINTR);
+            return n;
+        }
+    }
 }
 
 bool Task::isRunning() const {
@@ -146,6 +390,30 @@ bool Task::isRunning() const {
 std::optional<int> Task::terminationStatus() const {
     reap(false);
     return exitStatus_;
+}
+
+void Task::terminate() {
+    if (!running_ || exitStatus_ || !running_->slot) {
+        return;
+    }
+    Slot& slot = *running_->slot;
+    slot.terminate.store(true);
+    if (const pid_t target = slot.target.load(); target != 0) {
+        ::kill(target, SIGTERM);
+    }
+}
+
+bool Task::wasTerminated() const {
+    return running_ && (running_->terminated || (running_->slot && running_->slot->terminate));
+}
+
+void Task::terminateAll() {
+    for (Slot& slot : gSlots) {
+        if (const pid_t target = slot.target.load(); target != 0) {
+            slot.terminate.store(true);
+            ::kill(target, SIGTERM);
+        }
+    }
 }
 
 namespace {

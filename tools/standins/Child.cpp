@@ -75,6 +75,8 @@ int runChild(const std::string& program, const std::vector<std::string>& argumen
     platform::Task task;
     task.setLaunchPath(program);
     task.setArguments(arguments);
+    // The child stays in the stand-in's group: whoever ends the stand-in's group ends it too.
+    task.setNewProcessGroup(false);
     if (!task.launch()) {
         return platform::Task::kLaunchFailedStatus;
     }
