@@ -11,6 +11,7 @@
 #include <kilnware/platform/foundation/Log.h>
 
 #include "Kilnware/RootFolder.h"
+#include "platform/foundation/WorkRecord.h"
 
 namespace kilnware {
 
@@ -191,17 +192,23 @@ bool VXBurn::burnDidFinish(DRBurnProgressPanel&, const std::shared_ptr<DRBurn>& 
 }
 
 void VXBurn::removeTemporaryVideoFiles() {
-    if (!fm) {
+    std::shared_ptr<WorkRecord> record = std::move(videoRecord_);
+    if (!fm || isoPath.empty()) {
+        return;
+    }
+    // Only what the record proves to be this library's unchanged work goes; a folder that holds
+    // anything more (an image written into it, say) stays, and so does everything else.
+    std::string error;
+    if (!record && !(record = WorkRecord::open(isoPath, error))) {
+        Log::write("Not removing the video DVD's work files: %@", {error});
         return;
     }
     for (const std::string* path : {&isoPath, &folderpath, &xmlPath}) {
-        auto owned = std::find(ownedWorkPaths_.begin(), ownedWorkPaths_.end(), *path);
-        if (path->empty() || owned == ownedWorkPaths_.end()) {
+        if (path->empty() || !fm->fileExistsAtPath(*path)) {
             continue;
         }
-        ownedWorkPaths_.erase(owned);
-        if (fm->fileExistsAtPath(*path)) {
-            fm->removeItemAtPath(*path);
+        if (!record->removeIfProven(*path)) {
+            Log::write("Not removing %@: it is not as this library made it", {*path});
         }
     }
 }

@@ -1,12 +1,20 @@
 #include <kilnware/VXBurn.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
 
 #include <kilnware/platform/foundation/Log.h>
 
 #include "Kilnware/VideoWork.h"
+#include "platform/foundation/Strings.h"
+#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/WorkRecord.h"
 
 namespace kilnware {
 
@@ -17,6 +25,40 @@ constexpr const char* kAuthoringTool = "/Users/user/Desktop/dvdauthor";
 constexpr const char* kImageTool = "/usr/bin/hdiutil";
 constexpr const char* kDefaultVolumeName = "Video DVD";
 constexpr const char* kBurnDescription = "Burn Video DVD";
+
+bool fm_exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+std::string absolutePath(const std::string& path) {
+    std::error_code ignored;
+    auto absolute = std::filesystem::absolute(path, ignored);
+    return absolute.empty() ? path : absolute.lexically_normal().string();
+}
+
+bool writeAll(int fd, std::string_view text, std::string& error) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool closeChecked(UniqueFd& file, std::string& error) {
+    if (::fsync(file.get()) != 0 || file.close() != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 std::string withoutTrailingSeparators(std::string path) {
     while (path.size() > 1 && path.back() == '/') {
@@ -36,63 +78,99 @@ bool VXBurn::videoRouteMayStart() const {
     return true;
 }
 
-bool VXBurn::clearLeftovers(const std::string& image, const std::string& folder,
-                            const std::string& project) {
-    const std::pair<const std::string*, bool (*)(const std::string&)> checks[] = {
-        {&image, video::isDiscImage},
-        {&folder, video::isAuthoredFolder},
-        {&project, video::isProjectFile},
-    };
+bool VXBurn::clearLeftovers(WorkRecord& record, std::initializer_list<const std::string*> paths) {
     // Everything is checked before anything is removed.
-    for (const auto& [path, isEarlierWork] : checks) {
+    for (const std::string* path : paths) {
         struct stat info {};
-        if (::lstat(path->c_str(), &info) == 0 && !isEarlierWork(*path)) {
+        if (::lstat(path->c_str(), &info) == 0 && !record.proves(*path)) {
             Log::write("Not touching %@: it is no work of an earlier video DVD burn", {*path});
             return false;
         }
     }
-    for (const auto& [path, isEarlierWork] : checks) {
-        if (fm->fileExistsAtPath(*path)) {
-            fm->removeItemAtPath(*path);
+    for (const std::string* path : paths) {
+        struct stat info {};
+        if (::lstat(path->c_str(), &info) == 0 && !record.removeIfProven(*path)) {
+            Log::write("Not touching %@: it changed while it was being removed", {*path});
+            return false;
         }
-        std::erase(ownedWorkPaths_, *path);
+        record.forget(*path);
     }
     return true;
+}
+
+std::shared_ptr<WorkRecord> VXBurn::takeWorkRecord(const std::string& image) {
+    std::string error;
+    std::shared_ptr<WorkRecord> record = WorkRecord::open(image, error);
+    if (!record) {
+        Log::write("Not touching %@: %@", {image, error});
+    }
+    return record;
+}
+
+bool VXBurn::writeProject(WorkRecord& record, const PathList& paths) {
+    std::string error;
+    UniqueFd file = record.makeFile(xmlPath, error);
+    bool written = false;
+    if (file) {
+        std::vector<std::string> absolute;
+        for (const std::string& path : paths) {
+            absolute.push_back(absolutePath(path));
+        }
+        written = writeAll(file.get(), video::projectFileText(folderpath, absolute), error) &&
+                  closeChecked(file, error) && record.remember(xmlPath);
+    }
+    if (!written) {
+        Log::write("Could not write the authoring project %@: %@", {xmlPath, error});
+    }
+    return written;
 }
 
 void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::string>& Title) {
     if (paths.empty() || !videoRouteMayStart()) {
         return;
     }
-    const video::WorkPaths work = video::workPathsFor(paths.front());
-    auto files = std::make_shared<FileManager>();
-    std::swap(fm, files);
-    if (!clearLeftovers(work.image, work.folder, work.project)) {
-        std::swap(fm, files);  // refused before touching anything: the controller is as it was
+    // A control character would end a line of the project early: refused before anything is made.
+    for (const std::string& path : paths) {
+        if (video::hasControlCharacter(path)) {
+            Log::write("Not making a video DVD of %@: its name holds a control character", {path});
+            return;
+        }
+    }
+    const video::WorkPaths work = video::workPathsFor(absolutePath(paths.front()));
+    if (auto clash = video::clashingWorkPath(work, paths)) {
+        Log::write("Not touching %@: it is one of the MPEG files, or holds one", {*clash});
+        return;
+    }
+    auto record = takeWorkRecord(work.image);
+    if (!record || !clearLeftovers(*record, {&work.image, &work.folder, &work.project})) {
         return;
     }
     trackArray.clear();
+    fm = std::make_shared<FileManager>();
     folderpath = work.folder;
     xmlPath = work.project;
     isoPath = work.image;
 
-    if (fm->createDirectoryAtPath(folderpath, false)) {
-        ownedWorkPaths_.push_back(folderpath);
+    std::string error;
+    if (!record->makeFolder(folderpath, error)) {
+        Log::write("Could not create the DVD-video folder %@", {error});
+        return;
     }
-    if (fm->writeString(video::projectFileText(folderpath, paths), xmlPath, false)) {
-        ownedWorkPaths_.push_back(xmlPath);
+    if (!writeProject(*record, paths)) {
+        return;
     }
     mpgToTsFolder(xmlPath);
-    // An authoring run that made no DVD-video structure would be imaged into an empty disc and
-    // burned as if all were well; without one there is no image, and so no layout.
-    if (fm->fileExistsAtPath(folderpath + "/VIDEO_TS/VIDEO_TS.IFO")) {
-        const std::string image =
-            tsFolderToISO(isoPath, folderpath, Title.value_or(kDefaultVolumeName));
-        if (fm->fileExistsAtPath(image)) {
-            ownedWorkPaths_.push_back(image);
-        }
+    // What the authoring tool put into the folder is this run's work too.
+    record->remember(folderpath);
+    if (videoToolTerminated_) {
+        discardVideoWork(*record);
+    } else if (fm->fileExistsAtPath(folderpath + "/VIDEO_TS/VIDEO_TS.IFO")) {
+        // An authoring run that made no DVD-video structure would be imaged into an empty disc
+        // and burned as if all were well; without one there is no image, and so no layout.
+        tsFolderToISO(isoPath, folderpath, Title.value_or(kDefaultVolumeName));
+        rememberImage(*record);
     }
-    burnImage("burn is nil");
+    burnImage(record, "burn is nil");
 }
 
 void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
@@ -104,47 +182,77 @@ void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
     if (!videoRouteMayStart()) {
         return;
     }
-    // The image goes beside the folder, also when the folder is given with a trailing separator.
-    const std::string image = withoutTrailingSeparators(*folder) + ".iso";
-    if (struct stat info{}; ::lstat(image.c_str(), &info) == 0 && !video::isDiscImage(image)) {
-        Log::write("Not touching %@: it is no work of an earlier video DVD burn", {image});
+    // The folder that holds VIDEO_TS is the one imaged; given VIDEO_TS itself, its parent is.
+    std::string source = withoutTrailingSeparators(*folder);
+    std::string given = *folder;
+    if (lastPathComponent(source) == "VIDEO_TS" && fm_exists(source + "/VIDEO_TS.IFO")) {
+        source = withoutTrailingSeparators(source.substr(0, source.size() - 8));
+        source = source.empty() ? "." : source;
+        given = source;
+    }
+    if (!fm_exists(source + "/VIDEO_TS/VIDEO_TS.IFO")) {
+        Log::write("%@ is no DVD-video folder: it holds no VIDEO_TS/VIDEO_TS.IFO", {source});
         return;
     }
+    // The image goes beside the folder, also when the folder is given with a trailing separator.
+    const std::string image = source + ".iso";
+    auto record = takeWorkRecord(image);
+    if (!record || !clearLeftovers(*record, {&image})) {
+        return;
+    }
+    // The host's folder is never removed, whatever an earlier MPEG route left in the record.
+    record->forget(source);
     trackArray.clear();
     fm = std::make_shared<FileManager>();
     isoPath = image;
-    if (fm->fileExistsAtPath(isoPath)) {
-        fm->removeItemAtPath(isoPath);
-    }
-    // The host's folder is never removed, whatever an earlier MPEG route left in the fields.
-    const std::string hostFolder = withoutTrailingSeparators(*folder);
-    std::erase_if(ownedWorkPaths_, [&](const std::string& path) {
-        return path == isoPath || withoutTrailingSeparators(path) == hostFolder;
-    });
-    const std::string written = tsFolderToISO(isoPath, *folder, Title.value_or(kDefaultVolumeName));
-    if (fm->fileExistsAtPath(written)) {
-        ownedWorkPaths_.push_back(written);
-    }
-    burnImage("Burn is Nil");
+    tsFolderToISO(isoPath, given, Title.value_or(kDefaultVolumeName));
+    rememberImage(*record);
+    burnImage(record, "Burn is Nil");
 }
 
-void VXBurn::burnImage(const char* noLayoutLine) {
+void VXBurn::rememberImage(WorkRecord& record) {
+    if (videoToolTerminated_) {
+        discardVideoWork(record);
+    } else {
+        record.remember(isoPath);
+    }
+}
+
+void VXBurn::discardVideoWork(WorkRecord& record) {
+    for (const std::string* path : {&isoPath, &folderpath, &xmlPath}) {
+        record.removeIfProven(*path);
+    }
+    Log::write("The video DVD was cancelled; its work files are removed");
+}
+
+void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutLine) {
     auto layout = DRBurn::layoutForImageFile(isoPath);
     if (!layout) {
         Log::write(noLayoutLine);
         return;
     }
     trackArray.emplace_back(layout);
+    // The work stays locked while its burn runs: no other run takes it meanwhile.
+    const int before = burnsInFlight_;
+    videoRecord_ = std::move(record);
     burnLayout(Value(trackArray), kBurnDescription);
+    if (burnsInFlight_ == before) {
+        videoRecord_.reset();
+    }
+}
+
+void VXBurn::runVideoTask() {
+    m_VideoTask->launch();
+    m_VideoTask->waitUntilExit();
+    videoToolTerminated_ = m_VideoTask->wasTerminated();
+    m_VideoTask.reset();
 }
 
 void VXBurn::mpgToTsFolder(const std::string& projectPath) {
     m_VideoTask = std::make_shared<Task>();
     m_VideoTask->setLaunchPath(kAuthoringTool);
     m_VideoTask->setArguments({"-x", projectPath});
-    m_VideoTask->launch();
-    m_VideoTask->waitUntilExit();
-    m_VideoTask.reset();
+    runVideoTask();
 }
 
 std::string VXBurn::tsFolderToISO(const std::string& imagePath, const std::string& folder,
@@ -153,9 +261,7 @@ std::string VXBurn::tsFolderToISO(const std::string& imagePath, const std::strin
     m_VideoTask->setLaunchPath(kImageTool);
     m_VideoTask->setArguments({"makehybrid", "-iso", "-joliet", "-udf", "-udf-version", "1.02",
                                "-udf-volume-name", title, "-o", imagePath, folder});
-    m_VideoTask->launch();
-    m_VideoTask->waitUntilExit();
-    m_VideoTask.reset();
+    runVideoTask();
     return imagePath;
 }
 

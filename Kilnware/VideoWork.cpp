@@ -1,13 +1,9 @@
 #include "Kilnware/VideoWork.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <fstream>
-#include <sstream>
+#include <algorithm>
+#include <filesystem>
 
 #include "platform/foundation/Strings.h"
-#include "platform/media/DiscImage.h"
 
 namespace kilnware::video {
 
@@ -50,11 +46,6 @@ std::string fill(std::string_view format, const std::string& value) {
     return out;
 }
 
-bool isDirectory(const std::string& path, bool followLinks) {
-    struct stat info {};
-    int result = followLinks ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info);
-    return result == 0 && S_ISDIR(info.st_mode);
-}
 }  // namespace
 
 WorkPaths workPathsFor(const std::string& first) {
@@ -84,66 +75,38 @@ std::string projectFileText(const std::string& folder, const std::vector<std::st
     return text;
 }
 
-bool isProjectFile(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > (1 << 20)) {
-        return false;
-    }
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    std::string text = content.str();
-    // Head with any destination, vob lines with any file, then the tail and nothing after it.
-    const std::string_view head = kProjectHead;
-    const auto destination = head.find("%@");
-    if (text.compare(0, destination, head.substr(0, destination)) != 0) {
-        return false;
-    }
-    std::size_t at = text.find('"', destination);
-    const std::string_view headRest = head.substr(destination + 2);
-    if (at == std::string::npos || text.compare(at, headRest.size(), headRest) != 0) {
-        return false;
-    }
-    at += headRest.size();
-    constexpr std::string_view vobStart = "<vob file=\"", vobEnd = "\"/>\n";
-    while (text.compare(at, vobStart.size(), vobStart) == 0) {
-        auto end = text.find(vobEnd, at + vobStart.size());
-        if (end == std::string::npos || text.find('\n', at) < end) {
-            return false;
-        }
-        at = end + vobEnd.size();
-    }
-    return text.size() - at == kProjectTail.size() &&
-           text.compare(at, std::string::npos, kProjectTail) == 0;
+namespace {
+std::filesystem::path canonicalForm(const std::string& path) {
+    std::error_code ignored;
+    auto absolute = std::filesystem::absolute(path, ignored);
+    auto canonical = std::filesystem::weakly_canonical(absolute, ignored);
+    return (canonical.empty() ? absolute : canonical).lexically_normal();
 }
 
-bool isAuthoredFolder(const std::string& path) {
-    if (!isDirectory(path, false)) {
-        return false;
-    }
-    DIR* directory = ::opendir(path.c_str());
-    if (!directory) {
-        return false;
-    }
-    bool authored = true;
-    while (dirent* entry = ::readdir(directory)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
+// Whether `inner` is `outer` or lies somewhere inside it.
+bool within(const std::filesystem::path& inner, const std::filesystem::path& outer) {
+    auto [end, rest] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+    return end == outer.end() || (std::next(end) == outer.end() && end->empty());
+}
+}  // namespace
+
+std::optional<std::string> clashingWorkPath(const WorkPaths& work,
+                                            const std::vector<std::string>& inputs) {
+    for (const std::string* path : {&work.image, &work.folder, &work.project}) {
+        const auto workPath = canonicalForm(*path);
+        for (const std::string& input : inputs) {
+            const auto inputPath = canonicalForm(input);
+            if (within(workPath, inputPath) || within(inputPath, workPath)) {
+                return *path;
+            }
         }
-        if ((name != "VIDEO_TS" && name != "AUDIO_TS") || !isDirectory(path + "/" + name, false)) {
-            authored = false;
-            break;
-        }
     }
-    ::closedir(directory);
-    return authored;
+    return std::nullopt;
 }
 
-bool isDiscImage(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           platform::media::readDiscImageInfo(path).has_value();
+bool hasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 }  // namespace kilnware::video

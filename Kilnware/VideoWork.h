@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kilnware::video {
@@ -19,12 +21,16 @@ struct WorkPaths {
 WorkPaths workPathsFor(const std::string& firstMpegPath);
 
 // The authoring project: an empty menu and one title set whose one program chain plays the files in
-// order. Paths are escaped for XML, so that any file name reaches the authoring tool as it is.
+// order. Paths are escaped for XML, so that any file name reaches the authoring tool as it is; the
+// caller gives them absolute, so that no name means something else to the tool ("-", "&3").
 std::string projectFileText(const std::string& folder, const std::vector<std::string>& mpegPaths);
 
-// Whether an item at a work path is recognisably an earlier run's work, which may be removed.
-bool isProjectFile(const std::string& path);
-bool isAuthoredFolder(const std::string& path);
-bool isDiscImage(const std::string& path);
+// The first of `work`'s paths that equals, holds or lies inside one of `inputs` (or the other way
+// round), after links in the paths are followed; none when they keep apart.
+std::optional<std::string> clashingWorkPath(const WorkPaths& work,
+                                            const std::vector<std::string>& inputs);
+
+// Whether `text` holds a control character, which no project file or cue line may carry.
+bool hasControlCharacter(std::string_view text);
 
 }  // namespace kilnware::video

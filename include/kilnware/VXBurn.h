@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,9 @@
 #include <kilnware/platform/panels/Panels.h>
 
 namespace kilnware {
+namespace platform {
+class WorkRecord;
+}
 
 class VXAdd;
 
@@ -104,16 +108,22 @@ private:
     // Starts the progress panel of a confirmed burn session.
     void beginBurn(const std::shared_ptr<platform::DRBurn>& burn, const platform::Value& layout,
                    const std::string& description);
-    // Makes room at the work paths of the MPEG route; false, after one log line, when something
-    // stands there that no earlier run made.
-    bool clearLeftovers(const std::string& image, const std::string& folder,
-                        const std::string& project);
+    // Makes room at the work paths of a video route; false, after one log line, when something
+    // stands there that the record does not prove to be an earlier run's work.
+    bool clearLeftovers(platform::WorkRecord& record,
+                        std::initializer_list<const std::string*> paths);
+    std::shared_ptr<platform::WorkRecord> takeWorkRecord(const std::string& image);
+    bool writeProject(platform::WorkRecord& record, const PathList& paths);
+    void rememberImage(platform::WorkRecord& record);
+    void discardVideoWork(platform::WorkRecord& record);
+    void runVideoTask();
     bool videoRouteMayStart() const;
-    void burnImage(const char* noLayoutLine);
+    void burnImage(std::shared_ptr<platform::WorkRecord> record, const char* noLayoutLine);
 
-    // The temporary video files that this controller made and has not yet removed: only these go
-    // after a successful burn, never what a host passed in.
-    std::vector<std::string> ownedWorkPaths_;
+    // The proof of what the running video burn made, locked until its burn ends; the temporary
+    // video files go after a successful burn only while this (or the record on disk) proves them.
+    std::shared_ptr<platform::WorkRecord> videoRecord_;
+    bool videoToolTerminated_ = false;
     // Burns handed to a progress panel whose outcome has not arrived yet.
     int burnsInFlight_ = 0;
 };

@@ -13,6 +13,10 @@
 //   that the reader does not know (see ProjectFile.h), so every file dvdauthor opens is one that
 //   was checked. A leading '|' means a command only for files dvdauthor writes, which a project
 //   never names, so it is left alone.
+// - Only absolute paths are taken, of a folder for dest and of plain files for the titles. Each is
+//   opened and checked here, and dvdauthor is handed the opened descriptors (/proc/self/fd/N)
+//   through a project of its own, with /dev/null as its input: a link swapped in after the check,
+//   or a name dvdauthor reads specially ("&N" reads descriptor N), changes nothing.
 // - dvdauthor adds its title sets after whatever DEST/VIDEO_TS already holds, which would put
 //   stale titles on the disc: a VIDEO_TS that is not empty is refused. When dvdauthor fails, what
 //   it wrote is removed again so that the next try starts clean.
@@ -23,10 +27,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +43,7 @@
 #include "Child.h"
 #include "ProjectFile.h"
 #include "VideoFormat.h"
+#include "platform/foundation/UniqueFd.h"
 
 using namespace kilnware::standins;
 
@@ -57,8 +64,12 @@ int usage() {
     return kUsage;
 }
 
-// dvdauthor's own rules for names it reads: "cmd|" runs cmd, "-" is standard input.
+// dvdauthor's own rules for names it reads: "cmd|" runs cmd, "-" is standard input, "&N" reads
+// descriptor N. An absolute path is none of these.
 std::string commandNameProblem(const std::string& name) {
+    if (name.empty() || name.front() != '/') {
+        return "only an absolute path is taken";
+    }
     if (!name.empty() && name.back() == '|') {
         return "the name ends in '|', so dvdauthor would run it as a shell command";
     }
@@ -143,18 +154,65 @@ std::string destProblem(const std::string& dest) {
     return {};
 }
 
+// A descriptor dvdauthor inherits, named as it will see it.
+std::string inherited(const kilnware::platform::UniqueFd& fd) {
+    return "/proc/self/fd/" + std::to_string(fd.get());
+}
+
+// The project dvdauthor runs: the checked dest and files, by their descriptors. Written into a
+// folder of this run's own, removed when it goes.
+class CheckedProject {
+public:
+    ~CheckedProject() {
+        if (!folder_.empty()) {
+            ::unlink((folder_ + "/project.xml").c_str());
+            ::rmdir(folder_.c_str());
+        }
+    }
+    bool write(const std::string& dest, const std::vector<std::string>& files, std::string& error) {
+        std::string pattern = "/tmp/kilnware-dvdauthor-XXXXXX";
+        if (!::mkdtemp(pattern.data())) {
+            error = std::strerror(errno);
+            return false;
+        }
+        folder_ = pattern;
+        std::string text =
+            "<dvdauthor dest=\"" + dest + "\">\n<vmgm />\n<titleset>\n<titles>\n<pgc>\n";
+        for (const std::string& file : files) {
+            text += "<vob file=\"" + file + "\"/>\n";
+        }
+        text += "</pgc>\n</titles>\n</titleset>\n</dvdauthor>\n";
+        kilnware::platform::UniqueFd out(
+            ::open(path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!out ||
+            ::write(out.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+            out.close() != 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    std::string path() const { return folder_ + "/project.xml"; }
+
+private:
+    std::string folder_;
+};
+
 // What dvdauthor is about to create, so that a failed run can be undone.
 struct Output {
-    std::string dest;
+    std::string name;  // dest as the project names it
+    std::string dest;  // the checked folder, through its descriptor
     bool destExisted;
-    bool videoTsExisted;
-    bool audioTsExisted;
+    bool videoTsExisted = false;
+    bool audioTsExisted = false;
 
-    explicit Output(std::string folder)
-        : dest(std::move(folder)),
-          destExisted(exists(dest)),
-          videoTsExisted(exists(dest + "/VIDEO_TS")),
-          audioTsExisted(exists(dest + "/AUDIO_TS")) {}
+    explicit Output(std::string destName)
+        : name(std::move(destName)), destExisted(exists(name)) {}
+    void opened(std::string folder) {
+        dest = std::move(folder);
+        videoTsExisted = exists(dest + "/VIDEO_TS");
+        audioTsExisted = exists(dest + "/AUDIO_TS");
+    }
 
     // VIDEO_TS was empty or absent before the run, so every file in it now is dvdauthor's.
     void undo() const {
@@ -165,8 +223,8 @@ struct Output {
                 names.emplace_back(entry->d_name);
             }
             ::closedir(folder);
-            for (const std::string& name : names) {
-                std::string path = videoTs + "/" + name;
+            for (const std::string& entry : names) {
+                std::string path = videoTs + "/" + entry;
                 struct stat info {};
                 if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
                     ::unlink(path.c_str());
@@ -181,7 +239,7 @@ struct Output {
             ::rmdir((dest + "/AUDIO_TS").c_str());
         }
         if (!destExisted) {
-            ::rmdir(dest.c_str());
+            ::rmdir(name.c_str());
         }
     }
 };
@@ -191,6 +249,12 @@ struct Output {
 int main(int argc, char** argv) {
     if (argc != 3 || std::string_view(argv[1]) != "-x" || argv[2][0] == '\0') {
         return usage();
+    }
+    // No stand-in outlives whoever started it.
+    const pid_t parent = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) {
+        return 128 + SIGTERM;
     }
     passOnTerminationSignals();
     const std::string projectPath = argv[2];
@@ -210,6 +274,13 @@ int main(int argc, char** argv) {
         say("refusing project " + projectPath + ": " + error);
         return kRefused;
     }
+    if (std::string problem = commandNameProblem(project->dest); !problem.empty()) {
+        say("refusing dest " + project->dest + ": " + problem);
+        return kRefused;
+    }
+    // Each title is opened once, checked, and handed over as the descriptor that was checked.
+    std::vector<kilnware::platform::UniqueFd> titles;
+    std::vector<std::string> titleNames;
     std::optional<VideoStandard> standard;
     std::string standardSource;
     for (const std::string& file : project->videoFiles) {
@@ -217,7 +288,14 @@ int main(int argc, char** argv) {
             say("refusing video file " + file + ": " + problem);
             return kRefused;
         }
-        Probe probe = probeVideoFile(file);
+        kilnware::platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+        struct stat info {};
+        if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            say("refusing video file " + file + ": " +
+                (fd ? std::string("not a regular file") : std::strerror(errno)));
+            return kRefused;
+        }
+        Probe probe = probeVideoFile(inherited(fd));
         if (!probe.standard) {
             say("refusing video file " + file + ": " + probe.problem);
             return kRefused;
@@ -230,9 +308,27 @@ int main(int argc, char** argv) {
         }
         standard = probe.standard;
         standardSource = file;
+        titleNames.push_back(inherited(fd));
+        titles.push_back(std::move(fd));
     }
 
-    if (std::string problem = destProblem(project->dest); !problem.empty()) {
+    // dvdauthor makes a dest that is not there yet; so does this, before it is opened.
+    Output output(project->dest);
+    if (!output.destExisted && ::mkdir(project->dest.c_str(), 0777) != 0) {
+        say("cannot make dest " + project->dest + ": " + std::strerror(errno));
+        return kRefused;
+    }
+    kilnware::platform::UniqueFd dest(
+        ::open(project->dest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (!dest) {
+        output.undo();
+        say("refusing dest " + project->dest + ": " +
+            (errno == ENOTDIR || errno == ELOOP ? std::string("not a folder")
+                                                : std::strerror(errno)));
+        return kRefused;
+    }
+    output.opened(inherited(dest));
+    if (std::string problem = destProblem(inherited(dest)); !problem.empty()) {
         say("refusing project " + projectPath + ": " + problem);
         return kRefused;
     }
@@ -242,12 +338,16 @@ int main(int argc, char** argv) {
         say("dvdauthor is not installed (looked on PATH and in /usr/bin)");
         return kNotInstalled;
     }
+    CheckedProject checked;
+    if (!checked.write(inherited(dest), titleNames, error)) {
+        say("cannot prepare the project for dvdauthor: " + error);
+        return kRefused;
+    }
     if (receivedSignal() != 0) {
         return 128 + receivedSignal();
     }
     ::setenv("VIDEO_FORMAT", standardName(*standard), 1);
-    Output output(project->dest);
-    int status = runChild(*dvdauthor, {"-x", projectPath});
+    int status = runChild(*dvdauthor, {"-x", checked.path()});
     if (status != 0) {
         output.undo();
     }
