@@ -125,6 +125,11 @@ bool VXBurn::writeProject(WorkRecord& record, const PathList& paths) {
     return written;
 }
 
+std::vector<std::string> VXBurn::videoWorkPaths(const std::string& firstMpegPath) {
+    const video::WorkPaths work = video::workPathsFor(absolutePath(firstMpegPath));
+    return {work.folder, work.project, work.image};
+}
+
 void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::string>& Title) {
     if (paths.empty() || !videoRouteMayStart()) {
         return;

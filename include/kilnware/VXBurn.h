@@ -62,6 +62,9 @@ public:
     // A video DVD from MPEG files: authored into a DVD-video folder beside the first file, imaged,
     // and burned. The folder, the project file and the image go after a successful burn.
     void BurnToVideoDVD(const PathList& paths, const std::optional<std::string>& Title);
+    // Where the MPEG route does its work for a first MPEG file: the DVD-video folder, the project
+    // file and the image, as absolute paths. A host keeps its own files out of them.
+    static std::vector<std::string> videoWorkPaths(const std::string& firstMpegPath);
     // A video DVD from a prepared DVD-video folder: imaged beside the folder and burned.
     void BurnTsFolderToDVD(const std::optional<std::string>& folder,
                            const std::optional<std::string>& Title);

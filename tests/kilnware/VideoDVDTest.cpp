@@ -2,13 +2,17 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include <fstream>
 #include <sstream>
 
 #include <kilnware/Kilnware.h>
 #include "Kilnware/VideoWork.h"
+#include "platform/foundation/WorkRecord.h"
 #include "tests/support/BurnFixture.h"
 
 namespace kilnware {
@@ -233,6 +237,165 @@ TEST_F(VideoDVD, NotStartedWhileAnEarlierBurnRuns) {
     EXPECT_EQ(lines[0],
               "A burn of this controller is still running: the video DVD was not started");
     waitForBurns();
+}
+
+}  // namespace
+}  // namespace kilnware
+
+namespace kilnware {
+namespace {
+
+using namespace platform;
+using namespace test;
+
+// What a user may keep at the work paths of trip.mpg: none of it is taken for an earlier run's
+// work, whatever its name and shape.
+TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* kept;  // a file that must survive, with content "mine"
+    };
+    const std::string record = dir.file(".trip.iso.kilnware-work");
+    const Case cases[] = {
+        {"a folder of only VIDEO_TS",
+         [&] {
+             std::filesystem::create_directories(dir.file("trip/VIDEO_TS"));
+             std::ofstream(dir.file("trip/VIDEO_TS/VTS_01_1.VOB")) << "mine";
+         },
+         "trip/VIDEO_TS/VTS_01_1.VOB"},
+        {"a disc image of the user's", [&] { std::ofstream(dir.file("trip.iso")) << "mine"; },
+         "trip.iso"},
+        {"a forged record readable by others",
+         [&] {
+             std::ofstream(dir.file("trip.iso")) << "mine";
+             std::ofstream(record) << "kilnware-work 1\n";
+             ::chmod(record.c_str(), 0644);
+         },
+         "trip.iso"},
+        {"an earlier run's project, changed since",
+         [&] {
+             answerer->cancel();
+             burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+             std::ofstream(dir.file("trip.xml")) << "mine";
+         },
+         "trip.xml"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        log.clear();
+        const auto runs = toolRuns().size();
+        burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+        ASSERT_FALSE(log.lines().empty());
+        EXPECT_EQ(log.lines().back().rfind("Not touching ", 0), 0u) << log.lines().back();
+        EXPECT_EQ(contentOf(dir.file(c.kept)), "mine");
+        EXPECT_EQ(toolRuns().size(), runs);
+        for (const char* name : {"trip", "trip.iso", "trip.xml", ".trip.iso.kilnware-work"}) {
+            std::filesystem::remove_all(dir.file(name));
+        }
+    }
+}
+
+TEST_F(VideoDVD, NoWorkPathIsOrHoldsAnInput) {
+    std::ofstream(dir.file("movie.iso")) << "mine";
+    std::filesystem::create_directories(dir.file("x"));
+    std::ofstream(dir.file("x/y.mpg")) << "mine";
+    for (const std::vector<std::string>& inputs :
+         {std::vector<std::string>{dir.file("movie.iso")},
+          std::vector<std::string>{dir.file("x.mpg"), dir.file("x/y.mpg")}}) {
+        log.clear();
+        burn->BurnToVideoDVD(inputs, "T");
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_NE(log.lines()[0].find("it is one of the MPEG files, or holds one"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(contentOf(dir.file("movie.iso")), "mine");
+    EXPECT_EQ(contentOf(dir.file("x/y.mpg")), "mine");
+    EXPECT_TRUE(toolRuns().empty());
+}
+
+TEST_F(VideoDVD, AWorkFolderHoldingMoreThanTheRouteMadeStaysAfterTheBurn) {
+    // The recorder's output put into the work folder, as "--image-dir trip" would.
+    answerer->confirmWith("Scripted CD-R",
+                          [&](DRSetupPanel&) { std::ofstream(dir.file("trip/Trip.iso")) << "x"; });
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    waitForBurns();
+    EXPECT_EQ(notices.count("BurnSucceed"), 1u);
+    EXPECT_TRUE(exists(dir.file("trip/Trip.iso")));
+    EXPECT_FALSE(exists(dir.file("trip.iso")));
+    EXPECT_FALSE(exists(dir.file("trip.xml")));
+    const auto lines = log.lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Not removing " + dir.file("trip") + ": it is not as this library made it"),
+              lines.end());
+}
+
+TEST_F(VideoDVD, ASecondRunOnTheSameMpegStopsWithoutTouchingTheFirstOnesWork) {
+    std::string error;
+    auto running = WorkRecord::open(dir.file("trip.iso"), error);
+    ASSERT_TRUE(running) << error;
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Not touching " + dir.file("trip.iso") +
+                                                    ": another run is working with " +
+                                                    dir.file("trip.iso") + " now"});
+    EXPECT_FALSE(exists(dir.file("trip")));
+    EXPECT_TRUE(toolRuns().empty());
+}
+
+TEST_F(VideoDVD, ControlCharactersInPathsAreRefusedBeforeAnythingIsMade) {
+    for (const char* name : {"a\nb.mpg", "tab\there.mpg", "bell\x07.mpg"}) {
+        log.clear();
+        burn->BurnToVideoDVD({dir.file(name)}, "T");
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_NE(log.lines()[0].find("holds a control character"), std::string::npos);
+    }
+    // Only the two MPEG files of the fixture are there.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
+
+TEST_F(VideoDVD, PreparedFoldersMustHoldDvdVideo) {
+    std::filesystem::create_directories(dir.file("empty"));
+    burn->BurnTsFolderToDVD(dir.file("empty"), "T");
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{dir.file("empty") + " is no DVD-video folder: it holds no "
+                                                           "VIDEO_TS/VIDEO_TS.IFO"});
+    std::filesystem::create_directories(dir.file("DVD/VIDEO_TS"));
+    std::ofstream(dir.file("DVD/VIDEO_TS/VIDEO_TS.IFO")) << "DVDVIDEO-VMG";
+    answerer->cancel();
+    burn->BurnTsFolderToDVD(dir.file("DVD/VIDEO_TS/"), "T");
+    EXPECT_EQ(burn->isoPath, dir.file("DVD.iso"));
+    ASSERT_EQ(toolRuns().size(), 1u);
+    EXPECT_EQ(toolRuns()[0][10], dir.file("DVD"));
+    EXPECT_FALSE(exists(dir.file("empty.iso")));
+}
+
+// A second thread swaps links to a victim in at the work paths, again and again, while runs make
+// and clear their work: nothing is ever written or removed through them.
+TEST_F(VideoDVD, ASwappedLinkRedirectsNoWriteOrRemoval) {
+    // Tools that make nothing: each run ends with its folder and project, the next clears them.
+    StandIns::registerStandIn("/Users/user/Desktop/dvdauthor", "/bin/true");
+    std::filesystem::create_directories(dir.file("victim"));
+    std::ofstream(dir.file("victim/keep")) << "mine";
+    std::ofstream(dir.file("victim.txt")) << "mine";
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        for (unsigned i = 0; !stop; ++i) {
+            const std::string link = dir.file("link" + std::to_string(i % 2));
+            const bool folder = i % 2 == 0;
+            std::filesystem::remove(link);
+            ::symlink(dir.file(folder ? "victim" : "victim.txt").c_str(), link.c_str());
+            ::rename(link.c_str(), dir.file(folder ? "trip" : "trip.xml").c_str());
+        }
+    });
+    for (int run = 0; run < 200; ++run) {
+        burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(contentOf(dir.file("victim/keep")), "mine");
+    EXPECT_EQ(contentOf(dir.file("victim.txt")), "mine");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("victim")), {}), 1);
 }
 
 }  // namespace

@@ -58,7 +58,9 @@ std::shared_ptr<DRDevice> ConsolePanels::runSetupPanel(DRSetupPanel& panel) {
     }
     std::shared_ptr<DRDevice> chosen;
     std::optional<std::string> nothing;
-    if (!erase && choice_.nothingToBurn && (nothing = choice_.nothingToBurn())) {
+    if (choice_.interrupted && choice_.interrupted()) {
+        cancel("Cancelled.");
+    } else if (!erase && choice_.nothingToBurn && (nothing = choice_.nothingToBurn())) {
         cancel(*nothing);
     } else {
         chosen = choose(panel, choices);

@@ -25,6 +25,8 @@ struct SetupChoice {
     // Why there is nothing to burn, seen when the burn setup panel comes up; the panel is then
     // cancelled with that reason instead of burning an empty disc.
     std::function<std::optional<std::string>()> nothingToBurn;
+    // Whether the person asked to stop (Ctrl-C, SIGTERM, SIGHUP): a setup panel then cancels.
+    std::function<bool()> interrupted;
 };
 
 // The four panels on a console: the setup panel lists every recorder with the delegate's verdict

@@ -12,6 +12,7 @@
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 #include <kilnware/platform/foundation/Log.h>
 #include <kilnware/platform/foundation/RunLoop.h>
+#include <kilnware/platform/foundation/Task.h>
 
 namespace kilnware::cli {
 
@@ -21,8 +22,11 @@ using nlohmann::json;
 namespace {
 std::atomic<bool> interrupted{false};
 
+// Ctrl-C, SIGTERM and SIGHUP: the running panel is cancelled on the run loop, and whatever tool
+// runs now is ended at once, so that no child outlives the command.
 void onInterrupt(int) {
     interrupted = true;
+    Task::terminateAll();
 }
 
 ImageRecorder::Medium mediumNamed(const std::string& name) {
@@ -47,13 +51,21 @@ Session::Session(const Options& options, std::function<void(DRSetupPanel&)> befo
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+    }
 
     Log::setStandardErrorEnabled(options.verbose && !options.json);
-    logSink_ = Log::addSink([this](std::string_view line) {
+    // Engines log from their own threads: the lines are kept under a lock. Warnings are for the
+    // person even without -v.
+    logSink_ = Log::addSink([this](std::string_view line, Log::Level level) {
+        std::lock_guard lock(logMutex_);
         logLines_.emplace_back(line);
         if (logEvents_) {
             output_.event({{"event", "log"}, {"line", std::string(line)}});
+        }
+        if (level == Log::Level::Warning && !options_.verbose) {
+            output_.problem(std::string(line));
         }
     });
 
@@ -63,6 +75,7 @@ Session::Session(const Options& options, std::function<void(DRSetupPanel&)> befo
     choice.nothingToBurn = std::move(nothingToBurn);
     choice.terminal = ::isatty(STDIN_FILENO) != 0;
     choice.beforeConfirm = std::move(beforeConfirm);
+    choice.interrupted = [] { return interrupted.load(); };
     panels_ = std::make_shared<ConsolePanels>(output_, std::move(choice));
     Panels::setAnswerer(panels_);
 
@@ -122,6 +135,7 @@ void Session::result(int status, const std::string& outcome, const std::string& 
 }
 
 std::string Session::whyNothingWasBurned() const {
+    std::lock_guard lock(logMutex_);
     if (panels_->setupCancels() > 0) {
         return panels_->cancelReason().empty() ? "Cancelled: nothing was burned."
                                                : panels_->cancelReason();
@@ -157,7 +171,9 @@ int Session::burn(const std::shared_ptr<VXBurn>& controller,
     // A progress panel that was started begins on the run loop.
     RunLoop::current()->runUntilIdle();
     int status = kNothingBurned;
-    if (panels_->progressPanelsBegun() == 0) {
+    if (panels_->progressPanelsBegun() == 0 && interrupted) {
+        result(status, "cancelled", "Cancelled: nothing was burned.");
+    } else if (panels_->progressPanelsBegun() == 0) {
         result(status, "nothing burned", whyNothingWasBurned());
     } else if (!runUntil([&] { return succeeded && panels_->progressPanelsClosed() >= 1; })) {
         status = kFailed;
@@ -186,6 +202,7 @@ int Session::erase() {
                panels_->progressPanelsClosed() == panels_->progressPanelsBegun();
     });
     // The controller handles each erase's result itself, in its log line; the last one tells.
+    std::lock_guard lock(logMutex_);
     const std::string failedPrefix = "The erase failed (";
     for (auto line = logLines_.rbegin(); line != logLines_.rend(); ++line) {
         if (*line == "Erase finished fine") {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +66,7 @@ private:
     Output output_;
     std::shared_ptr<ConsolePanels> panels_;
     std::shared_ptr<platform::ImageRecorderEngine> imageEngine_;
+    mutable std::mutex logMutex_;
     std::vector<std::string> logLines_;
     bool logEvents_ = true;
     std::size_t logSink_;

@@ -2,6 +2,7 @@
 // recorders, through the Kilnware library. Without a recorder it burns to disc images.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 
@@ -142,6 +143,23 @@ int run(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? kSucceeded : kUsage;
+    }
+    // The image folder must not lie inside the video DVD's work folder, which goes after the burn.
+    if (video->parsed() && !paths.empty()) {
+        namespace fs = std::filesystem;
+        std::error_code ignored;
+        const fs::path work =
+            fs::weakly_canonical(VXBurn::videoWorkPaths(paths.front())[0], ignored);
+        const fs::path images =
+            fs::weakly_canonical(fs::absolute(options.imageDirectory, ignored), ignored);
+        auto [end, rest] = std::mismatch(work.begin(), work.end(), images.begin(), images.end());
+        if (end == work.end()) {
+            std::cerr << "kilnware: the image folder " << options.imageDirectory << " lies inside "
+                      << work.string()
+                      << ", the video DVD's work folder, which is removed after the burn: choose "
+                         "another --image-dir\n";
+            return kUsage;
+        }
     }
     std::function<void(DRSetupPanel&)> beforeConfirm;
     auto burn = std::make_shared<VXBurn>();

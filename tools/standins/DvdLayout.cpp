@@ -20,6 +20,8 @@ struct LayoutError {
 
 // An IFO holds its tables in the first few hundred kilobytes; this is far beyond a real one.
 constexpr std::size_t kMaxIfoBytes = 16 * 1024 * 1024;
+// Gaps a layout may hold beyond the size of its own files: 16 MB.
+constexpr std::uint64_t kMaxSlackSectors = 8192;
 
 std::string titleSetFile(int titleSet, int part, const char* extension) {
     char name[16];
@@ -170,6 +172,18 @@ public:
             plan.items.push_back({p.name, p.start - end, p.sectors});
             end = p.start + p.sectors;
             previous = &p;
+        }
+        // A real DVD leaves a few sectors between its files; an IFO that asks for far more than
+        // the folder holds would make a huge image of padding, and is damaged or forged.
+        std::uint64_t padding = 0, content = 0;
+        for (const DvdLayout::Item& item : plan.items) {
+            padding += item.paddingBefore;
+            content += item.sectors;
+        }
+        if (padding > content + kMaxSlackSectors) {
+            throw LayoutError{"the IFO files ask for " + std::to_string(padding) +
+                              " sectors of gaps between files that fill only " +
+                              std::to_string(content)};
         }
         if (end > kLargestDiscSectors) {
             throw LayoutError{"the IFO files place " + previous->name +

@@ -206,8 +206,7 @@ struct Output {
     bool videoTsExisted = false;
     bool audioTsExisted = false;
 
-    explicit Output(std::string destName)
-        : name(std::move(destName)), destExisted(exists(name)) {}
+    explicit Output(std::string destName) : name(std::move(destName)), destExisted(exists(name)) {}
     void opened(std::string folder) {
         dest = std::move(folder);
         videoTsExisted = exists(dest + "/VIDEO_TS");

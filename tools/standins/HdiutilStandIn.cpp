@@ -29,11 +29,13 @@
 // not installed, 128 + signal when stopped by SIGTERM, SIGINT or SIGHUP (passed on to genisoimage).
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +47,7 @@
 #include "Child.h"
 #include "DvdLayout.h"
 #include "VolumeName.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
 
 using namespace kilnware::standins;
@@ -227,6 +230,12 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[9], "-o") != 0 || argv[10][0] == '\0' || argv[11][0] == '\0') {
         return usage();
     }
+    // No stand-in outlives whoever started it.
+    const pid_t parent = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) {
+        return 128 + SIGTERM;
+    }
     passOnTerminationSignals();
     const std::string volumeName = argv[8];
     const std::string imageArgument = argv[10];
@@ -324,8 +333,11 @@ int main(int argc, char** argv) {
     }
     arguments.insert(arguments.end(), inputs.begin(), inputs.end());
 
-    // "." is F, and no file from F or $HOME may set options.
-    if (::chdir(folder->c_str()) != 0) {
+    // "." is F, and no file from F or $HOME may set options. F is entered through a descriptor of
+    // its resolved path, never a link put in its place since.
+    kilnware::platform::UniqueFd source(
+        ::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!source || ::fchdir(source.get()) != 0) {
         say(folderArgument + ": " + std::strerror(errno) + "; no image written");
         return kFailed;
     }
@@ -351,6 +363,13 @@ int main(int argc, char** argv) {
     mode_t mask = ::umask(0);
     ::umask(mask);
     ::chmod(temporary.c_str(), 0666 & ~mask);
+    // On the disk before it takes its name: a crash never leaves a short image under that name.
+    kilnware::platform::UniqueFd written(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!written || ::fsync(written.get()) != 0 || written.close() != 0) {
+        say("cannot write the image " + imageArgument + ": " + std::strerror(errno) +
+            "; no image written");
+        return kFailed;
+    }
     if (receivedSignal() != 0) {
         say("stopped; no image written");
         return 128 + receivedSignal();
