@@ -320,10 +320,11 @@ int main(int argc, char** argv) {
     kilnware::platform::UniqueFd dest(
         ::open(project->dest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
     if (!dest) {
+        const int reason = errno;
         output.undo();
         say("refusing dest " + project->dest + ": " +
-            (errno == ENOTDIR || errno == ELOOP ? std::string("not a folder")
-                                                : std::strerror(errno)));
+            (reason == ENOTDIR || reason == ELOOP ? std::string("not a folder")
+                                                  : std::strerror(reason)));
         return kRefused;
     }
     output.opened(inherited(dest));

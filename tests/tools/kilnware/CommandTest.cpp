@@ -308,3 +308,83 @@ TEST_F(Command, OnATerminalThePersonChoosesOrCancels) {
 
 }  // namespace
 }  // namespace kilnware
+
+namespace kilnware {
+namespace {
+
+bool endedOrZombie(pid_t pid) {
+    const std::string stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return stat.empty() ||
+           (close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z');
+}
+
+// An authoring tool that never ends (and one that even ignores SIGTERM): a signal to the command
+// ends it and everything it started, and the command exits as cancelled.
+TEST(CommandSignals, EndAHangingToolAndEverythingItStarted) {
+    for (const char* trap : {"", "trap '' TERM INT HUP\n"}) {
+        for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+            SCOPED_TRACE(std::to_string(signal) + (*trap ? " (ignored by the tool)" : ""));
+            test::TempDir dir;
+            const std::string pidFile = dir.file("sleeper.pid");
+            std::filesystem::create_directories(dir.file("standins"));
+            const std::string tool = dir.file("standins/kilnware-dvdauthor");
+            std::ofstream(tool) << "#!/bin/sh\n"
+                                << trap << "sleep 1000 &\necho $! > " << pidFile << ".tmp\nmv "
+                                << pidFile << ".tmp " << pidFile << "\nwait\n";
+            std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+            std::ofstream(dir.file("trip.mpg")) << "mpeg";
+            const std::string env = "KILNWARE_STANDIN_DIR=" + dir.file("standins");
+            std::vector<std::string> words{KILNWARE_CLI, "video",       dir.file("trip.mpg"),
+                                           "--yes",      "--image-dir", dir.file("out")};
+            std::vector<char*> argv, envp;
+            for (auto& word : words) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            std::vector<std::string> environment{env, "PATH=/usr/bin:/bin"};
+            for (auto& entry : environment) {
+                envp.push_back(entry.data());
+            }
+            envp.push_back(nullptr);
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+            pid_t pid = 0;
+            ASSERT_EQ(posix_spawn(&pid, KILNWARE_CLI, &actions, nullptr, argv.data(), envp.data()),
+                      0);
+            posix_spawn_file_actions_destroy(&actions);
+            // The tool tells when it runs, by the file it writes.
+            while (!std::filesystem::exists(pidFile)) {
+                ::usleep(5'000);
+            }
+            const pid_t sleeper = std::stoi(test::readFile(pidFile));
+            ::kill(pid, signal);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 3);
+            // The tool's own child is gone too (at most a zombie until init reaps it), and the
+            // route's work with it.
+            EXPECT_TRUE(endedOrZombie(sleeper));
+            EXPECT_FALSE(std::filesystem::exists(dir.file("trip")));
+            EXPECT_FALSE(std::filesystem::exists(dir.file("trip.xml")));
+        }
+    }
+}
+
+TEST(CommandVideo, RefusesAnImageFolderInsideTheWorkFolder) {
+    test::TempDir dir;
+    std::ofstream(dir.file("trip.mpg")) << "mpeg";
+    for (const char* images : {"trip", "trip/out"}) {
+        RunResult refused = test::runProgram(KILNWARE_CLI, {"video", dir.file("trip.mpg"), "--yes",
+                                                            "--image-dir", dir.file(images)});
+        EXPECT_EQ(refused.status, 2);
+        EXPECT_NE(refused.err.find("work folder"), std::string::npos) << refused.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("trip")));
+    }
+}
+
+}  // namespace
+}  // namespace kilnware

@@ -113,6 +113,25 @@ TEST_F(DvdauthorStandIn, RefusesNamesThatDvdauthorWouldRunAsCommands) {
     EXPECT_EQ(author({"-"}).status, 1);
     EXPECT_FALSE(pathExists(marker));
     EXPECT_FALSE(pathExists(dest));
+
+    // Only absolute paths are taken: "&0" would have dvdauthor read its standard input.
+    for (const std::string& relative : {std::string("&0.mpg"), std::string("clip.mpg")}) {
+        RunResult refusedName = author({relative});
+        EXPECT_EQ(refusedName.status, 1);
+        EXPECT_NE(refusedName.err.find("only an absolute path"), std::string::npos)
+            << refusedName.err;
+    }
+    writeFile(project, projectXml("relative/dest", {clips().pal}));
+    EXPECT_NE(runProgram(kStandIn, {"-x", project}).err.find("only an absolute path"),
+              std::string::npos);
+    // A dest that is a link is no folder to write into.
+    std::filesystem::create_directories(dir.file("elsewhere"));
+    std::filesystem::create_directory_symlink(dir.file("elsewhere"), dest);
+    RunResult linked = author({clips().pal});
+    EXPECT_EQ(linked.status, 1);
+    EXPECT_NE(linked.err.find("not a folder"), std::string::npos) << linked.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("elsewhere")));
+    EXPECT_FALSE(pathExists(marker));
 }
 
 TEST_F(DvdauthorStandIn, RefusesVideoItCannotPlaceOnADisc) {
