@@ -1,5 +1,5 @@
-// UDF images through genisoimage. libisofs writes no UDF, so the image is made once, when the
-// track is made, into a temporary file that the track's readers then stream.
+// UDF images through genisoimage. libisofs writes no UDF, so genisoimage streams each reader's
+// image through a pipe; its size comes first, from genisoimage's own reckoning.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include <kilnware/platform/discrecording/DRFolder.h>
@@ -77,12 +78,97 @@ bool stage(const LaidOutNode& folder, const std::string& into, std::string& erro
     return true;
 }
 
-class FileReader : public DRTrackReader {
+// The staged mirror of a layout, in a private temporary folder that goes with it.
+class StagedTree {
 public:
-    FileReader(int fd, std::uint64_t bytes) : fd_(fd), remaining_(bytes) {}
-    ~FileReader() override { ::close(fd_); }
-    FileReader(const FileReader&) = delete;
-    FileReader& operator=(const FileReader&) = delete;
+    static std::unique_ptr<StagedTree> make(const FolderLayout& layout, std::string& error) {
+        const char* base = std::getenv("TMPDIR");
+        std::string folder =
+            std::string(base && *base == '/' ? base : "/tmp") + "/kilnware-udf-XXXXXX";
+        if (!::mkdtemp(folder.data())) {
+            error = "cannot prepare the UDF image: " + std::string(std::strerror(errno));
+            return nullptr;
+        }
+        std::unique_ptr<StagedTree> staged(new StagedTree(folder));
+        const std::string tree = staged->tree();
+        if (::mkdir(tree.c_str(), 0755) != 0 || !stage(layout.root, tree, error)) {
+            if (error.empty()) {
+                error = "cannot prepare the UDF image: " + std::string(std::strerror(errno));
+            }
+            return nullptr;
+        }
+        const timespec times[2] = {{layout.root.modified, 0}, {layout.root.modified, 0}};
+        ::utimensat(AT_FDCWD, tree.c_str(), times, 0);
+        return staged;
+    }
+    ~StagedTree() { removeTree(folder_); }
+    StagedTree(const StagedTree&) = delete;
+    StagedTree& operator=(const StagedTree&) = delete;
+    std::string tree() const { return folder_ + "/tree"; }
+
+private:
+    explicit StagedTree(std::string folder) : folder_(std::move(folder)) {}
+    std::string folder_;
+};
+
+std::vector<std::string> genisoimageArguments(const FolderLayout& layout, const std::string& tree,
+                                              bool sizeOnly) {
+    const bool iso9660 = (layout.mask & DRFilesystemInclusionMaskISO9660) != 0;
+    const bool joliet = (layout.mask & DRFilesystemInclusionMaskJoliet) != 0;
+    std::vector<std::string> arguments = {"-quiet", "-input-charset", "utf-8", "-udf", "-iso-level",
+                                          "3",
+                                          // The staged links stand for the files themselves.
+                                          "-follow-links", "-V", udfVolumeId(layout.volumeName)};
+    if (iso9660) {
+        // Rock Ridge also relocates folders deeper than ISO 9660's eight levels.
+        arguments.push_back("-R");
+    } else {
+        // The ISO 9660 tree stays empty; its volume descriptor is still needed. Files over 4 GiB
+        // then need not fit ISO 9660 either, nor folders its depth.
+        arguments.insert(arguments.end(), {"-hide", "*", "-allow-limited-size", "-D"});
+    }
+    if (joliet) {
+        arguments.insert(arguments.end(), {"-J", "-joliet-long"});
+    }
+    if (sizeOnly) {
+        arguments.push_back("-print-size");
+    }
+    arguments.push_back(tree);
+    return arguments;
+}
+
+// The first file of the layout that is not as the layout found it, if any: genisoimage reads the
+// files itself, so a file that changed is found by looking before and after it did.
+std::optional<std::string> changedFile(const LaidOutNode& folder) {
+    for (const LaidOutNode& child : folder.children) {
+        if (child.directory) {
+            if (auto changed = changedFile(child)) {
+                return changed;
+            }
+            continue;
+        }
+        struct stat info {};
+        if (::stat(child.sourcePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            static_cast<std::uint64_t>(info.st_size) != child.size ||
+            info.st_mtim.tv_sec != child.modified) {
+            return child.sourcePath;
+        }
+    }
+    return std::nullopt;
+}
+
+// The image as genisoimage writes it to its standard output, cut to the size it announced. The
+// program ends with the reader, and so does the staged tree.
+class StreamReader : public DRTrackReader {
+public:
+    StreamReader(const FolderLayout& layout, std::unique_ptr<StagedTree> staged,
+                 std::unique_ptr<Task> task, std::uint64_t bytes)
+        : layout_(layout), staged_(std::move(staged)), task_(std::move(task)), remaining_(bytes) {}
+    ~StreamReader() override {
+        task_.reset();  // ends genisoimage, if it still runs, before its tree goes
+    }
+    StreamReader(const StreamReader&) = delete;
+    StreamReader& operator=(const StreamReader&) = delete;
 
     std::size_t read(std::span<std::byte> out) override {
         if (!error_.empty() || remaining_ == 0 || out.empty()) {
@@ -92,120 +178,118 @@ public:
             std::min<std::uint64_t>({out.size(), remaining_, std::uint64_t{1} << 30}));
         std::size_t got = 0;
         while (got < wanted) {
-            const ssize_t n = ::read(fd_, out.data() + got, wanted - got);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
+            const ssize_t n = task_->readStandardOutput(out.data() + got, wanted - got);
             if (n < 0) {
                 error_ = "the data track cannot be read: " + std::string(std::strerror(errno));
                 return 0;
             }
             if (n == 0) {
-                error_ = "the data track ended early: its image file has shrunk";
+                task_->waitUntilExit();
+                auto changed = changedFile(layout_.root);
+                error_ = changed
+                             ? "the data track cannot be read: " + *changed +
+                                   " has changed since the track was laid out"
+                             : "the data track ended early: genisoimage stopped (status " +
+                                   std::to_string(task_->terminationStatus().value_or(-1)) + ")";
                 return 0;
             }
             got += static_cast<std::size_t>(n);
         }
         remaining_ -= got;
+        if (remaining_ == 0) {
+            // The whole image is there only when genisoimage says it made it of the files as
+            // they were laid out.
+            task_->waitUntilExit();
+            if (task_->terminationStatus() != 0) {
+                error_ = "genisoimage could not make the UDF image (status " +
+                         std::to_string(task_->terminationStatus().value_or(-1)) + ")";
+                return 0;
+            }
+            if (auto changed = changedFile(layout_.root)) {
+                error_ = "the data track cannot be read: " + *changed +
+                         " has changed since the track was laid out";
+                return 0;
+            }
+        }
         return got;
     }
 
     const std::string& error() const override { return error_; }
 
 private:
-    int fd_;
+    const FolderLayout& layout_;
+    std::unique_ptr<StagedTree> staged_;
+    std::unique_ptr<Task> task_;
     std::uint64_t remaining_;
     std::string error_;
 };
 
 class UdfFilesystemImage : public FilesystemImage {
 public:
-    UdfFilesystemImage(std::string workDirectory, std::string imagePath, std::uint64_t bytes)
-        : workDirectory_(std::move(workDirectory)),
-          imagePath_(std::move(imagePath)),
-          bytes_(bytes) {}
-    ~UdfFilesystemImage() override { removeTree(workDirectory_); }
-    UdfFilesystemImage(const UdfFilesystemImage&) = delete;
-    UdfFilesystemImage& operator=(const UdfFilesystemImage&) = delete;
+    UdfFilesystemImage(FolderLayout layout, std::uint64_t bytes)
+        : layout_(std::move(layout)), bytes_(bytes) {}
 
     std::uint64_t blockCount() const override { return bytes_ / DRTrack::kDataBlockSize; }
 
     std::unique_ptr<DRTrackReader> newReader() const override {
-        const int fd = ::open(imagePath_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return failedReader("the data track cannot be read: its image " + imagePath_ + ": " +
-                                std::strerror(errno));
+        if (auto changed = changedFile(layout_.root)) {
+            return failedReader("the data track cannot be read: " + *changed +
+                                " has changed since the track was laid out");
         }
-        return std::make_unique<FileReader>(fd, bytes_);
+        std::string error;
+        auto staged = StagedTree::make(layout_, error);
+        if (!staged) {
+            return failedReader("the data track cannot be read: " + error);
+        }
+        auto task = std::make_unique<Task>();
+        task->setLaunchPath(findProgram("genisoimage"));
+        task->setArguments(genisoimageArguments(layout_, staged->tree(), false));
+        task->setStandardOutput(Task::Output::Pipe);
+        if (!task->launch()) {
+            return failedReader("UDF images need genisoimage, which cannot be started");
+        }
+        return std::make_unique<StreamReader>(layout_, std::move(staged), std::move(task), bytes_);
     }
 
 private:
-    std::string workDirectory_;
-    std::string imagePath_;
+    FolderLayout layout_;
     std::uint64_t bytes_;
 };
 
 }  // namespace
 
+// The size comes from genisoimage's own reckoning, without writing anything: the fit is known
+// before a byte is made, and no image waits in a temporary file.
 std::unique_ptr<FilesystemImage> makeUdfImage(FolderLayout layout, std::string& error) {
-    const char* base = std::getenv("TMPDIR");
-    std::string workDirectory = std::string(base && *base ? base : "/tmp") + "/kilnware-udf-XXXXXX";
-    if (!::mkdtemp(workDirectory.data())) {
-        error = "cannot prepare the UDF image: " + std::string(std::strerror(errno));
+    auto staged = StagedTree::make(layout, error);
+    if (!staged) {
         return nullptr;
     }
-    const std::string tree = workDirectory + "/tree";
-    const std::string imagePath = workDirectory + "/image.udf";
-    if (::mkdir(tree.c_str(), 0755) != 0 || !stage(layout.root, tree, error)) {
-        if (error.empty()) {
-            error = "cannot prepare the UDF image: " + std::string(std::strerror(errno));
-        }
-        removeTree(workDirectory);
-        return nullptr;
-    }
-
-    const bool iso9660 = (layout.mask & DRFilesystemInclusionMaskISO9660) != 0;
-    const bool joliet = (layout.mask & DRFilesystemInclusionMaskJoliet) != 0;
-    std::vector<std::string> arguments = {
-        "-quiet", "-input-charset", "utf-8", "-udf", "-iso-level", "3",
-        // The staged links stand for the files themselves.
-        "-follow-links", "-V", udfVolumeId(layout.volumeName), "-o", imagePath};
-    if (iso9660) {
-        arguments.push_back("-R");
-    } else {
-        // The ISO 9660 tree stays empty; its volume descriptor is still needed. Files over 4 GiB
-        // then need not fit ISO 9660 either.
-        arguments.insert(arguments.end(), {"-hide", "*", "-allow-limited-size"});
-    }
-    if (joliet) {
-        arguments.insert(arguments.end(), {"-J", "-joliet-long"});
-    }
-    arguments.push_back(tree);
-
     Task task;
     task.setLaunchPath(findProgram("genisoimage"));
-    task.setArguments(std::move(arguments));
-    task.launch();
+    task.setArguments(genisoimageArguments(layout, staged->tree(), true));
+    task.setStandardOutput(Task::Output::Pipe);
+    std::string printed;
+    if (task.launch()) {
+        char buffer[256];
+        ssize_t n;
+        while ((n = task.readStandardOutput(buffer, sizeof buffer)) > 0 && printed.size() < 4096) {
+            printed.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
     task.waitUntilExit();
     const int status = task.terminationStatus().value_or(Task::kUnknownStatus);
-    removeTree(tree);
-
-    struct stat info {};
-    if (status != 0 || ::stat(imagePath.c_str(), &info) != 0) {
+    char* end = nullptr;
+    const unsigned long long sectors = std::strtoull(printed.c_str(), &end, 10);
+    if (status != 0 || end == printed.c_str() || sectors == 0) {
         error = status == Task::kLaunchFailedStatus
                     ? "UDF images need genisoimage, which cannot be started"
-                    : "genisoimage could not make the UDF image (status " + std::to_string(status) +
-                          ")";
-        removeTree(workDirectory);
+                    : "genisoimage could not lay out the UDF image (status " +
+                          std::to_string(status) + ")";
         return nullptr;
     }
-    const auto bytes = static_cast<std::uint64_t>(info.st_size);
-    if (bytes == 0 || bytes % DRTrack::kDataBlockSize != 0) {
-        error = "genisoimage gave an image of " + std::to_string(bytes) + " bytes";
-        removeTree(workDirectory);
-        return nullptr;
-    }
-    return std::make_unique<UdfFilesystemImage>(std::move(workDirectory), imagePath, bytes);
+    return std::make_unique<UdfFilesystemImage>(std::move(layout),
+                                                sectors * DRTrack::kDataBlockSize);
 }
 
 }  // namespace kilnware::platform::media

@@ -173,6 +173,10 @@ public:
             end = p.start + p.sectors;
             previous = &p;
         }
+        if (end > kLargestDiscSectors) {
+            throw LayoutError{"the IFO files place " + previous->name +
+                              " beyond the end of the largest DVD"};
+        }
         // A real DVD leaves a few sectors between its files; an IFO that asks for far more than
         // the folder holds would make a huge image of padding, and is damaged or forged.
         std::uint64_t padding = 0, content = 0;
@@ -184,10 +188,6 @@ public:
             throw LayoutError{"the IFO files ask for " + std::to_string(padding) +
                               " sectors of gaps between files that fill only " +
                               std::to_string(content)};
-        }
-        if (end > kLargestDiscSectors) {
-            throw LayoutError{"the IFO files place " + previous->name +
-                              " beyond the end of the largest DVD"};
         }
         return plan;
     }

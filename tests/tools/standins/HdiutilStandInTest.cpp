@@ -320,6 +320,8 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
         {missing, "VTS_01_1.VOB is missing"},
         {withTitleSetAt("overlap", 2), "VTS_01_0.IFO should start 2 sectors after"},
         {withTitleSetAt("far", 0x7FFFFFFF), "beyond the end of the largest DVD"},
+        // A few kilobytes of files whose IFO asks for 200 MB of gaps.
+        {withTitleSetAt("gaps", 100000), "sectors of gaps between files"},
         {dir.path(), "inside"},
     };
     for (const Case& c : cases) {
