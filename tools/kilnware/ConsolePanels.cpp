@@ -94,7 +94,7 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
         if (!named->selectable()) {
             return cancel(*choice_.recorder +
                           " was refused: " + named->prompt.value_or("its medium is not suitable.") +
-                          " Insert a CD-R or CD-RW, or choose another recorder.");
+                          " Or choose another recorder.");
         }
         proposed = named->device;
     } else {
@@ -107,8 +107,16 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
         if (suitable.size() == 1) {
             proposed = suitable.front();
         } else {
+            // The delegate's own words say what would do.
+            std::string prompt = "its medium is not suitable.";
+            for (const auto& c : choices) {
+                if (c.prompt) {
+                    prompt = *c.prompt;
+                    break;
+                }
+            }
             noProposal = suitable.empty()
-                             ? "No recorder holds a suitable medium: insert a CD-R or CD-RW."
+                             ? "No recorder holds a suitable medium: " + prompt
                              : "Several recorders could do this: choose one with --recorder NAME.";
         }
     }

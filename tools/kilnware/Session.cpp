@@ -1,5 +1,7 @@
 #include "tools/kilnware/Session.h"
 
+#include "tools/kilnware/HostBurn.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,16 +29,6 @@ std::atomic<bool> interrupted{false};
 void onInterrupt(int) {
     interrupted = true;
     Task::terminateAll();
-}
-
-ImageRecorder::Medium mediumNamed(const std::string& name) {
-    if (name == "cd-rw") {
-        return ImageRecorder::Medium::CDRW;
-    }
-    if (name == "dvd-r") {
-        return ImageRecorder::Medium::DVDR;
-    }
-    return ImageRecorder::Medium::CDR;
 }
 
 json text(const std::optional<std::string>& value) {
@@ -82,8 +74,9 @@ Session::Session(const Options& options, std::function<void(DRSetupPanel&)> befo
     // The folder the person named for the images is made if it is not there yet.
     std::error_code ignored;
     std::filesystem::create_directories(options.imageDirectory, ignored);
-    imageEngine_ = std::make_shared<ImageRecorderEngine>(options.imageDirectory,
-                                                         mediumNamed(options.imageMedium));
+    imageEngine_ = std::make_shared<ImageRecorderEngine>(
+        options.imageDirectory,
+        ImageRecorder::mediumNamed(options.imageMedium).value_or(ImageRecorder::Medium::CDR));
     // Every real recorder that libburn finds, and always the image recorder.
     Engine::install(std::make_shared<LibburnEngine>());
     Engine::install(imageEngine_);
@@ -194,7 +187,7 @@ int Session::burn(const std::shared_ptr<VXBurn>& controller,
 }
 
 int Session::erase() {
-    auto controller = std::make_shared<VXBurn>();
+    auto controller = std::make_shared<HostBurn>();
     controller->erase();
     // The cycle ends when a setup panel is cancelled; each erase in between ends with its line.
     runUntil([&] {

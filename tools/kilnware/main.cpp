@@ -10,6 +10,7 @@
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 
 #include "platform/foundation/Strings.h"
+#include "tools/kilnware/HostBurn.h"
 #include "tools/kilnware/Session.h"
 
 namespace kilnware::cli {
@@ -78,8 +79,9 @@ void addSharedOptions(CLI::App& command, Options& options) {
                        "Where the image recorder writes its images (default: here)");
     command
         .add_option("--image-medium", options.imageMedium,
-                    "The image recorder's medium: cd-r (default), cd-rw, or dvd-r")
-        ->check(CLI::IsMember({"cd-r", "cd-rw", "dvd-r"}));
+                    "The image recorder's medium: cd-r (default), cd-rw, dvd-r, dvd+r, dvd-r-dl, "
+                    "dvd-rw, bd-r or bd-re")
+        ->check(CLI::IsMember(platform::ImageRecorder::mediumNames()));
     command.add_flag("--json", options.json, "Events as JSON lines on standard output");
     command.add_flag("-v,--verbose", options.verbose, "The library's log lines on standard error");
 }
@@ -162,7 +164,8 @@ int run(int argc, char** argv) {
         }
     }
     std::function<void(DRSetupPanel&)> beforeConfirm;
-    auto burn = std::make_shared<VXBurn>();
+    // The command's own controller: DVDs and BDs for everything but an audio CD.
+    std::shared_ptr<VXBurn> burn = std::make_shared<HostBurn>(audioCD->parsed());
     List records;
     if (audioCD->parsed()) {
         records = trackRecords(paths, audio);

@@ -664,7 +664,7 @@ std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr
     const Dictionary properties = burn.properties();
     plan.verify = properties[DRBurnVerifyDiscKey].boolValue();
     plan.bytesPerSecond = std::max(0.0, properties[DRBurnRequestedSpeedKey].doubleValue() * 1000);
-    plan.speed1x = medium.isCD ? kCDSpeed1x : kDVDSpeed1x;
+    plan.speed1x = medium.speed1x;
     auto block = properties[DRCDTextKey].object<DRCDTextBlock>();
     if (block && plan.form == BurnPlan::Form::Audio) {
         plan.text = media::cdTextFromBlock(*block, tracks.size());

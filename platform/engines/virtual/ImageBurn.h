@@ -19,6 +19,7 @@ inline constexpr const char* kDefaultDiscName = "Kilnware Disc";
 inline constexpr std::uint64_t kMinimumAudioBlocks = 300;
 inline constexpr double kCDSpeed1x = 176'400;     // bytes of audio a second
 inline constexpr double kDVDSpeed1x = 1'385'000;  // bytes a second
+inline constexpr double kBDSpeed1x = 4'495'625;   // bytes a second
 
 // `name` made safe as a file name: no '/', no control character or byte that is not UTF-8, no
 // '"' (cue sheets quote names), no leading dot or blank, at most 200 bytes. An empty result
@@ -45,6 +46,7 @@ struct BurnPlan {
 struct Medium {
     std::uint64_t capacity = 0;  // blocks
     bool isCD = true;
+    double speed1x = kCDSpeed1x;  // bytes a second at 1x on this medium
 };
 
 // Checks `tracks` against the medium and the burn's properties; none, with `error` set, when the

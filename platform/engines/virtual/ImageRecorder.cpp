@@ -11,27 +11,71 @@ namespace kilnware::platform {
 
 namespace {
 
-constexpr std::uint64_t kCDBlocks = 359'848;  // 80 minutes
-constexpr std::uint64_t kDVDBlocks = 2'295'104;
 constexpr auto kEraseSteps = 20;
 
-const char* typeOf(ImageRecorder::Medium medium) {
-    switch (medium) {
-        case ImageRecorder::Medium::CDR:
-            return DRDeviceMediaTypeCDR;
-        case ImageRecorder::Medium::CDRW:
-            return DRDeviceMediaTypeCDRW;
-        case ImageRecorder::Medium::DVDR:
-            return DRDeviceMediaTypeDVDR;
+struct MediumTraits {
+    ImageRecorder::Medium medium;
+    const char* name;
+    const char* type;
+    const char* mediaClass;
+    std::uint64_t blocks;
+    bool erasable;
+};
+
+// Capacities as the media report them, in 2048-byte blocks.
+constexpr MediumTraits kMedia[] = {
+    {ImageRecorder::Medium::CDR, "cd-r", DRDeviceMediaTypeCDR, DRDeviceMediaClassCD, 359'848,
+     false},
+    {ImageRecorder::Medium::CDRW, "cd-rw", DRDeviceMediaTypeCDRW, DRDeviceMediaClassCD, 359'848,
+     true},
+    {ImageRecorder::Medium::DVDR, "dvd-r", DRDeviceMediaTypeDVDR, DRDeviceMediaClassDVD, 2'298'496,
+     false},
+    {ImageRecorder::Medium::DVDPlusR, "dvd+r", DRDeviceMediaTypeDVDPlusR, DRDeviceMediaClassDVD,
+     2'295'104, false},
+    {ImageRecorder::Medium::DVDRDualLayer, "dvd-r-dl", DRDeviceMediaTypeDVDRDualLayer,
+     DRDeviceMediaClassDVD, 4'171'712, false},
+    {ImageRecorder::Medium::DVDRW, "dvd-rw", DRDeviceMediaTypeDVDRW, DRDeviceMediaClassDVD,
+     2'298'496, true},
+    {ImageRecorder::Medium::BDR, "bd-r", DRDeviceMediaTypeBDR, DRDeviceMediaClassBD, 12'219'392,
+     false},
+    {ImageRecorder::Medium::BDRE, "bd-re", DRDeviceMediaTypeBDRE, DRDeviceMediaClassBD, 12'219'392,
+     true},
+};
+
+const MediumTraits& traits(ImageRecorder::Medium medium) {
+    for (const MediumTraits& t : kMedia) {
+        if (t.medium == medium) {
+            return t;
+        }
     }
-    return DRDeviceMediaTypeUnknown;
+    return kMedia[0];
 }
 
-bool isCD(ImageRecorder::Medium medium) {
-    return medium != ImageRecorder::Medium::DVDR;
+double speed1x(const MediumTraits& t) {
+    const std::string mediaClass = t.mediaClass;
+    return mediaClass == DRDeviceMediaClassCD    ? image::kCDSpeed1x
+           : mediaClass == DRDeviceMediaClassDVD ? image::kDVDSpeed1x
+                                                 : image::kBDSpeed1x;
 }
 
 }  // namespace
+
+std::optional<ImageRecorder::Medium> ImageRecorder::mediumNamed(const std::string& name) {
+    for (const MediumTraits& t : kMedia) {
+        if (name == t.name) {
+            return t.medium;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> ImageRecorder::mediumNames() {
+    std::vector<std::string> names;
+    for (const MediumTraits& t : kMedia) {
+        names.emplace_back(t.name);
+    }
+    return names;
+}
 
 std::shared_ptr<ImageRecorder> ImageRecorder::create(std::string outputFolder, Medium medium) {
     return std::make_shared<ImageRecorder>(std::move(outputFolder), medium);
@@ -134,7 +178,7 @@ void ImageRecorder::setBeforeVerifyHook(VerifyHook hook) {
 }
 
 std::uint64_t ImageRecorder::capacity() const {
-    return isCD(medium_) ? kCDBlocks : kDVDBlocks;
+    return traits(medium_).blocks;
 }
 
 std::string ImageRecorder::displayName() const {
@@ -160,15 +204,15 @@ Dictionary ImageRecorder::status() const {
         return status;
     }
     const std::uint64_t total = capacity();
-    const bool erasable = medium_ == Medium::CDRW;
+    const bool erasable = traits(medium_).erasable;
     const bool blank = blocksUsed_ == 0;
     const std::uint64_t free = total - std::min(blocksUsed_, total);
     // A blank disc can be written whole; a written one is closed, and only a rewritable one can be
     // written again (over what it holds).
     const std::uint64_t overwritable = blank || erasable ? total : 0;
     DRMediaInfo media;
-    media.type = typeOf(medium_);
-    media.mediaClass = isCD(medium_) ? DRDeviceMediaClassCD : DRDeviceMediaClassDVD;
+    media.type = traits(medium_).type;
+    media.mediaClass = traits(medium_).mediaClass;
     media.blocksFree = free;
     media.blocksUsed = blocksUsed_;
     media.blocksOverwritable = overwritable;
@@ -225,14 +269,18 @@ void ImageRecorder::startBurn(const std::shared_ptr<DRBurn>& burn, const Value& 
             error = "The image recorder is busy.";
         } else if (!present_) {
             error = "There is no disc in the image recorder: wait for the new blank one.";
-        } else if (blocksUsed_ > 0 && medium_ != Medium::CDRW) {
-            // A CD-RW is overwritten whole; a written CD-R or DVD-R is closed.
+        } else if (blocksUsed_ > 0 && !traits(medium_).erasable) {
+            // A rewritable disc is overwritten whole; a written write-once disc is closed.
             error = "The disc in the image recorder is written: eject it for a blank one.";
         } else if (folder_.empty()) {
             error = "No folder is set for the image recorder's disc images.";
         } else {
-            plan = image::planBurn(*burn, DRBurn::tracksOfLayout(layout),
-                                   image::Medium{capacity(), isCD(medium_)}, error);
+            const MediumTraits& medium = traits(medium_);
+            plan = image::planBurn(
+                *burn, DRBurn::tracksOfLayout(layout),
+                image::Medium{capacity(), std::string(medium.mediaClass) == DRDeviceMediaClassCD,
+                              speed1x(medium)},
+                error);
         }
         if (!plan) {
             burn->reportFailure(error);
@@ -274,9 +322,9 @@ void ImageRecorder::startErase(const std::shared_ptr<DRErase>& erase) {
             error = "The image recorder is busy.";
         } else if (!present_) {
             error = "There is no disc in the image recorder.";
-        } else if (medium_ != Medium::CDRW) {
-            error = std::string("A ") + (medium_ == Medium::CDR ? "CD-R" : "DVD-R") +
-                    " cannot be erased: only a CD-RW can.";
+        } else if (!traits(medium_).erasable) {
+            error = std::string("A ") + traits(medium_).name +
+                    " disc cannot be erased: only a CD-RW, a DVD-RW or a BD-RE can.";
         }
         if (!error.empty()) {
             erase->reportFailure(error);

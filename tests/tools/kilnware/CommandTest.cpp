@@ -129,8 +129,10 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
     EXPECT_NE(notAudio.err.find("notes.txt is no audio that can be read"), std::string::npos)
         << notAudio.err;
 
+    // An audio CD keeps the library's own policy; every other burn takes DVDs and BDs too.
+    test::writeAudioFile(dir.file("tone.wav"), 0x010002 /* WAV, 16-bit */, 44100, 2, 44100);
     auto refused = kilnware(
-        {"data", dir.file("folder"), "--yes", "--image-medium", "dvd-r", "--image-dir", out});
+        {"audio", dir.file("tone.wav"), "--yes", "--image-medium", "dvd-r", "--image-dir", out});
     EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.out.find("That's not a writable CD!"), std::string::npos) << refused.out;
 
@@ -199,13 +201,33 @@ TEST_F(Command, DevicesShowTheImageRecordersBlankCD) {
     EXPECT_NE(plain.out.find("736.97 MB, 79:57"), std::string::npos) << plain.out;
 }
 
+// Each medium of the image recorder, with its true capacity; data discs go on all of them.
+TEST_F(Command, DataDiscsGoOnEveryMediumOfTheImageRecorder) {
+    const std::pair<const char*, const char*> media[] = {
+        {"cd-r", "736.97 MB"}, {"cd-rw", "736.97 MB"},  {"dvd-r", "4.71 GB"},
+        {"dvd+r", "4.70 GB"},  {"dvd-r-dl", "8.54 GB"}, {"dvd-rw", "4.71 GB"},
+        {"bd-r", "25.03 GB"},  {"bd-re", "25.03 GB"}};
+    for (const auto& [medium, capacity] : media) {
+        SCOPED_TRACE(medium);
+        auto shown = kilnware({"devices", "--image-medium", medium});
+        EXPECT_NE(shown.out.find(std::string("Capacity:    ") + capacity), std::string::npos)
+            << shown.out;
+        fs::remove_all(out);
+        auto data = kilnware({"data", dir.file("folder"), "--name", "Disc", "--yes",
+                              "--image-medium", medium, "--image-dir", out});
+        EXPECT_EQ(data.status, 0) << data.out << data.err;
+        EXPECT_EQ(written(), std::vector<std::string>{"Disc.iso"});
+    }
+}
+
 TEST_F(Command, EraseOnceWithYesAndEject) {
     auto erase = kilnware({"erase", "--yes", "--image-medium", "cd-rw"});
     EXPECT_EQ(erase.status, 0) << erase.out << erase.err;
     EXPECT_NE(erase.out.find("The erase is done."), std::string::npos) << erase.out;
+    // A write-once disc is refused in the setup panel, with what would do.
     auto cdr = kilnware({"erase", "--yes"});
-    EXPECT_EQ(cdr.status, 1);
-    EXPECT_NE(cdr.err.find("only a CD-RW"), std::string::npos) << cdr.err;
+    EXPECT_EQ(cdr.status, 3);
+    EXPECT_NE(cdr.err.find("no medium this command can erase"), std::string::npos) << cdr.err;
     EXPECT_EQ(kilnware({"eject"}).status, 0);
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,13 +29,19 @@ namespace kilnware::platform {
 // Nothing is left behind by a burn that fails or is cancelled, and nothing is ever overwritten.
 //
 // The medium is a blank CD-R (80 minutes) unless told otherwise. After a burn it shows as written
-// until the host ejects it; a fresh blank of the same kind arrives shortly after. A CD-RW can be
-// erased. A burn honours DRBurnVerifyDiscKey (the image is read back and its SHA-256 compared
-// with what was written) and DRBurnRequestedSpeedKey (in kilobytes a second; none means as fast
-// as the disk takes it).
+// until the host ejects it; a fresh blank of the same kind arrives shortly after. A CD-RW, a DVD-RW
+// and a BD-RE can be erased. A burn honours DRBurnVerifyDiscKey (the image is read back and its
+// SHA-256 compared with what was written) and DRBurnRequestedSpeedKey (in kilobytes a second; none
+// means as fast as the disk takes it).
 class KILNWARE_EXPORT ImageRecorder : public DRDevice {
 public:
-    enum class Medium { CDR, CDRW, DVDR };
+    // The blanks it can hold, each with its true capacity: CD-R and CD-RW of 80 minutes,
+    // single-layer DVD-R, DVD+R and DVD-RW, a double-layer DVD-R, and 25 GB BD-R and BD-RE.
+    enum class Medium { CDR, CDRW, DVDR, DVDPlusR, DVDRDualLayer, DVDRW, BDR, BDRE };
+    // The medium a short name stands for ("cd-r", "cd-rw", "dvd-r", "dvd+r", "dvd-r-dl",
+    // "dvd-rw", "bd-r", "bd-re"), and the names in that order.
+    static std::optional<Medium> mediumNamed(const std::string& name);
+    static std::vector<std::string> mediumNames();
     static constexpr const char* kDisplayName = "Kilnware Image Recorder";
     static constexpr const char* kInterconnect = "Virtual";
 

@@ -1,0 +1,51 @@
+#include "tools/kilnware/HostBurn.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include <kilnware/platform/discrecording/DRKeys.h>
+
+namespace kilnware::cli {
+
+using namespace platform;
+
+namespace {
+
+constexpr std::string_view kWritable[] = {
+    DRDeviceMediaTypeCDR,           DRDeviceMediaTypeCDRW,
+    DRDeviceMediaTypeDVDR,          DRDeviceMediaTypeDVDRW,
+    DRDeviceMediaTypeDVDRDualLayer, DRDeviceMediaTypeDVDPlusR,
+    DRDeviceMediaTypeDVDPlusRW,     DRDeviceMediaTypeDVDPlusRDoubleLayer,
+    DRDeviceMediaTypeDVDRAM,        DRDeviceMediaTypeBDR,
+    DRDeviceMediaTypeBDRE,
+};
+
+constexpr std::string_view kErasable[] = {
+    DRDeviceMediaTypeCDRW,   DRDeviceMediaTypeDVDRW, DRDeviceMediaTypeDVDPlusRW,
+    DRDeviceMediaTypeDVDRAM, DRDeviceMediaTypeBDRE,
+};
+
+template <std::size_t N>
+bool listed(const std::string* type, const std::string_view (&types)[N]) {
+    return type && std::find(std::begin(types), std::end(types), *type) != std::end(types);
+}
+
+}  // namespace
+
+bool HostBurn::deviceContainsSuitableMedia(DRSetupPanel& panel,
+                                           const std::shared_ptr<DRDevice>& device,
+                                           std::optional<std::string>& promptString) {
+    const bool erase = panel.kind() == DRSetupPanel::Kind::Erase;
+    if (audio_ && !erase) {
+        return VXBurn::deviceContainsSuitableMedia(panel, device, promptString);
+    }
+    const Dictionary status = device ? device->status() : Dictionary();
+    const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
+    if (erase ? listed(type, kErasable) : listed(type, kWritable)) {
+        return true;
+    }
+    promptString = erase ? kErasablePrompt : kWritablePrompt;
+    return false;
+}
+
+}  // namespace kilnware::cli
