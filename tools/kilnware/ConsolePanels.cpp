@@ -14,7 +14,6 @@ using namespace platform;
 using nlohmann::json;
 
 namespace {
-constexpr double kBytesPerCDSpeed = 75.0 * 2352.0;  // 1x: 75 sectors a second
 
 std::string stateText(const Dictionary& status) {
     std::string state = status[DRStatusStateKey].textValue().value_or("");
@@ -85,7 +84,8 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
     std::string noProposal;
     if (choice_.recorder) {
         auto named = std::find_if(choices.begin(), choices.end(), [&](const DeviceChoice& c) {
-            return c.device->displayName() == *choice_.recorder;
+            return choice_.isNamed ? choice_.isNamed(*c.device)
+                                   : c.device->displayName() == *choice_.recorder;
         });
         if (named == choices.end()) {
             return cancel("No recorder is named \"" + *choice_.recorder +
@@ -183,6 +183,8 @@ void ConsolePanels::progressPanelUpdated(DRProgressPanel&, const Dictionary& sta
     const auto written = status[DRStatusBlocksWrittenKey].uint64Value();
     const auto total = status[DRStatusBlocksToWriteKey].uint64Value();
     const double speed = status[DRStatusCurrentSpeedKey].doubleValue();
+    // In the medium's own units (CD, DVD or BD 1x), as the engine reckons them.
+    const double multiple = status[DRStatusCurrentSpeedMultipleKey].doubleValue();
     const std::string state = stateText(status);
     output_.event({{"event", "progress"},
                    {"state", state},
@@ -190,7 +192,7 @@ void ConsolePanels::progressPanelUpdated(DRProgressPanel&, const Dictionary& sta
                    {"blocksWritten", written},
                    {"blocksToWrite", total},
                    {"bytesPerSecond", speed},
-                   {"speed", speed / kBytesPerCDSpeed}});
+                   {"speed", multiple}});
     if (output_.json()) {
         return;
     }
@@ -203,8 +205,8 @@ void ConsolePanels::progressPanelUpdated(DRProgressPanel&, const Dictionary& sta
         line += formatted("  %.1f of %.1f MB", static_cast<double>(written) * 2048 / 1e6,
                           static_cast<double>(total) * 2048 / 1e6);
     }
-    if (speed > 0) {
-        line += formatted("  %.1fx", speed / kBytesPerCDSpeed);
+    if (multiple > 0) {
+        line += formatted("  %.1fx", multiple);
     }
     if (fraction > 0.01 && fraction < 1) {
         const double left = elapsed * (1 - fraction) / fraction;

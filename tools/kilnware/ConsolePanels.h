@@ -15,8 +15,10 @@ namespace kilnware::cli {
 
 // How the console answers setup panels.
 struct SetupChoice {
-    std::optional<std::string> recorder;  // --recorder: the display name to choose
-    bool yes = false;                     // --yes: confirm without asking
+    std::optional<std::string> recorder;  // --recorder, as given
+    // Whether a recorder is the one --recorder names (its name, device path or libburn address).
+    std::function<bool(const platform::DRDevice&)> isNamed;
+    bool yes = false;  // --yes: confirm without asking
     // How many showings --yes confirms; later ones cancel (the erase cycle comes back).
     std::size_t confirmations = 1;
     bool terminal = false;  // standard input is a terminal to ask on

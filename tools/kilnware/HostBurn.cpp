@@ -44,6 +44,12 @@ bool HostBurn::deviceContainsSuitableMedia(DRSetupPanel& panel,
     if (erase ? listed(type, kErasable) : listed(type, kWritable)) {
         return true;
     }
+    // A libburn pseudo-drive over a file has no medium type: it takes data and images.
+    const Dictionary info = device ? device->info() : Dictionary();
+    const std::string* connection = info[DRDevicePhysicalInterconnectKey].text();
+    if (!erase && connection && *connection == "Pseudo-drive") {
+        return true;
+    }
     promptString = erase ? kErasablePrompt : kWritablePrompt;
     return false;
 }

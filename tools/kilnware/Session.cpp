@@ -63,6 +63,7 @@ Session::Session(const Options& options, std::function<void(DRSetupPanel&)> befo
 
     SetupChoice choice;
     choice.recorder = options.recorder;
+    choice.isNamed = [this](const DRDevice& device) { return isNamedRecorder(device); };
     choice.yes = options.yes;
     choice.nothingToBurn = std::move(nothingToBurn);
     choice.terminal = ::isatty(STDIN_FILENO) != 0;
@@ -78,8 +79,17 @@ Session::Session(const Options& options, std::function<void(DRSetupPanel&)> befo
         options.imageDirectory,
         ImageRecorder::mediumNamed(options.imageMedium).value_or(ImageRecorder::Medium::CDR));
     // Every real recorder that libburn finds, and always the image recorder.
-    Engine::install(std::make_shared<LibburnEngine>());
+    libburnEngine_ = std::make_shared<LibburnEngine>();
+    Engine::install(libburnEngine_);
     Engine::install(imageEngine_);
+    // A recorder named by its address joins the others: a drive the scan did not offer, or a
+    // libburn pseudo-drive over a file.
+    if (options.recorder &&
+        (options.recorder->starts_with("/dev/") || options.recorder->starts_with("stdio:"))) {
+        if (!libburnEngine_->addRecorder(*options.recorder)) {
+            output_.problem("libburn cannot use " + *options.recorder + " as a recorder.");
+        }
+    }
     RunLoop::current()->runUntilIdle();
 }
 
@@ -113,6 +123,26 @@ bool Session::runUntil(const std::function<bool()>& done) {
     loop->runUntil([&] { return done() || stoppedByInterrupt; });
     loop->cancelTimer(timer);
     return !stoppedByInterrupt;
+}
+
+bool Session::isNamedRecorder(const DRDevice& device) const {
+    if (!options_.recorder) {
+        return false;
+    }
+    if (device.displayName() == *options_.recorder) {
+        return true;
+    }
+    const auto* drive = dynamic_cast<const LibburnRecorder*>(&device);
+    return drive && drive->address() == *options_.recorder;
+}
+
+std::shared_ptr<DRDevice> Session::namedRecorder() const {
+    for (const auto& device : DRDevice::devices()) {
+        if (isNamedRecorder(*device)) {
+            return device;
+        }
+    }
+    return nullptr;
 }
 
 void Session::result(int status, const std::string& outcome, const std::string& message) {
@@ -279,12 +309,24 @@ int Session::eject() {
     auto monitor = std::make_shared<VXDevice>();
     RunLoop::current()->runUntilIdle();
     monitor->updateDeviceInfo();
-    if (!monitor->ejectMedia()) {
+    // The recorder named, or else the one "devices" shows: the last one listed.
+    std::shared_ptr<DRDevice> device;
+    if (options_.recorder) {
+        device = namedRecorder();
+        if (!device) {
+            result(kFailed, "failed",
+                   "No recorder is named \"" + *options_.recorder +
+                       "\". Run \"kilnware devices\" to see the recorders.");
+            return kFailed;
+        }
+    } else if (!monitor->deviceList.empty()) {
+        device = monitor->deviceList.back();
+    }
+    if (!device || !device->ejectMedia()) {
         result(kFailed, "failed", "Nothing was ejected: there is no recorder, or it refused.");
         return kFailed;
     }
-    result(kSucceeded, "succeeded",
-           "Ejected the medium of " + monitor->deviceList.front()->displayName() + ".");
+    result(kSucceeded, "succeeded", "Ejected the medium of " + device->displayName() + ".");
     return kSucceeded;
 }
 

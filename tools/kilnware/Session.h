@@ -9,6 +9,7 @@
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/VXDevice.h>
+#include <kilnware/platform/engines/libburn/LibburnEngine.h>
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
 
 #include "tools/kilnware/ConsolePanels.h"
@@ -62,8 +63,14 @@ private:
     // when nothing ran to cancel.
     bool runUntil(const std::function<bool()>& done);
 
+    // The recorder --recorder names: its display name, its device path ("/dev/sr0") or a libburn
+    // address ("stdio:/path/disc.iso", added as a pseudo-drive); null when none is named.
+    bool isNamedRecorder(const platform::DRDevice& device) const;
+    std::shared_ptr<platform::DRDevice> namedRecorder() const;
+
     Options options_;
     Output output_;
+    std::shared_ptr<platform::LibburnEngine> libburnEngine_;
     std::shared_ptr<ConsolePanels> panels_;
     std::shared_ptr<platform::ImageRecorderEngine> imageEngine_;
     mutable std::mutex logMutex_;
