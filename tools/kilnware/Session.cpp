@@ -305,6 +305,65 @@ int Session::devices(bool watch) {
     return kSucceeded;
 }
 
+int Session::info() {
+    RunLoop::current()->runUntilIdle();
+    auto devices = DRDevice::devices();
+    std::shared_ptr<DRDevice> device =
+        options_.recorder ? namedRecorder() : (devices.empty() ? nullptr : devices.back());
+    if (!device) {
+        result(kFailed, "failed",
+               options_.recorder ? "No recorder is named \"" + *options_.recorder + "\"."
+                                 : std::string("There is no recorder."));
+        return kFailed;
+    }
+    const Dictionary status = device->status();
+    const Value& media = status[DRDeviceMediaInfoKey];
+    auto text = [](const Value& value, const char* prefix) {
+        std::string shown = value.textValue().value_or("-");
+        return shown.starts_with(prefix) ? shown.substr(std::string_view(prefix).size()) : shown;
+    };
+    const bool present = status[DRDeviceMediaStateKey].textValue() ==
+                         std::optional<std::string>(DRDeviceMediaStateMediaPresent);
+    const std::uint64_t free = lookup(media, DRDeviceMediaBlocksFreeKey).uint64Value();
+    const std::uint64_t used = lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value();
+    const std::uint64_t total = lookup(media, DRDeviceMediaBlocksOverwritableKey).uint64Value();
+    const bool blank = lookup(media, DRDeviceMediaIsBlankKey).boolValue();
+    const bool appendable = lookup(media, DRDeviceMediaIsAppendableKey).boolValue();
+    const std::string state = !present     ? "no medium"
+                              : blank      ? "blank"
+                              : appendable ? "appendable"
+                                           : "closed";
+    if (output_.json()) {
+        output_.event(
+            {{"event", "info"},
+             {"recorder", device->displayName()},
+             {"present", present},
+             {"type", text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType")},
+             {"class", text(lookup(media, DRDeviceMediaClassKey), "DRDeviceMediaClass")},
+             {"state", state},
+             {"blocksFree", free},
+             {"blocksUsed", used},
+             {"blocksOverwritable", total},
+             {"erasable", lookup(media, DRDeviceMediaIsErasableKey).boolValue()},
+             {"overwritable", lookup(media, DRDeviceMediaIsOverwritableKey).boolValue()}});
+        return kSucceeded;
+    }
+    auto size = [](std::uint64_t blocks) {
+        return VXDevice::getSizeOfDisc(blocks) + " (" + std::to_string(blocks) + " blocks)";
+    };
+    output_.say("Recorder:    " + device->displayName());
+    if (!present) {
+        output_.say("Medium:      none");
+        return kSucceeded;
+    }
+    output_.say("Medium:      " + text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType") +
+                ", " + state);
+    output_.say("Capacity:    " + size(total));
+    output_.say("Used:        " + size(used));
+    output_.say("Free:        " + size(free));
+    return kSucceeded;
+}
+
 int Session::eject() {
     auto monitor = std::make_shared<VXDevice>();
     RunLoop::current()->runUntilIdle();

@@ -53,6 +53,8 @@ public:
     // The media status snapshot; with `watch`, again after every change until Ctrl-C.
     int devices(bool watch);
     int eject();
+    // The medium in the recorder named, or in the one devices shows.
+    int info();
 
 private:
     struct Interrupt;

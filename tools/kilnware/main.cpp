@@ -134,9 +134,13 @@ int run(int argc, char** argv) {
         ->check(CLI::ExistingDirectory)
         ->expected(1);
     videoTs->add_option("--title", title, "The volume name (default: Video DVD)");
+    auto* image = app.add_subcommand("image", "Burn a disc image as it stands (ISO 9660 or UDF)");
+    image->add_option("file", paths, "The disc image")->check(CLI::ExistingFile)->expected(1);
+    image->add_flag("--verify", verify, "Read the disc back and compare after burning");
+    auto* info = app.add_subcommand("info", "Show the medium in the recorder");
     auto* erase = app.add_subcommand("erase", "Erase a rewritable disc");
     auto* eject = app.add_subcommand("eject", "Eject the medium");
-    for (auto* command : {devices, data, mp3, audioCD, video, videoTs, erase, eject}) {
+    for (auto* command : {devices, data, mp3, audioCD, video, videoTs, image, info, erase, eject}) {
         addSharedOptions(*command, options);
     }
     devices->get_option("--json")->description("One JSON object per snapshot");
@@ -187,7 +191,23 @@ int run(int argc, char** argv) {
         }
         return std::nullopt;
     };
+    // An image burn is read back when asked: set on the burn the setup panel will start.
+    std::shared_ptr<platform::DRTrack> imageLayout;
+    if (image->parsed()) {
+        imageLayout = DRBurn::layoutForImageFile(paths.front());
+        if (!imageLayout) {
+            std::cerr << "kilnware: " << paths.front()
+                      << " is no disc image: it holds no ISO 9660 or UDF volume descriptors\n";
+            return kUsage;
+        }
+        beforeConfirm = [verify](DRSetupPanel& panel) {
+            static_cast<DRBurnSetupPanel&>(panel).burnObject()->setVerifyDisc(verify);
+        };
+    }
     Session session(options, beforeConfirm, nothingToBurn);
+    if (info->parsed()) {
+        return session.info();
+    }
     if (devices->parsed()) {
         return session.devices(watch);
     }
@@ -206,6 +226,8 @@ int run(int argc, char** argv) {
             controller.burnToAudioCD(paths, &records);
         } else if (video->parsed()) {
             controller.BurnToVideoDVD(paths, title);
+        } else if (image->parsed()) {
+            controller.burnLayout(Value(imageLayout), "Burn Disc Image");
         } else if (videoTs->parsed()) {
             controller.BurnTsFolderToDVD(
                 paths.empty() ? std::nullopt : std::optional(paths.front()), title);

@@ -410,3 +410,39 @@ TEST(CommandVideo, RefusesAnImageFolderInsideTheWorkFolder) {
 
 }  // namespace
 }  // namespace kilnware
+
+namespace kilnware {
+namespace {
+
+// A data disc on a libburn pseudo-drive, its image burned again as it stands on the image
+// recorder (read back), and the medium shown: every recorder reached by its name or address.
+TEST(CommandRecorders, PseudoDriveImageAndInfo) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir.file("folder"));
+    std::ofstream(dir.file("folder/a.txt")) << "hello";
+    const std::string disc = dir.file("disc.iso");
+    auto data = test::runProgram(KILNWARE_CLI, {"data", dir.file("folder"), "--name", "Pseudo",
+                                                "--yes", "--recorder", "stdio:" + disc});
+    ASSERT_EQ(data.status, 0) << data.out << data.err;
+
+    auto copy = test::runProgram(
+        KILNWARE_CLI, {"image", disc, "--verify", "--yes", "--image-dir", dir.file("out")});
+    ASSERT_EQ(copy.status, 0) << copy.out << copy.err;
+    EXPECT_EQ(test::readFile(dir.file("out/Pseudo.iso")), test::readFile(disc));
+    EXPECT_EQ(test::runProgram(KILNWARE_CLI, {"image", dir.file("folder/a.txt"), "--yes"}).status,
+              2);
+
+    auto info = test::runProgram(KILNWARE_CLI, {"info", "--json", "--image-medium", "bd-re"});
+    ASSERT_EQ(info.status, 0);
+    const auto shown = nlohmann::json::parse(info.out);
+    EXPECT_EQ(shown["type"], "BDRE");
+    EXPECT_EQ(shown["blocksFree"], 12219392);
+    EXPECT_EQ(shown["erasable"], true);
+
+    auto unknown = test::runProgram(KILNWARE_CLI, {"eject", "--recorder", "Plexwriter"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("No recorder is named"), std::string::npos) << unknown.err;
+}
+
+}  // namespace
+}  // namespace kilnware
