@@ -162,7 +162,8 @@ std::string projectStandIn(const char* name) {
         return std::string(folder) + "/" + name;
     }
     // Otherwise only the library's own libexec folder, found from where the library was loaded so
-    // that a moved installation still finds its stand-ins.
+    // that a moved installation still finds its stand-ins. Not normalised: ".." must leave the
+    // folder the system resolves (/lib is a link to /usr/lib on Debian).
     static const char anchor = 0;
     Dl_info library{};
     if (::dladdr(&anchor, &library) != 0 && library.dli_fname && library.dli_fname[0] == '/') {
