@@ -1,6 +1,7 @@
 #include "tools/kilnware/Manual.h"
 
 #include <algorithm>
+#include <cctype>
 #include <regex>
 #include <sstream>
 #include <vector>
@@ -153,6 +154,12 @@ std::string roff(const std::string& text, bool name = false) {
     return escaped;
 }
 
+std::string uppercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
 // A help text as a sentence of the page: capitalised, with a full stop.
 std::string sentence(std::string text) {
     if (!text.empty()) {
@@ -209,9 +216,6 @@ void exitStatus(std::ostream& out, const std::string& footer) {
 std::string manualPage(const CLI::App& app, const std::string& version) {
     std::ostringstream out;
     const std::string name = app.get_name();
-    std::string upper = name;
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     auto commands = subcommands(app);
     auto shared = common(commands);
     const std::string description = app.get_description();
@@ -221,7 +225,7 @@ std::string manualPage(const CLI::App& app, const std::string& version) {
             static_cast<char>(std::tolower(static_cast<unsigned char>(summary.front())));
     }
 
-    out << ".TH " << upper << " 1 \"\" \"" << roff(name) << " " << roff(version)
+    out << ".TH " << uppercase(name) << " 1 \"\" \"" << roff(name) << " " << roff(version)
         << "\" \"User Commands\"\n";
     out << ".SH NAME\n" << roff(name, true) << " \\- " << roff(summary) << "\n";
     out << ".SH SYNOPSIS\n.nf\n";
@@ -229,10 +233,8 @@ std::string manualPage(const CLI::App& app, const std::string& version) {
         out << "\\fB" << roff(name, true) << " " << roff(command.name, true)
             << "\\fR [\\fIOPTION\\fR]...";
         for (const auto& positional : command.positionals) {
-            std::string upperName = positional.positional;
-            std::transform(upperName.begin(), upperName.end(), upperName.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-            out << " \\fI" << roff(upperName, true) << "\\fR" << (positional.repeats ? "..." : "");
+            out << " \\fI" << roff(uppercase(positional.positional), true) << "\\fR"
+                << (positional.repeats ? "..." : "");
         }
         out << "\n";
     }
@@ -280,21 +282,17 @@ std::string shellQuoted(const std::string& text) {
     return quoted + "'";
 }
 
-std::string joined(const std::vector<std::string>& words) {
+std::string joined(const std::vector<std::string>& words, const char* separator = " ") {
     std::string text;
     for (const auto& word : words) {
-        text += (text.empty() ? "" : " ") + word;
+        text += (text.empty() ? "" : separator) + word;
     }
     return text;
 }
 
 // A case pattern: a|b|c.
 std::string alternatives(const std::vector<std::string>& words) {
-    std::string text;
-    for (const auto& word : words) {
-        text += (text.empty() ? "" : "|") + word;
-    }
-    return text;
+    return joined(words, "|");
 }
 
 std::vector<std::string> optionNames(const std::vector<Argument>& options) {
