@@ -390,26 +390,26 @@ std::string zshAction(const Argument& argument) {
     return " ";
 }
 
-std::vector<std::string> zshSpecs(const std::vector<Argument>& options, bool endsParsing) {
-    std::vector<std::string> specs;
+std::vector<std::string> zshOptions(const std::vector<Argument>& options, bool endsParsing) {
+    std::vector<std::string> entries;
     for (const auto& option : options) {
         std::string exclusive = endsParsing ? "(- *)" : "";
         if (!endsParsing && option.names.size() > 1 && !option.repeats) {
             exclusive = "(" + joined(option.names) + ")";
         }
         for (const auto& n : option.names) {
-            std::string spec = (option.repeats ? "*" : exclusive) + n;
+            std::string entry = (option.repeats ? "*" : exclusive) + n;
             if (option.takesValue && n.rfind("--", 0) == 0) {
-                spec += "=";
+                entry += "=";
             }
-            spec += "[" + zshText(option.description) + "]";
+            entry += "[" + zshText(option.description) + "]";
             if (option.takesValue) {
-                spec += ":" + option.metavar + ":" + zshAction(option);
+                entry += ":" + option.metavar + ":" + zshAction(option);
             }
-            specs.push_back(shellQuoted(spec));
+            entries.push_back(shellQuoted(entry));
         }
     }
-    return specs;
+    return entries;
 }
 
 std::string zsh(const CLI::App& app) {
@@ -422,8 +422,8 @@ std::string zsh(const CLI::App& app) {
         << "    local curcontext=$curcontext state line ret=1\n"
         << "    typeset -A opt_args\n"
         << "    _arguments -C \\\n";
-    for (const auto& spec : zshSpecs(describe(app).options, true)) {
-        out << "        " << spec << " \\\n";
+    for (const auto& entry : zshOptions(describe(app).options, true)) {
+        out << "        " << entry << " \\\n";
     }
     out << "        '1: :->command' '*:: :->argument' && ret=0\n"
         << "    case $state in\n"
@@ -440,13 +440,13 @@ std::string zsh(const CLI::App& app) {
         << "        case $line[1] in\n";
     for (const auto& command : commands) {
         out << "        " << command.name << ")\n            _arguments";
-        for (const auto& spec : zshSpecs(command.options, false)) {
-            out << " \\\n                " << spec;
+        for (const auto& entry : zshOptions(command.options, false)) {
+            out << " \\\n                " << entry;
         }
         for (const auto& positional : command.positionals) {
-            std::string spec = (positional.repeats ? "*:" : ":") + positional.positional + ":" +
-                               zshAction(positional);
-            out << " \\\n                " << shellQuoted(spec);
+            std::string entry = (positional.repeats ? "*:" : ":") + positional.positional + ":" +
+                                zshAction(positional);
+            out << " \\\n                " << shellQuoted(entry);
         }
         out << " && ret=0 ;;\n";
     }
