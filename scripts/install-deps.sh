@@ -18,6 +18,9 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   # video DVDs: the programs the stand-ins run, and what their tests make clips with and read back
   dvdauthor ffmpeg libdvdread-dev
+  # Debian packages (CPack runs dpkg-shlibdeps and file), the ABI check, and the checks of the
+  # manual page and the bash and zsh completions
+  dpkg-dev file abigail-tools groff-base man-db zsh
 )
 
 if [ "$(id -u)" -ne 0 ]; then

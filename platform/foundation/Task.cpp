@@ -1,5 +1,6 @@
 #include <kilnware/platform/foundation/Task.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -428,9 +429,14 @@ std::string projectStandIn(const char* name) {
     if (const char* folder = ::secure_getenv("KILNWARE_STANDIN_DIR"); folder && *folder) {
         return std::string(folder) + "/" + name;
     }
-    std::string built = std::string(KILNWARE_BUILD_STANDIN_DIR) + "/" + name;
-    if (::access(built.c_str(), F_OK) == 0) {
-        return built;
+    // Otherwise only the library's own libexec folder, found from where the library was loaded so
+    // that a moved installation still finds its stand-ins. Not normalised: ".." must leave the
+    // folder the system resolves (/lib is a link to /usr/lib on Debian).
+    static const char anchor = 0;
+    Dl_info library{};
+    if (::dladdr(&anchor, &library) != 0 && library.dli_fname && library.dli_fname[0] == '/') {
+        std::string path = library.dli_fname;
+        return path.substr(0, path.rfind('/') + 1) + KILNWARE_LIBDIR_TO_STANDINS + "/" + name;
     }
     return std::string(KILNWARE_LIBEXECDIR) + "/" + name;
 }

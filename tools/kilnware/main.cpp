@@ -11,6 +11,7 @@
 
 #include "platform/foundation/Strings.h"
 #include "tools/kilnware/HostBurn.h"
+#include "tools/kilnware/Manual.h"
 #include "tools/kilnware/Session.h"
 
 namespace kilnware::cli {
@@ -96,6 +97,21 @@ int run(int argc, char** argv) {
     app.footer(
         "Exit status: 0 done, 1 the burn, erase or eject failed, 2 usage error, "
         "3 nothing was burned (cancelled, or refused before a burn began).");
+    app.set_version_flag("--version", std::string("kilnware ") + KILNWARE_VERSION);
+    // Hidden: the build makes the manual page and the completions from this very description.
+    app.add_flag_callback("--help-man",
+                          [&app] {
+                              std::cout << manualPage(app, KILNWARE_VERSION);
+                              throw CLI::Success();
+                          })
+        ->group("");
+    app.add_option_function<std::string>("--completion",
+                                         [&app](const std::string& shell) {
+                                             std::cout << completionScript(app, shell);
+                                             throw CLI::Success();
+                                         })
+        ->check(CLI::IsMember({"bash", "zsh"}))
+        ->group("");
     Options options;
     std::vector<std::string> paths;
     std::optional<std::string> name, title;

@@ -1,0 +1,55 @@
+# Debian packages, as CPack's DEB generator makes them (scripts/package.sh):
+#   libkilnware0    the shared library and its stand-in programs
+#   libkilnware-dev the headers, the CMake package, the pkg-config file and the .so link
+#   kilnware        the command, its manual page and its bash and zsh completions
+# The library package is named after the SONAME, so that an incompatible library (a new SONAME)
+# installs beside the old one.
+
+set(CPACK_PACKAGE_NAME kilnware)
+set(CPACK_PACKAGE_VENDOR "Kilnware")
+set(CPACK_PACKAGE_CONTACT "Kilnware developers <kilnware@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development command)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# Each package depends on the libraries its programs link (dpkg-shlibdeps), and the library
+# package announces its own SONAME to the packages built against it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# The command links the library of its sibling package: dpkg-shlibdeps finds it in the build tree
+# and leaves the dependency to the component's (exact version).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${KILNWARE_BUILD_LIBDIR})
+
+set(KILNWARE_RUNTIME_PACKAGE libkilnware${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${KILNWARE_RUNTIME_PACKAGE})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The stand-ins run genisoimage for every disc-image route and dvdauthor for video DVDs only.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "genisoimage")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "dvdauthor")
+# Each description's first line is its package's summary (no summary shared by all of them).
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "Disc-burning library for Linux hosts
+Burns audio CDs with CD-Text, MP3 CDs, data discs and video DVDs through
+libburn, or to disc images without a recorder.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkilnware-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "Disc-burning library for Linux hosts (development files)
+The C++20 headers, the CMake package and the pkg-config file of libkilnware.")
+
+set(CPACK_DEBIAN_COMMAND_PACKAGE_NAME kilnware)
+set(CPACK_DEBIAN_COMMAND_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_COMMAND_DEPENDS runtime)
+set(CPACK_COMPONENT_COMMAND_DESCRIPTION "Burns data discs, MP3 CDs, audio CDs and video DVDs
+Without a recorder it burns to disc images: ISO for data and video, BIN/CUE
+with CD-Text for audio.")
+
+include(CPack)

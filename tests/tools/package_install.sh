@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Makes the Debian packages of the build, unpacks them into a fresh root (nothing of the build tree
+# is reachable from there), checks their dependencies, runs the installed command, data disc and
+# video DVD (the stand-ins found beside the relocated library), and builds a host against them.
+set -euo pipefail
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset KILNWARE_STANDIN_DIR
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/packages" > "$work/cpack.log" ||
+  { cat "$work/cpack.log"; exit 1; }
+shopt -s nullglob
+packages=("$work"/packages/*.deb)
+[ "${#packages[@]}" -eq 3 ] || { echo "expected 3 packages: ${packages[*]}" >&2; exit 1; }
+
+field() {  # PACKAGE FIELD
+  dpkg-deb -f "$(ls "$work"/packages/"$1"_*.deb)" "$2"
+}
+expect() {  # TEXT PATTERN WHAT
+  grep -Eq "$2" <<< "$1" || { echo "$3: '$1' does not match '$2'" >&2; exit 1; }
+}
+expect "$(field libkilnware0 Depends)" '(^|, )genisoimage' "libkilnware0 Depends"
+expect "$(field libkilnware0 Depends)" 'libburn' "libkilnware0 Depends (shlibdeps)"
+expect "$(field libkilnware0 Recommends)" 'dvdauthor' "libkilnware0 Recommends"
+expect "$(field libkilnware-dev Depends)" 'libkilnware0 \(= ' "libkilnware-dev Depends"
+expect "$(field kilnware Depends)" 'libkilnware0 \(= ' "kilnware Depends"
+expect "$(dpkg-deb -c "$(ls "$work"/packages/libkilnware0_*.deb)")" 'libexec/kilnware/kilnware-hdiutil' \
+  "libkilnware0 contents"
+expect "$(dpkg-deb -c "$(ls "$work"/packages/kilnware_*.deb)")" 'share/man/man1/kilnware\.1' \
+  "kilnware contents"
+
+root=$work/root
+for package in "${packages[@]}"; do
+  dpkg-deb -x "$package" "$root"
+done
+command=$root/usr/bin/kilnware
+expect "$("$command" --version)" "^kilnware [0-9]+\.[0-9]+\.[0-9]+$" "kilnware --version"
+ls "$root/usr/share/bash-completion/completions/kilnware" \
+  "$root/usr/share/zsh/vendor-completions/_kilnware" > /dev/null
+
+mkdir "$work/folder" "$work/out"
+echo hello > "$work/folder/hello.txt"
+"$command" data "$work/folder" --name Relocated --yes --image-dir "$work/out" > /dev/null
+ls "$work/out/Relocated.iso" > /dev/null
+
+# The video DVD runs both stand-ins from the unpacked libexec/kilnware/.
+ffmpeg -nostdin -v error -f lavfi -i testsrc=size=720x576:rate=25 -t 1 -target pal-dvd -an \
+  "$work/clip.mpg"
+"$command" video "$work/clip.mpg" --title Moved --yes --image-dir "$work/out" > /dev/null
+ls "$work/out/Moved.iso" > /dev/null
+
+bash "$source/tests/tools/example_host.sh" "$build" "$source" "$root/usr"
