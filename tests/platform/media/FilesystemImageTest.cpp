@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -305,6 +307,53 @@ TEST_F(FilesystemImageRulesTest, AFileThatChangesSizeAfterTheLayoutFailsTheRead)
     std::string error;
     streamAll(*track, 65536, &error);
     EXPECT_NE(error.find("grows.txt has changed"), std::string::npos) << error;
+}
+
+TEST_F(FilesystemImageRulesTest, PipesDevicesAndMadeUpSizesAreLeftOutNeverAnEmptyDisc) {
+    std::vector<std::string> warnings;
+    const auto sink =
+        platform::Log::addSink([&](std::string_view line, platform::Log::Level level) {
+            if (level == platform::Log::Level::Warning) {
+                warnings.emplace_back(line);
+            }
+        });
+    const std::string pipe = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    struct Case {
+        std::shared_ptr<platform::DRFSObject> node;
+        std::string warning;
+    };
+    const std::vector<Case> cases = {
+        {DRFile::fileWithPath(pipe), pipe + ", a pipe"},
+        {DRFile::fileWithPath("/dev/urandom"), "/dev/urandom, a device"},
+        // procfs says 0 bytes for a file that holds some.
+        {DRFile::fileWithPath("/proc/cpuinfo"), "/proc/cpuinfo, on a file system whose"},
+        {DRFolder::folderWithPath("/sys/kernel"), "/sys/kernel, on a file system whose"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.warning);
+        ASSERT_TRUE(c.node);
+        warnings.clear();
+        log.clear();
+        // Alone, nothing is left: no track, and the log says why.
+        EXPECT_FALSE(DRTrack::trackForRootFolder(rootWith({c.node})));
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find(c.warning), std::string::npos) << warnings[0];
+        EXPECT_TRUE(logHas(log, "nothing is left to burn"));
+    }
+    // Beside a file they are left out, and the file is burned.
+    auto root = rootWith({DRFile::fileWithPath(file("kept.txt"))});
+    for (const Case& c : cases) {
+        ASSERT_TRUE(root->addChild(c.node));
+    }
+    warnings.clear();
+    auto track = DRTrack::trackForRootFolder(root);
+    platform::Log::removeSink(sink);
+    ASSERT_TRUE(track);
+    EXPECT_EQ(warnings.size(), cases.size());
+    const std::string iso = dir.file("special.iso");
+    ASSERT_EQ(writeTrack(*track, iso), "");
+    EXPECT_EQ(isoPaths(iso, "-R"), std::vector<std::string>{"/kept.txt"});
 }
 
 TEST_F(FilesystemImageRulesTest, NamesTheDiscCannotHoldGiveNoTrack) {
