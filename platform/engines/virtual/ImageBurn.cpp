@@ -19,6 +19,7 @@
 #include <kilnware/platform/discrecording/DRKeys.h>
 
 #include "platform/foundation/Sha256.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace kilnware::platform::image {
 
@@ -42,30 +43,6 @@ struct Failure {
     std::string text;
 };
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_;
-};
-
 // A file this burn created, known by its inode so that a file someone else put in its place is
 // never removed.
 struct Owned {
@@ -84,14 +61,13 @@ struct Owned {
     }
 };
 
-// Creates `path` only if nothing is there; -1 with errno otherwise.
-int createExclusive(const std::string& path, Owned& owned) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return -1;
-    }
+// Creates `path` only if nothing is there, never through a link; none, with errno, otherwise.
+UniqueFd createExclusive(const std::string& path, Owned& owned) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     struct stat st {};
-    ::fstat(fd, &st);
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        return UniqueFd();
+    }
     owned = Owned{path, st.st_dev, st.st_ino};
     return fd;
 }
@@ -103,7 +79,7 @@ struct Output {
     std::string finalName;
     Owned placeholder;
     Owned temporary;
-    Descriptor fd;
+    UniqueFd fd;
     bool renamed = false;
 };
 
@@ -170,9 +146,9 @@ private:
                 Output output;
                 output.extension = extension;
                 output.finalName = base_ + "." + extension;
-                const int fd =
+                const UniqueFd fd =
                     createExclusive(folder_ + "/" + output.finalName, output.placeholder);
-                if (fd < 0) {
+                if (!fd) {
                     const int error = errno;
                     cleanUp();
                     if (error == EEXIST) {
@@ -181,7 +157,6 @@ private:
                     }
                     throw Failure{"Could not write into " + folder_ + ": " + systemText(error)};
                 }
-                ::close(fd);
                 outputs_.push_back(std::move(output));
             }
             if (!taken) {
@@ -201,9 +176,8 @@ private:
             const std::string path = folder_ + "/." + output.finalName + "." +
                                      std::to_string(::getpid()) + "-" + std::to_string(counter++) +
                                      "-" + std::to_string(random());
-            const int fd = createExclusive(path, output.temporary);
-            if (fd >= 0) {
-                output.fd = Descriptor(fd);
+            output.fd = createExclusive(path, output.temporary);
+            if (output.fd) {
                 return;
             }
             if (errno != EEXIST) {
@@ -326,8 +300,8 @@ private:
     // bytes, so then they pass through here. Returns the bytes written.
     std::uint64_t copyExtent(Output& out, const DRTrack::FileExtent& extent, std::size_t blockSize,
                              std::uint64_t length) {
-        Descriptor in(::open(extent.path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (in.get() < 0) {
+        const UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!in) {
             throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
         }
         // From an offset off the file system's blocks (the PCM of a WAV) no extent can be shared,
@@ -481,8 +455,8 @@ private:
         if (beforeVerify_) {
             beforeVerify_(image.temporary.path);
         }
-        Descriptor in(::open(image.temporary.path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (in.get() < 0) {
+        const UniqueFd in(::open(image.temporary.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!in) {
             throw Failure{"Could not read " + image.finalName + " back: " + systemText(errno)};
         }
         Sha256 read;
@@ -516,12 +490,18 @@ private:
         }
     }
 
-    // Gives every file its final name; undone as a whole if one fails. The placeholder goes first
-    // and the name is taken only if still free: renaming over a file would make ext4 flush the
-    // whole image to disk at once, and someone else's file must never be replaced.
+    // Gives every file its final name; undone as a whole if one fails. Each file is on the disk
+    // before it takes its name, and a write error that only the flush or the close reports fails
+    // the burn. The placeholder goes first and the name is taken only if still free: someone
+    // else's file must never be replaced. The folder is flushed last, so that the names stay.
     void finish() {
         for (Output& output : outputs_) {
-            output.fd.reset();
+            int error = ::fsync(output.fd.get()) == 0 ? 0 : errno;
+            const int closeError = output.fd.close();
+            error = error != 0 ? error : closeError;
+            if (error != 0) {
+                throw Failure{"Could not write " + output.finalName + ": " + systemText(error)};
+            }
         }
         for (Output& output : outputs_) {
             const std::string finalPath = folder_ + "/" + output.finalName;
@@ -533,6 +513,15 @@ private:
             }
             output.renamed = true;
             output.temporary.path = finalPath;  // the written file now lives there
+        }
+        syncFolder();
+    }
+
+    void syncFolder() const {
+        const UniqueFd folder(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // A file system that cannot flush a folder (EINVAL) keeps its names as it can.
+        if (!folder || (::fsync(folder.get()) != 0 && errno != EINVAL)) {
+            throw Failure{"Could not write into " + folder_ + ": " + systemText(errno)};
         }
     }
 
