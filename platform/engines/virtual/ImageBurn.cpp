@@ -20,6 +20,7 @@
 
 #include "platform/foundation/Sha256.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/Utf8.h"
 
 namespace kilnware::platform::image {
 
@@ -87,8 +88,14 @@ std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
-bool isUtf8Continuation(unsigned char c) {
-    return (c & 0xc0) == 0x80;
+// The bytes of the character that starts `text`, when it starts with a well-formed one; 0 if not.
+std::size_t characterLength(std::string_view text) {
+    for (std::size_t length = 1; length <= std::min<std::size_t>(4, text.size()); ++length) {
+        if (isValidUtf8(text.substr(0, length))) {
+            return length;
+        }
+    }
+    return 0;
 }
 
 class Writer {
@@ -583,22 +590,9 @@ private:
 std::string safeFileName(std::string_view name) {
     std::string safe;
     for (std::size_t i = 0; i < name.size() && safe.size() < kMaxNameBytes;) {
+        const std::size_t length = characterLength(name.substr(i));
         const auto c = static_cast<unsigned char>(name[i]);
-        std::size_t length = 0;
-        if (c < 0x80) {
-            length = 1;
-        } else if (c >= 0xc2 && c <= 0xdf) {
-            length = 2;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            length = 3;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            length = 4;
-        }
-        bool valid = length > 0 && i + length <= name.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            valid = isUtf8Continuation(static_cast<unsigned char>(name[i + k]));
-        }
-        if (!valid) {
+        if (length == 0) {
             safe += '_';
             ++i;
         } else if (length == 1) {
