@@ -394,7 +394,10 @@ std::optional<SourceAndFaults> startImage(const FolderLayout& layout, bool sizeO
     const bool iso9660 = (layout.mask & DRFilesystemInclusionMaskISO9660) != 0;
     const bool joliet = (layout.mask & DRFilesystemInclusionMaskJoliet) != 0;
     const bool hfsPlus = (layout.mask & DRFilesystemInclusionMaskHFSPlus) != 0;
-    const int hidden = (iso9660 ? 0 : LIBISO_HIDE_ON_RR) |
+    // A Joliet disc carries the same tree in plain ISO 9660 too, for the players (car stereos)
+    // that read nothing else.
+    const bool primaryTree = iso9660 || joliet;
+    const int hidden = (primaryTree ? 0 : LIBISO_HIDE_ON_RR) |
                        (joliet ? 0 : LIBISO_HIDE_ON_JOLIET) |
                        (hfsPlus ? 0 : LIBISO_HIDE_ON_HFSPLUS);
 
@@ -422,6 +425,8 @@ std::optional<SourceAndFaults> startImage(const FolderLayout& layout, bool sizeO
     }
     iso_write_opts_set_hfsplus(o, hfsPlus ? 1 : 0);
     iso_write_opts_set_always_gmt(o, 1);
+    // The directory records carry each file's modification time, not the time of the burn.
+    iso_write_opts_set_dir_rec_mtime(o, 1 | 2);
     // Every image of one layout is the same, byte for byte: the volume times and the HFS+ serial
     // number come from the moment of the layout.
     const auto when = static_cast<time_t>(layout.laidOutAt);

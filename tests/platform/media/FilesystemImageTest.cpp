@@ -119,13 +119,20 @@ TEST_F(FilesystemImageTest, Iso9660HoldsTheTreeUnderRockRidgeNamesAndNoJoliet) {
               pattern(5000));
 }
 
-TEST_F(FilesystemImageTest, JolietHoldsTheTreeAndTheIso9660TreeStaysEmpty) {
+TEST_F(FilesystemImageTest, JolietHoldsTheTreeAndTheSameFilesInPlainIso9660) {
     const std::string iso = image(platform::DRFilesystemInclusionMaskJoliet);
     // 7-Zip reads the Joliet tree when there is one.
     EXPECT_EQ(sevenZipPaths(iso, "Iso"), expectedPaths(""));
-    EXPECT_EQ(isoPaths(iso, ""), std::vector<std::string>{});
     EXPECT_EQ(sevenZipFile(iso, "Iso", "Data/" + kLongName), "long name\n");
     EXPECT_EQ(sevenZipFile(iso, "Iso", "Extra/single.bin"), pattern(5000));
+    // A player that reads only ISO 9660 sees the same files under mapped names, no Rock Ridge.
+    const auto plain = isoPaths(iso, "");
+    EXPECT_EQ(plain.size(), expectedPaths("").size());
+    EXPECT_EQ(runProgram("isoinfo", {"-i", iso, "-x", "/DATA/NESTED/DEEP.TXT;1"}).out,
+              "deep content\n");
+    EXPECT_EQ(runProgram("isoinfo", {"-i", iso, "-x", "/EXTRA/SINGLE.BIN;1"}).out, pattern(5000));
+    EXPECT_NE(runProgram("isoinfo", {"-d", "-i", iso}).out.find("NO Rock Ridge present"),
+              std::string::npos);
 }
 
 TEST_F(FilesystemImageTest, HfsPlusHoldsTheTreeAndTheIso9660TreeStaysEmpty) {
@@ -170,7 +177,7 @@ TEST_F(FilesystemImageTest, CombinedMasksAndNoMaskHoldTheTreeInEachOfTheirFileSy
 
     const std::string jolietAndHfs =
         image(DRFilesystemInclusionMaskJoliet | DRFilesystemInclusionMaskHFSPlus);
-    EXPECT_EQ(isoPaths(jolietAndHfs, ""), std::vector<std::string>{});
+    EXPECT_EQ(isoPaths(jolietAndHfs, "").size(), expectedPaths("").size());
     EXPECT_EQ(sevenZipPaths(jolietAndHfs, "Iso"), expectedPaths(""));
     EXPECT_EQ(sevenZipPaths(jolietAndHfs, "HFS").size(), expectedPaths("").size() + 1);
 }
@@ -397,6 +404,34 @@ TEST_F(FilesystemImageRulesTest, PipesDevicesAndMadeUpSizesAreLeftOutNeverAnEmpt
     const std::string iso = dir.file("special.iso");
     ASSERT_EQ(writeTrack(*track, iso), "");
     EXPECT_EQ(isoPaths(iso, "-R"), std::vector<std::string>{"/kept.txt"});
+}
+
+TEST_F(FilesystemImageRulesTest, ModificationTimesSurviveInEveryTree) {
+    const std::string path = file("dated.txt");
+    const timespec when[2] = {{981'201'600, 0}, {981'201'600, 0}};  // 2001-02-03 12:00 UTC
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), when, 0), 0);
+    auto track = DRTrack::trackForRootFolder(rootWith(
+        {DRFile::fileWithPath(path)},
+        platform::DRFilesystemInclusionMaskISO9660 | platform::DRFilesystemInclusionMaskJoliet));
+    ASSERT_TRUE(track);
+    const std::string iso = dir.file("dated.iso");
+    ASSERT_EQ(writeTrack(*track, iso), "");
+    for (const std::string tree : {"", "-J", "-R"}) {
+        SCOPED_TRACE(tree);
+        std::vector<std::string> arguments = {"-l", "-i", iso};
+        if (!tree.empty()) {
+            arguments.insert(arguments.begin(), tree);
+        }
+        // isoinfo shows the time of the directory record, in local time: the day is enough.
+        std::string entry;
+        for (const auto& line : lines(runProgram("isoinfo", arguments).out)) {
+            if (line.find("DATED.TXT") != std::string::npos ||
+                line.find("dated.txt") != std::string::npos) {
+                entry = line;
+            }
+        }
+        EXPECT_NE(entry.find("Feb  3 2001"), std::string::npos) << entry;
+    }
 }
 
 TEST_F(FilesystemImageRulesTest, NamesTheDiscCannotHoldGiveNoTrack) {
