@@ -312,15 +312,19 @@ private:
     // bytes, so then they pass through here. Returns the bytes written.
     std::uint64_t copyExtent(Output& out, const DRTrack::FileExtent& extent, std::size_t blockSize,
                              std::uint64_t length) {
-        const UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!in) {
+        // Non-blocking: a pipe put in the file's place must not stall the burn.
+        const UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!in || ::fstat(in.get(), &st) != 0) {
             throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
+        }
+        if (!S_ISREG(st.st_mode)) {
+            throw Failure{extent.path + " is no longer a file."};
         }
         // From an offset off the file system's blocks (the PCM of a WAV) no extent can be shared,
         // and the kernel's own copy is then slower than a copy through our buffer.
-        struct stat st {};
-        const bool aligned = ::fstat(in.get(), &st) == 0 && st.st_blksize > 0 &&
-                             extent.offset % static_cast<std::uint64_t>(st.st_blksize) == 0;
+        const bool aligned =
+            st.st_blksize > 0 && extent.offset % static_cast<std::uint64_t>(st.st_blksize) == 0;
         bool kernelCopy = !plan_.verify && aligned;
         std::uint64_t done = 0;
         while (done < length) {
