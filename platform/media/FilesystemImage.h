@@ -19,12 +19,14 @@ namespace kilnware::platform::media {
 //   upper-case ones.
 // - Joliet (2): names of up to 103 UTF-16 characters (longer ones are shortened), anything beyond
 //   the basic plane in surrogate pairs, paths over 240 characters allowed: what Windows reads.
+//   The same files stand in the plain ISO 9660 tree (mapped names, no Rock Ridge) for players
+//   that read only that.
 // - HFS+ (8): libisofs' HFS+ tree behind an Apple partition map.
 // - UDF (4): UDF 1.02 made by genisoimage; the image is made once, into a temporary file.
-// The ISO 9660 volume descriptor is always there; without bit 1 its tree stays empty. UDF cannot
-// go with HFS+. The volume name is the root folder's name, mapped as each file system requires.
-// Files keep their modification time; everything is owned by root, folders are r-x for all,
-// files r-- (r-x when any execute bit was set).
+// The ISO 9660 volume descriptor is always there; without bit 1 or 2 its tree stays empty. UDF
+// cannot go with HFS+. The volume name is the root folder's name, mapped as each file system
+// requires. Files keep their modification time, in every tree; everything is owned by root, folders
+// are r-x for all, files r-- (r-x when any execute bit was set).
 class FilesystemImage {
 public:
     virtual ~FilesystemImage();

@@ -2,18 +2,25 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <utility>
 
 #include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/foundation/Log.h>
+
+#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/Utf8.h"
 
 namespace kilnware::platform::media {
 
@@ -23,44 +30,49 @@ constexpr std::uint32_t kKnownMask =
     DRFilesystemInclusionMaskISO9660 | DRFilesystemInclusionMaskJoliet |
     DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskHFSPlus;
 
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        std::uint32_t code = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            code = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            code = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            code = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (next & 0x3F);
-        }
-        static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
+// File systems whose files do not hold what their sizes say (procfs gives 0 for /proc/cpuinfo,
+// sysfs 4096 for every attribute): a copy of the stated size would be empty or cut short.
+bool sizesAreMadeUp(int fd) {
+    struct statfs info {};
+    if (::fstatfs(fd, &info) != 0) {
+        return false;
     }
-    return true;
+    static constexpr unsigned long kMadeUp[] = {PROC_SUPER_MAGIC,
+                                                SYSFS_MAGIC,
+                                                DEBUGFS_MAGIC,
+                                                TRACEFS_MAGIC,
+                                                SECURITYFS_MAGIC,
+                                                SELINUX_MAGIC,
+                                                SMACK_MAGIC,
+                                                CGROUP_SUPER_MAGIC,
+                                                CGROUP2_SUPER_MAGIC,
+                                                RDTGROUP_SUPER_MAGIC,
+                                                PSTOREFS_MAGIC,
+                                                BPF_FS_MAGIC,
+                                                BINFMTFS_MAGIC,
+                                                OPENPROM_SUPER_MAGIC,
+                                                USBDEVICE_SUPER_MAGIC,
+                                                NSFS_MAGIC,
+                                                XENFS_SUPER_MAGIC,
+                                                0x62656570 /* configfs */,
+                                                0x65735543 /* fusectl */,
+                                                0x5a3c69f0 /* apparmorfs */};
+    const auto type = static_cast<unsigned long>(info.f_type);
+    return std::find(std::begin(kMadeUp), std::end(kMadeUp), type) != std::end(kMadeUp);
+}
+
+// What a node that no disc holds is, for the warning that leaves it out.
+const char* whatItIs(mode_t mode) {
+    if (S_ISFIFO(mode)) {
+        return "a pipe";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return "a device";
+    }
+    return "neither a file nor a folder";
 }
 
 std::string systemReason(int error) {
@@ -92,45 +104,60 @@ public:
             struct stat linkInfo {};
             if ((reason == ENOENT || reason == ELOOP) && ::lstat(path.c_str(), &linkInfo) == 0 &&
                 S_ISLNK(linkInfo.st_mode)) {
-                Log::write("Data layout: left out %@, a link that leads nowhere", {path});
-                return true;
+                return leaveOut(path, "a link that leads nowhere");
             }
             return fail(path + ": " + systemReason(reason));
         }
         if (S_ISDIR(info.st_mode)) {
-            return layOutDirectory(name, path, info, out);
+            return layOutDirectory(name, path, out);
         }
         if (S_ISREG(info.st_mode)) {
             return layOutFile(name, path, out);
         }
-        Log::write("Data layout: left out %@, neither a file nor a folder", {path});
-        return true;
+        return leaveOut(path, whatItIs(info.st_mode));
     }
 
-    bool layOutDirectory(const std::string& name, const std::string& path, const struct stat& info,
+    bool layOutDirectory(const std::string& name, const std::string& path,
                          std::optional<LaidOutNode>& out) {
+        // Non-blocking: whatever stands at the path by now, opening it must not wait.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return fail(path + ": " + systemReason(errno));
+        }
+        DIR* directory = ::fdopendir(fd);
+        if (!directory) {
+            const int reason = errno;
+            ::close(fd);
+            return fail(path + ": " + systemReason(reason));
+        }
+        const std::unique_ptr<DIR, int (*)(DIR*)> closer(directory, ::closedir);
+        struct stat info {};
+        if (::fstat(fd, &info) != 0) {
+            return fail(path + ": " + systemReason(errno));
+        }
+        if (sizesAreMadeUp(fd)) {
+            return leaveOut(path, kMadeUpReason);
+        }
         const std::pair<dev_t, ino_t> id{info.st_dev, info.st_ino};
         if (ancestors_.count(id) != 0) {
-            Log::write("Data layout: left out %@, a link back into its own folder", {path});
-            return true;
+            return leaveOut(path, "a link back into its own folder");
         }
         LaidOutNode node;
         node.name = name;
         node.directory = true;
         node.sourcePath = path;
-        node.modified = info.st_mtim.tv_sec;
-        if (!readDirectory(path, node)) {
+        setTimes(node, info);
+        ancestors_.insert(id);
+        const bool read = readDirectory(path, directory, node);
+        ancestors_.erase(id);
+        if (!read) {
             return false;
         }
         out = std::move(node);
         return true;
     }
 
-    bool readDirectory(const std::string& path, LaidOutNode& node) {
-        DIR* directory = ::opendir(path.c_str());
-        if (!directory) {
-            return fail(path + ": " + systemReason(errno));
-        }
+    bool readDirectory(const std::string& path, DIR* directory, LaidOutNode& node) {
         std::vector<std::string> names;
         errno = 0;
         while (const dirent* entry = ::readdir(directory)) {
@@ -140,49 +167,39 @@ public:
             }
             errno = 0;
         }
-        const int readError = errno;
-        struct stat info {};
-        const bool known = ::fstat(::dirfd(directory), &info) == 0;
-        ::closedir(directory);
-        if (readError != 0 || !known) {
-            return fail(path + ": " + systemReason(readError != 0 ? readError : errno));
+        if (errno != 0) {
+            return fail(path + ": " + systemReason(errno));
         }
         std::sort(names.begin(), names.end());
-
-        const std::pair<dev_t, ino_t> id{info.st_dev, info.st_ino};
-        ancestors_.insert(id);
         for (const std::string& entryName : names) {
             const std::string entryPath = (path == "/" ? "" : path) + "/" + entryName;
             std::optional<LaidOutNode> child;
             if (!checkName(entryName, path) || !layOutPath(entryName, entryPath, child)) {
-                ancestors_.erase(id);
                 return false;
             }
             if (child) {
                 node.children.push_back(std::move(*child));
             }
         }
-        ancestors_.erase(id);
         return true;
     }
 
     bool layOutFile(const std::string& name, const std::string& path,
                     std::optional<LaidOutNode>& out) {
         // Non-blocking, so that a pipe put in the file's place meanwhile cannot stall the layout.
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!fd) {
             return fail(path + ": " + systemReason(errno));
         }
         struct stat info {};
-        const bool known = ::fstat(fd, &info) == 0;
-        const int reason = errno;
-        ::close(fd);
-        if (!known) {
-            return fail(path + ": " + systemReason(reason));
+        if (::fstat(fd.get(), &info) != 0) {
+            return fail(path + ": " + systemReason(errno));
         }
         if (!S_ISREG(info.st_mode)) {
-            Log::write("Data layout: left out %@, neither a file nor a folder", {path});
-            return true;
+            return leaveOut(path, whatItIs(info.st_mode));
+        }
+        if (sizesAreMadeUp(fd.get())) {
+            return leaveOut(path, kMadeUpReason);
         }
         LaidOutNode node;
         node.name = name;
@@ -190,8 +207,9 @@ public:
         node.size = static_cast<std::uint64_t>(info.st_size);
         node.device = info.st_dev;
         node.inode = info.st_ino;
-        node.modified = info.st_mtim.tv_sec;
+        setTimes(node, info);
         node.executable = (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+        ++files_;
         out = std::move(node);
         return true;
     }
@@ -255,7 +273,27 @@ public:
         return true;
     }
 
+    // Items left out so far, and files laid out.
+    std::size_t leftOut() const { return leftOut_; }
+    std::size_t files() const { return files_; }
+
 private:
+    static constexpr const char* kMadeUpReason =
+        "on a file system whose file sizes are not real (procfs, sysfs and the like)";
+
+    static void setTimes(LaidOutNode& node, const struct stat& info) {
+        node.modified = info.st_mtim.tv_sec;
+        node.modifiedNanoseconds = info.st_mtim.tv_nsec;
+        node.changed = info.st_ctim;
+    }
+
+    // Warns of an item that no disc can hold; the layout goes on without it.
+    bool leaveOut(const std::string& path, std::string_view why) {
+        Log::warning("Data layout: left out %@, %@", {path, why});
+        ++leftOut_;
+        return true;
+    }
+
     bool fail(std::string reason) {
         error_ = std::move(reason);
         return false;
@@ -263,6 +301,8 @@ private:
 
     std::string& error_;
     std::set<std::pair<dev_t, ino_t>> ancestors_;
+    std::size_t leftOut_ = 0;
+    std::size_t files_ = 0;
 };
 
 }  // namespace
@@ -285,18 +325,21 @@ std::optional<FolderLayout> layOutFolder(const DRFolder& root, std::string& erro
         if (!walker.layOutChildren(root, layout.laidOutAt, layout.root)) {
             return std::nullopt;
         }
-        return layout;
+    } else {
+        // A folder from disk as the root: its contents are the disc's.
+        std::optional<LaidOutNode> node;
+        if (!walker.layOutReal(root, root.name(), node)) {
+            return std::nullopt;
+        }
+        if (node) {
+            layout.root = std::move(*node);
+        }
     }
-    // A folder from disk as the root: its contents are the disc's.
-    std::optional<LaidOutNode> node;
-    if (!walker.layOutReal(root, root.name(), node)) {
+    // What was chosen but left out entirely never becomes an empty disc.
+    if (walker.leftOut() > 0 && walker.files() == 0) {
+        error = "nothing is left to burn: no file of the selection can be on a disc";
         return std::nullopt;
     }
-    if (!node) {
-        error = *root.sourcePath() + " leads back into itself";
-        return std::nullopt;
-    }
-    layout.root = std::move(*node);
     return layout;
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ struct LaidOutNode {
     dev_t device = 0;
     ino_t inode = 0;
     std::int64_t modified = 0;  // seconds since the epoch
+    std::int64_t modifiedNanoseconds = 0;
+    // Files: the inode's last change, which also sees a rewrite that put the old time back.
+    timespec changed{};
     bool executable = false;
     std::vector<LaidOutNode> children;  // sorted by name
 };
@@ -38,10 +42,11 @@ struct FolderLayout {
 std::uint32_t effectiveFilesystemMask(std::uint32_t explicitMask);
 
 // Takes the snapshot of the tree under `root`. Symbolic links are followed; links that lead
-// nowhere or back into their own ancestors, devices, sockets and pipes are left out (each with a
-// log line). Nothing, with the reason in `error`, when the tree cannot be laid out: something
-// vanished or cannot be read, a name is not valid UTF-8, is empty, "." or "..", or holds a '/', or
-// two children of one folder have the same name.
+// nowhere or back into their own ancestors, devices, sockets, pipes and whatever lies on a file
+// system whose sizes are made up (procfs, sysfs...) are left out, each with a warning. Nothing,
+// with the reason in `error`, when the tree cannot be laid out: something vanished or cannot be
+// read, a name is not valid UTF-8, is empty, "." or "..", or holds a '/', two children of one
+// folder have the same name, or items were left out and no file remains.
 std::optional<FolderLayout> layOutFolder(const DRFolder& root, std::string& error);
 
 }  // namespace kilnware::platform::media

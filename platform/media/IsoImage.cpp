@@ -20,6 +20,7 @@
 
 #include <kilnware/platform/discrecording/DRFolder.h>
 
+#include "platform/foundation/UniqueFd.h"
 #include "platform/media/FilesystemImage.h"
 
 namespace kilnware::platform::media {
@@ -82,16 +83,21 @@ struct StreamHeader {
 };
 
 // A file's content, read from disk while the image is written. Its size is the one of the layout,
-// whatever the file holds by then, so that every image of a layout has the same size; a file that
-// is gone or changed is recorded as a fault.
+// whatever the file holds by then, so that every image of a layout has the same size. The file
+// must be the one laid out, unchanged, from its opening until after its last byte was read: a
+// file that is gone, was replaced, or was written meanwhile is recorded as a fault, so that no
+// mixed or short copy passes for the file.
 struct FileStream {
     std::string path;
     off_t size = 0;
     dev_t device = 0;
     ino_t inode = 0;
+    timespec modified{};
+    timespec changed{};
     std::shared_ptr<WriteFaults> faults;
-    int fd = -1;
+    UniqueFd fd;
     off_t delivered = 0;
+    off_t taken = 0;  // bytes read from the file so far
     // What was read ahead of libisofs, which asks for one block at a time: a read() per block
     // would cost more than the copy.
     std::unique_ptr<char[]> ahead;
@@ -105,35 +111,45 @@ FileStream& fileStream(IsoStream* stream) {
     return *static_cast<FileStream*>(reinterpret_cast<StreamHeader*>(stream)->data);
 }
 
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the open file is still the one of the layout as it stood then.
+bool unchanged(const FileStream& file) {
+    struct stat info {};
+    return ::fstat(file.fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+           info.st_dev == file.device && info.st_ino == file.inode && info.st_size == file.size &&
+           sameTime(info.st_mtim, file.modified) && sameTime(info.st_ctim, file.changed);
+}
+
 int streamOpen(IsoStream* stream) {
     FileStream& file = fileStream(stream);
-    if (file.fd >= 0) {
+    if (file.fd) {
         return static_cast<int>(ISO_FILE_ALREADY_OPENED);
     }
-    file.fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (file.fd < 0) {
+    file.fd.reset(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file.fd) {
         const int reason = errno;
         file.faults->record(file.path + ": " + std::strerror(reason));
         return static_cast<int>(reason == ENOENT ? ISO_FILE_DOESNT_EXIST : ISO_FILE_ERROR);
     }
-    file.delivered = 0;
+    file.delivered = file.taken = 0;
     file.aheadStart = file.aheadEnd = 0;
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != file.size) {
-        file.faults->record(file.path + " has changed since the track was laid out");
-        return info.st_size > file.size ? 2 : 3;
+    if (!unchanged(file)) {
+        file.faults->record(file.path + " changed while it was burned");
+        return static_cast<int>(ISO_FILE_ERROR);
     }
-    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     return ISO_SUCCESS;
 }
 
 int streamClose(IsoStream* stream) {
     FileStream& file = fileStream(stream);
-    if (file.fd < 0) {
+    if (!file.fd) {
         return static_cast<int>(ISO_FILE_NOT_OPENED);
     }
-    ::close(file.fd);
-    file.fd = -1;
+    file.fd.reset();
     file.ahead.reset();
     return ISO_SUCCESS;
 }
@@ -142,8 +158,9 @@ off_t streamSize(IsoStream* stream) {
     return fileStream(stream).size;
 }
 
-// Fills the read-ahead buffer with up to `limit` bytes; false on a read error, which is recorded.
-// Fewer bytes than asked for at the end of the file mean that the file has shrunk.
+// Fills the read-ahead buffer with up to `limit` bytes; false on a read error or a change, which
+// is recorded. After the file's last byte the file is looked at once more: written meanwhile, it
+// may have given a mix of old and new bytes.
 bool readAhead(FileStream& file, size_t limit) {
     const auto capacity = static_cast<size_t>(std::min<off_t>(file.size, kReadAhead));
     if (!file.ahead) {
@@ -152,7 +169,7 @@ bool readAhead(FileStream& file, size_t limit) {
     const size_t wanted = std::min(limit, capacity);
     size_t done = 0;
     while (done < wanted) {
-        const ssize_t got = ::read(file.fd, file.ahead.get() + done, wanted - done);
+        const ssize_t got = ::read(file.fd.get(), file.ahead.get() + done, wanted - done);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -161,10 +178,15 @@ bool readAhead(FileStream& file, size_t limit) {
             return false;
         }
         if (got == 0) {
-            file.faults->record(file.path + " has changed since the track was laid out");
-            break;
+            file.faults->record(file.path + " changed while it was burned: it ended early");
+            return false;
         }
         done += static_cast<size_t>(got);
+    }
+    file.taken += static_cast<off_t>(done);
+    if (file.taken == file.size && !unchanged(file)) {
+        file.faults->record(file.path + " changed while it was burned");
+        return false;
     }
     file.aheadStart = 0;
     file.aheadEnd = done;
@@ -173,7 +195,7 @@ bool readAhead(FileStream& file, size_t limit) {
 
 int streamRead(IsoStream* stream, void* buffer, size_t count) {
     FileStream& file = fileStream(stream);
-    if (file.fd < 0) {
+    if (!file.fd) {
         return static_cast<int>(ISO_FILE_NOT_OPENED);
     }
     // Never more than the layout's size; libisofs wants full counts until the end.
@@ -185,9 +207,6 @@ int streamRead(IsoStream* stream, void* buffer, size_t count) {
             const auto left = static_cast<size_t>(file.size - file.delivered) - done;
             if (!readAhead(file, left)) {
                 return static_cast<int>(ISO_FILE_READ_ERROR);
-            }
-            if (file.aheadEnd == 0) {
-                break;  // the file ended early
             }
         }
         const size_t n = std::min(wanted - done, file.aheadEnd - file.aheadStart);
@@ -214,11 +233,7 @@ void streamId(IsoStream* stream, unsigned int* fsId, dev_t* device, ino_t* inode
 }
 
 void streamFree(IsoStream* stream) {
-    FileStream* file = &fileStream(stream);
-    if (file->fd >= 0) {
-        ::close(file->fd);
-    }
-    delete file;
+    delete &fileStream(stream);
 }
 
 int streamUpdateSize(IsoStream*) {
@@ -262,6 +277,9 @@ IsoStream* newFileStream(const LaidOutNode& node, std::shared_ptr<WriteFaults> f
     file->size = static_cast<off_t>(node.size);
     file->device = node.device;
     file->inode = node.inode;
+    file->modified = {static_cast<time_t>(node.modified),
+                      static_cast<long>(node.modifiedNanoseconds)};
+    file->changed = node.changed;
     file->faults = std::move(faults);
     header->data = file;
     return reinterpret_cast<IsoStream*>(header);
@@ -376,7 +394,11 @@ std::optional<SourceAndFaults> startImage(const FolderLayout& layout, bool sizeO
     const bool iso9660 = (layout.mask & DRFilesystemInclusionMaskISO9660) != 0;
     const bool joliet = (layout.mask & DRFilesystemInclusionMaskJoliet) != 0;
     const bool hfsPlus = (layout.mask & DRFilesystemInclusionMaskHFSPlus) != 0;
-    const int hidden = (iso9660 ? 0 : LIBISO_HIDE_ON_RR) | (joliet ? 0 : LIBISO_HIDE_ON_JOLIET) |
+    // A Joliet disc carries the same tree in plain ISO 9660 too, for the players (car stereos)
+    // that read nothing else.
+    const bool primaryTree = iso9660 || joliet;
+    const int hidden = (primaryTree ? 0 : LIBISO_HIDE_ON_RR) |
+                       (joliet ? 0 : LIBISO_HIDE_ON_JOLIET) |
                        (hfsPlus ? 0 : LIBISO_HIDE_ON_HFSPLUS);
 
     auto faults = std::make_shared<WriteFaults>();
@@ -403,6 +425,8 @@ std::optional<SourceAndFaults> startImage(const FolderLayout& layout, bool sizeO
     }
     iso_write_opts_set_hfsplus(o, hfsPlus ? 1 : 0);
     iso_write_opts_set_always_gmt(o, 1);
+    // The directory records carry each file's modification time, not the time of the burn.
+    iso_write_opts_set_dir_rec_mtime(o, 1 | 2);
     // Every image of one layout is the same, byte for byte: the volume times and the HFS+ serial
     // number come from the moment of the layout.
     const auto when = static_cast<time_t>(layout.laidOutAt);

@@ -77,8 +77,9 @@ TEST_F(DataDisc, JolietUdfAndHfsChoicesHoldTheTreeAlone) {
         const std::string names = testing::PrintToString(list(image));
         EXPECT_NE(names.find("notes.txt"), std::string::npos) << names;
         EXPECT_NE(names.find("beach.jpg"), std::string::npos) << names;
-        // The plain ISO 9660 tree stays empty.
-        EXPECT_EQ(test::isoPaths(image, ""), std::vector<std::string>{}) << choice;
+        // The plain ISO 9660 tree stays empty, but for Joliet, which carries it for the players
+        // that read nothing else.
+        EXPECT_EQ(test::isoPaths(image, "").empty(), choice != 1) << choice;
     }
     // Without a name the disc is "Data Disc".
     EXPECT_NE(descriptors(dir.file("burn1.img")).find("Volume id: DATA_DISC\n"), std::string::npos)
@@ -121,7 +122,9 @@ TEST_F(DataDisc, Mp3CDIsAJolietDiscWithTheVerifyFlagOfTheHost) {
         EXPECT_EQ(recorder->burns().back().verify, verify);
         const std::string names = testing::PrintToString(test::isoPaths(image, "-J"));
         EXPECT_NE(names.find("beach.jpg"), std::string::npos) << names;
-        EXPECT_EQ(test::isoPaths(image, ""), std::vector<std::string>{});
+        // Car stereos read the plain ISO 9660 tree.
+        const std::string plain = testing::PrintToString(test::isoPaths(image, ""));
+        EXPECT_NE(plain.find("BEACH.JPG;1"), std::string::npos) << plain;
     }
     EXPECT_EQ(answerer->progressShowings().at(0).description, "Burning Mp3 CD");
 }

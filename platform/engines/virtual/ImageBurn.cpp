@@ -19,6 +19,8 @@
 #include <kilnware/platform/discrecording/DRKeys.h>
 
 #include "platform/foundation/Sha256.h"
+#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/Utf8.h"
 
 namespace kilnware::platform::image {
 
@@ -27,6 +29,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// The disk is sent what was written every so many bytes, so that the flush before the image
+// takes its name has little left to do.
+constexpr std::uint64_t kWriteBackStep = std::uint64_t{16} << 20;
 // The kernel copies without our buffer: larger steps cost fewer calls, and still report often.
 constexpr std::size_t kKernelCopyStep = std::size_t{64} << 20;
 constexpr std::size_t kMaxNameBytes = 200;
@@ -40,30 +45,6 @@ std::string systemText(int error) {
 // Ends a burn with a text for the user; caught by runBurn.
 struct Failure {
     std::string text;
-};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_;
 };
 
 // A file this burn created, known by its inode so that a file someone else put in its place is
@@ -84,14 +65,13 @@ struct Owned {
     }
 };
 
-// Creates `path` only if nothing is there; -1 with errno otherwise.
-int createExclusive(const std::string& path, Owned& owned) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return -1;
-    }
+// Creates `path` only if nothing is there, never through a link; none, with errno, otherwise.
+UniqueFd createExclusive(const std::string& path, Owned& owned) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     struct stat st {};
-    ::fstat(fd, &st);
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        return UniqueFd();
+    }
     owned = Owned{path, st.st_dev, st.st_ino};
     return fd;
 }
@@ -103,16 +83,24 @@ struct Output {
     std::string finalName;
     Owned placeholder;
     Owned temporary;
-    Descriptor fd;
+    UniqueFd fd;
     bool renamed = false;
+    std::uint64_t written = 0;
+    std::uint64_t writeBackFrom = 0;  // what was written before this is on its way to the disk
 };
 
 std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
-bool isUtf8Continuation(unsigned char c) {
-    return (c & 0xc0) == 0x80;
+// The bytes of the character that starts `text`, when it starts with a well-formed one; 0 if not.
+std::size_t characterLength(std::string_view text) {
+    for (std::size_t length = 1; length <= std::min<std::size_t>(4, text.size()); ++length) {
+        if (isValidUtf8(text.substr(0, length))) {
+            return length;
+        }
+    }
+    return 0;
 }
 
 class Writer {
@@ -170,9 +158,9 @@ private:
                 Output output;
                 output.extension = extension;
                 output.finalName = base_ + "." + extension;
-                const int fd =
+                const UniqueFd fd =
                     createExclusive(folder_ + "/" + output.finalName, output.placeholder);
-                if (fd < 0) {
+                if (!fd) {
                     const int error = errno;
                     cleanUp();
                     if (error == EEXIST) {
@@ -181,7 +169,6 @@ private:
                     }
                     throw Failure{"Could not write into " + folder_ + ": " + systemText(error)};
                 }
-                ::close(fd);
                 outputs_.push_back(std::move(output));
             }
             if (!taken) {
@@ -201,9 +188,8 @@ private:
             const std::string path = folder_ + "/." + output.finalName + "." +
                                      std::to_string(::getpid()) + "-" + std::to_string(counter++) +
                                      "-" + std::to_string(random());
-            const int fd = createExclusive(path, output.temporary);
-            if (fd >= 0) {
-                output.fd = Descriptor(fd);
+            output.fd = createExclusive(path, output.temporary);
+            if (output.fd) {
                 return;
             }
             if (errno != EEXIST) {
@@ -326,15 +312,19 @@ private:
     // bytes, so then they pass through here. Returns the bytes written.
     std::uint64_t copyExtent(Output& out, const DRTrack::FileExtent& extent, std::size_t blockSize,
                              std::uint64_t length) {
-        Descriptor in(::open(extent.path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (in.get() < 0) {
+        // Non-blocking: a pipe put in the file's place must not stall the burn.
+        const UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!in || ::fstat(in.get(), &st) != 0) {
             throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
+        }
+        if (!S_ISREG(st.st_mode)) {
+            throw Failure{extent.path + " is no longer a file."};
         }
         // From an offset off the file system's blocks (the PCM of a WAV) no extent can be shared,
         // and the kernel's own copy is then slower than a copy through our buffer.
-        struct stat st {};
-        const bool aligned = ::fstat(in.get(), &st) == 0 && st.st_blksize > 0 &&
-                             extent.offset % static_cast<std::uint64_t>(st.st_blksize) == 0;
+        const bool aligned =
+            st.st_blksize > 0 && extent.offset % static_cast<std::uint64_t>(st.st_blksize) == 0;
         bool kernelCopy = !plan_.verify && aligned;
         std::uint64_t done = 0;
         while (done < length) {
@@ -355,6 +345,9 @@ private:
                 }
                 if (n < 0 && errno != EINTR) {
                     throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
+                }
+                if (n > 0) {
+                    wrote(out, static_cast<std::size_t>(n));
                 }
             } else {
                 n = ::pread(in.get(), buffer_.get(), want, from);
@@ -395,6 +388,19 @@ private:
             }
             data += w;
             n -= static_cast<std::size_t>(w);
+            wrote(out, static_cast<std::size_t>(w));
+        }
+    }
+
+    // Starts the disk's writing of what has piled up, without waiting for it; errors show in the
+    // flush at the end.
+    static void wrote(Output& out, std::size_t n) {
+        out.written += n;
+        if (out.written - out.writeBackFrom >= kWriteBackStep) {
+            ::sync_file_range(out.fd.get(), static_cast<off64_t>(out.writeBackFrom),
+                              static_cast<off64_t>(out.written - out.writeBackFrom),
+                              SYNC_FILE_RANGE_WRITE);
+            out.writeBackFrom = out.written;
         }
     }
 
@@ -481,8 +487,8 @@ private:
         if (beforeVerify_) {
             beforeVerify_(image.temporary.path);
         }
-        Descriptor in(::open(image.temporary.path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (in.get() < 0) {
+        const UniqueFd in(::open(image.temporary.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!in) {
             throw Failure{"Could not read " + image.finalName + " back: " + systemText(errno)};
         }
         Sha256 read;
@@ -516,12 +522,18 @@ private:
         }
     }
 
-    // Gives every file its final name; undone as a whole if one fails. The placeholder goes first
-    // and the name is taken only if still free: renaming over a file would make ext4 flush the
-    // whole image to disk at once, and someone else's file must never be replaced.
+    // Gives every file its final name; undone as a whole if one fails. Each file is on the disk
+    // before it takes its name, and a write error that only the flush or the close reports fails
+    // the burn. The placeholder goes first and the name is taken only if still free: someone
+    // else's file must never be replaced. The folder is flushed last, so that the names stay.
     void finish() {
         for (Output& output : outputs_) {
-            output.fd.reset();
+            int error = ::fsync(output.fd.get()) == 0 ? 0 : errno;
+            const int closeError = output.fd.close();
+            error = error != 0 ? error : closeError;
+            if (error != 0) {
+                throw Failure{"Could not write " + output.finalName + ": " + systemText(error)};
+            }
         }
         for (Output& output : outputs_) {
             const std::string finalPath = folder_ + "/" + output.finalName;
@@ -533,6 +545,15 @@ private:
             }
             output.renamed = true;
             output.temporary.path = finalPath;  // the written file now lives there
+        }
+        syncFolder();
+    }
+
+    void syncFolder() const {
+        const UniqueFd folder(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // A file system that cannot flush a folder (EINVAL) keeps its names as it can.
+        if (!folder || (::fsync(folder.get()) != 0 && errno != EINVAL)) {
+            throw Failure{"Could not write into " + folder_ + ": " + systemText(errno)};
         }
     }
 
@@ -594,22 +615,9 @@ private:
 std::string safeFileName(std::string_view name) {
     std::string safe;
     for (std::size_t i = 0; i < name.size() && safe.size() < kMaxNameBytes;) {
+        const std::size_t length = characterLength(name.substr(i));
         const auto c = static_cast<unsigned char>(name[i]);
-        std::size_t length = 0;
-        if (c < 0x80) {
-            length = 1;
-        } else if (c >= 0xc2 && c <= 0xdf) {
-            length = 2;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            length = 3;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            length = 4;
-        }
-        bool valid = length > 0 && i + length <= name.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            valid = isUtf8Continuation(static_cast<unsigned char>(name[i + k]));
-        }
-        if (!valid) {
+        if (length == 0) {
             safe += '_';
             ++i;
         } else if (length == 1) {

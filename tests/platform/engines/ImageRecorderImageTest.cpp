@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 
 #include "tests/platform/engines/ImageRecorderSupport.h"
+#include "tests/support/Programs.h"
 
 namespace kilnware::platform {
 namespace {
@@ -183,6 +185,18 @@ TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
     statuses.clear();
     last = burn(List{Value(audio)});
     EXPECT_EQ(state(last), DRStatusStateDone);
+}
+
+TEST_F(ImageRecorderImage, ADiscImageReplacedByAPipeFailsAndNeverStalls) {
+    const std::string iso = sources.file("disc.iso");
+    ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-o", iso, sources.path()}).status, 0);
+    auto layout = DRBurn::layoutForImageFile(iso);
+    ASSERT_TRUE(layout);
+    std::filesystem::remove(iso);
+    ASSERT_EQ(::mkfifo(iso.c_str(), 0644), 0);
+    const auto last = burn(Value(layout));
+    EXPECT_EQ(errorText(last), iso + " is no longer a file.");
+    expectNothingWritten(last);
 }
 
 }  // namespace

@@ -49,6 +49,26 @@ TEST(ImageRecorderParts, FileNamesAreMadeSafe) {
     EXPECT_EQ(safeFileName(snowmen).size(), 198u);
 }
 
+TEST(ImageRecorderParts, FileNamesKeepOnlyWellFormedUtf8) {
+    using image::safeFileName;
+    const std::pair<std::string, std::string> table[] = {
+        {"a\xc0\xaf", "a__"},            // overlong '/'
+        {"a\xe0\x80\xaf", "a___"},       // overlong, three bytes
+        {"a\xf0\x80\x80\xaf", "a____"},  // overlong, four bytes
+        {"a\xed\xa0\x80", "a___"},       // a surrogate
+        {"a\xf4\x90\x80\x80", "a____"},  // past U+10FFFF
+        {"a\xf5\x80\x80\x80", "a____"},  // no such lead byte
+        {"a\x80\xbf", "a__"},            // continuations alone
+        {"a\xe2\x98", "a__"},            // cut off at the end
+        {"a\xe2\x98x", "a__x"},          // cut off before another character
+        {"\xf0\x9f\x8e\xb5 \xed\x9f\xbf",
+         "\xf0\x9f\x8e\xb5 \xed\x9f\xbf"},  // the edges that are fine
+    };
+    for (const auto& [name, safe] : table) {
+        EXPECT_EQ(safeFileName(name), safe) << testing::PrintToString(name);
+    }
+}
+
 TEST(ImageRecorderParts, Latin1KeepsWhatFitsAndMarksTheRest) {
     using media::latin1FromUtf8;
     EXPECT_EQ(latin1FromUtf8("plain"), "plain");
