@@ -47,7 +47,7 @@ class Drive {
 public:
     // The drive at `address`, or null when libburn cannot grab it. `load` closes the tray.
     static std::unique_ptr<Drive> grab(const std::string& address, bool load);
-    Drive(burn_drive_info* infos) : infos_(infos) {}
+    explicit Drive(burn_drive_info* infos) : infos_(infos) {}
     Drive(const Drive&) = delete;
     Drive& operator=(const Drive&) = delete;
     ~Drive();

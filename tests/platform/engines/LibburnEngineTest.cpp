@@ -451,7 +451,6 @@ TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
         bool verifies;
     };
     const Case cases[] = {
-        {"a good write", {}, true},
         {"one byte changed",
          [](const std::string& address) {
              std::fstream file(address.substr(6), std::ios::in | std::ios::out | std::ios::binary);
@@ -464,6 +463,8 @@ TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
              std::filesystem::resize_file(address.substr(6), 2048 * 90);
          },
          false},
+        // Over what the damaged burns left: the track is found where it was written.
+        {"a good write", {}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
