@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -59,15 +60,20 @@ int readSource(burn_source* source, unsigned char* buffer, int size) {
         std::min<off_t>(size, std::max<off_t>(0, feed.size - feed.served)));
     auto* bytes = reinterpret_cast<std::byte*>(buffer);
     std::size_t got = 0;
-    while (got < wanted) {
-        const std::size_t n = feed.reader->read({bytes + got, wanted - got});
-        if (n == 0) {
-            break;
+    // libburn calls from C: nothing may be thrown through it.
+    try {
+        while (got < wanted) {
+            const std::size_t n = feed.reader->read({bytes + got, wanted - got});
+            if (n == 0) {
+                break;
+            }
+            got += n;
         }
-        got += n;
-    }
-    if (!feed.reader->error().empty()) {
         feed.error = feed.reader->error();
+    } catch (const std::exception& e) {
+        feed.error = e.what();
+    }
+    if (!feed.error.empty()) {
         return -1;
     }
     // A reader that ends early leaves zeros: the track keeps the length it announced.
@@ -138,6 +144,9 @@ public:
         } catch (const Failure& failure) {
             release();
             return failure.text;
+        } catch (const std::exception& e) {
+            release();
+            return std::string("The burn failed: ") + e.what();
         }
         release();
         return {};
@@ -165,7 +174,8 @@ private:
         burn_->reportStatus(std::move(status));
     }
 
-    // What can be settled before the drive is touched: the tracks, the CD-Text, the drive itself.
+    // What is settled before anything is written: the tracks, the CD-Text, the drive and what it
+    // can do for this burn.
     void prepare() {
         if (tracks_.empty()) {
             throw Failure{"The layout holds no tracks."};

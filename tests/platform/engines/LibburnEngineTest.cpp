@@ -54,17 +54,24 @@ private:
     std::shared_ptr<std::shared_ptr<DROperation>> operation_;
 };
 
-// A track whose reader fails part-way.
+// A track whose reader fails part-way, saying so or by throwing.
 class FailingTrack : public DRTrack {
 public:
+    explicit FailingTrack(bool throws = false) : throws_(throws) {}
     Kind kind() const override { return Kind::Data; }
     std::uint64_t estimateLength() const override { return 32; }
-    std::unique_ptr<DRTrackReader> newReader() const override { return std::make_unique<Reader>(); }
+    std::unique_ptr<DRTrackReader> newReader() const override {
+        return std::make_unique<Reader>(throws_);
+    }
 
 private:
     class Reader : public DRTrackReader {
     public:
+        explicit Reader(bool throws) : throws_(throws) {}
         std::size_t read(std::span<std::byte> out) override {
+            if (served_ >= 4 * 2048 && throws_) {
+                throw std::runtime_error("the source threw");
+            }
             if (served_ >= 4 * 2048) {
                 error_ = "the source went away";
                 return 0;
@@ -76,9 +83,11 @@ private:
         const std::string& error() const override { return error_; }
 
     private:
+        bool throws_;
         std::size_t served_ = 0;
         std::string error_;
     };
+    bool throws_;
 };
 
 class LibburnEngineTest : public ::testing::Test {
@@ -619,11 +628,15 @@ TEST_F(LibburnEngineTest, AbortedBurnFailsAsCancelled) {
 TEST_F(LibburnEngineTest, ReaderFailureFailsTheBurnWithItsText) {
     auto recorder = engine.addRecorder("stdio:" + discPath);
     ASSERT_TRUE(recorder);
-    const Dictionary last =
-        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>()));
-    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
-    EXPECT_EQ(DROperation::errorText(last), "the source went away");
-    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    for (const bool throws : {false, true}) {
+        statuses.clear();
+        const Dictionary last =
+            burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>(throws)));
+        EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+        EXPECT_EQ(DROperation::errorText(last),
+                  throws ? "the source threw" : "the source went away");
+        EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    }
 }
 
 TEST_F(LibburnEngineTest, SecondBurnWhileBusyIsRefused) {
