@@ -26,10 +26,12 @@ class Drive;
 // address. The drive is grabbed only while the recorder reads its medium, burns or erases, so
 // that other programs may use it in between. status() answers from what the recorder read last:
 // when it was added, and after every burn, erase and refreshStatus(). The status also lists the
-// write speeds the drive offers for its medium (DRDeviceBurnSpeedsKey).
+// write speeds the drive offers for its medium (DRDeviceBurnSpeedsKey); info() names the drive's
+// bus as udev knows it ("USB", "ATA", "SCSI"...), or "Pseudo-drive".
 //
 // A burn honours DRBurnRequestedSpeedKey, simulates with DRBurnTestingKey where the medium allows
-// it, and with DRBurnVerifyDiscKey reads its data tracks back and compares them with what it wrote.
+// it, and with DRBurnVerifyDiscKey reads its data tracks back and compares them with what it wrote
+// (a write-only stream refuses such a burn before writing; audio is not compared).
 // DREraseTypeQuick blanks CD-RW and DVD-RW fast, DREraseTypeComplete blanks them fully and formats
 // DVD-RAM, DVD+RW and BD-RE anew.
 class KILNWARE_EXPORT LibburnRecorder : public DRDevice {
