@@ -1,5 +1,7 @@
 #include "platform/media/CueSheet.h"
 
+#include "platform/media/Libburn.h"
+
 #include <libburn.h>
 
 #include <algorithm>
@@ -69,26 +71,6 @@ std::string cueText(const std::string& utf8) {
 }
 
 }  // namespace
-
-std::mutex& libburnMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-bool startLibburn() {
-    if (!burn_initialize()) {
-        return false;
-    }
-    static std::once_flag quiet;
-    std::call_once(quiet, [] {
-        // Nothing on standard error; failures wait in the queue for whoever explains them.
-        char queue[] = "SORRY";
-        char never[] = "NEVER";
-        char prefix[] = "libburn: ";
-        burn_msgs_set_severities(queue, never, prefix);
-    });
-    return true;
-}
 
 bool CDText::empty() const {
     return std::all_of(entries.begin(), entries.end(), [](const auto& entry) {

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,10 +52,5 @@ std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tr
 // converted to ISO 8859-1. On failure, none, and `error` says why.
 std::optional<std::vector<std::uint8_t>> cdTextFile(const CDText& text, std::size_t trackCount,
                                                     std::string& error);
-
-// libburn keeps process-wide state (its message queue, its drive list): every user of it starts it
-// through startLibburn and makes its calls on that state under libburnMutex.
-std::mutex& libburnMutex();
-bool startLibburn();
 
 }  // namespace kilnware::platform::media

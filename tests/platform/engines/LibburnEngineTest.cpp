@@ -1,8 +1,10 @@
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 
+#include "platform/engines/libburn/LibburnParts.h"
 #include "tests/platform/engines/ImageRecorderSupport.h"
 
 namespace kilnware::platform {
@@ -52,17 +54,24 @@ private:
     std::shared_ptr<std::shared_ptr<DROperation>> operation_;
 };
 
-// A track whose reader fails part-way.
+// A track whose reader fails part-way, saying so or by throwing.
 class FailingTrack : public DRTrack {
 public:
+    explicit FailingTrack(bool throws = false) : throws_(throws) {}
     Kind kind() const override { return Kind::Data; }
     std::uint64_t estimateLength() const override { return 32; }
-    std::unique_ptr<DRTrackReader> newReader() const override { return std::make_unique<Reader>(); }
+    std::unique_ptr<DRTrackReader> newReader() const override {
+        return std::make_unique<Reader>(throws_);
+    }
 
 private:
     class Reader : public DRTrackReader {
     public:
+        explicit Reader(bool throws) : throws_(throws) {}
         std::size_t read(std::span<std::byte> out) override {
+            if (served_ >= 4 * 2048 && throws_) {
+                throw std::runtime_error("the source threw");
+            }
             if (served_ >= 4 * 2048) {
                 error_ = "the source went away";
                 return 0;
@@ -74,9 +83,11 @@ private:
         const std::string& error() const override { return error_; }
 
     private:
+        bool throws_;
         std::size_t served_ = 0;
         std::string error_;
     };
+    bool throws_;
 };
 
 class LibburnEngineTest : public ::testing::Test {
@@ -112,25 +123,210 @@ protected:
     }
 };
 
-TEST(LibburnRecorderProfiles, MapToTheEngineMediaTypes) {
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x08), DRDeviceMediaTypeCDROM);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x09), DRDeviceMediaTypeCDR);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x0a), DRDeviceMediaTypeCDRW);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x10), DRDeviceMediaTypeDVDROM);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x11), DRDeviceMediaTypeDVDR);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x12), DRDeviceMediaTypeDVDRAM);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x13), DRDeviceMediaTypeDVDRW);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x14), DRDeviceMediaTypeDVDRW);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x15), DRDeviceMediaTypeDVDRDualLayer);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x16), DRDeviceMediaTypeDVDRDualLayer);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x1a), DRDeviceMediaTypeDVDPlusRW);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x1b), DRDeviceMediaTypeDVDPlusR);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x2b), DRDeviceMediaTypeDVDPlusRDoubleLayer);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x40), DRDeviceMediaTypeBDROM);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x41), DRDeviceMediaTypeBDR);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0x43), DRDeviceMediaTypeBDRE);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0xffff), DRDeviceMediaTypeUnknown);
-    EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(0), DRDeviceMediaTypeUnknown);
+TEST(LibburnRecorderProfiles, EveryProfileHasItsTypeClassSpeedAndErase) {
+    using libburn::EraseMethod;
+    struct Row {
+        int profile;
+        const char* type;
+        const char* mediaClass;
+        double speed1x;
+        bool overwritable;
+        EraseMethod quick;
+        EraseMethod complete;
+    };
+    constexpr double cd = 176'400, dvd = 1'385'000, bd = 4'495'625;
+    constexpr auto none = EraseMethod::None, fast = EraseMethod::BlankFast,
+                   full = EraseMethod::BlankFull, format = EraseMethod::Format;
+    const Row rows[] = {
+        {0x08, DRDeviceMediaTypeCDROM, DRDeviceMediaClassCD, cd, false, none, none},
+        {0x09, DRDeviceMediaTypeCDR, DRDeviceMediaClassCD, cd, false, none, none},
+        {0x0a, DRDeviceMediaTypeCDRW, DRDeviceMediaClassCD, cd, false, fast, full},
+        {0x10, DRDeviceMediaTypeDVDROM, DRDeviceMediaClassDVD, dvd, false, none, none},
+        {0x11, DRDeviceMediaTypeDVDR, DRDeviceMediaClassDVD, dvd, false, none, none},
+        {0x12, DRDeviceMediaTypeDVDRAM, DRDeviceMediaClassDVD, dvd, true, none, format},
+        {0x13, DRDeviceMediaTypeDVDRW, DRDeviceMediaClassDVD, dvd, true, fast, full},
+        {0x14, DRDeviceMediaTypeDVDRW, DRDeviceMediaClassDVD, dvd, false, fast, full},
+        {0x15, DRDeviceMediaTypeDVDRDualLayer, DRDeviceMediaClassDVD, dvd, false, none, none},
+        {0x16, DRDeviceMediaTypeDVDRDualLayer, DRDeviceMediaClassDVD, dvd, false, none, none},
+        {0x1a, DRDeviceMediaTypeDVDPlusRW, DRDeviceMediaClassDVD, dvd, true, none, format},
+        {0x1b, DRDeviceMediaTypeDVDPlusR, DRDeviceMediaClassDVD, dvd, false, none, none},
+        {0x2a, DRDeviceMediaTypeDVDPlusRW, DRDeviceMediaClassDVD, dvd, true, none, format},
+        {0x2b, DRDeviceMediaTypeDVDPlusRDoubleLayer, DRDeviceMediaClassDVD, dvd, false, none, none},
+        {0x40, DRDeviceMediaTypeBDROM, DRDeviceMediaClassBD, bd, false, none, none},
+        {0x41, DRDeviceMediaTypeBDR, DRDeviceMediaClassBD, bd, false, none, none},
+        {0x42, DRDeviceMediaTypeBDR, DRDeviceMediaClassBD, bd, false, none, none},
+        {0x43, DRDeviceMediaTypeBDRE, DRDeviceMediaClassBD, bd, true, none, format},
+        {libburn::kStdioProfile, DRDeviceMediaTypeUnknown, DRDeviceMediaClassUnknown, dvd, true,
+         none, none},
+        {0, DRDeviceMediaTypeUnknown, DRDeviceMediaClassUnknown, dvd, false, none, none},
+        {0x50, DRDeviceMediaTypeUnknown, DRDeviceMediaClassUnknown, dvd, false, none, none},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.profile);
+        const libburn::ProfileInfo& info = libburn::profileInfo(row.profile);
+        EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(row.profile), row.type);
+        EXPECT_STREQ(info.mediaClass, row.mediaClass);
+        EXPECT_DOUBLE_EQ(info.speed1x, row.speed1x);
+        EXPECT_EQ(info.overwritable, row.overwritable);
+        EXPECT_EQ(libburn::eraseMethod(row.profile, false), row.quick);
+        EXPECT_EQ(libburn::eraseMethod(row.profile, true), row.complete);
+    }
+}
+
+TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSays) {
+    using burn::BURN_DISC_APPENDABLE;
+    using burn::BURN_DISC_BLANK;
+    using burn::BURN_DISC_FULL;
+    struct Row {
+        const char* what;
+        libburn::MediumReading reading;
+        std::uint64_t free, used, overwritableBlocks;
+        bool blank, appendable, overwritable, erasable;
+    };
+    constexpr std::int64_t gib = 1 << 30;
+    const Row rows[] = {
+        {"blank CD-R",
+         {BURN_DISC_BLANK, 0x09, 1, 700 << 20, 0},
+         358400,
+         0,
+         0,
+         true,
+         true,
+         false,
+         false},
+        {"appendable CD-RW",
+         {BURN_DISC_APPENDABLE, 0x0a, 1, 100 << 20, 1000},
+         51200,
+         1000,
+         0,
+         false,
+         true,
+         false,
+         true},
+        {"closed DVD-R",
+         {BURN_DISC_FULL, 0x11, 1, 4 * gib, 2000},
+         0,
+         2000,
+         0,
+         false,
+         false,
+         false,
+         false},
+        {"closed DVD-RW",
+         {BURN_DISC_FULL, 0x14, 1, 0, 2000},
+         0,
+         2000,
+         0,
+         false,
+         false,
+         false,
+         true},
+        {"DVD-RW for overwriting",
+         {BURN_DISC_BLANK, 0x13, 1, 4 * gib, 2'295'104},
+         2'097'152,
+         0,
+         2'097'152,
+         true,
+         true,
+         true,
+         true},
+        {"DVD+RW",
+         {BURN_DISC_BLANK, 0x1a, 1, 4 * gib, 2'295'104},
+         2'097'152,
+         0,
+         2'097'152,
+         true,
+         true,
+         true,
+         true},
+        {"blank DVD+R DL",
+         {BURN_DISC_BLANK, 0x2b, 1, 8 * gib, 0},
+         4'194'304,
+         0,
+         0,
+         true,
+         true,
+         false,
+         false},
+        {"appendable BD-R",
+         {BURN_DISC_APPENDABLE, 0x41, 1, 20 * gib, 5000},
+         10'485'760,
+         5000,
+         0,
+         false,
+         true,
+         false,
+         false},
+        {"BD-RE",
+         {BURN_DISC_BLANK, 0x43, 1, 24 * gib, 0},
+         12'582'912,
+         0,
+         12'582'912,
+         true,
+         true,
+         true,
+         true},
+        {"DVD-RAM",
+         {BURN_DISC_BLANK, 0x12, 1, 4 * gib, 0},
+         2'097'152,
+         0,
+         2'097'152,
+         true,
+         true,
+         true,
+         true},
+        {"DVD-ROM", {BURN_DISC_FULL, 0x10, 1, 0, 3000}, 0, 3000, 0, false, false, false, false},
+        {"file holding 40 blocks",
+         {BURN_DISC_BLANK, libburn::kStdioProfile, 2, gib, 40},
+         524'288,
+         40,
+         524'288,
+         false,
+         true,
+         true,
+         false},
+        {"empty file",
+         {BURN_DISC_BLANK, libburn::kStdioProfile, 2, gib, 0},
+         524'288,
+         0,
+         524'288,
+         true,
+         true,
+         true,
+         false},
+        {"write-only stream",
+         {BURN_DISC_BLANK, libburn::kStdioProfile, 3, gib, -1},
+         524'288,
+         0,
+         0,
+         true,
+         true,
+         false,
+         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const DRMediaInfo media = libburn::describeMedium(row.reading);
+        EXPECT_EQ(media.type, LibburnRecorder::mediaTypeForProfile(row.reading.profile));
+        EXPECT_EQ(media.blocksFree, row.free);
+        EXPECT_EQ(media.blocksUsed, row.used);
+        EXPECT_EQ(media.blocksOverwritable, row.overwritableBlocks);
+        EXPECT_EQ(media.blank, row.blank);
+        EXPECT_EQ(media.appendable, row.appendable);
+        EXPECT_EQ(media.overwritable, row.overwritable);
+        EXPECT_EQ(media.erasable, row.erasable);
+    }
+}
+
+TEST(LibburnRecorderInterconnect, UdevBusNamesAreShownPlainly) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"usb", "USB"},   {"ata", "ATA"},       {"scsi", "SCSI"}, {"ieee1394", "FireWire"},
+        {"sata", "SATA"}, {"virtio", "virtio"}, {"", "Unknown"},  {nullptr, "Unknown"}};
+    for (const auto& [bus, shown] : rows) {
+        EXPECT_EQ(libburn::interconnectForBus(bus), shown) << (bus ? bus : "(none)");
+    }
+    // No such block device: udev cannot say.
+    EXPECT_EQ(libburn::interconnectOfDevice("/nonexistent/sr9"), "Unknown");
 }
 
 TEST_F(LibburnEngineTest, WithoutDrivesOffersOnlyTheRecordersAddedByAddress) {
@@ -251,6 +447,98 @@ TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDrive) {
         300u);
 }
 
+TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
+    test::TempDir sources;
+    test::writeFile(sources.file("source.img"), pattern(2048 * 100));
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    auto track = std::make_shared<test::FileTrack>(sources.file("source.img"), DRTrack::Kind::Data,
+                                                   test::FileTrack::Options{});
+    struct Case {
+        const char* what;
+        LibburnRecorder::VerifyHook damage;
+        bool verifies;
+    };
+    const Case cases[] = {
+        {"one byte changed",
+         [](const std::string& address) {
+             std::fstream file(address.substr(6), std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(2048 * 77 + 5);
+             file.put('\x5a' ^ pattern(2048 * 78)[2048 * 77 + 5]);
+         },
+         false},
+        {"the end cut off",
+         [](const std::string& address) {
+             std::filesystem::resize_file(address.substr(6), 2048 * 90);
+         },
+         false},
+        // Over what the damaged burns left: the track is found where it was written.
+        {"a good write", {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        statuses.clear();
+        recorder->setBeforeVerifyHook(c.damage);
+        auto job = DRBurn::burnForDevice(recorder);
+        job->setVerifyDisc(true);
+        const Dictionary last = burn(job, Value(track));
+        const bool sawVerifying =
+            std::any_of(statuses.begin(), statuses.end(), [](const Dictionary& status) {
+                return status[DRStatusStateKey].textValue() == DRStatusStateVerifying;
+            });
+        EXPECT_TRUE(sawVerifying);
+        if (c.verifies) {
+            EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone)
+                << DROperation::errorText(last).value_or("");
+        } else {
+            EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+            EXPECT_NE(DROperation::errorText(last).value_or("").find("did not verify"),
+                      std::string::npos)
+                << DROperation::errorText(last).value_or("");
+        }
+        EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    }
+}
+
+TEST_F(LibburnEngineTest, SimulatedBurnLeavesThePseudoDriveAsItWas) {
+    const std::string before = pattern(2048 * 20);
+    test::writeFile(discPath, before);
+    test::TempDir sources;
+    test::writeFile(sources.file("source.img"), std::string(2048 * 50, 'x'));
+    auto recorder = engine.addRecorder("stdio:" + discPath);
+    ASSERT_TRUE(recorder);
+    // A file names no speeds; the key is there all the same.
+    ASSERT_TRUE(recorder->status()[DRDeviceBurnSpeedsKey].list());
+    EXPECT_TRUE(recorder->status()[DRDeviceBurnSpeedsKey].list()->empty());
+
+    auto job = DRBurn::burnForDevice(recorder);
+    Dictionary properties = job->properties();
+    properties.set(DRBurnTestingKey, true);
+    properties.set(DRBurnRequestedSpeedKey, 1385.0);
+    properties.set(DRBurnVerifyDiscKey, true);  // nothing to read back: not a failure
+    job->setProperties(properties);
+    const Dictionary last = burn(
+        job, Value(std::make_shared<test::FileTrack>(
+                 sources.file("source.img"), DRTrack::Kind::Data, test::FileTrack::Options{})));
+    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone)
+        << DROperation::errorText(last).value_or("");
+    EXPECT_TRUE(readFile(discPath) == before);
+}
+
+TEST_F(LibburnEngineTest, AStreamThatCannotBeReadBackRefusesVerificationBeforeWriting) {
+    auto recorder = engine.addRecorder("stdio:/dev/null");
+    ASSERT_TRUE(recorder);
+    EXPECT_FALSE(lookup(recorder->status()[DRDeviceMediaInfoKey], DRDeviceMediaIsOverwritableKey)
+                     .boolValue());
+    auto job = DRBurn::burnForDevice(recorder);
+    job->setVerifyDisc(true);
+    const Dictionary last = burn(job, Value(std::make_shared<FailingTrack>()));
+    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+    EXPECT_NE(DROperation::errorText(last).value_or("").find("cannot be verified"),
+              std::string::npos)
+        << DROperation::errorText(last).value_or("");
+}
+
 // An audio track of silence.
 class SilenceTrack : public DRTrack {
 public:
@@ -340,11 +628,15 @@ TEST_F(LibburnEngineTest, AbortedBurnFailsAsCancelled) {
 TEST_F(LibburnEngineTest, ReaderFailureFailsTheBurnWithItsText) {
     auto recorder = engine.addRecorder("stdio:" + discPath);
     ASSERT_TRUE(recorder);
-    const Dictionary last =
-        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>()));
-    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
-    EXPECT_EQ(DROperation::errorText(last), "the source went away");
-    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    for (const bool throws : {false, true}) {
+        statuses.clear();
+        const Dictionary last =
+            burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>(throws)));
+        EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+        EXPECT_EQ(DROperation::errorText(last),
+                  throws ? "the source threw" : "the source went away");
+        EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    }
 }
 
 TEST_F(LibburnEngineTest, SecondBurnWhileBusyIsRefused) {

@@ -29,6 +29,9 @@ KILNWARE_DR_KEY(DRDeviceMediaStateMediaPresent);
 KILNWARE_DR_KEY(DRDeviceMediaStateInTransition);
 KILNWARE_DR_KEY(DRDeviceMediaStateNone);
 KILNWARE_DR_KEY(DRDeviceMediaInfoKey);
+// A list of the write speeds the recorder offers for its medium, fastest first, each an unsigned
+// number of kilobytes (1000 bytes) a second, for DRBurnRequestedSpeedKey; empty when it names none.
+KILNWARE_DR_KEY(DRDeviceBurnSpeedsKey);
 
 // Media info, inside the status under DRDeviceMediaInfoKey. Block counts are unsigned 64-bit
 // counts of 2048-byte blocks; spaces are signed 32-bit frame counts (75 frames a second).
@@ -93,6 +96,9 @@ KILNWARE_DR_KEY(DRErrorStatusErrorStringKey);
 // Burn properties.
 KILNWARE_DR_KEY(DRBurnVerifyDiscKey);
 KILNWARE_DR_KEY(DRBurnRequestedSpeedKey);  // number, kilobytes (1000 bytes) a second
+// boolean: the burn only simulates writing (the laser stays off; the medium is left as it was).
+// A medium that cannot simulate fails the burn before anything happens.
+KILNWARE_DR_KEY(DRBurnTestingKey);
 KILNWARE_DR_KEY(DRCDTextKey);
 
 // Track properties.

@@ -18,13 +18,22 @@ struct udev_monitor;
 
 namespace kilnware::platform {
 
+namespace libburn {
+class Drive;
+}
+
 // A real recorder (or one of libburn's "stdio:" pseudo-drives), known by its persistent libburn
 // address. The drive is grabbed only while the recorder reads its medium, burns or erases, so
 // that other programs may use it in between. status() answers from what the recorder read last:
-// when it was added, and after every burn, erase and refreshStatus().
+// when it was added, and after every burn, erase and refreshStatus(). The status also lists the
+// write speeds the drive offers for its medium (DRDeviceBurnSpeedsKey); info() names the drive's
+// bus as udev knows it ("USB", "ATA", "SCSI"...), or "Pseudo-drive".
 //
-// Verification (DRBurnVerifyDiscKey) is not done yet: a burn that asks for it is written without
-// being read back, and the log says so.
+// A burn honours DRBurnRequestedSpeedKey, simulates with DRBurnTestingKey where the medium allows
+// it, and with DRBurnVerifyDiscKey reads its data tracks back and compares them with what it wrote
+// (a write-only stream refuses such a burn before writing; audio is not compared).
+// DREraseTypeQuick blanks CD-RW and DVD-RW fast, DREraseTypeComplete blanks them fully and formats
+// DVD-RAM, DVD+RW and BD-RE anew.
 class KILNWARE_EXPORT LibburnRecorder : public DRDevice {
 public:
     // The recorder at `address`, with its medium read, or null when libburn cannot grab it.
@@ -40,6 +49,11 @@ public:
     // The engine's media type for an MMC profile number (burn_disc_get_profile).
     static const char* mediaTypeForProfile(int profile);
 
+    // For tests: runs on the burn's thread with the recorder's address once the tracks are written
+    // and before they are read back for verification, so that a test can damage them.
+    using VerifyHook = std::function<void(const std::string& address)>;
+    void setBeforeVerifyHook(VerifyHook hook);
+
     // DRDevice
     std::string displayName() const override;
     Dictionary info() const override;
@@ -51,24 +65,27 @@ public:
     LibburnRecorder(std::string address, std::string vendor, std::string product, int role);
 
 private:
-    struct Drive;
     void statusChanged();
     // Claims the recorder for an operation; false (with `error`) when it is busy.
     bool claim(std::string& error);
     void spawn(std::function<void()> work);
     void runBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout);
     void runErase(const std::shared_ptr<DRErase>& erase);
+    // Erases on the calling thread; the failure text, or nothing.
+    std::string eraseMedium(DRErase& erase);
     // Reads the medium of a grabbed drive into the cached status.
-    void readMedium(Drive& drive);
+    void readMedium(const libburn::Drive& drive);
     void finish(bool readAgain);
 
     const std::string address_;
     const std::string vendor_;
     const std::string product_;
     const int role_;
+    std::string interconnect_;  // as udev names the drive's bus; set once, when opened
     mutable std::mutex mutex_;
     bool busy_ = false;
     Dictionary medium_;  // the status less the busy flag
+    VerifyHook verifyHook_;
     std::thread worker_;
 };
 
