@@ -16,6 +16,7 @@ constexpr auto kEraseSteps = 20;
 struct MediumTraits {
     ImageRecorder::Medium medium;
     const char* name;
+    const char* displayName;
     const char* type;
     const char* mediaClass;
     std::uint64_t blocks;
@@ -24,22 +25,22 @@ struct MediumTraits {
 
 // Capacities as the media report them, in 2048-byte blocks.
 constexpr MediumTraits kMedia[] = {
-    {ImageRecorder::Medium::CDR, "cd-r", DRDeviceMediaTypeCDR, DRDeviceMediaClassCD, 359'848,
-     false},
-    {ImageRecorder::Medium::CDRW, "cd-rw", DRDeviceMediaTypeCDRW, DRDeviceMediaClassCD, 359'848,
-     true},
-    {ImageRecorder::Medium::DVDR, "dvd-r", DRDeviceMediaTypeDVDR, DRDeviceMediaClassDVD, 2'298'496,
-     false},
-    {ImageRecorder::Medium::DVDPlusR, "dvd+r", DRDeviceMediaTypeDVDPlusR, DRDeviceMediaClassDVD,
-     2'295'104, false},
-    {ImageRecorder::Medium::DVDRDualLayer, "dvd-r-dl", DRDeviceMediaTypeDVDRDualLayer,
+    {ImageRecorder::Medium::CDR, "cd-r", "CD-R", DRDeviceMediaTypeCDR, DRDeviceMediaClassCD,
+     359'848, false},
+    {ImageRecorder::Medium::CDRW, "cd-rw", "CD-RW", DRDeviceMediaTypeCDRW, DRDeviceMediaClassCD,
+     359'848, true},
+    {ImageRecorder::Medium::DVDR, "dvd-r", "DVD-R", DRDeviceMediaTypeDVDR, DRDeviceMediaClassDVD,
+     2'298'496, false},
+    {ImageRecorder::Medium::DVDPlusR, "dvd+r", "DVD+R", DRDeviceMediaTypeDVDPlusR,
+     DRDeviceMediaClassDVD, 2'295'104, false},
+    {ImageRecorder::Medium::DVDRDualLayer, "dvd-r-dl", "DVD-R DL", DRDeviceMediaTypeDVDRDualLayer,
      DRDeviceMediaClassDVD, 4'171'712, false},
-    {ImageRecorder::Medium::DVDRW, "dvd-rw", DRDeviceMediaTypeDVDRW, DRDeviceMediaClassDVD,
-     2'298'496, true},
-    {ImageRecorder::Medium::BDR, "bd-r", DRDeviceMediaTypeBDR, DRDeviceMediaClassBD, 12'219'392,
-     false},
-    {ImageRecorder::Medium::BDRE, "bd-re", DRDeviceMediaTypeBDRE, DRDeviceMediaClassBD, 12'219'392,
-     true},
+    {ImageRecorder::Medium::DVDRW, "dvd-rw", "DVD-RW", DRDeviceMediaTypeDVDRW,
+     DRDeviceMediaClassDVD, 2'298'496, true},
+    {ImageRecorder::Medium::BDR, "bd-r", "BD-R", DRDeviceMediaTypeBDR, DRDeviceMediaClassBD,
+     12'219'392, false},
+    {ImageRecorder::Medium::BDRE, "bd-re", "BD-RE", DRDeviceMediaTypeBDRE, DRDeviceMediaClassBD,
+     12'219'392, true},
 };
 
 const MediumTraits& traits(ImageRecorder::Medium medium) {
@@ -323,8 +324,8 @@ void ImageRecorder::startErase(const std::shared_ptr<DRErase>& erase) {
         } else if (!present_) {
             error = "There is no disc in the image recorder.";
         } else if (!traits(medium_).erasable) {
-            error = std::string("A ") + traits(medium_).name +
-                    " disc cannot be erased: only a CD-RW, a DVD-RW or a BD-RE can.";
+            error = std::string("A ") + traits(medium_).displayName +
+                    " cannot be erased: only a CD-RW, DVD-RW or BD-RE can.";
         }
         if (!error.empty()) {
             erase->reportFailure(error);

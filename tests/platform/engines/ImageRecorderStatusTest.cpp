@@ -95,7 +95,7 @@ TEST_F(ImageRecorderStatus, EjectIsRefusedWhileBusy) {
 }
 
 TEST_F(ImageRecorderStatus, EraseEmptiesACDRWAndRefusesACDR) {
-    EXPECT_EQ(errorText(erase()), "A CD-R cannot be erased: only a CD-RW can.");
+    EXPECT_EQ(errorText(erase()), "A CD-R cannot be erased: only a CD-RW, DVD-RW or BD-RE can.");
 
     ASSERT_TRUE(recorder->setMedium(ImageRecorder::Medium::CDRW));
     EXPECT_TRUE(lookup(media(), DRDeviceMediaIsErasableKey).boolValue());
