@@ -12,6 +12,7 @@ extern "C" {
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -515,6 +516,7 @@ struct AudioDecoder::Impl {
     std::uint64_t delivered = 0;           // input frames taken from the decoder
     std::optional<std::int64_t> firstPts;  // where the first frame stood, in input frames
     bool countsFromZero = false;
+    bool cdAudio = false;          // 44.1 kHz stereo: 16-bit frames may skip the float path
     std::size_t pendingFrame = 0;  // the next unused frame of pass->frame()
     bool framePending = false;
     std::size_t mixedOffset = 0;
@@ -539,9 +541,9 @@ struct AudioDecoder::Impl {
         }
     }
 
-    // Next frames of the file, downmixed, into `out` (kChunkFrames at most); 0 at the end or on
-    // an error.
-    std::size_t pullInput(float* out) {
+    // How many frames of the decoded frame come next (kChunkFrames at most), decoding one where
+    // none is left; 0 at the end of the input or on an error.
+    std::size_t nextFrames() {
         const auto want = static_cast<std::size_t>(
             std::min<std::uint64_t>(kChunkFrames, inputTotal - std::min(inputTotal, delivered)));
         if (want == 0) {
@@ -575,9 +577,23 @@ struct AudioDecoder::Impl {
             framePending = frame->nb_samples > 0;
             pendingFrame = 0;
         }
+        return std::min(want, static_cast<std::size_t>(pass->frame()->nb_samples) - pendingFrame);
+    }
+
+    void consume(std::size_t frames) {
+        pendingFrame += frames;
+        framePending = pendingFrame < static_cast<std::size_t>(pass->frame()->nb_samples);
+        delivered += frames;
+    }
+
+    // Next frames of the file, downmixed, into `out` (kChunkFrames at most); 0 at the end or on
+    // an error.
+    std::size_t pullInput(float* out) {
+        const std::size_t got = nextFrames();
+        if (got == 0) {
+            return 0;
+        }
         const AVFrame& frame = *pass->frame();
-        const std::size_t got =
-            std::min(want, static_cast<std::size_t>(frame.nb_samples) - pendingFrame);
         float* target = channels <= 2 ? out : raw.data();
         if (!convert(frame, channels, pendingFrame, got, target)) {
             fail("its samples are in a format with no meaning as audio");
@@ -586,9 +602,36 @@ struct AudioDecoder::Impl {
         if (channels > 2) {
             downmix(got, out);
         }
-        pendingFrame += got;
-        framePending = pendingFrame < static_cast<std::size_t>(frame.nb_samples);
-        delivered += got;
+        consume(got);
+        return got;
+    }
+
+    // CD audio as it decodes (16-bit stereo at 44.1 kHz, as most FLAC files hold it) goes to
+    // `out` as it stands, without the round trip through floats: the next frames, 0 at the end or
+    // on an error, or none where the decoded frame holds another sample format.
+    std::optional<std::size_t> copyCdAudio(std::byte* out) {
+        const std::size_t got = nextFrames();
+        if (got == 0) {
+            return 0;
+        }
+        const AVFrame& frame = *pass->frame();
+        const auto* left = reinterpret_cast<const std::int16_t*>(frame.extended_data[0]);
+        if (frame.format == AV_SAMPLE_FMT_S16 && std::endian::native == std::endian::little) {
+            std::memcpy(out, left + 2 * pendingFrame, got * kBytesPerFrame);
+        } else if (frame.format == AV_SAMPLE_FMT_S16 || frame.format == AV_SAMPLE_FMT_S16P) {
+            const bool planar = frame.format == AV_SAMPLE_FMT_S16P;
+            const auto* right =
+                planar ? reinterpret_cast<const std::int16_t*>(frame.extended_data[1]) : left + 1;
+            const std::size_t step = planar ? 1 : 2;
+            for (std::size_t f = pendingFrame; f < pendingFrame + got; ++f) {
+                putLittleEndian(out, left[f * step]);
+                putLittleEndian(out + 2, right[f * step]);
+                out += kBytesPerFrame;
+            }
+        } else {
+            return std::nullopt;
+        }
+        consume(got);
         return got;
     }
 
@@ -666,7 +709,16 @@ struct AudioDecoder::Impl {
         }
         const std::uint64_t target = cdFrames(inputTotal);
         std::size_t frames = 0;
-        if (!audioEnded) {
+        if (!audioEnded && cdAudio) {
+            if (auto copied = copyCdAudio(staging.data())) {
+                if (!error.empty()) {
+                    return false;
+                }
+                audioEnded = *copied == 0;
+                frames = *copied;
+            }
+        }
+        if (!audioEnded && frames == 0) {
             const float* data = nullptr;
             frames = produce(data);
             if (!error.empty()) {
@@ -758,6 +810,9 @@ struct AudioDecoder::Impl {
             int result = 0;
             std::int64_t held = 0;
             if (counter->countPackets(inputTotal, held, result)) {
+                if (result < 0) {
+                    lateError = reasonFor(result);
+                }
                 // An MPEG header (Xing, VBRI) that promises more than the packets hold belongs to
                 // a cut file.
                 const std::int64_t promised = stream->duration;
@@ -819,6 +874,7 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
     impl->channels = static_cast<std::size_t>(codec->ch_layout.nb_channels);
     impl->mixedChannels = impl->channels == 1 ? 1 : 2;
     impl->rate = codec->sample_rate;
+    impl->cdAudio = impl->rate == kSampleRate && impl->channels == 2;
     impl->countsFromZero = std::string_view(impl->pass->format()->iformat->name) == "ogg";
     impl->raw.resize(kChunkFrames * impl->channels);
     impl->mixed.resize(kChunkFrames * impl->mixedChannels);
