@@ -172,7 +172,7 @@ public:
         }
         // Damage is reported, not concealed: a checksum that fails ends the stream.
         pass->codec_->err_recognition |= AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_EXPLODE;
-        pass->codec_->thread_count = 1;
+        pass->codec_->thread_count = 0;  // as many as the machine has, as ffmpeg does
         pass->packet_ = av_packet_alloc();
         pass->frame_ = av_frame_alloc();
         if (avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ || !pass->frame_) {
@@ -464,7 +464,11 @@ std::int16_t toPcm16(float sample) {
     if (scaled <= -32768.0f) {
         return -32768;
     }
-    return static_cast<std::int16_t>(std::lrint(scaled));
+    // Round half up, without a call into libm for every sample.
+    const float shifted = scaled + 0.5f;
+    auto rounded = static_cast<int>(shifted);  // toward zero
+    rounded -= static_cast<float>(rounded) > shifted ? 1 : 0;
+    return static_cast<std::int16_t>(rounded);
 }
 
 void putLittleEndian(std::byte* out, std::int16_t sample) {
@@ -813,13 +817,15 @@ struct AudioDecoder::Impl {
                 if (result < 0) {
                     lateError = reasonFor(result);
                 }
-                // An MPEG header (Xing, VBRI) that promises more than the packets hold belongs to
-                // a cut file.
+                // An MPEG header (Xing, VBRI) that promises clearly more than the packets hold
+                // belongs to a cut file; encoders disagree on a frame or so.
                 const std::int64_t promised = stream->duration;
+                const std::int64_t slack = av_rescale_q(static_cast<std::int64_t>(kCodecSlack),
+                                                        AVRational{1, rate}, stream->time_base);
                 cutShort =
                     result == 0 && promised > 0 && promised != AV_NOPTS_VALUE &&
                     pass->format()->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE &&
-                    held < promised;
+                    held + slack < promised;
                 return true;
             }
             counter = Pass::open(fd.get(), size);
