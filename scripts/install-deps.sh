@@ -10,6 +10,10 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # recording, images and audio; genisoimage makes UDF images at run time
   libburn-dev libisofs-dev libsndfile1-dev libsamplerate0-dev libudev-dev genisoimage
+  # decoding every audio format users keep, and reading their tags
+  libavformat-dev libavcodec-dev libavutil-dev
+  # the tests sort names as a person's language does: en_US.UTF-8, generated below
+  locales
   # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet)
   udftools 7zip
   # benchmarks: the peer a data disc image is measured against
@@ -36,4 +40,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; then
+  sed -i 's/^# *en_US.UTF-8/en_US.UTF-8/' /etc/locale.gen
+  locale-gen
 fi

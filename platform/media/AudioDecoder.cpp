@@ -1,20 +1,32 @@
 #include "platform/media/AudioDecoder.h"
 
-#include <fcntl.h>
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+}
 #include <samplerate.h>
-#include <sndfile.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
+
+#include <kilnware/platform/foundation/Log.h>
+
+#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/Utf8.h"
+#include "platform/media/WavExtent.h"
 
 namespace kilnware::platform::media {
 
@@ -22,176 +34,308 @@ namespace {
 
 // Frames converted per step: every buffer is sized from this, whatever the file's length.
 constexpr std::size_t kChunkFrames = 4096;
-// Samples read from the file per step, so that files with many channels stay bounded too.
-constexpr std::size_t kRawSamples = 16384;
 // A longer length (about 290 days at 44.1 kHz) can only come from a corrupt header.
 constexpr std::uint64_t kMaxInputFrames = std::uint64_t{1} << 40;
+// Frames by which a lossy file may fall short of its container's length without being damaged.
+constexpr std::uint64_t kCodecSlack = 8192;
+// Bytes libavformat reads from the file at a time.
+constexpr int kIoBufferSize = 64 * 1024;
 
 constexpr float kMinus3dB = 0.70710678f;
 
-// libsndfile keeps the last open error in process-wide state, and decoders may set up shared
-// state when first opened: opening is serialized so that open() can be called from any thread.
-std::mutex gOpenMutex;
-
-// One reading position in the decoder's file. Each libsndfile handle has its own, so the counting
-// pass and the stream share one descriptor without moving each other.
+// One reading position in the decoder's file. Each demuxer has its own, so the counting pass and
+// the stream share one descriptor without moving each other.
 struct Cursor {
     int fd = -1;
-    sf_count_t size = 0;
-    sf_count_t position = 0;
+    std::int64_t size = 0;
+    std::int64_t position = 0;
 };
 
-sf_count_t cursorLength(void* user) {
-    return static_cast<Cursor*>(user)->size;
+int cursorRead(void* user, std::uint8_t* buffer, int size) {
+    auto* cursor = static_cast<Cursor*>(user);
+    if (size <= 0 || cursor->position >= cursor->size) {
+        return AVERROR_EOF;
+    }
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::int64_t>(size, cursor->size - cursor->position));
+    ssize_t n = 0;
+    do {
+        n = ::pread(cursor->fd, buffer, wanted, static_cast<off_t>(cursor->position));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return AVERROR(errno);
+    }
+    if (n == 0) {
+        return AVERROR_EOF;  // the file shrank under us
+    }
+    cursor->position += n;
+    return static_cast<int>(n);
 }
 
-sf_count_t cursorSeek(sf_count_t offset, int whence, void* user) {
+std::int64_t cursorSeek(void* user, std::int64_t offset, int whence) {
     auto* cursor = static_cast<Cursor*>(user);
-    sf_count_t base = 0;
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE) {
+        return cursor->size;
+    }
+    std::int64_t base = 0;
     if (whence == SEEK_CUR) {
         base = cursor->position;
     } else if (whence == SEEK_END) {
         base = cursor->size;
+    } else if (whence != SEEK_SET) {
+        return AVERROR(EINVAL);
     }
     // base is never negative, so only a positive offset can overflow.
-    if (offset > std::numeric_limits<sf_count_t>::max() - base || base + offset < 0) {
-        return -1;
+    if (offset > INT64_MAX - base || base + offset < 0) {
+        return AVERROR(EINVAL);
     }
     cursor->position = base + offset;
     return cursor->position;
 }
 
-sf_count_t cursorRead(void* ptr, sf_count_t count, void* user) {
-    auto* cursor = static_cast<Cursor*>(user);
-    if (count <= 0 || cursor->position >= cursor->size) {
-        return 0;
+std::uint32_t le32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+// What went wrong, in words that fit after "cannot be decoded past M:SS: ".
+std::string reasonFor(int error) {
+    if (error == AVERROR_INVALIDDATA) {
+        return "invalid data";
     }
-    const auto wanted = static_cast<std::size_t>(std::min(count, cursor->size - cursor->position));
-    auto* bytes = static_cast<char*>(ptr);
-    std::size_t done = 0;
-    while (done < wanted) {
-        const ssize_t n = ::pread(cursor->fd, bytes + done, wanted - done,
-                                  static_cast<off_t>(cursor->position) + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) {
-            continue;
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    std::string reason = text;
+    if (!reason.empty()) {
+        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    }
+    return reason;
+}
+
+// One pass through the file: its demuxer and its decoder.
+class Pass {
+public:
+    ~Pass() {
+        av_frame_free(&frame_);
+        av_packet_free(&packet_);
+        avcodec_free_context(&codec_);
+        avformat_close_input(&format_);
+        if (io_) {
+            av_freep(&io_->buffer);
         }
-        if (n <= 0) {
-            break;
+        avio_context_free(&io_);
+    }
+
+    static std::unique_ptr<Pass> open(int fd, std::int64_t size) {
+        static std::once_flag quiet;
+        // Every failure reaches the caller as a reason; nothing goes to standard error.
+        std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+
+        auto pass = std::unique_ptr<Pass>(new Pass);
+        pass->cursor_ = Cursor{fd, size, 0};
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+        if (!buffer) {
+            return nullptr;
         }
-        done += static_cast<std::size_t>(n);
+        pass->io_ = avio_alloc_context(buffer, kIoBufferSize, 0, &pass->cursor_, cursorRead,
+                                       nullptr, cursorSeek);
+        pass->format_ = avformat_alloc_context();
+        if (!pass->io_ || !pass->format_) {
+            if (!pass->io_) {
+                av_free(buffer);
+            }
+            return nullptr;
+        }
+        pass->format_->pb = pass->io_;
+        pass->format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+        if (avformat_open_input(&pass->format_, nullptr, nullptr, nullptr) < 0) {
+            return nullptr;  // it frees the context on failure
+        }
+        if (avformat_find_stream_info(pass->format_, nullptr) < 0) {
+            return nullptr;
+        }
+        const AVCodec* decoder = nullptr;
+        pass->index_ = av_find_best_stream(pass->format_, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+        if (pass->index_ < 0 || !decoder) {
+            return nullptr;
+        }
+        for (unsigned i = 0; i < pass->format_->nb_streams; ++i) {
+            if (static_cast<int>(i) != pass->index_) {
+                pass->format_->streams[i]->discard = AVDISCARD_ALL;
+            }
+        }
+        pass->codec_ = avcodec_alloc_context3(decoder);
+        if (!pass->codec_ ||
+            avcodec_parameters_to_context(pass->codec_, pass->stream()->codecpar) < 0) {
+            return nullptr;
+        }
+        // Damage is reported, not concealed: a checksum that fails ends the stream.
+        pass->codec_->err_recognition |= AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_EXPLODE;
+        pass->codec_->thread_count = 0;  // as many as the machine has, as ffmpeg does
+        pass->packet_ = av_packet_alloc();
+        pass->frame_ = av_frame_alloc();
+        if (avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ || !pass->frame_) {
+            return nullptr;
+        }
+        return pass;
     }
-    cursor->position += static_cast<sf_count_t>(done);
-    return static_cast<sf_count_t>(done);
-}
 
-sf_count_t cursorWrite(const void*, sf_count_t, void*) {
-    return 0;
-}
+    AVStream* stream() const { return format_->streams[index_]; }
+    AVFormatContext* format() const { return format_; }
+    AVCodecContext* codec() const { return codec_; }
+    const AVFrame* frame() const { return frame_; }
 
-sf_count_t cursorTell(void* user) {
-    return static_cast<Cursor*>(user)->position;
-}
+    // Decodes the next frame into frame(): 1, or 0 at the end, or a negative error code.
+    int decode() {
+        for (;;) {
+            int result = avcodec_receive_frame(codec_, frame_);
+            if (result == 0) {
+                return 1;
+            }
+            if (result == AVERROR_EOF) {
+                return 0;
+            }
+            if (result != AVERROR(EAGAIN)) {
+                return result;
+            }
+            result = readPacket();
+            if (result == AVERROR_EOF) {
+                result = avcodec_send_packet(codec_, nullptr);
+            } else if (result >= 0) {
+                result = avcodec_send_packet(codec_, packet_);
+                av_packet_unref(packet_);
+            }
+            if (result < 0 && result != AVERROR_EOF) {
+                return result;
+            }
+        }
+    }
 
-struct SndfileCloser {
-    void operator()(SNDFILE* file) const { sf_close(file); }
+    // The next packet of the audio stream into `packet_`: 0, AVERROR_EOF at the end, or an
+    // error code.
+    int readPacket() {
+        for (;;) {
+            const int result = av_read_frame(format_, packet_);
+            if (result < 0 || packet_->stream_index == index_) {
+                return result;
+            }
+            av_packet_unref(packet_);
+        }
+    }
+
+    // The samples the stream's packets hold, from the demuxer alone, less what the decoder is told
+    // to skip at the start and the end. False where the packets do not say.
+    // `ticks` is what the packets hold before the skipping, in the stream's time base.
+    bool countPackets(std::uint64_t& frames, std::int64_t& ticks, int& error) {
+        ticks = 0;
+        std::int64_t skipped = 0;
+        for (;;) {
+            error = readPacket();
+            if (error < 0) {
+                break;
+            }
+            const std::int64_t duration = packet_->duration;
+            std::size_t sideSize = 0;
+            const std::uint8_t* side =
+                av_packet_get_side_data(packet_, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+            if (side && sideSize >= 8) {
+                skipped += static_cast<std::int64_t>(le32(side)) + le32(side + 4);
+            }
+            av_packet_unref(packet_);
+            if (duration <= 0) {
+                return false;
+            }
+            ticks += duration;
+        }
+        if (error == AVERROR_EOF) {
+            error = 0;
+        }
+        const std::int64_t samples =
+            av_rescale_q(ticks, stream()->time_base, AVRational{1, codec_->sample_rate}) - skipped;
+        frames = samples > 0 ? static_cast<std::uint64_t>(samples) : 0;
+        return true;
+    }
+
+private:
+    Pass() = default;
+
+    Cursor cursor_;
+    AVIOContext* io_ = nullptr;
+    AVFormatContext* format_ = nullptr;
+    AVCodecContext* codec_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    int index_ = -1;
 };
-using Sndfile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
-struct ResamplerDeleter {
-    void operator()(SRC_STATE* state) const { src_delete(state); }
+// How a file's exact length is learnt before the burn.
+enum class Measure {
+    Header,   // lossless formats state it exactly
+    Packets,  // MPEG audio: the packets and the encoder's delay and padding say it
+    Decoding  // the rest: decoded once to count
 };
-using Resampler = std::unique_ptr<SRC_STATE, ResamplerDeleter>;
 
-Sndfile openHandle(Cursor& cursor, SF_INFO& info) {
-    static SF_VIRTUAL_IO io{cursorLength, cursorSeek, cursorRead, cursorWrite, cursorTell};
-    cursor.position = 0;
-    info = SF_INFO{};
-    std::lock_guard lock(gOpenMutex);
-    return Sndfile(sf_open_virtual(&io, SFM_READ, &info, &cursor));
+bool isPcm(AVCodecID codec) {
+    return codec >= AV_CODEC_ID_PCM_S16LE && codec < AV_CODEC_ID_ADPCM_IMA_QT;
 }
 
-// Channel order of files that carry no channel map, by container. WAV and FLAC share one order;
-// Vorbis and Opus another.
-std::vector<int> defaultLayout(int format, int channels) {
-    enum {
-        FL = SF_CHANNEL_MAP_FRONT_LEFT,
-        FR = SF_CHANNEL_MAP_FRONT_RIGHT,
-        FC = SF_CHANNEL_MAP_FRONT_CENTER,
-        LFE = SF_CHANNEL_MAP_LFE,
-        RL = SF_CHANNEL_MAP_REAR_LEFT,
-        RR = SF_CHANNEL_MAP_REAR_RIGHT,
-        RC = SF_CHANNEL_MAP_REAR_CENTER,
-        SL = SF_CHANNEL_MAP_SIDE_LEFT,
-        SR = SF_CHANNEL_MAP_SIDE_RIGHT,
-    };
-    static const std::array<std::vector<int>, 9> kWave{{{},
-                                                        {},
-                                                        {},
-                                                        {FL, FR, FC},
-                                                        {FL, FR, RL, RR},
-                                                        {FL, FR, FC, RL, RR},
-                                                        {FL, FR, FC, LFE, RL, RR},
-                                                        {FL, FR, FC, LFE, RC, SL, SR},
-                                                        {FL, FR, FC, LFE, RL, RR, SL, SR}}};
-    static const std::array<std::vector<int>, 9> kVorbis{{{},
-                                                          {},
-                                                          {},
-                                                          {FL, FC, FR},
-                                                          {FL, FR, RL, RR},
-                                                          {FL, FC, FR, RL, RR},
-                                                          {FL, FC, FR, RL, RR, LFE},
-                                                          {FL, FC, FR, SL, SR, RC, LFE},
-                                                          {FL, FC, FR, SL, SR, RL, RR, LFE}}};
-    if (channels < 3 || channels > 8) {
-        return {};
+Measure measureFor(AVCodecID codec) {
+    switch (codec) {
+        case AV_CODEC_ID_FLAC:
+        case AV_CODEC_ID_ALAC:
+        case AV_CODEC_ID_WAVPACK:
+        case AV_CODEC_ID_APE:
+        case AV_CODEC_ID_TTA:
+            return Measure::Header;
+        case AV_CODEC_ID_MP1:
+        case AV_CODEC_ID_MP2:
+        case AV_CODEC_ID_MP3:
+            return Measure::Packets;
+        default:
+            return isPcm(codec) ? Measure::Header : Measure::Decoding;
     }
-    const int major = format & SF_FORMAT_TYPEMASK;
-    const int minor = format & SF_FORMAT_SUBMASK;
-    if (major == SF_FORMAT_OGG && (minor == SF_FORMAT_VORBIS || minor == SF_FORMAT_OPUS)) {
-        return kVorbis[static_cast<std::size_t>(channels)];
-    }
-    if (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_W64 ||
-        major == SF_FORMAT_RF64 || major == SF_FORMAT_FLAC) {
-        return kWave[static_cast<std::size_t>(channels)];
-    }
-    return {};
 }
 
 // How much of a channel at `position` goes {left, right}.
-std::array<float, 2> stereoWeights(int position, std::size_t index) {
+std::array<float, 2> stereoWeights(AVChannel position, std::size_t index) {
     switch (position) {
-        case SF_CHANNEL_MAP_MONO:
-        case SF_CHANNEL_MAP_CENTER:
-        case SF_CHANNEL_MAP_FRONT_CENTER:
-        case SF_CHANNEL_MAP_AMBISONIC_B_W:
+        case AV_CHAN_FRONT_CENTER:
+        case AV_CHAN_BOTTOM_FRONT_CENTER:
             return {kMinus3dB, kMinus3dB};
-        case SF_CHANNEL_MAP_LEFT:
-        case SF_CHANNEL_MAP_FRONT_LEFT:
-        case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER:
+        case AV_CHAN_FRONT_LEFT:
+        case AV_CHAN_FRONT_LEFT_OF_CENTER:
+        case AV_CHAN_STEREO_LEFT:
             return {1.0f, 0.0f};
-        case SF_CHANNEL_MAP_RIGHT:
-        case SF_CHANNEL_MAP_FRONT_RIGHT:
-        case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER:
+        case AV_CHAN_FRONT_RIGHT:
+        case AV_CHAN_FRONT_RIGHT_OF_CENTER:
+        case AV_CHAN_STEREO_RIGHT:
             return {0.0f, 1.0f};
-        case SF_CHANNEL_MAP_REAR_LEFT:
-        case SF_CHANNEL_MAP_SIDE_LEFT:
-        case SF_CHANNEL_MAP_TOP_FRONT_LEFT:
-        case SF_CHANNEL_MAP_TOP_REAR_LEFT:
+        case AV_CHAN_BACK_LEFT:
+        case AV_CHAN_SIDE_LEFT:
+        case AV_CHAN_WIDE_LEFT:
+        case AV_CHAN_SURROUND_DIRECT_LEFT:
+        case AV_CHAN_TOP_FRONT_LEFT:
+        case AV_CHAN_TOP_BACK_LEFT:
+        case AV_CHAN_TOP_SIDE_LEFT:
+        case AV_CHAN_BOTTOM_FRONT_LEFT:
             return {kMinus3dB, 0.0f};
-        case SF_CHANNEL_MAP_REAR_RIGHT:
-        case SF_CHANNEL_MAP_SIDE_RIGHT:
-        case SF_CHANNEL_MAP_TOP_FRONT_RIGHT:
-        case SF_CHANNEL_MAP_TOP_REAR_RIGHT:
+        case AV_CHAN_BACK_RIGHT:
+        case AV_CHAN_SIDE_RIGHT:
+        case AV_CHAN_WIDE_RIGHT:
+        case AV_CHAN_SURROUND_DIRECT_RIGHT:
+        case AV_CHAN_TOP_FRONT_RIGHT:
+        case AV_CHAN_TOP_BACK_RIGHT:
+        case AV_CHAN_TOP_SIDE_RIGHT:
+        case AV_CHAN_BOTTOM_FRONT_RIGHT:
             return {0.0f, kMinus3dB};
-        case SF_CHANNEL_MAP_REAR_CENTER:
-        case SF_CHANNEL_MAP_TOP_CENTER:
-        case SF_CHANNEL_MAP_TOP_FRONT_CENTER:
-        case SF_CHANNEL_MAP_TOP_REAR_CENTER:
+        case AV_CHAN_BACK_CENTER:
+        case AV_CHAN_TOP_CENTER:
+        case AV_CHAN_TOP_FRONT_CENTER:
+        case AV_CHAN_TOP_BACK_CENTER:
             return {0.5f, 0.5f};
-        case SF_CHANNEL_MAP_LFE:
-        case SF_CHANNEL_MAP_AMBISONIC_B_X:
-        case SF_CHANNEL_MAP_AMBISONIC_B_Y:
-        case SF_CHANNEL_MAP_AMBISONIC_B_Z:
+        case AV_CHAN_LOW_FREQUENCY:
+        case AV_CHAN_LOW_FREQUENCY_2:
             return {0.0f, 0.0f};
         default:
             // Unknown place: alternate sides, as most layouts start left, right.
@@ -200,26 +344,33 @@ std::array<float, 2> stereoWeights(int position, std::size_t index) {
 }
 
 // Left and right weights of each channel, interleaved, for a file of more than two channels.
-std::vector<float> downmixWeights(SNDFILE* file, int format, std::size_t channels) {
-    std::vector<int> layout(channels, SF_CHANNEL_MAP_INVALID);
-    if (sf_command(file, SFC_GET_CHANNEL_MAP_INFO, layout.data(),
-                   static_cast<int>(channels * sizeof(int))) != SF_TRUE) {
-        layout = defaultLayout(format, static_cast<int>(channels));
-        layout.resize(channels, SF_CHANNEL_MAP_INVALID);
+// `wave` says the file follows the WAV channel order when it names none.
+std::vector<float> downmixWeights(const AVChannelLayout& layout, bool wave) {
+    const auto channels = static_cast<std::size_t>(layout.nb_channels);
+    AVChannelLayout known{};
+    if (layout.order == AV_CHANNEL_ORDER_UNSPEC && wave) {
+        av_channel_layout_default(&known, layout.nb_channels);
+    } else {
+        av_channel_layout_copy(&known, &layout);
     }
     std::vector<float> weights(2 * channels);
     std::array<float, 2> sums{};
     for (std::size_t c = 0; c < channels; ++c) {
-        const auto w = stereoWeights(layout[c], c);
+        const AVChannel position =
+            known.order == AV_CHANNEL_ORDER_UNSPEC
+                ? AV_CHAN_NONE
+                : av_channel_layout_channel_from_index(&known, static_cast<unsigned>(c));
+        const auto w = stereoWeights(position, c);
         weights[2 * c] = w[0];
         weights[2 * c + 1] = w[1];
         sums[0] += w[0];
         sums[1] += w[1];
     }
+    av_channel_layout_uninit(&known);
     if (sums[0] == 0.0f && sums[1] == 0.0f) {
         // Nothing audible by position (all LFE, say): fall back to alternating sides.
         for (std::size_t c = 0; c < channels; ++c) {
-            const auto w = stereoWeights(SF_CHANNEL_MAP_INVALID, c);
+            const auto w = stereoWeights(AV_CHAN_NONE, c);
             weights[2 * c] = w[0];
             weights[2 * c + 1] = w[1];
         }
@@ -242,6 +393,66 @@ std::vector<float> downmixWeights(SNDFILE* file, int format, std::size_t channel
     return weights;
 }
 
+// Sample `frame` of channel `channel` of a decoded frame, as a float of full scale 1.
+template <class Sample>
+float sampleOf(const AVFrame& decoded, bool planar, std::size_t channels, std::size_t frame,
+               std::size_t channel) {
+    const auto* data = reinterpret_cast<const Sample*>(planar ? decoded.extended_data[channel]
+                                                              : decoded.extended_data[0]);
+    const Sample value = planar ? data[frame] : data[frame * channels + channel];
+    if constexpr (std::is_same_v<Sample, std::uint8_t>) {
+        return (static_cast<float>(value) - 128.0f) / 128.0f;
+    } else if constexpr (std::is_same_v<Sample, std::int16_t>) {
+        return static_cast<float>(value) / 32768.0f;
+    } else if constexpr (std::is_same_v<Sample, std::int32_t>) {
+        return static_cast<float>(static_cast<double>(value) / 2147483648.0);
+    } else if constexpr (std::is_same_v<Sample, std::int64_t>) {
+        return static_cast<float>(static_cast<double>(value) / 9223372036854775808.0);
+    } else {
+        return static_cast<float>(value);
+    }
+}
+
+template <class Sample>
+void convertFrames(const AVFrame& decoded, bool planar, std::size_t channels, std::size_t first,
+                   std::size_t count, float* out) {
+    for (std::size_t f = first; f < first + count; ++f) {
+        for (std::size_t c = 0; c < channels; ++c) {
+            *out++ = sampleOf<Sample>(decoded, planar, channels, f, c);
+        }
+    }
+}
+
+// Frames [first, first + count) of `decoded`, interleaved as floats. False for a sample format
+// that has no meaning as audio.
+bool convert(const AVFrame& decoded, std::size_t channels, std::size_t first, std::size_t count,
+             float* out) {
+    const auto format = static_cast<AVSampleFormat>(decoded.format);
+    const bool planar = av_sample_fmt_is_planar(format) != 0;
+    switch (av_get_packed_sample_fmt(format)) {
+        case AV_SAMPLE_FMT_U8:
+            convertFrames<std::uint8_t>(decoded, planar, channels, first, count, out);
+            return true;
+        case AV_SAMPLE_FMT_S16:
+            convertFrames<std::int16_t>(decoded, planar, channels, first, count, out);
+            return true;
+        case AV_SAMPLE_FMT_S32:
+            convertFrames<std::int32_t>(decoded, planar, channels, first, count, out);
+            return true;
+        case AV_SAMPLE_FMT_S64:
+            convertFrames<std::int64_t>(decoded, planar, channels, first, count, out);
+            return true;
+        case AV_SAMPLE_FMT_FLT:
+            convertFrames<float>(decoded, planar, channels, first, count, out);
+            return true;
+        case AV_SAMPLE_FMT_DBL:
+            convertFrames<double>(decoded, planar, channels, first, count, out);
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::int16_t toPcm16(float sample) {
     if (std::isnan(sample)) {
         return 0;
@@ -253,7 +464,11 @@ std::int16_t toPcm16(float sample) {
     if (scaled <= -32768.0f) {
         return -32768;
     }
-    return static_cast<std::int16_t>(std::lrint(scaled));
+    // Round half up, without a call into libm for every sample.
+    const float shifted = scaled + 0.5f;
+    auto rounded = static_cast<int>(shifted);  // toward zero
+    rounded -= static_cast<float>(rounded) > shifted ? 1 : 0;
+    return static_cast<std::int16_t>(rounded);
 }
 
 void putLittleEndian(std::byte* out, std::int16_t sample) {
@@ -262,35 +477,52 @@ void putLittleEndian(std::byte* out, std::int16_t sample) {
     out[1] = static_cast<std::byte>(bits >> 8);
 }
 
+struct ResamplerDeleter {
+    void operator()(SRC_STATE* state) const { src_delete(state); }
+};
+using Resampler = std::unique_ptr<SRC_STATE, ResamplerDeleter>;
+
+std::string minutesAndSeconds(std::uint64_t seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+    return text;
+}
+
 }  // namespace
 
 struct AudioDecoder::Impl {
-    int fd = -1;
-    Cursor streamCursor;
-    Cursor countCursor;
-    Sndfile stream;
-    // Only while a length is still to be counted by decoding.
-    Sndfile counter;
+    std::string path;
+    UniqueFd fd;
+    std::int64_t size = 0;
+    std::unique_ptr<Pass> pass;
 
     std::size_t channels = 0;
     // Channels after the downmix: 1 for mono, which is doubled only when written out, else 2.
     std::size_t mixedChannels = 0;
     int rate = 0;
-    std::size_t rawFrames = 0;
     std::vector<float> weights;
     std::vector<float> raw;
     std::vector<float> mixed;
     std::vector<float> resampled;
     Resampler resampler;
 
-    // Frames of the file at its own rate, once known; `counted` is the counting pass's progress.
-    std::optional<std::uint64_t> inputTotal;
-    std::uint64_t counted = 0;
+    // Frames of the file at its own rate, known before the stream starts.
+    std::uint64_t inputTotal = 0;
+    // The stream ends in an error where the file runs out before its header's length, even when
+    // what is there was measured (a cut MP3).
+    bool cutShort = false;
+    // Why the measuring pass stopped early: the stream fails with it once it gets there.
+    std::string lateError;
 
     // Stream position.
-    bool failed = false;
-    bool decodeEnded = false;
-    std::uint64_t delivered = 0;
+    std::string error;
+    std::uint64_t delivered = 0;           // input frames taken from the decoder
+    std::optional<std::int64_t> firstPts;  // where the first frame stood, in input frames
+    bool countsFromZero = false;
+    bool cdAudio = false;          // 44.1 kHz stereo: 16-bit frames may skip the float path
+    std::size_t pendingFrame = 0;  // the next unused frame of pass->frame()
+    bool framePending = false;
     std::size_t mixedOffset = 0;
     std::size_t mixedFrames = 0;
     bool inputEnded = false;
@@ -300,79 +532,124 @@ struct AudioDecoder::Impl {
     std::size_t stagingPos = 0;
     std::size_t stagingLen = 0;
 
-    ~Impl() {
-        stream.reset();
-        counter.reset();
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-
     std::uint64_t cdFrames(std::uint64_t input) const {
         const auto r = static_cast<std::uint64_t>(rate);
         return input / r * kSampleRate + (input % r * kSampleRate + r - 1) / r;
     }
 
-    std::uint64_t cdFrameTotal() {
-        countToEnd();
-        return cdFrames(*inputTotal);
-    }
-
-    void settleLength(std::uint64_t frames) {
-        inputTotal = frames;
-        counter.reset();
-    }
-
-    void countToEnd() {
-        if (inputTotal) {
-            return;
+    // Ends the stream with `reason`, at the position reached in the file.
+    void fail(const std::string& reason) {
+        if (error.empty()) {
+            error = path + " cannot be decoded past " +
+                    minutesAndSeconds(delivered / static_cast<std::uint64_t>(rate)) + ": " + reason;
         }
-        while (counted < kMaxInputFrames) {
-            const sf_count_t n =
-                sf_readf_float(counter.get(), raw.data(), static_cast<sf_count_t>(rawFrames));
-            if (n <= 0) {
-                break;
-            }
-            counted += static_cast<std::uint64_t>(n);
-        }
-        settleLength(std::min(counted, kMaxInputFrames));
     }
 
-    // Next frames of the file, downmixed, into `out` (kChunkFrames at most); 0 at the end.
-    std::size_t pullInput(float* out) {
-        const std::uint64_t limit = inputTotal.value_or(kMaxInputFrames);
+    // How many frames of the decoded frame come next (kChunkFrames at most), decoding one where
+    // none is left; 0 at the end of the input or on an error.
+    std::size_t nextFrames() {
         const auto want = static_cast<std::size_t>(
-            std::min<std::uint64_t>({kChunkFrames, rawFrames, limit - std::min(limit, delivered)}));
+            std::min<std::uint64_t>(kChunkFrames, inputTotal - std::min(inputTotal, delivered)));
         if (want == 0) {
-            if (!inputTotal) {
-                settleLength(delivered);
+            if (!lateError.empty()) {
+                fail(lateError);
+            } else if (cutShort) {
+                fail("the file ends before the length its header gives");
             }
             return 0;
         }
-        std::size_t got = 0;
-        if (!decodeEnded) {
-            float* target = channels <= 2 ? out : raw.data();
-            const sf_count_t n =
-                sf_readf_float(stream.get(), target, static_cast<sf_count_t>(want));
-            if (n <= 0) {
-                decodeEnded = true;
-            } else {
-                got = static_cast<std::size_t>(n);
-                if (channels > 2) {
-                    downmix(got, out);
-                }
+        while (!framePending) {
+            const int result = pass->decode();
+            if (result < 0) {
+                fail(reasonFor(result));
+                return 0;
             }
+            if (result == 0) {
+                fail("the file ends before its announced length");
+                return 0;
+            }
+            const AVFrame* frame = pass->frame();
+            if (static_cast<std::size_t>(frame->ch_layout.nb_channels) != channels ||
+                frame->sample_rate != rate) {
+                fail("its channels or sample rate change midway");
+                return 0;
+            }
+            if (frame->pts != AV_NOPTS_VALUE && !checkPlace(frame->pts)) {
+                fail("part of the file is missing");
+                return 0;
+            }
+            framePending = frame->nb_samples > 0;
+            pendingFrame = 0;
         }
+        return std::min(want, static_cast<std::size_t>(pass->frame()->nb_samples) - pendingFrame);
+    }
+
+    void consume(std::size_t frames) {
+        pendingFrame += frames;
+        framePending = pendingFrame < static_cast<std::size_t>(pass->frame()->nb_samples);
+        delivered += frames;
+    }
+
+    // Next frames of the file, downmixed, into `out` (kChunkFrames at most); 0 at the end or on
+    // an error.
+    std::size_t pullInput(float* out) {
+        const std::size_t got = nextFrames();
         if (got == 0) {
-            // At the real end, the length is what decoded. A file shorter than its header said
-            // ends here too: refill() pads the stream to the announced length with silence.
-            if (!inputTotal) {
-                settleLength(delivered);
-            }
             return 0;
         }
-        delivered += got;
+        const AVFrame& frame = *pass->frame();
+        float* target = channels <= 2 ? out : raw.data();
+        if (!convert(frame, channels, pendingFrame, got, target)) {
+            fail("its samples are in a format with no meaning as audio");
+            return 0;
+        }
+        if (channels > 2) {
+            downmix(got, out);
+        }
+        consume(got);
         return got;
+    }
+
+    // CD audio as it decodes (16-bit stereo at 44.1 kHz, as most FLAC files hold it) goes to
+    // `out` as it stands, without the round trip through floats: the next frames, 0 at the end or
+    // on an error, or none where the decoded frame holds another sample format.
+    std::optional<std::size_t> copyCdAudio(std::byte* out) {
+        const std::size_t got = nextFrames();
+        if (got == 0) {
+            return 0;
+        }
+        const AVFrame& frame = *pass->frame();
+        const auto* left = reinterpret_cast<const std::int16_t*>(frame.extended_data[0]);
+        if (frame.format == AV_SAMPLE_FMT_S16 && std::endian::native == std::endian::little) {
+            std::memcpy(out, left + 2 * pendingFrame, got * kBytesPerFrame);
+        } else if (frame.format == AV_SAMPLE_FMT_S16 || frame.format == AV_SAMPLE_FMT_S16P) {
+            const bool planar = frame.format == AV_SAMPLE_FMT_S16P;
+            const auto* right =
+                planar ? reinterpret_cast<const std::int16_t*>(frame.extended_data[1]) : left + 1;
+            const std::size_t step = planar ? 1 : 2;
+            for (std::size_t f = pendingFrame; f < pendingFrame + got; ++f) {
+                putLittleEndian(out, left[f * step]);
+                putLittleEndian(out + 2, right[f * step]);
+                out += kBytesPerFrame;
+            }
+        } else {
+            return std::nullopt;
+        }
+        consume(got);
+        return got;
+    }
+
+    // Whether a frame stamped `pts` follows on what came before. Containers whose packets carry
+    // their place (Ogg, FLAC, MP4, ...) show a gap where damage made the demuxer drop data.
+    bool checkPlace(std::int64_t pts) {
+        const auto at = av_rescale_q(pts, pass->stream()->time_base, AVRational{1, rate});
+        if (!firstPts) {
+            firstPts = at - static_cast<std::int64_t>(delivered);
+            // Ogg stamps count samples from the stream's start: pages lost to damage shift the
+            // first stamps, which are worked back from a later page.
+            return !countsFromZero || *firstPts <= static_cast<std::int64_t>(kCodecSlack);
+        }
+        return at - *firstPts <= static_cast<std::int64_t>(delivered + kCodecSlack);
     }
 
     void downmix(std::size_t frames, float* out) const {
@@ -389,7 +666,7 @@ struct AudioDecoder::Impl {
         }
     }
 
-    // Next frames of audio at 44.1 kHz into `data`; 0 once the file's audio is over.
+    // Next frames of audio at 44.1 kHz into `data`; 0 once the file's audio is over or failed.
     std::size_t produce(const float*& data) {
         if (!resampler) {
             data = mixed.data();
@@ -400,6 +677,9 @@ struct AudioDecoder::Impl {
                 mixedOffset = 0;
                 mixedFrames = pullInput(mixed.data());
                 inputEnded = mixedFrames == 0;
+                if (!error.empty()) {
+                    return 0;
+                }
             }
             SRC_DATA step{};
             step.data_in = mixed.data() + mixedOffset * mixedChannels;
@@ -408,7 +688,8 @@ struct AudioDecoder::Impl {
             step.output_frames = static_cast<long>(kChunkFrames);
             step.end_of_input = inputEnded ? 1 : 0;
             step.src_ratio = static_cast<double>(kSampleRate) / rate;
-            if (src_process(resampler.get(), &step) != 0) {
+            if (const int result = src_process(resampler.get(), &step); result != 0) {
+                fail(std::string("the resampler failed: ") + src_strerror(result));
                 return 0;
             }
             mixedOffset += static_cast<std::size_t>(step.input_frames_used);
@@ -423,30 +704,34 @@ struct AudioDecoder::Impl {
         }
     }
 
-    // Converts the next frames of the stream into `staging`; false at its end.
+    // Converts the next frames of the stream into `staging`; false at its end or on an error.
     bool refill() {
         stagingPos = 0;
         stagingLen = 0;
-        if (failed) {
+        if (!error.empty()) {
             return false;
         }
+        const std::uint64_t target = cdFrames(inputTotal);
         std::size_t frames = 0;
-        if (!audioEnded) {
+        if (!audioEnded && cdAudio) {
+            if (auto copied = copyCdAudio(staging.data())) {
+                if (!error.empty()) {
+                    return false;
+                }
+                audioEnded = *copied == 0;
+                frames = *copied;
+            }
+        }
+        if (!audioEnded && frames == 0) {
             const float* data = nullptr;
             frames = produce(data);
-            if (inputTotal) {
-                // The resampler's tail may run past the exact length.
-                const std::uint64_t target = cdFrames(*inputTotal);
-                frames = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(frames, target - std::min(target, emitted)));
+            if (!error.empty()) {
+                return false;
             }
-            if (frames == 0) {
-                audioEnded = true;
-                if (!inputTotal) {
-                    // Only a resampler failure ends the audio before the input does.
-                    settleLength(delivered);
-                }
-            }
+            // The resampler's tail may run past the exact length.
+            frames = static_cast<std::size_t>(
+                std::min<std::uint64_t>(frames, target - std::min(target, emitted)));
+            audioEnded = frames == 0;
             std::byte* out = staging.data();
             for (std::size_t f = 0; f < frames; ++f, out += kBytesPerFrame) {
                 const std::int16_t left = toPcm16(data[f * mixedChannels]);
@@ -457,9 +742,10 @@ struct AudioDecoder::Impl {
             }
         }
         if (audioEnded) {
-            // Short resampler tails, truncated files and the last block's padding: silence.
+            // Every input frame is in: what remains is a resampler tail a frame or two short of
+            // the exact length, and the last block's padding. Silence.
             const std::uint64_t end =
-                (cdFrames(*inputTotal) + kFramesPerBlock - 1) / kFramesPerBlock * kFramesPerBlock;
+                (target + kFramesPerBlock - 1) / kFramesPerBlock * kFramesPerBlock;
             frames = static_cast<std::size_t>(
                 std::min<std::uint64_t>(kChunkFrames, end - std::min(end, emitted)));
             std::fill_n(staging.data(), frames * kBytesPerFrame, std::byte{0});
@@ -470,13 +756,17 @@ struct AudioDecoder::Impl {
     }
 
     bool restart() {
-        stream.reset();
-        SF_INFO info{};
-        stream = openHandle(streamCursor, info);
-        failed = !stream || static_cast<std::size_t>(info.channels) != channels ||
-                 info.samplerate != rate;
-        decodeEnded = false;
+        pass = Pass::open(fd.get(), size);
+        error.clear();
+        if (!pass || static_cast<std::size_t>(pass->codec()->ch_layout.nb_channels) != channels ||
+            pass->codec()->sample_rate != rate) {
+            pass.reset();
+            error = path + " can no longer be read";
+        }
         delivered = 0;
+        firstPts.reset();
+        pendingFrame = 0;
+        framePending = false;
         mixedOffset = 0;
         mixedFrames = 0;
         inputEnded = false;
@@ -487,7 +777,81 @@ struct AudioDecoder::Impl {
         if (resampler) {
             src_reset(resampler.get());
         }
-        return !failed;
+        return error.empty();
+    }
+
+    // The exact length of the file at its own rate, learnt as `how` says; false for a file that
+    // holds no audio.
+    bool measure(Measure how) {
+        const AVStream* stream = pass->stream();
+        if (how == Measure::Header) {
+            const auto wav = wavData(fd.get());
+            const auto align = pass->codec()->block_align;
+            if (wav && isPcm(pass->codec()->codec_id) && align > 0 &&
+                wav->blockAlign == static_cast<std::uint32_t>(align)) {
+                // A WAV file cut short keeps the samples that are there.
+                if (wav->announced > wav->there.length) {
+                    Log::warning(
+                        "%@ is shorter than its header says: only the audio that is there "
+                        "goes on the disc.",
+                        {path});
+                }
+                inputTotal = wav->there.length / wav->blockAlign;
+                return true;
+            }
+            if (stream->duration > 0 && stream->duration != AV_NOPTS_VALUE) {
+                inputTotal = static_cast<std::uint64_t>(
+                    av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate}));
+                return true;
+            }
+            how = Measure::Decoding;
+        }
+        auto counter = Pass::open(fd.get(), size);
+        if (!counter) {
+            return false;
+        }
+        if (how == Measure::Packets) {
+            int result = 0;
+            std::int64_t held = 0;
+            if (counter->countPackets(inputTotal, held, result)) {
+                if (result < 0) {
+                    lateError = reasonFor(result);
+                }
+                // An MPEG header (Xing, VBRI) that promises clearly more than the packets hold
+                // belongs to a cut file; encoders disagree on a frame or so.
+                const std::int64_t promised = stream->duration;
+                const std::int64_t slack = av_rescale_q(static_cast<std::int64_t>(kCodecSlack),
+                                                        AVRational{1, rate}, stream->time_base);
+                cutShort =
+                    result == 0 && promised > 0 && promised != AV_NOPTS_VALUE &&
+                    pass->format()->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE &&
+                    held + slack < promised;
+                return true;
+            }
+            counter = Pass::open(fd.get(), size);
+            if (!counter) {
+                return false;
+            }
+        }
+        // Decoded once. Damage stops the count where it is, and the stream fails there.
+        std::uint64_t counted = 0;
+        int result = 0;
+        while (counted < kMaxInputFrames && (result = counter->decode()) > 0) {
+            counted += static_cast<std::uint64_t>(counter->frame()->nb_samples);
+        }
+        if (result < 0) {
+            lateError = reasonFor(result);
+        }
+        // A container that states a length (ASF, MP4, Ogg's last page) and holds clearly less
+        // belongs to a cut file; lossy codecs may fall short of it by a frame or two.
+        if (stream->duration > 0 && stream->duration != AV_NOPTS_VALUE &&
+            pass->format()->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
+            const auto promised = static_cast<std::uint64_t>(
+                av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate}));
+            cutShort = counted + kCodecSlack < promised;
+        }
+        inputTotal = counted;
+        return true;
     }
 };
 
@@ -497,29 +861,33 @@ AudioDecoder::~AudioDecoder() = default;
 
 std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
     auto impl = std::make_unique<Impl>();
-    impl->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    impl->path = path;
+    impl->fd.reset(openRegularFile(path));
     struct stat status {};
-    if (impl->fd < 0 || ::fstat(impl->fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size <= 0) {
+    if (!impl->fd || ::fstat(impl->fd.get(), &status) != 0 || status.st_size <= 0) {
         return nullptr;
     }
-    impl->streamCursor = Cursor{impl->fd, status.st_size, 0};
-    impl->countCursor = impl->streamCursor;
-
-    SF_INFO info{};
-    impl->stream = openHandle(impl->streamCursor, info);
-    if (!impl->stream || info.channels < 1 || info.samplerate < 1 ||
-        !src_is_valid_ratio(static_cast<double>(kSampleRate) / info.samplerate)) {
+    impl->size = status.st_size;
+    impl->pass = Pass::open(impl->fd.get(), impl->size);
+    if (!impl->pass) {
         return nullptr;
     }
-    impl->channels = static_cast<std::size_t>(info.channels);
+    const AVCodecContext* codec = impl->pass->codec();
+    if (codec->ch_layout.nb_channels < 1 || codec->sample_rate < 1 ||
+        !src_is_valid_ratio(static_cast<double>(kSampleRate) / codec->sample_rate)) {
+        return nullptr;
+    }
+    impl->channels = static_cast<std::size_t>(codec->ch_layout.nb_channels);
     impl->mixedChannels = impl->channels == 1 ? 1 : 2;
-    impl->rate = info.samplerate;
-    impl->rawFrames = std::max<std::size_t>(1, kRawSamples / impl->channels);
-    impl->raw.resize(impl->rawFrames * impl->channels);
+    impl->rate = codec->sample_rate;
+    impl->cdAudio = impl->rate == kSampleRate && impl->channels == 2;
+    impl->countsFromZero = std::string_view(impl->pass->format()->iformat->name) == "ogg";
+    impl->raw.resize(kChunkFrames * impl->channels);
     impl->mixed.resize(kChunkFrames * impl->mixedChannels);
     if (impl->channels > 2) {
-        impl->weights = downmixWeights(impl->stream.get(), info.format, impl->channels);
+        const std::string container = impl->pass->format()->iformat->name;
+        impl->weights = downmixWeights(codec->ch_layout, container == "wav" || container == "w64" ||
+                                                             codec->codec_id == AV_CODEC_ID_FLAC);
     }
     if (impl->rate != kSampleRate) {
         int error = 0;
@@ -530,39 +898,19 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
         }
         impl->resampled.resize(kChunkFrames * impl->mixedChannels);
     }
-
-    // MP3 and Ogg headers may state a length other than what decodes; so may a header with no
-    // usable length at all. Those are counted by decoding, on a second handle.
-    const int major = info.format & SF_FORMAT_TYPEMASK;
-    const bool counts = major == SF_FORMAT_MPEG || major == SF_FORMAT_OGG || info.frames <= 0 ||
-                        info.frames == SF_COUNT_MAX;
-    sf_count_t probed = 0;
-    if (counts) {
-        SF_INFO countInfo{};
-        impl->counter = openHandle(impl->countCursor, countInfo);
-        if (!impl->counter) {
-            return nullptr;
-        }
-        // The counting pass starts here: what the probe decodes is counted already.
-        probed = sf_readf_float(impl->counter.get(), impl->raw.data(),
-                                static_cast<sf_count_t>(impl->rawFrames));
-        impl->counted = probed > 0 ? static_cast<std::uint64_t>(probed) : 0;
-    } else {
-        if (static_cast<std::uint64_t>(info.frames) > kMaxInputFrames) {
-            return nullptr;
-        }
-        impl->inputTotal = static_cast<std::uint64_t>(info.frames);
-        probed = sf_readf_float(impl->stream.get(), impl->raw.data(), 1);
+    if (!impl->measure(measureFor(codec->codec_id)) || impl->inputTotal == 0 ||
+        impl->inputTotal > kMaxInputFrames) {
+        return nullptr;
     }
     // A file from which nothing decodes is no track, whatever its header says.
-    if (probed <= 0 || !impl->restart()) {
+    if (impl->pass->decode() <= 0 || !impl->restart()) {
         return nullptr;
     }
     return std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(impl)));
 }
 
 std::uint64_t AudioDecoder::frameCount() {
-    return impl_->cdFrameTotal();
+    return impl_->cdFrames(impl_->inputTotal);
 }
 
 std::uint64_t AudioDecoder::blockCount() {
@@ -584,8 +932,42 @@ std::size_t AudioDecoder::read(std::span<std::byte> out) {
     return written;
 }
 
+const std::string& AudioDecoder::error() const {
+    return impl_->error;
+}
+
 bool AudioDecoder::rewind() {
     return impl_->restart();
+}
+
+AudioTags audioTags(const std::string& path) {
+    AudioTags tags;
+    UniqueFd fd(openRegularFile(path));
+    struct stat status {};
+    if (!fd || ::fstat(fd.get(), &status) != 0 || status.st_size <= 0) {
+        return tags;
+    }
+    const auto pass = Pass::open(fd.get(), status.st_size);
+    if (!pass) {
+        return tags;
+    }
+    // Ogg keeps its comments with the stream, the other containers with the file.
+    auto tag = [&](const char* key, const char* alternative) {
+        for (const AVDictionary* metadata : {pass->stream()->metadata, pass->format()->metadata}) {
+            for (const char* name : {key, alternative}) {
+                const AVDictionaryEntry* entry =
+                    name ? av_dict_get(metadata, name, nullptr, 0) : nullptr;
+                if (entry && entry->value && *entry->value && isValidUtf8(entry->value)) {
+                    return std::string(entry->value);
+                }
+            }
+        }
+        return std::string();
+    };
+    tags.title = tag("title", nullptr);
+    tags.artist = tag("artist", "album_artist");
+    tags.album = tag("album", nullptr);
+    return tags;
 }
 
 }  // namespace kilnware::platform::media

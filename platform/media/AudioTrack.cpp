@@ -1,3 +1,4 @@
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRTrack.h>
 
 #include <mutex>
@@ -14,11 +15,10 @@ public:
     explicit AudioReader(std::unique_ptr<media::AudioDecoder> decoder)
         : decoder_(std::move(decoder)) {}
     std::size_t read(std::span<std::byte> out) override { return decoder_->read(out); }
-    const std::string& error() const override { return error_; }
+    const std::string& error() const override { return decoder_->error(); }
 
 private:
     std::unique_ptr<media::AudioDecoder> decoder_;
-    std::string error_;
 };
 
 // A track for one audio file. The decoder that measured the file streams it the first time, so a
@@ -28,7 +28,7 @@ public:
     AudioTrack(std::string path, std::unique_ptr<media::AudioDecoder> decoder)
         : path_(std::move(path)), blocks_(decoder->blockCount()) {
         // A WAV that holds CD audio as it stands can be copied rather than decoded, as long as
-        // its samples are all there (a cut-off file decodes to silence at the end).
+        // the decoder streams exactly those samples.
         if (auto range = media::cdAudioInWav(path_);
             range && range->length == decoder->frameCount() * media::AudioDecoder::kBytesPerFrame) {
             extent_ = FileExtent{path_, range->offset, range->length};
@@ -72,6 +72,19 @@ std::shared_ptr<DRTrack> DRTrack::trackForAudioFile(const std::string& path) {
         return nullptr;
     }
     return std::make_shared<AudioTrack>(path, std::move(decoder));
+}
+
+Dictionary DRTrack::tagsForAudioFile(const std::string& path) {
+    const media::AudioTags tags = media::audioTags(path);
+    Dictionary found;
+    for (const auto& [key, value] :
+         {std::pair{DRCDTextTitleKey, &tags.title}, std::pair{DRCDTextPerformerKey, &tags.artist},
+          std::pair{DRAudioAlbumKey, &tags.album}}) {
+        if (!value->empty()) {
+            found.set(key, *value);
+        }
+    }
+    return found;
 }
 
 }  // namespace kilnware::platform

@@ -70,6 +70,20 @@ std::string cueText(const std::string& utf8) {
     return text;
 }
 
+// A file name inside a quoted cue word: kept as its bytes, but no control character may end the
+// line and no '"' the quotes.
+std::string cueFileName(std::string name) {
+    for (char& c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            c = ' ';
+        } else if (c == '"') {
+            c = '\'';
+        }
+    }
+    return name;
+}
+
 }  // namespace
 
 bool CDText::empty() const {
@@ -132,7 +146,13 @@ std::string latin1FromUtf8(std::string_view utf8) {
             ++i;  // resynchronise on the next byte
             continue;
         }
-        out += code <= 0xff ? static_cast<char>(code) : '?';
+        if (code < 0x20 || (code >= 0x7f && code < 0xa0)) {
+            // A line break in a title must not start a cue line of its own, nor any control
+            // character reach a CD-Text pack: blanks instead.
+            out += ' ';
+        } else {
+            out += code <= 0xff ? static_cast<char>(code) : '?';
+        }
         i += length;
     }
     return out;
@@ -161,10 +181,10 @@ std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tr
         }
     };
     if (cdTextFileName) {
-        cue += "CDTEXTFILE \"" + *cdTextFileName + "\"\n";
+        cue += "CDTEXTFILE \"" + cueFileName(*cdTextFileName) + "\"\n";
     }
     textLines(0, "");
-    cue += "FILE \"" + binName + "\" BINARY\n";
+    cue += "FILE \"" + cueFileName(binName) + "\" BINARY\n";
     std::uint64_t position = 0;
     for (std::size_t i = 0; i < tracks.size(); ++i) {
         char number[24];

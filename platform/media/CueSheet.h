@@ -31,7 +31,8 @@ struct CDText {
 // keys, and values that are not texts, are left out.
 CDText cdTextFromBlock(const DRCDTextBlock& block, std::size_t trackCount);
 
-// UTF-8 to ISO 8859-1. A character outside Latin-1, or a byte that is not UTF-8, becomes '?'.
+// UTF-8 to ISO 8859-1. A character outside Latin-1, or a byte that is not UTF-8, becomes '?'; a
+// control character (C0, DEL, C1; line breaks too) becomes a blank.
 std::string latin1FromUtf8(std::string_view utf8);
 
 // "mm:ss:ff" for a count of CD frames (75 a second).
@@ -43,7 +44,8 @@ struct CueTrack {
 };
 
 // A CDRWIN cue sheet for audio tracks held one after the other in one BIN file. Texts are written
-// in ISO 8859-1, as the CD-Text packs carry them; a '"' inside a text becomes '\''.
+// in ISO 8859-1, as the CD-Text packs carry them; a '"' inside a text or a file name becomes '\'',
+// and no control character reaches a line.
 std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tracks,
                      const CDText& text, const std::optional<std::string>& cdTextFileName);
 

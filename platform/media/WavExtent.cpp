@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include "platform/foundation/UniqueFd.h"
 
 namespace kilnware::platform::media {
 
@@ -29,6 +32,9 @@ bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) 
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             return false;
         }
@@ -39,54 +45,79 @@ bool readAt(int fd, std::uint64_t offset, unsigned char* out, std::size_t size) 
 
 }  // namespace
 
-std::optional<ByteRange> cdAudioInWav(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+int openRegularFile(const std::string& path) {
+    // O_NONBLOCK keeps open() from waiting for a FIFO's writer or a device; once the descriptor is
+    // known to be a regular file, reads go back to blocking.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return -1;
+    }
+    return fd.release();
+}
+
+std::optional<WavData> wavData(int fd) {
+    struct stat st {};
+    unsigned char header[12];
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !readAt(fd, 0, header, sizeof header) ||
+        std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVE", 4) != 0) {
         return std::nullopt;
     }
-    struct stat st {};
-    std::optional<ByteRange> found;
-    unsigned char header[12];
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && readAt(fd, 0, header, sizeof header) &&
-        std::memcmp(header, "RIFF", 4) == 0 && std::memcmp(header + 8, "WAVE", 4) == 0) {
-        const auto size = static_cast<std::uint64_t>(st.st_size);
-        bool cdFormat = false;
-        std::uint64_t position = 12;
-        for (int chunk = 0; chunk < kMaxChunks && position + 8 <= size; ++chunk) {
-            unsigned char head[8];
-            if (!readAt(fd, position, head, sizeof head)) {
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    WavData data;
+    std::uint64_t position = 12;
+    for (int chunk = 0; chunk < kMaxChunks && position + 8 <= size; ++chunk) {
+        unsigned char head[8];
+        if (!readAt(fd, position, head, sizeof head)) {
+            break;
+        }
+        const std::uint64_t length = le32(head + 4);
+        const std::uint64_t body = position + 8;
+        if (std::memcmp(head, "fmt ", 4) == 0 && length >= 16) {
+            unsigned char fmt[16];
+            if (!readAt(fd, body, fmt, sizeof fmt)) {
                 break;
             }
-            const std::uint64_t length = le32(head + 4);
-            const std::uint64_t body = position + 8;
-            if (std::memcmp(head, "fmt ", 4) == 0 && length >= 16) {
-                unsigned char fmt[16];
-                if (!readAt(fd, body, fmt, sizeof fmt)) {
+            std::uint16_t tag = le16(fmt);
+            if (tag == kFormatExtensible && length >= 40) {
+                unsigned char extension[26];
+                if (!readAt(fd, body + 16, extension, sizeof extension)) {
                     break;
                 }
-                std::uint16_t tag = le16(fmt);
-                if (tag == kFormatExtensible && length >= 40) {
-                    unsigned char extension[26];
-                    if (!readAt(fd, body + 16, extension, sizeof extension)) {
-                        break;
-                    }
-                    tag = le16(extension + 8);  // the sub-format GUID starts with the format tag
-                }
-                cdFormat = tag == kFormatPcm && le16(fmt + 2) == 2 && le32(fmt + 4) == 44100 &&
-                           le16(fmt + 12) == 4 && le16(fmt + 14) == 16;
-            } else if (std::memcmp(head, "data", 4) == 0) {
-                if (cdFormat) {
-                    // A header may overstate the samples of a cut-off file: only what is there.
-                    const std::uint64_t there = std::min(length, size - body);
-                    found = ByteRange{body, there / 4 * 4};
-                }
-                break;
+                tag = le16(extension + 8);  // the sub-format GUID starts with the format tag
             }
-            position = body + length + (length & 1);  // chunks are padded to even lengths
+            data.blockAlign = le16(fmt + 12);
+            data.cdAudio = tag == kFormatPcm && le16(fmt + 2) == 2 && le32(fmt + 4) == 44100 &&
+                           le16(fmt + 12) == 4 && le16(fmt + 14) == 16;
+        } else if (std::memcmp(head, "data", 4) == 0) {
+            data.announced = length;
+            data.there = ByteRange{body, std::min(length, size - body)};
+            return data;
         }
+        position = body + length + (length & 1);  // chunks are padded to even lengths
     }
-    ::close(fd);
-    return found;
+    return std::nullopt;
+}
+
+std::optional<ByteRange> cdAudioInWav(const std::string& path) {
+    UniqueFd fd(openRegularFile(path));
+    if (!fd) {
+        return std::nullopt;
+    }
+    const auto data = wavData(fd.get());
+    if (!data || !data->cdAudio) {
+        return std::nullopt;
+    }
+    // A header may overstate the samples of a cut-off file: only what is there.
+    return ByteRange{data->there.offset, data->there.length / 4 * 4};
 }
 
 }  // namespace kilnware::platform::media

@@ -11,9 +11,25 @@ struct ByteRange {
     std::uint64_t length = 0;
 };
 
+// The samples of a RIFF WAVE file as its chunks lay them out.
+struct WavData {
+    ByteRange there;               // the data chunk, cut to the file's end
+    std::uint64_t announced = 0;   // the data chunk's length as its header gives it
+    std::uint32_t blockAlign = 0;  // bytes per frame
+    bool cdAudio = false;          // PCM, 16-bit, 2 channels, 44,100 Hz
+};
+
+// The data chunk of the WAV file open at `fd`; none for anything that is no WAV file or has no
+// data chunk.
+std::optional<WavData> wavData(int fd);
+
 // Where the samples of a WAV file lie when they are CD audio as it stands (PCM, 16-bit, 2
 // channels, 44,100 Hz, little-endian): the data chunk, cut to whole frames and to the file's end.
-// None for anything else, which has to be decoded.
+// None for anything else, which has to be decoded, and for anything that is no regular file.
 std::optional<ByteRange> cdAudioInWav(const std::string& path);
+
+// Opens `path` for reading without ever blocking on it: a FIFO, a device or a directory is
+// refused (-1, errno set) rather than waited on.
+int openRegularFile(const std::string& path);
 
 }  // namespace kilnware::platform::media

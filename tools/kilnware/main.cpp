@@ -31,18 +31,32 @@ struct AudioOptions {
     bool cdText = false;
 };
 
-// The host's track info list: one record per file, titled by the option or the file's name.
-List trackRecords(const std::vector<std::string>& files, const AudioOptions& audio) {
+// The text a file's tags give under `key`, if any.
+std::optional<std::string> tagText(const Dictionary& tags, const char* key) {
+    if (const std::string* text = tags[key].text()) {
+        return *text;
+    }
+    return std::nullopt;
+}
+
+// The host's track info list: one record per file, titled by the option, the file's title tag or
+// the file's name; its performer is the option's, or else the file's artist tag.
+List trackRecords(const std::vector<std::string>& files, const std::vector<Dictionary>& tags,
+                  const AudioOptions& audio) {
     List records;
     for (std::size_t i = 0; i < files.size(); ++i) {
         auto record = std::make_shared<TrackInfoClass>();
-        record->setM_Title(i < audio.trackTitles.size()
-                               ? audio.trackTitles[i]
-                               : stringByDeletingPathExtension(lastPathComponent(files[i])));
+        record->setM_Title(
+            i < audio.trackTitles.size()
+                ? audio.trackTitles[i]
+                : tagText(tags[i], DRCDTextTitleKey)
+                      .value_or(stringByDeletingPathExtension(lastPathComponent(files[i]))));
         if (i < audio.trackPerformers.size()) {
             record->setM_Author(audio.trackPerformers[i]);
-        } else {
+        } else if (audio.performer) {
             record->setM_Author(audio.performer);
+        } else {
+            record->setM_Author(tagText(tags[i], DRCDTextPerformerKey));
         }
         record->setM_PreGap(i < audio.pregaps.size() ? audio.pregaps[i] : 0);
         records.emplace_back(record);
@@ -51,14 +65,26 @@ List trackRecords(const std::vector<std::string>& files, const AudioOptions& aud
 }
 
 // CD-Text as a host gives it: a list whose disc dictionary enables it, applied to the burn object
-// that the setup panel will burn with.
-List cdTextList(const List& records, const AudioOptions& audio) {
+// that the setup panel will burn with. Without --title the disc is titled by the first album tag;
+// without --performer its performer is the artist all tagged files share.
+List cdTextList(const List& records, const std::vector<Dictionary>& tags,
+                const AudioOptions& audio) {
+    std::optional<std::string> album;
+    std::optional<std::string> artist;
+    bool oneArtist = true;
+    for (const Dictionary& file : tags) {
+        album = album ? album : tagText(file, DRAudioAlbumKey);
+        if (auto name = tagText(file, DRCDTextPerformerKey)) {
+            oneArtist = oneArtist && (!artist || *artist == *name);
+            artist = name;
+        }
+    }
     List list;
     Dictionary disc;
     disc.set(VXDiscCDTextEnabled, true);
-    disc.set(DRCDTextTitleKey, audio.title.value_or(""));
-    if (audio.performer) {
-        disc.set(DRCDTextPerformerKey, *audio.performer);
+    disc.set(DRCDTextTitleKey, audio.title.value_or(album.value_or("")));
+    if (auto performer = audio.performer ? audio.performer : oneArtist ? artist : std::nullopt) {
+        disc.set(DRCDTextPerformerKey, *performer);
     }
     list.emplace_back(std::move(disc));
     for (const auto& element : records) {
@@ -188,9 +214,13 @@ int run(int argc, char** argv) {
     std::shared_ptr<VXBurn> burn = std::make_shared<HostBurn>(audioCD->parsed());
     List records;
     if (audioCD->parsed()) {
-        records = trackRecords(paths, audio);
+        std::vector<Dictionary> tags;
+        for (const auto& path : paths) {
+            tags.push_back(DRTrack::tagsForAudioFile(path));
+        }
+        records = trackRecords(paths, tags, audio);
         if (audio.cdText) {
-            beforeConfirm = [burn, cdText = cdTextList(records, audio)](DRSetupPanel& panel) {
+            beforeConfirm = [burn, cdText = cdTextList(records, tags, audio)](DRSetupPanel& panel) {
                 List list = cdText;
                 auto& setup = static_cast<DRBurnSetupPanel&>(panel);
                 burn->setBurnProperties(setup.burnObject(), &list);

@@ -16,6 +16,9 @@ namespace kilnware::platform {
 
 class DRFolder;
 
+// The album an audio file's tags name (see DRTrack::tagsForAudioFile).
+inline constexpr const char* DRAudioAlbumKey = "DRAudioAlbumKey";
+
 // Reads a track's blocks in order. `read` fills as much of `out` as it can and returns the number
 // of bytes, 0 at the end; a failure is reported through `error` and ends the stream.
 class KILNWARE_EXPORT DRTrackReader {
@@ -34,8 +37,13 @@ public:
     static constexpr std::size_t kDataBlockSize = 2048;
 
     // An audio track that streams the file as CD audio, or null for anything that does not decode
-    // (a missing or empty file, text, a truncated header, a directory).
+    // (a missing or empty file, text, a truncated header, a directory, a FIFO or a device, which it
+    // never waits on). A file that turns out damaged while it streams fails the reader.
     static std::shared_ptr<DRTrack> trackForAudioFile(const std::string& path);
+    // What the tags of the audio file at `path` say, for its CD-Text: DRCDTextTitleKey (the
+    // track's title), DRCDTextPerformerKey (its artist) and DRAudioAlbumKey (the album), each as
+    // UTF-8 text and only where the file has that tag. Empty for a file without tags, or no file.
+    static Dictionary tagsForAudioFile(const std::string& path);
 
     // A data track holding the folder tree under `root`, laid out in the file systems of its mask
     // (see DRFolder). What stands on disk is read now: the track's size is known from here on and

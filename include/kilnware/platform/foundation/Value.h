@@ -18,6 +18,10 @@ namespace kilnware::platform {
 class Value;
 class Dictionary;
 
+// Declared here so that the friends below are exported with the classes.
+KILNWARE_EXPORT bool operator==(const Dictionary&, const Dictionary&);
+KILNWARE_EXPORT bool operator==(const Value&, const Value&);
+
 // An ordered list of property-list values.
 using List = std::vector<Value>;
 
