@@ -68,8 +68,8 @@ std::shared_ptr<DRDevice> ConsolePanels::runSetupPanel(DRSetupPanel& panel) {
                    {"panel", erase ? "erase" : "burn"},
                    {"recorders", recorders},
                    {"chosen", chosen ? json(chosen->displayName()) : json(nullptr)}});
-    if (chosen && choice_.beforeConfirm && !erase) {
-        choice_.beforeConfirm(panel);
+    if (chosen && choice_.beforeConfirm) {
+        choice_.beforeConfirm(panel, *chosen);
     }
     return chosen;
 }

@@ -22,8 +22,8 @@ struct SetupChoice {
     // How many showings --yes confirms; later ones cancel (the erase cycle comes back).
     std::size_t confirmations = 1;
     bool terminal = false;  // standard input is a terminal to ask on
-    // Runs on the burn setup panel just before it is confirmed.
-    std::function<void(platform::DRSetupPanel&)> beforeConfirm;
+    // Runs on a setup panel just before it is confirmed, with the recorder chosen.
+    std::function<void(platform::DRSetupPanel&, const platform::DRDevice&)> beforeConfirm;
     // Why there is nothing to burn, seen when the burn setup panel comes up; the panel is then
     // cancelled with that reason instead of burning an empty disc.
     std::function<std::optional<std::string>()> nothingToBurn;

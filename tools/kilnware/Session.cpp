@@ -36,7 +36,8 @@ json text(const std::optional<std::string>& value) {
 }
 }  // namespace
 
-Session::Session(const Options& options, std::function<void(DRSetupPanel&)> beforeConfirm,
+Session::Session(const Options& options,
+                 std::function<void(DRSetupPanel&, const DRDevice&)> beforeConfirm,
                  std::function<std::optional<std::string>()> nothingToBurn)
     : options_(options), output_(options.json, ::isatty(STDERR_FILENO) != 0) {
     RunLoop::current();  // this thread's loop is the main one
@@ -361,6 +362,22 @@ int Session::info() {
     output_.say("Capacity:    " + size(total));
     output_.say("Used:        " + size(used));
     output_.say("Free:        " + size(free));
+    std::string speeds;
+    const double oneX =
+        std::string(text(lookup(media, DRDeviceMediaClassKey), "")) == DRDeviceMediaClassBD
+            ? 4495.625
+        : text(lookup(media, DRDeviceMediaClassKey), "") == DRDeviceMediaClassDVD ? 1385.0
+                                                                                  : 176.4;
+    if (const List* offered = status[DRDeviceBurnSpeedsKey].list()) {
+        for (const Value& kilobytes : *offered) {
+            char shown[32];
+            std::snprintf(shown, sizeof shown, "%.0fx", kilobytes.doubleValue() / oneX);
+            speeds += (speeds.empty() ? "" : ", ") + std::string(shown);
+        }
+    }
+    if (!speeds.empty()) {
+        output_.say("Speeds:      " + speeds);
+    }
     return kSucceeded;
 }
 

@@ -38,7 +38,8 @@ struct Options {
 class Session {
 public:
     // `beforeConfirm` and `nothingToBurn` as in SetupChoice.
-    Session(const Options& options, std::function<void(platform::DRSetupPanel&)> beforeConfirm,
+    Session(const Options& options,
+            std::function<void(platform::DRSetupPanel&, const platform::DRDevice&)> beforeConfirm,
             std::function<std::optional<std::string>()> nothingToBurn);
     ~Session();
     Session(const Session&) = delete;

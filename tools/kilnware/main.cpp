@@ -39,6 +39,19 @@ std::optional<std::string> tagText(const Dictionary& tags, const char* key) {
     return std::nullopt;
 }
 
+// Kilobytes a second of 1x on the medium in `device`: CD, DVD or BD.
+double kilobytesPer1x(const DRDevice& device) {
+    const Dictionary status = device.status();
+    const Value& mediaClass = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaClassKey);
+    if (mediaClass.textValue() == std::optional<std::string>(DRDeviceMediaClassBD)) {
+        return 4495.625;
+    }
+    if (mediaClass.textValue() == std::optional<std::string>(DRDeviceMediaClassDVD)) {
+        return 1385.0;
+    }
+    return 176.4;
+}
+
 // The host's track info list: one record per file, titled by the option, the file's title tag or
 // the file's name; its performer is the option's, or else the file's artist tag.
 List trackRecords(const std::vector<std::string>& files, const std::vector<Dictionary>& tags,
@@ -142,7 +155,8 @@ int run(int argc, char** argv) {
     std::vector<std::string> paths;
     std::optional<std::string> name, title;
     std::string fileSystem = "joliet";
-    bool verify = false, watch = false;
+    bool verify = false, watch = false, simulate = false;
+    std::optional<double> speed;
     AudioOptions audio;
 
     auto* devices = app.add_subcommand("devices", "Show the recorder and its medium");
@@ -181,9 +195,23 @@ int run(int argc, char** argv) {
     image->add_flag("--verify", verify, "Read the disc back and compare after burning");
     auto* info = app.add_subcommand("info", "Show the medium in the recorder");
     auto* erase = app.add_subcommand("erase", "Erase a rewritable disc");
+    std::string eraseType = DREraseTypeQuick;
+    erase->add_flag_callback(
+        "--fast", [&] { eraseType = DREraseTypeQuick; }, "A quick erase (the default)");
+    erase->add_flag_callback(
+        "--full", [&] { eraseType = DREraseTypeComplete; },
+        "A complete erase: every block blanked, or the medium formatted anew");
     auto* eject = app.add_subcommand("eject", "Eject the medium");
     for (auto* command : {devices, data, mp3, audioCD, video, videoTs, image, info, erase, eject}) {
         addSharedOptions(*command, options);
+    }
+    for (auto* command : {data, mp3, audioCD, video, videoTs, image}) {
+        command
+            ->add_option("--speed", speed,
+                         "Write at this multiple of the medium's 1x speed (see kilnware info)")
+            ->check(CLI::PositiveNumber);
+        command->add_flag("--simulate", simulate,
+                          "Go through the burn without writing (where the medium allows it)");
     }
     devices->get_option("--json")->description("One JSON object per snapshot");
 
@@ -209,7 +237,9 @@ int run(int argc, char** argv) {
             return kUsage;
         }
     }
-    std::function<void(DRSetupPanel&)> beforeConfirm;
+    // What is set on the burn (or erase) the setup panel is about to start, once a recorder is
+    // chosen.
+    std::vector<std::function<void(DRBurnSetupPanel&, const DRDevice&)>> onConfirm;
     // The command's own controller: DVDs and BDs for everything but an audio CD.
     std::shared_ptr<VXBurn> burn = std::make_shared<HostBurn>(audioCD->parsed());
     List records;
@@ -220,11 +250,11 @@ int run(int argc, char** argv) {
         }
         records = trackRecords(paths, tags, audio);
         if (audio.cdText) {
-            beforeConfirm = [burn, cdText = cdTextList(records, tags, audio)](DRSetupPanel& panel) {
+            onConfirm.push_back([burn, cdText = cdTextList(records, tags, audio)](
+                                    DRBurnSetupPanel& panel, const DRDevice&) {
                 List list = cdText;
-                auto& setup = static_cast<DRBurnSetupPanel&>(panel);
-                burn->setBurnProperties(setup.burnObject(), &list);
-            };
+                burn->setBurnProperties(panel.burnObject(), &list);
+            });
         }
     }
     // The builder turns the records into dictionaries up to the first file that gives no track;
@@ -246,10 +276,30 @@ int run(int argc, char** argv) {
                       << " is no disc image: it holds no ISO 9660 or UDF volume descriptors\n";
             return kUsage;
         }
-        beforeConfirm = [verify](DRSetupPanel& panel) {
-            static_cast<DRBurnSetupPanel&>(panel).burnObject()->setVerifyDisc(verify);
-        };
+        onConfirm.push_back([verify](DRBurnSetupPanel& panel, const DRDevice&) {
+            panel.burnObject()->setVerifyDisc(verify);
+        });
     }
+    if (speed || simulate) {
+        onConfirm.push_back([speed, simulate](DRBurnSetupPanel& panel, const DRDevice& device) {
+            auto burnObject = panel.burnObject();
+            Dictionary properties = burnObject->properties();
+            if (speed) {
+                properties.set(DRBurnRequestedSpeedKey, *speed * kilobytesPer1x(device));
+            }
+            properties.set(DRBurnTestingKey, simulate);
+            burnObject->setProperties(std::move(properties));
+        });
+    }
+    auto beforeConfirm = [&onConfirm, eraseType](DRSetupPanel& panel, const DRDevice& device) {
+        if (panel.kind() == DRSetupPanel::Kind::Erase) {
+            static_cast<DREraseSetupPanel&>(panel).eraseObject()->setEraseType(eraseType);
+            return;
+        }
+        for (const auto& hook : onConfirm) {
+            hook(static_cast<DRBurnSetupPanel&>(panel), device);
+        }
+    };
     Session session(options, beforeConfirm, nothingToBurn);
     if (info->parsed()) {
         return session.info();

@@ -275,6 +275,8 @@ void ImageRecorder::startBurn(const std::shared_ptr<DRBurn>& burn, const Value& 
             error = "The disc in the image recorder is written: eject it for a blank one.";
         } else if (folder_.empty()) {
             error = "No folder is set for the image recorder's disc images.";
+        } else if (burn->properties()[DRBurnTestingKey].boolValue()) {
+            error = "The image recorder cannot simulate a burn: it writes an image or nothing.";
         } else {
             const MediumTraits& medium = traits(medium_);
             plan = image::planBurn(

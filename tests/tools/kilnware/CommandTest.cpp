@@ -439,6 +439,22 @@ TEST(CommandRecorders, PseudoDriveImageAndInfo) {
     EXPECT_EQ(shown["blocksFree"], 12219392);
     EXPECT_EQ(shown["erasable"], true);
 
+    // A simulation writes nothing where the recorder can simulate, and is refused where not.
+    const std::string untouched = dir.file("untouched.iso");
+    auto simulated = test::runProgram(KILNWARE_CLI, {"data", dir.file("folder"), "--simulate",
+                                                     "--yes", "--recorder", "stdio:" + untouched});
+    EXPECT_EQ(simulated.status, 0) << simulated.err;
+    EXPECT_EQ(test::readFile(untouched), "");
+    auto refusedSimulation = test::runProgram(
+        KILNWARE_CLI,
+        {"data", dir.file("folder"), "--simulate", "--yes", "--image-dir", dir.file("sim")});
+    EXPECT_EQ(refusedSimulation.status, 1);
+    EXPECT_NE(refusedSimulation.err.find("cannot simulate"), std::string::npos);
+    EXPECT_EQ(
+        test::runProgram(KILNWARE_CLI, {"erase", "--full", "--yes", "--image-medium", "bd-re"})
+            .status,
+        0);
+
     auto unknown = test::runProgram(KILNWARE_CLI, {"eject", "--recorder", "Plexwriter"});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("No recorder is named"), std::string::npos) << unknown.err;
