@@ -186,31 +186,36 @@ void ConsolePanels::progressPanelUpdated(DRProgressPanel&, const Dictionary& sta
     // In the medium's own units (CD, DVD or BD 1x), as the engine reckons them.
     const double multiple = status[DRStatusCurrentSpeedMultipleKey].doubleValue();
     const std::string state = stateText(status);
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    const double secondsLeft =
+        fraction > 0.01 && fraction < 1 ? elapsed * (1 - fraction) / fraction : 0;
+    const auto bytes = static_cast<std::uint64_t>(choice_.blockBytes);
     output_.event({{"event", "progress"},
                    {"state", state},
                    {"percent", std::round(fraction * 1000) / 10},
-                   {"blocksWritten", written},
-                   {"blocksToWrite", total},
+                   {"blocksDone", written},
+                   {"blocksTotal", total},
+                   {"bytesDone", written * bytes},
+                   {"bytesTotal", total * bytes},
                    {"bytesPerSecond", speed},
+                   {"secondsLeft", std::round(secondsLeft)},
                    {"speed", multiple}});
     if (output_.json()) {
         return;
     }
     const int percent = static_cast<int>(fraction * 100);
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     std::string line = formatted("%3.0f%%", fraction * 100) + " " + state;
     if (total > 0) {
-        // Blocks are 2048 bytes for data and 2352 for audio; megabytes here are a rough guide.
-        line += formatted("  %.1f of %.1f MB", static_cast<double>(written) * 2048 / 1e6,
-                          static_cast<double>(total) * 2048 / 1e6);
+        line += formatted("  %.1f of %.1f MB", static_cast<double>(written * bytes) / 1e6,
+                          static_cast<double>(total * bytes) / 1e6);
     }
     if (multiple > 0) {
         line += formatted("  %.1fx", multiple);
     }
-    if (fraction > 0.01 && fraction < 1) {
-        const double left = elapsed * (1 - fraction) / fraction;
-        line += formatted("  %.0f:%02.0f left", std::floor(left / 60), std::fmod(left, 60));
+    if (secondsLeft > 0) {
+        line += formatted("  %.0f:%02.0f left", std::floor(secondsLeft / 60),
+                          std::fmod(secondsLeft, 60));
     }
     if (output_.progressBar()) {
         const int width = 30;
@@ -235,8 +240,11 @@ void ConsolePanels::progressPanelPresentResult(DRProgressPanel& panel, const Dic
     }
 }
 
-void ConsolePanels::progressPanelClosed(DRProgressPanel&) {
+void ConsolePanels::progressPanelClosed(DRProgressPanel& panel) {
     ++closed_;
+    if (auto operation = panel.operation()) {
+        lastFinalStatus_ = operation->status();
+    }
     active_ = nullptr;
     output_.endBar();
 }

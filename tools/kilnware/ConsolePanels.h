@@ -29,6 +29,8 @@ struct SetupChoice {
     std::function<std::optional<std::string>()> nothingToBurn;
     // Whether the person asked to stop (Ctrl-C, SIGTERM, SIGHUP): a setup panel then cancels.
     std::function<bool()> interrupted;
+    // Bytes in a block of what is burned: 2352 for CD audio, 2048 for everything else.
+    std::size_t blockBytes = 2048;
 };
 
 // The four panels on a console: the setup panel lists every recorder with the delegate's verdict
@@ -54,6 +56,8 @@ public:
     platform::DRProgressPanel* activePanel() const { return active_; }
     // Why the last setup panel was cancelled, for the person.
     const std::string& cancelReason() const { return cancelReason_; }
+    // The last status of the last progress panel that closed: its outcome.
+    const platform::Dictionary& lastFinalStatus() const { return lastFinalStatus_; }
 
 private:
     std::shared_ptr<platform::DRDevice> choose(platform::DRSetupPanel& panel,
@@ -68,6 +72,7 @@ private:
     std::size_t closed_ = 0;
     platform::DRProgressPanel* active_ = nullptr;
     std::string cancelReason_;
+    platform::Dictionary lastFinalStatus_;
     std::chrono::steady_clock::time_point started_;
     int lastPercentPrinted_ = -1;
     std::string lastState_;

@@ -26,6 +26,7 @@ void Output::problem(const std::string& line) const {
 
 void Output::event(nlohmann::json event) const {
     if (json_) {
+        event["schema"] = kSchema;
         // Invalid UTF-8 in a file name must not end the stream: it is replaced, not thrown.
         std::cout << event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
                   << std::flush;

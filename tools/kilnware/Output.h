@@ -9,6 +9,9 @@ namespace kilnware::cli {
 // Where the command speaks: plain lines for a person, or one JSON object a line for a program.
 class Output {
 public:
+    // The version of the JSON events (docs/json-events.md), in every event as "schema".
+    static constexpr int kSchema = 1;
+
     Output(bool json, bool progressOnTerminal);
 
     bool json() const { return json_; }

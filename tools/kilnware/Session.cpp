@@ -54,7 +54,8 @@ Session::Session(const Options& options,
     logSink_ = Log::addSink([this](std::string_view line, Log::Level level) {
         std::lock_guard lock(logMutex_);
         logLines_.emplace_back(line);
-        if (logEvents_) {
+        // The library's own lines are for -v; the command's outcome never rests on them.
+        if (logEvents_ && options_.verbose) {
             output_.event({{"event", "log"}, {"line", std::string(line)}});
         }
         if (level == Log::Level::Warning && !options_.verbose) {
@@ -63,6 +64,7 @@ Session::Session(const Options& options,
     });
 
     SetupChoice choice;
+    choice.blockBytes = options.blockBytes;
     choice.recorder = options.recorder;
     choice.isNamed = [this](const DRDevice& device) { return isNamedRecorder(device); };
     choice.yes = options.yes;
@@ -146,41 +148,35 @@ std::shared_ptr<DRDevice> Session::namedRecorder() const {
     return nullptr;
 }
 
-void Session::result(int status, const std::string& outcome, const std::string& message) {
-    if (!message.empty()) {
+void Session::result(int status, const std::string& outcome, const std::string& message,
+                     const std::optional<std::string>& error,
+                     const std::vector<std::string>& files) {
+    if (!output_.json() && !message.empty()) {
         if (status == kSucceeded) {
             output_.say(message);
         } else {
             output_.problem(message);
         }
     }
-    output_.event(
-        {{"event", "result"}, {"outcome", outcome}, {"exitStatus", status}, {"message", message}});
+    output_.event({{"event", "result"},
+                   {"outcome", outcome},
+                   {"exitStatus", status},
+                   {"message", message},
+                   {"error", error ? json(*error) : json(nullptr)},
+                   {"files", files}});
 }
 
 std::string Session::whyNothingWasBurned() const {
-    std::lock_guard lock(logMutex_);
     if (panels_->setupCancels() > 0) {
         return panels_->cancelReason().empty() ? "Cancelled: nothing was burned."
                                                : panels_->cancelReason();
     }
-    for (auto line = logLines_.rbegin(); line != logLines_.rend(); ++line) {
-        if (*line == "there's something wrong in what you have seleted") {
-            return "Nothing to burn: give at least one file.";
-        }
-        if (*line == "track is nil") {
-            return "Nothing was burned: no track could be made of these files (run with -v to "
-                   "see why).";
-        }
-        if (*line == "burn is nil" || *line == "Burn is Nil") {
-            return "Nothing was burned: no disc image could be made of the video (run with -v to "
-                   "see why).";
-        }
-        if (line->rfind("Not touching ", 0) == 0 || line->rfind("A burn of this", 0) == 0) {
-            return "Nothing was burned. " + *line + ".";
-        }
+    // The library said why in its last line; it is shown as it stands.
+    std::lock_guard lock(logMutex_);
+    if (logLines_.empty()) {
+        return "Nothing was burned: name at least one file or folder.";
     }
-    return "Nothing was burned: name at least one file or folder.";
+    return "Nothing was burned: " + logLines_.back() + ".";
 }
 
 int Session::burn(const std::shared_ptr<VXBurn>& controller,
@@ -198,20 +194,24 @@ int Session::burn(const std::shared_ptr<VXBurn>& controller,
     if (panels_->progressPanelsBegun() == 0 && interrupted) {
         result(status, "cancelled", "Cancelled: nothing was burned.");
     } else if (panels_->progressPanelsBegun() == 0) {
-        result(status, "nothing burned", whyNothingWasBurned());
+        result(status, "nothing-burned", whyNothingWasBurned());
     } else if (!runUntil([&] { return succeeded && panels_->progressPanelsClosed() >= 1; })) {
         status = kFailed;
-        result(status, "interrupted", "Interrupted.");
+        result(status, "failed", "Interrupted.");
     } else if (*succeeded) {
         status = kSucceeded;
         std::string message;
-        for (const auto& file : imageEngine_->recorder()->lastImageFiles()) {
+        std::vector<std::string> files = imageEngine_->recorder()->lastImageFiles();
+        for (const auto& file : files) {
             message += (message.empty() ? "Wrote " : ", ") + file;
         }
-        result(status, "succeeded", message);
+        result(status, "done", message, std::nullopt, files);
     } else {
-        status = kFailed;
-        result(status, "failed", "");
+        // The outcome is the burn's own status: a cancelled burn wrote nothing that counts.
+        const auto error = DROperation::errorText(panels_->lastFinalStatus());
+        const bool cancelled = error == std::optional<std::string>(DROperation::kCancelledText);
+        status = cancelled ? kNothingBurned : kFailed;
+        result(status, cancelled ? "cancelled" : "failed", "", error.value_or("unknown error"));
     }
     center.removeObserver(this);
     return status;
@@ -225,22 +225,20 @@ int Session::erase() {
         return panels_->setupCancels() > 0 &&
                panels_->progressPanelsClosed() == panels_->progressPanelsBegun();
     });
-    // The controller handles each erase's result itself, in its log line; the last one tells.
-    std::lock_guard lock(logMutex_);
-    const std::string failedPrefix = "The erase failed (";
-    for (auto line = logLines_.rbegin(); line != logLines_.rend(); ++line) {
-        if (*line == "Erase finished fine") {
-            result(kSucceeded, "succeeded", "The erase is done.");
+    // The last erase's own status tells, as its progress panel closed with it.
+    if (panels_->progressPanelsClosed() > 0) {
+        const Dictionary& last = panels_->lastFinalStatus();
+        if (!DROperation::hasFailed(last)) {
+            result(kSucceeded, "done", "The erase is done.");
             return kSucceeded;
         }
-        if (line->rfind(failedPrefix, 0) == 0 && line->size() > failedPrefix.size() + 2) {
-            result(kFailed, "failed",
-                   "The erase failed: " +
-                       line->substr(failedPrefix.size(), line->size() - failedPrefix.size() - 2));
-            return kFailed;
-        }
+        const auto error = DROperation::errorText(last).value_or("unknown error");
+        const bool cancelled = error == DROperation::kCancelledText;
+        result(cancelled ? kNothingBurned : kFailed, cancelled ? "cancelled" : "failed",
+               "The erase failed: " + error, error);
+        return cancelled ? kNothingBurned : kFailed;
     }
-    result(kNothingBurned, "nothing erased",
+    result(kNothingBurned, interrupted ? "cancelled" : "nothing-burned",
            panels_->cancelReason().empty() ? "Cancelled: nothing was erased."
                                            : panels_->cancelReason());
     return kNothingBurned;
@@ -402,7 +400,7 @@ int Session::eject() {
         result(kFailed, "failed", "Nothing was ejected: there is no recorder, or it refused.");
         return kFailed;
     }
-    result(kSucceeded, "succeeded", "Ejected the medium of " + device->displayName() + ".");
+    result(kSucceeded, "done", "Ejected the medium of " + device->displayName() + ".");
     return kSucceeded;
 }
 

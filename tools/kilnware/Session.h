@@ -32,6 +32,7 @@ struct Options {
     std::string imageMedium = "cd-r";
     bool json = false;
     bool verbose = false;
+    std::size_t blockBytes = 2048;  // 2352 for an audio CD
 };
 
 // One run of the command: the engines, the console panels, the library's log lines and Ctrl-C.
@@ -59,7 +60,10 @@ public:
 
 private:
     struct Interrupt;
-    void result(int status, const std::string& outcome, const std::string& message);
+    // The one "result" event, and the last word for the person. `error` is the failure's text.
+    void result(int status, const std::string& outcome, const std::string& message,
+                const std::optional<std::string>& error = std::nullopt,
+                const std::vector<std::string>& files = {});
     std::string whyNothingWasBurned() const;
     void printSnapshot(const VXDevice& device) const;
     // Runs the main loop until `done`, cancelling a running panel on Ctrl-C. False after Ctrl-C

@@ -162,17 +162,18 @@ int run(int argc, char** argv) {
     auto* devices = app.add_subcommand("devices", "Show the recorder and its medium");
     devices->add_flag("--watch", watch, "Show it again after every change, until Ctrl-C");
     auto* data = app.add_subcommand("data", "Burn files and folders to a data disc");
-    data->add_option("paths", paths, "Files and folders")->check(CLI::ExistingPath);
+    data->add_option("paths", paths, "Files and folders")->check(CLI::ExistingPath)->required();
     data->add_option("--name", name, "The disc's name (default: Data Disc)");
     data->add_option("--fs", fileSystem, "The file system: iso9660, joliet (default), udf, hfsplus")
         ->check(CLI::IsMember({"iso9660", "joliet", "udf", "hfsplus"}));
     auto* mp3 = app.add_subcommand("mp3", "Burn MP3 files and folders to an MP3 CD");
-    mp3->add_option("paths", paths, "Files and folders")->check(CLI::ExistingPath);
+    mp3->add_option("paths", paths, "Files and folders")->check(CLI::ExistingPath)->required();
     mp3->add_option("--title", title, "The disc's title");
     mp3->add_flag("--verify", verify, "Read the disc back and compare after burning");
     auto* audioCD = app.add_subcommand("audio", "Burn audio files to an audio CD, one track each");
     audioCD->add_option("files", paths, "WAV, AIFF, FLAC, Ogg or MP3 files")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::ExistingFile)
+        ->required();
     audioCD->add_option("--title", audio.title, "The disc's title");
     audioCD->add_option("--performer", audio.performer, "The disc's performer");
     audioCD->add_option("--track-title", audio.trackTitles, "Each track's title, in order");
@@ -183,7 +184,8 @@ int run(int argc, char** argv) {
     audioCD->add_flag("--cd-text", audio.cdText, "Write the titles and performers as CD-Text");
     auto* video = app.add_subcommand("video", "Author MPEG-2 files into a video DVD and burn it");
     video->add_option("files", paths, "MPEG-2 files (PAL or NTSC, not mixed)")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::ExistingFile)
+        ->required();
     video->add_option("--title", title, "The volume name (default: Video DVD)");
     auto* videoTs = app.add_subcommand("video-ts", "Burn a prepared DVD-video folder");
     videoTs->add_option("folder", paths, "A folder holding VIDEO_TS")
@@ -300,6 +302,9 @@ int run(int argc, char** argv) {
             hook(static_cast<DRBurnSetupPanel&>(panel), device);
         }
     };
+    if (audioCD->parsed()) {
+        options.blockBytes = 2352;
+    }
     Session session(options, beforeConfirm, nothingToBurn);
     if (info->parsed()) {
         return session.info();

@@ -120,8 +120,8 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
     EXPECT_NE(unknownFs.err.find("ntfs"), std::string::npos) << unknownFs.err;
 
     auto empty = kilnware({"audio", "--yes", "--image-dir", out});
-    EXPECT_EQ(empty.status, 3);
-    EXPECT_NE(empty.err.find("Nothing to burn"), std::string::npos) << empty.err;
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.err.find("files is required"), std::string::npos) << empty.err;
 
     std::ofstream(dir.file("notes.txt")) << "not audio";
     auto notAudio = kilnware({"audio", dir.file("notes.txt"), "--yes", "--image-dir", out});
@@ -166,24 +166,49 @@ TEST_F(Command, AudioCDWithCDTextWritesBinCueAndCdt) {
     EXPECT_EQ(fs::file_size(out + "/Tones.bin"), (300u + 375u) * 2352u);
 }
 
-TEST_F(Command, JsonEventsParseLineByLine) {
-    auto run = kilnware({"mp3", dir.file("folder"), "--title", "Songs", "--verify", "--yes",
-                         "--json", "--image-dir", out});
-    EXPECT_EQ(run.status, 0) << run.err;
-    auto parsed = events(run.out);
-    ASSERT_GE(parsed.size(), 3u);
-    EXPECT_EQ(parsed.front()["event"], "setup");
-    EXPECT_EQ(parsed.front()["chosen"], "Kilnware Image Recorder");
-    EXPECT_EQ(parsed.back()["event"], "result");
-    EXPECT_EQ(parsed.back()["outcome"], "succeeded");
-    bool sawLog = false, sawBegin = false;
-    for (const auto& event : parsed) {
-        sawLog |= event["event"] == "log" && event["line"] == "Sending BurnSucceed notification";
-        sawBegin |= event["event"] == "begin" && event["description"] == "Burning Mp3 CD";
+// The documented JSON events (docs/json-events.md), parsed: a schema number in each, the
+// library's lines only with -v, exactly one result with the outcome, the status and the files.
+TEST_F(Command, JsonEventsFollowTheirSchema) {
+    for (bool verbose : {false, true}) {
+        fs::remove_all(out);
+        std::vector<std::string> arguments{"mp3",   dir.file("folder"), "--title",     "Songs",
+                                           "--yes", "--json",           "--image-dir", out};
+        if (verbose) {
+            arguments.push_back("-v");
+        }
+        auto run = kilnware(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        auto parsed = events(run.out);
+        ASSERT_GE(parsed.size(), 3u);
+        EXPECT_EQ(parsed.front()["event"], "setup");
+        EXPECT_EQ(parsed.front()["chosen"], "Kilnware Image Recorder");
+        std::size_t results = 0, logs = 0, begins = 0;
+        for (const auto& event : parsed) {
+            EXPECT_EQ(event["schema"], 1);
+            results += event["event"] == "result";
+            logs += event["event"] == "log";
+            begins += event["event"] == "begin" && event["description"] == "Burning Mp3 CD";
+            if (event["event"] == "progress") {
+                EXPECT_TRUE(event["bytesDone"].is_number());
+                EXPECT_TRUE(event["secondsLeft"].is_number());
+            }
+        }
+        EXPECT_EQ(results, 1u);
+        EXPECT_EQ(begins, 1u);
+        EXPECT_EQ(logs > 0, verbose);
+        const auto& last = parsed.back();
+        EXPECT_EQ(last["event"], "result");
+        EXPECT_EQ(last["outcome"], "done");
+        EXPECT_EQ(last["exitStatus"], 0);
+        EXPECT_TRUE(last["error"].is_null());
+        EXPECT_EQ(last["files"], nlohmann::json::array({out + "/Songs.iso"}));
     }
-    EXPECT_TRUE(sawLog);
-    EXPECT_TRUE(sawBegin);
-    EXPECT_EQ(written(), std::vector<std::string>{"Songs.iso"});
+    auto failed =
+        kilnware({"data", dir.file("folder"), "--simulate", "--yes", "--json", "--image-dir", out});
+    const auto last = events(failed.out).back();
+    EXPECT_EQ(last["outcome"], "failed");
+    EXPECT_EQ(last["exitStatus"], 1);
+    EXPECT_NE(last["error"].get<std::string>().find("cannot simulate"), std::string::npos);
 }
 
 TEST_F(Command, DevicesShowTheImageRecordersBlankCD) {
@@ -258,7 +283,8 @@ TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status)) << test::readFile(log);
-    EXPECT_EQ(WEXITSTATUS(status), 1) << test::readFile(log);
+    // Cancelled: nothing was burned, as --help promises.
+    EXPECT_EQ(WEXITSTATUS(status), 3) << test::readFile(log);
     EXPECT_NE(test::readFile(log).find("Cancelling..."), std::string::npos);
     EXPECT_EQ(written(), std::vector<std::string>{});
 }
