@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iostream>
 
@@ -192,7 +193,8 @@ int run(int argc, char** argv) {
         ->check(CLI::ExistingDirectory)
         ->expected(1);
     videoTs->add_option("--title", title, "The volume name (default: Video DVD)");
-    auto* image = app.add_subcommand("image", "Burn a disc image as it stands (ISO 9660 or UDF)");
+    auto* image = app.add_subcommand(
+        "image", "Burn a disc image as it stands: ISO 9660 or UDF, or a BIN/CUE (audio or data)");
     image->add_option("file", paths, "The disc image")->check(CLI::ExistingFile)->expected(1);
     image->add_flag("--verify", verify, "Read the disc back and compare after burning");
     auto* info = app.add_subcommand("info", "Show the medium in the recorder");
@@ -222,9 +224,9 @@ int run(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? kSucceeded : kUsage;
     }
+    namespace fs = std::filesystem;
     // The image folder must not lie inside the video DVD's work folder, which goes after the burn.
     if (video->parsed() && !paths.empty()) {
-        namespace fs = std::filesystem;
         std::error_code ignored;
         const fs::path work =
             fs::weakly_canonical(VXBurn::videoWorkPaths(paths.front())[0], ignored);
@@ -269,11 +271,32 @@ int run(int argc, char** argv) {
         }
         return std::nullopt;
     };
-    // An image burn is read back when asked: set on the burn the setup panel will start.
-    std::shared_ptr<platform::DRTrack> imageLayout;
+    // An image burn is read back when asked: set on the burn the setup panel will start. A cue
+    // sheet brings its tracks and its CD-Text.
+    Value imageLayout;
     if (image->parsed()) {
-        imageLayout = DRBurn::layoutForImageFile(paths.front());
-        if (!imageLayout) {
+        std::string extension = fs::path(paths.front()).extension().string();
+        std::transform(extension.begin(), extension.end(), extension.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (extension == ".cue") {
+            std::string error;
+            auto cue = DRBurn::layoutForCueSheet(paths.front(), error);
+            if (!cue) {
+                std::cerr << "kilnware: " << error << "\n";
+                return kUsage;
+            }
+            imageLayout = cue->layout;
+            if (cue->cdText) {
+                onConfirm.push_back(
+                    [block = cue->cdText](DRBurnSetupPanel& panel, const DRDevice&) {
+                        Dictionary properties = panel.burnObject()->properties();
+                        properties.set(DRCDTextKey, Value(block));
+                        panel.burnObject()->setProperties(std::move(properties));
+                    });
+            }
+        } else if (auto track = DRBurn::layoutForImageFile(paths.front())) {
+            imageLayout = Value(track);
+        } else {
             std::cerr << "kilnware: " << paths.front()
                       << " is no disc image: it holds no ISO 9660 or UDF volume descriptors\n";
             return kUsage;
@@ -328,7 +351,7 @@ int run(int argc, char** argv) {
         } else if (video->parsed()) {
             controller.BurnToVideoDVD(paths, title);
         } else if (image->parsed()) {
-            controller.burnLayout(Value(imageLayout), "Burn Disc Image");
+            controller.burnLayout(imageLayout, "Burn Disc Image");
         } else if (videoTs->parsed()) {
             controller.BurnTsFolderToDVD(
                 paths.empty() ? std::nullopt : std::optional(paths.front()), title);

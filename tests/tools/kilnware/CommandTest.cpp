@@ -488,3 +488,35 @@ TEST(CommandRecorders, PseudoDriveImageAndInfo) {
 
 }  // namespace
 }  // namespace kilnware
+
+namespace kilnware {
+namespace {
+
+// A BIN/CUE with CD-Text burned again as it stands gives the same BIN, cue sheet and CD-Text; a
+// cue sheet that points outside its folder is refused.
+TEST(CommandImage, BinCueComesOutIdentical) {
+    test::TempDir dir;
+    test::writeAudioFile(dir.file("a.wav"), 0x010002, 44100, 2, 44100 * 5);
+    test::writeAudioFile(dir.file("b.wav"), 0x010002, 44100, 2, 44100 * 6);
+    auto audio =
+        test::runProgram(KILNWARE_CLI, {"audio", dir.file("a.wav"), dir.file("b.wav"), "--cd-text",
+                                        "--title", "Mix", "--pregap", "0", "--pregap", "150",
+                                        "--yes", "--image-dir", dir.file("one")});
+    ASSERT_EQ(audio.status, 0) << audio.err;
+    auto copy = test::runProgram(KILNWARE_CLI, {"image", dir.file("one/Mix.cue"), "--verify",
+                                                "--yes", "--image-dir", dir.file("two")});
+    ASSERT_EQ(copy.status, 0) << copy.out << copy.err;
+    for (const char* name : {"Mix.bin", "Mix.cue", "Mix.cdt"}) {
+        EXPECT_EQ(test::readFile(dir.file(std::string("two/") + name)),
+                  test::readFile(dir.file(std::string("one/") + name)))
+            << name;
+    }
+    std::ofstream(dir.file("evil.cue")) << "FILE \"../etc/passwd\" BINARY\n  TRACK 01 AUDIO\n"
+                                           "    INDEX 01 00:00:00\n";
+    auto evil = test::runProgram(KILNWARE_CLI, {"image", dir.file("evil.cue"), "--yes"});
+    EXPECT_EQ(evil.status, 2);
+    EXPECT_NE(evil.err.find("beside the cue sheet"), std::string::npos) << evil.err;
+}
+
+}  // namespace
+}  // namespace kilnware

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include <kilnware/platform/discrecording/DRTrack.h>
 
 namespace kilnware::platform {
+
+class DRCDTextBlock;
 
 // A burn on one recorder. A layout is a track, a list of tracks, or a list holding a disc-image
 // layout; lists may nest.
@@ -30,6 +33,16 @@ public:
     // A layout that burns the disc image at `path` as it stands, or null when the file is no disc
     // image: missing, empty, a folder, or without ISO 9660 or UDF volume descriptors.
     static std::shared_ptr<DRTrack> layoutForImageFile(const std::string& path);
+
+    // A BIN/CUE image as a layout: one track per TRACK of the cue sheet (AUDIO, MODE1/2048 and
+    // MODE1/2352), over its range of a BINARY file beside the sheet, with its PREGAP; the CD-Text
+    // its TITLE, PERFORMER and SONGWRITER lines carry, for the burn's DRCDTextKey. None, with
+    // `error` saying where, for a sheet this cannot take.
+    struct CueLayout {
+        Value layout;
+        std::shared_ptr<DRCDTextBlock> cdText;  // null without texts
+    };
+    static std::optional<CueLayout> layoutForCueSheet(const std::string& path, std::string& error);
 
     // The tracks of a layout in burn order; empty when it holds anything but tracks.
     static std::vector<std::shared_ptr<DRTrack>> tracksOfLayout(const Value& layout);
