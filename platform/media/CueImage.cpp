@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
