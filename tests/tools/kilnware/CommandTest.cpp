@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -516,6 +517,76 @@ TEST(CommandImage, BinCueComesOutIdentical) {
     auto evil = test::runProgram(KILNWARE_CLI, {"image", dir.file("evil.cue"), "--yes"});
     EXPECT_EQ(evil.status, 2);
     EXPECT_NE(evil.err.find("beside the cue sheet"), std::string::npos) << evil.err;
+}
+
+}  // namespace
+}  // namespace kilnware
+
+namespace kilnware {
+namespace {
+
+// Whether what `program` writes to standard output is the content of `path`, compared as it
+// comes (no copy in memory).
+bool outputEqualsFile(const std::string& program, std::vector<std::string> arguments,
+                      const std::string& path) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    arguments.insert(arguments.begin(), program);
+    std::vector<char*> argv;
+    for (auto& word : arguments) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::ifstream source(path, std::ios::binary);
+    std::vector<char> got(1 << 20), expected(1 << 20);
+    bool same = spawned == 0;
+    std::uint64_t total = 0;
+    for (ssize_t n; same && (n = ::read(fds[0], got.data(), got.size())) > 0;) {
+        source.read(expected.data(), n);
+        same = source.gcount() == n &&
+               std::memcmp(got.data(), expected.data(), static_cast<std::size_t>(n)) == 0;
+        total += static_cast<std::uint64_t>(n);
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return same && total == std::filesystem::file_size(path) && status == 0;
+}
+
+// A file over 4 GiB on a BD-R data disc (ISO 9660 level 3 in several extents, with Joliet) reads
+// back whole. The file is sparse, with marks at the edges that matter.
+TEST(CommandLargeFiles, AFileOver4GiBReadsBackWhole) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir.file("big"));
+    const std::string big = dir.file("big/big.bin");
+    const std::uint64_t size = (std::uint64_t{4} << 30) + (1 << 20);
+    {
+        std::ofstream file(big, std::ios::binary);
+        for (std::uint64_t at :
+             {std::uint64_t{0}, (std::uint64_t{4} << 30) - 8, std::uint64_t{4} << 30, size - 8}) {
+            file.seekp(static_cast<std::streamoff>(at));
+            file << "KILNWARE";
+        }
+    }
+    ASSERT_EQ(std::filesystem::file_size(big), size);
+    auto run =
+        test::runProgram(KILNWARE_CLI, {"data", dir.file("big"), "--name", "Big", "--yes",
+                                        "--image-medium", "bd-r", "--image-dir", dir.file("out")});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const std::string image = dir.file("out/Big.iso");
+    EXPECT_TRUE(outputEqualsFile("7zz", {"x", "-so", image, "big/big.bin"}, big));
+    std::filesystem::remove(image);
 }
 
 }  // namespace
