@@ -92,13 +92,15 @@ TEST_F(Command, EachFileSystemReadsBackWithItsOwnReader) {
     }
 }
 
+// A video DVD, on a DVD, through the real authoring program.
 TEST_F(Command, VideoFromAnMpegFileWritesADvdImage) {
     const std::string clip = dir.file("clip.mpg");
     auto made = test::runProgram(
         "ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=720x576:rate=25",
                    "-t", "1", "-target", "pal-dvd", "-an", clip});
     ASSERT_EQ(made.status, 0) << made.err;
-    auto run = kilnware({"video", clip, "--title", "Summer", "--yes", "--image-dir", out});
+    auto run = kilnware({"video", clip, "--title", "Summer", "--yes", "--image-medium", "dvd-r",
+                         "--image-dir", out});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(written(), std::vector<std::string>{"Summer.iso"});
     auto udf = test::runProgram("udfinfo", {out + "/Summer.iso"});
@@ -108,6 +110,7 @@ TEST_F(Command, VideoFromAnMpegFileWritesADvdImage) {
     // The work files beside the clip are gone; the clip stays.
     EXPECT_FALSE(fs::exists(dir.file("clip.iso")));
     EXPECT_FALSE(fs::exists(dir.file("clip")));
+    EXPECT_FALSE(fs::exists(dir.file(".clip.iso.kilnware-work")));
     EXPECT_TRUE(fs::exists(clip));
 }
 
