@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -82,7 +83,7 @@ private:
     std::shared_ptr<platform::ImageRecorderEngine> imageEngine_;
     mutable std::mutex logMutex_;
     std::vector<std::string> logLines_;
-    bool logEvents_ = true;
+    std::atomic<bool> logEvents_{true};  // read by the log sink, from any thread
     std::size_t logSink_;
 };
 

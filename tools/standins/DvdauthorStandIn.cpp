@@ -80,15 +80,17 @@ std::string commandNameProblem(const std::string& name) {
 }
 
 bool readProjectFile(const std::string& path, std::string& text, std::string& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    // The project is the caller's own file: not a link, and of this user, so that a project put
+    // in its place by someone else cannot choose where dvdauthor writes.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0) {
-        error = std::strerror(errno);
+        error = errno == ELOOP ? "it is a link" : std::strerror(errno);
         return false;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
         ::close(fd);
-        error = "not a regular file";
+        error = S_ISREG(info.st_mode) ? "it belongs to another user" : "not a regular file";
         return false;
     }
     char buffer[65536];
@@ -325,6 +327,13 @@ int main(int argc, char** argv) {
         say("refusing dest " + project->dest + ": " +
             (reason == ENOTDIR || reason == ELOOP ? std::string("not a folder")
                                                   : std::strerror(reason)));
+        return kRefused;
+    }
+    // dest is this user's own folder, as the library makes it.
+    if (struct stat destInfo{};
+        ::fstat(dest.get(), &destInfo) != 0 || destInfo.st_uid != ::geteuid()) {
+        output.undo();
+        say("refusing dest " + project->dest + ": it belongs to another user");
         return kRefused;
     }
     output.opened(inherited(dest));

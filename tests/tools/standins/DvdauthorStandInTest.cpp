@@ -124,6 +124,12 @@ TEST_F(DvdauthorStandIn, RefusesNamesThatDvdauthorWouldRunAsCommands) {
     writeFile(project, projectXml("relative/dest", {clips().pal}));
     EXPECT_NE(runProgram(kStandIn, {"-x", project}).err.find("only an absolute path"),
               std::string::npos);
+    // A project put at the path as a link (to a project naming another dest) is not read.
+    writeFile(dir.file("other.xml"), projectXml(dir.file("elsewhere"), {clips().pal}));
+    std::filesystem::create_symlink(dir.file("other.xml"), dir.file("linked.xml"));
+    RunResult linkedProject = runProgram(kStandIn, {"-x", dir.file("linked.xml")});
+    EXPECT_EQ(linkedProject.status, 1);
+    EXPECT_NE(linkedProject.err.find("it is a link"), std::string::npos) << linkedProject.err;
     // A dest that is a link is no folder to write into.
     std::filesystem::create_directories(dir.file("elsewhere"));
     std::filesystem::create_directory_symlink(dir.file("elsewhere"), dest);
