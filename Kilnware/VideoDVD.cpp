@@ -26,11 +26,6 @@ constexpr const char* kImageTool = "/usr/bin/hdiutil";
 constexpr const char* kDefaultVolumeName = "Video DVD";
 constexpr const char* kBurnDescription = "Burn Video DVD";
 
-bool fm_exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
-
 std::string absolutePath(const std::string& path) {
     std::error_code ignored;
     auto absolute = std::filesystem::absolute(path, ignored);
@@ -190,12 +185,13 @@ void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
     // The folder that holds VIDEO_TS is the one imaged; given VIDEO_TS itself, its parent is.
     std::string source = withoutTrailingSeparators(*folder);
     std::string given = *folder;
-    if (lastPathComponent(source) == "VIDEO_TS" && fm_exists(source + "/VIDEO_TS.IFO")) {
+    if (lastPathComponent(source) == "VIDEO_TS" &&
+        FileManager::defaultManager()->fileExistsAtPath(source + "/VIDEO_TS.IFO")) {
         source = withoutTrailingSeparators(source.substr(0, source.size() - 8));
         source = source.empty() ? "." : source;
         given = source;
     }
-    if (!fm_exists(source + "/VIDEO_TS/VIDEO_TS.IFO")) {
+    if (!FileManager::defaultManager()->fileExistsAtPath(source + "/VIDEO_TS/VIDEO_TS.IFO")) {
         Log::write("%@ is no DVD-video folder: it holds no VIDEO_TS/VIDEO_TS.IFO", {source});
         return;
     }
