@@ -1,4 +1,4 @@
-#include <kilnware/Kilnware.h>
+#include <kilnware/Constants.h>
 
 namespace kilnware {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include <kilnware/Kilnware.h>
+#include <kilnware/Constants.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/discrecording/DRKeys.h>

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include <kilnware/Kilnware.h>
+#include <kilnware/Constants.h>
 #include <kilnware/VXAdd.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRFolder.h>

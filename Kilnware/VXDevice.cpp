@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include <kilnware/Kilnware.h>
+#include <kilnware/Constants.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/discrecording/DRMSF.h>
 #include <kilnware/platform/discrecording/DRNotificationCenter.h>

@@ -3,12 +3,6 @@
 #include <sys/stat.h>
 #include <filesystem>
 
-#include <kilnware/platform/discrecording/DRTrack.h>
-#include <kilnware/platform/foundation/Log.h>
-
-#include "platform/media/FilesystemImage.h"
-#include "platform/media/FolderLayout.h"
-
 namespace kilnware::platform {
 
 namespace {
@@ -42,20 +36,6 @@ std::optional<NamedPath> namedPath(const std::string& path) {
     }
     return NamedPath{normal.string(), std::move(name), S_ISDIR(info.st_mode)};
 }
-
-class FolderTrack : public DRTrack {
-public:
-    FolderTrack(std::unique_ptr<media::FilesystemImage> image, std::string volumeName)
-        : image_(std::move(image)), volumeName_(std::move(volumeName)) {}
-    Kind kind() const override { return Kind::Data; }
-    std::optional<std::string> volumeName() const override { return volumeName_; }
-    std::uint64_t estimateLength() const override { return image_->blockCount(); }
-    std::unique_ptr<DRTrackReader> newReader() const override { return image_->newReader(); }
-
-private:
-    std::unique_ptr<media::FilesystemImage> image_;
-    std::string volumeName_;
-};
 
 }  // namespace
 
@@ -107,23 +87,6 @@ std::shared_ptr<DRFile> DRFile::fileWithPath(std::string path) {
         return nullptr;
     }
     return std::make_shared<DRFile>(std::move(named->name), std::move(named->path));
-}
-
-std::shared_ptr<DRTrack> DRTrack::trackForRootFolder(std::shared_ptr<DRFolder> root) {
-    if (!root) {
-        return nullptr;
-    }
-    std::string error;
-    auto layout = media::layOutFolder(*root, error);
-    std::unique_ptr<media::FilesystemImage> image;
-    if (layout) {
-        image = media::FilesystemImage::make(std::move(*layout), error);
-    }
-    if (!image) {
-        Log::write("Data track of %@: %@", {root->name(), error});
-        return nullptr;
-    }
-    return std::make_shared<FolderTrack>(std::move(image), root->name());
 }
 
 }  // namespace kilnware::platform

@@ -1,6 +1,7 @@
 #include "platform/media/FilesystemImage.h"
 
 #include <kilnware/platform/discrecording/DRFolder.h>
+#include <kilnware/platform/foundation/Log.h>
 
 namespace kilnware::platform::media {
 
@@ -14,6 +15,20 @@ public:
 
 private:
     std::string error_;
+};
+
+class FolderTrack : public DRTrack {
+public:
+    FolderTrack(std::unique_ptr<FilesystemImage> image, std::string volumeName)
+        : image_(std::move(image)), volumeName_(std::move(volumeName)) {}
+    Kind kind() const override { return Kind::Data; }
+    std::optional<std::string> volumeName() const override { return volumeName_; }
+    std::uint64_t estimateLength() const override { return image_->blockCount(); }
+    std::unique_ptr<DRTrackReader> newReader() const override { return image_->newReader(); }
+
+private:
+    std::unique_ptr<FilesystemImage> image_;
+    std::string volumeName_;
 };
 
 }  // namespace
@@ -34,3 +49,25 @@ std::unique_ptr<DRTrackReader> failedReader(std::string error) {
 }
 
 }  // namespace kilnware::platform::media
+
+// The face declares the data track; it is made here, where its image is built.
+namespace kilnware::platform {
+
+std::shared_ptr<DRTrack> DRTrack::trackForRootFolder(std::shared_ptr<DRFolder> root) {
+    if (!root) {
+        return nullptr;
+    }
+    std::string error;
+    auto layout = media::layOutFolder(*root, error);
+    std::unique_ptr<media::FilesystemImage> image;
+    if (layout) {
+        image = media::FilesystemImage::make(std::move(*layout), error);
+    }
+    if (!image) {
+        Log::write("Data track of %@: %@", {root->name(), error});
+        return nullptr;
+    }
+    return std::make_shared<media::FolderTrack>(std::move(image), root->name());
+}
+
+}  // namespace kilnware::platform

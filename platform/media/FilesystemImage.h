@@ -22,7 +22,7 @@ namespace kilnware::platform::media {
 //   The same files stand in the plain ISO 9660 tree (mapped names, no Rock Ridge) for players
 //   that read only that.
 // - HFS+ (8): libisofs' HFS+ tree behind an Apple partition map.
-// - UDF (4): UDF 1.02 made by genisoimage; the image is made once, into a temporary file.
+// - UDF (4): UDF 1.02 made by genisoimage, streamed through a pipe by each reader.
 // The ISO 9660 volume descriptor is always there; without bit 1 or 2 its tree stays empty. UDF
 // cannot go with HFS+. The volume name is the root folder's name, mapped as each file system
 // requires. Files keep their modification time, in every tree; everything is owned by root, folders

@@ -1,4 +1,4 @@
-#include "tools/kilnware/ConsolePanels.h"
+#include "ConsolePanels.h"
 
 #include <algorithm>
 #include <cmath>

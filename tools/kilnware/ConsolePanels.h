@@ -9,7 +9,7 @@
 
 #include <kilnware/platform/panels/Panels.h>
 
-#include "tools/kilnware/Output.h"
+#include "Output.h"
 
 namespace kilnware::cli {
 

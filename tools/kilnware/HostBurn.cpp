@@ -1,4 +1,4 @@
-#include "tools/kilnware/HostBurn.h"
+#include "HostBurn.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "tools/kilnware/Manual.h"
+#include "Manual.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "tools/kilnware/Output.h"
+#include "Output.h"
 
 #include <cstdio>
 #include <iostream>

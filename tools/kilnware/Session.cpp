@@ -1,6 +1,6 @@
-#include "tools/kilnware/Session.h"
+#include "Session.h"
 
-#include "tools/kilnware/HostBurn.h"
+#include "HostBurn.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -13,8 +13,8 @@
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
 
-#include "tools/kilnware/ConsolePanels.h"
-#include "tools/kilnware/Output.h"
+#include "ConsolePanels.h"
+#include "Output.h"
 
 namespace kilnware::cli {
 

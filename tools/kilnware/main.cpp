@@ -10,10 +10,9 @@
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 
-#include "platform/foundation/Strings.h"
-#include "tools/kilnware/HostBurn.h"
-#include "tools/kilnware/Manual.h"
-#include "tools/kilnware/Session.h"
+#include "HostBurn.h"
+#include "Manual.h"
+#include "Session.h"
 
 namespace kilnware::cli {
 namespace {
@@ -60,11 +59,10 @@ List trackRecords(const std::vector<std::string>& files, const std::vector<Dicti
     List records;
     for (std::size_t i = 0; i < files.size(); ++i) {
         auto record = std::make_shared<TrackInfoClass>();
-        record->setM_Title(
-            i < audio.trackTitles.size()
-                ? audio.trackTitles[i]
-                : tagText(tags[i], DRCDTextTitleKey)
-                      .value_or(stringByDeletingPathExtension(lastPathComponent(files[i]))));
+        record->setM_Title(i < audio.trackTitles.size()
+                               ? audio.trackTitles[i]
+                               : tagText(tags[i], DRCDTextTitleKey)
+                                     .value_or(std::filesystem::path(files[i]).stem().string()));
         if (i < audio.trackPerformers.size()) {
             record->setM_Author(audio.trackPerformers[i]);
         } else if (audio.performer) {
