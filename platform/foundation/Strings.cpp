@@ -1,5 +1,7 @@
 #include "platform/foundation/Strings.h"
 
+#include "platform/foundation/Utf8.h"
+
 #include <locale.h>
 #include <wchar.h>
 #include <wctype.h>
@@ -26,32 +28,11 @@ std::wstring foldedWide(std::string_view text, locale_t locale) {
     std::wstring out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t length = byte < 0x80           ? 1
-                             : (byte >> 5) == 0x6  ? 2
-                             : (byte >> 4) == 0xE  ? 3
-                             : (byte >> 3) == 0x1E ? 4
-                                                   : 0;
-        char32_t code = 0;
-        bool valid = length > 0 && i + length <= text.size();
-        if (valid) {
-            code = length == 1 ? byte : byte & (0x7F >> length);
-            for (std::size_t k = 1; k < length; ++k) {
-                auto next = static_cast<unsigned char>(text[i + k]);
-                if ((next & 0xC0) != 0x80) {
-                    valid = false;
-                    break;
-                }
-                code = (code << 6) | (next & 0x3F);
-            }
-        }
-        if (!valid) {
-            code = byte;
-            length = 1;
-        }
-        wint_t wide = static_cast<wint_t>(code);
+        const std::size_t start = i;
+        const char32_t code =
+            nextCodePoint(text, i).value_or(static_cast<unsigned char>(text[start]));
+        const auto wide = static_cast<wint_t>(code);
         out.push_back(static_cast<wchar_t>(locale ? towlower_l(wide, locale) : towlower(wide)));
-        i += length;
     }
     return out;
 }

@@ -2,49 +2,59 @@
 
 namespace kilnware::platform {
 
+std::optional<char32_t> nextCodePoint(std::string_view text, std::size_t& position) {
+    const auto byte = static_cast<unsigned char>(text[position]);
+    if (byte < 0x80) {
+        ++position;
+        return byte;
+    }
+    std::size_t length;
+    char32_t value;
+    char32_t minimum;
+    if ((byte & 0xE0) == 0xC0) {
+        length = 2;
+        value = byte & 0x1Fu;
+        minimum = 0x80;
+    } else if ((byte & 0xF0) == 0xE0) {
+        length = 3;
+        value = byte & 0x0Fu;
+        minimum = 0x800;
+    } else if ((byte & 0xF8) == 0xF0) {
+        length = 4;
+        value = byte & 0x07u;
+        minimum = 0x10000;
+    } else {
+        ++position;
+        return std::nullopt;
+    }
+    if (text.size() - position < length) {
+        ++position;
+        return std::nullopt;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[position + k]);
+        if ((next & 0xC0) != 0x80) {
+            ++position;
+            return std::nullopt;
+        }
+        value = (value << 6) | (next & 0x3Fu);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        ++position;
+        return std::nullopt;
+    }
+    position += length;
+    return value;
+}
+
 std::optional<std::u32string> decodeUtf8(std::string_view text) {
     std::u32string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x80) {
-            out.push_back(byte);
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        char32_t value;
-        char32_t minimum;
-        if ((byte & 0xE0) == 0xC0) {
-            length = 2;
-            value = byte & 0x1Fu;
-            minimum = 0x80;
-        } else if ((byte & 0xF0) == 0xE0) {
-            length = 3;
-            value = byte & 0x0Fu;
-            minimum = 0x800;
-        } else if ((byte & 0xF8) == 0xF0) {
-            length = 4;
-            value = byte & 0x07u;
-            minimum = 0x10000;
-        } else {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto code = nextCodePoint(text, i);
+        if (!code) {
             return std::nullopt;
         }
-        if (text.size() - i < length) {
-            return std::nullopt;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return std::nullopt;
-            }
-            value = (value << 6) | (next & 0x3Fu);
-        }
-        if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-            return std::nullopt;
-        }
-        out.push_back(value);
-        i += length;
+        out.push_back(*code);
     }
     return out;
 }

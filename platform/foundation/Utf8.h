@@ -10,6 +10,10 @@ namespace kilnware::platform {
 // and values past U+10FFFF count as malformed).
 // The one UTF-8 codec of the project: strict, as file systems, cue sheets and XML need it.
 std::optional<std::u32string> decodeUtf8(std::string_view text);
+// The code point at `position` (before the end of `text`), which moves past it; none when the
+// bytes there are malformed, and then `position` moves on by one byte, so that a lenient reader
+// can put something in the byte's place and go on.
+std::optional<char32_t> nextCodePoint(std::string_view text, std::size_t& position);
 // Whether `text` is well-formed UTF-8 by the rules above.
 bool isValidUtf8(std::string_view text);
 void appendUtf8(std::string& out, char32_t value);

@@ -1,5 +1,6 @@
 #include "platform/media/CueSheet.h"
 
+#include "platform/foundation/Utf8.h"
 #include "platform/media/Libburn.h"
 
 #include <libburn.h>
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRMSF.h>
 
 namespace kilnware::platform::media {
 
@@ -118,53 +120,22 @@ std::string latin1FromUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
     for (std::size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        std::size_t length = 1;
-        std::uint32_t code = lead;
-        if (lead >= 0xc2 && lead <= 0xdf) {
-            length = 2;
-            code = lead & 0x1f;
-        } else if (lead >= 0xe0 && lead <= 0xef) {
-            length = 3;
-            code = lead & 0x0f;
-        } else if (lead >= 0xf0 && lead <= 0xf4) {
-            length = 4;
-            code = lead & 0x07;
-        } else if (lead >= 0x80) {
-            out += '?';  // a stray continuation byte or a lead byte UTF-8 never uses
-            ++i;
-            continue;
-        }
-        bool valid = i + length <= utf8.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(utf8[i + k]);
-            valid = (next & 0xc0) == 0x80;
-            code = (code << 6) | (next & 0x3f);
-        }
-        if (!valid) {
-            out += '?';
-            ++i;  // resynchronise on the next byte
-            continue;
-        }
-        if (code < 0x20 || (code >= 0x7f && code < 0xa0)) {
+        const auto code = nextCodePoint(utf8, i);
+        if (!code) {
+            out += '?';  // a malformed byte
+        } else if (*code < 0x20 || (*code >= 0x7f && *code < 0xa0)) {
             // A line break in a title must not start a cue line of its own, nor any control
             // character reach a CD-Text pack: blanks instead.
             out += ' ';
         } else {
-            out += code <= 0xff ? static_cast<char>(code) : '?';
+            out += *code <= 0xff ? static_cast<char>(*code) : '?';
         }
-        i += length;
     }
     return out;
 }
 
 std::string msf(std::uint64_t frames) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%02llu:%02llu:%02llu",
-                  static_cast<unsigned long long>(frames / (75 * 60)),
-                  static_cast<unsigned long long>(frames / 75 % 60),
-                  static_cast<unsigned long long>(frames % 75));
-    return text;
+    return DRMSF(static_cast<std::uint32_t>(frames)).descriptionWithFormat("%02m:%02s:%02f");
 }
 
 std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tracks,

@@ -11,6 +11,9 @@
 
 #include <kilnware/platform/discrecording/DRBurn.h>
 
+#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/Utf8.h"
+
 namespace kilnware::platform {
 
 namespace media {
@@ -20,37 +23,12 @@ constexpr std::size_t kSector = 2048;
 constexpr std::size_t kFirstDescriptor = 16;
 constexpr std::size_t kDescriptorsRead = 16;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 // A big-endian UCS-2 name, blanks at its end trimmed; none when it is empty.
 std::optional<std::string> ucs2ToUtf8(std::string_view name) {
     std::string out;
     for (std::size_t i = 0; i + 1 < name.size(); i += 2) {
-        const unsigned code =
-            (static_cast<unsigned char>(name[i]) << 8) | static_cast<unsigned char>(name[i + 1]);
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
+        appendUtf8(out, static_cast<char32_t>((static_cast<unsigned char>(name[i]) << 8) |
+                                              static_cast<unsigned char>(name[i + 1])));
     }
     out.erase(out.find_last_not_of(std::string_view("\0 ", 2)) + 1);
     if (out.empty()) {
@@ -61,7 +39,7 @@ std::optional<std::string> ucs2ToUtf8(std::string_view name) {
 }  // namespace
 
 std::optional<DiscImageInfo> readDiscImageInfo(const std::string& path) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         return std::nullopt;
     }
