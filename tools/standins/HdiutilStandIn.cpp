@@ -47,6 +47,7 @@
 #include "Child.h"
 #include "DvdLayout.h"
 #include "VolumeName.h"
+#include "platform/foundation/PlaceFile.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
 
@@ -194,24 +195,6 @@ bool isDvdVideoFolder(const std::string& folder) {
     struct stat info {};
     return ::lstat((folder + "/VIDEO_TS").c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
            ::lstat((folder + "/VIDEO_TS/VIDEO_TS.IFO").c_str(), &info) == 0;
-}
-
-// Moves the finished image to its name, never over something that appeared there meanwhile.
-bool publish(const std::string& from, const std::string& to, std::string& error) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        error = std::strerror(errno);
-        return false;
-    }
-    // A file system without RENAME_NOREPLACE: link refuses an existing name just the same.
-    if (::link(from.c_str(), to.c_str()) != 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    ::unlink(from.c_str());
-    return true;
 }
 
 }  // namespace
@@ -374,8 +357,10 @@ int main(int argc, char** argv) {
         say("stopped; no image written");
         return 128 + receivedSignal();
     }
-    if (!publish(temporary, image, error)) {
-        say("cannot name the image " + imageArgument + ": " + error + "; no image written");
+    if (const int placed = kilnware::platform::placeWithoutReplacing(temporary, image);
+        placed != 0) {
+        say("cannot name the image " + imageArgument + ": " + std::strerror(placed) +
+            "; no image written");
         return kFailed;
     }
     scratch.image.clear();

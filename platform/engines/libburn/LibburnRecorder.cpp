@@ -13,6 +13,7 @@
 
 #include "platform/engines/libburn/LibburnBurn.h"
 #include "platform/engines/libburn/LibburnParts.h"
+#include "platform/foundation/WorkerThreads.h"
 
 namespace kilnware::platform {
 
@@ -64,33 +65,20 @@ LibburnRecorder::LibburnRecorder(std::string address, std::string vendor, std::s
     : address_(std::move(address)),
       vendor_(std::move(vendor)),
       product_(std::move(product)),
-      role_(role) {}
+      role_(role),
+      workers_(std::make_unique<WorkerThreads>()) {}
 
 LibburnRecorder::~LibburnRecorder() {
     waitForOperations();
 }
 
 void LibburnRecorder::waitForOperations() {
-    std::thread worker;
-    {
-        std::lock_guard lock(mutex_);
-        worker.swap(worker_);
-    }
-    if (!worker.joinable()) {
-        return;
-    }
-    // The last owner may let go on the worker itself, which cannot wait for itself.
-    if (worker.get_id() == std::this_thread::get_id()) {
-        worker.detach();
-    } else {
-        worker.join();
-    }
+    workers_->waitForAll();
 }
 
 void LibburnRecorder::spawn(std::function<void()> work) {
-    waitForOperations();  // the previous one has ended: the recorder was not busy
-    std::lock_guard lock(mutex_);
-    worker_ = std::thread(std::move(work));
+    workers_->waitForAll();  // the recorder was not busy, so the previous one is ending
+    workers_->start(std::move(work));
 }
 
 void LibburnRecorder::statusChanged() {

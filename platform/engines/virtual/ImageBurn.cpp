@@ -18,6 +18,7 @@
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 
+#include "platform/foundation/PlaceFile.h"
 #include "platform/foundation/Sha256.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
@@ -538,7 +539,7 @@ private:
         for (Output& output : outputs_) {
             const std::string finalPath = folder_ + "/" + output.finalName;
             output.placeholder.removeIfOurs();
-            if (const int error = placeIfFree(output.temporary.path, finalPath)) {
+            if (const int error = placeWithoutReplacing(output.temporary.path, finalPath)) {
                 throw Failure{"Could not name " + output.finalName + ": " +
                               (error == EEXIST ? std::string("another file took the name meanwhile")
                                                : systemText(error))};
@@ -555,30 +556,6 @@ private:
         if (!folder || (::fsync(folder.get()) != 0 && errno != EINVAL)) {
             throw Failure{"Could not write into " + folder_ + ": " + systemText(errno)};
         }
-    }
-
-    // Renames `from` to `to` unless `to` exists; 0 or an errno value.
-    static int placeIfFree(const std::string& from, const std::string& to) {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-            return 0;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-            return errno;
-        }
-        // A file system without that kind of rename: a hard link fails just as surely.
-        if (::link(from.c_str(), to.c_str()) == 0) {
-            ::unlink(from.c_str());
-            return 0;
-        }
-        if (errno == EEXIST) {
-            return errno;
-        }
-        // Nor hard links (FAT and the like): the narrowest gap left.
-        struct stat st {};
-        if (::lstat(to.c_str(), &st) == 0) {
-            return EEXIST;
-        }
-        return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
     }
 
     void cleanUp() {

@@ -6,6 +6,7 @@
 #include <kilnware/platform/discrecording/DRNotificationCenter.h>
 
 #include "platform/engines/virtual/ImageBurn.h"
+#include "platform/foundation/WorkerThreads.h"
 
 namespace kilnware::platform {
 
@@ -83,46 +84,16 @@ std::shared_ptr<ImageRecorder> ImageRecorder::create(std::string outputFolder, M
 }
 
 ImageRecorder::ImageRecorder(std::string outputFolder, Medium medium)
-    : folder_(std::move(outputFolder)), medium_(medium) {}
+    : folder_(std::move(outputFolder)),
+      medium_(medium),
+      workers_(std::make_unique<WorkerThreads>()) {}
 
 ImageRecorder::~ImageRecorder() {
     waitForOperations();
 }
 
 void ImageRecorder::waitForOperations() {
-    std::vector<Worker> workers;
-    {
-        std::lock_guard lock(mutex_);
-        workers.swap(workers_);
-    }
-    for (Worker& worker : workers) {
-        // The last owner may let go on a worker: that thread is ending and cannot wait for itself.
-        if (worker.thread.get_id() == std::this_thread::get_id()) {
-            worker.thread.detach();
-        } else {
-            worker.thread.join();
-        }
-    }
-}
-
-void ImageRecorder::spawn(std::function<void()> work) {
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([work = std::move(work), finished] {
-        work();
-        finished->store(true);
-    });
-    std::vector<Worker> ended;
-    {
-        std::lock_guard lock(mutex_);
-        auto done = std::stable_partition(workers_.begin(), workers_.end(),
-                                          [](const Worker& w) { return !w.finished->load(); });
-        std::move(done, workers_.end(), std::back_inserter(ended));
-        workers_.erase(done, workers_.end());
-        workers_.push_back(Worker{std::move(thread), std::move(finished)});
-    }
-    for (Worker& worker : ended) {
-        worker.thread.join();
-    }
+    workers_->waitForAll();
 }
 
 void ImageRecorder::statusChanged() {
@@ -238,7 +209,7 @@ bool ImageRecorder::ejectMedia() {
     }
     statusChanged();
     std::weak_ptr<ImageRecorder> weak = selfAs<ImageRecorder>();
-    spawn([weak, delay] {
+    workers_->start([weak, delay] {
         std::this_thread::sleep_for(delay);
         if (auto self = weak.lock()) {
             self->insertBlank();
@@ -295,7 +266,7 @@ void ImageRecorder::startBurn(const std::shared_ptr<DRBurn>& burn, const Value& 
     }
     statusChanged();
     auto self = selfAs<ImageRecorder>();
-    spawn([self, burn, plan = std::move(*plan), folder, hook] {
+    workers_->start([self, burn, plan = std::move(*plan), folder, hook] {
         image::BurnOutcome outcome = image::runBurn(plan, folder, *burn, hook);
         {
             std::lock_guard lock(self->mutex_);
@@ -341,7 +312,7 @@ void ImageRecorder::startErase(const std::shared_ptr<DRErase>& erase) {
     }
     statusChanged();
     auto self = selfAs<ImageRecorder>();
-    spawn([self, erase, duration] {
+    workers_->start([self, erase, duration] {
         bool cancelled = false;
         for (int step = 0; step < kEraseSteps && !cancelled; ++step) {
             Dictionary status;

@@ -3,6 +3,8 @@
 #include <kilnware/platform/discrecording/DRMediaInfo.h>
 #include <kilnware/platform/discrecording/DRNotificationCenter.h>
 
+#include "platform/foundation/WorkerThreads.h"
+
 namespace kilnware::platform {
 
 ScriptedMedium ScriptedMedium::blankCDR() {
@@ -51,7 +53,8 @@ ScriptableRecorder::ScriptableRecorder(std::string displayName, std::string inte
                                        ScriptedMedium medium)
     : displayName_(std::move(displayName)),
       interconnect_(std::move(interconnect)),
-      medium_(std::move(medium)) {}
+      medium_(std::move(medium)),
+      workers_(std::make_unique<WorkerThreads>()) {}
 
 ScriptableRecorder::~ScriptableRecorder() {
     waitForOperations();
@@ -134,14 +137,7 @@ std::size_t ScriptableRecorder::ejectRequests() const {
 }
 
 void ScriptableRecorder::waitForOperations() {
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard lock(mutex_);
-        workers.swap(workers_);
-    }
-    for (auto& worker : workers) {
-        worker.join();
-    }
+    workers_->waitForAll();
 }
 
 std::string ScriptableRecorder::displayName() const {
@@ -221,7 +217,7 @@ void ScriptableRecorder::run(const std::shared_ptr<DROperation>& operation,
         std::lock_guard lock(mutex_);
         step = duration_ / kSteps;
     }
-    std::thread worker([operation, failure = std::move(failure), workingState, step] {
+    workers_->start([operation, failure = std::move(failure), workingState, step] {
         for (int i = 0; i < kSteps; ++i) {
             if (operation->abortRequested()) {
                 operation->reportFailure(DROperation::kCancelledText);
@@ -239,8 +235,6 @@ void ScriptableRecorder::run(const std::shared_ptr<DROperation>& operation,
             operation->reportDone();
         }
     });
-    std::lock_guard lock(mutex_);
-    workers_.push_back(std::move(worker));
 }
 
 }  // namespace kilnware::platform

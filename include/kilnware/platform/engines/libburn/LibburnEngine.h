@@ -18,6 +18,8 @@ struct udev_monitor;
 
 namespace kilnware::platform {
 
+class WorkerThreads;
+
 namespace libburn {
 class Drive;
 }
@@ -68,6 +70,7 @@ private:
     void statusChanged();
     // Claims the recorder for an operation; false (with `error`) when it is busy.
     bool claim(std::string& error);
+    // Runs `work` on a thread of its own once the previous operation's thread has ended.
     void spawn(std::function<void()> work);
     void runBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout);
     void runErase(const std::shared_ptr<DRErase>& erase);
@@ -86,7 +89,7 @@ private:
     bool busy_ = false;
     Dictionary medium_;  // the status less the busy flag
     VerifyHook verifyHook_;
-    std::thread worker_;
+    std::unique_ptr<WorkerThreads> workers_;  // declared last: joined first
 };
 
 // Offers the optical drives that libburn finds when it starts, and the recorders added by address.

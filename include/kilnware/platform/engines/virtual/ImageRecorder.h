@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -8,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <kilnware/Export.h>
@@ -17,6 +15,8 @@
 #include <kilnware/platform/discrecording/Engine.h>
 
 namespace kilnware::platform {
+
+class WorkerThreads;
 
 // A recorder for people without one: it burns to disc images in a folder that the host chooses.
 //
@@ -83,13 +83,7 @@ public:
     ImageRecorder(std::string outputFolder, Medium medium);
 
 private:
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> finished;
-    };
     void statusChanged();
-    // Runs `work` on a thread of its own, reaping the threads that have ended.
-    void spawn(std::function<void()> work);
     void insertBlank();
     std::uint64_t capacity() const;
 
@@ -103,7 +97,7 @@ private:
     std::chrono::milliseconds eraseDuration_{1000};
     std::vector<std::string> lastFiles_;
     VerifyHook verifyHook_;
-    std::vector<Worker> workers_;
+    std::unique_ptr<WorkerThreads> workers_;  // declared last: joined first
 };
 
 // Offers one image recorder, which appears when the engine starts and disappears when it stops.

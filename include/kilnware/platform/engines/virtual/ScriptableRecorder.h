@@ -6,7 +6,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <kilnware/Export.h>
@@ -15,6 +14,8 @@
 #include <kilnware/platform/discrecording/DRKeys.h>
 
 namespace kilnware::platform {
+
+class WorkerThreads;
 
 // The medium in a scriptable recorder. Absent texts leave their keys out of the status.
 struct KILNWARE_EXPORT ScriptedMedium {
@@ -105,7 +106,7 @@ private:
     std::vector<Burn> burns_;
     std::size_t erases_ = 0;
     std::size_t ejects_ = 0;
-    std::vector<std::thread> workers_;
+    std::unique_ptr<WorkerThreads> workers_;  // declared last: joined first
 };
 
 }  // namespace kilnware::platform
