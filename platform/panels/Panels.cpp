@@ -208,9 +208,10 @@ std::shared_ptr<DRBurnProgressPanel> DRBurnProgressPanel::progressPanel() {
 
 void DRBurnProgressPanel::beginProgressPanelForBurn(const std::shared_ptr<DRBurn>& burn,
                                                     const Value& layout) {
-    if (!burn || burn_) {
+    if (!burn || begun_) {
         return;  // a panel shows one burn
     }
+    begun_ = true;
     burn_ = burn;
     begin([burn, layout] { burn->writeLayout(layout); });
 }
@@ -223,7 +224,7 @@ void DRBurnProgressPanel::delegateWillBegin(const Notification& notice) {
 
 bool DRBurnProgressPanel::delegateDidFinish() {
     auto delegate = delegate_.lock();
-    return delegate && delegate->burnDidFinish(*this, burn_);
+    return delegate && delegate->burnDidFinish(*this, burn_.lock());
 }
 
 void DRBurnProgressPanel::delegateDidClose(const Notification& notice) {
@@ -237,9 +238,10 @@ std::shared_ptr<DREraseProgressPanel> DREraseProgressPanel::progressPanel() {
 }
 
 void DREraseProgressPanel::beginProgressPanelForErase(const std::shared_ptr<DRErase>& erase) {
-    if (!erase || erase_) {
+    if (!erase || begun_) {
         return;
     }
+    begun_ = true;
     erase_ = erase;
     begin([erase] { erase->start(); });
 }
@@ -252,7 +254,7 @@ void DREraseProgressPanel::delegateWillBegin(const Notification& notice) {
 
 bool DREraseProgressPanel::delegateDidFinish() {
     auto delegate = delegate_.lock();
-    return delegate && delegate->eraseDidFinish(*this, erase_);
+    return delegate && delegate->eraseDidFinish(*this, erase_.lock());
 }
 
 void DREraseProgressPanel::delegateDidClose(const Notification& notice) {

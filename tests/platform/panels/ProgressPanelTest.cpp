@@ -75,6 +75,41 @@ TEST(ProgressPanel, CancelFailsTheBurnWithCancelled) {
     EXPECT_TRUE(answerer->progressShowings()[0].presentedResult);
 }
 
+// An engine that takes the work and drops it without a last status.
+class SilentRecorder : public DRDevice {
+public:
+    std::string displayName() const override { return "Silent"; }
+    Dictionary info() const override { return {}; }
+    Dictionary status() const override { return {}; }
+    bool ejectMedia() override { return false; }
+    void startBurn(const std::shared_ptr<DRBurn>&, const Value&) override {}
+    void startErase(const std::shared_ptr<DRErase>&) override {}
+};
+
+TEST(ProgressPanel, WorkThatNeverEndsLeaksNeitherPanelNorOperation) {
+    ScopedAnswerer answerer;
+    auto recorder = std::make_shared<SilentRecorder>();
+    std::weak_ptr<DRProgressPanel> burnPanel, erasePanel;
+    std::weak_ptr<DROperation> burnGone, eraseGone;
+    {
+        auto panel = DRBurnProgressPanel::progressPanel();
+        auto burn = DRBurn::burnForDevice(recorder);
+        panel->beginProgressPanelForBurn(burn, Value(std::make_shared<Track>()));
+        auto erasing = DREraseProgressPanel::progressPanel();
+        auto erase = DRErase::eraseForDevice(recorder);
+        erasing->beginProgressPanelForErase(erase);
+        burnPanel = panel;
+        erasePanel = erasing;
+        burnGone = burn;
+        eraseGone = erase;
+    }
+    ASSERT_TRUE(runUntil([&] { return answerer->progressShowings().size() == 2; }));
+    EXPECT_TRUE(runUntil([&] {
+        return burnPanel.expired() && erasePanel.expired() && burnGone.expired() &&
+               eraseGone.expired();
+    }));
+}
+
 TEST(SetupPanel, BurnObjectStaysTheSameAndFollowsTheConfirmedRecorder) {
     ScopedAnswerer answerer;
     ScopedRecorder first("First");

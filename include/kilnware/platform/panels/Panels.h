@@ -177,7 +177,7 @@ public:
     // delegate's burnProgressPanelWillBegin, burnDidFinish and burnProgressPanelDidFinish, in
     // that order, posting the two panel notices on the process-wide center as well.
     void beginProgressPanelForBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout);
-    std::shared_ptr<DROperation> operation() const override { return burn_; }
+    std::shared_ptr<DROperation> operation() const override { return burn_.lock(); }
 
     DRBurnProgressPanel() : DRProgressPanel(Kind::Burn) {}
 
@@ -186,7 +186,11 @@ private:
     bool delegateDidFinish() override;
     void delegateDidClose(const Notification& notice) override;
     std::weak_ptr<DRBurnProgressPanelDelegate> delegate_;
-    std::shared_ptr<DRBurn> burn_;
+    // The running burn keeps the panel alive through its status handler until the last status;
+    // the panel holds the burn weakly, so that a burn whose engine drops it unfinished takes the
+    // panel with it instead of the two keeping each other forever.
+    std::weak_ptr<DRBurn> burn_;
+    bool begun_ = false;
 };
 
 class KILNWARE_EXPORT DREraseProgressPanel : public DRProgressPanel {
@@ -199,7 +203,7 @@ public:
     // eraseDidFinish and eraseProgressPanelDidFinish on this thread's run loop, and the panel
     // posts DREraseProgressPanelDidFinishNotification on the process-wide center when it closes.
     void beginProgressPanelForErase(const std::shared_ptr<DRErase>& erase);
-    std::shared_ptr<DROperation> operation() const override { return erase_; }
+    std::shared_ptr<DROperation> operation() const override { return erase_.lock(); }
 
     DREraseProgressPanel() : DRProgressPanel(Kind::Erase) {}
 
@@ -208,7 +212,8 @@ private:
     bool delegateDidFinish() override;
     void delegateDidClose(const Notification& notice) override;
     std::weak_ptr<DREraseProgressPanelDelegate> delegate_;
-    std::shared_ptr<DRErase> erase_;
+    std::weak_ptr<DRErase> erase_;  // weakly, as a burn panel holds its burn
+    bool begun_ = false;
 };
 
 }  // namespace kilnware::platform
