@@ -11,6 +11,8 @@
 #include <random>
 #include <system_error>
 
+#include "platform/foundation/UniqueFd.h"
+
 namespace kilnware::platform {
 
 namespace {
@@ -36,14 +38,6 @@ int writeAll(int fd, const std::string& text) {
         }
         data += written;
         left -= static_cast<std::size_t>(written);
-    }
-    return 0;
-}
-
-int closeChecked(int fd) {
-    // Linux releases the descriptor even when close reports EINTR; retrying could close another.
-    if (::close(fd) != 0 && errno != EINTR) {
-        return errno;
     }
     return 0;
 }
@@ -182,12 +176,12 @@ bool FileManager::writeString(const std::string& text, const std::string& path, 
         return fail(error, path, ENOENT);
     }
     if (!atomically) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) {
+        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!fd) {
             return fail(error, path, errno);
         }
-        int code = writeAll(fd, text);
-        int closeCode = closeChecked(fd);
+        int code = writeAll(fd.get(), text);
+        int closeCode = fd.close();
         return code || closeCode ? fail(error, path, code ? code : closeCode) : true;
     }
 
@@ -199,20 +193,20 @@ bool FileManager::writeString(const std::string& text, const std::string& path, 
     static std::atomic<unsigned> counter{0};
     std::random_device entropy;
     std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    UniqueFd fd;
+    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
         temporary = folder + "." + name + ".kw" + std::to_string(::getpid()) + "-" +
                     std::to_string(counter++) + "-" + std::to_string(entropy());
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
+        fd.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd && errno != EEXIST) {
             return fail(error, path, errno);
         }
     }
-    if (fd < 0) {
+    if (!fd) {
         return fail(error, path, EEXIST);
     }
-    int code = writeAll(fd, text);
-    int closeCode = closeChecked(fd);
+    int code = writeAll(fd.get(), text);
+    int closeCode = fd.close();
     if (!code) {
         code = closeCode;
     }

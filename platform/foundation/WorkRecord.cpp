@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "platform/foundation/UniqueFd.h"
+
 namespace kilnware::platform {
 
 namespace {
@@ -71,14 +73,12 @@ bool same(const WorkRecord::Entry& a, const WorkRecord::Entry& b) {
 
 std::vector<std::string> namesIn(int folder) {
     std::vector<std::string> names;
-    const int copy = ::dup(folder);
-    DIR* listing = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    UniqueFd copy(::dup(folder));
+    DIR* listing = copy ? ::fdopendir(copy.get()) : nullptr;
     if (!listing) {
-        if (copy >= 0) {
-            ::close(copy);
-        }
         return names;
     }
+    copy.release();  // the listing owns it now
     ::rewinddir(listing);
     while (const dirent* entry = ::readdir(listing)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {

@@ -18,6 +18,7 @@
 #include <kilnware/platform/foundation/Log.h>
 
 #include "platform/engines/libburn/LibburnParts.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/media/Libburn.h"
 
 namespace kilnware::platform {
@@ -76,13 +77,10 @@ void LibburnEngine::startWatch() {
     // Without udev (a container, a system without it) the engine simply offers what it found.
     udev* context = udev_new();
     udev_monitor* monitor = context ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
-    const int stopFd = ::eventfd(0, EFD_CLOEXEC);
-    if (!monitor || stopFd < 0 ||
+    UniqueFd stopFd(::eventfd(0, EFD_CLOEXEC));
+    if (!monitor || !stopFd ||
         udev_monitor_filter_add_match_subsystem_devtype(monitor, "block", "disk") < 0 ||
         udev_monitor_enable_receiving(monitor) < 0) {
-        if (stopFd >= 0) {
-            ::close(stopFd);
-        }
         if (monitor) {
             udev_monitor_unref(monitor);
         }
@@ -91,8 +89,8 @@ void LibburnEngine::startWatch() {
         }
         return;
     }
-    stopFd_ = stopFd;
-    watcher_ = std::thread([this, context, monitor, stopFd] { watch(context, monitor, stopFd); });
+    stopFd_ = stopFd.release();
+    watcher_ = std::thread([this, context, monitor, fd = stopFd_] { watch(context, monitor, fd); });
 }
 
 void LibburnEngine::watch(udev* context, udev_monitor* monitor, int stopFd) {
@@ -147,22 +145,20 @@ void LibburnEngine::deviceEvent(const std::string& action, const std::string& ad
 
 void LibburnEngine::stop() {
     std::thread watcher;
-    int stopFd = -1;
+    UniqueFd stopFd;
     {
         std::lock_guard lock(mutex_);
         watcher.swap(watcher_);
-        std::swap(stopFd, stopFd_);
+        stopFd.reset(std::exchange(stopFd_, -1));
     }
     if (watcher.joinable()) {
         const std::uint64_t one = 1;
-        if (::write(stopFd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+        if (::write(stopFd.get(), &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
             Log::write("libburn recorder: the udev watch could not be told to stop");
         }
         watcher.join();
     }
-    if (stopFd >= 0) {
-        ::close(stopFd);
-    }
+    stopFd.reset();
     std::vector<std::shared_ptr<LibburnRecorder>> recorders;
     {
         std::lock_guard lock(mutex_);
