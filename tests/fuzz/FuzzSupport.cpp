@@ -27,7 +27,8 @@ std::vector<std::string> split(std::string_view data, char separator) {
 }
 
 const std::string& scratchFolder() {
-    static const std::string folder = [] {
+    // Never destroyed: the handler that removes it runs after the static destructors.
+    static const std::string& folder = *new std::string([] {
         std::string pattern = (std::filesystem::temp_directory_path() / "kilnware-fuzz-XXXXXX");
         require(::mkdtemp(pattern.data()) != nullptr, "a scratch folder can be made");
         std::atexit([] {
@@ -35,7 +36,7 @@ const std::string& scratchFolder() {
             std::filesystem::remove_all(scratchFolder(), ignored);
         });
         return pattern;
-    }();
+    }());
     return folder;
 }
 
