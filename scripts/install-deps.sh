@@ -18,6 +18,8 @@ packages=(
   udftools 7zip
   # benchmarks: the peer a data disc image is measured against
   xorriso
+  # the fuzz preset: clang, libFuzzer's runtime, and llvm-symbolizer for the reports of findings
+  clang libclang-rt-14-dev llvm
   # the command-line host
   libcli11-dev nlohmann-json3-dev
   # video DVDs: the programs the stand-ins run, and what their tests make clips with and read back

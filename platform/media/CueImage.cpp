@@ -170,6 +170,14 @@ std::optional<std::string> word(std::istringstream& line) {
     return text;
 }
 
+std::string utf8FromLatin1(std::string_view latin1) {
+    std::string out;
+    for (char c : latin1) {
+        appendUtf8(out, static_cast<unsigned char>(c));
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& path,
@@ -180,10 +188,13 @@ std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& pa
         error = path + " cannot be read";
         return std::nullopt;
     }
-    if (text.size() > kMaxCueBytes || !isValidUtf8(text)) {
+    if (text.size() > kMaxCueBytes) {
         error = path + " is no cue sheet";
         return std::nullopt;
     }
+    // Cue sheets carry their texts in ISO 8859-1, as the image recorder writes them, or in UTF-8;
+    // a sheet that is not UTF-8 is read as ISO 8859-1.
+    const bool latin1 = !isValidUtf8(text);
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     Parsed sheet;
     std::string bin;
@@ -254,7 +265,8 @@ std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& pa
             sheet.tracks.back().preGap = *frames;
         } else if (*command == "TITLE" || *command == "PERFORMER" || *command == "SONGWRITER") {
             const std::size_t field = *command == "TITLE" ? 0 : *command == "PERFORMER" ? 1 : 2;
-            sheet.texts.back()[field] = word(line).value_or("");
+            const std::string value = word(line).value_or("");
+            sheet.texts.back()[field] = latin1 ? utf8FromLatin1(value) : value;
         } else {
             return fail("\"" + *command + "\" is not taken");
         }

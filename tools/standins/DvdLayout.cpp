@@ -14,10 +14,6 @@ namespace kilnware::standins {
 
 namespace {
 
-struct LayoutError {
-    std::string message;
-};
-
 // An IFO holds its tables in the first few hundred kilobytes; this is far beyond a real one.
 constexpr std::size_t kMaxIfoBytes = 16 * 1024 * 1024;
 // Gaps a layout may hold beyond the size of its own files: 16 MB.
@@ -29,30 +25,29 @@ std::string titleSetFile(int titleSet, int part, const char* extension) {
     return name;
 }
 
-class Folder {
+class Folder : public DvdFiles {
 public:
     explicit Folder(std::string path) : path_(std::move(path)) {}
 
-    // The size of a plain file in the folder; none when there is no such entry.
-    std::optional<std::uint64_t> size(const std::string& name) const {
+    std::optional<std::uint64_t> size(const std::string& name) const override {
         struct stat info {};
         if (::lstat((path_ + "/" + name).c_str(), &info) != 0) {
             if (errno == ENOENT) {
                 return std::nullopt;
             }
-            throw LayoutError{name + ": " + std::strerror(errno)};
+            throw DvdLayoutError{name + ": " + std::strerror(errno)};
         }
         if (!S_ISREG(info.st_mode)) {
-            throw LayoutError{name + " is not a plain file"};
+            throw DvdLayoutError{name + " is not a plain file"};
         }
         return static_cast<std::uint64_t>(info.st_size);
     }
 
-    std::string read(const std::string& name) const {
+    std::string read(const std::string& name) const override {
         std::string path = path_ + "/" + name;
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) {
-            throw LayoutError{name + ": " + std::strerror(errno)};
+            throw DvdLayoutError{name + ": " + std::strerror(errno)};
         }
         std::string data;
         char buffer[65536];
@@ -65,14 +60,14 @@ public:
                 int code = errno;
                 ::close(fd);
                 if (got < 0) {
-                    throw LayoutError{name + ": " + std::strerror(code)};
+                    throw DvdLayoutError{name + ": " + std::strerror(code)};
                 }
                 return data;
             }
             data.append(buffer, static_cast<std::size_t>(got));
             if (data.size() > kMaxIfoBytes) {
                 ::close(fd);
-                throw LayoutError{name + " is too large for an IFO file"};
+                throw DvdLayoutError{name + " is too large for an IFO file"};
             }
         }
     }
@@ -110,8 +105,8 @@ private:
     }
     void need(std::uint64_t offset, std::uint64_t count) const {
         if (offset + count > data_.size()) {
-            throw LayoutError{name_ + " is cut short (it has no byte " +
-                              std::to_string(offset + count - 1) + ")"};
+            throw DvdLayoutError{name_ + " is cut short (it has no byte " +
+                                 std::to_string(offset + count - 1) + ")"};
         }
     }
 
@@ -136,12 +131,12 @@ struct Placement {
 
 class Planner {
 public:
-    explicit Planner(const Folder& folder) : folder_(folder) {}
+    explicit Planner(const DvdFiles& folder) : folder_(folder) {}
 
     void place(const std::string& name, std::uint64_t start) {
         auto size = folder_.size(name);
         if (!size) {
-            throw LayoutError{name + " is missing"};
+            throw DvdLayoutError{name + " is missing"};
         }
         placements_.push_back({name, start, (*size + kSectorBytes - 1) / kSectorBytes});
     }
@@ -151,7 +146,7 @@ public:
         std::uint64_t last = ifo.u32(kLastSectorOfSet);
         std::uint64_t ifoLast = ifo.u32(kLastSectorOfIfo);
         if (ifoLast > last) {
-            throw LayoutError{ifo.name() + " ends its set before the end of the IFO"};
+            throw DvdLayoutError{ifo.name() + " ends its set before the end of the IFO"};
         }
         place(ifo.name(), start);
         place(bup, start + last - ifoLast);
@@ -165,17 +160,17 @@ public:
         const Placement* previous = nullptr;
         for (const Placement& p : placements_) {
             if (p.start < end) {
-                throw LayoutError{p.name + " should start " + std::to_string(p.start) +
-                                  " sectors after VIDEO_TS.IFO, but " + previous->name +
-                                  " reaches to sector " + std::to_string(end)};
+                throw DvdLayoutError{p.name + " should start " + std::to_string(p.start) +
+                                     " sectors after VIDEO_TS.IFO, but " + previous->name +
+                                     " reaches to sector " + std::to_string(end)};
             }
             plan.items.push_back({p.name, p.start - end, p.sectors});
             end = p.start + p.sectors;
             previous = &p;
         }
         if (end > kLargestDiscSectors) {
-            throw LayoutError{"the IFO files place " + previous->name +
-                              " beyond the end of the largest DVD"};
+            throw DvdLayoutError{"the IFO files place " + previous->name +
+                                 " beyond the end of the largest DVD"};
         }
         // A real DVD leaves a few sectors between its files; an IFO that asks for far more than
         // the folder holds would make a huge image of padding, and is damaged or forged.
@@ -185,27 +180,30 @@ public:
             content += item.sectors;
         }
         if (padding > content + kMaxSlackSectors) {
-            throw LayoutError{"the IFO files ask for " + std::to_string(padding) +
-                              " sectors of gaps between files that fill only " +
-                              std::to_string(content)};
+            throw DvdLayoutError{"the IFO files ask for " + std::to_string(padding) +
+                                 " sectors of gaps between files that fill only " +
+                                 std::to_string(content)};
         }
         return plan;
     }
 
 private:
-    const Folder& folder_;
+    const DvdFiles& folder_;
     std::vector<Placement> placements_;
 };
 
 }  // namespace
 
 std::optional<DvdLayout> planDvdLayout(const std::string& videoTs, std::string& error) {
+    return planDvdLayout(Folder(videoTs), error);
+}
+
+std::optional<DvdLayout> planDvdLayout(const DvdFiles& folder, std::string& error) {
     try {
-        Folder folder(videoTs);
         Planner planner(folder);
         Ifo vmg("VIDEO_TS.IFO", folder.read("VIDEO_TS.IFO"));
         if (!vmg.hasMagic("DVDVIDEO-VMG")) {
-            throw LayoutError{"VIDEO_TS.IFO is not a video manager IFO"};
+            throw DvdLayoutError{"VIDEO_TS.IFO is not a video manager IFO"};
         }
         planner.placeSet(vmg, 0, "VIDEO_TS.BUP");
         if (std::uint32_t menu = vmg.u32(kMenuVobStart); menu != 0) {
@@ -215,8 +213,8 @@ std::optional<DvdLayout> planDvdLayout(const std::string& videoTs, std::string& 
         // Each title names its title set and where that set's IFO starts.
         const int titleSets = vmg.u16(kTitleSetCount);
         if (titleSets < 1 || titleSets > 99) {
-            throw LayoutError{"VIDEO_TS.IFO gives " + std::to_string(titleSets) +
-                              " title sets; a DVD has 1 to 99"};
+            throw DvdLayoutError{"VIDEO_TS.IFO gives " + std::to_string(titleSets) +
+                                 " title sets; a DVD has 1 to 99"};
         }
         const std::uint64_t table = std::uint64_t{vmg.u32(kTitleTable)} * kSectorBytes;
         const int titles = vmg.u16(table);
@@ -226,27 +224,27 @@ std::optional<DvdLayout> planDvdLayout(const std::string& videoTs, std::string& 
             int set = vmg.u8(entry + 6);
             std::uint64_t start = vmg.u32(entry + 8);
             if (set < 1 || set > titleSets) {
-                throw LayoutError{"title " + std::to_string(i + 1) +
-                                  " in VIDEO_TS.IFO names title set " + std::to_string(set) +
-                                  " of " + std::to_string(titleSets)};
+                throw DvdLayoutError{"title " + std::to_string(i + 1) +
+                                     " in VIDEO_TS.IFO names title set " + std::to_string(set) +
+                                     " of " + std::to_string(titleSets)};
             }
             auto [known, added] = setStarts.emplace(set, start);
             if (!added && known->second != start) {
-                throw LayoutError{"VIDEO_TS.IFO gives two starts for title set " +
-                                  std::to_string(set)};
+                throw DvdLayoutError{"VIDEO_TS.IFO gives two starts for title set " +
+                                     std::to_string(set)};
             }
         }
 
         for (int set = 1; set <= titleSets; ++set) {
             auto start = setStarts.find(set);
             if (start == setStarts.end()) {
-                throw LayoutError{"VIDEO_TS.IFO gives no start for title set " +
-                                  std::to_string(set)};
+                throw DvdLayoutError{"VIDEO_TS.IFO gives no start for title set " +
+                                     std::to_string(set)};
             }
             std::string ifoName = titleSetFile(set, 0, "IFO");
             Ifo vts(ifoName, folder.read(ifoName));
             if (!vts.hasMagic("DVDVIDEO-VTS")) {
-                throw LayoutError{ifoName + " is not a title set IFO"};
+                throw DvdLayoutError{ifoName + " is not a title set IFO"};
             }
             const std::uint64_t base = start->second;
             planner.placeSet(vts, base, titleSetFile(set, 0, "BUP"));
@@ -261,7 +259,7 @@ std::optional<DvdLayout> planDvdLayout(const std::string& videoTs, std::string& 
                     auto size = folder.size(name);
                     if (!size) {
                         if (part == 1) {
-                            throw LayoutError{name + " is missing"};
+                            throw DvdLayoutError{name + " is missing"};
                         }
                         break;
                     }
@@ -271,7 +269,7 @@ std::optional<DvdLayout> planDvdLayout(const std::string& videoTs, std::string& 
             }
         }
         return planner.layout();
-    } catch (const LayoutError& failure) {
+    } catch (const DvdLayoutError& failure) {
         error = failure.message;
         return std::nullopt;
     }

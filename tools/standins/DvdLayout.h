@@ -25,9 +25,24 @@ struct DvdLayout {
     std::vector<Item> items;
 };
 
+// What the planner learns of a VIDEO_TS folder. Either call may throw DvdLayoutError.
+struct DvdLayoutError {
+    std::string message;
+};
+class DvdFiles {
+public:
+    virtual ~DvdFiles() = default;
+    // The size of the plain file `name`; none when there is no such entry.
+    virtual std::optional<std::uint64_t> size(const std::string& name) const = 0;
+    // The bytes of the IFO file `name`.
+    virtual std::string read(const std::string& name) const = 0;
+};
+
 // Plans the layout of `videoTs`, a VIDEO_TS folder that holds VIDEO_TS.IFO. None, with `error`
 // set, when an IFO is unreadable or malformed, a file it needs is missing or not a plain file, or
 // the files cannot be placed where the IFOs say (one would overlap the next).
 std::optional<DvdLayout> planDvdLayout(const std::string& videoTs, std::string& error);
+// The same for files given some other way (the fuzz target gives them from memory).
+std::optional<DvdLayout> planDvdLayout(const DvdFiles& files, std::string& error);
 
 }  // namespace kilnware::standins

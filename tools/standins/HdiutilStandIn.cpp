@@ -46,6 +46,7 @@
 
 #include "Child.h"
 #include "DvdLayout.h"
+#include "MakehybridArguments.h"
 #include "VolumeName.h"
 #include "platform/foundation/PlaceFile.h"
 #include "platform/foundation/UniqueFd.h"
@@ -200,17 +201,8 @@ bool isDvdVideoFolder(const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const char* const kFixed[] = {"makehybrid",   "-iso", "-joliet",         "-udf",
-                                         "-udf-version", "1.02", "-udf-volume-name"};
-    if (argc != 12) {
-        return usage();
-    }
-    for (int i = 0; i < 7; ++i) {
-        if (std::strcmp(argv[1 + i], kFixed[i]) != 0) {
-            return usage();
-        }
-    }
-    if (std::strcmp(argv[9], "-o") != 0 || argv[10][0] == '\0' || argv[11][0] == '\0') {
+    const auto request = parseMakehybridArguments(argc, argv);
+    if (!request) {
         return usage();
     }
     // No stand-in outlives whoever started it.
@@ -220,9 +212,9 @@ int main(int argc, char** argv) {
         return 128 + SIGTERM;
     }
     passOnTerminationSignals();
-    const std::string volumeName = argv[8];
-    const std::string imageArgument = argv[10];
-    const std::string folderArgument = argv[11];
+    const std::string& volumeName = request->volumeName;
+    const std::string& imageArgument = request->image;
+    const std::string& folderArgument = request->folder;
 
     auto name = decodeUtf8(volumeName);
     if (!name) {

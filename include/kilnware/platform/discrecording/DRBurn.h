@@ -36,8 +36,9 @@ public:
 
     // A BIN/CUE image as a layout: one track per TRACK of the cue sheet (AUDIO, MODE1/2048 and
     // MODE1/2352), over its range of a BINARY file beside the sheet, with its PREGAP; the CD-Text
-    // its TITLE, PERFORMER and SONGWRITER lines carry, for the burn's DRCDTextKey. None, with
-    // `error` saying where, for a sheet this cannot take.
+    // its TITLE, PERFORMER and SONGWRITER lines carry (UTF-8, or ISO 8859-1 in a sheet that is not
+    // valid UTF-8), for the burn's DRCDTextKey. None, with `error` saying where, for a sheet this
+    // cannot take.
     struct CueLayout {
         Value layout;
         std::shared_ptr<DRCDTextBlock> cdText;  // null without texts

@@ -45,10 +45,11 @@ public:
     void set(std::string_view key, Value value);
     bool erase(std::string_view key);
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    auto begin() const { return entries_.begin(); }
-    auto end() const { return entries_.end(); }
+    // Defined below Value: clang instantiates the vector's members here, where Value is incomplete.
+    std::size_t size() const;
+    bool empty() const;
+    auto begin() const;
+    auto end() const;
 
     friend bool operator==(const Dictionary&, const Dictionary&);
 
@@ -126,6 +127,19 @@ public:
 private:
     Storage storage_;
 };
+
+inline std::size_t Dictionary::size() const {
+    return entries_.size();
+}
+inline bool Dictionary::empty() const {
+    return entries_.empty();
+}
+inline auto Dictionary::begin() const {
+    return entries_.begin();
+}
+inline auto Dictionary::end() const {
+    return entries_.end();
+}
 
 // The value under `key` of the dictionary held in `value`; none when `value` holds no dictionary.
 KILNWARE_EXPORT const Value& lookup(const Value& value, std::string_view key);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kilnware::fuzz {
+
+// A broken invariant is a finding: it aborts, so libFuzzer keeps the input and a replay fails.
+void require(bool holds, const char* what);
+
+// `data` cut at every `separator`; n separators give n + 1 pieces.
+std::vector<std::string> split(std::string_view data, char separator);
+
+// A private folder for the files a target writes, made once and removed when the process ends.
+const std::string& scratchFolder();
+void writeFile(const std::string& path, std::string_view bytes);
+
+}  // namespace kilnware::fuzz
+
+// The entry point libFuzzer calls, and the replay program too.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
