@@ -10,7 +10,11 @@
 #include <cstring>
 #include <map>
 
+#include "platform/foundation/UniqueFd.h"
+
 namespace kilnware::standins {
+
+using platform::UniqueFd;
 
 namespace {
 
@@ -45,28 +49,25 @@ public:
 
     std::string read(const std::string& name) const override {
         std::string path = path_ + "/" + name;
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd < 0) {
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!fd) {
             throw DvdLayoutError{name + ": " + std::strerror(errno)};
         }
         std::string data;
         char buffer[65536];
         for (;;) {
-            ssize_t got = ::read(fd, buffer, sizeof buffer);
+            ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) {
                 continue;
             }
             if (got <= 0) {
-                int code = errno;
-                ::close(fd);
                 if (got < 0) {
-                    throw DvdLayoutError{name + ": " + std::strerror(code)};
+                    throw DvdLayoutError{name + ": " + std::strerror(errno)};
                 }
                 return data;
             }
             data.append(buffer, static_cast<std::size_t>(got));
             if (data.size() > kMaxIfoBytes) {
-                ::close(fd);
                 throw DvdLayoutError{name + " is too large for an IFO file"};
             }
         }

@@ -46,6 +46,7 @@
 #include "platform/foundation/UniqueFd.h"
 
 using namespace kilnware::standins;
+using kilnware::platform::UniqueFd;
 
 namespace {
 
@@ -82,26 +83,24 @@ std::string commandNameProblem(const std::string& name) {
 bool readProjectFile(const std::string& path, std::string& text, std::string& error) {
     // The project is the caller's own file: not a link, and of this user, so that a project put
     // in its place by someone else cannot choose where dvdauthor writes.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+    if (!fd) {
         error = errno == ELOOP ? "it is a link" : std::strerror(errno);
         return false;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
-        ::close(fd);
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
         error = S_ISREG(info.st_mode) ? "it belongs to another user" : "not a regular file";
         return false;
     }
     char buffer[65536];
     for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
             error = std::strerror(errno);
-            ::close(fd);
             return false;
         }
         if (got == 0) {
@@ -110,11 +109,9 @@ bool readProjectFile(const std::string& path, std::string& text, std::string& er
         text.append(buffer, static_cast<std::size_t>(got));
         if (text.size() > kMaxProjectBytes) {
             error = "larger than any project (over 1 MB)";
-            ::close(fd);
             return false;
         }
     }
-    ::close(fd);
     return true;
 }
 
@@ -157,7 +154,7 @@ std::string destProblem(const std::string& dest) {
 }
 
 // A descriptor dvdauthor inherits, named as it will see it.
-std::string inherited(const kilnware::platform::UniqueFd& fd) {
+std::string inherited(const UniqueFd& fd) {
     return "/proc/self/fd/" + std::to_string(fd.get());
 }
 
@@ -184,7 +181,7 @@ public:
             text += "<vob file=\"" + file + "\"/>\n";
         }
         text += "</pgc>\n</titles>\n</titleset>\n</dvdauthor>\n";
-        kilnware::platform::UniqueFd out(
+        UniqueFd out(
             ::open(path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!out ||
             ::write(out.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
@@ -289,7 +286,7 @@ int main(int argc, char** argv) {
             say("refusing video file " + file + ": " + problem);
             return kRefused;
         }
-        kilnware::platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
         struct stat info {};
         if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
             say("refusing video file " + file + ": " +
@@ -319,8 +316,7 @@ int main(int argc, char** argv) {
         say("cannot make dest " + project->dest + ": " + std::strerror(errno));
         return kRefused;
     }
-    kilnware::platform::UniqueFd dest(
-        ::open(project->dest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    UniqueFd dest(::open(project->dest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
     if (!dest) {
         const int reason = errno;
         output.undo();

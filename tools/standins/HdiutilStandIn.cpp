@@ -54,6 +54,7 @@
 
 using namespace kilnware::standins;
 using kilnware::platform::decodeUtf8;
+using kilnware::platform::UniqueFd;
 
 namespace {
 
@@ -165,14 +166,10 @@ bool layoutOptions(const DvdLayout& layout, const Scratch& scratch,
             char name[64];
             std::snprintf(name, sizeof name, "/kilnware-layout-padding-%04d", ++paddings);
             std::string padding = paddingFolder + name;
-            int fd = ::open(padding.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            UniqueFd fd(::open(padding.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
             // Sparse: the sectors cost nothing here, genisoimage writes them as zeros.
-            bool ok = fd >= 0 &&
-                      ::ftruncate(fd, static_cast<off_t>(item.paddingBefore * kSectorBytes)) == 0;
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            if (!ok) {
+            if (!fd ||
+                ::ftruncate(fd.get(), static_cast<off_t>(item.paddingBefore * kSectorBytes)) != 0) {
                 error = padding + ": " + std::strerror(errno);
                 return false;
             }
@@ -281,12 +278,10 @@ int main(int argc, char** argv) {
         return kFailed;
     }
     std::string temporary = *imageFolder + "/.kilnware-image-XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
+    if (!UniqueFd(::mkstemp(temporary.data()))) {
         say("cannot write beside " + imageArgument + ": " + std::strerror(errno));
         return kFailed;
     }
-    ::close(fd);
     scratch.image = temporary;
 
     std::vector<std::string> arguments{"-quiet",
@@ -310,8 +305,7 @@ int main(int argc, char** argv) {
 
     // "." is F, and no file from F or $HOME may set options. F is entered through a descriptor of
     // its resolved path, never a link put in its place since.
-    kilnware::platform::UniqueFd source(
-        ::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd source(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!source || ::fchdir(source.get()) != 0) {
         say(folderArgument + ": " + std::strerror(errno) + "; no image written");
         return kFailed;
@@ -339,7 +333,7 @@ int main(int argc, char** argv) {
     ::umask(mask);
     ::chmod(temporary.c_str(), 0666 & ~mask);
     // On the disk before it takes its name: a crash never leaves a short image under that name.
-    kilnware::platform::UniqueFd written(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd written(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
     if (!written || ::fsync(written.get()) != 0 || written.close() != 0) {
         say("cannot write the image " + imageArgument + ": " + std::strerror(errno) +
             "; no image written");
@@ -356,9 +350,8 @@ int main(int argc, char** argv) {
         return kFailed;
     }
     scratch.image.clear();
-    if (int dir = ::open(imageFolder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    if (UniqueFd dir(::open(imageFolder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir) {
+        ::fsync(dir.get());
     }
     return 0;
 }

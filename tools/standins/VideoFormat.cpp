@@ -8,7 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/foundation/UniqueFd.h"
+
 namespace kilnware::standins {
+
+using platform::UniqueFd;
 
 const char* standardName(VideoStandard standard) {
     return standard == VideoStandard::PAL ? "PAL" : "NTSC";
@@ -64,27 +68,25 @@ const char* frameRateText(int code) {
 
 Probe probeVideoFile(const std::string& path) {
     Probe probe;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) {
         probe.problem = std::strerror(errno);
         return probe;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         probe.problem = "not a regular file";
         return probe;
     }
     std::vector<unsigned char> data(kProbeBytes);
     std::size_t filled = 0;
     while (filled < data.size()) {
-        ssize_t got = ::read(fd, data.data() + filled, data.size() - filled);
+        ssize_t got = ::read(fd.get(), data.data() + filled, data.size() - filled);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
             probe.problem = std::strerror(errno);
-            ::close(fd);
             return probe;
         }
         if (got == 0) {
@@ -92,7 +94,7 @@ Probe probeVideoFile(const std::string& path) {
         }
         filled += static_cast<std::size_t>(got);
     }
-    ::close(fd);
+    fd.reset();
 
     probe.header = findSequenceHeader(data.data(), filled);
     if (!probe.header) {

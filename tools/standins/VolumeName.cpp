@@ -6,7 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/foundation/UniqueFd.h"
+
 namespace kilnware::standins {
+
+using platform::UniqueFd;
 
 namespace {
 
@@ -73,8 +77,8 @@ std::string cutUtf8(std::string_view utf8, std::size_t maxBytes) {
 }
 
 bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, std::string& error) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd) {
         error = std::strerror(errno);
         return false;
     }
@@ -85,7 +89,7 @@ bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, s
     for (int i = 0; i < kMaxDescriptors && ok; ++i) {
         const off_t at = (kFirstDescriptorSector + i) * kSectorBytes;
         unsigned char descriptor[kSectorBytes];
-        if (::pread(fd, descriptor, sizeof descriptor, at) != kSectorBytes ||
+        if (::pread(fd.get(), descriptor, sizeof descriptor, at) != kSectorBytes ||
             std::memcmp(descriptor + 1, "CD001", 5) != 0 || descriptor[0] == 255) {
             break;
         }
@@ -97,7 +101,7 @@ bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, s
             identifier = &joliet;
         }
         if (identifier) {
-            ssize_t written = ::pwrite(fd, identifier->data(), kIdentifierBytes,
+            ssize_t written = ::pwrite(fd.get(), identifier->data(), kIdentifierBytes,
                                        at + static_cast<off_t>(kIdentifierOffset));
             ok = written == static_cast<ssize_t>(kIdentifierBytes);
             if (!ok) {
@@ -105,12 +109,12 @@ bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, s
             }
         }
     }
-    if (ok && ::fsync(fd) != 0) {
+    if (ok && ::fsync(fd.get()) != 0) {
         error = std::strerror(errno);
         ok = false;
     }
-    if (::close(fd) != 0 && ok) {
-        error = std::strerror(errno);
+    if (const int closed = fd.close(); closed != 0 && ok) {
+        error = std::strerror(closed);
         ok = false;
     }
     if (ok && !primary) {
