@@ -16,8 +16,8 @@ packages=(
   locales
   # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet)
   udftools 7zip
-  # benchmarks: the peer a data disc image is measured against
-  xorriso
+  # benchmarks: the peak memory of a whole process (bench/run.sh)
+  time
   # the command-line host
   libcli11-dev nlohmann-json3-dev
   # video DVDs: the programs the stand-ins run, and what their tests make clips with and read back
