@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 rounds=${ROUNDS:-5}
 
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target kilnware >/dev/null
+cmake --build --preset default -j2 --target kilnware-cli >/dev/null
 kilnware=$PWD/build/default/tools/kilnware/kilnware
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kilnware-bench-XXXXXX")
@@ -94,7 +94,8 @@ row() {
 # Random bytes, as text, that files are cut from: making them costs little more than writing them.
 head -c 3145728 /dev/urandom | base64 -w0 >"$work/blob"
 
-# make_tree DIR COUNT KIND [SEED]: COUNT files in folders of 200 under DIR, and prints their bytes.
+# make_tree DIR COUNT KIND [SEED]: COUNT files under DIR, about 25 to a folder in eight top
+# folders, and prints their bytes.
 # KIND "varied": mostly small files, a fifth middling (64 KB - 2 MB) and one in 125 large
 # (5 - 15 MB); "small": 100 B - 8 KB; "large": 64 MiB each. Sizes spread evenly over the orders of
 # magnitude, as file sizes do.
