@@ -1,16 +1,224 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in the default preset and runs them, one line per figure. The work files
-# (a 1 GB tree and its image; then 74 minutes of audio, twice, and the images made of it: about
-# 2.5 GB) live in a temporary folder under $TMPDIR that is removed at the end.
+# Measures the `kilnware` command against the programs a person would use for the same job and
+# prints one table: each figure, Kilnware's median, the peer's, their ratio, the goal and whether
+# it is met. Every side is a whole process, timed from the outside; one untimed run of each side
+# first warms the page cache for both, then ROUNDS rounds (default 5) run the sides in turn, each
+# round starting with the next side, so that neither always goes first.
+#
+#   bash bench/run.sh          ROUNDS=1 bash bench/run.sh   (a quick look)
+#
+# The work files live in one folder under $TMPDIR that is removed at exit; each tree and its images
+# go as soon as their figure is done. The most on disk at once is about 9 GB (figure 9).
 set -euo pipefail
+export LC_ALL=C  # a decimal point in $EPOCHREALTIME and in awk
 cd "$(dirname "$0")/.."
+rounds=${ROUNDS:-5}
 
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target data_disc_bench image_recorder_bench >/dev/null
+cmake --build --preset default -j2 --target kilnware-cli >/dev/null
+kilnware=$PWD/build/default/tools/kilnware/kilnware
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kilnware-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/data" "$work/audio"
-build/default/bench/data_disc_bench "$work/data" "${ROUNDS:-3}"
-rm -rf "$work/data"
-build/default/bench/image_recorder_bench "$work/audio" "${ROUNDS:-3}"
+out=$work/out
+mkdir "$out"
+note() { echo "bench: $*" >&2; }
+
+# --- Measuring ----------------------------------------------------------------------------------
+
+declare -A seconds rss bytes  # per side: its times and peak RSS (KiB), space-separated; its output
+peak=0
+
+# Runs a command with its output in a log, and keeps the largest peak RSS seen in $peak.
+quiet() {
+    if ! /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/log" 2>&1; then
+        note "$* failed:"
+        cat "$work/log" >&2
+        exit 1
+    fi
+    local kib
+    kib=$(tail -n 1 "$work/rss")
+    ((kib > peak)) && peak=$kib
+    return 0
+}
+
+# Runs the side $1 (a function) once and records its wall time, peak RSS and output size, then
+# empties the output folder.
+once() {
+    peak=0
+    local start=$EPOCHREALTIME
+    "$1"
+    local end=$EPOCHREALTIME
+    seconds[$1]+="$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }') "
+    rss[$1]+="$peak "
+    bytes[$1]=$(find "$out" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }')
+    rm -rf "${out:?}"/*
+}
+
+# Measures the sides $@ against each other.
+compare() {
+    local sides=("$@") side round i
+    for side in "${sides[@]}"; do
+        once "$side"
+        seconds[$side]="" rss[$side]=""
+    done
+    for ((round = 0; round < rounds; round++)); do
+        for ((i = 0; i < ${#sides[@]}; i++)); do
+            once "${sides[(round + i) % ${#sides[@]}]}"
+        done
+    done
+}
+
+median() {
+    tr ' ' '\n' <<<"$1" | grep . | sort -g |
+        awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+time_of() { median "${seconds[$1]}"; }
+mib_of() { awk -v k="$(median "${rss[$1]}")" 'BEGIN { print k / 1024 }'; }
+# Bytes a second, in MB, of $2 bytes made in the median time of side $1.
+rate_of() { awk -v b="$2" -v s="$(time_of "$1")" 'BEGIN { print b / s / 1e6 }'; }
+
+rows=()
+# row FIGURE KILNWARE PEER UNIT GOAL: one line of the table; the ratio is KILNWARE / PEER and GOAL
+# is "<= X" or ">= X".
+row() {
+    rows+=("$(awk -v f="$1" -v k="$2" -v p="$3" -v u="$4" -v goal="$5" 'BEGIN {
+        split(goal, g, " "); r = k / p
+        met = (g[1] == "<=" ? r <= g[2] : r >= g[2]) ? "yes" : "no"
+        printf "%-46s %11s %11s %6.2f %8s  %s", f, sprintf("%.1f %s", k, u), sprintf("%.1f %s", p, u), r, goal, met
+    }')")
+}
+
+# --- Inputs -------------------------------------------------------------------------------------
+
+# Random bytes, as text, that files are cut from: making them costs little more than writing them.
+head -c 3145728 /dev/urandom | base64 -w0 >"$work/blob"
+
+# make_tree DIR COUNT KIND [SEED]: COUNT files under DIR, about 25 to a folder in eight top
+# folders, and prints their bytes.
+# KIND "varied": mostly small files, a fifth middling (64 KB - 2 MB) and one in 125 large
+# (5 - 15 MB); "small": 100 B - 8 KB; "large": 64 MiB each. Sizes spread evenly over the orders of
+# magnitude, as file sizes do.
+make_tree() {
+    awk -v root="$1" -v count="$2" -v kind="$3" -v seed="${4:-1}" -v blobfile="$work/blob" '
+    function spread(low, high) { return int(exp(log(low) + rand() * (log(high) - log(low)))) }
+    BEGIN {
+        srand(seed); getline blob < blobfile; n = length(blob); ORS = ""
+        folders = int(count / 200) + 1
+        for (i = 0; i < count; i++) {
+            if (kind == "small") size = spread(100, 8192)
+            else if (kind == "large") size = 64 * 1048576
+            else if (i % 125 == 0) size = int(5e6 + rand() * 10e6)
+            else if (i % 5 == 0) size = spread(64e3, 2e6)
+            else size = spread(100, 64e3)
+            dir = sprintf("%s/d%d/f%03d", root, i % 8, i % folders)
+            if (!(dir in made)) { system("mkdir -p " dir); made[dir] = 1 }
+            file = sprintf("%s/%06d.dat", dir, i)
+            for (left = size; left > 0; left -= part) {
+                part = left < n ? left : n
+                print substr(blob, 1 + int(rand() * (n - part + 1)), part) > file
+            }
+            close(file)
+            total += size
+        }
+        print total "\n"
+    }'
+}
+
+# --- The sides ----------------------------------------------------------------------------------
+
+kilnware_data() {
+    quiet "$kilnware" data "$tree"/* --name Bench --yes --image-medium bd-r --image-dir "$out"
+}
+genisoimage_joliet() { quiet genisoimage -J -o "$out/peer.iso" "$tree"; }
+genisoimage_joliet_sync() {
+    genisoimage_joliet
+    quiet sync "$out/peer.iso"
+}
+kilnware_data_1g() { tree=$work/1g kilnware_data; }
+kilnware_data_4g() { tree=$work/4g kilnware_data; }
+kilnware_video_ts() {
+    quiet "$kilnware" video-ts "$work/dvd" --title Bench --yes --image-medium dvd-r \
+        --image-dir "$out"
+}
+genisoimage_dvd_video_sync() {
+    quiet genisoimage -dvd-video -udf -o "$out/peer.iso" "$work/dvd"
+    quiet sync "$out/peer.iso"
+}
+kilnware_audio() { quiet "$kilnware" audio "$audio" --yes --image-dir "$out"; }
+cp_wav() { quiet cp "$audio" "$out/copy.wav"; }
+ffmpeg_pcm() { quiet ffmpeg -nostdin -i "$audio" -f s16le -y "$out/peer.pcm"; }
+
+# --- Figures ------------------------------------------------------------------------------------
+
+note "figures 1, 2: making a tree of 3,200 files"
+tree=$work/tree
+size=$(make_tree "$tree" 3200 varied)
+compare kilnware_data genisoimage_joliet genisoimage_joliet_sync
+mb=$((size / 1000000))
+row "1 data image, $mb MB in 3,200 files, Joliet" "$(time_of kilnware_data)" \
+    "$(time_of genisoimage_joliet)" s "<= 0.9"
+row "2 the same, each synced to disk" "$(time_of kilnware_data)" \
+    "$(time_of genisoimage_joliet_sync)" s "<= 1.0"
+data_rate=$(rate_of kilnware_data "${bytes[kilnware_data]}")
+rm -rf "$tree"
+
+note "figure 3: making a tree of 100,000 files"
+size=$(make_tree "$tree" 100000 small)
+compare kilnware_data genisoimage_joliet
+mb=$((size / 1000000))
+row "3 data image, $mb MB in 100,000 files" "$(time_of kilnware_data)" \
+    "$(time_of genisoimage_joliet)" s "<= 0.9"
+row "3 the same, peak RSS" "$(mib_of kilnware_data)" "$(mib_of genisoimage_joliet)" MiB "<= 1.0"
+rm -rf "$tree"
+
+note "figure 4: making a DVD-video folder"
+# A noisy PAL clip, so that MPEG-2 needs its full rate, looped into one long title.
+ffmpeg -nostdin -v error -f lavfi -i "testsrc=size=720x576:rate=25,noise=alls=20:allf=t" -t 30 \
+    -target pal-dvd -b:v 8M -aspect 4:3 -an "$work/clip.mpg"
+ffmpeg -nostdin -v error -stream_loop 18 -i "$work/clip.mpg" -c copy -f dvd "$work/long.mpg"
+quiet env VIDEO_FORMAT=PAL dvdauthor -o "$work/dvd" -t "$work/long.mpg"
+quiet env VIDEO_FORMAT=PAL dvdauthor -o "$work/dvd" -T
+rm "$work/clip.mpg" "$work/long.mpg"
+mb=$(du -sm "$work/dvd" | cut -f1)
+compare kilnware_video_ts genisoimage_dvd_video_sync
+row "4 video DVD, $mb MiB VIDEO_TS, synced" "$(time_of kilnware_video_ts)" \
+    "$(time_of genisoimage_dvd_video_sync)" s "<= 1.0"
+video_rate=$(rate_of kilnware_video_ts "${bytes[kilnware_video_ts]}")
+rm -rf "$work/dvd"
+
+note "figures 5-7: making 74 minutes of audio"
+# Pink noise, different on each side: FLAC and MP3 have real work to do.
+noise="anoisesrc=color=pink:sample_rate=44100:amplitude=0.3:duration=4440"
+ffmpeg -nostdin -v error -f lavfi -i "$noise:seed=1" -f lavfi -i "$noise:seed=2" \
+    -filter_complex amerge=inputs=2 -c:a pcm_s16le "$work/74min.wav"
+ffmpeg -nostdin -v error -i "$work/74min.wav" -c:a flac "$work/74min.flac" \
+    -c:a libmp3lame -b:a 192k "$work/74min.mp3"
+pcm=$((4440 * 44100 * 4))
+declare -A peer=([wav]=cp_wav [flac]=ffmpeg_pcm [mp3]=ffmpeg_pcm)
+declare -A figure=([wav]="5 74 min WAV to BIN/CUE vs cp" [flac]="6 74 min FLAC to BIN/CUE vs ffmpeg"
+    [mp3]="7 74 min MP3 192k to BIN/CUE vs ffmpeg")
+declare -A decode_rate
+for kind in wav flac mp3; do
+    audio=$work/74min.$kind
+    compare kilnware_audio "${peer[$kind]}"
+    row "${figure[$kind]}" "$(time_of kilnware_audio)" "$(time_of "${peer[$kind]}")" s "<= 1.0"
+    decode_rate[$kind]=$(rate_of kilnware_audio "$pcm")
+    rm "$audio"
+done
+
+row "8 FLAC decode vs 10 x CD 52x" "${decode_rate[flac]}" 78 MB/s ">= 1.0"
+row "8 MP3 decode vs 10 x CD 52x" "${decode_rate[mp3]}" 78 MB/s ">= 1.0"
+row "8 data image (figure 1) vs 10 x BD 12x" "$data_rate" 540 MB/s ">= 1.0"
+row "8 video image (figure 4) vs 10 x DVD 16x" "$video_rate" 220 MB/s ">= 1.0"
+
+note "figure 9: making trees of 1 GiB and 4 GiB"
+make_tree "$work/1g" 16 large >/dev/null
+make_tree "$work/4g" 64 large >/dev/null
+compare kilnware_data_1g kilnware_data_4g
+row "9 data peak RSS, 4 GiB tree vs 1 GiB tree" "$(mib_of kilnware_data_4g)" \
+    "$(mib_of kilnware_data_1g)" MiB "<= 1.10"
+
+printf '%-46s %11s %11s %6s %8s  %s\n' figure Kilnware peer ratio goal met
+printf '%s\n' "${rows[@]}"
+echo "(medians of $rounds rounds; ratio = Kilnware / peer)"

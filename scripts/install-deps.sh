@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config clang-format
-  # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # tests
+  googletest libgtest-dev libgmock-dev
   # recording, images and audio; genisoimage makes UDF images at run time
   libburn-dev libisofs-dev libsndfile1-dev libsamplerate0-dev libudev-dev genisoimage
   # decoding every audio format users keep, and reading their tags
@@ -16,10 +16,10 @@ packages=(
   locales
   # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet)
   udftools 7zip
-  # benchmarks: the peer a data disc image is measured against
-  xorriso
   # the fuzz preset: clang, libFuzzer's runtime, and llvm-symbolizer for the reports of findings
   clang libclang-rt-14-dev llvm
+  # benchmarks: the peak memory of a whole process (bench/run.sh)
+  time
   # the command-line host
   libcli11-dev nlohmann-json3-dev
   # video DVDs: the programs the stand-ins run, and what their tests make clips with and read back
