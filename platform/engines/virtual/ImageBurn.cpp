@@ -86,7 +86,7 @@ struct Output {
     Owned temporary;
     UniqueFd fd;
     bool renamed = false;
-    std::uint64_t written = 0;
+    std::uint64_t written = 0;        // where the next bytes go: every write names its place
     std::uint64_t writeBackFrom = 0;  // what was written before this is on its way to the disk
     bool kernelCopy = true;           // copy_file_range works between the sources and this file
     bool skipped = false;             // zeros were skipped: the file may need its full length
@@ -368,14 +368,11 @@ private:
         std::size_t n = step;
         if (span->fd < 0) {
             // A new file reads as zeros wherever nothing was written.
-            if (::lseek(out.fd.get(), static_cast<off_t>(n), SEEK_CUR) < 0) {
-                throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
-            }
             out.skipped = true;
         } else {
             loff_t from = static_cast<loff_t>(span->offset);
-            const ssize_t copied =
-                ::copy_file_range(span->fd, &from, out.fd.get(), nullptr, step, 0);
+            loff_t to = static_cast<loff_t>(out.written);
+            const ssize_t copied = ::copy_file_range(span->fd, &from, out.fd.get(), &to, step, 0);
             if (copied < 0 && errno == EINTR) {
                 return 0;
             }
@@ -438,7 +435,8 @@ private:
                                              ? want
                                              : static_cast<std::size_t>(std::min<std::uint64_t>(
                                                    kKernelCopyStep, length - done));
-                n = ::copy_file_range(in.get(), &from, out.fd.get(), nullptr, step, 0);
+                loff_t to = static_cast<loff_t>(out.written);
+                n = ::copy_file_range(in.get(), &from, out.fd.get(), &to, step, 0);
                 if (n < 0 && errno != EINTR && errno != EIO && errno != ENOSPC && errno != EFBIG &&
                     errno != EDQUOT) {
                     kernelCopy = false;  // not between these file systems: copy by hand
@@ -480,7 +478,7 @@ private:
 
     void writeAll(Output& out, const std::byte* data, std::size_t n) {
         while (n > 0) {
-            const ssize_t w = ::write(out.fd.get(), data, n);
+            const ssize_t w = ::pwrite(out.fd.get(), data, n, static_cast<off_t>(out.written));
             if (w < 0) {
                 if (errno == EINTR) {
                     continue;
