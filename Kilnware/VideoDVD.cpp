@@ -232,6 +232,10 @@ void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutL
         Log::write(noLayoutLine);
         return;
     }
+    // The image is this run's work, proven by the record and removed after a successful burn.
+    Dictionary properties = layout->properties();
+    properties.set(DRTrackImageIsWorkFileKey, true);
+    layout->setProperties(std::move(properties));
     trackArray.emplace_back(layout);
     // The work stays locked while its burn runs: no other run takes it meanwhile.
     const int before = burnsInFlight_;

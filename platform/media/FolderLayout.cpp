@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <algorithm>
@@ -148,7 +149,7 @@ public:
         node.sourcePath = path;
         setTimes(node, info);
         ancestors_.insert(id);
-        const bool read = readDirectory(path, directory, node);
+        const bool read = readDirectory(path, directory, info.st_dev, node);
         ancestors_.erase(id);
         if (!read) {
             return false;
@@ -157,7 +158,7 @@ public:
         return true;
     }
 
-    bool readDirectory(const std::string& path, DIR* directory, LaidOutNode& node) {
+    bool readDirectory(const std::string& path, DIR* directory, dev_t device, LaidOutNode& node) {
         std::vector<std::string> names;
         errno = 0;
         while (const dirent* entry = ::readdir(directory)) {
@@ -171,16 +172,46 @@ public:
             return fail(path + ": " + systemReason(errno));
         }
         std::sort(names.begin(), names.end());
+        node.children.reserve(names.size());
         for (const std::string& entryName : names) {
             const std::string entryPath = (path == "/" ? "" : path) + "/" + entryName;
             std::optional<LaidOutNode> child;
-            if (!checkName(entryName, path) || !layOutPath(entryName, entryPath, child)) {
+            if (!checkName(entryName, path) ||
+                !layOutEntry(::dirfd(directory), device, entryName, entryPath, child)) {
                 return false;
             }
             if (child) {
                 node.children.push_back(std::move(*child));
             }
         }
+        return true;
+    }
+
+    // An entry of a folder on `device`: a plain file there is laid out from one look at it, by
+    // its name in the open folder. Everything else (folders, links to other file systems, what
+    // cannot be looked at) goes the long way, by its path.
+    bool layOutEntry(int folder, dev_t device, const std::string& name, const std::string& path,
+                     std::optional<LaidOutNode>& out) {
+        struct statx info {};
+        if (::statx(folder, name.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS, &info) != 0 ||
+            (info.stx_mask & STATX_BASIC_STATS) != STATX_BASIC_STATS || !S_ISREG(info.stx_mode) ||
+            makedev(info.stx_dev_major, info.stx_dev_minor) != device) {
+            return layOutPath(name, path, out);
+        }
+        // On its folder's file system, whose sizes are real: the folder would be left out else.
+        LaidOutNode node;
+        node.name = name;
+        node.sourcePath = path;
+        node.size = info.stx_size;
+        node.device = device;
+        node.inode = static_cast<ino_t>(info.stx_ino);
+        node.modified = info.stx_mtime.tv_sec;
+        node.modifiedNanoseconds = info.stx_mtime.tv_nsec;
+        node.changed = {static_cast<time_t>(info.stx_ctime.tv_sec),
+                        static_cast<long>(info.stx_ctime.tv_nsec)};
+        node.executable = (info.stx_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+        ++files_;
+        out = std::move(node);
         return true;
     }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -13,6 +14,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
+#include <tuple>
+#include <vector>
 
 // libisofs hands out libburn's struct burn_source, which libburn.h declares in namespace burn.
 #include <libburn/libburn.h>
@@ -21,6 +25,7 @@
 #include <kilnware/platform/discrecording/DRFolder.h>
 
 #include "platform/foundation/UniqueFd.h"
+#include "platform/media/FileSpans.h"
 #include "platform/media/FilesystemImage.h"
 
 namespace kilnware::platform::media {
@@ -74,6 +79,26 @@ private:
     std::optional<std::string> fault_;
 };
 
+// The first bytes of a placeholder's content: this image's mark and the file's sort weight, so
+// that the reader can tell where libisofs began the files.
+using Tag = std::array<unsigned char, 20>;
+
+// What the file streams of one image share.
+struct StreamsShared {
+    WriteFaults faults;
+    // Placeholders stand in for the files: libisofs lays out and writes only the tree, and the
+    // reader takes the files' bytes from disk itself.
+    bool placeholders = false;
+    std::array<unsigned char, 16> mark{};
+};
+
+Tag tagFor(const StreamsShared& shared, int weight) {
+    Tag tag{};
+    std::memcpy(tag.data(), shared.mark.data(), shared.mark.size());
+    std::memcpy(tag.data() + shared.mark.size(), &weight, sizeof weight);
+    return tag;
+}
+
 // libisofs' struct iso_stream, whose member "class" C++ cannot name: the same layout under
 // another name, as libisofs itself advises.
 struct StreamHeader {
@@ -88,13 +113,10 @@ struct StreamHeader {
 // file that is gone, was replaced, or was written meanwhile is recorded as a fault, so that no
 // mixed or short copy passes for the file.
 struct FileStream {
-    std::string path;
-    off_t size = 0;
-    dev_t device = 0;
-    ino_t inode = 0;
-    timespec modified{};
-    timespec changed{};
-    std::shared_ptr<WriteFaults> faults;
+    const LaidOutNode* node = nullptr;  // the layout outlives every image made of it
+    std::shared_ptr<StreamsShared> shared;
+    int weight = 0;
+    bool open = false;
     UniqueFd fd;
     off_t delivered = 0;
     off_t taken = 0;  // bytes read from the file so far
@@ -103,6 +125,8 @@ struct FileStream {
     std::unique_ptr<char[]> ahead;
     size_t aheadStart = 0;
     size_t aheadEnd = 0;
+
+    off_t size() const { return static_cast<off_t>(node->size); }
 };
 
 constexpr off_t kReadAhead = off_t{256} << 10;
@@ -116,53 +140,73 @@ bool sameTime(const timespec& a, const timespec& b) {
 }
 
 // Whether the open file is still the one of the layout as it stood then.
-bool unchanged(const FileStream& file) {
+bool unchanged(int fd, const LaidOutNode& node) {
     struct stat info {};
-    return ::fstat(file.fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-           info.st_dev == file.device && info.st_ino == file.inode && info.st_size == file.size &&
-           sameTime(info.st_mtim, file.modified) && sameTime(info.st_ctim, file.changed);
+    const timespec modified{static_cast<time_t>(node.modified),
+                            static_cast<long>(node.modifiedNanoseconds)};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_dev == node.device &&
+           info.st_ino == node.inode && static_cast<std::uint64_t>(info.st_size) == node.size &&
+           sameTime(info.st_mtim, modified) && sameTime(info.st_ctim, node.changed);
+}
+
+// Opens a laid-out file for reading and checks that it is still the one of the layout; a fault
+// names it otherwise.
+UniqueFd openLaidOut(const LaidOutNode& node, std::string& fault) {
+    UniqueFd fd(::open(node.sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        fault = node.sourcePath + ": " + std::strerror(errno);
+        return fd;
+    }
+    if (!unchanged(fd.get(), node)) {
+        fault = node.sourcePath + " changed while it was burned";
+        return UniqueFd();
+    }
+    if (node.size >= kReadAhead) {
+        ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    return fd;
 }
 
 int streamOpen(IsoStream* stream) {
     FileStream& file = fileStream(stream);
-    if (file.fd) {
+    if (file.open) {
         return static_cast<int>(ISO_FILE_ALREADY_OPENED);
-    }
-    file.fd.reset(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!file.fd) {
-        const int reason = errno;
-        file.faults->record(file.path + ": " + std::strerror(reason));
-        return static_cast<int>(reason == ENOENT ? ISO_FILE_DOESNT_EXIST : ISO_FILE_ERROR);
     }
     file.delivered = file.taken = 0;
     file.aheadStart = file.aheadEnd = 0;
-    if (!unchanged(file)) {
-        file.faults->record(file.path + " changed while it was burned");
-        return static_cast<int>(ISO_FILE_ERROR);
+    if (!file.shared->placeholders) {
+        std::string fault;
+        file.fd = openLaidOut(*file.node, fault);
+        if (!file.fd) {
+            file.shared->faults.record(fault);
+            return static_cast<int>(ISO_FILE_ERROR);
+        }
     }
-    ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    file.open = true;
     return ISO_SUCCESS;
 }
 
 int streamClose(IsoStream* stream) {
     FileStream& file = fileStream(stream);
-    if (!file.fd) {
+    if (!file.open) {
         return static_cast<int>(ISO_FILE_NOT_OPENED);
     }
+    file.open = false;
     file.fd.reset();
     file.ahead.reset();
     return ISO_SUCCESS;
 }
 
 off_t streamSize(IsoStream* stream) {
-    return fileStream(stream).size;
+    return fileStream(stream).size();
 }
 
 // Fills the read-ahead buffer with up to `limit` bytes; false on a read error or a change, which
 // is recorded. After the file's last byte the file is looked at once more: written meanwhile, it
 // may have given a mix of old and new bytes.
 bool readAhead(FileStream& file, size_t limit) {
-    const auto capacity = static_cast<size_t>(std::min<off_t>(file.size, kReadAhead));
+    const std::string& path = file.node->sourcePath;
+    const auto capacity = static_cast<size_t>(std::min<off_t>(file.size(), kReadAhead));
     if (!file.ahead) {
         file.ahead = std::make_unique_for_overwrite<char[]>(capacity);
     }
@@ -174,18 +218,18 @@ bool readAhead(FileStream& file, size_t limit) {
             continue;
         }
         if (got < 0) {
-            file.faults->record(file.path + ": " + std::strerror(errno));
+            file.shared->faults.record(path + ": " + std::strerror(errno));
             return false;
         }
         if (got == 0) {
-            file.faults->record(file.path + " changed while it was burned: it ended early");
+            file.shared->faults.record(path + " changed while it was burned: it ended early");
             return false;
         }
         done += static_cast<size_t>(got);
     }
     file.taken += static_cast<off_t>(done);
-    if (file.taken == file.size && !unchanged(file)) {
-        file.faults->record(file.path + " changed while it was burned");
+    if (file.taken == file.size() && !unchanged(file.fd.get(), *file.node)) {
+        file.shared->faults.record(path + " changed while it was burned");
         return false;
     }
     file.aheadStart = 0;
@@ -195,16 +239,25 @@ bool readAhead(FileStream& file, size_t limit) {
 
 int streamRead(IsoStream* stream, void* buffer, size_t count) {
     FileStream& file = fileStream(stream);
-    if (!file.fd) {
+    if (!file.open) {
         return static_cast<int>(ISO_FILE_NOT_OPENED);
     }
     // Never more than the layout's size; libisofs wants full counts until the end.
     const auto wanted = static_cast<size_t>(std::min<off_t>(
-        static_cast<off_t>(std::min<size_t>(count, INT_MAX)), file.size - file.delivered));
+        static_cast<off_t>(std::min<size_t>(count, INT_MAX)), file.size() - file.delivered));
+    if (file.shared->placeholders) {
+        std::memset(buffer, 0, wanted);
+        if (file.delivered == 0 && wanted >= sizeof(Tag)) {
+            const Tag tag = tagFor(*file.shared, file.weight);
+            std::memcpy(buffer, tag.data(), tag.size());
+        }
+        file.delivered += static_cast<off_t>(wanted);
+        return static_cast<int>(wanted);
+    }
     size_t done = 0;
     while (done < wanted) {
         if (file.aheadStart == file.aheadEnd) {
-            const auto left = static_cast<size_t>(file.size - file.delivered) - done;
+            const auto left = static_cast<size_t>(file.size() - file.delivered) - done;
             if (!readAhead(file, left)) {
                 return static_cast<int>(ISO_FILE_READ_ERROR);
             }
@@ -228,8 +281,8 @@ constexpr unsigned int kFileStreamFsId = 0x4B574E31;
 void streamId(IsoStream* stream, unsigned int* fsId, dev_t* device, ino_t* inode) {
     const FileStream& file = fileStream(stream);
     *fsId = kFileStreamFsId;
-    *device = file.device;
-    *inode = file.inode;
+    *device = file.node->device;
+    *inode = file.node->inode;
 }
 
 void streamFree(IsoStream* stream) {
@@ -264,7 +317,8 @@ IsoStreamIface fileStreamClass = {
     .clone_stream = streamClone,
 };
 
-IsoStream* newFileStream(const LaidOutNode& node, std::shared_ptr<WriteFaults> faults) {
+IsoStream* newFileStream(const LaidOutNode& node, std::shared_ptr<StreamsShared> shared,
+                         int weight) {
     // libisofs frees the header with free() once the last reference goes.
     auto* header = static_cast<StreamHeader*>(std::malloc(sizeof(StreamHeader)));
     if (!header) {
@@ -273,16 +327,98 @@ IsoStream* newFileStream(const LaidOutNode& node, std::shared_ptr<WriteFaults> f
     header->klass = &fileStreamClass;
     header->refcount = 1;
     auto* file = new FileStream;
-    file->path = node.sourcePath;
-    file->size = static_cast<off_t>(node.size);
-    file->device = node.device;
-    file->inode = node.inode;
-    file->modified = {static_cast<time_t>(node.modified),
-                      static_cast<long>(node.modifiedNanoseconds)};
-    file->changed = node.changed;
-    file->faults = std::move(faults);
+    file->node = &node;
+    file->shared = std::move(shared);
+    file->weight = weight;
     header->data = file;
     return reinterpret_cast<IsoStream*>(header);
+}
+
+// The order in which libisofs puts the files' contents, fixed by a sort weight for each file (the
+// higher first): the order of the tree. Files of one inode share one content and one weight.
+struct ContentOrder {
+    std::vector<int> weights;  // per file, in the order of the tree
+    // The files whose content the image holds, in its order, when their places can be told:
+    // they fill the image's end, each from a block of its own.
+    std::vector<const LaidOutNode*> files;
+    std::uint64_t bytes = 0;
+    // The file whose placeholder shows where libisofs put the files: the first that holds a tag.
+    std::uint64_t checkedAt = 0;  // its place, from the first file's
+    int checkedWeight = 0;
+    bool known = false;
+};
+
+// A file farther in than this from the first leaves the image to libisofs: the check would cost
+// more than it saves.
+constexpr std::uint64_t kCheckedWithin = std::uint64_t{16} << 20;
+
+constexpr int kTopWeight = 1 << 30;
+
+void collectFiles(const LaidOutNode& folder, std::vector<const LaidOutNode*>& files) {
+    for (const LaidOutNode& child : folder.children) {
+        if (child.directory) {
+            collectFiles(child, files);
+        } else {
+            files.push_back(&child);
+        }
+    }
+}
+
+std::uint64_t blocksOf(std::uint64_t bytes) {
+    return (bytes + DRTrack::kDataBlockSize - 1) / DRTrack::kDataBlockSize;
+}
+
+ContentOrder contentOrder(const FolderLayout& layout) {
+    ContentOrder order;
+    // HFS+ puts its own structures among the files: libisofs streams the whole image then.
+    if ((layout.mask & DRFilesystemInclusionMaskHFSPlus) != 0) {
+        return order;
+    }
+    std::vector<const LaidOutNode*> files;
+    collectFiles(layout.root, files);
+    if (files.size() >= static_cast<std::size_t>(kTopWeight)) {
+        return order;
+    }
+    std::vector<std::uint32_t> byInode(files.size());
+    for (std::uint32_t i = 0; i < byInode.size(); ++i) {
+        byInode[i] = i;
+    }
+    std::sort(byInode.begin(), byInode.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return std::tie(files[a]->device, files[a]->inode, a) <
+               std::tie(files[b]->device, files[b]->inode, b);
+    });
+    std::vector<std::uint32_t> first(files.size());
+    for (std::size_t k = 0; k < byInode.size(); ++k) {
+        const LaidOutNode& node = *files[byInode[k]];
+        const bool sameInode = k > 0 && files[byInode[k - 1]]->device == node.device &&
+                               files[byInode[k - 1]]->inode == node.inode;
+        first[byInode[k]] = sameInode ? first[byInode[k - 1]] : byInode[k];
+        // Laid out at two moments with two sizes: which one libisofs keeps is its own affair.
+        if (sameInode && files[byInode[k - 1]]->size != node.size) {
+            return order;
+        }
+    }
+    order.weights.resize(files.size());
+    bool checked = false;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        order.weights[i] = kTopWeight - static_cast<int>(first[i]);
+        if (first[i] == i && files[i]->size > 0) {
+            if (!checked && files[i]->size >= sizeof(Tag)) {
+                checked = true;
+                order.checkedAt = order.bytes;
+                order.checkedWeight = order.weights[i];
+            }
+            order.files.push_back(files[i]);
+            order.bytes += blocksOf(files[i]->size) * DRTrack::kDataBlockSize;
+        }
+    }
+    // Without a file to check (none, or only tiny ones), libisofs writes them all.
+    order.known = checked && order.checkedAt <= kCheckedWithin;
+    if (!order.known) {
+        order.files.clear();
+        order.bytes = 0;
+    }
+    return order;
 }
 
 void setAttributes(IsoNode* node, const LaidOutNode& source, int hidden) {
@@ -331,52 +467,71 @@ private:
     IsoWriteOpts* opts_ = nullptr;
 };
 
-bool addChildren(IsoImage* image, IsoDir* parent, const LaidOutNode& folder, int hidden,
-                 const std::shared_ptr<WriteFaults>& faults, const std::string& where,
-                 std::string& error) {
-    for (const LaidOutNode& child : folder.children) {
-        const std::string path = where + "/" + child.name;
-        IsoNode* node = nullptr;
-        int status = 0;
-        if (child.directory) {
-            IsoDir* directory = nullptr;
-            status = iso_image_add_new_dir(image, parent, child.name.c_str(), &directory);
-            node = reinterpret_cast<IsoNode*>(directory);
-            if (status >= 0 && !addChildren(image, directory, child, hidden, faults, path, error)) {
-                return false;
+// Adds the files and folders under `folder`; the files take the weights of `order` in turn.
+class TreeBuilder {
+public:
+    TreeBuilder(IsoImage* image, int hidden, std::shared_ptr<StreamsShared> shared,
+                const std::vector<int>& weights)
+        : image_(image), hidden_(hidden), shared_(std::move(shared)), weights_(weights) {}
+
+    bool addChildren(IsoDir* parent, const LaidOutNode& folder, const std::string& where,
+                     std::string& error) {
+        for (const LaidOutNode& child : folder.children) {
+            IsoNode* node = nullptr;
+            int status = 0;
+            if (child.directory) {
+                IsoDir* directory = nullptr;
+                status = iso_image_add_new_dir(image_, parent, child.name.c_str(), &directory);
+                node = reinterpret_cast<IsoNode*>(directory);
+                if (status >= 0 &&
+                    !addChildren(directory, child, where + "/" + child.name, error)) {
+                    return false;
+                }
+            } else {
+                const int weight = files_ < weights_.size() ? weights_[files_] : 0;
+                ++files_;
+                IsoStream* stream = newFileStream(child, shared_, weight);
+                if (!stream) {
+                    error = "out of memory";
+                    return false;
+                }
+                IsoFile* file = nullptr;
+                status = iso_image_add_new_file(image_, parent, child.name.c_str(), stream, &file);
+                if (status < 0) {
+                    iso_stream_unref(stream);
+                } else if (!weights_.empty()) {
+                    iso_node_set_sort_weight(reinterpret_cast<IsoNode*>(file), weight);
+                }
+                node = reinterpret_cast<IsoNode*>(file);
             }
-        } else {
-            IsoStream* stream = newFileStream(child, faults);
-            if (!stream) {
-                error = "out of memory";
-                return false;
-            }
-            IsoFile* file = nullptr;
-            status = iso_image_add_new_file(image, parent, child.name.c_str(), stream, &file);
             if (status < 0) {
-                iso_stream_unref(stream);
+                error = where + "/" + child.name + ": " + isoReason(status);
+                return false;
             }
-            node = reinterpret_cast<IsoNode*>(file);
+            setAttributes(node, child, hidden_);
         }
-        if (status < 0) {
-            error = path + ": " + isoReason(status);
-            return false;
-        }
-        setAttributes(node, child, hidden);
+        return true;
     }
-    return true;
-}
+
+private:
+    IsoImage* image_;
+    int hidden_;
+    std::shared_ptr<StreamsShared> shared_;
+    const std::vector<int>& weights_;
+    std::size_t files_ = 0;
+};
 
 using burn::burn_source;
 
-struct SourceAndFaults {
+struct StartedImage {
     burn_source* source = nullptr;
-    std::shared_ptr<WriteFaults> faults;
+    std::shared_ptr<StreamsShared> shared;
 };
 
-// Starts writing the image of `layout`; only its size is wanted when `sizeOnly`.
-std::optional<SourceAndFaults> startImage(const FolderLayout& layout, bool sizeOnly,
-                                          std::string& error) {
+// Starts writing the image of `layout`; only its size is wanted when `sizeOnly`. With
+// `placeholders` the files' contents are left to the reader (see StreamsShared).
+std::optional<StartedImage> startImage(const FolderLayout& layout, const ContentOrder& order,
+                                       bool placeholders, bool sizeOnly, std::string& error) {
     if (!initialiseLibisofs(error)) {
         return std::nullopt;
     }
@@ -401,10 +556,19 @@ std::optional<SourceAndFaults> startImage(const FolderLayout& layout, bool sizeO
                        (joliet ? 0 : LIBISO_HIDE_ON_JOLIET) |
                        (hfsPlus ? 0 : LIBISO_HIDE_ON_HFSPLUS);
 
-    auto faults = std::make_shared<WriteFaults>();
+    auto shared = std::make_shared<StreamsShared>();
+    shared->placeholders = placeholders;
+    if (placeholders) {
+        std::random_device random;
+        for (std::size_t i = 0; i < shared->mark.size(); i += sizeof(unsigned)) {
+            const unsigned bits = random();
+            std::memcpy(shared->mark.data() + i, &bits, sizeof bits);
+        }
+    }
     IsoDir* root = iso_image_get_root(image.get());
     setAttributes(reinterpret_cast<IsoNode*>(root), layout.root, 0);
-    if (!addChildren(image.get(), root, layout.root, hidden, faults, "", error)) {
+    TreeBuilder builder(image.get(), hidden, shared, order.weights);
+    if (!builder.addChildren(root, layout.root, "", error)) {
         return std::nullopt;
     }
 
@@ -442,6 +606,7 @@ std::optional<SourceAndFaults> startImage(const FolderLayout& layout, bool sizeO
     }
     iso_write_opts_set_hfsp_serial_number(o, serial);
     iso_write_opts_set_will_cancel(o, sizeOnly ? 1 : 0);
+    iso_write_opts_set_sort_files(o, order.weights.empty() ? 0 : 1);
 
     ::burn_source* created = nullptr;
     status = iso_image_create_burn_source(image.get(), o, &created);
@@ -450,7 +615,7 @@ std::optional<SourceAndFaults> startImage(const FolderLayout& layout, bool sizeO
         error = "libisofs cannot lay the tree out: " + isoReason(status);
         return std::nullopt;
     }
-    return SourceAndFaults{source, std::move(faults)};
+    return StartedImage{source, std::move(shared)};
 }
 
 void stopImage(burn_source* source, bool finished) {
@@ -460,20 +625,97 @@ void stopImage(burn_source* source, bool finished) {
     burn::burn_source_free(source);
 }
 
-class IsoReader : public DRTrackReader {
+// Streams an image: what libisofs writes, and with placeholders the files' contents from disk,
+// each from a block of its own at the place libisofs gave it, after the tree.
+class IsoReader : public DRTrackReader, public FileSpans {
 public:
-    IsoReader(SourceAndFaults image, std::uint64_t bytes)
-        : source_(image.source), faults_(std::move(image.faults)), remaining_(bytes) {}
-    ~IsoReader() override { stopImage(source_, finished_); }
+    IsoReader(std::shared_ptr<const FolderLayout> layout, std::shared_ptr<const ContentOrder> order,
+              StartedImage image, std::uint64_t bytes)
+        : layout_(std::move(layout)),
+          order_(std::move(order)),
+          source_(image.source),
+          shared_(std::move(image.shared)),
+          fromLibisofs_(shared_->placeholders ? bytes - order_->bytes : bytes) {}
+    ~IsoReader() override { stopLibisofs(); }
     IsoReader(const IsoReader&) = delete;
     IsoReader& operator=(const IsoReader&) = delete;
 
     std::size_t read(std::span<std::byte> out) override {
-        if (finished_ || !error_.empty() || out.empty()) {
+        std::size_t done = 0;
+        if (!error_.empty() || out.empty()) {
             return 0;
         }
-        const auto wanted = static_cast<int>(
-            std::min<std::uint64_t>({out.size(), remaining_, std::uint64_t{1} << 30}));
+        if (fromLibisofs_ > 0) {
+            done = readLibisofs(out.first(
+                static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), fromLibisofs_))));
+            if (!error_.empty()) {
+                return 0;
+            }
+        }
+        if (fromLibisofs_ == 0 && source_) {
+            takeOverFromLibisofs();
+        }
+        while (done < out.size() && error_.empty()) {
+            if (padding_ > 0) {
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(padding_, out.size() - done));
+                std::memset(out.data() + done, 0, n);
+                done += n;
+                padding_ -= n;
+                continue;
+            }
+            if (!openFile()) {
+                break;
+            }
+            const LaidOutNode& file = *order_->files[next_];
+            const auto want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(file.size - taken_, out.size() - done));
+            const ssize_t got = ::read(fd_.get(), out.data() + done, want);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                fail(file.sourcePath + ": " + std::strerror(errno));
+            } else if (got == 0) {
+                fail(file.sourcePath + " changed while it was burned: it ended early");
+            } else {
+                done += static_cast<std::size_t>(got);
+                took(static_cast<std::uint64_t>(got));
+            }
+        }
+        return error_.empty() ? done : 0;
+    }
+
+    std::optional<Span> nextSpan() override {
+        if (fromLibisofs_ > 0 || !error_.empty()) {
+            return std::nullopt;
+        }
+        if (source_) {
+            takeOverFromLibisofs();
+        }
+        if (padding_ > 0) {
+            return Span{-1, 0, padding_};
+        }
+        if (!openFile()) {
+            return std::nullopt;
+        }
+        return Span{fd_.get(), taken_, order_->files[next_]->size - taken_};
+    }
+
+    bool pass(std::uint64_t count) override {
+        if (padding_ > 0) {
+            padding_ -= std::min(count, padding_);
+        } else if (fd_) {
+            took(count);
+        }
+        return error_.empty();
+    }
+
+    const std::string& error() const override { return error_; }
+
+private:
+    std::size_t readLibisofs(std::span<std::byte> out) {
+        const auto wanted = static_cast<int>(std::min<std::size_t>(out.size(), 1 << 30));
         int got = 0;
         while (got < wanted) {
             auto* buffer = reinterpret_cast<unsigned char*>(out.data()) + got;
@@ -486,7 +728,7 @@ public:
         }
         // A fault is recorded before the bytes that stand in for the lost content are written,
         // so no such byte goes out.
-        if (auto fault = faults_->fault()) {
+        if (auto fault = shared_->faults.fault()) {
             error_ = "the data track cannot be read: " + *fault;
             return 0;
         }
@@ -494,31 +736,98 @@ public:
             error_ = "the data track ended early: libisofs stopped writing the image";
             return 0;
         }
-        remaining_ -= static_cast<std::uint64_t>(got);
-        finished_ = remaining_ == 0;
+        fromLibisofs_ -= static_cast<std::uint64_t>(got);
         return static_cast<std::size_t>(got);
     }
 
-    const std::string& error() const override { return error_; }
+    // The tree is written: the files follow, from disk. libisofs' own first block of them must be
+    // the first file's placeholder, or its files lie elsewhere than this reader would put them.
+    void takeOverFromLibisofs() {
+        if (!order_->files.empty()) {
+            std::array<std::byte, DRTrack::kDataBlockSize> block{};
+            bool whole = true;
+            for (std::uint64_t left = order_->checkedAt + block.size(); whole && left > 0;) {
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+                fromLibisofs_ = n;
+                whole = readLibisofs(std::span(block).first(n)) == n;
+                left -= n;
+            }
+            const Tag tag = tagFor(*shared_, order_->checkedWeight);
+            if (whole && std::memcmp(block.data(), tag.data(), tag.size()) != 0) {
+                error_ = "the data track cannot be read: libisofs placed the files unexpectedly";
+            }
+            fromLibisofs_ = 0;
+        }
+        stopLibisofs();
+    }
 
-private:
+    void stopLibisofs() {
+        if (source_) {
+            // With placeholders libisofs goes on writing them after the tree.
+            stopImage(source_, fromLibisofs_ == 0 && order_->files.empty());
+            source_ = nullptr;
+        }
+    }
+
+    bool openFile() {
+        if (fd_) {
+            return true;
+        }
+        if (next_ >= order_->files.size()) {
+            return false;
+        }
+        std::string fault;
+        fd_ = openLaidOut(*order_->files[next_], fault);
+        if (!fd_) {
+            fail(fault);
+            return false;
+        }
+        taken_ = 0;
+        return true;
+    }
+
+    // After the file's last byte it is looked at once more: written meanwhile, it may have given
+    // a mix of old and new bytes.
+    void took(std::uint64_t count) {
+        const LaidOutNode& file = *order_->files[next_];
+        taken_ += count;
+        if (taken_ < file.size) {
+            return;
+        }
+        if (!unchanged(fd_.get(), file)) {
+            fail(file.sourcePath + " changed while it was burned");
+        }
+        fd_.reset();
+        padding_ = blocksOf(file.size) * DRTrack::kDataBlockSize - file.size;
+        ++next_;
+    }
+
+    void fail(const std::string& fault) { error_ = "the data track cannot be read: " + fault; }
+
+    std::shared_ptr<const FolderLayout> layout_;
+    std::shared_ptr<const ContentOrder> order_;
     burn_source* source_;
-    std::shared_ptr<WriteFaults> faults_;
-    std::uint64_t remaining_;
-    bool finished_ = false;
+    std::shared_ptr<StreamsShared> shared_;
+    std::uint64_t fromLibisofs_;  // bytes still to come from libisofs
+    std::size_t next_ = 0;        // the file being read, in order_->files
+    UniqueFd fd_;
+    std::uint64_t taken_ = 0;
+    std::uint64_t padding_ = 0;
     std::string error_;
 };
 
 class IsoFilesystemImage : public FilesystemImage {
 public:
-    IsoFilesystemImage(FolderLayout layout, std::uint64_t bytes)
-        : layout_(std::move(layout)), bytes_(bytes) {}
+    IsoFilesystemImage(std::shared_ptr<const FolderLayout> layout,
+                       std::shared_ptr<const ContentOrder> order, std::uint64_t bytes)
+        : layout_(std::move(layout)), order_(std::move(order)), bytes_(bytes) {}
 
     std::uint64_t blockCount() const override { return bytes_ / DRTrack::kDataBlockSize; }
 
     std::unique_ptr<DRTrackReader> newReader() const override {
         std::string error;
-        auto image = startImage(layout_, false, error);
+        auto image = startImage(*layout_, *order_, order_->known, false, error);
         if (!image) {
             return failedReader("the data track cannot be read: " + error);
         }
@@ -527,28 +836,32 @@ public:
             stopImage(image->source, false);
             return failedReader("the data track cannot be read: its size has changed");
         }
-        return std::make_unique<IsoReader>(std::move(*image), bytes_);
+        return std::make_unique<IsoReader>(layout_, order_, std::move(*image), bytes_);
     }
 
 private:
-    FolderLayout layout_;
+    std::shared_ptr<const FolderLayout> layout_;
+    std::shared_ptr<const ContentOrder> order_;
     std::uint64_t bytes_;
 };
 
 }  // namespace
 
 std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error) {
-    auto image = startImage(layout, true, error);
+    auto shared = std::make_shared<const FolderLayout>(std::move(layout));
+    auto order = std::make_shared<const ContentOrder>(contentOrder(*shared));
+    auto image = startImage(*shared, *order, true, true, error);
     if (!image) {
         return nullptr;
     }
     const off_t size = image->source->get_size(image->source);
     stopImage(image->source, false);
-    if (size <= 0 || size % static_cast<off_t>(DRTrack::kDataBlockSize) != 0) {
+    if (size <= 0 || size % static_cast<off_t>(DRTrack::kDataBlockSize) != 0 ||
+        (order->known && static_cast<std::uint64_t>(size) < order->bytes)) {
         error = "libisofs gave an image of " + std::to_string(size) + " bytes";
         return nullptr;
     }
-    return std::make_unique<IsoFilesystemImage>(std::move(layout),
+    return std::make_unique<IsoFilesystemImage>(std::move(shared), std::move(order),
                                                 static_cast<std::uint64_t>(size));
 }
 

@@ -22,6 +22,7 @@
 #include "platform/foundation/Sha256.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
+#include "platform/media/FileSpans.h"
 
 namespace kilnware::platform::image {
 
@@ -86,8 +87,10 @@ struct Output {
     Owned temporary;
     UniqueFd fd;
     bool renamed = false;
-    std::uint64_t written = 0;
+    std::uint64_t written = 0;        // where the next bytes go: every write names its place
     std::uint64_t writeBackFrom = 0;  // what was written before this is on its way to the disk
+    bool kernelCopy = true;           // copy_file_range works between the sources and this file
+    bool skipped = false;             // zeros were skipped: the file may need its full length
 };
 
 std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
@@ -182,13 +185,16 @@ private:
         throw Failure{"Could not find a free name for " + plan_.name + " in " + folder_ + "."};
     }
 
-    void openTemporary(Output& output) {
+    std::string temporaryName(const Output& output) const {
         static std::atomic<unsigned> counter{0};
-        std::random_device random;
+        static thread_local std::random_device random;
+        return folder_ + "/." + output.finalName + "." + std::to_string(::getpid()) + "-" +
+               std::to_string(counter++) + "-" + std::to_string(random());
+    }
+
+    void openTemporary(Output& output) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string path = folder_ + "/." + output.finalName + "." +
-                                     std::to_string(::getpid()) + "-" + std::to_string(counter++) +
-                                     "-" + std::to_string(random());
+            const std::string path = temporaryName(output);
             output.fd = createExclusive(path, output.temporary);
             if (output.fd) {
                 return;
@@ -234,7 +240,11 @@ private:
         const DRTrack& track = *plan_.tracks[index];
         const std::uint64_t total = plan_.trackBlocks[index] * blockSize;
         std::uint64_t done = 0;
-        if (auto extent = track.fileExtent()) {
+        auto extent = track.fileExtent();
+        if (extent && plan_.form == BurnPlan::Form::Image && takeAsItLies(out, track, *extent)) {
+            done = extent->length;
+            progress(extent->length, blockSize);
+        } else if (extent) {
             const bool whole = plan_.form == BurnPlan::Form::Image;
             done = copyExtent(out, *extent, blockSize,
                               whole ? extent->length : std::min(extent->length, total));
@@ -256,6 +266,42 @@ private:
         trackBytes_ = 0;
     }
 
+    // A work image that its maker removes after the burn becomes the output as it lies: another
+    // name for the same file, so that its bytes are written once. Not when the burn reads back
+    // what it wrote or holds its speed down, nor across file systems; false then, and the bytes
+    // are copied.
+    bool takeAsItLies(Output& out, const DRTrack& track, const DRTrack::FileExtent& extent) {
+        if (plan_.verify || plan_.bytesPerSecond > 0 || extent.offset != 0 ||
+            !track.properties()[DRTrackImageIsWorkFileKey].boolValue()) {
+            return false;
+        }
+        UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<std::uint64_t>(st.st_size) != extent.length) {
+            return false;
+        }
+        // The file just opened, never whatever a link at its path leads to by now.
+        const std::string opened = "/proc/self/fd/" + std::to_string(in.get());
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string path = temporaryName(out);
+            if (::linkat(AT_FDCWD, opened.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) ==
+                0) {
+                out.fd.reset();
+                out.temporary.removeIfOurs();
+                out.temporary = Owned{path, st.st_dev, st.st_ino};
+                out.fd = std::move(in);  // flushed before it takes its name, as every output
+                out.written = extent.length;
+                out.writeBackFrom = extent.length;
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+        return false;
+    }
+
     // Streams the track as its reader gives it; returns the bytes written.
     std::uint64_t streamTrack(Output& out, std::size_t index, std::size_t blockSize) {
         const DRTrack& track = *plan_.tracks[index];
@@ -266,7 +312,18 @@ private:
         }
         const std::uint64_t expected = track.estimateLength() * blockSize;
         std::uint64_t done = 0;
+        // Verification needs every byte: then they all pass through here.
+        auto* spans = plan_.verify ? nullptr : dynamic_cast<media::FileSpans*>(reader.get());
         while (done < expected) {
+            if (spans) {
+                if (const std::uint64_t n = copySpan(out, *spans, blockSize, expected - done)) {
+                    done += n;
+                    continue;
+                }
+                if (!reader->error().empty()) {
+                    break;
+                }
+            }
             const std::size_t want = static_cast<std::size_t>(
                 std::min<std::uint64_t>(chunkSize(blockSize), expected - done));
             const std::size_t filled = fill(*reader, want);
@@ -295,6 +352,47 @@ private:
             }
         }
         return done;
+    }
+
+    // Takes the reader's next span, if its bytes lie in a file or are zeros, up to `limit` bytes:
+    // copied by the kernel, or zeros left for the file system to fill in. Returns the bytes taken;
+    // 0 when the next bytes must be read.
+    std::uint64_t copySpan(Output& out, media::FileSpans& spans, std::size_t blockSize,
+                           std::uint64_t limit) {
+        const auto span = spans.nextSpan();
+        if (!span || !out.kernelCopy) {
+            return 0;
+        }
+        const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(
+            {span->length, limit,
+             plan_.bytesPerSecond > 0 ? chunkSize(blockSize) : kKernelCopyStep}));
+        std::size_t n = step;
+        if (span->fd < 0) {
+            // A new file reads as zeros wherever nothing was written.
+            out.skipped = true;
+        } else {
+            loff_t from = static_cast<loff_t>(span->offset);
+            loff_t to = static_cast<loff_t>(out.written);
+            const ssize_t copied = ::copy_file_range(span->fd, &from, out.fd.get(), &to, step, 0);
+            if (copied < 0 && errno == EINTR) {
+                return 0;
+            }
+            if (copied < 0 &&
+                (errno == EIO || errno == ENOSPC || errno == EFBIG || errno == EDQUOT)) {
+                throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
+            }
+            if (copied <= 0) {
+                // Not between these file systems (or the file ended early, which reading tells):
+                // by hand from here on.
+                out.kernelCopy = false;
+                return 0;
+            }
+            n = static_cast<std::size_t>(copied);
+        }
+        wrote(out, n);
+        progress(n, blockSize);
+        spans.pass(n);
+        return n;
     }
 
     std::size_t fill(DRTrackReader& reader, std::size_t want) {
@@ -338,7 +436,8 @@ private:
                                              ? want
                                              : static_cast<std::size_t>(std::min<std::uint64_t>(
                                                    kKernelCopyStep, length - done));
-                n = ::copy_file_range(in.get(), &from, out.fd.get(), nullptr, step, 0);
+                loff_t to = static_cast<loff_t>(out.written);
+                n = ::copy_file_range(in.get(), &from, out.fd.get(), &to, step, 0);
                 if (n < 0 && errno != EINTR && errno != EIO && errno != ENOSPC && errno != EFBIG &&
                     errno != EDQUOT) {
                     kernelCopy = false;  // not between these file systems: copy by hand
@@ -380,7 +479,7 @@ private:
 
     void writeAll(Output& out, const std::byte* data, std::size_t n) {
         while (n > 0) {
-            const ssize_t w = ::write(out.fd.get(), data, n);
+            const ssize_t w = ::pwrite(out.fd.get(), data, n, static_cast<off_t>(out.written));
             if (w < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -529,6 +628,11 @@ private:
     // else's file must never be replaced. The folder is flushed last, so that the names stay.
     void finish() {
         for (Output& output : outputs_) {
+            // Zeros skipped at the end are no part of the file until it is given its length.
+            if (output.skipped &&
+                ::ftruncate(output.fd.get(), static_cast<off_t>(output.written)) != 0) {
+                throw Failure{"Could not write " + output.finalName + ": " + systemText(errno)};
+            }
             int error = ::fsync(output.fd.get()) == 0 ? 0 : errno;
             const int closeError = output.fd.close();
             error = error != 0 ? error : closeError;

@@ -105,6 +105,10 @@ KILNWARE_DR_KEY(DRCDTextKey);
 // Frames (75 a second) of silence before an audio track. On the first track it is the disc's own
 // pause before the music, which is at least 2 seconds (150 frames) whatever is asked.
 KILNWARE_DR_KEY(DRPreGapLengthKey);
+// boolean, on a disc-image track: the image is its maker's work file, which nobody writes while
+// the burn runs and which its maker removes after it, so that an engine writing images may take
+// the file as it lies (another name for it) instead of copying its bytes.
+KILNWARE_DR_KEY(DRTrackImageIsWorkFileKey);
 
 // Erase types.
 KILNWARE_DR_KEY(DREraseTypeKey);
