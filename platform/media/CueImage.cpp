@@ -178,6 +178,17 @@ std::string utf8FromLatin1(std::string_view latin1) {
     return out;
 }
 
+// A word of the sheet as an error message may show it: control characters would reach the
+// user's terminal.
+std::string printable(std::string word) {
+    for (char& c : word) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return word;
+}
+
 }  // namespace
 
 std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& path,
@@ -188,7 +199,8 @@ std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& pa
         error = path + " cannot be read";
         return std::nullopt;
     }
-    if (text.size() > kMaxCueBytes) {
+    // A text has no NUL bytes: a binary file misnamed .cue is no sheet.
+    if (text.size() > kMaxCueBytes || text.find('\0') != std::string::npos) {
         error = path + " is no cue sheet";
         return std::nullopt;
     }
@@ -242,7 +254,7 @@ std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& pa
             } else if (*mode == "MODE1/2352") {
                 track.kind = DRTrack::Kind::Data;
             } else {
-                return fail("tracks of mode " + *mode + " are not taken");
+                return fail("tracks of mode " + printable(*mode) + " are not taken");
             }
             sheet.tracks.push_back(track);
             sheet.texts.emplace_back();
@@ -268,7 +280,7 @@ std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& pa
             const std::string value = word(line).value_or("");
             sheet.texts.back()[field] = latin1 ? utf8FromLatin1(value) : value;
         } else {
-            return fail("\"" + *command + "\" is not taken");
+            return fail("\"" + printable(*command) + "\" is not taken");
         }
     }
     if (sheet.tracks.empty()) {

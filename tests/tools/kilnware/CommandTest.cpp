@@ -497,7 +497,7 @@ namespace kilnware {
 namespace {
 
 // A BIN/CUE with CD-Text burned again as it stands gives the same BIN, cue sheet and CD-Text; a
-// cue sheet that points outside its folder is refused.
+// cue sheet that points outside its folder is refused, one with control characters shown safely.
 TEST(CommandImage, BinCueComesOutIdentical) {
     test::TempDir dir;
     test::writeAudioFile(dir.file("a.wav"), 0x010002, 44100, 2, 44100 * 5);
@@ -520,6 +520,11 @@ TEST(CommandImage, BinCueComesOutIdentical) {
     auto evil = test::runProgram(KILNWARE_CLI, {"image", dir.file("evil.cue"), "--yes"});
     EXPECT_EQ(evil.status, 2);
     EXPECT_NE(evil.err.find("beside the cue sheet"), std::string::npos) << evil.err;
+    // Control characters of a sheet never reach the terminal through an error.
+    std::ofstream(dir.file("escape.cue")) << "\x1b]0;owned\x07 X\n";
+    auto escape = test::runProgram(KILNWARE_CLI, {"image", dir.file("escape.cue"), "--yes"});
+    EXPECT_EQ(escape.status, 2);
+    EXPECT_EQ(escape.err.find('\x1b'), std::string::npos) << escape.err;
 }
 
 }  // namespace
