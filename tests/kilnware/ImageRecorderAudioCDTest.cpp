@@ -12,6 +12,7 @@
 #include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/discrecording/Engine.h>
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
+#include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
 
 namespace kilnware {
@@ -19,10 +20,7 @@ namespace {
 
 using namespace platform;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::readFile;
 
 // The whole road of an audio CD: the library's burn session, the panels, and the image recorder
 // as the engine, ending in files that libburn can burn.
