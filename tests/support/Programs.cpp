@@ -1,6 +1,8 @@
 #include "tests/support/Programs.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "tests/support/TestSupport.h"
 
@@ -108,9 +111,31 @@ StartedProgram startProgram(const std::string& program, const std::vector<std::s
     return started;
 }
 
+StartedProgram::StartedProgram(StartedProgram&& other) noexcept
+    : pid(std::exchange(other.pid, -1)),
+      out(std::exchange(other.out, -1)),
+      said(std::move(other.said)),
+      hung(other.hung) {}
+
+StartedProgram::~StartedProgram() {
+    if (out >= 0) {
+        ::close(out);
+    }
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        waitFor(pid);
+    }
+}
+
 bool StartedProgram::readUntil(const std::string& text) {
     char buffer[4096];
-    while (said.find(text) == std::string::npos) {
+    while (out >= 0 && said.find(text) == std::string::npos) {
+        // A bound only to fail a program that hangs, never to wait for one.
+        pollfd ready{out, POLLIN, 0};
+        if (::poll(&ready, 1, 240'000) == 0) {
+            hung = true;
+            return false;
+        }
         const ssize_t n = ::read(out, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) {
             continue;
@@ -120,14 +145,18 @@ bool StartedProgram::readUntil(const std::string& text) {
         }
         said.append(buffer, static_cast<std::size_t>(n));
     }
-    return true;
+    return said.find(text) != std::string::npos;
 }
 
 int StartedProgram::finish() {
     readUntil(std::string(1, '\0'));  // to the end: the command never writes a NUL
     ::close(out);
     out = -1;
-    return waitFor(pid);
+    if (hung) {
+        ::kill(pid, SIGKILL);
+    }
+    const int status = waitFor(std::exchange(pid, -1));
+    return hung ? -1 : status;
 }
 
 std::string requiredProgram(const std::string& name) {

@@ -22,6 +22,15 @@
 
 namespace kilnware::test {
 
+// Bytes that differ from block to block, so that a misplaced block shows.
+inline std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
+    }
+    return bytes;
+}
+
 // Every name in `folder`, hidden ones included, sorted.
 inline std::vector<std::string> filesIn(const std::string& folder) {
     std::vector<std::string> names;

@@ -13,14 +13,7 @@ namespace {
 
 using test::readFile;
 
-// Bytes that differ from block to block, so that a misplaced block shows.
-std::string pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
-    }
-    return bytes;
-}
+using test::pattern;
 
 // A data track whose reader holds back its bytes until the test opens the gate, so that a test
 // can act on a burn that is surely under way.
