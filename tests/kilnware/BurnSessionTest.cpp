@@ -100,7 +100,8 @@ TEST_F(BurnSession, ControllerWithoutVideoFilesRemovesNothing) {
 TEST_F(BurnSession, BurningFlagFollowsTheProgressPanel) {
     EXPECT_FALSE(burn->burning);
     answerer->confirmWith("Scripted CD-R");
-    recorder->setOperationDuration(std::chrono::milliseconds(200));
+    recorder->setOperationDuration(std::chrono::hours(24));  // ends only when cancelled
+    answerer->cancelProgressAfter(1);
     burn->burnLayout(aLayout(), "Burn Data Disc");
     EXPECT_FALSE(burn->burning);  // the panel begins on the run loop
     ASSERT_TRUE(runUntil([&] { return burn->burning; }));

@@ -1,17 +1,21 @@
 #include "tests/support/Programs.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "tests/support/TestSupport.h"
 
@@ -19,12 +23,11 @@ extern char** environ;
 
 namespace kilnware::test {
 
-RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                     const std::vector<std::string>& environment) {
-    TempDir capture;
-    std::string outPath = capture.file("out");
-    std::string errPath = capture.file("err");
+namespace {
 
+// Starts `program` with the file actions given; the pid.
+pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
+            const std::vector<std::string>& environment, posix_spawn_file_actions_t& actions) {
     std::vector<std::string> words{program};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -35,7 +38,12 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 
     std::vector<std::string> variables;
     for (char** entry = environ; *entry; ++entry) {
-        variables.emplace_back(*entry);
+        const std::string_view variable(*entry);
+        const auto name = variable.substr(0, variable.find('=') + 1);
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string& e) { return e.starts_with(name); })) {
+            variables.emplace_back(variable);
+        }
     }
     variables.insert(variables.end(), environment.begin(), environment.end());
     std::vector<char*> envp;
@@ -44,27 +52,111 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     }
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
     int failed = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         throw std::system_error(failed, std::generic_category(), "cannot start " + program);
     }
+    return pid;
+}
+
+int waitFor(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+}  // namespace
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment) {
+    TempDir capture;
+    std::string outPath = capture.file("out");
+    std::string errPath = capture.file("err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     RunResult result;
-    result.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    result.status = waitFor(spawn(program, arguments, environment, actions));
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
+}
+
+StartedProgram startProgram(const std::string& program, const std::vector<std::string>& arguments,
+                            const std::vector<std::string>& environment) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pipe");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    StartedProgram started;
+    try {
+        started.pid = spawn(program, arguments, environment, actions);
+    } catch (...) {
+        ::close(ends[0]);
+        ::close(ends[1]);
+        throw;
+    }
+    ::close(ends[1]);
+    started.out = ends[0];
+    return started;
+}
+
+StartedProgram::StartedProgram(StartedProgram&& other) noexcept
+    : pid(std::exchange(other.pid, -1)),
+      out(std::exchange(other.out, -1)),
+      said(std::move(other.said)),
+      hung(other.hung) {}
+
+StartedProgram::~StartedProgram() {
+    if (out >= 0) {
+        ::close(out);
+    }
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        waitFor(pid);
+    }
+}
+
+bool StartedProgram::readUntil(const std::string& text) {
+    char buffer[4096];
+    while (out >= 0 && said.find(text) == std::string::npos) {
+        // A bound only to fail a program that hangs, never to wait for one.
+        pollfd ready{out, POLLIN, 0};
+        if (::poll(&ready, 1, 240'000) == 0) {
+            hung = true;
+            return false;
+        }
+        const ssize_t n = ::read(out, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        said.append(buffer, static_cast<std::size_t>(n));
+    }
+    return said.find(text) != std::string::npos;
+}
+
+int StartedProgram::finish() {
+    readUntil(std::string(1, '\0'));  // to the end: the command never writes a NUL
+    ::close(out);
+    out = -1;
+    if (hung) {
+        ::kill(pid, SIGKILL);
+    }
+    const int status = waitFor(std::exchange(pid, -1));
+    return hung ? -1 : status;
 }
 
 std::string requiredProgram(const std::string& name) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -13,10 +15,34 @@ struct RunResult {
 };
 
 // Runs `program` (looked up in PATH when it holds no '/') with `arguments`, without a shell, its
-// standard input empty and its output collected. `environment` entries ("NAME=value") are added
-// to this process's own. Throws when the program cannot be started, failing the test.
+// standard input empty and its output collected. `environment` entries ("NAME=value") replace or
+// add to this process's own. Throws when the program cannot be started, failing the test.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
                      const std::vector<std::string>& environment = {});
+
+// A program started as runProgram starts it, but not waited for: its standard output comes
+// through a pipe, so that a test can act just when the program has said it reached a point.
+struct StartedProgram {
+    StartedProgram() = default;
+    StartedProgram(StartedProgram&& other) noexcept;
+    StartedProgram& operator=(StartedProgram&&) = delete;
+    ~StartedProgram();  // kills a program that was not finished, as when a test stopped early
+
+    pid_t pid = -1;
+    int out = -1;  // the reading end; closed by finish()
+
+    // Reads the output until `text` has come (true), or the program closed it or has said
+    // nothing for four minutes (false: `hung`; ctest gives up at five).
+    bool readUntil(const std::string& text);
+    // Reads the rest of the output and waits for the program: its status as in RunResult, or -1
+    // when it hung and was killed.
+    int finish();
+
+    std::string said;  // everything read so far
+    bool hung = false;
+};
+StartedProgram startProgram(const std::string& program, const std::vector<std::string>& arguments,
+                            const std::vector<std::string>& environment = {});
 
 // The full path of an installed program that the tests need (scripts/install-deps.sh installs
 // it); throws, failing the test, when it is missing.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -39,6 +40,20 @@ constexpr std::size_t kKernelCopyStep = std::size_t{64} << 20;
 constexpr std::size_t kMaxNameBytes = 200;
 constexpr auto kReportInterval = std::chrono::milliseconds(100);
 constexpr auto kSpeedWindow = std::chrono::seconds(1);
+
+class SteadyClock : public BurnClock {
+public:
+    Clock::time_point now() override { return Clock::now(); }
+    void sleepFor(Clock::duration duration) override { std::this_thread::sleep_for(duration); }
+};
+
+std::mutex clockMutex;
+std::shared_ptr<BurnClock> burnClock;
+
+std::shared_ptr<BurnClock> currentClock() {
+    std::lock_guard lock(clockMutex);
+    return burnClock ? burnClock : std::make_shared<SteadyClock>();
+}
 
 std::string systemText(int error) {
     return std::error_code(error, std::generic_category()).message();
@@ -111,14 +126,18 @@ class Writer {
 public:
     Writer(const BurnPlan& plan, const std::string& folder, DROperation& operation,
            const std::function<void(const std::string&)>& beforeVerify)
-        : plan_(plan), folder_(folder), operation_(operation), beforeVerify_(beforeVerify) {}
+        : plan_(plan),
+          folder_(folder),
+          operation_(operation),
+          beforeVerify_(beforeVerify),
+          clock_(currentClock()) {}
 
     BurnOutcome run() {
         try {
             report(DRStatusStatePreparing, -1);
             reserve();
             buffer_ = std::make_unique<std::byte[]>(kBufferSize);
-            started_ = lastReport_ = Clock::now();
+            started_ = lastReport_ = clock_->now();
             window_.emplace_back(started_, 0);
             if (plan_.form == BurnPlan::Form::Audio) {
                 writeAudio();
@@ -526,9 +545,9 @@ private:
                 started_ +
                 std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                     static_cast<double>(bytesDone_) / plan_.bytesPerSecond));
-            for (auto now = Clock::now(); now < due; now = Clock::now()) {
+            for (auto now = clock_->now(); now < due; now = clock_->now()) {
                 checkCancel();
-                std::this_thread::sleep_for(
+                clock_->sleepFor(
                     std::min<Clock::duration>(due - now, std::chrono::milliseconds(20)));
                 reportWriting();
             }
@@ -544,7 +563,7 @@ private:
     }
 
     void reportWriting() {
-        const auto now = Clock::now();
+        const auto now = clock_->now();
         if (now - lastReport_ < kReportInterval) {
             return;
         }
@@ -593,7 +612,7 @@ private:
         }
         Sha256 read;
         std::uint64_t total = 0;
-        lastReport_ = Clock::now();
+        lastReport_ = clock_->now();
         for (;;) {
             const ssize_t n = ::read(in.get(), buffer_.get(), kBufferSize);
             if (n < 0 && errno == EINTR) {
@@ -608,8 +627,8 @@ private:
             read.update(std::span<const std::byte>(buffer_.get(), static_cast<std::size_t>(n)));
             total += static_cast<std::uint64_t>(n);
             checkCancel();
-            if (Clock::now() - lastReport_ >= kReportInterval) {
-                lastReport_ = Clock::now();
+            if (clock_->now() - lastReport_ >= kReportInterval) {
+                lastReport_ = clock_->now();
                 report(DRStatusStateVerifying,
                        bytesDone_ ? std::min(1.0, static_cast<double>(total) /
                                                       static_cast<double>(bytesDone_))
@@ -677,6 +696,7 @@ private:
     const std::string& folder_;
     DROperation& operation_;
     const std::function<void(const std::string&)>& beforeVerify_;
+    const std::shared_ptr<BurnClock> clock_;
     std::string base_;
     std::vector<Output> outputs_;
     std::unique_ptr<std::byte[]> buffer_;
@@ -800,6 +820,11 @@ std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr
 BurnOutcome runBurn(const BurnPlan& plan, const std::string& folder, DROperation& operation,
                     const std::function<void(const std::string&)>& beforeVerify) {
     return Writer(plan, folder, operation, beforeVerify).run();
+}
+
+void setBurnClock(std::shared_ptr<BurnClock> clock) {
+    std::lock_guard lock(clockMutex);
+    burnClock = std::move(clock);
 }
 
 }  // namespace kilnware::platform::image

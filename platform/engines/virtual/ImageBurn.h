@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +54,18 @@ struct Medium {
 // burn cannot be made.
 std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr<DRTrack>> tracks,
                                  Medium medium, std::string& error);
+
+// The time a burn paces itself and reports by. Tests put in a clock of their own, so that what
+// they see never depends on how fast the machine is.
+class BurnClock {
+public:
+    virtual ~BurnClock() = default;
+    virtual std::chrono::steady_clock::time_point now() = 0;
+    virtual void sleepFor(std::chrono::steady_clock::duration duration) = 0;
+};
+
+// The clock of every burn started from now on; nullptr brings the steady clock back.
+void setBurnClock(std::shared_ptr<BurnClock> clock);
 
 struct BurnOutcome {
     std::optional<std::string> error;  // none on success

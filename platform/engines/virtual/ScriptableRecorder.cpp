@@ -212,6 +212,7 @@ void ScriptableRecorder::startErase(const std::shared_ptr<DRErase>& erase) {
 void ScriptableRecorder::run(const std::shared_ptr<DROperation>& operation,
                              std::optional<std::string> failure, const char* workingState) {
     constexpr int kSteps = 4;
+    static constexpr auto kAbortCheck = std::chrono::milliseconds(1);
     std::chrono::milliseconds step;
     {
         std::lock_guard lock(mutex_);
@@ -227,7 +228,15 @@ void ScriptableRecorder::run(const std::shared_ptr<DROperation>& operation,
             status.set(DRStatusStateKey, workingState);
             status.set(DRStatusPercentCompleteKey, static_cast<double>(i) / kSteps);
             operation->reportStatus(std::move(status));
-            std::this_thread::sleep_for(step);
+            // A cancel ends the wait, so that a test may give an operation all the time in the
+            // world and cancel it when it is ready to, whatever the machine's speed.
+            const auto until = std::chrono::steady_clock::now() + step;
+            for (auto now = std::chrono::steady_clock::now();
+                 now < until && !operation->abortRequested();
+                 now = std::chrono::steady_clock::now()) {
+                std::this_thread::sleep_for(
+                    std::min<std::chrono::steady_clock::duration>(until - now, kAbortCheck));
+            }
         }
         if (failure) {
             operation->reportFailure(*failure);

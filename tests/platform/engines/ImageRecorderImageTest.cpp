@@ -3,10 +3,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 
 #include "tests/platform/engines/ImageRecorderSupport.h"
 #include "tests/support/Programs.h"
+
+// fsync as this test program has it: failing with EIO while `fsyncFails` is set, for a write error
+// that only the flush reports. A definition in the program comes before the C library's.
+static std::atomic<bool> fsyncFails{false};
+extern "C" int fsync(int fd) {
+    if (fsyncFails) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace kilnware::platform {
 namespace {
@@ -15,14 +30,7 @@ using test::filesIn;
 using test::FileTrack;
 using test::readFile;
 
-// Bytes that differ from block to block, so that a misplaced block shows.
-std::string pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
-    }
-    return bytes;
-}
+using test::pattern;
 
 class ImageRecorderImage : public test::ImageRecorderFixture {
 protected:
@@ -182,6 +190,13 @@ TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
         EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.bin: File too large");
         expectNothingWritten(last);
     }
+    // A write error that only the flush reports.
+    statuses.clear();
+    fsyncFails = true;
+    last = burn(Value(track(DRTrack::Kind::Data)));
+    fsyncFails = false;
+    EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: Input/output error");
+    expectNothingWritten(last);
     statuses.clear();
     last = burn(List{Value(audio)});
     EXPECT_EQ(state(last), DRStatusStateDone);

@@ -78,8 +78,9 @@ TEST_F(ImageRecorderStatus, BlankWrittenEjectedAndBlankAgain) {
 }
 
 TEST_F(ImageRecorderStatus, EjectIsRefusedWhileBusy) {
+    clock->hold(true);  // the paced burn waits in its first pause
     auto burnObject = DRBurn::burnForDevice(recorder);
-    burnObject->setProperties(Dictionary{{DRBurnRequestedSpeedKey, 1000.0}});  // 2 seconds
+    burnObject->setProperties(Dictionary{{DRBurnRequestedSpeedKey, 1000.0}});
     Dictionary last;
     burnObject->setStatusHandler([&](const Dictionary& status) { last = status; });
     burnObject->writeLayout(dataTrack(1000));
@@ -90,6 +91,7 @@ TEST_F(ImageRecorderStatus, EjectIsRefusedWhileBusy) {
     statuses.clear();
     EXPECT_EQ(errorText(burn(dataTrack(1))), "The image recorder is busy.");
     burnObject->abort();
+    clock->hold(false);
     ASSERT_TRUE(test::runUntil([&] { return state(last) == DRStatusStateFailed; }));
     EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
 }

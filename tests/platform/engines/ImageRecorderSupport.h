@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,17 +16,19 @@
 #include <kilnware/platform/discrecording/DRNotificationCenter.h>
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
 #include <kilnware/platform/foundation/RunLoop.h>
+#include "platform/engines/virtual/ImageBurn.h"
+#include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
 
 namespace kilnware::test {
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
+// Bytes that differ from block to block, so that a misplaced block shows.
+inline std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
+    }
+    return bytes;
 }
 
 // Every name in `folder`, hidden ones included, sorted.
@@ -93,6 +96,32 @@ private:
     Options options_;
 };
 
+// The burns' clock, driven by the test: time passes only as a burn sleeps, and while the clock is
+// held a burn that paces itself stays in its sleep.
+class TestClock : public platform::image::BurnClock {
+public:
+    std::chrono::steady_clock::time_point now() override {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
+    void sleepFor(std::chrono::steady_clock::duration duration) override {
+        std::unique_lock lock(mutex_);
+        now_ += duration;
+        changed_.wait(lock, [&] { return !held_; });
+    }
+    void hold(bool held) {
+        std::lock_guard lock(mutex_);
+        held_ = held;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::chrono::steady_clock::time_point now_;
+    bool held_ = false;
+};
+
 // An image recorder writing into a fresh folder, announced for the test and withdrawn after it.
 class ImageRecorderFixture : public ::testing::Test {
 protected:
@@ -101,8 +130,10 @@ protected:
     std::vector<platform::Dictionary> statuses;
     // The recorder's status as each of its status-changed notices found it.
     std::vector<platform::Dictionary> notices;
+    std::shared_ptr<TestClock> clock = std::make_shared<TestClock>();
 
     void SetUp() override {
+        platform::image::setBurnClock(clock);
         recorder->setMediumChangeDelay(std::chrono::milliseconds(20));
         recorder->setEraseDuration(std::chrono::milliseconds(40));
         platform::DeviceRegistry::deviceAppeared(recorder);
@@ -115,7 +146,9 @@ protected:
     void TearDown() override {
         platform::DRNotificationCenter::currentRunLoopCenter()->removeObserver(this);
         platform::DeviceRegistry::deviceDisappeared(recorder);
+        clock->hold(false);
         recorder->waitForOperations();
+        platform::image::setBurnClock(nullptr);
         platform::RunLoop::current()->runUntilIdle();
     }
 

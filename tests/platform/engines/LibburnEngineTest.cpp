@@ -1,6 +1,7 @@
-#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 
@@ -12,46 +13,47 @@ namespace {
 
 using test::readFile;
 
-// Bytes that differ from block to block, so that a misplaced block shows.
-std::string pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
-    }
-    return bytes;
-}
+using test::pattern;
 
-// A data track that holds back its bytes until the burn is aborted, so that a test can cancel
-// a burn that is surely under way.
+// A data track whose reader holds back its bytes until the test opens the gate, so that a test
+// can act on a burn that is surely under way.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        opened.notify_all();
+    }
+};
+
 class StalledTrack : public DRTrack {
 public:
-    explicit StalledTrack(std::shared_ptr<std::shared_ptr<DROperation>> operation)
-        : operation_(std::move(operation)) {}
+    explicit StalledTrack(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
     Kind kind() const override { return Kind::Data; }
     std::uint64_t estimateLength() const override { return 64; }
     std::unique_ptr<DRTrackReader> newReader() const override {
-        return std::make_unique<Reader>(operation_);
+        return std::make_unique<Reader>(gate_);
     }
 
 private:
     class Reader : public DRTrackReader {
     public:
-        explicit Reader(std::shared_ptr<std::shared_ptr<DROperation>> operation)
-            : operation_(std::move(operation)) {}
+        explicit Reader(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
         std::size_t read(std::span<std::byte> out) override {
-            while (!(*operation_)->abortRequested()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
+            std::unique_lock lock(gate_->mutex);
+            gate_->opened.wait(lock, [&] { return gate_->open; });
             std::fill(out.begin(), out.end(), std::byte{1});
             return out.size();
         }
         const std::string& error() const override { return error_; }
 
     private:
-        std::shared_ptr<std::shared_ptr<DROperation>> operation_;
+        std::shared_ptr<Gate> gate_;
         std::string error_;
     };
-    std::shared_ptr<std::shared_ptr<DROperation>> operation_;
+    std::shared_ptr<Gate> gate_;
 };
 
 // A track whose reader fails part-way, saying so or by throwing.
@@ -177,132 +179,45 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
     using burn::BURN_DISC_APPENDABLE;
     using burn::BURN_DISC_BLANK;
     using burn::BURN_DISC_FULL;
+    // flags: b blank, a appendable, o overwritable, e erasable
     struct Row {
         const char* what;
         libburn::MediumReading reading;
         std::uint64_t free, used, overwritableBlocks;
-        bool blank, appendable, overwritable, erasable;
+        std::string flags;
     };
     constexpr std::int64_t gib = 1 << 30;
+    constexpr int stdio = libburn::kStdioProfile;
     const Row rows[] = {
-        {"blank CD-R",
-         {BURN_DISC_BLANK, 0x09, 1, 700 << 20, 0},
-         358400,
-         0,
-         0,
-         true,
-         true,
-         false,
-         false},
+        {"blank CD-R", {BURN_DISC_BLANK, 0x09, 1, 700 << 20, 0}, 358400, 0, 0, "ba"},
         {"appendable CD-RW",
          {BURN_DISC_APPENDABLE, 0x0a, 1, 100 << 20, 1000},
          51200,
          1000,
          0,
-         false,
-         true,
-         false,
-         true},
-        {"closed DVD-R",
-         {BURN_DISC_FULL, 0x11, 1, 4 * gib, 2000},
-         0,
-         2000,
-         0,
-         false,
-         false,
-         false,
-         false},
-        {"closed DVD-RW",
-         {BURN_DISC_FULL, 0x14, 1, 0, 2000},
-         0,
-         2000,
-         0,
-         false,
-         false,
-         false,
-         true},
-        {"DVD-RW for overwriting",
+         "ae"},
+        {"closed DVD-R", {BURN_DISC_FULL, 0x11, 1, 4 * gib, 2000}, 0, 2000, 0, ""},
+        {"closed DVD-RW", {BURN_DISC_FULL, 0x14, 1, 0, 2000}, 0, 2000, 0, "e"},
+        {"DVD-RW to overwrite",
          {BURN_DISC_BLANK, 0x13, 1, 4 * gib, 2'295'104},
          2'097'152,
          0,
          2'097'152,
-         true,
-         true,
-         true,
-         true},
-        {"DVD+RW",
-         {BURN_DISC_BLANK, 0x1a, 1, 4 * gib, 2'295'104},
-         2'097'152,
-         0,
-         2'097'152,
-         true,
-         true,
-         true,
-         true},
-        {"blank DVD+R DL",
-         {BURN_DISC_BLANK, 0x2b, 1, 8 * gib, 0},
-         4'194'304,
-         0,
-         0,
-         true,
-         true,
-         false,
-         false},
+         "baoe"},
+        {"DVD+RW", {BURN_DISC_BLANK, 0x1a, 1, 4 * gib, 2'295'104}, 2'097'152, 0, 2'097'152, "baoe"},
+        {"blank DVD+R DL", {BURN_DISC_BLANK, 0x2b, 1, 8 * gib, 0}, 4'194'304, 0, 0, "ba"},
         {"appendable BD-R",
          {BURN_DISC_APPENDABLE, 0x41, 1, 20 * gib, 5000},
          10'485'760,
          5000,
          0,
-         false,
-         true,
-         false,
-         false},
-        {"BD-RE",
-         {BURN_DISC_BLANK, 0x43, 1, 24 * gib, 0},
-         12'582'912,
-         0,
-         12'582'912,
-         true,
-         true,
-         true,
-         true},
-        {"DVD-RAM",
-         {BURN_DISC_BLANK, 0x12, 1, 4 * gib, 0},
-         2'097'152,
-         0,
-         2'097'152,
-         true,
-         true,
-         true,
-         true},
-        {"DVD-ROM", {BURN_DISC_FULL, 0x10, 1, 0, 3000}, 0, 3000, 0, false, false, false, false},
-        {"file holding 40 blocks",
-         {BURN_DISC_BLANK, libburn::kStdioProfile, 2, gib, 40},
-         524'288,
-         40,
-         524'288,
-         false,
-         true,
-         true,
-         false},
-        {"empty file",
-         {BURN_DISC_BLANK, libburn::kStdioProfile, 2, gib, 0},
-         524'288,
-         0,
-         524'288,
-         true,
-         true,
-         true,
-         false},
-        {"write-only stream",
-         {BURN_DISC_BLANK, libburn::kStdioProfile, 3, gib, -1},
-         524'288,
-         0,
-         0,
-         true,
-         true,
-         false,
-         false},
+         "a"},
+        {"BD-RE", {BURN_DISC_BLANK, 0x43, 1, 24 * gib, 0}, 12'582'912, 0, 12'582'912, "baoe"},
+        {"DVD-RAM", {BURN_DISC_BLANK, 0x12, 1, 4 * gib, 0}, 2'097'152, 0, 2'097'152, "baoe"},
+        {"DVD-ROM", {BURN_DISC_FULL, 0x10, 1, 0, 3000}, 0, 3000, 0, ""},
+        {"file of 40 blocks", {BURN_DISC_BLANK, stdio, 2, gib, 40}, 524'288, 40, 524'288, "ao"},
+        {"empty file", {BURN_DISC_BLANK, stdio, 2, gib, 0}, 524'288, 0, 524'288, "bao"},
+        {"write-only stream", {BURN_DISC_BLANK, stdio, 3, gib, -1}, 524'288, 0, 0, "ba"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -311,10 +226,10 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
         EXPECT_EQ(media.blocksFree, row.free);
         EXPECT_EQ(media.blocksUsed, row.used);
         EXPECT_EQ(media.blocksOverwritable, row.overwritableBlocks);
-        EXPECT_EQ(media.blank, row.blank);
-        EXPECT_EQ(media.appendable, row.appendable);
-        EXPECT_EQ(media.overwritable, row.overwritable);
-        EXPECT_EQ(media.erasable, row.erasable);
+        const std::string flags = std::string(media.blank ? "b" : "") +
+                                  (media.appendable ? "a" : "") + (media.overwritable ? "o" : "") +
+                                  (media.erasable ? "e" : "");
+        EXPECT_EQ(flags, row.flags);
     }
 }
 
@@ -346,6 +261,9 @@ TEST_F(LibburnEngineTest, WithoutDrivesOffersOnlyTheRecordersAddedByAddress) {
     EXPECT_EQ(engine.recorders().size(), real + 1);
     EXPECT_EQ(recorder->displayName(), "stdio:" + discPath);
     EXPECT_EQ(recorder->info()[DRDevicePhysicalInterconnectKey].textValue(), "Pseudo-drive");
+    const Value media = recorder->status()[DRDeviceMediaInfoKey];
+    EXPECT_TRUE(lookup(media, DRDeviceMediaIsBlankKey).boolValue());
+    EXPECT_TRUE(lookup(media, DRDeviceMediaIsOverwritableKey).boolValue());
 
     engine.stop();
     EXPECT_FALSE(announced(recorder));
@@ -392,30 +310,6 @@ TEST_F(LibburnEngineTest, AnAddressLibburnCannotGrabAddsNothing) {
     EXPECT_FALSE(engine.addRecorder("/nonexistent/sr9"));
     EXPECT_FALSE(engine.addRecorder("stdio:"));  // libburn's null drive
     EXPECT_TRUE(engine.recorders().empty());
-}
-
-TEST_F(LibburnEngineTest, PseudoDriveShowsAWritableMedium) {
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
-    const Dictionary status = recorder->status();
-    EXPECT_FALSE(status[DRDeviceIsBusyKey].boolValue());
-    EXPECT_EQ(status[DRDeviceMediaStateKey].textValue(), DRDeviceMediaStateMediaPresent);
-    const Value media = status[DRDeviceMediaInfoKey];
-    EXPECT_EQ(lookup(media, DRDeviceMediaTypeKey).textValue(), DRDeviceMediaTypeUnknown);
-    EXPECT_GT(lookup(media, DRDeviceMediaBlocksFreeKey).uint64Value(), 0u);
-    EXPECT_TRUE(lookup(media, DRDeviceMediaIsOverwritableKey).boolValue());
-    EXPECT_EQ(lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value(), 0u);
-    EXPECT_TRUE(lookup(media, DRDeviceMediaIsBlankKey).boolValue());
-}
-
-TEST_F(LibburnEngineTest, PseudoDriveOverAFileCountsWhatItHolds) {
-    test::writeFile(discPath, pattern(2048 * 40));
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
-    const Value media = recorder->status()[DRDeviceMediaInfoKey];
-    EXPECT_EQ(lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value(), 40u);
-    EXPECT_FALSE(lookup(media, DRDeviceMediaIsBlankKey).boolValue());
-    EXPECT_GE(lookup(media, DRDeviceMediaBlocksOverwritableKey).uint64Value(), 40u);
 }
 
 TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDrive) {
@@ -525,55 +419,41 @@ TEST_F(LibburnEngineTest, SimulatedBurnLeavesThePseudoDriveAsItWas) {
     EXPECT_TRUE(readFile(discPath) == before);
 }
 
-TEST_F(LibburnEngineTest, AStreamThatCannotBeReadBackRefusesVerificationBeforeWriting) {
-    auto recorder = engine.addRecorder("stdio:/dev/null");
-    ASSERT_TRUE(recorder);
-    EXPECT_FALSE(lookup(recorder->status()[DRDeviceMediaInfoKey], DRDeviceMediaIsOverwritableKey)
-                     .boolValue());
-    auto job = DRBurn::burnForDevice(recorder);
-    job->setVerifyDisc(true);
-    const Dictionary last = burn(job, Value(std::make_shared<FailingTrack>()));
-    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
-    EXPECT_NE(DROperation::errorText(last).value_or("").find("cannot be verified"),
-              std::string::npos)
-        << DROperation::errorText(last).value_or("");
-}
-
-// An audio track of silence.
-class SilenceTrack : public DRTrack {
-public:
-    Kind kind() const override { return Kind::Audio; }
-    std::uint64_t estimateLength() const override { return 300; }
-    std::unique_ptr<DRTrackReader> newReader() const override { return std::make_unique<Reader>(); }
-
-private:
-    class Reader : public DRTrackReader {
-    public:
-        std::size_t read(std::span<std::byte> out) override {
-            const std::size_t n = std::min(out.size(), left_);
-            std::fill_n(out.begin(), n, std::byte{0});
-            left_ -= n;
-            return n;
-        }
-        const std::string& error() const override { return error_; }
-
-    private:
-        std::size_t left_ = 300 * kAudioBlockSize;
-        std::string error_;
+// Burns that cannot be made, or fail on the way: each fails with its reason and leaves the
+// recorder idle; on a file, nothing was written.
+TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
+    test::TempDir sources;
+    test::writeFile(sources.file("audio"), std::string(2048 * 300, '\0'));
+    struct Case {
+        const char* address;
+        std::shared_ptr<DRTrack> track;
+        bool verify;
+        const char* text;
     };
-};
-
-TEST_F(LibburnEngineTest, AudioOnAPseudoDriveFailsWithAReasonAndWritesNothing) {
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
-    const Dictionary last =
-        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<SilenceTrack>()));
-    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
-    EXPECT_NE(DROperation::errorText(last).value_or("").find("cannot take this layout"),
-              std::string::npos)
-        << DROperation::errorText(last).value_or("");
-    EXPECT_FALSE(std::filesystem::exists(discPath) && std::filesystem::file_size(discPath) > 0);
-    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    const Case cases[] = {
+        {"stdio:/dev/null", std::make_shared<FailingTrack>(), true, "cannot be verified"},
+        {"",
+         std::make_shared<test::FileTrack>(sources.file("audio"), DRTrack::Kind::Audio,
+                                           test::FileTrack::Options{}),
+         false, "cannot take this layout"},
+        {"", std::make_shared<FailingTrack>(false), false, "the source went away"},
+        {"", std::make_shared<FailingTrack>(true), false, "the source threw"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto recorder = engine.addRecorder(*c.address ? c.address : "stdio:" + discPath);
+        ASSERT_TRUE(recorder);
+        auto job = DRBurn::burnForDevice(recorder);
+        job->setVerifyDisc(c.verify);
+        const Dictionary last = burn(job, Value(c.track));
+        EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+        EXPECT_NE(DROperation::errorText(last).value_or("").find(c.text), std::string::npos)
+            << DROperation::errorText(last).value_or("");
+        EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+        if (c.track->kind() == DRTrack::Kind::Audio) {  // refused before anything is written
+            EXPECT_FALSE(std::filesystem::exists(discPath) && std::filesystem::file_size(discPath));
+        }
+    }
 }
 
 TEST_F(LibburnEngineTest, PseudoDriveCannotBeErased) {
@@ -610,13 +490,14 @@ TEST_F(LibburnEngineTest, AbortedBurnFailsAsCancelled) {
     auto recorder = engine.addRecorder("stdio:" + discPath);
     ASSERT_TRUE(recorder);
     auto job = DRBurn::burnForDevice(recorder);
-    auto holder = std::make_shared<std::shared_ptr<DROperation>>(job);
+    auto gate = std::make_shared<Gate>();
     bool sawWrite = false;
     const Dictionary last =
-        burn(job, Value(std::make_shared<StalledTrack>(holder)), [&](const Dictionary& status) {
+        burn(job, Value(std::make_shared<StalledTrack>(gate)), [&](const Dictionary& status) {
             if (status[DRStatusStateKey].textValue() == DRStatusStateTrackWrite) {
                 sawWrite = true;
                 job->abort();
+                gate->release();
             }
         });
     EXPECT_TRUE(sawWrite);
@@ -625,34 +506,21 @@ TEST_F(LibburnEngineTest, AbortedBurnFailsAsCancelled) {
     EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
 }
 
-TEST_F(LibburnEngineTest, ReaderFailureFailsTheBurnWithItsText) {
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
-    for (const bool throws : {false, true}) {
-        statuses.clear();
-        const Dictionary last =
-            burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>(throws)));
-        EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
-        EXPECT_EQ(DROperation::errorText(last),
-                  throws ? "the source threw" : "the source went away");
-        EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
-    }
-}
-
 TEST_F(LibburnEngineTest, SecondBurnWhileBusyIsRefused) {
     auto recorder = engine.addRecorder("stdio:" + discPath);
     ASSERT_TRUE(recorder);
     auto first = DRBurn::burnForDevice(recorder);
-    auto holder = std::make_shared<std::shared_ptr<DROperation>>(first);
+    auto gate = std::make_shared<Gate>();
     bool firstEnded = false;
     first->setStatusHandler([&](const Dictionary& s) { firstEnded = DROperation::isFinal(s); });
-    first->writeLayout(Value(std::make_shared<StalledTrack>(holder)));
+    first->writeLayout(Value(std::make_shared<StalledTrack>(gate)));
     EXPECT_TRUE(recorder->status()[DRDeviceIsBusyKey].boolValue());
     const Dictionary second =
         burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>()));
     EXPECT_EQ(second[DRStatusStateKey].textValue(), DRStatusStateFailed);
     EXPECT_NE(DROperation::errorText(second).value_or("").find("busy"), std::string::npos);
     first->abort();
+    gate->release();
     EXPECT_TRUE(test::runUntil([&] { return firstEnded; }));
 }
 

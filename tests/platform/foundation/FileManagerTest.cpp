@@ -8,17 +8,13 @@
 
 #include <kilnware/platform/foundation/FileManager.h>
 
+#include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
 
 namespace kilnware::platform {
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test::readFile;
 
 class FileManagerTest : public ::testing::Test {
 protected:

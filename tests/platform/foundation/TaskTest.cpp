@@ -7,6 +7,7 @@
 
 #include <kilnware/platform/foundation/Task.h>
 
+#include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
 
 namespace kilnware::platform {
@@ -18,10 +19,7 @@ const std::string kEcho = KILNWARE_ARGS_ECHO;
 
 // What the echo helper recorded: its argc, then every argv entry.
 Words recordedWords(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    std::string text = buffer.str();
+    const std::string text = test::readFile(path);
     Words words;
     std::size_t start = 0;
     for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {

@@ -13,6 +13,7 @@
 #include <kilnware/platform/discrecording/DRTrack.h>
 #include "platform/media/AudioDecoder.h"
 #include "tests/support/Programs.h"
+#include "tests/support/TestSupport.h"
 
 namespace kilnware::platform::media {
 namespace {
@@ -24,21 +25,11 @@ constexpr double kPi = 3.14159265358979323846;
 
 class AudioDecoderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "kilnware-media-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
     // Writes interleaved `samples` to `name` with libsndfile.
     template <class Sample>
     std::string write(const std::string& name, int format, int rate, int channels,
                       const std::vector<Sample>& samples) {
-        const std::string path = (dir_ / name).string();
+        const std::string path = dir.file(name);
         SF_INFO info{};
         info.samplerate = rate;
         info.channels = channels;
@@ -59,20 +50,14 @@ protected:
     }
 
     std::string writeBytes(const std::string& name, const std::string& content) {
-        const std::string path = (dir_ / name).string();
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
+        test::writeFile(dir.file(name), content);
+        return dir.file(name);
     }
 
-    fs::path dir_;
+    test::TempDir dir;
 };
 
-std::string fileContent(const std::string& path) {
-    std::string content(fs::file_size(path), '\0');
-    std::ifstream(path, std::ios::binary)
-        .read(content.data(), static_cast<std::streamsize>(content.size()));
-    return content;
-}
+const auto& fileContent = test::readFile;
 
 // The whole stream, read `chunk` bytes at a time.
 Bytes readAll(AudioDecoder& decoder, std::size_t chunk = 65536) {
@@ -195,11 +180,12 @@ TEST_F(AudioDecoderTest, MixesMoreChannelsDownToStereo) {
     // Five segments of 5.1 (FL FR C LFE RL RR): front left alone, centre alone, LFE alone, rear
     // right alone, everything at full scale.
     std::vector<short> surround;
-    const std::vector<std::vector<short>> segments{{16000, 0, 0, 0, 0, 0},
-                                                   {0, 0, 16000, 0, 0, 0},
-                                                   {0, 0, 0, 16000, 0, 0},
-                                                   {0, 0, 0, 0, 0, 16000},
-                                                   {32767, 32767, 32767, 32767, 32767, 32767}};
+    const short m = 16000, x = 32767;
+    const std::vector<std::vector<short>> segments{{m, 0, 0, 0, 0, 0},
+                                                   {0, 0, m, 0, 0, 0},
+                                                   {0, 0, 0, m, 0, 0},
+                                                   {0, 0, 0, 0, 0, m},
+                                                   {x, x, x, x, x, x}};
     for (const auto& frame : segments) {
         for (int i = 0; i < 100; ++i) {
             surround.insert(surround.end(), frame.begin(), frame.end());
@@ -275,8 +261,8 @@ const std::vector<Format> kFormats = {
 constexpr std::uint64_t kToneFrames = 44100 * 3;
 
 // A three-second tone in `format`, made by ffmpeg.
-std::string makeTone(const fs::path& dir, const Format& format) {
-    const std::string path = (dir / format.name).string();
+std::string makeTone(const test::TempDir& dir, const Format& format) {
+    const std::string path = dir.file(format.name);
     std::vector<std::string> arguments{
         "-nostdin", "-v",    "error", "-y",
         "-f",       "lavfi", "-i",    "sine=frequency=440:sample_rate=44100:duration=3",
@@ -313,7 +299,7 @@ std::size_t longestSilence(const Bytes& stream, std::size_t frames) {
 TEST_F(AudioDecoderTest, DecodesEveryFormatToItsExactLength) {
     for (const Format& format : kFormats) {
         SCOPED_TRACE(format.name);
-        const std::string path = makeTone(dir_, format);
+        const std::string path = makeTone(dir, format);
         auto decoder = AudioDecoder::open(path);
         ASSERT_TRUE(decoder);
         const int rate = std::string(format.name).ends_with(".opus") ? 48000 : 44100;
@@ -346,7 +332,7 @@ TEST_F(AudioDecoderTest, DamagedFilesFailRatherThanTurnToSilence) {
         c = static_cast<char>(seed >> 16);
     }
     for (const Format& format : kFormats) {
-        const std::string whole = fileContent(makeTone(dir_, format));
+        const std::string whole = fileContent(makeTone(dir, format));
         for (Damage damage :
              {Damage::Cut, Damage::Overwritten, Damage::Inserted, Damage::Garbage}) {
             std::string content = whole;
@@ -418,33 +404,29 @@ TEST_F(AudioDecoderTest, NamesTheFileAndThePlaceItCannotBeDecodedPast) {
     EXPECT_EQ(decoder->error(), "");
 }
 
-TEST_F(AudioDecoderTest, RefusesSpecialFilesWithoutWaiting) {
-    const std::string fifo = (dir_ / "fifo.wav").string();
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    fs::create_directory(dir_ / "folder.flac");
-    for (const std::string& path : {fifo, (dir_ / "folder.flac").string(), std::string("/dev/null"),
-                                    std::string("/dev/zero")}) {
-        EXPECT_FALSE(DRTrack::trackForAudioFile(path)) << path;
-        EXPECT_FALSE(AudioDecoder::open(path)) << path;
-    }
-}
-
+// Special files are refused without waiting for them.
 TEST_F(AudioDecoderTest, GivesNoDecoderForWhatIsNoTrack) {
+    const std::string fifo = dir.file("fifo.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string wav = fileContent(
         write("good.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, noise(44100 * 2, 5)));
     const std::string flac = fileContent(
         write("good.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, noise(44100 * 2, 5)));
-    fs::create_directory(dir_ / "folder.wav");
+    fs::create_directory(dir.file("folder.wav"));
     for (const std::string& path : {
-             (dir_ / "missing.wav").string(),
+             dir.file("missing.wav"),
+             fifo,
+             std::string("/dev/null"),
+             std::string("/dev/zero"),
              writeBytes("empty.wav", ""),
              writeBytes("text.wav", "These are not the samples you are looking for.\n"),
              writeBytes("header.wav", wav.substr(0, 20)),
              writeBytes("nodata.wav", wav.substr(0, 44)),          // a whole header, zero frames
              writeBytes("streaminfo.flac", flac.substr(0, 1000)),  // opens, decodes nothing
-             (dir_ / "folder.wav").string(),
+             dir.file("folder.wav"),
          }) {
         EXPECT_FALSE(AudioDecoder::open(path)) << path;
+        EXPECT_FALSE(DRTrack::trackForAudioFile(path)) << path;
     }
 }
 

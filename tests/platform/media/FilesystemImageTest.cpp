@@ -27,10 +27,6 @@ const std::string kUnicodeName = "Grüße ünïcödé.txt";
 // The same name as HFS+ keeps it, decomposed.
 const std::string kUnicodeNameDecomposed = "Gru\u0308\u00DFe u\u0308ni\u0308co\u0308de\u0301.txt";
 
-void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
 std::string pattern(std::size_t size) {
     std::string text(size, '\0');
     for (std::size_t i = 0; i < size; ++i) {
@@ -187,16 +183,6 @@ TEST_F(FilesystemImageTest, CombinedMasksAndNoMaskHoldTheTreeInEachOfTheirFileSy
     EXPECT_EQ(sevenZipPaths(jolietAndHfs, "Iso"), expectedPaths(""));
     EXPECT_EQ(sevenZipPaths(jolietAndHfs, "HFS").size(), expectedPaths("").size() + 1);
 }
-
-}  // namespace
-}  // namespace kilnware::test
-
-namespace kilnware::test {
-namespace {
-
-using platform::DRFile;
-using platform::DRFolder;
-using platform::DRTrack;
 
 bool logHas(const LogCapture& log, const std::string& text) {
     for (const auto& line : log.lines()) {
@@ -489,15 +475,10 @@ TEST_F(FilesystemImageRulesTest, VolumeNamesAreMappedForEachFileSystem) {
     }
 }
 
-}  // namespace
-}  // namespace kilnware::test
-
-namespace kilnware::platform {
-namespace {
-
 // A UDF tree of any depth streams without leaving anything in $TMPDIR, whether it is read whole
 // or dropped half-way.
 TEST(UdfImage, AnyDepthAndNothingLeftInTheTemporaryFolder) {
+    using namespace platform;
     test::TempDir dir;
     test::TempDir temporary;
     ::setenv("TMPDIR", temporary.path().c_str(), 1);
@@ -527,4 +508,4 @@ TEST(UdfImage, AnyDepthAndNothingLeftInTheTemporaryFolder) {
 }
 
 }  // namespace
-}  // namespace kilnware::platform
+}  // namespace kilnware::test

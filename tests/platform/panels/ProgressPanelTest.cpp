@@ -60,7 +60,7 @@ TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
 TEST(ProgressPanel, CancelFailsTheBurnWithCancelled) {
     ScopedAnswerer answerer;
     ScopedRecorder recorder("Drive");
-    recorder->setOperationDuration(std::chrono::milliseconds(400));
+    recorder->setOperationDuration(std::chrono::hours(24));  // ends only when cancelled
     answerer->cancelProgressAfter(1);
     auto panel = DRBurnProgressPanel::progressPanel();
     auto burn = DRBurn::burnForDevice(recorder.get());

@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,15 +64,6 @@ std::vector<json> events(const std::string& output) {
     return parsed;
 }
 
-TEST_F(Command, DataDiscWritesAnIsoNamedAfterTheDisc) {
-    auto run = kilnware({"data", dir.file("folder"), "--name", "Holiday", "--fs", "joliet", "--yes",
-                         "--image-dir", out});
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(written(), std::vector<std::string>{"Holiday.iso"});
-    auto joliet = test::runProgram("isoinfo", {"-J", "-f", "-i", out + "/Holiday.iso"});
-    EXPECT_NE(joliet.out.find("/folder/sub/a.txt"), std::string::npos) << joliet.out;
-}
-
 TEST_F(Command, EachFileSystemReadsBackWithItsOwnReader) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> readers{
         {"iso9660", {"isoinfo", "-R", "-f", "-i"}},
@@ -115,41 +107,35 @@ TEST_F(Command, VideoFromAnMpegFileWritesADvdImage) {
 }
 
 TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
-    auto missing = kilnware({"data", dir.file("nothere"), "--yes", "--image-dir", out});
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.err.find("nothere"), std::string::npos) << missing.err;
-
-    auto unknownFs = kilnware({"data", dir.file("folder"), "--fs", "ntfs", "--yes"});
-    EXPECT_EQ(unknownFs.status, 2);
-    EXPECT_NE(unknownFs.err.find("ntfs"), std::string::npos) << unknownFs.err;
-
-    auto empty = kilnware({"audio", "--yes", "--image-dir", out});
-    EXPECT_EQ(empty.status, 2);
-    EXPECT_NE(empty.err.find("files is required"), std::string::npos) << empty.err;
-
     std::ofstream(dir.file("notes.txt")) << "not audio";
-    auto notAudio = kilnware({"audio", dir.file("notes.txt"), "--yes", "--image-dir", out});
-    EXPECT_EQ(notAudio.status, 3);
-    EXPECT_NE(notAudio.err.find("notes.txt is no audio that can be read"), std::string::npos)
-        << notAudio.err;
-
-    // An audio CD keeps the library's own policy; every other burn takes DVDs and BDs too.
-    test::writeAudioFile(dir.file("tone.wav"), 0x010002 /* WAV, 16-bit */, 44100, 2, 44100);
-    auto refused = kilnware(
-        {"audio", dir.file("tone.wav"), "--yes", "--image-medium", "dvd-r", "--image-dir", out});
-    EXPECT_EQ(refused.status, 3);
-    EXPECT_NE(refused.out.find("That's not a writable CD!"), std::string::npos) << refused.out;
-
-    auto unnamed = kilnware(
-        {"data", dir.file("folder"), "--yes", "--recorder", "Plexwriter", "--image-dir", out});
-    EXPECT_EQ(unnamed.status, 3);
-    EXPECT_NE(unnamed.err.find("No recorder is named \"Plexwriter\""), std::string::npos);
-
-    auto noTerminal = kilnware({"data", dir.file("folder"), "--image-dir", out});
-    EXPECT_EQ(noTerminal.status, 3);
-    EXPECT_NE(noTerminal.err.find("Pass --yes"), std::string::npos) << noTerminal.err;
-
-    EXPECT_EQ(kilnware({"burn-everything"}).status, 2);
+    test::writeCDWav(dir.file("tone.wav"), 44100);
+    const std::string folder = dir.file("folder");
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string said;  // on standard error, or output for a refused medium
+    };
+    const Case cases[] = {
+        {{"data", dir.file("nothere"), "--yes"}, 2, "nothere"},
+        {{"data", folder, "--fs", "ntfs", "--yes"}, 2, "ntfs"},
+        {{"audio", "--yes"}, 2, "files is required"},
+        {{"audio", dir.file("notes.txt"), "--yes"}, 3, "notes.txt is no audio that can be read"},
+        // An audio CD keeps the library's own policy; every other burn takes DVDs and BDs too.
+        {{"audio", dir.file("tone.wav"), "--yes", "--image-medium", "dvd-r"},
+         3,
+         "That's not a writable CD!"},
+        {{"data", folder, "--yes", "--recorder", "Plexwriter"},
+         3,
+         "No recorder is named \"Plexwriter\""},
+        {{"data", folder}, 3, "Pass --yes"},
+        {{"burn-everything"}, 2, ""},
+    };
+    for (auto c : cases) {
+        c.arguments.insert(c.arguments.end(), {"--image-dir", out});
+        auto run = kilnware(c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments[0] << " " << c.said;
+        EXPECT_NE((run.err + run.out).find(c.said), std::string::npos) << run.err << run.out;
+    }
     EXPECT_EQ(written(), std::vector<std::string>{});
 }
 
@@ -261,35 +247,16 @@ TEST_F(Command, EraseOnceWithYesAndEject) {
 }
 
 TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {
-    // Ten minutes at 48 kHz: resampling keeps the burn busy for a moment.
-    test::writeAudioFile(dir.file("long.flac"), 0x170002 /* FLAC, 16-bit */, 48000, 1, 48000 * 600);
-    const std::string log = dir.file("output");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<std::string> words{KILNWARE_CLI, "audio",       dir.file("long.flac"),
-                                   "--yes",      "--image-dir", out};
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, KILNWARE_CLI, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (test::readFile(log).find("Burning Audio CD on") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        ::usleep(10'000);
-    }
-    ::kill(pid, SIGINT);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << test::readFile(log);
+    // At a thousandth of 1x the burn lasts an hour: the signal comes while it runs, however fast
+    // the machine, and only once the command has said that it burns.
+    test::writeCDWav(dir.file("short.wav"), 44100);
+    auto run = test::startProgram(KILNWARE_CLI, {"audio", dir.file("short.wav"), "--yes", "--speed",
+                                                 "0.001", "--image-dir", out});
+    ASSERT_TRUE(run.readUntil("Burning Audio CD on")) << run.said;
+    ::kill(run.pid, SIGINT);
     // Cancelled: nothing was burned, as --help promises.
-    EXPECT_EQ(WEXITSTATUS(status), 3) << test::readFile(log);
-    EXPECT_NE(test::readFile(log).find("Cancelling..."), std::string::npos);
+    EXPECT_EQ(run.finish(), 3) << run.said;
+    EXPECT_NE(run.said.find("Cancelling..."), std::string::npos) << run.said;
     EXPECT_EQ(written(), std::vector<std::string>{});
 }
 
@@ -358,12 +325,6 @@ TEST_F(Command, OnATerminalThePersonChoosesOrCancels) {
     EXPECT_EQ(written(), std::vector<std::string>{"Data Disc.iso"});
 }
 
-}  // namespace
-}  // namespace kilnware
-
-namespace kilnware {
-namespace {
-
 bool endedOrZombie(pid_t pid) {
     const std::string stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
@@ -378,45 +339,22 @@ TEST(CommandSignals, EndAHangingToolAndEverythingItStarted) {
         for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
             SCOPED_TRACE(std::to_string(signal) + (*trap ? " (ignored by the tool)" : ""));
             test::TempDir dir;
-            const std::string pidFile = dir.file("sleeper.pid");
+            // The tool tells its child's pid through a pipe: the signal comes only once it runs.
+            const std::string pidPipe = dir.file("sleeper.pid");
+            ASSERT_EQ(::mkfifo(pidPipe.c_str(), 0600), 0);
             std::filesystem::create_directories(dir.file("standins"));
             const std::string tool = dir.file("standins/kilnware-dvdauthor");
             std::ofstream(tool) << "#!/bin/sh\n"
-                                << trap << "sleep 1000 &\necho $! > " << pidFile << ".tmp\nmv "
-                                << pidFile << ".tmp " << pidFile << "\nwait\n";
+                                << trap << "sleep 1000 &\necho $! > " << pidPipe << "\nwait\n";
             std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
             std::ofstream(dir.file("trip.mpg")) << "mpeg";
-            const std::string env = "KILNWARE_STANDIN_DIR=" + dir.file("standins");
-            std::vector<std::string> words{KILNWARE_CLI, "video",       dir.file("trip.mpg"),
-                                           "--yes",      "--image-dir", dir.file("out")};
-            std::vector<char*> argv, envp;
-            for (auto& word : words) {
-                argv.push_back(word.data());
-            }
-            argv.push_back(nullptr);
-            std::vector<std::string> environment{env, "PATH=/usr/bin:/bin"};
-            for (auto& entry : environment) {
-                envp.push_back(entry.data());
-            }
-            envp.push_back(nullptr);
-            posix_spawn_file_actions_t actions;
-            posix_spawn_file_actions_init(&actions);
-            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-            pid_t pid = 0;
-            ASSERT_EQ(posix_spawn(&pid, KILNWARE_CLI, &actions, nullptr, argv.data(), envp.data()),
-                      0);
-            posix_spawn_file_actions_destroy(&actions);
-            // The tool tells when it runs, by the file it writes.
-            while (!std::filesystem::exists(pidFile)) {
-                ::usleep(5'000);
-            }
-            const pid_t sleeper = std::stoi(test::readFile(pidFile));
-            ::kill(pid, signal);
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-            ASSERT_TRUE(WIFEXITED(status));
-            EXPECT_EQ(WEXITSTATUS(status), 3);
+            auto run = test::startProgram(
+                KILNWARE_CLI,
+                {"video", dir.file("trip.mpg"), "--yes", "--image-dir", dir.file("out")},
+                {"KILNWARE_STANDIN_DIR=" + dir.file("standins"), "PATH=/usr/bin:/bin"});
+            const pid_t sleeper = std::stoi(test::readFile(pidPipe));
+            ::kill(run.pid, signal);
+            EXPECT_EQ(run.finish(), 3) << run.said;
             // The tool's own child is gone too (at most a zombie until init reaps it), and the
             // route's work with it.
             EXPECT_TRUE(endedOrZombie(sleeper));
@@ -437,12 +375,6 @@ TEST(CommandVideo, RefusesAnImageFolderInsideTheWorkFolder) {
         EXPECT_FALSE(std::filesystem::exists(dir.file("trip")));
     }
 }
-
-}  // namespace
-}  // namespace kilnware
-
-namespace kilnware {
-namespace {
 
 // A data disc on a libburn pseudo-drive, its image burned again as it stands on the image
 // recorder (read back), and the medium shown: every recorder reached by its name or address.
@@ -490,12 +422,6 @@ TEST(CommandRecorders, PseudoDriveImageAndInfo) {
     EXPECT_NE(unknown.err.find("No recorder is named"), std::string::npos) << unknown.err;
 }
 
-}  // namespace
-}  // namespace kilnware
-
-namespace kilnware {
-namespace {
-
 // A BIN/CUE with CD-Text burned again as it stands gives the same BIN, cue sheet and CD-Text; a
 // cue sheet that points outside its folder is refused, one with control characters shown safely.
 TEST(CommandImage, BinCueComesOutIdentical) {
@@ -527,49 +453,24 @@ TEST(CommandImage, BinCueComesOutIdentical) {
     EXPECT_EQ(escape.err.find('\x1b'), std::string::npos) << escape.err;
 }
 
-}  // namespace
-}  // namespace kilnware
-
-namespace kilnware {
-namespace {
-
 // Whether what `program` writes to standard output is the content of `path`, compared as it
 // comes (no copy in memory).
-bool outputEqualsFile(const std::string& program, std::vector<std::string> arguments,
+bool outputEqualsFile(const std::string& program, const std::vector<std::string>& arguments,
                       const std::string& path) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    arguments.insert(arguments.begin(), program);
-    std::vector<char*> argv;
-    for (auto& word : arguments) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
+    auto run = test::startProgram(program, arguments);
     std::ifstream source(path, std::ios::binary);
     std::vector<char> got(1 << 20), expected(1 << 20);
-    bool same = spawned == 0;
+    bool same = true;
     std::uint64_t total = 0;
-    for (ssize_t n; same && (n = ::read(fds[0], got.data(), got.size())) > 0;) {
+    for (ssize_t n; same && (n = ::read(run.out, got.data(), got.size())) > 0;) {
         source.read(expected.data(), n);
         same = source.gcount() == n &&
                std::memcmp(got.data(), expected.data(), static_cast<std::size_t>(n)) == 0;
         total += static_cast<std::uint64_t>(n);
     }
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return same && total == std::filesystem::file_size(path) && status == 0;
+    ::close(run.out);  // nothing more is read
+    run.out = -1;
+    return run.finish() == 0 && same && total == std::filesystem::file_size(path);
 }
 
 // A file over 4 GiB on a BD-R data disc (ISO 9660 level 3 in several extents, with Joliet) reads

@@ -83,61 +83,55 @@ TEST_F(DvdauthorStandIn, RefusesAMixOfStandardsAndRunsNothing) {
 
 TEST_F(DvdauthorStandIn, RefusesNamesThatDvdauthorWouldRunAsCommands) {
     // A real PAL clip whose name is also a shell command: "<dir>/clip; touch <dir>/MARKER|".
-    std::string marker = dir.file("MARKER");
-    std::string name = dir.file("clip; touch " + marker + "|");
+    const std::string marker = dir.file("MARKER");
+    const std::string name = dir.file("clip; touch " + marker + "|");
     std::filesystem::create_directories(std::filesystem::path(name).parent_path());
     std::filesystem::copy_file(clips().pal, name);
-
-    RunResult refused = author({name});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("shell command"), std::string::npos) << refused.err;
-    EXPECT_NE(refused.err.find(name), std::string::npos) << refused.err;
-    EXPECT_FALSE(pathExists(marker));
-    EXPECT_FALSE(pathExists(dest));
-
-    // The same project handed to dvdauthor directly does run the command: the refusal matters.
+    // Handed to dvdauthor directly, the project does run the command: the refusal matters.
+    writeFile(project, projectXml(dest, {name}));
     RunResult direct =
         runProgram(requiredProgram("dvdauthor"), {"-x", project}, {"VIDEO_FORMAT=PAL"});
     EXPECT_TRUE(pathExists(marker)) << direct.err;
     std::filesystem::remove(marker);
     std::filesystem::remove_all(dest);
 
-    // The project's own path follows the same rule, and "-" would be standard input.
-    std::string commandProject = dir.file("p.xml; touch " + marker + "|");
+    const std::string commandProject = dir.file("p.xml; touch " + marker + "|");
     std::filesystem::create_directories(std::filesystem::path(commandProject).parent_path());
-    writeFile(commandProject, projectXml(dest, {clips().pal}));
-    RunResult viaProject = runProgram(kStandIn, {"-x", commandProject});
-    EXPECT_EQ(viaProject.status, 1);
-    EXPECT_NE(viaProject.err.find("shell command"), std::string::npos) << viaProject.err;
-    EXPECT_EQ(runProgram(kStandIn, {"-x", "-"}).status, 1);
-    EXPECT_EQ(author({"-"}).status, 1);
+    // A project, or a dest, put at its path as a link is not followed.
+    const std::string elsewhere = dir.file("elsewhere");
+    std::filesystem::create_directories(elsewhere);
+    writeFile(dir.file("other.xml"), projectXml(elsewhere, {clips().pal}));
+    std::filesystem::create_symlink(dir.file("other.xml"), dir.file("linked.xml"));
+    std::filesystem::create_directory_symlink(elsewhere, dir.file("linked dest"));
+    struct Case {
+        std::string project;
+        std::string dest;  // "": the project is not written
+        std::vector<std::string> files;
+        std::string said;
+    };
+    const Case cases[] = {
+        {project, dest, {name}, name},
+        {commandProject, dest, {clips().pal}, "shell command"},
+        // "-" would be standard input, "&0" too; only absolute paths are taken.
+        {"-", "", {}, ""},
+        {project, dest, {"-"}, ""},
+        {project, dest, {"&0.mpg"}, "only an absolute path"},
+        {project, dest, {"clip.mpg"}, "only an absolute path"},
+        {project, "relative/dest", {clips().pal}, "only an absolute path"},
+        {dir.file("linked.xml"), "", {}, "it is a link"},
+        {project, dir.file("linked dest"), {clips().pal}, "not a folder"},
+    };
+    for (const Case& c : cases) {
+        if (!c.dest.empty()) {
+            writeFile(c.project, projectXml(c.dest, c.files));
+        }
+        RunResult refused = runProgram(kStandIn, {"-x", c.project});
+        EXPECT_EQ(refused.status, 1) << c.project;
+        EXPECT_NE(refused.err.find(c.said), std::string::npos) << refused.err;
+    }
     EXPECT_FALSE(pathExists(marker));
     EXPECT_FALSE(pathExists(dest));
-
-    // Only absolute paths are taken: "&0" would have dvdauthor read its standard input.
-    for (const std::string& relative : {std::string("&0.mpg"), std::string("clip.mpg")}) {
-        RunResult refusedName = author({relative});
-        EXPECT_EQ(refusedName.status, 1);
-        EXPECT_NE(refusedName.err.find("only an absolute path"), std::string::npos)
-            << refusedName.err;
-    }
-    writeFile(project, projectXml("relative/dest", {clips().pal}));
-    EXPECT_NE(runProgram(kStandIn, {"-x", project}).err.find("only an absolute path"),
-              std::string::npos);
-    // A project put at the path as a link (to a project naming another dest) is not read.
-    writeFile(dir.file("other.xml"), projectXml(dir.file("elsewhere"), {clips().pal}));
-    std::filesystem::create_symlink(dir.file("other.xml"), dir.file("linked.xml"));
-    RunResult linkedProject = runProgram(kStandIn, {"-x", dir.file("linked.xml")});
-    EXPECT_EQ(linkedProject.status, 1);
-    EXPECT_NE(linkedProject.err.find("it is a link"), std::string::npos) << linkedProject.err;
-    // A dest that is a link is no folder to write into.
-    std::filesystem::create_directories(dir.file("elsewhere"));
-    std::filesystem::create_directory_symlink(dir.file("elsewhere"), dest);
-    RunResult linked = author({clips().pal});
-    EXPECT_EQ(linked.status, 1);
-    EXPECT_NE(linked.err.find("not a folder"), std::string::npos) << linked.err;
-    EXPECT_TRUE(std::filesystem::is_empty(dir.file("elsewhere")));
-    EXPECT_FALSE(pathExists(marker));
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
 }
 
 TEST_F(DvdauthorStandIn, RefusesVideoItCannotPlaceOnADisc) {
