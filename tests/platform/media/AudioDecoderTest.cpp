@@ -325,33 +325,20 @@ TEST_F(AudioDecoderTest, DecodesEveryFormatToItsExactLength) {
 // stretch of silence. An exact format never passes for whole when samples are missing.
 TEST_F(AudioDecoderTest, DamagedFilesFailRatherThanTurnToSilence) {
     enum class Damage { Cut, Overwritten, Inserted, Garbage };
-    std::string garbage(20 * 1024, '\0');
-    unsigned seed = 99;
-    for (char& c : garbage) {
-        seed = seed * 1103515245u + 12345u;
-        c = static_cast<char>(seed >> 16);
-    }
+    const auto random = noise(10 * 1024, 99);
+    const std::string garbage(reinterpret_cast<const char*>(random.data()), random.size() * 2);
     for (const Format& format : kFormats) {
         const std::string whole = fileContent(makeTone(dir, format));
+        const std::size_t middle = whole.size() * 2 / 5, fifth = whole.size() / 5;
         for (Damage damage :
              {Damage::Cut, Damage::Overwritten, Damage::Inserted, Damage::Garbage}) {
-            std::string content = whole;
-            const std::size_t middle = whole.size() * 2 / 5;
-            switch (damage) {
-                case Damage::Cut:
-                    content.resize(whole.size() / 2);
-                    break;
-                case Damage::Overwritten:
-                    content.replace(middle, std::min(garbage.size(), whole.size() / 5),
-                                    garbage.substr(0, whole.size() / 5));
-                    break;
-                case Damage::Inserted:
-                    content.insert(middle, garbage);
-                    break;
-                case Damage::Garbage:
-                    content = garbage;
-                    break;
-            }
+            const std::string content =
+                damage == Damage::Cut ? whole.substr(0, whole.size() / 2)
+                : damage == Damage::Overwritten
+                    ? std::string(whole).replace(middle, std::min(garbage.size(), fifth),
+                                                 garbage.substr(0, fifth))
+                : damage == Damage::Inserted ? std::string(whole).insert(middle, garbage)
+                                             : garbage;
             const std::string path =
                 writeBytes(std::to_string(static_cast<int>(damage)) + format.name, content);
             SCOPED_TRACE(path);
