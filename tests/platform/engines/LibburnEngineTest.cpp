@@ -15,7 +15,7 @@ using test::readFile;
 
 using test::pattern;
 
-// A data track whose reader holds back its bytes until the test opens the gate, so that a test
+// Opened by the test: a stalled track's reader holds back its bytes until then, so that a test
 // can act on a burn that is surely under way.
 struct Gate {
     std::mutex mutex;
@@ -28,49 +28,29 @@ struct Gate {
     }
 };
 
-class StalledTrack : public DRTrack {
+// A data track whose reader stalls at `gate` (64 blocks), or fails after four of its 32 blocks,
+// saying so or by throwing.
+class TroubledTrack : public DRTrack {
 public:
-    explicit StalledTrack(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+    explicit TroubledTrack(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+    explicit TroubledTrack(bool throws = false) : throws_(throws) {}
     Kind kind() const override { return Kind::Data; }
-    std::uint64_t estimateLength() const override { return 64; }
+    std::uint64_t estimateLength() const override { return gate_ ? 64 : 32; }
     std::unique_ptr<DRTrackReader> newReader() const override {
-        return std::make_unique<Reader>(gate_);
+        return std::make_unique<Reader>(gate_, throws_);
     }
 
 private:
     class Reader : public DRTrackReader {
     public:
-        explicit Reader(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+        Reader(std::shared_ptr<Gate> gate, bool throws) : gate_(std::move(gate)), throws_(throws) {}
         std::size_t read(std::span<std::byte> out) override {
-            std::unique_lock lock(gate_->mutex);
-            gate_->opened.wait(lock, [&] { return gate_->open; });
-            std::fill(out.begin(), out.end(), std::byte{1});
-            return out.size();
-        }
-        const std::string& error() const override { return error_; }
-
-    private:
-        std::shared_ptr<Gate> gate_;
-        std::string error_;
-    };
-    std::shared_ptr<Gate> gate_;
-};
-
-// A track whose reader fails part-way, saying so or by throwing.
-class FailingTrack : public DRTrack {
-public:
-    explicit FailingTrack(bool throws = false) : throws_(throws) {}
-    Kind kind() const override { return Kind::Data; }
-    std::uint64_t estimateLength() const override { return 32; }
-    std::unique_ptr<DRTrackReader> newReader() const override {
-        return std::make_unique<Reader>(throws_);
-    }
-
-private:
-    class Reader : public DRTrackReader {
-    public:
-        explicit Reader(bool throws) : throws_(throws) {}
-        std::size_t read(std::span<std::byte> out) override {
+            if (gate_) {
+                std::unique_lock lock(gate_->mutex);
+                gate_->opened.wait(lock, [&] { return gate_->open; });
+                std::fill(out.begin(), out.end(), std::byte{1});
+                return out.size();
+            }
             if (served_ >= 4 * 2048 && throws_) {
                 throw std::runtime_error("the source threw");
             }
@@ -85,11 +65,13 @@ private:
         const std::string& error() const override { return error_; }
 
     private:
+        std::shared_ptr<Gate> gate_;
         bool throws_;
         std::size_t served_ = 0;
         std::string error_;
     };
-    bool throws_;
+    std::shared_ptr<Gate> gate_;
+    bool throws_ = false;
 };
 
 class LibburnEngineTest : public ::testing::Test {
@@ -102,6 +84,28 @@ protected:
     void TearDown() override {
         engine.stop();
         RunLoop::current()->runUntilIdle();
+    }
+
+    // The pseudo-drive over discPath; a test that cannot have it fails.
+    std::shared_ptr<LibburnRecorder> pseudoDrive() {
+        auto recorder = engine.addRecorder("stdio:" + discPath);
+        if (!recorder) {
+            throw std::runtime_error("no pseudo-drive over " + discPath);
+        }
+        return recorder;
+    }
+    static bool busy(const std::shared_ptr<LibburnRecorder>& recorder) {
+        return recorder->status()[DRDeviceIsBusyKey].boolValue();
+    }
+    static std::string said(const Dictionary& status) {
+        return DROperation::errorText(status).value_or("");
+    }
+    // A data (or audio) track over the file `name` in the test's folder holding `bytes`.
+    std::shared_ptr<DRTrack> fileTrack(const std::string& name, const std::string& bytes,
+                                       DRTrack::Kind kind = DRTrack::Kind::Data) {
+        test::writeFile(folder.file(name), bytes);
+        return std::make_shared<test::FileTrack>(folder.file(name), kind,
+                                                 test::FileTrack::Options{});
     }
 
     static bool announced(const std::shared_ptr<DRDevice>& device) {
@@ -176,9 +180,8 @@ TEST(LibburnRecorderProfiles, EveryProfileHasItsTypeClassSpeedAndErase) {
 }
 
 TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSays) {
-    using burn::BURN_DISC_APPENDABLE;
-    using burn::BURN_DISC_BLANK;
-    using burn::BURN_DISC_FULL;
+    constexpr auto b = burn::BURN_DISC_BLANK, a = burn::BURN_DISC_APPENDABLE,
+                   f = burn::BURN_DISC_FULL;
     // flags: b blank, a appendable, o overwritable, e erasable
     struct Row {
         const char* what;
@@ -189,35 +192,20 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
     constexpr std::int64_t gib = 1 << 30;
     constexpr int stdio = libburn::kStdioProfile;
     const Row rows[] = {
-        {"blank CD-R", {BURN_DISC_BLANK, 0x09, 1, 700 << 20, 0}, 358400, 0, 0, "ba"},
-        {"appendable CD-RW",
-         {BURN_DISC_APPENDABLE, 0x0a, 1, 100 << 20, 1000},
-         51200,
-         1000,
-         0,
-         "ae"},
-        {"closed DVD-R", {BURN_DISC_FULL, 0x11, 1, 4 * gib, 2000}, 0, 2000, 0, ""},
-        {"closed DVD-RW", {BURN_DISC_FULL, 0x14, 1, 0, 2000}, 0, 2000, 0, "e"},
-        {"DVD-RW to overwrite",
-         {BURN_DISC_BLANK, 0x13, 1, 4 * gib, 2'295'104},
-         2'097'152,
-         0,
-         2'097'152,
-         "baoe"},
-        {"DVD+RW", {BURN_DISC_BLANK, 0x1a, 1, 4 * gib, 2'295'104}, 2'097'152, 0, 2'097'152, "baoe"},
-        {"blank DVD+R DL", {BURN_DISC_BLANK, 0x2b, 1, 8 * gib, 0}, 4'194'304, 0, 0, "ba"},
-        {"appendable BD-R",
-         {BURN_DISC_APPENDABLE, 0x41, 1, 20 * gib, 5000},
-         10'485'760,
-         5000,
-         0,
-         "a"},
-        {"BD-RE", {BURN_DISC_BLANK, 0x43, 1, 24 * gib, 0}, 12'582'912, 0, 12'582'912, "baoe"},
-        {"DVD-RAM", {BURN_DISC_BLANK, 0x12, 1, 4 * gib, 0}, 2'097'152, 0, 2'097'152, "baoe"},
-        {"DVD-ROM", {BURN_DISC_FULL, 0x10, 1, 0, 3000}, 0, 3000, 0, ""},
-        {"file of 40 blocks", {BURN_DISC_BLANK, stdio, 2, gib, 40}, 524'288, 40, 524'288, "ao"},
-        {"empty file", {BURN_DISC_BLANK, stdio, 2, gib, 0}, 524'288, 0, 524'288, "bao"},
-        {"write-only stream", {BURN_DISC_BLANK, stdio, 3, gib, -1}, 524'288, 0, 0, "ba"},
+        {"blank CD-R", {b, 0x09, 1, 700 << 20, 0}, 358400, 0, 0, "ba"},
+        {"appendable CD-RW", {a, 0x0a, 1, 100 << 20, 1000}, 51200, 1000, 0, "ae"},
+        {"closed DVD-R", {f, 0x11, 1, 4 * gib, 2000}, 0, 2000, 0, ""},
+        {"closed DVD-RW", {f, 0x14, 1, 0, 2000}, 0, 2000, 0, "e"},
+        {"DVD-RW to overwrite", {b, 0x13, 1, 4 * gib, 2'295'104}, 2'097'152, 0, 2'097'152, "baoe"},
+        {"DVD+RW", {b, 0x1a, 1, 4 * gib, 2'295'104}, 2'097'152, 0, 2'097'152, "baoe"},
+        {"blank DVD+R DL", {b, 0x2b, 1, 8 * gib, 0}, 4'194'304, 0, 0, "ba"},
+        {"appendable BD-R", {a, 0x41, 1, 20 * gib, 5000}, 10'485'760, 5000, 0, "a"},
+        {"BD-RE", {b, 0x43, 1, 24 * gib, 0}, 12'582'912, 0, 12'582'912, "baoe"},
+        {"DVD-RAM", {b, 0x12, 1, 4 * gib, 0}, 2'097'152, 0, 2'097'152, "baoe"},
+        {"DVD-ROM", {f, 0x10, 1, 0, 3000}, 0, 3000, 0, ""},
+        {"file of 40 blocks", {b, stdio, 2, gib, 40}, 524'288, 40, 524'288, "ao"},
+        {"empty file", {b, stdio, 2, gib, 0}, 524'288, 0, 524'288, "bao"},
+        {"write-only stream", {b, stdio, 3, gib, -1}, 524'288, 0, 0, "ba"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -254,8 +242,7 @@ TEST_F(LibburnEngineTest, WithoutDrivesOffersOnlyTheRecordersAddedByAddress) {
     const auto real = engine.recorders().size();
     EXPECT_EQ(DeviceRegistry::devices().size(), before + real);
 
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
+    auto recorder = pseudoDrive();
     EXPECT_EQ(engine.addRecorder("stdio:" + discPath), recorder);  // known already
     EXPECT_TRUE(announced(recorder));
     EXPECT_EQ(engine.recorders().size(), real + 1);
@@ -313,18 +300,11 @@ TEST_F(LibburnEngineTest, AnAddressLibburnCannotGrabAddsNothing) {
 }
 
 TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDrive) {
-    test::TempDir sources;
     const std::string bytes = pattern(2048 * 300);
-    test::writeFile(sources.file("source.img"), bytes);
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
-
-    auto job = DRBurn::burnForDevice(recorder);
-    auto track = std::make_shared<test::FileTrack>(sources.file("source.img"), DRTrack::Kind::Data,
-                                                   test::FileTrack::Options{});
-    const Dictionary last = burn(job, Value(track));
-    ASSERT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone)
-        << DROperation::errorText(last).value_or("");
+    auto recorder = pseudoDrive();
+    const Dictionary last =
+        burn(DRBurn::burnForDevice(recorder), Value(fileTrack("source.img", bytes)));
+    ASSERT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone) << said(last);
     ASSERT_GE(statuses.size(), 3u);
     EXPECT_EQ(statuses.front()[DRStatusStateKey].textValue(), DRStatusStatePreparing);
     const Dictionary& progress = statuses[statuses.size() - 2];
@@ -332,22 +312,16 @@ TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDrive) {
     EXPECT_EQ(progress[DRStatusBlocksWrittenKey].uint64Value(), 300u);
     EXPECT_EQ(progress[DRStatusBlocksToWriteKey].uint64Value(), 300u);
     EXPECT_DOUBLE_EQ(progress[DRStatusPercentCompleteKey].doubleValue(), 1.0);
-    const std::string written = readFile(discPath);
-    EXPECT_EQ(written.size(), bytes.size());
-    EXPECT_TRUE(written == bytes);
-    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    EXPECT_TRUE(readFile(discPath) == bytes);
+    EXPECT_FALSE(busy(recorder));
     EXPECT_GE(
         lookup(recorder->status()[DRDeviceMediaInfoKey], DRDeviceMediaBlocksUsedKey).uint64Value(),
         300u);
 }
 
 TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
-    test::TempDir sources;
-    test::writeFile(sources.file("source.img"), pattern(2048 * 100));
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
-    auto track = std::make_shared<test::FileTrack>(sources.file("source.img"), DRTrack::Kind::Data,
-                                                   test::FileTrack::Options{});
+    auto recorder = pseudoDrive();
+    auto track = fileTrack("source.img", pattern(2048 * 100));
     struct Case {
         const char* what;
         LibburnRecorder::VerifyHook damage;
@@ -382,25 +356,19 @@ TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
             });
         EXPECT_TRUE(sawVerifying);
         if (c.verifies) {
-            EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone)
-                << DROperation::errorText(last).value_or("");
+            EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone) << said(last);
         } else {
             EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
-            EXPECT_NE(DROperation::errorText(last).value_or("").find("did not verify"),
-                      std::string::npos)
-                << DROperation::errorText(last).value_or("");
+            EXPECT_NE(said(last).find("did not verify"), std::string::npos) << said(last);
         }
-        EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+        EXPECT_FALSE(busy(recorder));
     }
 }
 
 TEST_F(LibburnEngineTest, SimulatedBurnLeavesThePseudoDriveAsItWas) {
     const std::string before = pattern(2048 * 20);
     test::writeFile(discPath, before);
-    test::TempDir sources;
-    test::writeFile(sources.file("source.img"), std::string(2048 * 50, 'x'));
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
+    auto recorder = pseudoDrive();
     // A file names no speeds; the key is there all the same.
     ASSERT_TRUE(recorder->status()[DRDeviceBurnSpeedsKey].list());
     EXPECT_TRUE(recorder->status()[DRDeviceBurnSpeedsKey].list()->empty());
@@ -411,19 +379,14 @@ TEST_F(LibburnEngineTest, SimulatedBurnLeavesThePseudoDriveAsItWas) {
     properties.set(DRBurnRequestedSpeedKey, 1385.0);
     properties.set(DRBurnVerifyDiscKey, true);  // nothing to read back: not a failure
     job->setProperties(properties);
-    const Dictionary last = burn(
-        job, Value(std::make_shared<test::FileTrack>(
-                 sources.file("source.img"), DRTrack::Kind::Data, test::FileTrack::Options{})));
-    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone)
-        << DROperation::errorText(last).value_or("");
+    const Dictionary last = burn(job, Value(fileTrack("source.img", std::string(2048 * 50, 'x'))));
+    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone) << said(last);
     EXPECT_TRUE(readFile(discPath) == before);
 }
 
 // Burns that cannot be made, or fail on the way: each fails with its reason and leaves the
 // recorder idle; on a file, nothing was written.
 TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
-    test::TempDir sources;
-    test::writeFile(sources.file("audio"), std::string(2048 * 300, '\0'));
     struct Case {
         const char* address;
         std::shared_ptr<DRTrack> track;
@@ -431,13 +394,11 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
         const char* text;
     };
     const Case cases[] = {
-        {"stdio:/dev/null", std::make_shared<FailingTrack>(), true, "cannot be verified"},
-        {"",
-         std::make_shared<test::FileTrack>(sources.file("audio"), DRTrack::Kind::Audio,
-                                           test::FileTrack::Options{}),
-         false, "cannot take this layout"},
-        {"", std::make_shared<FailingTrack>(false), false, "the source went away"},
-        {"", std::make_shared<FailingTrack>(true), false, "the source threw"},
+        {"stdio:/dev/null", std::make_shared<TroubledTrack>(), true, "cannot be verified"},
+        {"", fileTrack("audio", std::string(2048 * 300, '\0'), DRTrack::Kind::Audio), false,
+         "cannot take this layout"},
+        {"", std::make_shared<TroubledTrack>(false), false, "the source went away"},
+        {"", std::make_shared<TroubledTrack>(true), false, "the source threw"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -447,9 +408,8 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
         job->setVerifyDisc(c.verify);
         const Dictionary last = burn(job, Value(c.track));
         EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
-        EXPECT_NE(DROperation::errorText(last).value_or("").find(c.text), std::string::npos)
-            << DROperation::errorText(last).value_or("");
-        EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+        EXPECT_NE(said(last).find(c.text), std::string::npos) << said(last);
+        EXPECT_FALSE(busy(recorder));
         if (c.track->kind() == DRTrack::Kind::Audio) {  // refused before anything is written
             EXPECT_FALSE(std::filesystem::exists(discPath) && std::filesystem::file_size(discPath));
         }
@@ -457,8 +417,7 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
 }
 
 TEST_F(LibburnEngineTest, PseudoDriveCannotBeErased) {
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
+    auto recorder = pseudoDrive();
     auto erase = DRErase::eraseForDevice(recorder);
     std::optional<Dictionary> last;
     erase->setStatusHandler([&](const Dictionary& status) {
@@ -469,31 +428,28 @@ TEST_F(LibburnEngineTest, PseudoDriveCannotBeErased) {
     erase->start();
     ASSERT_TRUE(test::runUntil([&] { return last.has_value(); }));
     EXPECT_TRUE(DROperation::hasFailed(*last));
-    EXPECT_NE(DROperation::errorText(*last).value_or("").find("cannot be erased"),
-              std::string::npos);
-    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    EXPECT_NE(said(*last).find("cannot be erased"), std::string::npos);
+    EXPECT_FALSE(busy(recorder));
 }
 
 TEST_F(LibburnEngineTest, EjectEmptiesTheRecorderUntilItIsReadAgain) {
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
+    auto recorder = pseudoDrive();
     ASSERT_TRUE(recorder->ejectMedia());
     recorder->waitForOperations();
     EXPECT_EQ(recorder->status()[DRDeviceMediaStateKey].textValue(), DRDeviceMediaStateNone);
-    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    EXPECT_FALSE(busy(recorder));
     recorder->refreshStatus();
     EXPECT_EQ(recorder->status()[DRDeviceMediaStateKey].textValue(),
               DRDeviceMediaStateMediaPresent);
 }
 
 TEST_F(LibburnEngineTest, AbortedBurnFailsAsCancelled) {
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
+    auto recorder = pseudoDrive();
     auto job = DRBurn::burnForDevice(recorder);
     auto gate = std::make_shared<Gate>();
     bool sawWrite = false;
     const Dictionary last =
-        burn(job, Value(std::make_shared<StalledTrack>(gate)), [&](const Dictionary& status) {
+        burn(job, Value(std::make_shared<TroubledTrack>(gate)), [&](const Dictionary& status) {
             if (status[DRStatusStateKey].textValue() == DRStatusStateTrackWrite) {
                 sawWrite = true;
                 job->abort();
@@ -503,22 +459,21 @@ TEST_F(LibburnEngineTest, AbortedBurnFailsAsCancelled) {
     EXPECT_TRUE(sawWrite);
     EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
     EXPECT_EQ(DROperation::errorText(last), DROperation::kCancelledText);
-    EXPECT_FALSE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    EXPECT_FALSE(busy(recorder));
 }
 
 TEST_F(LibburnEngineTest, SecondBurnWhileBusyIsRefused) {
-    auto recorder = engine.addRecorder("stdio:" + discPath);
-    ASSERT_TRUE(recorder);
+    auto recorder = pseudoDrive();
     auto first = DRBurn::burnForDevice(recorder);
     auto gate = std::make_shared<Gate>();
     bool firstEnded = false;
     first->setStatusHandler([&](const Dictionary& s) { firstEnded = DROperation::isFinal(s); });
-    first->writeLayout(Value(std::make_shared<StalledTrack>(gate)));
-    EXPECT_TRUE(recorder->status()[DRDeviceIsBusyKey].boolValue());
+    first->writeLayout(Value(std::make_shared<TroubledTrack>(gate)));
+    EXPECT_TRUE(busy(recorder));
     const Dictionary second =
-        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<FailingTrack>()));
+        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<TroubledTrack>()));
     EXPECT_EQ(second[DRStatusStateKey].textValue(), DRStatusStateFailed);
-    EXPECT_NE(DROperation::errorText(second).value_or("").find("busy"), std::string::npos);
+    EXPECT_NE(said(second).find("busy"), std::string::npos);
     first->abort();
     gate->release();
     EXPECT_TRUE(test::runUntil([&] { return firstEnded; }));
