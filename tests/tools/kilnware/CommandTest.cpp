@@ -364,91 +364,72 @@ TEST(CommandSignals, EndAHangingToolAndEverythingItStarted) {
     }
 }
 
-TEST(CommandVideo, RefusesAnImageFolderInsideTheWorkFolder) {
-    test::TempDir dir;
+TEST_F(Command, VideoRefusesAnImageFolderInsideTheWorkFolder) {
     std::ofstream(dir.file("trip.mpg")) << "mpeg";
     for (const char* images : {"trip", "trip/out"}) {
-        RunResult refused = test::runProgram(KILNWARE_CLI, {"video", dir.file("trip.mpg"), "--yes",
-                                                            "--image-dir", dir.file(images)});
+        RunResult refused =
+            kilnware({"video", dir.file("trip.mpg"), "--yes", "--image-dir", dir.file(images)});
         EXPECT_EQ(refused.status, 2);
         EXPECT_NE(refused.err.find("work folder"), std::string::npos) << refused.err;
-        EXPECT_FALSE(std::filesystem::exists(dir.file("trip")));
+        EXPECT_FALSE(fs::exists(dir.file("trip")));
     }
 }
 
 // A data disc on a libburn pseudo-drive, its image burned again as it stands on the image
 // recorder (read back), and the medium shown: every recorder reached by its name or address.
-TEST(CommandRecorders, PseudoDriveImageAndInfo) {
-    test::TempDir dir;
-    std::filesystem::create_directories(dir.file("folder"));
-    std::ofstream(dir.file("folder/a.txt")) << "hello";
+TEST_F(Command, PseudoDriveImageAndInfo) {
     const std::string disc = dir.file("disc.iso");
-    auto data = test::runProgram(KILNWARE_CLI, {"data", dir.file("folder"), "--name", "Pseudo",
-                                                "--yes", "--recorder", "stdio:" + disc});
+    auto data = kilnware(
+        {"data", dir.file("folder"), "--name", "Pseudo", "--yes", "--recorder", "stdio:" + disc});
     ASSERT_EQ(data.status, 0) << data.out << data.err;
-
-    auto copy = test::runProgram(
-        KILNWARE_CLI, {"image", disc, "--verify", "--yes", "--image-dir", dir.file("out")});
+    auto copy = kilnware({"image", disc, "--verify", "--yes", "--image-dir", out});
     ASSERT_EQ(copy.status, 0) << copy.out << copy.err;
-    EXPECT_EQ(test::readFile(dir.file("out/Pseudo.iso")), test::readFile(disc));
-    EXPECT_EQ(test::runProgram(KILNWARE_CLI, {"image", dir.file("folder/a.txt"), "--yes"}).status,
-              2);
+    EXPECT_EQ(test::readFile(out + "/Pseudo.iso"), test::readFile(disc));
+    EXPECT_EQ(kilnware({"image", dir.file("folder/sub/a.txt"), "--yes"}).status, 2);
 
-    auto info = test::runProgram(KILNWARE_CLI, {"info", "--json", "--image-medium", "bd-re"});
+    auto info = kilnware({"info", "--json", "--image-medium", "bd-re"});
     ASSERT_EQ(info.status, 0);
-    const auto shown = nlohmann::json::parse(info.out);
+    const auto shown = json::parse(info.out);
     EXPECT_EQ(shown["type"], "BDRE");
     EXPECT_EQ(shown["blocksFree"], 12219392);
     EXPECT_EQ(shown["erasable"], true);
+    EXPECT_EQ(kilnware({"erase", "--full", "--yes", "--image-medium", "bd-re"}).status, 0);
 
-    // A simulation writes nothing where the recorder can simulate, and is refused where not.
+    // A simulation writes nothing where the recorder can simulate (JsonEventsFollowTheirSchema
+    // has it refused where not).
     const std::string untouched = dir.file("untouched.iso");
-    auto simulated = test::runProgram(KILNWARE_CLI, {"data", dir.file("folder"), "--simulate",
-                                                     "--yes", "--recorder", "stdio:" + untouched});
+    auto simulated = kilnware(
+        {"data", dir.file("folder"), "--simulate", "--yes", "--recorder", "stdio:" + untouched});
     EXPECT_EQ(simulated.status, 0) << simulated.err;
     EXPECT_EQ(test::readFile(untouched), "");
-    auto refusedSimulation = test::runProgram(
-        KILNWARE_CLI,
-        {"data", dir.file("folder"), "--simulate", "--yes", "--image-dir", dir.file("sim")});
-    EXPECT_EQ(refusedSimulation.status, 1);
-    EXPECT_NE(refusedSimulation.err.find("cannot simulate"), std::string::npos);
-    EXPECT_EQ(
-        test::runProgram(KILNWARE_CLI, {"erase", "--full", "--yes", "--image-medium", "bd-re"})
-            .status,
-        0);
-
-    auto unknown = test::runProgram(KILNWARE_CLI, {"eject", "--recorder", "Plexwriter"});
+    auto unknown = kilnware({"eject", "--recorder", "Plexwriter"});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("No recorder is named"), std::string::npos) << unknown.err;
 }
 
 // A BIN/CUE with CD-Text burned again as it stands gives the same BIN, cue sheet and CD-Text; a
 // cue sheet that points outside its folder is refused, one with control characters shown safely.
-TEST(CommandImage, BinCueComesOutIdentical) {
-    test::TempDir dir;
-    test::writeAudioFile(dir.file("a.wav"), 0x010002, 44100, 2, 44100 * 5);
-    test::writeAudioFile(dir.file("b.wav"), 0x010002, 44100, 2, 44100 * 6);
-    auto audio =
-        test::runProgram(KILNWARE_CLI, {"audio", dir.file("a.wav"), dir.file("b.wav"), "--cd-text",
-                                        "--title", "Mix", "--pregap", "0", "--pregap", "150",
-                                        "--yes", "--image-dir", dir.file("one")});
+TEST_F(Command, BinCueComesOutIdentical) {
+    test::writeCDWav(dir.file("a.wav"), 44100 * 5);
+    test::writeCDWav(dir.file("b.wav"), 44100 * 6);
+    auto audio = kilnware({"audio", dir.file("a.wav"), dir.file("b.wav"), "--cd-text", "--title",
+                           "Mix", "--pregap", "0", "--pregap", "150", "--yes", "--image-dir", out});
     ASSERT_EQ(audio.status, 0) << audio.err;
-    auto copy = test::runProgram(KILNWARE_CLI, {"image", dir.file("one/Mix.cue"), "--verify",
-                                                "--yes", "--image-dir", dir.file("two")});
+    auto copy =
+        kilnware({"image", out + "/Mix.cue", "--verify", "--yes", "--image-dir", dir.file("two")});
     ASSERT_EQ(copy.status, 0) << copy.out << copy.err;
-    for (const char* name : {"Mix.bin", "Mix.cue", "Mix.cdt"}) {
-        EXPECT_EQ(test::readFile(dir.file(std::string("two/") + name)),
-                  test::readFile(dir.file(std::string("one/") + name)))
+    for (const std::string name : {"Mix.bin", "Mix.cue", "Mix.cdt"}) {
+        EXPECT_EQ(test::readFile(dir.file("two/" + name)), test::readFile(out + "/" + name))
             << name;
     }
     std::ofstream(dir.file("evil.cue")) << "FILE \"../etc/passwd\" BINARY\n  TRACK 01 AUDIO\n"
                                            "    INDEX 01 00:00:00\n";
-    auto evil = test::runProgram(KILNWARE_CLI, {"image", dir.file("evil.cue"), "--yes"});
+    auto evil = kilnware({"image", dir.file("evil.cue"), "--yes"});
     EXPECT_EQ(evil.status, 2);
     EXPECT_NE(evil.err.find("beside the cue sheet"), std::string::npos) << evil.err;
     // Control characters of a sheet never reach the terminal through an error.
     std::ofstream(dir.file("escape.cue")) << "\x1b]0;owned\x07 X\n";
-    auto escape = test::runProgram(KILNWARE_CLI, {"image", dir.file("escape.cue"), "--yes"});
+    auto escape = kilnware({"image", dir.file("escape.cue"), "--yes"});
     EXPECT_EQ(escape.status, 2);
     EXPECT_EQ(escape.err.find('\x1b'), std::string::npos) << escape.err;
 }
@@ -475,9 +456,8 @@ bool outputEqualsFile(const std::string& program, const std::vector<std::string>
 
 // A file over 4 GiB on a BD-R data disc (ISO 9660 level 3 in several extents, with Joliet) reads
 // back whole. The file is sparse, with marks at the edges that matter.
-TEST(CommandLargeFiles, AFileOver4GiBReadsBackWhole) {
-    test::TempDir dir;
-    std::filesystem::create_directories(dir.file("big"));
+TEST_F(Command, AFileOver4GiBReadsBackWhole) {
+    fs::create_directories(dir.file("big"));
     const std::string big = dir.file("big/big.bin");
     const std::uint64_t size = (std::uint64_t{4} << 30) + (1 << 20);
     {
@@ -488,14 +468,11 @@ TEST(CommandLargeFiles, AFileOver4GiBReadsBackWhole) {
             file << "KILNWARE";
         }
     }
-    ASSERT_EQ(std::filesystem::file_size(big), size);
-    auto run =
-        test::runProgram(KILNWARE_CLI, {"data", dir.file("big"), "--name", "Big", "--yes",
-                                        "--image-medium", "bd-r", "--image-dir", dir.file("out")});
+    ASSERT_EQ(fs::file_size(big), size);
+    auto run = kilnware({"data", dir.file("big"), "--name", "Big", "--yes", "--image-medium",
+                         "bd-r", "--image-dir", out});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    const std::string image = dir.file("out/Big.iso");
-    EXPECT_TRUE(outputEqualsFile("7zz", {"x", "-so", image, "big/big.bin"}, big));
-    std::filesystem::remove(image);
+    EXPECT_TRUE(outputEqualsFile("7zz", {"x", "-so", out + "/Big.iso", "big/big.bin"}, big));
 }
 
 }  // namespace
