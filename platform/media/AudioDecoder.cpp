@@ -175,7 +175,9 @@ public:
         }
         // Damage is reported, not concealed: a checksum that fails ends the stream.
         pass->codec_->err_recognition |= AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_EXPLODE;
-        pass->codec_->thread_count = 0;  // as many as the machine has, as ffmpeg does
+        // One thread: frame threads hand every small FLAC frame across threads, which costs more
+        // in wake-ups than it gains, and the writer already decodes on a thread of its own.
+        pass->codec_->thread_count = 1;
         pass->packet_ = av_packet_alloc();
         pass->frame_ = av_frame_alloc();
         if (avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ || !pass->frame_) {
