@@ -9,6 +9,9 @@ extern "C" {
 }
 #include <samplerate.h>
 #include <sys/stat.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -172,7 +175,9 @@ public:
         }
         // Damage is reported, not concealed: a checksum that fails ends the stream.
         pass->codec_->err_recognition |= AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_EXPLODE;
-        pass->codec_->thread_count = 0;  // as many as the machine has, as ffmpeg does
+        // One thread: frame threads hand every small FLAC frame across threads, which costs more
+        // in wake-ups than it gains, and the writer already decodes on a thread of its own.
+        pass->codec_->thread_count = 1;
         pass->packet_ = av_packet_alloc();
         pass->frame_ = av_frame_alloc();
         if (avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ || !pass->frame_) {
@@ -477,6 +482,49 @@ void putLittleEndian(std::byte* out, std::int16_t sample) {
     out[1] = static_cast<std::byte>(bits >> 8);
 }
 
+#if defined(__SSE2__)
+// toPcm16 on four samples at once, to the bit.
+__m128i pcm16x4(__m128 sample) {
+    sample = _mm_and_ps(sample, _mm_cmpord_ps(sample, sample));  // NaN is silence
+    const __m128 scaled =
+        _mm_min_ps(_mm_max_ps(_mm_mul_ps(sample, _mm_set1_ps(32768.0f)), _mm_set1_ps(-32768.0f)),
+                   _mm_set1_ps(32767.0f));
+    const __m128 shifted = _mm_add_ps(scaled, _mm_set1_ps(0.5f));
+    const __m128i truncated = _mm_cvttps_epi32(shifted);
+    // Truncation went up for a negative fraction: one less there (the mask is -1).
+    const __m128 above = _mm_cmpgt_ps(_mm_cvtepi32_ps(truncated), shifted);
+    return _mm_add_epi32(truncated, _mm_castps_si128(above));
+}
+#endif
+
+// CD frames from float samples: frame f is left[f * step], right[f * step]. Decoded MP3 and AAC
+// take this path, so four frames go at once where the processor allows.
+void cdFramesOf(const float* left, const float* right, std::size_t step, std::size_t frames,
+                std::byte* out) {
+    std::size_t f = 0;
+#if defined(__SSE2__)
+    if (step == 2 && right == left + 1) {
+        // Already interleaved: eight samples become eight in place.
+        for (; f + 4 <= frames; f += 4, out += 4 * AudioDecoder::kBytesPerFrame) {
+            const __m128i first = pcm16x4(_mm_loadu_ps(left + 2 * f));
+            const __m128i second = pcm16x4(_mm_loadu_ps(left + 2 * f + 4));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(first, second));
+        }
+    } else if (step == 1) {
+        for (; f + 4 <= frames; f += 4, out += 4 * AudioDecoder::kBytesPerFrame) {
+            const __m128i l = pcm16x4(_mm_loadu_ps(left + f));
+            const __m128i r = pcm16x4(_mm_loadu_ps(right + f));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                             _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r)));
+        }
+    }
+#endif
+    for (; f < frames; ++f, out += AudioDecoder::kBytesPerFrame) {
+        putLittleEndian(out, toPcm16(left[f * step]));
+        putLittleEndian(out + 2, toPcm16(right[f * step]));
+    }
+}
+
 struct ResamplerDeleter {
     void operator()(SRC_STATE* state) const { src_delete(state); }
 };
@@ -520,7 +568,7 @@ struct AudioDecoder::Impl {
     std::uint64_t delivered = 0;           // input frames taken from the decoder
     std::optional<std::int64_t> firstPts;  // where the first frame stood, in input frames
     bool countsFromZero = false;
-    bool cdAudio = false;          // 44.1 kHz stereo: 16-bit frames may skip the float path
+    bool cdAudio = false;          // 44.1 kHz, one or two channels: may skip the float path
     std::size_t pendingFrame = 0;  // the next unused frame of pass->frame()
     bool framePending = false;
     std::size_t mixedOffset = 0;
@@ -610,28 +658,42 @@ struct AudioDecoder::Impl {
         return got;
     }
 
-    // CD audio as it decodes (16-bit stereo at 44.1 kHz, as most FLAC files hold it) goes to
-    // `out` as it stands, without the round trip through floats: the next frames, 0 at the end or
-    // on an error, or none where the decoded frame holds another sample format.
+    // Audio at 44.1 kHz in one or two channels of 16-bit or float samples (as FLAC, MP3 and AAC
+    // decode) goes to `out` without the trip through the float buffers: the next frames, 0 at the
+    // end or on an error, or none where the decoded frame holds another sample format.
     std::optional<std::size_t> copyCdAudio(std::byte* out) {
         const std::size_t got = nextFrames();
         if (got == 0) {
             return 0;
         }
         const AVFrame& frame = *pass->frame();
-        const auto* left = reinterpret_cast<const std::int16_t*>(frame.extended_data[0]);
-        if (frame.format == AV_SAMPLE_FMT_S16 && std::endian::native == std::endian::little) {
-            std::memcpy(out, left + 2 * pendingFrame, got * kBytesPerFrame);
-        } else if (frame.format == AV_SAMPLE_FMT_S16 || frame.format == AV_SAMPLE_FMT_S16P) {
-            const bool planar = frame.format == AV_SAMPLE_FMT_S16P;
-            const auto* right =
-                planar ? reinterpret_cast<const std::int16_t*>(frame.extended_data[1]) : left + 1;
-            const std::size_t step = planar ? 1 : 2;
-            for (std::size_t f = pendingFrame; f < pendingFrame + got; ++f) {
-                putLittleEndian(out, left[f * step]);
-                putLittleEndian(out + 2, right[f * step]);
-                out += kBytesPerFrame;
+        const auto format = static_cast<AVSampleFormat>(frame.format);
+        const bool planar = av_sample_fmt_is_planar(format) != 0;
+        // Interleaved stereo is two samples a frame; planar and mono one a channel.
+        const std::size_t step = planar ? 1 : channels;
+        const std::size_t first = pendingFrame * step;
+        const auto* left = reinterpret_cast<const std::byte*>(frame.extended_data[0]);
+        const std::byte* right = channels == 1 ? left
+                                 : planar
+                                     ? reinterpret_cast<const std::byte*>(frame.extended_data[1])
+                                     : nullptr;
+        const auto sampleBytes = static_cast<std::size_t>(av_get_bytes_per_sample(format));
+        if (!right) {
+            right = left + sampleBytes;
+        }
+        if (format == AV_SAMPLE_FMT_S16 && channels == 2 &&
+            std::endian::native == std::endian::little) {
+            std::memcpy(out, left + first * sampleBytes, got * kBytesPerFrame);
+        } else if (format == AV_SAMPLE_FMT_S16 || format == AV_SAMPLE_FMT_S16P) {
+            const auto* l = reinterpret_cast<const std::int16_t*>(left) + first;
+            const auto* r = reinterpret_cast<const std::int16_t*>(right) + first;
+            for (std::size_t f = 0; f < got; ++f, out += kBytesPerFrame) {
+                putLittleEndian(out, l[f * step]);
+                putLittleEndian(out + 2, r[f * step]);
             }
+        } else if (format == AV_SAMPLE_FMT_FLT || format == AV_SAMPLE_FMT_FLTP) {
+            cdFramesOf(reinterpret_cast<const float*>(left) + first,
+                       reinterpret_cast<const float*>(right) + first, step, got, out);
         } else {
             return std::nullopt;
         }
@@ -732,14 +794,8 @@ struct AudioDecoder::Impl {
             frames = static_cast<std::size_t>(
                 std::min<std::uint64_t>(frames, target - std::min(target, emitted)));
             audioEnded = frames == 0;
-            std::byte* out = staging.data();
-            for (std::size_t f = 0; f < frames; ++f, out += kBytesPerFrame) {
-                const std::int16_t left = toPcm16(data[f * mixedChannels]);
-                const std::int16_t right =
-                    mixedChannels == 2 ? toPcm16(data[f * mixedChannels + 1]) : left;
-                putLittleEndian(out, left);
-                putLittleEndian(out + 2, right);
-            }
+            cdFramesOf(data, mixedChannels == 2 ? data + 1 : data, mixedChannels, frames,
+                       staging.data());
         }
         if (audioEnded) {
             // Every input frame is in: what remains is a resampler tail a frame or two short of
@@ -880,7 +936,7 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
     impl->channels = static_cast<std::size_t>(codec->ch_layout.nb_channels);
     impl->mixedChannels = impl->channels == 1 ? 1 : 2;
     impl->rate = codec->sample_rate;
-    impl->cdAudio = impl->rate == kSampleRate && impl->channels == 2;
+    impl->cdAudio = impl->rate == kSampleRate && impl->channels <= 2;
     impl->countsFromZero = std::string_view(impl->pass->format()->iformat->name) == "ogg";
     impl->raw.resize(kChunkFrames * impl->channels);
     impl->mixed.resize(kChunkFrames * impl->mixedChannels);

@@ -19,6 +19,7 @@
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 
+#include "platform/engines/virtual/ReadAhead.h"
 #include "platform/foundation/PlaceFile.h"
 #include "platform/foundation/Sha256.h"
 #include "platform/foundation/UniqueFd.h"
@@ -321,56 +322,93 @@ private:
         return false;
     }
 
-    // Streams the track as its reader gives it; returns the bytes written.
+    // Streams the track as its reader gives it; returns the bytes written. Unless its bytes lie in
+    // files, it is read on a thread of its own while the writing goes on, and the next track
+    // starts decoding once this one is read.
     std::uint64_t streamTrack(Output& out, std::size_t index, std::size_t blockSize) {
         const DRTrack& track = *plan_.tracks[index];
         const std::string number = std::to_string(index + 1);
-        auto reader = track.newReader();
-        if (!reader) {
+        std::unique_ptr<ReadAhead> ahead = readAhead(index, blockSize);
+        if (!ahead) {
             throw Failure{"Could not read track " + number + " (" + track.description() + ")."};
         }
         const std::uint64_t expected = track.estimateLength() * blockSize;
         std::uint64_t done = 0;
+        bool longer = false;
+        DRTrackReader& reader = ahead->reader();
         // Verification needs every byte: then they all pass through here.
-        auto* spans = plan_.verify ? nullptr : dynamic_cast<media::FileSpans*>(reader.get());
-        while (done < expected) {
-            if (spans) {
+        if (auto* spans = plan_.verify ? nullptr : dynamic_cast<media::FileSpans*>(&reader)) {
+            while (done < expected) {
                 if (const std::uint64_t n = copySpan(out, *spans, blockSize, expected - done)) {
                     done += n;
                     continue;
                 }
-                if (!reader->error().empty()) {
+                if (!reader.error().empty()) {
+                    break;
+                }
+                const std::size_t want = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(chunkSize(blockSize), expected - done));
+                const std::size_t filled = fill(reader, want);
+                if (filled == 0) {
+                    break;
+                }
+                put(out, std::span<const std::byte>(buffer_.get(), filled));
+                done += filled;
+                progress(filled, blockSize);
+                if (filled < want) {
                     break;
                 }
             }
-            const std::size_t want = static_cast<std::size_t>(
-                std::min<std::uint64_t>(chunkSize(blockSize), expected - done));
-            const std::size_t filled = fill(*reader, want);
-            if (filled == 0) {
-                break;
+            std::byte extra[1];
+            longer = done == expected && reader.error().empty() && reader.read(extra) > 0;
+        } else {
+            ahead->start();
+            for (auto data = ahead->next(); !data.empty(); data = ahead->next()) {
+                put(out, data);
+                done += data.size();
+                progress(data.size(), blockSize);
+                if (!upcoming_ && ahead->finished()) {
+                    upcoming_ = readAhead(index + 1, blockSize);
+                    upcomingIndex_ = index + 1;
+                }
             }
-            put(out, filled);
-            done += filled;
-            progress(filled, blockSize);
-            if (filled < want) {
-                break;
-            }
+            longer = ahead->longer();
         }
-        if (!reader->error().empty()) {
-            throw Failure{"Could not read track " + number + ": " + reader->error()};
+        if (!reader.error().empty()) {
+            throw Failure{"Could not read track " + number + ": " + reader.error()};
         }
         if (expected - done >= blockSize) {
             throw Failure{"Track " + number + " ended after " + std::to_string(done / blockSize) +
                           " of its " + std::to_string(track.estimateLength()) + " blocks."};
         }
-        if (done == expected) {
-            std::byte extra[1];
-            if (reader->read(extra) > 0) {
-                throw Failure{"Track " + number + " is longer than the " +
-                              std::to_string(track.estimateLength()) + " blocks it announced."};
-            }
+        if (longer) {
+            throw Failure{"Track " + number + " is longer than the " +
+                          std::to_string(track.estimateLength()) + " blocks it announced."};
         }
         return done;
+    }
+
+    // Track `index`'s reader, started early where the track before was read ahead; none for a
+    // track past the last, one whose bytes are copied from its file, or one that cannot be read.
+    std::unique_ptr<ReadAhead> readAhead(std::size_t index, std::size_t blockSize) {
+        if (upcoming_ && upcomingIndex_ == index) {
+            return std::move(upcoming_);
+        }
+        if (index >= plan_.tracks.size() || plan_.tracks[index]->fileExtent()) {
+            return nullptr;
+        }
+        const DRTrack& track = *plan_.tracks[index];
+        auto reader = track.newReader();
+        if (!reader) {
+            return nullptr;
+        }
+        const bool spans = !plan_.verify && dynamic_cast<media::FileSpans*>(reader.get());
+        auto ahead = std::make_unique<ReadAhead>(std::move(reader), chunkSize(blockSize),
+                                                 track.estimateLength() * blockSize);
+        if (!spans) {
+            ahead->start();
+        }
+        return ahead;
     }
 
     // Takes the reader's next span, if its bytes lie in a file or are zeros, up to `limit` bytes:
@@ -489,11 +527,13 @@ private:
     }
 
     // Writes the first `n` bytes of the buffer.
-    void put(Output& out, std::size_t n) {
+    void put(Output& out, std::size_t n) { put(out, std::span<const std::byte>(buffer_.get(), n)); }
+
+    void put(Output& out, std::span<const std::byte> data) {
         if (plan_.verify) {
-            written_.update(std::span<const std::byte>(buffer_.get(), n));
+            written_.update(data);
         }
-        writeAll(out, buffer_.get(), n);
+        writeAll(out, data.data(), data.size());
     }
 
     void writeAll(Output& out, const std::byte* data, std::size_t n) {
@@ -709,6 +749,9 @@ private:
     std::uint64_t blocksBefore_ = 0;
     std::uint64_t blocksDone_ = 0;
     std::size_t currentTrack_ = 0;
+    // The next track, decoding while this one's last chunks are written.
+    std::unique_ptr<ReadAhead> upcoming_;
+    std::size_t upcomingIndex_ = 0;
 };
 
 }  // namespace
