@@ -93,10 +93,12 @@ row() {
 
 # --- Inputs -------------------------------------------------------------------------------------
 
-# For the figures without syncing on either side: the command always flushes its images, so a
-# preloaded stub turns its fsync and fdatasync into no-ops.
+# For the figures without syncing on either side: the command always flushes its images (and
+# starts their write-back early), so a preloaded stub turns those calls into no-ops.
 printf '%s\n' 'int fsync(int fd) { (void)fd; return 0; }' \
-    'int fdatasync(int fd) { (void)fd; return 0; }' >"$work/nosync.c"
+    'int fdatasync(int fd) { (void)fd; return 0; }' \
+    'int sync_file_range(int fd, long a, long b, unsigned f) { (void)fd; (void)a; (void)b; (void)f; return 0; }' \
+    >"$work/nosync.c"
 cc -shared -fPIC -O2 -o "$work/nosync.so" "$work/nosync.c"
 
 # Random bytes, as text, that files are cut from: making them costs little more than writing them.
