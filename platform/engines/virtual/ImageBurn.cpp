@@ -295,10 +295,12 @@ private:
             !track.properties()[DRTrackImageIsWorkFileKey].boolValue()) {
             return false;
         }
-        UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        // Only the maker's own file of one name: a link swapped in at the path, or another name
+        // of someone's file, would make the output that file.
+        UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
-        if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            static_cast<std::uint64_t>(st.st_size) != extent.length) {
+        if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+            st.st_uid != ::geteuid() || static_cast<std::uint64_t>(st.st_size) != extent.length) {
             return false;
         }
         // The file just opened, never whatever a link at its path leads to by now.

@@ -214,5 +214,48 @@ TEST_F(ImageRecorderImage, ADiscImageReplacedByAPipeFailsAndNeverStalls) {
     expectNothingWritten(last);
 }
 
+// A work image is linked as the output, never a file that took its place: a link to someone's
+// image, or another name of it, is copied instead, and the victim keeps its one name.
+TEST_F(ImageRecorderImage, AWorkImageSwappedForAnotherFileIsNeverLinkedAsTheOutput) {
+    const std::string work = sources.file("work.iso");
+    const std::string victim = sources.file("victim.iso");
+    ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-o", work, out.path()}).status, 0);
+    std::filesystem::copy_file(work, victim);
+    struct stat original {};
+    ASSERT_EQ(::stat(victim.c_str(), &original), 0);
+    for (const std::string swap : {"none", "symlink", "hardlink"}) {
+        SCOPED_TRACE(swap);
+        auto layout = DRBurn::layoutForImageFile(work);
+        ASSERT_TRUE(layout);
+        layout->setProperties(Dictionary{{DRTrackImageIsWorkFileKey, true}});
+        if (swap != "none") {
+            std::filesystem::remove(work);
+            if (swap == "symlink") {
+                std::filesystem::create_symlink(victim, work);
+            } else {
+                std::filesystem::create_hard_link(victim, work);
+            }
+        }
+        const auto last = burn(Value(layout));
+        ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+        struct stat written {};
+        struct stat atWork {};
+        ASSERT_EQ(::stat(out.file("CDROM.iso").c_str(), &written), 0);
+        ASSERT_EQ(::stat(work.c_str(), &atWork), 0);
+        EXPECT_EQ(written.st_ino == atWork.st_ino, swap == "none");  // linked only when its own
+        EXPECT_NE(written.st_ino, original.st_ino);
+        EXPECT_TRUE(readFile(out.file("CDROM.iso")) == readFile(victim));
+        std::filesystem::remove(out.file("CDROM.iso"));
+        std::filesystem::remove(work);
+        std::filesystem::copy_file(victim, work);
+        ASSERT_TRUE(recorder->ejectMedia());
+        ASSERT_TRUE(test::runUntil([&] { return media().isDictionary(); }));
+        statuses.clear();
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat(victim.c_str(), &after), 0);
+    EXPECT_EQ(after.st_nlink, 1u);
+}
+
 }  // namespace
 }  // namespace kilnware::platform
