@@ -1,12 +1,5 @@
 #include "platform/media/AudioDecoder.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/log.h>
-}
 #include <samplerate.h>
 #include <sys/stat.h>
 #if defined(__SSE2__)
@@ -20,7 +13,6 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -29,6 +21,7 @@ extern "C" {
 
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
+#include "platform/media/FFmpeg.h"
 #include "platform/media/WavExtent.h"
 
 namespace kilnware::platform::media {
@@ -45,6 +38,11 @@ constexpr std::uint64_t kCodecSlack = 8192;
 constexpr int kIoBufferSize = 64 * 1024;
 
 constexpr float kMinus3dB = 0.70710678f;
+
+// FFmpeg's functions; open() and audioTags() have made sure they are loaded.
+const FFmpeg& ff() {
+    return *ffmpeg();
+}
 
 // One reading position in the decoder's file. Each demuxer has its own, so the counting pass and
 // the stream share one descriptor without moving each other.
@@ -108,7 +106,7 @@ std::string reasonFor(int error) {
         return "invalid data";
     }
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
+    ff().av_strerror(error, text, sizeof text);
     std::string reason = text;
     if (!reason.empty()) {
         reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
@@ -120,46 +118,43 @@ std::string reasonFor(int error) {
 class Pass {
 public:
     ~Pass() {
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&codec_);
-        avformat_close_input(&format_);
+        ff().av_frame_free(&frame_);
+        ff().av_packet_free(&packet_);
+        ff().avcodec_free_context(&codec_);
+        ff().avformat_close_input(&format_);
         if (io_) {
-            av_freep(&io_->buffer);
+            ff().av_freep(&io_->buffer);
         }
-        avio_context_free(&io_);
+        ff().avio_context_free(&io_);
     }
 
     static std::unique_ptr<Pass> open(int fd, std::int64_t size) {
-        static std::once_flag quiet;
-        // Every failure reaches the caller as a reason; nothing goes to standard error.
-        std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
-
         auto pass = std::unique_ptr<Pass>(new Pass);
         pass->cursor_ = Cursor{fd, size, 0};
-        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+        auto* buffer = static_cast<unsigned char*>(ff().av_malloc(kIoBufferSize));
         if (!buffer) {
             return nullptr;
         }
-        pass->io_ = avio_alloc_context(buffer, kIoBufferSize, 0, &pass->cursor_, cursorRead,
-                                       nullptr, cursorSeek);
-        pass->format_ = avformat_alloc_context();
+        pass->io_ = ff().avio_alloc_context(buffer, kIoBufferSize, 0, &pass->cursor_, cursorRead,
+                                            nullptr, cursorSeek);
+        pass->format_ = ff().avformat_alloc_context();
         if (!pass->io_ || !pass->format_) {
             if (!pass->io_) {
-                av_free(buffer);
+                ff().av_free(buffer);
             }
             return nullptr;
         }
         pass->format_->pb = pass->io_;
         pass->format_->flags |= AVFMT_FLAG_CUSTOM_IO;
-        if (avformat_open_input(&pass->format_, nullptr, nullptr, nullptr) < 0) {
+        if (ff().avformat_open_input(&pass->format_, nullptr, nullptr, nullptr) < 0) {
             return nullptr;  // it frees the context on failure
         }
-        if (avformat_find_stream_info(pass->format_, nullptr) < 0) {
+        if (ff().avformat_find_stream_info(pass->format_, nullptr) < 0) {
             return nullptr;
         }
         const AVCodec* decoder = nullptr;
-        pass->index_ = av_find_best_stream(pass->format_, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+        pass->index_ =
+            ff().av_find_best_stream(pass->format_, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
         if (pass->index_ < 0 || !decoder) {
             return nullptr;
         }
@@ -168,9 +163,9 @@ public:
                 pass->format_->streams[i]->discard = AVDISCARD_ALL;
             }
         }
-        pass->codec_ = avcodec_alloc_context3(decoder);
+        pass->codec_ = ff().avcodec_alloc_context3(decoder);
         if (!pass->codec_ ||
-            avcodec_parameters_to_context(pass->codec_, pass->stream()->codecpar) < 0) {
+            ff().avcodec_parameters_to_context(pass->codec_, pass->stream()->codecpar) < 0) {
             return nullptr;
         }
         // Damage is reported, not concealed: a checksum that fails ends the stream.
@@ -178,9 +173,10 @@ public:
         // One thread: frame threads hand every small FLAC frame across threads, which costs more
         // in wake-ups than it gains, and the writer already decodes on a thread of its own.
         pass->codec_->thread_count = 1;
-        pass->packet_ = av_packet_alloc();
-        pass->frame_ = av_frame_alloc();
-        if (avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ || !pass->frame_) {
+        pass->packet_ = ff().av_packet_alloc();
+        pass->frame_ = ff().av_frame_alloc();
+        if (ff().avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ ||
+            !pass->frame_) {
             return nullptr;
         }
         return pass;
@@ -194,7 +190,7 @@ public:
     // Decodes the next frame into frame(): 1, or 0 at the end, or a negative error code.
     int decode() {
         for (;;) {
-            int result = avcodec_receive_frame(codec_, frame_);
+            int result = ff().avcodec_receive_frame(codec_, frame_);
             if (result == 0) {
                 return 1;
             }
@@ -206,10 +202,10 @@ public:
             }
             result = readPacket();
             if (result == AVERROR_EOF) {
-                result = avcodec_send_packet(codec_, nullptr);
+                result = ff().avcodec_send_packet(codec_, nullptr);
             } else if (result >= 0) {
-                result = avcodec_send_packet(codec_, packet_);
-                av_packet_unref(packet_);
+                result = ff().avcodec_send_packet(codec_, packet_);
+                ff().av_packet_unref(packet_);
             }
             if (result < 0 && result != AVERROR_EOF) {
                 return result;
@@ -221,11 +217,11 @@ public:
     // error code.
     int readPacket() {
         for (;;) {
-            const int result = av_read_frame(format_, packet_);
+            const int result = ff().av_read_frame(format_, packet_);
             if (result < 0 || packet_->stream_index == index_) {
                 return result;
             }
-            av_packet_unref(packet_);
+            ff().av_packet_unref(packet_);
         }
     }
 
@@ -243,11 +239,11 @@ public:
             const std::int64_t duration = packet_->duration;
             std::size_t sideSize = 0;
             const std::uint8_t* side =
-                av_packet_get_side_data(packet_, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+                ff().av_packet_get_side_data(packet_, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
             if (side && sideSize >= 8) {
                 skipped += static_cast<std::int64_t>(le32(side)) + le32(side + 4);
             }
-            av_packet_unref(packet_);
+            ff().av_packet_unref(packet_);
             if (duration <= 0) {
                 return false;
             }
@@ -257,7 +253,8 @@ public:
             error = 0;
         }
         const std::int64_t samples =
-            av_rescale_q(ticks, stream()->time_base, AVRational{1, codec_->sample_rate}) - skipped;
+            ff().av_rescale_q(ticks, stream()->time_base, AVRational{1, codec_->sample_rate}) -
+            skipped;
         frames = samples > 0 ? static_cast<std::uint64_t>(samples) : 0;
         return true;
     }
@@ -354,9 +351,9 @@ std::vector<float> downmixWeights(const AVChannelLayout& layout, bool wave) {
     const auto channels = static_cast<std::size_t>(layout.nb_channels);
     AVChannelLayout known{};
     if (layout.order == AV_CHANNEL_ORDER_UNSPEC && wave) {
-        av_channel_layout_default(&known, layout.nb_channels);
+        ff().av_channel_layout_default(&known, layout.nb_channels);
     } else {
-        av_channel_layout_copy(&known, &layout);
+        ff().av_channel_layout_copy(&known, &layout);
     }
     std::vector<float> weights(2 * channels);
     std::array<float, 2> sums{};
@@ -364,14 +361,14 @@ std::vector<float> downmixWeights(const AVChannelLayout& layout, bool wave) {
         const AVChannel position =
             known.order == AV_CHANNEL_ORDER_UNSPEC
                 ? AV_CHAN_NONE
-                : av_channel_layout_channel_from_index(&known, static_cast<unsigned>(c));
+                : ff().av_channel_layout_channel_from_index(&known, static_cast<unsigned>(c));
         const auto w = stereoWeights(position, c);
         weights[2 * c] = w[0];
         weights[2 * c + 1] = w[1];
         sums[0] += w[0];
         sums[1] += w[1];
     }
-    av_channel_layout_uninit(&known);
+    ff().av_channel_layout_uninit(&known);
     if (sums[0] == 0.0f && sums[1] == 0.0f) {
         // Nothing audible by position (all LFE, say): fall back to alternating sides.
         for (std::size_t c = 0; c < channels; ++c) {
@@ -433,8 +430,8 @@ void convertFrames(const AVFrame& decoded, bool planar, std::size_t channels, st
 bool convert(const AVFrame& decoded, std::size_t channels, std::size_t first, std::size_t count,
              float* out) {
     const auto format = static_cast<AVSampleFormat>(decoded.format);
-    const bool planar = av_sample_fmt_is_planar(format) != 0;
-    switch (av_get_packed_sample_fmt(format)) {
+    const bool planar = ff().av_sample_fmt_is_planar(format) != 0;
+    switch (ff().av_get_packed_sample_fmt(format)) {
         case AV_SAMPLE_FMT_U8:
             convertFrames<std::uint8_t>(decoded, planar, channels, first, count, out);
             return true;
@@ -668,7 +665,7 @@ struct AudioDecoder::Impl {
         }
         const AVFrame& frame = *pass->frame();
         const auto format = static_cast<AVSampleFormat>(frame.format);
-        const bool planar = av_sample_fmt_is_planar(format) != 0;
+        const bool planar = ff().av_sample_fmt_is_planar(format) != 0;
         // Interleaved stereo is two samples a frame; planar and mono one a channel.
         const std::size_t step = planar ? 1 : channels;
         const std::size_t first = pendingFrame * step;
@@ -677,7 +674,7 @@ struct AudioDecoder::Impl {
                                  : planar
                                      ? reinterpret_cast<const std::byte*>(frame.extended_data[1])
                                      : nullptr;
-        const auto sampleBytes = static_cast<std::size_t>(av_get_bytes_per_sample(format));
+        const auto sampleBytes = static_cast<std::size_t>(ff().av_get_bytes_per_sample(format));
         if (!right) {
             right = left + sampleBytes;
         }
@@ -704,7 +701,7 @@ struct AudioDecoder::Impl {
     // Whether a frame stamped `pts` follows on what came before. Containers whose packets carry
     // their place (Ogg, FLAC, MP4, ...) show a gap where damage made the demuxer drop data.
     bool checkPlace(std::int64_t pts) {
-        const auto at = av_rescale_q(pts, pass->stream()->time_base, AVRational{1, rate});
+        const auto at = ff().av_rescale_q(pts, pass->stream()->time_base, AVRational{1, rate});
         if (!firstPts) {
             firstPts = at - static_cast<std::int64_t>(delivered);
             // Ogg stamps count samples from the stream's start: pages lost to damage shift the
@@ -857,7 +854,7 @@ struct AudioDecoder::Impl {
             }
             if (stream->duration > 0 && stream->duration != AV_NOPTS_VALUE) {
                 inputTotal = static_cast<std::uint64_t>(
-                    av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate}));
+                    ff().av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate}));
                 return true;
             }
             how = Measure::Decoding;
@@ -876,8 +873,8 @@ struct AudioDecoder::Impl {
                 // An MPEG header (Xing, VBRI) that promises clearly more than the packets hold
                 // belongs to a cut file; encoders disagree on a frame or so.
                 const std::int64_t promised = stream->duration;
-                const std::int64_t slack = av_rescale_q(static_cast<std::int64_t>(kCodecSlack),
-                                                        AVRational{1, rate}, stream->time_base);
+                const std::int64_t slack = ff().av_rescale_q(
+                    static_cast<std::int64_t>(kCodecSlack), AVRational{1, rate}, stream->time_base);
                 cutShort =
                     result == 0 && promised > 0 && promised != AV_NOPTS_VALUE &&
                     pass->format()->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE &&
@@ -903,7 +900,7 @@ struct AudioDecoder::Impl {
         if (stream->duration > 0 && stream->duration != AV_NOPTS_VALUE &&
             pass->format()->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
             const auto promised = static_cast<std::uint64_t>(
-                av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate}));
+                ff().av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate}));
             cutShort = counted + kCodecSlack < promised;
         }
         inputTotal = counted;
@@ -916,6 +913,9 @@ AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) 
 AudioDecoder::~AudioDecoder() = default;
 
 std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
+    if (!ffmpeg()) {
+        return nullptr;
+    }
     auto impl = std::make_unique<Impl>();
     impl->path = path;
     impl->fd.reset(openRegularFile(path));
@@ -998,6 +998,9 @@ bool AudioDecoder::rewind() {
 
 AudioTags audioTags(const std::string& path) {
     AudioTags tags;
+    if (!ffmpeg()) {
+        return tags;
+    }
     UniqueFd fd(openRegularFile(path));
     struct stat status {};
     if (!fd || ::fstat(fd.get(), &status) != 0 || status.st_size <= 0) {
@@ -1012,7 +1015,7 @@ AudioTags audioTags(const std::string& path) {
         for (const AVDictionary* metadata : {pass->stream()->metadata, pass->format()->metadata}) {
             for (const char* name : {key, alternative}) {
                 const AVDictionaryEntry* entry =
-                    name ? av_dict_get(metadata, name, nullptr, 0) : nullptr;
+                    name ? ff().av_dict_get(metadata, name, nullptr, 0) : nullptr;
                 if (entry && entry->value && *entry->value && isValidUtf8(entry->value)) {
                     return std::string(entry->value);
                 }
