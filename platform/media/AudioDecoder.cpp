@@ -843,12 +843,7 @@ struct AudioDecoder::Impl {
             if (wav && isPcm(pass->codec()->codec_id) && align > 0 &&
                 wav->blockAlign == static_cast<std::uint32_t>(align)) {
                 // A WAV file cut short keeps the samples that are there.
-                if (wav->announced > wav->there.length) {
-                    Log::warning(
-                        "%@ is shorter than its header says: only the audio that is there "
-                        "goes on the disc.",
-                        {path});
-                }
+                warnIfCutShort(path, *wav);
                 inputTotal = wav->there.length / wav->blockAlign;
                 return true;
             }
@@ -998,12 +993,23 @@ bool AudioDecoder::rewind() {
 
 AudioTags audioTags(const std::string& path) {
     AudioTags tags;
-    if (!ffmpeg()) {
-        return tags;
-    }
     UniqueFd fd(openRegularFile(path));
     struct stat status {};
     if (!fd || ::fstat(fd.get(), &status) != 0 || status.st_size <= 0) {
+        return tags;
+    }
+    // A WAV file's INFO list is read here: a WAV of CD audio is then burned without FFmpeg.
+    if (const auto wav = wavTags(fd.get())) {
+        for (auto [from, to] :
+             {std::pair{&wav->title, &tags.title}, std::pair{&wav->artist, &tags.artist},
+              std::pair{&wav->album, &tags.album}}) {
+            if (isValidUtf8(*from)) {
+                *to = *from;
+            }
+        }
+        return tags;
+    }
+    if (!ffmpeg()) {
         return tags;
     }
     const auto pass = Pass::open(fd.get(), status.st_size);

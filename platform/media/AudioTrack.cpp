@@ -26,15 +26,18 @@ private:
 class AudioTrack : public DRTrack {
 public:
     AudioTrack(std::string path, std::unique_ptr<media::AudioDecoder> decoder)
-        : path_(std::move(path)), blocks_(decoder->blockCount()) {
-        // A WAV that holds CD audio as it stands can be copied rather than decoded, as long as
-        // the decoder streams exactly those samples.
-        if (auto range = media::cdAudioInWav(path_);
-            range && range->length == decoder->frameCount() * media::AudioDecoder::kBytesPerFrame) {
-            extent_ = FileExtent{path_, range->offset, range->length};
-        }
-        spare_ = std::move(decoder);
-    }
+        : path_(std::move(path)), blocks_(decoder->blockCount()), spare_(std::move(decoder)) {}
+
+    // CD audio as it lies in a WAV file: measured by its header, copied rather than decoded
+    // where the engine can, and decoded only for an engine that streams it.
+    AudioTrack(std::string path, const media::WavData& wav)
+        : path_(std::move(path)),
+          blocks_((wav.there.length / media::AudioDecoder::kBytesPerFrame +
+                   media::AudioDecoder::kFramesPerBlock - 1) /
+                  media::AudioDecoder::kFramesPerBlock),
+          extent_(FileExtent{path_, wav.there.offset,
+                             wav.there.length / media::AudioDecoder::kBytesPerFrame *
+                                 media::AudioDecoder::kBytesPerFrame}) {}
 
     Kind kind() const override { return Kind::Audio; }
     std::uint64_t estimateLength() const override { return blocks_; }
@@ -67,6 +70,11 @@ private:
 }  // namespace
 
 std::shared_ptr<DRTrack> DRTrack::trackForAudioFile(const std::string& path) {
+    if (const auto wav = media::cdAudioInWav(path);
+        wav && wav->there.length >= media::AudioDecoder::kBytesPerFrame) {
+        media::warnIfCutShort(path, *wav);
+        return std::make_shared<AudioTrack>(path, *wav);
+    }
     auto decoder = media::AudioDecoder::open(path);
     if (!decoder) {
         return nullptr;

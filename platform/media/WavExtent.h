@@ -23,10 +23,24 @@ struct WavData {
 // data chunk.
 std::optional<WavData> wavData(int fd);
 
-// Where the samples of a WAV file lie when they are CD audio as it stands (PCM, 16-bit, 2
-// channels, 44,100 Hz, little-endian): the data chunk, cut to whole frames and to the file's end.
-// None for anything else, which has to be decoded, and for anything that is no regular file.
-std::optional<ByteRange> cdAudioInWav(const std::string& path);
+// The data chunk of a WAV file that holds CD audio as it stands (PCM, 16-bit, 2 channels,
+// 44,100 Hz, little-endian). None for anything else, which has
+// to be decoded, and for anything that is no regular file.
+std::optional<WavData> cdAudioInWav(const std::string& path);
+
+// Logs that the WAV file at `path` holds fewer samples than its header says, if it does: what is
+// there goes on the disc.
+void warnIfCutShort(const std::string& path, const WavData& data);
+
+// The texts of a WAV file's INFO list: INAM, IART and IPRD as they stand (the last of each),
+// up to a NUL. None for a file that is no WAV file or carries ID3 tags, which the decoder's
+// libraries read.
+struct WavTags {
+    std::string title;
+    std::string artist;
+    std::string album;
+};
+std::optional<WavTags> wavTags(int fd);
 
 // Opens `path` for reading without ever blocking on it: a FIFO, a device or a directory is
 // refused (-1, errno set) rather than waited on.

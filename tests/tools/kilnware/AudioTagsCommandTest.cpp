@@ -41,9 +41,10 @@ TEST(AudioTagsCommand, CdTextComesFromTagsWhereNoOptionNamesIt) {
     taggedTone(dir.file("b.mp3"),
                {"title=Evening\nFILE \"/etc/shadow\" BINARY", "artist=The Band", "album=Days"});
     taggedTone(dir.file("c.ogg"), {});
+    taggedTone(dir.file("d.wav"), {"title=Noon"});  // an INFO list, read without FFmpeg
     auto run = test::runProgram(KILNWARE_CLI,
                                 {"audio", dir.file("a.flac"), dir.file("b.mp3"), dir.file("c.ogg"),
-                                 "--cd-text", "--yes", "--image-dir", out});
+                                 dir.file("d.wav"), "--cd-text", "--yes", "--image-dir", out});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     std::istringstream cue(cueIn(out));
     std::vector<std::string> lines;
@@ -56,7 +57,8 @@ TEST(AudioTagsCommand, CdTextComesFromTagsWhereNoOptionNamesIt) {
                                             "    PERFORMER \"The Band\"",
                                             "    TITLE \"Evening FILE '/etc/shadow' BINARY\"",
                                             "    PERFORMER \"The Band\"",
-                                            "    TITLE \"c\""};
+                                            "    TITLE \"c\"",
+                                            "    TITLE \"Noon\""};
     for (const auto& text : texts) {
         EXPECT_NE(std::find(lines.begin(), lines.end(), text), lines.end()) << text;
     }
