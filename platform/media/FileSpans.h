@@ -12,12 +12,15 @@ namespace kilnware::platform::media {
 class FileSpans {
 public:
     struct Span {
-        int fd = -1;  // the open file the bytes lie in; -1 for zeros
+        // Bytes the engine reads (through read()) rather than copies: small pieces, which are
+        // cheaper read into its buffer together than copied one by one.
+        static constexpr int kRead = -2;
+        int fd = -1;  // the open file the bytes lie in; -1 for zeros, kRead
         std::uint64_t offset = 0;
         std::uint64_t length = 0;
     };
     // The run that the stream's next bytes belong to, from where the stream stands; none when they
-    // must be read (or the stream failed: see the reader's error()).
+    // must be read, as far as the engine likes (or the stream failed: see the reader's error()).
     virtual std::optional<Span> nextSpan() = 0;
     // Passes over the first `count` bytes of that span, which the caller has taken; false when the
     // stream failed by then (a file that changed meanwhile, say).

@@ -1,6 +1,7 @@
 // ISO 9660, Joliet and HFS+ images through libisofs.
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <random>
 #include <tuple>
@@ -107,27 +109,41 @@ struct StreamHeader {
     void* data;
 };
 
-// A file's content, read from disk while the image is written. Its size is the one of the layout,
-// whatever the file holds by then, so that every image of a layout has the same size. The file
-// must be the one laid out, unchanged, from its opening until after its last byte was read: a
-// file that is gone, was replaced, or was written meanwhile is recorded as a fault, so that no
-// mixed or short copy passes for the file.
-struct FileStream {
-    const LaidOutNode* node = nullptr;  // the layout outlives every image made of it
-    std::shared_ptr<StreamsShared> shared;
-    int weight = 0;
-    bool open = false;
+// A file that libisofs reads itself (no placeholders), while it reads it.
+struct OpenFile {
     UniqueFd fd;
-    off_t delivered = 0;
     off_t taken = 0;  // bytes read from the file so far
     // What was read ahead of libisofs, which asks for one block at a time: a read() per block
     // would cost more than the copy.
     std::unique_ptr<char[]> ahead;
     size_t aheadStart = 0;
     size_t aheadEnd = 0;
+};
+
+// A file's content, read from disk while the image is written. Its size is the one of the layout,
+// whatever the file holds by then, so that every image of a layout has the same size. The file
+// must be the one laid out, unchanged, from its opening until after its last byte was read: a
+// file that is gone, was replaced, or was written meanwhile is recorded as a fault, so that no
+// mixed or short copy passes for the file.
+// One lives behind each stream's header, in the one block libisofs frees; a tree holds one for
+// every file, so it stays small.
+struct FileStream {
+    const LaidOutNode* node = nullptr;  // the layout outlives every image made of it
+    std::shared_ptr<StreamsShared> shared;
+    // The node's, at hand: libisofs compares streams by them over and over while it sorts.
+    dev_t device = 0;
+    ino_t inode = 0;
+    int weight = 0;
+    bool open = false;
+    off_t delivered = 0;
+    std::unique_ptr<OpenFile> file;
 
     off_t size() const { return static_cast<off_t>(node->size); }
 };
+
+// Where the stream lies in its block: after the header, aligned for it.
+constexpr std::size_t kStreamOffset =
+    (sizeof(StreamHeader) + alignof(FileStream) - 1) / alignof(FileStream) * alignof(FileStream);
 
 constexpr off_t kReadAhead = off_t{256} << 10;
 
@@ -172,12 +188,13 @@ int streamOpen(IsoStream* stream) {
     if (file.open) {
         return static_cast<int>(ISO_FILE_ALREADY_OPENED);
     }
-    file.delivered = file.taken = 0;
-    file.aheadStart = file.aheadEnd = 0;
+    file.delivered = 0;
     if (!file.shared->placeholders) {
         std::string fault;
-        file.fd = openLaidOut(*file.node, fault);
-        if (!file.fd) {
+        file.file = std::make_unique<OpenFile>();
+        file.file->fd = openLaidOut(*file.node, fault);
+        if (!file.file->fd) {
+            file.file.reset();
             file.shared->faults.record(fault);
             return static_cast<int>(ISO_FILE_ERROR);
         }
@@ -192,8 +209,7 @@ int streamClose(IsoStream* stream) {
         return static_cast<int>(ISO_FILE_NOT_OPENED);
     }
     file.open = false;
-    file.fd.reset();
-    file.ahead.reset();
+    file.file.reset();
     return ISO_SUCCESS;
 }
 
@@ -204,9 +220,10 @@ off_t streamSize(IsoStream* stream) {
 // Fills the read-ahead buffer with up to `limit` bytes; false on a read error or a change, which
 // is recorded. After the file's last byte the file is looked at once more: written meanwhile, it
 // may have given a mix of old and new bytes.
-bool readAhead(FileStream& file, size_t limit) {
-    const std::string& path = file.node->sourcePath;
-    const auto capacity = static_cast<size_t>(std::min<off_t>(file.size(), kReadAhead));
+bool readAhead(FileStream& stream, size_t limit) {
+    const std::string& path = stream.node->sourcePath;
+    OpenFile& file = *stream.file;
+    const auto capacity = static_cast<size_t>(std::min<off_t>(stream.size(), kReadAhead));
     if (!file.ahead) {
         file.ahead = std::make_unique_for_overwrite<char[]>(capacity);
     }
@@ -218,18 +235,18 @@ bool readAhead(FileStream& file, size_t limit) {
             continue;
         }
         if (got < 0) {
-            file.shared->faults.record(path + ": " + std::strerror(errno));
+            stream.shared->faults.record(path + ": " + std::strerror(errno));
             return false;
         }
         if (got == 0) {
-            file.shared->faults.record(path + " changed while it was burned: it ended early");
+            stream.shared->faults.record(path + " changed while it was burned: it ended early");
             return false;
         }
         done += static_cast<size_t>(got);
     }
     file.taken += static_cast<off_t>(done);
-    if (file.taken == file.size() && !unchanged(file.fd.get(), *file.node)) {
-        file.shared->faults.record(path + " changed while it was burned");
+    if (file.taken == stream.size() && !unchanged(file.fd.get(), *stream.node)) {
+        stream.shared->faults.record(path + " changed while it was burned");
         return false;
     }
     file.aheadStart = 0;
@@ -255,16 +272,17 @@ int streamRead(IsoStream* stream, void* buffer, size_t count) {
         return static_cast<int>(wanted);
     }
     size_t done = 0;
+    OpenFile& open = *file.file;
     while (done < wanted) {
-        if (file.aheadStart == file.aheadEnd) {
+        if (open.aheadStart == open.aheadEnd) {
             const auto left = static_cast<size_t>(file.size() - file.delivered) - done;
             if (!readAhead(file, left)) {
                 return static_cast<int>(ISO_FILE_READ_ERROR);
             }
         }
-        const size_t n = std::min(wanted - done, file.aheadEnd - file.aheadStart);
-        std::memcpy(static_cast<char*>(buffer) + done, file.ahead.get() + file.aheadStart, n);
-        file.aheadStart += n;
+        const size_t n = std::min(wanted - done, open.aheadEnd - open.aheadStart);
+        std::memcpy(static_cast<char*>(buffer) + done, open.ahead.get() + open.aheadStart, n);
+        open.aheadStart += n;
         done += n;
     }
     file.delivered += static_cast<off_t>(done);
@@ -281,12 +299,24 @@ constexpr unsigned int kFileStreamFsId = 0x4B574E31;
 void streamId(IsoStream* stream, unsigned int* fsId, dev_t* device, ino_t* inode) {
     const FileStream& file = fileStream(stream);
     *fsId = kFileStreamFsId;
-    *device = file.node->device;
-    *inode = file.node->inode;
+    *device = file.device;
+    *inode = file.inode;
 }
 
+// The order of libisofs' own comparison (file system, device, inode, then size), without its two
+// calls to get_id for every comparison.
+int streamCompare(IsoStream* first, IsoStream* second) {
+    const FileStream& a = fileStream(first);
+    const FileStream& b = fileStream(second);
+    const auto key = [](const FileStream& file) {
+        return std::tuple(file.device, file.inode, file.node->size);
+    };
+    return key(a) < key(b) ? -1 : key(b) < key(a) ? 1 : 0;
+}
+
+// libisofs frees the block itself once the destructor has run.
 void streamFree(IsoStream* stream) {
-    delete &fileStream(stream);
+    fileStream(stream).~FileStream();
 }
 
 int streamUpdateSize(IsoStream*) {
@@ -313,22 +343,25 @@ IsoStreamIface fileStreamClass = {
     .free = streamFree,
     .update_size = streamUpdateSize,
     .get_input_stream = streamInput,
-    .cmp_ino = nullptr,  // libisofs compares the ids
+    .cmp_ino = streamCompare,
     .clone_stream = streamClone,
 };
 
 IsoStream* newFileStream(const LaidOutNode& node, std::shared_ptr<StreamsShared> shared,
                          int weight) {
-    // libisofs frees the header with free() once the last reference goes.
-    auto* header = static_cast<StreamHeader*>(std::malloc(sizeof(StreamHeader)));
-    if (!header) {
+    // libisofs frees the block with free() once the last reference goes.
+    void* block = std::malloc(kStreamOffset + sizeof(FileStream));
+    if (!block) {
         return nullptr;
     }
+    auto* header = static_cast<StreamHeader*>(block);
     header->klass = &fileStreamClass;
     header->refcount = 1;
-    auto* file = new FileStream;
+    auto* file = new (static_cast<char*>(block) + kStreamOffset) FileStream;
     file->node = &node;
     file->shared = std::move(shared);
+    file->device = node.device;
+    file->inode = node.inode;
     file->weight = weight;
     header->data = file;
     return reinterpret_cast<IsoStream*>(header);
@@ -347,6 +380,11 @@ struct ContentOrder {
     int checkedWeight = 0;
     bool known = false;
 };
+
+// Files smaller than this are read, larger ones offered to the engine to copy (see IsoReader).
+constexpr std::uint64_t kCopiedFrom = std::uint64_t{64} << 10;
+// How far ahead the reader looks for small files at a time.
+constexpr std::uint64_t kSmallRun = std::uint64_t{4} << 20;
 
 // A file farther in than this from the first leaves the image to libisofs: the check would cost
 // more than it saves.
@@ -606,6 +644,10 @@ std::optional<StartedImage> startImage(const FolderLayout& layout, const Content
     }
     iso_write_opts_set_hfsp_serial_number(o, serial);
     iso_write_opts_set_will_cancel(o, sizeOnly ? 1 : 0);
+    if (placeholders) {
+        // Only the tree passes through it: a quarter of the default ring is plenty.
+        iso_write_opts_set_fifo_size(o, 256);
+    }
     iso_write_opts_set_sort_files(o, order.weights.empty() ? 0 : 1);
 
     ::burn_source* created = nullptr;
@@ -693,6 +735,9 @@ public:
         if (source_) {
             takeOverFromLibisofs();
         }
+        if (const std::uint64_t run = smallFilesAhead()) {
+            return Span{Span::kRead, 0, run};
+        }
         if (padding_ > 0) {
             return Span{-1, 0, padding_};
         }
@@ -770,6 +815,28 @@ private:
         }
     }
 
+    // The bytes from here that small files take, with their padding: these go through the
+    // engine's buffer, many files to one write, as a kernel copy of each would cost more in calls
+    // than it saves in copying. 0 where a large file (or the end) comes first.
+    std::uint64_t smallFilesAhead() const {
+        const auto& files = order_->files;
+        std::size_t i = next_;
+        std::uint64_t run = padding_;
+        if (padding_ == 0 && fd_) {
+            if (files[i]->size >= kCopiedFrom) {
+                return 0;
+            }
+            run = blocksOf(files[i]->size) * DRTrack::kDataBlockSize - taken_;
+            ++i;
+        }
+        const std::uint64_t before = run;
+        for (; i < files.size() && run < kSmallRun && files[i]->size < kCopiedFrom; ++i) {
+            run += blocksOf(files[i]->size) * DRTrack::kDataBlockSize;
+        }
+        const bool smallFirst = run > before || before > padding_;
+        return smallFirst ? run : 0;
+    }
+
     bool openFile() {
         if (fd_) {
             return true;
@@ -777,10 +844,12 @@ private:
         if (next_ >= order_->files.size()) {
             return false;
         }
-        std::string fault;
-        fd_ = openLaidOut(*order_->files[next_], fault);
+        // No look at it yet: the one after its last byte (took) sees any change since the
+        // layout, on the very file that was read.
+        const LaidOutNode& file = *order_->files[next_];
+        fd_.reset(::open(file.sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (!fd_) {
-            fail(fault);
+            fail(file.sourcePath + ": " + std::strerror(errno));
             return false;
         }
         taken_ = 0;
@@ -856,6 +925,7 @@ std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& 
     }
     const off_t size = image->source->get_size(image->source);
     stopImage(image->source, false);
+    ::malloc_trim(0);
     if (size <= 0 || size % static_cast<off_t>(DRTrack::kDataBlockSize) != 0 ||
         (order->known && static_cast<std::uint64_t>(size) < order->bytes)) {
         error = "libisofs gave an image of " + std::to_string(size) + " bytes";

@@ -341,15 +341,19 @@ private:
         // Verification needs every byte: then they all pass through here.
         if (auto* spans = plan_.verify ? nullptr : dynamic_cast<media::FileSpans*>(&reader)) {
             while (done < expected) {
-                if (const std::uint64_t n = copySpan(out, *spans, blockSize, expected - done)) {
+                const auto span = spans->nextSpan();
+                const bool read = !span || span->fd == media::FileSpans::Span::kRead;
+                if (const std::uint64_t n =
+                        read ? 0 : copySpan(out, *spans, *span, blockSize, expected - done)) {
                     done += n;
                     continue;
                 }
                 if (!reader.error().empty()) {
                     break;
                 }
-                const std::size_t want = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(chunkSize(blockSize), expected - done));
+                const std::size_t want =
+                    static_cast<std::size_t>(std::min({chunkSize(blockSize), expected - done,
+                                                       span && read ? span->length : expected}));
                 const std::size_t filled = fill(reader, want);
                 if (filled == 0) {
                     break;
@@ -413,26 +417,25 @@ private:
         return ahead;
     }
 
-    // Takes the reader's next span, if its bytes lie in a file or are zeros, up to `limit` bytes:
+    // Takes the reader's span of bytes that lie in a file or are zeros, up to `limit` bytes:
     // copied by the kernel, or zeros left for the file system to fill in. Returns the bytes taken;
-    // 0 when the next bytes must be read.
-    std::uint64_t copySpan(Output& out, media::FileSpans& spans, std::size_t blockSize,
-                           std::uint64_t limit) {
-        const auto span = spans.nextSpan();
-        if (!span || !out.kernelCopy) {
+    // 0 when they must be read after all.
+    std::uint64_t copySpan(Output& out, media::FileSpans& spans, const media::FileSpans::Span& span,
+                           std::size_t blockSize, std::uint64_t limit) {
+        if (!out.kernelCopy) {
             return 0;
         }
         const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(
-            {span->length, limit,
+            {span.length, limit,
              plan_.bytesPerSecond > 0 ? chunkSize(blockSize) : kKernelCopyStep}));
         std::size_t n = step;
-        if (span->fd < 0) {
+        if (span.fd < 0) {
             // A new file reads as zeros wherever nothing was written.
             out.skipped = true;
         } else {
-            loff_t from = static_cast<loff_t>(span->offset);
+            loff_t from = static_cast<loff_t>(span.offset);
             loff_t to = static_cast<loff_t>(out.written);
-            const ssize_t copied = ::copy_file_range(span->fd, &from, out.fd.get(), &to, step, 0);
+            const ssize_t copied = ::copy_file_range(span.fd, &from, out.fd.get(), &to, step, 0);
             if (copied < 0 && errno == EINTR) {
                 return 0;
             }
