@@ -925,6 +925,8 @@ std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& 
     }
     const off_t size = image->source->get_size(image->source);
     stopImage(image->source, false);
+    // The burns build the tree again on threads of their own, whose allocator arenas cannot take
+    // the memory this one freed: it goes back to the system rather than stay beside theirs.
     ::malloc_trim(0);
     if (size <= 0 || size % static_cast<off_t>(DRTrack::kDataBlockSize) != 0 ||
         (order->known && static_cast<std::uint64_t>(size) < order->bytes)) {
