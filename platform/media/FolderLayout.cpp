@@ -146,7 +146,7 @@ public:
         LaidOutNode node;
         node.name = name;
         node.directory = true;
-        node.sourcePath = path;
+        node.place = std::make_shared<const std::string>(path);
         setTimes(node, info);
         ancestors_.insert(id);
         const bool read = readDirectory(path, directory, info.st_dev, node);
@@ -173,11 +173,11 @@ public:
         }
         std::sort(names.begin(), names.end());
         node.children.reserve(names.size());
+        const auto folder = std::make_shared<const std::string>(path == "/" ? "" : path);
         for (const std::string& entryName : names) {
-            const std::string entryPath = (path == "/" ? "" : path) + "/" + entryName;
             std::optional<LaidOutNode> child;
             if (!checkName(entryName, path) ||
-                !layOutEntry(::dirfd(directory), device, entryName, entryPath, child)) {
+                !layOutEntry(::dirfd(directory), device, entryName, folder, child)) {
                 return false;
             }
             if (child) {
@@ -190,18 +190,20 @@ public:
     // An entry of a folder on `device`: a plain file there is laid out from one look at it, by
     // its name in the open folder. Everything else (folders, links to other file systems, what
     // cannot be looked at) goes the long way, by its path.
-    bool layOutEntry(int folder, dev_t device, const std::string& name, const std::string& path,
+    bool layOutEntry(int folder, dev_t device, const std::string& name,
+                     const std::shared_ptr<const std::string>& folderPath,
                      std::optional<LaidOutNode>& out) {
         struct statx info {};
         if (::statx(folder, name.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS, &info) != 0 ||
             (info.stx_mask & STATX_BASIC_STATS) != STATX_BASIC_STATS || !S_ISREG(info.stx_mode) ||
             makedev(info.stx_dev_major, info.stx_dev_minor) != device) {
-            return layOutPath(name, path, out);
+            return layOutPath(name, *folderPath + "/" + name, out);
         }
         // On its folder's file system, whose sizes are real: the folder would be left out else.
         LaidOutNode node;
         node.name = name;
-        node.sourcePath = path;
+        node.placeIsFolder = true;
+        node.place = folderPath;
         node.size = info.stx_size;
         node.device = device;
         node.inode = static_cast<ino_t>(info.stx_ino);
@@ -234,7 +236,7 @@ public:
         }
         LaidOutNode node;
         node.name = name;
-        node.sourcePath = path;
+        node.place = std::make_shared<const std::string>(path);
         node.size = static_cast<std::uint64_t>(info.st_size);
         node.device = info.st_dev;
         node.inode = info.st_ino;
@@ -337,6 +339,13 @@ private:
 };
 
 }  // namespace
+
+std::string LaidOutNode::sourcePath() const {
+    if (!place) {
+        return std::string();
+    }
+    return placeIsFolder ? *place + "/" + name : *place;
+}
 
 std::uint32_t effectiveFilesystemMask(std::uint32_t explicitMask) {
     const std::uint32_t known = explicitMask & kKnownMask;

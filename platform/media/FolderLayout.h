@@ -3,6 +3,7 @@
 #include <sys/types.h>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,8 +19,12 @@ namespace kilnware::platform::media {
 struct LaidOutNode {
     std::string name;
     bool directory = false;
-    // Files: the path read when the image is written, absolute.
-    std::string sourcePath;
+    bool executable = false;
+    // Where the node lies on disk: its folder's path, to which its name is added, or (a file the
+    // caller chose, whose name on the disc may differ) its own path whole. The files of a folder
+    // share its path, held once.
+    bool placeIsFolder = false;
+    std::shared_ptr<const std::string> place;
     std::uint64_t size = 0;
     dev_t device = 0;
     ino_t inode = 0;
@@ -27,8 +32,10 @@ struct LaidOutNode {
     std::int64_t modifiedNanoseconds = 0;
     // Files: the inode's last change, which also sees a rewrite that put the old time back.
     timespec changed{};
-    bool executable = false;
     std::vector<LaidOutNode> children;  // sorted by name
+
+    // The absolute path read when the image is written.
+    std::string sourcePath() const;
 };
 
 struct FolderLayout {

@@ -109,8 +109,10 @@ struct StreamHeader {
     void* data;
 };
 
-// A file that libisofs reads itself (no placeholders), while it reads it.
+// A stream while libisofs reads it.
 struct OpenFile {
+    off_t delivered = 0;
+    // The file, where libisofs reads it itself (no placeholders).
     UniqueFd fd;
     off_t taken = 0;  // bytes read from the file so far
     // What was read ahead of libisofs, which asks for one block at a time: a read() per block
@@ -129,14 +131,13 @@ struct OpenFile {
 // every file, so it stays small.
 struct FileStream {
     const LaidOutNode* node = nullptr;  // the layout outlives every image made of it
-    std::shared_ptr<StreamsShared> shared;
+    // Owned by the image's reader, which stops libisofs before it lets go of it.
+    StreamsShared* shared = nullptr;
     // The node's, at hand: libisofs compares streams by them over and over while it sorts.
     dev_t device = 0;
     ino_t inode = 0;
     int weight = 0;
-    bool open = false;
-    off_t delivered = 0;
-    std::unique_ptr<OpenFile> file;
+    std::unique_ptr<OpenFile> file;  // while open
 
     off_t size() const { return static_cast<off_t>(node->size); }
 };
@@ -168,13 +169,13 @@ bool unchanged(int fd, const LaidOutNode& node) {
 // Opens a laid-out file for reading and checks that it is still the one of the layout; a fault
 // names it otherwise.
 UniqueFd openLaidOut(const LaidOutNode& node, std::string& fault) {
-    UniqueFd fd(::open(node.sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd fd(::open(node.sourcePath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
-        fault = node.sourcePath + ": " + std::strerror(errno);
+        fault = node.sourcePath() + ": " + std::strerror(errno);
         return fd;
     }
     if (!unchanged(fd.get(), node)) {
-        fault = node.sourcePath + " changed while it was burned";
+        fault = node.sourcePath() + " changed while it was burned";
         return UniqueFd();
     }
     if (node.size >= kReadAhead) {
@@ -185,30 +186,27 @@ UniqueFd openLaidOut(const LaidOutNode& node, std::string& fault) {
 
 int streamOpen(IsoStream* stream) {
     FileStream& file = fileStream(stream);
-    if (file.open) {
+    if (file.file) {
         return static_cast<int>(ISO_FILE_ALREADY_OPENED);
     }
-    file.delivered = 0;
+    auto open = std::make_unique<OpenFile>();
     if (!file.shared->placeholders) {
         std::string fault;
-        file.file = std::make_unique<OpenFile>();
-        file.file->fd = openLaidOut(*file.node, fault);
-        if (!file.file->fd) {
-            file.file.reset();
+        open->fd = openLaidOut(*file.node, fault);
+        if (!open->fd) {
             file.shared->faults.record(fault);
             return static_cast<int>(ISO_FILE_ERROR);
         }
     }
-    file.open = true;
+    file.file = std::move(open);
     return ISO_SUCCESS;
 }
 
 int streamClose(IsoStream* stream) {
     FileStream& file = fileStream(stream);
-    if (!file.open) {
+    if (!file.file) {
         return static_cast<int>(ISO_FILE_NOT_OPENED);
     }
-    file.open = false;
     file.file.reset();
     return ISO_SUCCESS;
 }
@@ -221,7 +219,6 @@ off_t streamSize(IsoStream* stream) {
 // is recorded. After the file's last byte the file is looked at once more: written meanwhile, it
 // may have given a mix of old and new bytes.
 bool readAhead(FileStream& stream, size_t limit) {
-    const std::string& path = stream.node->sourcePath;
     OpenFile& file = *stream.file;
     const auto capacity = static_cast<size_t>(std::min<off_t>(stream.size(), kReadAhead));
     if (!file.ahead) {
@@ -235,18 +232,19 @@ bool readAhead(FileStream& stream, size_t limit) {
             continue;
         }
         if (got < 0) {
-            stream.shared->faults.record(path + ": " + std::strerror(errno));
+            stream.shared->faults.record(stream.node->sourcePath() + ": " + std::strerror(errno));
             return false;
         }
         if (got == 0) {
-            stream.shared->faults.record(path + " changed while it was burned: it ended early");
+            stream.shared->faults.record(stream.node->sourcePath() +
+                                         " changed while it was burned: it ended early");
             return false;
         }
         done += static_cast<size_t>(got);
     }
     file.taken += static_cast<off_t>(done);
     if (file.taken == stream.size() && !unchanged(file.fd.get(), *stream.node)) {
-        stream.shared->faults.record(path + " changed while it was burned");
+        stream.shared->faults.record(stream.node->sourcePath() + " changed while it was burned");
         return false;
     }
     file.aheadStart = 0;
@@ -256,26 +254,26 @@ bool readAhead(FileStream& stream, size_t limit) {
 
 int streamRead(IsoStream* stream, void* buffer, size_t count) {
     FileStream& file = fileStream(stream);
-    if (!file.open) {
+    if (!file.file) {
         return static_cast<int>(ISO_FILE_NOT_OPENED);
     }
+    OpenFile& open = *file.file;
     // Never more than the layout's size; libisofs wants full counts until the end.
     const auto wanted = static_cast<size_t>(std::min<off_t>(
-        static_cast<off_t>(std::min<size_t>(count, INT_MAX)), file.size() - file.delivered));
+        static_cast<off_t>(std::min<size_t>(count, INT_MAX)), file.size() - open.delivered));
     if (file.shared->placeholders) {
         std::memset(buffer, 0, wanted);
-        if (file.delivered == 0 && wanted >= sizeof(Tag)) {
+        if (open.delivered == 0 && wanted >= sizeof(Tag)) {
             const Tag tag = tagFor(*file.shared, file.weight);
             std::memcpy(buffer, tag.data(), tag.size());
         }
-        file.delivered += static_cast<off_t>(wanted);
+        open.delivered += static_cast<off_t>(wanted);
         return static_cast<int>(wanted);
     }
     size_t done = 0;
-    OpenFile& open = *file.file;
     while (done < wanted) {
         if (open.aheadStart == open.aheadEnd) {
-            const auto left = static_cast<size_t>(file.size() - file.delivered) - done;
+            const auto left = static_cast<size_t>(file.size() - open.delivered) - done;
             if (!readAhead(file, left)) {
                 return static_cast<int>(ISO_FILE_READ_ERROR);
             }
@@ -285,7 +283,7 @@ int streamRead(IsoStream* stream, void* buffer, size_t count) {
         open.aheadStart += n;
         done += n;
     }
-    file.delivered += static_cast<off_t>(done);
+    open.delivered += static_cast<off_t>(done);
     return static_cast<int>(done);
 }
 
@@ -347,8 +345,7 @@ IsoStreamIface fileStreamClass = {
     .clone_stream = streamClone,
 };
 
-IsoStream* newFileStream(const LaidOutNode& node, std::shared_ptr<StreamsShared> shared,
-                         int weight) {
+IsoStream* newFileStream(const LaidOutNode& node, StreamsShared* shared, int weight) {
     // libisofs frees the block with free() once the last reference goes.
     void* block = std::malloc(kStreamOffset + sizeof(FileStream));
     if (!block) {
@@ -359,7 +356,7 @@ IsoStream* newFileStream(const LaidOutNode& node, std::shared_ptr<StreamsShared>
     header->refcount = 1;
     auto* file = new (static_cast<char*>(block) + kStreamOffset) FileStream;
     file->node = &node;
-    file->shared = std::move(shared);
+    file->shared = shared;
     file->device = node.device;
     file->inode = node.inode;
     file->weight = weight;
@@ -528,7 +525,7 @@ public:
             } else {
                 const int weight = files_ < weights_.size() ? weights_[files_] : 0;
                 ++files_;
-                IsoStream* stream = newFileStream(child, shared_, weight);
+                IsoStream* stream = newFileStream(child, shared_.get(), weight);
                 if (!stream) {
                     error = "out of memory";
                     return false;
@@ -717,9 +714,9 @@ public:
                 continue;
             }
             if (got < 0) {
-                fail(file.sourcePath + ": " + std::strerror(errno));
+                fail(file.sourcePath() + ": " + std::strerror(errno));
             } else if (got == 0) {
-                fail(file.sourcePath + " changed while it was burned: it ended early");
+                fail(file.sourcePath() + " changed while it was burned: it ended early");
             } else {
                 done += static_cast<std::size_t>(got);
                 took(static_cast<std::uint64_t>(got));
@@ -847,9 +844,9 @@ private:
         // No look at it yet: the one after its last byte (took) sees any change since the
         // layout, on the very file that was read.
         const LaidOutNode& file = *order_->files[next_];
-        fd_.reset(::open(file.sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        fd_.reset(::open(file.sourcePath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (!fd_) {
-            fail(file.sourcePath + ": " + std::strerror(errno));
+            fail(file.sourcePath() + ": " + std::strerror(errno));
             return false;
         }
         taken_ = 0;
@@ -865,7 +862,7 @@ private:
             return;
         }
         if (!unchanged(fd_.get(), file)) {
-            fail(file.sourcePath + " changed while it was burned");
+            fail(file.sourcePath() + " changed while it was burned");
         }
         fd_.reset();
         padding_ = blocksOf(file.size) * DRTrack::kDataBlockSize - file.size;

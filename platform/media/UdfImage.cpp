@@ -70,7 +70,7 @@ bool stage(const LaidOutNode& folder, const std::string& into, std::string& erro
             }
             const timespec times[2] = {{child.modified, 0}, {child.modified, 0}};
             ::utimensat(AT_FDCWD, path.c_str(), times, 0);
-        } else if (::symlink(child.sourcePath.c_str(), path.c_str()) != 0) {
+        } else if (::symlink(child.sourcePath().c_str(), path.c_str()) != 0) {
             error = "cannot prepare the UDF image: " + std::string(std::strerror(errno));
             return false;
         }
@@ -148,10 +148,10 @@ std::optional<std::string> changedFile(const LaidOutNode& folder) {
             continue;
         }
         struct stat info {};
-        if (::stat(child.sourcePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        if (::stat(child.sourcePath().c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
             static_cast<std::uint64_t>(info.st_size) != child.size ||
             info.st_mtim.tv_sec != child.modified) {
-            return child.sourcePath;
+            return child.sourcePath();
         }
     }
     return std::nullopt;
