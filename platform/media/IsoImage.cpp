@@ -844,7 +844,21 @@ private:
         // No look at it yet: the one after its last byte (took) sees any change since the
         // layout, on the very file that was read.
         const LaidOutNode& file = *order_->files[next_];
-        fd_.reset(::open(file.sourcePath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (file.placeIsFolder) {
+            // By its name in its folder, which is looked up once for all its files in a row.
+            if (folder_ != file.place.get()) {
+                folder_ = file.place.get();
+                const char* path = folder_->empty() ? "/" : folder_->c_str();
+                folderFd_.reset(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+            }
+            if (folderFd_) {
+                fd_.reset(::openat(folderFd_.get(), file.name.c_str(),
+                                   O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+            }
+        }
+        if (!fd_) {
+            fd_.reset(::open(file.sourcePath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        }
         if (!fd_) {
             fail(file.sourcePath() + ": " + std::strerror(errno));
             return false;
@@ -875,8 +889,10 @@ private:
     std::shared_ptr<const ContentOrder> order_;
     burn_source* source_;
     std::shared_ptr<StreamsShared> shared_;
-    std::uint64_t fromLibisofs_;  // bytes still to come from libisofs
-    std::size_t next_ = 0;        // the file being read, in order_->files
+    std::uint64_t fromLibisofs_;           // bytes still to come from libisofs
+    std::size_t next_ = 0;                 // the file being read, in order_->files
+    const std::string* folder_ = nullptr;  // the folder of the last file opened by its name
+    UniqueFd folderFd_;
     UniqueFd fd_;
     std::uint64_t taken_ = 0;
     std::uint64_t padding_ = 0;
