@@ -766,16 +766,22 @@ struct AudioDecoder::Impl {
     // Converts the next frames of the stream into `staging`; false at its end or on an error.
     bool refill() {
         stagingPos = 0;
-        stagingLen = 0;
+        stagingLen = convertInto(staging.data());
+        return stagingLen > 0;
+    }
+
+    // Converts the next frames of the stream (kChunkFrames at most) into `out`; returns their
+    // bytes, 0 at its end or on an error.
+    std::size_t convertInto(std::byte* out) {
         if (!error.empty()) {
-            return false;
+            return 0;
         }
         const std::uint64_t target = cdFrames(inputTotal);
         std::size_t frames = 0;
         if (!audioEnded && cdAudio) {
-            if (auto copied = copyCdAudio(staging.data())) {
+            if (auto copied = copyCdAudio(out)) {
                 if (!error.empty()) {
-                    return false;
+                    return 0;
                 }
                 audioEnded = *copied == 0;
                 frames = *copied;
@@ -785,14 +791,13 @@ struct AudioDecoder::Impl {
             const float* data = nullptr;
             frames = produce(data);
             if (!error.empty()) {
-                return false;
+                return 0;
             }
             // The resampler's tail may run past the exact length.
             frames = static_cast<std::size_t>(
                 std::min<std::uint64_t>(frames, target - std::min(target, emitted)));
             audioEnded = frames == 0;
-            cdFramesOf(data, mixedChannels == 2 ? data + 1 : data, mixedChannels, frames,
-                       staging.data());
+            cdFramesOf(data, mixedChannels == 2 ? data + 1 : data, mixedChannels, frames, out);
         }
         if (audioEnded) {
             // Every input frame is in: what remains is a resampler tail a frame or two short of
@@ -801,11 +806,10 @@ struct AudioDecoder::Impl {
                 (target + kFramesPerBlock - 1) / kFramesPerBlock * kFramesPerBlock;
             frames = static_cast<std::size_t>(
                 std::min<std::uint64_t>(kChunkFrames, end - std::min(end, emitted)));
-            std::fill_n(staging.data(), frames * kBytesPerFrame, std::byte{0});
+            std::fill_n(out, frames * kBytesPerFrame, std::byte{0});
         }
         emitted += frames;
-        stagingLen = frames * kBytesPerFrame;
-        return frames > 0;
+        return frames * kBytesPerFrame;
     }
 
     bool restart() {
@@ -972,6 +976,15 @@ std::size_t AudioDecoder::read(std::span<std::byte> out) {
     Impl& d = *impl_;
     std::size_t written = 0;
     while (written < out.size()) {
+        // Where a whole step fits, it is converted straight into `out`.
+        if (d.stagingPos == d.stagingLen && out.size() - written >= d.staging.size()) {
+            const std::size_t n = d.convertInto(out.data() + written);
+            if (n == 0) {
+                break;
+            }
+            written += n;
+            continue;
+        }
         if (d.stagingPos == d.stagingLen && !d.refill()) {
             break;
         }
