@@ -38,6 +38,8 @@ constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 constexpr std::uint64_t kWriteBackStep = std::uint64_t{16} << 20;
 // The kernel copies without our buffer: larger steps cost fewer calls, and still report often.
 constexpr std::size_t kKernelCopyStep = std::size_t{64} << 20;
+// The pipe that bytes off the file system's blocks pass through (see spliceRange).
+constexpr std::size_t kPipeSize = std::size_t{1} << 20;
 constexpr std::size_t kMaxNameBytes = 200;
 constexpr auto kReportInterval = std::chrono::milliseconds(100);
 constexpr auto kSpeedWindow = std::chrono::seconds(1);
@@ -483,11 +485,14 @@ private:
             throw Failure{extent.path + " is no longer a file."};
         }
         // From an offset off the file system's blocks (the PCM of a WAV) no extent can be shared,
-        // and the kernel's own copy is then slower than a copy through our buffer.
+        // and the kernel's own copy is then slower than one through a pipe of our own.
         const bool aligned =
             st.st_blksize > 0 && extent.offset % static_cast<std::uint64_t>(st.st_blksize) == 0;
         bool kernelCopy = !plan_.verify && aligned;
         std::uint64_t done = 0;
+        if (!plan_.verify && !aligned && plan_.bytesPerSecond <= 0) {
+            done = spliceRange(out, in.get(), extent.offset, length, blockSize);
+        }
         while (done < length) {
             const std::size_t want = static_cast<std::size_t>(
                 std::min<std::uint64_t>(chunkSize(blockSize), length - done));
@@ -527,6 +532,53 @@ private:
                 done += static_cast<std::uint64_t>(n);
                 progress(static_cast<std::size_t>(n), blockSize);
             }
+        }
+        return done;
+    }
+
+    // Copies up to `length` bytes of `in` from `from` through a pipe: the kernel lends the file's
+    // pages to the pipe and copies them once, into the output. Returns the bytes copied; where the
+    // pipe cannot take them (or the file ends early) the rest is left to the caller.
+    std::uint64_t spliceRange(Output& out, int in, std::uint64_t from, std::uint64_t length,
+                              std::size_t blockSize) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) {
+            return 0;
+        }
+        const UniqueFd source(ends[0]);
+        const UniqueFd sink(ends[1]);
+        const auto capacity = ::fcntl(sink.get(), F_SETPIPE_SZ, static_cast<int>(kPipeSize));
+        const std::size_t step = capacity > 0 ? static_cast<std::size_t>(capacity) : 65536;
+        std::uint64_t done = 0;
+        while (done < length) {
+            auto at = static_cast<loff_t>(from + done);
+            const ssize_t lent =
+                ::splice(in, &at, sink.get(), nullptr,
+                         static_cast<std::size_t>(std::min<std::uint64_t>(step, length - done)),
+                         SPLICE_F_MOVE);
+            if (lent < 0 && errno == EINTR) {
+                continue;
+            }
+            if (lent <= 0) {
+                break;
+            }
+            for (ssize_t moved = 0; moved < lent;) {
+                auto to = static_cast<loff_t>(out.written);
+                const ssize_t n = ::splice(source.get(), nullptr, out.fd.get(), &to,
+                                           static_cast<std::size_t>(lent - moved), SPLICE_F_MOVE);
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n <= 0) {
+                    // What the pipe holds cannot be put back: the burn fails rather than lose it.
+                    throw Failure{"Could not write " + out.finalName + ": " +
+                                  systemText(n < 0 ? errno : EIO)};
+                }
+                wrote(out, static_cast<std::size_t>(n));
+                moved += n;
+            }
+            done += static_cast<std::uint64_t>(lent);
+            progress(static_cast<std::size_t>(lent), blockSize);
         }
         return done;
     }
