@@ -285,33 +285,39 @@ TEST_F(FilesystemImageTest, AFileChangedBeforeOrWhileItIsReadFailsTheReadNamingI
             std::filesystem::remove(path);
             ::mkfifo(path.c_str(), 0644);
         }};
-    for (const std::size_t changeAfter : {64 * 1024 * std::size_t{1}, 5 * kMiB}) {
-        for (std::size_t change = 0; change < changes.size(); ++change) {
-            SCOPED_TRACE(std::to_string(changeAfter) + " bytes, change " + std::to_string(change));
-            const std::string later = file("b-later.bin", std::string(8 * kMiB, 'b'));
-            // An old time, so that a rewrite within the clock's tick still shows.
-            const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
-            ASSERT_EQ(::utimensat(AT_FDCWD, later.c_str(), old, 0), 0);
-            auto track = DRTrack::trackForRootFolder(
-                rootWith({DRFile::fileWithPath(file("a-first.bin", std::string(3 * kMiB, 'a'))),
-                          DRFile::fileWithPath(later)}));
-            ASSERT_TRUE(track);
-            auto reader = track->newReader();
-            std::vector<std::byte> buffer(64 * 1024);
-            std::size_t bytes = 0;
-            while (bytes < changeAfter) {
-                ASSERT_EQ(reader->read(buffer), buffer.size()) << reader->error();
-                bytes += buffer.size();
+    // ISO 9660 streams the files itself, HFS+ through libisofs, UDF through genisoimage, which a
+    // pipe in a file's place stalls (left out here).
+    for (const std::uint32_t mask : {1u, 8u, 4u}) {
+        for (const std::size_t changeAfter : {64 * 1024 * std::size_t{1}, 5 * kMiB}) {
+            for (std::size_t change = 0; change < changes.size() - (mask == 4u); ++change) {
+                SCOPED_TRACE(std::to_string(mask) + " mask, " + std::to_string(changeAfter) +
+                             " bytes, change " + std::to_string(change));
+                const std::string later = file("b-later.bin", std::string(8 * kMiB, 'b'));
+                // An old time, so that a rewrite within the clock's tick still shows.
+                const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+                ASSERT_EQ(::utimensat(AT_FDCWD, later.c_str(), old, 0), 0);
+                auto track = DRTrack::trackForRootFolder(
+                    rootWith({DRFile::fileWithPath(file("a-first.bin", std::string(3 * kMiB, 'a'))),
+                              DRFile::fileWithPath(later)},
+                             mask));
+                ASSERT_TRUE(track);
+                auto reader = track->newReader();
+                std::vector<std::byte> buffer(64 * 1024);
+                std::size_t bytes = 0;
+                while (bytes < changeAfter) {
+                    ASSERT_EQ(reader->read(buffer), buffer.size()) << reader->error();
+                    bytes += buffer.size();
+                }
+                changes[change](later);
+                while (std::size_t n = reader->read(buffer)) {
+                    bytes += n;
+                }
+                EXPECT_LT(bytes, track->estimateLength() * 2048);
+                const std::string said = mask == 4u ? " has changed since the track was laid out"
+                                                    : " changed while it was burned";
+                EXPECT_NE(reader->error().find(later + said), std::string::npos) << reader->error();
+                std::filesystem::remove(later);
             }
-            changes[change](later);
-            while (std::size_t n = reader->read(buffer)) {
-                bytes += n;
-            }
-            EXPECT_LT(bytes, track->estimateLength() * 2048);
-            EXPECT_NE(reader->error().find(later + " changed while it was burned"),
-                      std::string::npos)
-                << reader->error();
-            std::filesystem::remove(later);
         }
     }
 }
