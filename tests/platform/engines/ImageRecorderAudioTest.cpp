@@ -59,14 +59,16 @@ bool packCrcHolds(const unsigned char* pack) {
     return pack[16] == (crc >> 8) && pack[17] == (crc & 0xff);
 }
 
-// The WAV's samples as CD audio, read by libsndfile.
-std::string pcmOf(const std::string& wav) {
+// The file's samples as CD audio, read by libsndfile, padded with silence to `blocks`.
+std::string pcmOf(const std::string& path, std::size_t blocks) {
     SF_INFO info{};
-    SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info);
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
     std::vector<short> samples(static_cast<std::size_t>(info.frames * info.channels));
     sf_readf_short(file, samples.data(), info.frames);
     sf_close(file);
-    return std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+    std::string pcm(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+    pcm.resize(blocks * 2352);
+    return pcm;
 }
 
 class ImageRecorderAudio : public test::ImageRecorderFixture {
@@ -115,13 +117,7 @@ TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
     // The BIN: each track's samples, padded with silence to its blocks.
     const std::string bin = readFile(out.file(name + ".bin"));
     ASSERT_EQ(bin.size(), (300u + 376u + 300u) * 2352u);
-    std::string expected;
-    for (const auto& [source, blocks] : {std::pair{one, 300}, {two, 376}, {three, 300}}) {
-        std::string pcm = pcmOf(source);
-        pcm.resize(static_cast<std::size_t>(blocks) * 2352);
-        expected += pcm;
-    }
-    EXPECT_TRUE(bin == expected);
+    EXPECT_TRUE(bin == pcmOf(one, 300) + pcmOf(two, 376) + pcmOf(three, 300));
 
     // The cue sheet, as libburn reads it: tracks where INDEX 01 puts them, and the texts.
     const std::string cue = readFile(out.file(name + ".cue"));
@@ -216,12 +212,8 @@ TEST_F(ImageRecorderAudio, WithoutCDTextNamesTheDiscAndNumbersNamesThatExist) {
     LibburnCue sheet(out.file("Kilnware Disc 3.cue"));
     EXPECT_TRUE(sheet.accepted);
     EXPECT_EQ(sheet.packCount, 0);
-    std::string expected = pcmOf(one);
-    expected.resize(300u * 2352u);
-    std::string samples = pcmOf(longWav);
-    samples.resize(longTrack->estimateLength() * 2352u);
-    expected += samples;
-    EXPECT_TRUE(readFile(out.file("Kilnware Disc 3.bin")) == expected);
+    EXPECT_TRUE(readFile(out.file("Kilnware Disc 3.bin")) ==
+                pcmOf(one, 300) + pcmOf(longWav, longTrack->estimateLength()));
 }
 
 TEST_F(ImageRecorderAudio, ProgressCountsBlocksAtTheRequestedSpeed) {
