@@ -48,33 +48,29 @@ protected:
     }
 };
 
-TEST_F(ImageRecorderImage, DataTrackStreamsByteExactUnderItsVolumeName) {
-    const std::string bytes = pattern(2048 * 700);
-    test::writeFile(source, bytes);
+TEST_F(ImageRecorderImage, TracksComeOutByteExactUnderTheirNames) {
+    const std::string data = pattern(2048 * 700);
+    test::writeFile(source, data);
     auto last = burn(Value(track(DRTrack::Kind::Data, {.volumeName = "..Trip/2024\x01"})),
                      Dictionary{{DRBurnVerifyDiscKey, true}});
     ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
-    EXPECT_EQ(filesIn(out.path()), std::vector<std::string>{"Trip_2024_.iso"});
-    EXPECT_TRUE(readFile(out.file("Trip_2024_.iso")) == bytes);
     EXPECT_EQ(lookup(media(), DRDeviceMediaBlocksUsedKey).uint64Value(), 700u);
-}
-
-TEST_F(ImageRecorderImage, DiscImageIsCopiedByteExactWithAndWithoutVerify) {
-    const std::string bytes = pattern(2048 * 50 + 123);  // not a whole number of blocks
-    test::writeFile(source, bytes);
+    ejectAndWait();
+    // A disc image of no whole number of blocks is copied as it stands, verified or not.
+    const std::string image = pattern(2048 * 50 + 123);
+    test::writeFile(source, image);
     for (bool verify : {false, true}) {
-        SCOPED_TRACE(verify);
-        auto last = burn(Value(track(DRTrack::Kind::DiscImage, {.exposeSourceFile = true})),
-                         Dictionary{{DRBurnVerifyDiscKey, verify}});
+        last = burn(Value(track(DRTrack::Kind::DiscImage, {.exposeSourceFile = true})),
+                    Dictionary{{DRBurnVerifyDiscKey, verify}});
         ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
-        ASSERT_TRUE(recorder->ejectMedia());
-        ASSERT_TRUE(test::runUntil([&] { return media().isDictionary(); }));
-        statuses.clear();
+        ejectAndWait();
     }
-    EXPECT_EQ(filesIn(out.path()),
-              (std::vector<std::string>{"Kilnware Disc 2.iso", "Kilnware Disc.iso"}));
-    EXPECT_TRUE(readFile(out.file("Kilnware Disc.iso")) == bytes);
-    EXPECT_TRUE(readFile(out.file("Kilnware Disc 2.iso")) == bytes);
+    EXPECT_EQ(
+        filesIn(out.path()),
+        (std::vector<std::string>{"Kilnware Disc 2.iso", "Kilnware Disc.iso", "Trip_2024_.iso"}));
+    EXPECT_TRUE(readFile(out.file("Trip_2024_.iso")) == data);
+    EXPECT_TRUE(readFile(out.file("Kilnware Disc.iso")) == image);
+    EXPECT_TRUE(readFile(out.file("Kilnware Disc 2.iso")) == image);
 }
 
 TEST_F(ImageRecorderImage, VerifyCatchesAnImageChangedOnDisk) {
@@ -96,55 +92,49 @@ TEST_F(ImageRecorderImage, VerifyCatchesAnImageChangedOnDisk) {
 
     // Without verification the hook is not even called.
     seen.clear();
-    statuses.clear();
     last = burn(Value(track(DRTrack::Kind::Data)));
     EXPECT_EQ(state(last), DRStatusStateDone);
     EXPECT_TRUE(seen.empty());
 }
 
-TEST_F(ImageRecorderImage, LayoutsRefusedBeforeAnythingIsWritten) {
+// Layouts that do not fit the disc or the recorder, and a folder that is gone or not set.
+TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
     test::writeFile(source, pattern(2048));
-    auto tooLarge = track(DRTrack::Kind::Data, {.announcedBlocks = 400'000});
-    expectNothingWritten(burn(Value(tooLarge)));
-    EXPECT_EQ(errorText(statuses.back()),
-              "Kilnware Disc does not fit: 400000 blocks, the disc holds 359848.");
-
-    // Audio counts its 4-second minimum and its pre-gaps against the disc.
-    test::TempDir wavs;
-    test::writeCDWav(wavs.file("a.wav"), 588);
-    auto audio = DRTrack::trackForAudioFile(wavs.file("a.wav"));
-    audio->setProperties(Dictionary{{DRPreGapLengthKey, 359'600.0}});
-    statuses.clear();
-    expectNothingWritten(burn(List{Value(audio)}));
-    EXPECT_EQ(errorText(statuses.back()),
-              "Kilnware Disc does not fit: 359900 blocks, the disc holds 359848.");
-
-    statuses.clear();
-    expectNothingWritten(burn(List{Value(audio), Value(track(DRTrack::Kind::Data))}));
-    EXPECT_EQ(errorText(statuses.back()),
-              "The image recorder writes audio tracks, or a single data or disc-image track; "
-              "this layout holds 2 tracks of which 1 are not audio.");
-
-    ASSERT_TRUE(recorder->setMedium(ImageRecorder::Medium::DVDR));
-    audio->setProperties({});
-    statuses.clear();
-    expectNothingWritten(burn(List{Value(audio)}));
-    EXPECT_EQ(errorText(statuses.back()),
-              "Audio tracks need a CD, and the image recorder holds a DVD.");
-}
-
-TEST_F(ImageRecorderImage, FolderThatIsGoneFailsWithTheSystemText) {
-    test::writeFile(source, pattern(2048 * 4));
-    recorder->setOutputFolder(out.file("gone"));
-    auto last = burn(Value(track(DRTrack::Kind::Data)));
-    EXPECT_EQ(errorText(last),
-              "Could not write into " + out.file("gone") + ": No such file or directory");
-    expectNothingWritten(last);
-
-    recorder->setOutputFolder("");
-    statuses.clear();
-    last = burn(Value(track(DRTrack::Kind::Data)));
-    EXPECT_EQ(errorText(last), "No folder is set for the image recorder's disc images.");
+    test::writeCDWav(sources.file("a.wav"), 588);
+    auto audio = DRTrack::trackForAudioFile(sources.file("a.wav"));
+    auto gapped = DRTrack::trackForAudioFile(sources.file("a.wav"));
+    gapped->setProperties(Dictionary{{DRPreGapLengthKey, 359'600.0}});
+    struct Case {
+        Value layout;
+        ImageRecorder::Medium medium;
+        std::string text;
+        std::optional<std::string> folder = std::nullopt;  // instead of the fixture's
+    };
+    const Case cases[] = {
+        {Value(track(DRTrack::Kind::Data, {.announcedBlocks = 400'000})),
+         ImageRecorder::Medium::CDR,
+         "Kilnware Disc does not fit: 400000 blocks, the disc holds 359848."},
+        // Audio counts its 4-second minimum and its pre-gaps against the disc.
+        {List{Value(gapped)}, ImageRecorder::Medium::CDR,
+         "Kilnware Disc does not fit: 359900 blocks, the disc holds 359848."},
+        {List{Value(audio), Value(track(DRTrack::Kind::Data))}, ImageRecorder::Medium::CDR,
+         "The image recorder writes audio tracks, or a single data or disc-image track; this "
+         "layout holds 2 tracks of which 1 are not audio."},
+        {List{Value(audio)}, ImageRecorder::Medium::DVDR,
+         "Audio tracks need a CD, and the image recorder holds a DVD."},
+        {Value(track(DRTrack::Kind::Data)), ImageRecorder::Medium::CDR,
+         "Could not write into " + out.file("gone") + ": No such file or directory",
+         out.file("gone")},
+        {Value(track(DRTrack::Kind::Data)), ImageRecorder::Medium::CDR,
+         "No folder is set for the image recorder's disc images.", ""},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(recorder->setMedium(c.medium));
+        recorder->setOutputFolder(c.folder.value_or(out.path()));
+        const auto last = burn(c.layout);
+        EXPECT_EQ(errorText(last), c.text);
+        expectNothingWritten(last);
+    }
 }
 
 // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
@@ -168,38 +158,30 @@ private:
 };
 
 TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
-    test::writeFile(source, pattern(2048 * 2000));  // 4 MB
-    test::TempDir wavs;
-    test::writeCDWav(wavs.file("long.wav"), 44100 * 20);  // 3.5 MB
-    auto audio = DRTrack::trackForAudioFile(wavs.file("long.wav"));
+    test::writeFile(source, pattern(2048 * 2000));           // 4 MB
+    test::writeCDWav(sources.file("long.wav"), 44100 * 20);  // 3.5 MB
+    auto audio = DRTrack::trackForAudioFile(sources.file("long.wav"));
     ASSERT_TRUE(audio);
-    Dictionary last;
+    const std::pair<Value, std::string> cases[] = {
+        {Value(track(DRTrack::Kind::Data)), "Kilnware Disc.iso"},
+        {Value(track(DRTrack::Kind::DiscImage, {.exposeSourceFile = true})), "Kilnware Disc.iso"},
+        {Value(List{Value(audio)}), "Kilnware Disc.bin"},
+    };
     {
         FileSizeLimit limit(1 << 20);
-        last = burn(Value(track(DRTrack::Kind::Data)));
-        EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: File too large");
-        expectNothingWritten(last);
-
-        statuses.clear();
-        last = burn(Value(track(DRTrack::Kind::DiscImage, {.exposeSourceFile = true})));
-        EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: File too large");
-        expectNothingWritten(last);
-
-        statuses.clear();
-        last = burn(List{Value(audio)});
-        EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.bin: File too large");
-        expectNothingWritten(last);
+        for (const auto& [layout, name] : cases) {
+            const auto last = burn(layout);
+            EXPECT_EQ(errorText(last), "Could not write " + name + ": File too large");
+            expectNothingWritten(last);
+        }
     }
     // A write error that only the flush reports.
-    statuses.clear();
     fsyncFails = true;
-    last = burn(Value(track(DRTrack::Kind::Data)));
+    auto last = burn(Value(track(DRTrack::Kind::Data)));
     fsyncFails = false;
     EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: Input/output error");
     expectNothingWritten(last);
-    statuses.clear();
-    last = burn(List{Value(audio)});
-    EXPECT_EQ(state(last), DRStatusStateDone);
+    EXPECT_EQ(state(burn(List{Value(audio)})), DRStatusStateDone);
 }
 
 TEST_F(ImageRecorderImage, ADiscImageReplacedByAPipeFailsAndNeverStalls) {
@@ -248,9 +230,7 @@ TEST_F(ImageRecorderImage, AWorkImageSwappedForAnotherFileIsNeverLinkedAsTheOutp
         std::filesystem::remove(out.file("CDROM.iso"));
         std::filesystem::remove(work);
         std::filesystem::copy_file(victim, work);
-        ASSERT_TRUE(recorder->ejectMedia());
-        ASSERT_TRUE(test::runUntil([&] { return media().isDictionary(); }));
-        statuses.clear();
+        ejectAndWait();
     }
     struct stat after {};
     ASSERT_EQ(::stat(victim.c_str(), &after), 0);

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,23 @@ inline std::vector<std::string> filesIn(const std::string& folder) {
     return names;
 }
 
+// Opened by the test: a gated track's reader holds back its bytes until then, so that a test can
+// act on a burn that is surely under way.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        opened.notify_all();
+    }
+    void wait() {
+        std::unique_lock lock(mutex);
+        opened.wait(lock, [&] { return open; });
+    }
+};
+
 // A data or disc-image track over a file the test wrote, streamed in whole 2048-byte blocks.
 class FileTrack : public platform::DRTrack {
 public:
@@ -48,6 +67,10 @@ public:
         std::optional<std::string> volumeName = std::nullopt;
         bool exposeSourceFile = false;
         std::optional<std::uint64_t> announcedBlocks = std::nullopt;  // instead of the file's
+        // The reader fails after this many bytes, saying so or throwing.
+        std::optional<std::size_t> failAfter = std::nullopt;
+        bool throws = false;
+        std::shared_ptr<Gate> gate = nullptr;
     };
     FileTrack(std::string path, Kind kind, Options options)
         : path_(std::move(path)), kind_(kind), options_(std::move(options)) {}
@@ -63,7 +86,7 @@ public:
     std::unique_ptr<platform::DRTrackReader> newReader() const override {
         std::string bytes = readFile(path_);
         bytes.resize(estimateLength() * kDataBlockSize);
-        return std::make_unique<Reader>(std::move(bytes));
+        return std::make_unique<Reader>(std::move(bytes), options_);
     }
     std::optional<std::string> volumeName() const override { return options_.volumeName; }
     std::optional<FileExtent> fileExtent() const override {
@@ -76,9 +99,23 @@ public:
 private:
     class Reader : public platform::DRTrackReader {
     public:
-        explicit Reader(std::string bytes) : bytes_(std::move(bytes)) {}
+        Reader(std::string bytes, const Options& options)
+            : bytes_(std::move(bytes)), options_(options) {}
         std::size_t read(std::span<std::byte> out) override {
-            const std::size_t n = std::min(out.size(), bytes_.size() - position_);
+            if (options_.gate) {
+                options_.gate->wait();
+            }
+            std::size_t n = std::min(out.size(), bytes_.size() - position_);
+            if (options_.failAfter) {
+                if (position_ >= *options_.failAfter && options_.throws) {
+                    throw std::runtime_error("the source threw");
+                }
+                if (position_ >= *options_.failAfter) {
+                    error_ = "the source went away";
+                    return 0;
+                }
+                n = std::min(n, *options_.failAfter - position_);
+            }
             std::memcpy(out.data(), bytes_.data() + position_, n);
             position_ += n;
             return n;
@@ -87,6 +124,7 @@ private:
 
     private:
         std::string bytes_;
+        const Options options_;
         std::size_t position_ = 0;
         std::string error_;
     };
@@ -95,6 +133,22 @@ private:
     Kind kind_;
     Options options_;
 };
+
+// Starts `burn` of `layout` and runs the loop until it ends; returns its last status, keeping
+// every status of it in `statuses`.
+inline platform::Dictionary burnAndWait(const std::shared_ptr<platform::DRBurn>& burn,
+                                        const platform::Value& layout,
+                                        std::vector<platform::Dictionary>& statuses) {
+    statuses.clear();
+    bool ended = false;
+    burn->setStatusHandler([&](const platform::Dictionary& status) {
+        statuses.push_back(status);
+        ended = platform::DROperation::isFinal(status);
+    });
+    burn->writeLayout(layout);
+    EXPECT_TRUE(runUntil([&] { return ended; }));
+    return statuses.empty() ? platform::Dictionary() : statuses.back();
+}
 
 // The burns' clock, driven by the test: time passes only as a burn sleeps, and while the clock is
 // held a burn that paces itself stays in its sleep.
@@ -152,21 +206,17 @@ protected:
         platform::RunLoop::current()->runUntilIdle();
     }
 
-    // Burns `layout` and returns the last status, keeping every status in `statuses`.
+    // Burns `layout` and returns the last status, keeping every status of this burn in `statuses`.
     platform::Dictionary burn(const platform::Value& layout, platform::Dictionary properties = {}) {
         auto burn = platform::DRBurn::burnForDevice(recorder);
         burn->setProperties(std::move(properties));
-        bool ended = false;
-        burn->setStatusHandler([&](const platform::Dictionary& status) {
-            statuses.push_back(status);
-            const auto state = status[platform::DRStatusStateKey].textValue();
-            ended = state == platform::DRStatusStateDone || state == platform::DRStatusStateFailed;
-        });
-        burn->writeLayout(layout);
-        EXPECT_TRUE(runUntil([&] { return ended; }));
-        return statuses.empty() ? platform::Dictionary() : statuses.back();
+        return burnAndWait(burn, layout, statuses);
     }
-
+    // Ejects the written medium and waits for the fresh blank one.
+    void ejectAndWait() {
+        ASSERT_TRUE(recorder->ejectMedia());
+        ASSERT_TRUE(runUntil([&] { return media().isDictionary(); }));
+    }
     static std::optional<std::string> errorText(const platform::Dictionary& status) {
         return platform::lookup(status[platform::DRErrorStatusKey],
                                 platform::DRErrorStatusErrorStringKey)

@@ -1,7 +1,5 @@
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 
@@ -11,68 +9,9 @@
 namespace kilnware::platform {
 namespace {
 
-using test::readFile;
-
+using test::FileTrack;
 using test::pattern;
-
-// Opened by the test: a stalled track's reader holds back its bytes until then, so that a test
-// can act on a burn that is surely under way.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable opened;
-    bool open = false;
-    void release() {
-        std::lock_guard lock(mutex);
-        open = true;
-        opened.notify_all();
-    }
-};
-
-// A data track whose reader stalls at `gate` (64 blocks), or fails after four of its 32 blocks,
-// saying so or by throwing.
-class TroubledTrack : public DRTrack {
-public:
-    explicit TroubledTrack(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
-    explicit TroubledTrack(bool throws = false) : throws_(throws) {}
-    Kind kind() const override { return Kind::Data; }
-    std::uint64_t estimateLength() const override { return gate_ ? 64 : 32; }
-    std::unique_ptr<DRTrackReader> newReader() const override {
-        return std::make_unique<Reader>(gate_, throws_);
-    }
-
-private:
-    class Reader : public DRTrackReader {
-    public:
-        Reader(std::shared_ptr<Gate> gate, bool throws) : gate_(std::move(gate)), throws_(throws) {}
-        std::size_t read(std::span<std::byte> out) override {
-            if (gate_) {
-                std::unique_lock lock(gate_->mutex);
-                gate_->opened.wait(lock, [&] { return gate_->open; });
-                std::fill(out.begin(), out.end(), std::byte{1});
-                return out.size();
-            }
-            if (served_ >= 4 * 2048 && throws_) {
-                throw std::runtime_error("the source threw");
-            }
-            if (served_ >= 4 * 2048) {
-                error_ = "the source went away";
-                return 0;
-            }
-            const std::size_t n = std::min<std::size_t>(out.size(), 4 * 2048 - served_);
-            served_ += n;
-            return n;
-        }
-        const std::string& error() const override { return error_; }
-
-    private:
-        std::shared_ptr<Gate> gate_;
-        bool throws_;
-        std::size_t served_ = 0;
-        std::string error_;
-    };
-    std::shared_ptr<Gate> gate_;
-    bool throws_ = false;
-};
+using test::readFile;
 
 class LibburnEngineTest : public ::testing::Test {
 protected:
@@ -100,83 +39,42 @@ protected:
     static std::string said(const Dictionary& status) {
         return DROperation::errorText(status).value_or("");
     }
-    // A data (or audio) track over the file `name` in the test's folder holding `bytes`.
-    std::shared_ptr<DRTrack> fileTrack(const std::string& name, const std::string& bytes,
-                                       DRTrack::Kind kind = DRTrack::Kind::Data) {
-        test::writeFile(folder.file(name), bytes);
-        return std::make_shared<test::FileTrack>(folder.file(name), kind,
-                                                 test::FileTrack::Options{});
+    static std::optional<std::string> state(const Dictionary& status) {
+        return status[DRStatusStateKey].textValue();
     }
-
+    // A track over the file `name` in the test's folder holding `bytes`.
+    std::shared_ptr<DRTrack> fileTrack(const std::string& name, const std::string& bytes,
+                                       DRTrack::Kind kind = DRTrack::Kind::Data,
+                                       FileTrack::Options options = {}) {
+        test::writeFile(folder.file(name), bytes);
+        return std::make_shared<FileTrack>(folder.file(name), kind, std::move(options));
+    }
     static bool announced(const std::shared_ptr<DRDevice>& device) {
         const auto all = DeviceRegistry::devices();
         return std::find(all.begin(), all.end(), device) != all.end();
     }
-
-    Dictionary burn(const std::shared_ptr<DRBurn>& burn, const Value& layout,
-                    const std::function<void(const Dictionary&)>& onStatus = {}) {
-        bool ended = false;
-        burn->setStatusHandler([&](const Dictionary& status) {
-            statuses.push_back(status);
-            if (onStatus) {
-                onStatus(status);
-            }
-            ended = DROperation::isFinal(status);
-        });
-        burn->writeLayout(layout);
-        EXPECT_TRUE(test::runUntil([&] { return ended; }));
-        return statuses.empty() ? Dictionary() : statuses.back();
+    Dictionary burn(const std::shared_ptr<DRBurn>& job, const Value& layout) {
+        return test::burnAndWait(job, layout, statuses);
     }
 };
 
-TEST(LibburnRecorderProfiles, EveryProfileHasItsTypeClassSpeedAndErase) {
+// Rewritable discs are blanked, fast or in full, or formatted anew; a profile that is not known
+// reads as an unknown medium written at DVD speed.
+TEST(LibburnRecorderProfiles, RewritablesAreBlankedOrFormattedAndUnknownProfilesReadAsUnknown) {
     using libburn::EraseMethod;
-    struct Row {
-        int profile;
-        const char* type;
-        const char* mediaClass;
-        double speed1x;
-        bool overwritable;
-        EraseMethod quick;
-        EraseMethod complete;
-    };
-    constexpr double cd = 176'400, dvd = 1'385'000, bd = 4'495'625;
     constexpr auto none = EraseMethod::None, fast = EraseMethod::BlankFast,
                    full = EraseMethod::BlankFull, format = EraseMethod::Format;
-    const Row rows[] = {
-        {0x08, DRDeviceMediaTypeCDROM, DRDeviceMediaClassCD, cd, false, none, none},
-        {0x09, DRDeviceMediaTypeCDR, DRDeviceMediaClassCD, cd, false, none, none},
-        {0x0a, DRDeviceMediaTypeCDRW, DRDeviceMediaClassCD, cd, false, fast, full},
-        {0x10, DRDeviceMediaTypeDVDROM, DRDeviceMediaClassDVD, dvd, false, none, none},
-        {0x11, DRDeviceMediaTypeDVDR, DRDeviceMediaClassDVD, dvd, false, none, none},
-        {0x12, DRDeviceMediaTypeDVDRAM, DRDeviceMediaClassDVD, dvd, true, none, format},
-        {0x13, DRDeviceMediaTypeDVDRW, DRDeviceMediaClassDVD, dvd, true, fast, full},
-        {0x14, DRDeviceMediaTypeDVDRW, DRDeviceMediaClassDVD, dvd, false, fast, full},
-        {0x15, DRDeviceMediaTypeDVDRDualLayer, DRDeviceMediaClassDVD, dvd, false, none, none},
-        {0x16, DRDeviceMediaTypeDVDRDualLayer, DRDeviceMediaClassDVD, dvd, false, none, none},
-        {0x1a, DRDeviceMediaTypeDVDPlusRW, DRDeviceMediaClassDVD, dvd, true, none, format},
-        {0x1b, DRDeviceMediaTypeDVDPlusR, DRDeviceMediaClassDVD, dvd, false, none, none},
-        {0x2a, DRDeviceMediaTypeDVDPlusRW, DRDeviceMediaClassDVD, dvd, true, none, format},
-        {0x2b, DRDeviceMediaTypeDVDPlusRDoubleLayer, DRDeviceMediaClassDVD, dvd, false, none, none},
-        {0x40, DRDeviceMediaTypeBDROM, DRDeviceMediaClassBD, bd, false, none, none},
-        {0x41, DRDeviceMediaTypeBDR, DRDeviceMediaClassBD, bd, false, none, none},
-        {0x42, DRDeviceMediaTypeBDR, DRDeviceMediaClassBD, bd, false, none, none},
-        {0x43, DRDeviceMediaTypeBDRE, DRDeviceMediaClassBD, bd, true, none, format},
-        {libburn::kStdioProfile, DRDeviceMediaTypeUnknown, DRDeviceMediaClassUnknown, dvd, true,
-         none, none},
-        {0, DRDeviceMediaTypeUnknown, DRDeviceMediaClassUnknown, dvd, false, none, none},
-        {0x50, DRDeviceMediaTypeUnknown, DRDeviceMediaClassUnknown, dvd, false, none, none},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.profile);
-        const libburn::ProfileInfo& info = libburn::profileInfo(row.profile);
-        EXPECT_STREQ(LibburnRecorder::mediaTypeForProfile(row.profile), row.type);
-        EXPECT_STREQ(info.mediaClass, row.mediaClass);
-        EXPECT_DOUBLE_EQ(info.speed1x, row.speed1x);
-        EXPECT_EQ(info.overwritable, row.overwritable);
-        EXPECT_EQ(libburn::eraseMethod(row.profile, false), row.quick);
-        EXPECT_EQ(libburn::eraseMethod(row.profile, true), row.complete);
+    const std::tuple<int, EraseMethod, EraseMethod> rows[] = {
+        {0x09, none, none},   {0x0a, fast, full},   {0x13, fast, full},
+        {0x12, none, format}, {0x43, none, format}, {libburn::kStdioProfile, none, none}};
+    for (const auto& [profile, quick, complete] : rows) {
+        EXPECT_EQ(libburn::eraseMethod(profile, false), quick) << profile;
+        EXPECT_EQ(libburn::eraseMethod(profile, true), complete) << profile;
     }
+    const libburn::ProfileInfo& unknown = libburn::profileInfo(0x50);
+    EXPECT_STREQ(unknown.type, DRDeviceMediaTypeUnknown);
+    EXPECT_STREQ(unknown.mediaClass, DRDeviceMediaClassUnknown);
+    EXPECT_DOUBLE_EQ(unknown.speed1x, 1'385'000);
 }
 
 TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSays) {
@@ -256,12 +154,10 @@ TEST_F(LibburnEngineTest, WithoutDrivesOffersOnlyTheRecordersAddedByAddress) {
     EXPECT_FALSE(announced(recorder));
     EXPECT_TRUE(engine.recorders().empty());
     EXPECT_EQ(DeviceRegistry::devices().size(), before);
-}
-
-TEST_F(LibburnEngineTest, StartsAndStopsAgainWithoutLeavingAWatchBehind) {
-    for (int round = 0; round < 3; ++round) {
+    // Started again, twice, it keeps one watch, and leaves none behind when it stops.
+    for (int round = 0; round < 2; ++round) {
         engine.start();
-        engine.start();  // a second start keeps the one watch
+        engine.start();
         engine.stop();
         EXPECT_FALSE(engine.watchingHotPlug());
         EXPECT_TRUE(engine.recorders().empty());
@@ -289,10 +185,7 @@ TEST_F(LibburnEngineTest, DriveEventsAddRefreshAndWithdrawRecorders) {
     EXPECT_TRUE(engine.recorders().empty());
     engine.deviceEvent("remove", address);  // gone already
     engine.removeRecorder("stdio:/never/added");
-    EXPECT_TRUE(engine.recorders().empty());
-}
-
-TEST_F(LibburnEngineTest, AnAddressLibburnCannotGrabAddsNothing) {
+    // Addresses that libburn cannot grab add nothing.
     EXPECT_FALSE(engine.addRecorder("stdio:" + folder.path()));  // a folder is no drive
     EXPECT_FALSE(engine.addRecorder("/nonexistent/sr9"));
     EXPECT_FALSE(engine.addRecorder("stdio:"));  // libburn's null drive
@@ -304,11 +197,11 @@ TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDrive) {
     auto recorder = pseudoDrive();
     const Dictionary last =
         burn(DRBurn::burnForDevice(recorder), Value(fileTrack("source.img", bytes)));
-    ASSERT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone) << said(last);
+    ASSERT_EQ(state(last), DRStatusStateDone) << said(last);
     ASSERT_GE(statuses.size(), 3u);
-    EXPECT_EQ(statuses.front()[DRStatusStateKey].textValue(), DRStatusStatePreparing);
+    EXPECT_EQ(state(statuses.front()), DRStatusStatePreparing);
     const Dictionary& progress = statuses[statuses.size() - 2];
-    EXPECT_EQ(progress[DRStatusStateKey].textValue(), DRStatusStateTrackWrite);
+    EXPECT_EQ(state(progress), DRStatusStateTrackWrite);
     EXPECT_EQ(progress[DRStatusBlocksWrittenKey].uint64Value(), 300u);
     EXPECT_EQ(progress[DRStatusBlocksToWriteKey].uint64Value(), 300u);
     EXPECT_DOUBLE_EQ(progress[DRStatusPercentCompleteKey].doubleValue(), 1.0);
@@ -345,20 +238,17 @@ TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        statuses.clear();
         recorder->setBeforeVerifyHook(c.damage);
         auto job = DRBurn::burnForDevice(recorder);
         job->setVerifyDisc(true);
         const Dictionary last = burn(job, Value(track));
-        const bool sawVerifying =
-            std::any_of(statuses.begin(), statuses.end(), [](const Dictionary& status) {
-                return status[DRStatusStateKey].textValue() == DRStatusStateVerifying;
-            });
-        EXPECT_TRUE(sawVerifying);
+        EXPECT_TRUE(std::any_of(statuses.begin(), statuses.end(), [](const Dictionary& status) {
+            return state(status) == DRStatusStateVerifying;
+        }));
         if (c.verifies) {
-            EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone) << said(last);
+            EXPECT_EQ(state(last), DRStatusStateDone) << said(last);
         } else {
-            EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+            EXPECT_EQ(state(last), DRStatusStateFailed);
             EXPECT_NE(said(last).find("did not verify"), std::string::npos) << said(last);
         }
         EXPECT_FALSE(busy(recorder));
@@ -380,13 +270,14 @@ TEST_F(LibburnEngineTest, SimulatedBurnLeavesThePseudoDriveAsItWas) {
     properties.set(DRBurnVerifyDiscKey, true);  // nothing to read back: not a failure
     job->setProperties(properties);
     const Dictionary last = burn(job, Value(fileTrack("source.img", std::string(2048 * 50, 'x'))));
-    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateDone) << said(last);
+    EXPECT_EQ(state(last), DRStatusStateDone) << said(last);
     EXPECT_TRUE(readFile(discPath) == before);
 }
 
 // Burns that cannot be made, or fail on the way: each fails with its reason and leaves the
 // recorder idle; on a file, nothing was written.
 TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
+    const std::string blocks(2048 * 32, 's');
     struct Case {
         const char* address;
         std::shared_ptr<DRTrack> track;
@@ -394,11 +285,14 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
         const char* text;
     };
     const Case cases[] = {
-        {"stdio:/dev/null", std::make_shared<TroubledTrack>(), true, "cannot be verified"},
+        {"stdio:/dev/null", fileTrack("plain", blocks), true, "cannot be verified"},
         {"", fileTrack("audio", std::string(2048 * 300, '\0'), DRTrack::Kind::Audio), false,
          "cannot take this layout"},
-        {"", std::make_shared<TroubledTrack>(false), false, "the source went away"},
-        {"", std::make_shared<TroubledTrack>(true), false, "the source threw"},
+        {"", fileTrack("gone", blocks, DRTrack::Kind::Data, {.failAfter = 4 * 2048}), false,
+         "the source went away"},
+        {"",
+         fileTrack("throws", blocks, DRTrack::Kind::Data, {.failAfter = 4 * 2048, .throws = true}),
+         false, "the source threw"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -407,7 +301,7 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
         auto job = DRBurn::burnForDevice(recorder);
         job->setVerifyDisc(c.verify);
         const Dictionary last = burn(job, Value(c.track));
-        EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
+        EXPECT_EQ(state(last), DRStatusStateFailed);
         EXPECT_NE(said(last).find(c.text), std::string::npos) << said(last);
         EXPECT_FALSE(busy(recorder));
         if (c.track->kind() == DRTrack::Kind::Audio) {  // refused before anything is written
@@ -443,40 +337,32 @@ TEST_F(LibburnEngineTest, EjectEmptiesTheRecorderUntilItIsReadAgain) {
               DRDeviceMediaStateMediaPresent);
 }
 
-TEST_F(LibburnEngineTest, AbortedBurnFailsAsCancelled) {
+// A second burn while one is under way is turned away; the first, aborted as it writes, fails as
+// cancelled.
+TEST_F(LibburnEngineTest, ABurnUnderWayTurnsASecondAwayAndIsCancelled) {
     auto recorder = pseudoDrive();
-    auto job = DRBurn::burnForDevice(recorder);
-    auto gate = std::make_shared<Gate>();
-    bool sawWrite = false;
-    const Dictionary last =
-        burn(job, Value(std::make_shared<TroubledTrack>(gate)), [&](const Dictionary& status) {
-            if (status[DRStatusStateKey].textValue() == DRStatusStateTrackWrite) {
-                sawWrite = true;
-                job->abort();
-                gate->release();
-            }
-        });
-    EXPECT_TRUE(sawWrite);
-    EXPECT_EQ(last[DRStatusStateKey].textValue(), DRStatusStateFailed);
-    EXPECT_EQ(DROperation::errorText(last), DROperation::kCancelledText);
-    EXPECT_FALSE(busy(recorder));
-}
-
-TEST_F(LibburnEngineTest, SecondBurnWhileBusyIsRefused) {
-    auto recorder = pseudoDrive();
+    auto gate = std::make_shared<test::Gate>();
     auto first = DRBurn::burnForDevice(recorder);
-    auto gate = std::make_shared<Gate>();
-    bool firstEnded = false;
-    first->setStatusHandler([&](const Dictionary& s) { firstEnded = DROperation::isFinal(s); });
-    first->writeLayout(Value(std::make_shared<TroubledTrack>(gate)));
+    bool writing = false;
+    std::optional<Dictionary> last;
+    first->setStatusHandler([&](const Dictionary& status) {
+        writing = writing || state(status) == DRStatusStateTrackWrite;
+        if (DROperation::isFinal(status)) {
+            last = status;
+        }
+    });
+    first->writeLayout(
+        Value(fileTrack("gated", pattern(2048 * 64), DRTrack::Kind::Data, {.gate = gate})));
     EXPECT_TRUE(busy(recorder));
-    const Dictionary second =
-        burn(DRBurn::burnForDevice(recorder), Value(std::make_shared<TroubledTrack>()));
-    EXPECT_EQ(second[DRStatusStateKey].textValue(), DRStatusStateFailed);
+    const Dictionary second = burn(DRBurn::burnForDevice(recorder), Value(fileTrack("b", "b")));
+    EXPECT_EQ(state(second), DRStatusStateFailed);
     EXPECT_NE(said(second).find("busy"), std::string::npos);
+    ASSERT_TRUE(test::runUntil([&] { return writing; }));
     first->abort();
     gate->release();
-    EXPECT_TRUE(test::runUntil([&] { return firstEnded; }));
+    ASSERT_TRUE(test::runUntil([&] { return last.has_value(); }));
+    EXPECT_EQ(DROperation::errorText(*last), DROperation::kCancelledText);
+    EXPECT_FALSE(busy(recorder));
 }
 
 }  // namespace

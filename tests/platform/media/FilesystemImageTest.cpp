@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -35,162 +36,11 @@ std::string pattern(std::size_t size) {
     return text;
 }
 
-// A small real tree: nested folders, a long mixed-case name, a UTF-8 name, a link to a file and a
-// pipe, which no disc holds. The track's root is virtual and holds the folder "Data" and a
-// virtual folder "Extra" with one file.
-class FilesystemImageTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        data = dir.file("Data");
-        std::filesystem::create_directories(data + "/Nested");
-        writeFile(data + "/Nested/deep.txt", "deep content\n");
-        writeFile(data + "/" + kLongName, "long name\n");
-        writeFile(data + "/" + kUnicodeName, "unicode\n");
-        std::filesystem::create_symlink("Nested/deep.txt", data + "/link-to-deep.txt");
-        ASSERT_EQ(::mkfifo((data + "/pipe").c_str(), 0644), 0);
-        single = dir.file("single.bin");
-        writeFile(single, pattern(5000));
-        const timespec when[2] = {{981'201'600, 0}, {981'201'600, 0}};  // 2001-02-03 12:00 UTC
-        ASSERT_EQ(::utimensat(AT_FDCWD, single.c_str(), when, 0), 0);
-    }
-
-    std::shared_ptr<DRFolder> makeRoot(std::uint32_t mask) {
-        auto root = DRFolder::virtualFolderWithName("Kiln Test");
-        EXPECT_TRUE(root->addChild(DRFolder::folderWithPath(data)));
-        auto extra = DRFolder::virtualFolderWithName("Extra");
-        EXPECT_TRUE(extra->addChild(DRFile::fileWithPath(single)));
-        EXPECT_TRUE(root->addChild(extra));
-        if (mask != 0) {
-            root->setExplicitFilesystemMask(mask);
-        }
-        return root;
-    }
-
-    // Makes the track, streams it into a file and checks the length it announced.
-    std::string image(std::uint32_t mask) {
-        auto track = DRTrack::trackForRootFolder(makeRoot(mask));
-        EXPECT_TRUE(track);
-        if (!track) {
-            return "";
-        }
-        EXPECT_EQ(track->kind(), DRTrack::Kind::Data);
-        const std::string path = dir.file("image-" + std::to_string(mask) + ".iso");
-        EXPECT_EQ(writeTrack(*track, path), "");
-        EXPECT_EQ(std::filesystem::file_size(path), track->estimateLength() * 2048);
-        return path;
-    }
-
-    static std::vector<std::string> expectedPaths(const std::string& prefix,
-                                                  const std::string& unicodeName = kUnicodeName) {
-        std::vector<std::string> paths = {
-            "Data",        "Data/" + kLongName,    "Data/" + unicodeName,
-            "Data/Nested", "Data/Nested/deep.txt", "Data/link-to-deep.txt",
-            "Extra",       "Extra/single.bin"};
-        for (auto& path : paths) {
-            path = prefix + path;
-        }
-        std::sort(paths.begin(), paths.end());
-        return paths;
-    }
-
-    TempDir dir;
-    LogCapture log;
-    std::string data;
-    std::string single;
-};
-
-TEST_F(FilesystemImageTest, Iso9660HoldsTheTreeUnderRockRidgeNamesAndNoJoliet) {
-    const std::string iso = image(platform::DRFilesystemInclusionMaskISO9660);
-    EXPECT_EQ(isoPaths(iso, "-R"), expectedPaths("/"));
-    // Without Rock Ridge the names are the mapped upper-case ones.
-    const auto plain = isoPaths(iso, "");
-    EXPECT_NE(std::find(plain.begin(), plain.end(), "/DATA/NESTED/DEEP.TXT;1"), plain.end());
-    const std::string descriptors = runProgram("isoinfo", {"-d", "-i", iso}).out;
-    EXPECT_EQ(descriptors.find("Joliet with"), std::string::npos) << descriptors;
-    EXPECT_NE(descriptors.find("Volume id: KILN_TEST\n"), std::string::npos) << descriptors;
-
-    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/link-to-deep.txt"}).out,
-              "deep content\n");
-    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/" + kUnicodeName}).out,
-              "unicode\n");
-    EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Extra/single.bin"}).out,
-              pattern(5000));
-}
-
-TEST_F(FilesystemImageTest, JolietHoldsTheTreeAndTheSameFilesInPlainIso9660) {
-    const std::string iso = image(platform::DRFilesystemInclusionMaskJoliet);
-    // 7-Zip reads the Joliet tree when there is one.
-    EXPECT_EQ(sevenZipPaths(iso, "Iso"), expectedPaths(""));
-    EXPECT_EQ(sevenZipFile(iso, "Iso", "Data/" + kLongName), "long name\n");
-    EXPECT_EQ(sevenZipFile(iso, "Iso", "Extra/single.bin"), pattern(5000));
-    // A player that reads only ISO 9660 sees the same files under mapped names, no Rock Ridge.
-    const auto plain = isoPaths(iso, "");
-    EXPECT_EQ(plain.size(), expectedPaths("").size());
-    EXPECT_EQ(runProgram("isoinfo", {"-i", iso, "-x", "/DATA/NESTED/DEEP.TXT;1"}).out,
-              "deep content\n");
-    EXPECT_EQ(runProgram("isoinfo", {"-i", iso, "-x", "/EXTRA/SINGLE.BIN;1"}).out, pattern(5000));
-    EXPECT_NE(runProgram("isoinfo", {"-d", "-i", iso}).out.find("NO Rock Ridge present"),
-              std::string::npos);
-    // Both trees keep the file's time (isoinfo shows local time: the day is enough).
-    EXPECT_NE(runProgram("isoinfo", {"-l", "-i", iso}).out.find("Feb  3 2001"), std::string::npos);
-    EXPECT_NE(runProgram("isoinfo", {"-J", "-l", "-i", iso}).out.find("Feb  3 2001"),
-              std::string::npos);
-}
-
-TEST_F(FilesystemImageTest, HfsPlusHoldsTheTreeAndTheIso9660TreeStaysEmpty) {
-    const std::string iso = image(platform::DRFilesystemInclusionMaskHFSPlus);
-    // 7-Zip shows the HFS+ volume name as the top folder.
-    auto expected = expectedPaths("Kiln Test/", kUnicodeNameDecomposed);
-    expected.insert(expected.begin(), "Kiln Test");
-    EXPECT_EQ(sevenZipPaths(iso, "HFS"), expected);
-    EXPECT_EQ(isoPaths(iso, ""), std::vector<std::string>{});
-    EXPECT_EQ(sevenZipFile(iso, "HFS", "Kiln Test/Data/Nested/deep.txt"), "deep content\n");
-    EXPECT_EQ(sevenZipFile(iso, "HFS", "Kiln Test/Extra/single.bin"), pattern(5000));
-}
-
-TEST_F(FilesystemImageTest, UdfHoldsTheTreeAndTheIso9660TreeStaysEmpty) {
-    const std::string iso = image(platform::DRFilesystemInclusionMaskUDF);
-    auto info = runProgram("udfinfo", {iso});
-    EXPECT_EQ(info.status, 0);
-    EXPECT_NE(info.out.find("label=Kiln Test\n"), std::string::npos) << info.out;
-    EXPECT_EQ(sevenZipPaths(iso, "Udf"), expectedPaths(""));
-    EXPECT_EQ(isoPaths(iso, ""), std::vector<std::string>{});
-    EXPECT_EQ(sevenZipFile(iso, "Udf", "Data/" + kUnicodeName), "unicode\n");
-    EXPECT_EQ(sevenZipFile(iso, "Udf", "Data/link-to-deep.txt"), "deep content\n");
-    EXPECT_EQ(sevenZipFile(iso, "Udf", "Extra/single.bin"), pattern(5000));
-}
-
-TEST_F(FilesystemImageTest, CombinedMasksAndNoMaskHoldTheTreeInEachOfTheirFileSystems) {
-    using namespace platform;
-    const std::string noMask = image(0);
-    EXPECT_EQ(isoPaths(noMask, "-R"), expectedPaths("/"));
-    EXPECT_EQ(sevenZipPaths(noMask, "Iso"), expectedPaths(""));
-
-    const std::string udfAndIso =
-        image(DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskISO9660);
-    EXPECT_EQ(isoPaths(udfAndIso, "-R"), expectedPaths("/"));
-    EXPECT_EQ(sevenZipPaths(udfAndIso, "Udf"), expectedPaths(""));
-
-    const std::string udfAndJoliet =
-        image(DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskJoliet);
-    EXPECT_EQ(isoPaths(udfAndJoliet, ""), std::vector<std::string>{});
-    EXPECT_EQ(sevenZipPaths(udfAndJoliet, "Iso"), expectedPaths(""));
-    EXPECT_EQ(sevenZipPaths(udfAndJoliet, "Udf"), expectedPaths(""));
-
-    const std::string jolietAndHfs =
-        image(DRFilesystemInclusionMaskJoliet | DRFilesystemInclusionMaskHFSPlus);
-    EXPECT_EQ(isoPaths(jolietAndHfs, "").size(), expectedPaths("").size());
-    EXPECT_EQ(sevenZipPaths(jolietAndHfs, "Iso"), expectedPaths(""));
-    EXPECT_EQ(sevenZipPaths(jolietAndHfs, "HFS").size(), expectedPaths("").size() + 1);
-}
-
 bool logHas(const LogCapture& log, const std::string& text) {
-    for (const auto& line : log.lines()) {
-        if (line.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    const auto lines = log.lines();
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    });
 }
 
 std::string streamAll(const DRTrack& track, std::size_t chunk, std::string* error = nullptr) {
@@ -206,16 +56,20 @@ std::string streamAll(const DRTrack& track, std::size_t chunk, std::string* erro
     return bytes;
 }
 
-class FilesystemImageRulesTest : public ::testing::Test {
+class FilesystemImageTest : public ::testing::Test {
 protected:
+    // A virtual root named "Rules" holding `nodes`, for the file systems of `mask` (0: none set).
     std::shared_ptr<DRFolder> rootWith(
         std::initializer_list<std::shared_ptr<platform::DRFSObject>> nodes,
-        std::uint32_t mask = platform::DRFilesystemInclusionMaskISO9660) {
-        auto root = DRFolder::virtualFolderWithName("Rules");
+        std::uint32_t mask = platform::DRFilesystemInclusionMaskISO9660,
+        const std::string& name = "Rules") {
+        auto root = DRFolder::virtualFolderWithName(name);
         for (const auto& node : nodes) {
             EXPECT_TRUE(root->addChild(node));
         }
-        root->setExplicitFilesystemMask(mask);
+        if (mask != 0) {
+            root->setExplicitFilesystemMask(mask);
+        }
         return root;
     }
 
@@ -226,17 +80,135 @@ protected:
         return path;
     }
 
+    // Streams the track of `root` into a file, checking that it ends cleanly at the length the
+    // track announced.
+    std::string image(const std::shared_ptr<DRFolder>& root, const std::string& name) {
+        auto track = DRTrack::trackForRootFolder(root);
+        EXPECT_TRUE(track);
+        if (!track) {
+            return "";
+        }
+        EXPECT_EQ(track->kind(), DRTrack::Kind::Data);
+        const std::string path = dir.file(name);
+        EXPECT_EQ(writeTrack(*track, path), "");
+        EXPECT_EQ(std::filesystem::file_size(path), track->estimateLength() * 2048);
+        return path;
+    }
+
     TempDir dir;
     LogCapture log;
 };
 
-TEST_F(FilesystemImageRulesTest, EveryReaderStreamsTheSameBytesWhateverItsChunks) {
+std::vector<std::string> treePaths(const std::string& prefix,
+                                   const std::string& unicodeName = kUnicodeName) {
+    std::vector<std::string> paths = {
+        "Data",        "Data/" + kLongName,    "Data/" + unicodeName,
+        "Data/Nested", "Data/Nested/deep.txt", "Data/link-to-deep.txt",
+        "Extra",       "Extra/single.bin"};
+    for (auto& path : paths) {
+        path = prefix + path;
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// A small real tree: nested folders, a long mixed-case name, a UTF-8 name, a link to a file and a
+// pipe, which no disc holds; under a virtual root, the folder "Data" and a virtual folder "Extra"
+// with one file. Each mask holds it, every file whole, in each of its file systems and no other;
+// the plain ISO 9660 tree is there only with ISO 9660 or Joliet.
+TEST_F(FilesystemImageTest, EachMaskHoldsTheTreeInEachOfItsFileSystems) {
+    using namespace platform;
+    const std::string data = dir.file("Data");
+    file("Data/Nested/deep.txt", "deep content\n");
+    file("Data/" + kLongName, "long name\n");
+    file("Data/" + kUnicodeName, "unicode\n");
+    std::filesystem::create_symlink("Nested/deep.txt", data + "/link-to-deep.txt");
+    ASSERT_EQ(::mkfifo((data + "/pipe").c_str(), 0644), 0);
+    const std::string single = file("single.bin", pattern(5000));
+    const timespec when[2] = {{981'201'600, 0}, {981'201'600, 0}};  // 2001-02-03 12:00 UTC
+    ASSERT_EQ(::utimensat(AT_FDCWD, single.c_str(), when, 0), 0);
+    // What each mask holds: R Rock Ridge, P the plain ISO 9660 tree, J Joliet, U UDF, H HFS+.
+    const std::pair<std::uint32_t, std::string> cases[] = {
+        {DRFilesystemInclusionMaskISO9660, "RP"},
+        {DRFilesystemInclusionMaskJoliet, "PJ"},
+        {DRFilesystemInclusionMaskUDF, "U"},
+        {DRFilesystemInclusionMaskHFSPlus, "H"},
+        {0, "RPJ"},
+        {DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskISO9660, "RPU"},
+        {DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskJoliet, "JU"},
+        {DRFilesystemInclusionMaskJoliet | DRFilesystemInclusionMaskHFSPlus, "PJH"},
+    };
+    for (const auto& [mask, holds] : cases) {
+        SCOPED_TRACE(mask);
+        const auto has = [&](char system) { return holds.find(system) != std::string::npos; };
+        auto extra = DRFolder::virtualFolderWithName("Extra");
+        ASSERT_TRUE(extra->addChild(DRFile::fileWithPath(single)));
+        const std::string iso =
+            image(rootWith({DRFolder::folderWithPath(data), extra}, mask, "Kiln Test"),
+                  "image-" + std::to_string(mask) + ".iso");
+        const std::string descriptors = runProgram("isoinfo", {"-d", "-i", iso}).out;
+        EXPECT_EQ(isoPaths(iso, "").size(), has('P') ? treePaths("").size() : 0u);
+        if (has('P')) {  // under the mapped upper-case names, keeping the file's time
+            EXPECT_EQ(runProgram("isoinfo", {"-i", iso, "-x", "/DATA/NESTED/DEEP.TXT;1"}).out,
+                      "deep content\n");
+            EXPECT_EQ(runProgram("isoinfo", {"-i", iso, "-x", "/EXTRA/SINGLE.BIN;1"}).out,
+                      pattern(5000));
+            // isoinfo shows local time: the day is enough.
+            EXPECT_NE(runProgram("isoinfo", {"-l", "-i", iso}).out.find("Feb  3 2001"),
+                      std::string::npos);
+            EXPECT_EQ(descriptors.find("NO Rock Ridge present") == std::string::npos, has('R'))
+                << descriptors;
+            EXPECT_EQ(descriptors.find("Joliet with") != std::string::npos, has('J'))
+                << descriptors;
+        }
+        if (has('R')) {
+            EXPECT_EQ(isoPaths(iso, "-R"), treePaths("/"));
+            EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/link-to-deep.txt"}).out,
+                      "deep content\n");
+            EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/" + kUnicodeName}).out,
+                      "unicode\n");
+        }
+        if (has('J')) {
+            EXPECT_NE(runProgram("isoinfo", {"-J", "-l", "-i", iso}).out.find("Feb  3 2001"),
+                      std::string::npos);
+        }
+        // 7-Zip reads the Joliet tree where there is one, and shows the HFS+ volume name as the
+        // top folder, with HFS+'s decomposed names.
+        for (const auto& [type, present] :
+             {std::pair{"Iso", has('J')}, std::pair{"Udf", has('U')}, std::pair{"HFS", has('H')}}) {
+            if (!present) {
+                continue;
+            }
+            const std::string top = type == std::string("HFS") ? "Kiln Test/" : "";
+            auto expected = treePaths(top, top.empty() ? kUnicodeName : kUnicodeNameDecomposed);
+            if (!top.empty()) {
+                expected.insert(expected.begin(), "Kiln Test");
+            }
+            EXPECT_EQ(sevenZipPaths(iso, type), expected) << type;
+            EXPECT_EQ(sevenZipFile(iso, type, top + "Data/link-to-deep.txt"), "deep content\n");
+            EXPECT_EQ(sevenZipFile(iso, type, top + "Data/" + kLongName), "long name\n");
+            EXPECT_EQ(sevenZipFile(iso, type, top + "Extra/single.bin"), pattern(5000)) << type;
+        }
+    }
+}
+
+// Every file system streams the same bytes whatever the reader's chunks; UDF, made by a program of
+// its own, leaves nothing in $TMPDIR for a tree of any depth, read whole or dropped half-way.
+TEST_F(FilesystemImageTest, EveryReaderStreamsTheSameBytesWhateverItsChunks) {
+    TempDir temporary;
+    ::setenv("TMPDIR", temporary.path().c_str(), 1);
+    file("deep/1/2/3/4/5/6/7/8/9/bottom.txt", "deep");
     for (std::uint32_t mask : {1u, 2u, 4u, 8u}) {
         SCOPED_TRACE(mask);
-        auto track = DRTrack::trackForRootFolder(
-            rootWith({DRFile::fileWithPath(file("a.txt", std::string(70000, 'x')))}, mask));
+        auto root = rootWith({DRFile::fileWithPath(file("a.txt", std::string(70000, 'x')))}, mask);
+        if (mask == 4u) {
+            ASSERT_TRUE(root->addChild(DRFolder::folderWithPath(dir.file("deep"))));
+        }
+        auto track = DRTrack::trackForRootFolder(root);
         ASSERT_TRUE(track);
-        const std::string whole = streamAll(*track, 1 << 20);
+        std::string error;
+        const std::string whole = streamAll(*track, 1 << 20, &error);
+        EXPECT_EQ(error, "");
         EXPECT_EQ(whole.size(), track->estimateLength() * 2048);
         // genisoimage stamps each UDF image with the time it makes it; the rest is the same.
         if (mask == 4u) {
@@ -251,9 +223,11 @@ TEST_F(FilesystemImageRulesTest, EveryReaderStreamsTheSameBytesWhateverItsChunks
         dropped.reset();
         EXPECT_EQ(streamAll(*track, 65536).size(), whole.size());
     }
+    ::unsetenv("TMPDIR");
+    EXPECT_TRUE(std::filesystem::is_empty(temporary.path()));
 }
 
-TEST_F(FilesystemImageRulesTest, FilesOfManyReadsComeOutWholeBesideSmallOnes) {
+TEST_F(FilesystemImageTest, FilesOfManyReadsComeOutWholeBesideSmallOnes) {
     // Files are read in large steps ahead of libisofs: sizes off every step and block boundary,
     // with content that never repeats at those lengths.
     std::string large(700'001, '\0');
@@ -261,19 +235,16 @@ TEST_F(FilesystemImageRulesTest, FilesOfManyReadsComeOutWholeBesideSmallOnes) {
         large[i] = static_cast<char>((i * 7 + i / 251) % 256);
     }
     const std::string middle = large.substr(1000, 262'145);
-    auto track =
-        DRTrack::trackForRootFolder(rootWith({DRFile::fileWithPath(file("a-large.bin", large)),
-                                              DRFile::fileWithPath(file("b-small.txt", "small\n")),
-                                              DRFile::fileWithPath(file("c-middle.bin", middle))}));
-    ASSERT_TRUE(track);
-    const std::string iso = dir.file("many-reads.iso");
-    ASSERT_EQ(writeTrack(*track, iso), "");
+    const std::string iso = image(rootWith({DRFile::fileWithPath(file("a-large.bin", large)),
+                                            DRFile::fileWithPath(file("b-small.txt", "small\n")),
+                                            DRFile::fileWithPath(file("c-middle.bin", middle))}),
+                                  "many-reads.iso");
     EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/a-large.bin"}).out, large);
     EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/b-small.txt"}).out, "small\n");
     EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/c-middle.bin"}).out, middle);
 }
 
-TEST_F(FilesystemImageRulesTest, AFileThatVanishesGivesNoTrackOrAFailedRead) {
+TEST_F(FilesystemImageTest, AFileThatVanishesGivesNoTrackOrAFailedRead) {
     // Before the layout: no track.
     auto early = DRFile::fileWithPath(file("early.txt"));
     std::filesystem::remove(dir.file("early.txt"));
@@ -294,7 +265,7 @@ TEST_F(FilesystemImageRulesTest, AFileThatVanishesGivesNoTrackOrAFailedRead) {
     }
 }
 
-TEST_F(FilesystemImageRulesTest, AFileChangedBeforeOrWhileItIsReadFailsTheReadNamingIt) {
+TEST_F(FilesystemImageTest, AFileChangedBeforeOrWhileItIsReadFailsTheReadNamingIt) {
     // "a-first" (3 MiB) is read before "b-later" (8 MiB), and libisofs runs at most its 2 MiB ring
     // and a read-ahead before its reader: after the first 64 KiB of the image "b-later" is not
     // opened yet; after 5 MiB it is open and far from its end. Sizes alone order the steps.
@@ -306,41 +277,47 @@ TEST_F(FilesystemImageRulesTest, AFileChangedBeforeOrWhileItIsReadFailsTheReadNa
             std::fstream(path, std::ios::in | std::ios::out | std::ios::binary) << "rewritten";
         },
         [](const std::string& path) {  // a pipe in its place, which must not stall the reader
-            std::filesystem::remove(path);
-            ::mkfifo(path.c_str(), 0644);
+            ::mkfifo((path + ".pipe").c_str(), 0644);
+            std::filesystem::rename(path + ".pipe", path);
         }};
-    for (const std::size_t changeAfter : {64 * 1024 * std::size_t{1}, 5 * kMiB}) {
-        for (std::size_t change = 0; change < changes.size(); ++change) {
-            SCOPED_TRACE(std::to_string(changeAfter) + " bytes, change " + std::to_string(change));
-            const std::string later = file("b-later.bin", std::string(8 * kMiB, 'b'));
-            // An old time, so that a rewrite within the clock's tick still shows.
-            const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
-            ASSERT_EQ(::utimensat(AT_FDCWD, later.c_str(), old, 0), 0);
-            auto track = DRTrack::trackForRootFolder(
-                rootWith({DRFile::fileWithPath(file("a-first.bin", std::string(3 * kMiB, 'a'))),
-                          DRFile::fileWithPath(later)}));
-            ASSERT_TRUE(track);
-            auto reader = track->newReader();
-            std::vector<std::byte> buffer(64 * 1024);
-            std::size_t bytes = 0;
-            while (bytes < changeAfter) {
-                ASSERT_EQ(reader->read(buffer), buffer.size()) << reader->error();
-                bytes += buffer.size();
+    // ISO 9660 streams the files itself, HFS+ through libisofs (which may have opened the file
+    // already), UDF through genisoimage, which a pipe in a file's place stalls (left out here).
+    for (const std::uint32_t mask : {1u, 8u, 4u}) {
+        for (const std::size_t changeAfter : {64 * 1024 * std::size_t{1}, 5 * kMiB}) {
+            for (std::size_t change = 0; change < changes.size() - (mask == 4u); ++change) {
+                SCOPED_TRACE(std::to_string(mask) + " mask, " + std::to_string(changeAfter) +
+                             " bytes, change " + std::to_string(change));
+                const std::string later = file("b-later.bin", std::string(8 * kMiB, 'b'));
+                // An old time, so that a rewrite within the clock's tick still shows.
+                const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+                ASSERT_EQ(::utimensat(AT_FDCWD, later.c_str(), old, 0), 0);
+                auto track = DRTrack::trackForRootFolder(
+                    rootWith({DRFile::fileWithPath(file("a-first.bin", std::string(3 * kMiB, 'a'))),
+                              DRFile::fileWithPath(later)},
+                             mask));
+                ASSERT_TRUE(track);
+                auto reader = track->newReader();
+                std::vector<std::byte> buffer(64 * 1024);
+                std::size_t bytes = 0;
+                while (bytes < changeAfter) {
+                    ASSERT_EQ(reader->read(buffer), buffer.size()) << reader->error();
+                    bytes += buffer.size();
+                }
+                changes[change](later);
+                while (std::size_t n = reader->read(buffer)) {
+                    bytes += n;
+                }
+                EXPECT_LT(bytes, track->estimateLength() * 2048);
+                const std::string said = mask == 4u ? " has changed since the track was laid out"
+                                                    : " changed while it was burned";
+                EXPECT_NE(reader->error().find(later + said), std::string::npos) << reader->error();
+                std::filesystem::remove(later);
             }
-            changes[change](later);
-            while (std::size_t n = reader->read(buffer)) {
-                bytes += n;
-            }
-            EXPECT_LT(bytes, track->estimateLength() * 2048);
-            EXPECT_NE(reader->error().find(later + " changed while it was burned"),
-                      std::string::npos)
-                << reader->error();
-            std::filesystem::remove(later);
         }
     }
 }
 
-TEST_F(FilesystemImageRulesTest, PipesDevicesAndMadeUpSizesAreLeftOutNeverAnEmptyDisc) {
+TEST_F(FilesystemImageTest, PipesDevicesAndMadeUpSizesAreLeftOutNeverAnEmptyDisc) {
     std::vector<std::string> warnings;
     const auto sink =
         platform::Log::addSink([&](std::string_view line, platform::Log::Level level) {
@@ -378,16 +355,13 @@ TEST_F(FilesystemImageRulesTest, PipesDevicesAndMadeUpSizesAreLeftOutNeverAnEmpt
         ASSERT_TRUE(root->addChild(c.node));
     }
     warnings.clear();
-    auto track = DRTrack::trackForRootFolder(root);
+    const std::string iso = image(root, "special.iso");
     platform::Log::removeSink(sink);
-    ASSERT_TRUE(track);
     EXPECT_EQ(warnings.size(), cases.size());
-    const std::string iso = dir.file("special.iso");
-    ASSERT_EQ(writeTrack(*track, iso), "");
     EXPECT_EQ(isoPaths(iso, "-R"), std::vector<std::string>{"/kept.txt"});
 }
 
-TEST_F(FilesystemImageRulesTest, NamesTheDiscCannotHoldGiveNoTrack) {
+TEST_F(FilesystemImageTest, NamesTheDiscCannotHoldGiveNoTrack) {
     // Two children of one name.
     auto first = DRFile::fileWithPath(file("one/same.txt"));
     auto second = DRFile::fileWithPath(file("two/same.txt"));
@@ -416,84 +390,47 @@ TEST_F(FilesystemImageRulesTest, NamesTheDiscCannotHoldGiveNoTrack) {
         platform::DRFilesystemInclusionMaskUDF | platform::DRFilesystemInclusionMaskHFSPlus)));
 }
 
-TEST_F(FilesystemImageRulesTest, LinksThatLeadNowhereOrBackAreLeftOut) {
+TEST_F(FilesystemImageTest, LinksThatLeadNowhereOrBackAreLeftOut) {
     file("tree/kept.txt");
     std::filesystem::create_symlink("missing.txt", dir.file("tree/dangling"));
     std::filesystem::create_directories(dir.file("tree/inner"));
     std::filesystem::create_symlink("..", dir.file("tree/inner/up"));
-    auto track =
-        DRTrack::trackForRootFolder(rootWith({DRFolder::folderWithPath(dir.file("tree"))}));
-    ASSERT_TRUE(track);
-    const std::string iso = dir.file("links.iso");
-    ASSERT_EQ(writeTrack(*track, iso), "");
+    const std::string iso =
+        image(rootWith({DRFolder::folderWithPath(dir.file("tree"))}), "links.iso");
     EXPECT_EQ(isoPaths(iso, "-R"),
               (std::vector<std::string>{"/tree", "/tree/inner", "/tree/kept.txt"}));
     EXPECT_TRUE(logHas(log, "dangling, a link that leads nowhere"));
     EXPECT_TRUE(logHas(log, "up, a link back into its own folder"));
 }
 
-TEST_F(FilesystemImageRulesTest, AFolderFromDiskAsTheRootGivesItsContentsAndItsName) {
-    file("Holiday Photos/one.jpg");
-    auto root = DRFolder::folderWithPath(dir.file("Holiday Photos"));
-    root->setExplicitFilesystemMask(platform::DRFilesystemInclusionMaskUDF);
-    auto track = DRTrack::trackForRootFolder(root);
-    ASSERT_TRUE(track);
-    const std::string iso = dir.file("root.iso");
-    ASSERT_EQ(writeTrack(*track, iso), "");
-    EXPECT_EQ(sevenZipPaths(iso, "Udf"), std::vector<std::string>{"one.jpg"});
-    EXPECT_NE(runProgram("udfinfo", {iso}).out.find("label=Holiday Photos\n"), std::string::npos);
-}
-
-TEST_F(FilesystemImageRulesTest, VolumeNamesAreMappedForEachFileSystem) {
+// A folder from disk as the root gives its contents, and its name mapped for each file system.
+TEST_F(FilesystemImageTest, AFolderFromDiskAsTheRootGivesItsContentsAndItsMappedName) {
     const std::string name = "Ünïcode Volume With A Rather Long Name";
+    file(name + "/w.txt");
+    auto root = DRFolder::folderWithPath(dir.file(name));
     const auto make = [&](std::uint32_t mask) {
-        auto renamed = DRFolder::virtualFolderWithName(name);
-        renamed->addChild(DRFile::fileWithPath(file("w.txt")));
-        renamed->setExplicitFilesystemMask(mask);
-        auto track = DRTrack::trackForRootFolder(renamed);
-        const std::string iso = dir.file("volume-" + std::to_string(mask) + ".iso");
-        EXPECT_TRUE(track);
-        if (track) {
-            EXPECT_EQ(writeTrack(*track, iso), "");
-        }
-        return iso;
+        root->setExplicitFilesystemMask(mask);
+        return image(root, "volume-" + std::to_string(mask) + ".iso");
     };
     EXPECT_NE(runProgram("isoinfo", {"-d", "-i", make(1)})
                   .out.find("Volume id: _N_CODE_VOLUME_WITH_A_RATHER_LON\n"),
               std::string::npos);
     // UDF: 32 bytes of UTF-8, cut between characters.
-    EXPECT_NE(runProgram("udfinfo", {make(4)}).out.find("label=Ünïcode Volume With A Rather L\n"),
+    const std::string udf = make(4);
+    EXPECT_NE(runProgram("udfinfo", {udf}).out.find("label=Ünïcode Volume With A Rather L\n"),
               std::string::npos);
-    EXPECT_EQ(sevenZipPaths(make(8), "HFS").front(),
-              "U\u0308ni\u0308code Volume With A Rather Long Name");
+    EXPECT_EQ(sevenZipPaths(udf, "Udf"), std::vector<std::string>{"w.txt"});
+    EXPECT_EQ(
+        sevenZipPaths(make(8), "HFS"),
+        (std::vector<std::string>{"U\u0308ni\u0308code Volume With A Rather Long Name",
+                                  "U\u0308ni\u0308code Volume With A Rather Long Name/w.txt"}));
 
     // The names a host may give its root, a single space and nothing, still make a disc.
     for (const std::string& odd : std::vector<std::string>{" ", ""}) {
-        auto root = DRFolder::virtualFolderWithName(odd);
-        root->addChild(DRFile::fileWithPath(file("o.txt")));
-        EXPECT_TRUE(DRTrack::trackForRootFolder(root));
+        EXPECT_TRUE(
+            DRTrack::trackForRootFolder(rootWith({DRFile::fileWithPath(file("o.txt"))},
+                                                 platform::DRFilesystemInclusionMaskISO9660, odd)));
     }
-}
-
-// A UDF tree of any depth streams without leaving anything in $TMPDIR, whether it is read whole
-// or dropped half-way.
-TEST_F(FilesystemImageRulesTest, UdfOfAnyDepthLeavesNothingInTheTemporaryFolder) {
-    TempDir temporary;
-    ::setenv("TMPDIR", temporary.path().c_str(), 1);
-    file("deep/1/2/3/4/5/6/7/8/9/bottom.txt", "deep");
-    auto track = DRTrack::trackForRootFolder(rootWith({DRFolder::folderWithPath(dir.file("deep"))},
-                                                      platform::DRFilesystemInclusionMaskUDF));
-    ASSERT_TRUE(track);
-    std::string error;
-    EXPECT_EQ(streamAll(*track, 65536, &error).size(), track->estimateLength() * 2048);
-    EXPECT_EQ(error, "");
-    auto dropped = track->newReader();
-    std::vector<std::byte> buffer(4096);
-    EXPECT_EQ(dropped->read(buffer), buffer.size());
-    dropped.reset();
-    track.reset();
-    ::unsetenv("TMPDIR");
-    EXPECT_TRUE(std::filesystem::is_empty(temporary.path()));
 }
 
 }  // namespace
