@@ -1,7 +1,8 @@
 // Stands in for both video tools in the library's tests, without authoring anything real.
 //   -x PROJECT                       fills the project's dest folder with VIDEO_TS/VIDEO_TS.IFO
 //   makehybrid ... -o IMAGE FOLDER   writes a small ISO 9660 image named by -udf-volume-name
-// Every call appends its arguments, separated by 0x1F, as one line to $KILNWARE_FAKE_TOOL_LOG.
+// Every call appends its arguments, each ended by 0x1F, as one line to $KILNWARE_FAKE_TOOL_LOG.
+// Paths with XML entities are not unescaped: the tests' paths hold none.
 // With $KILNWARE_FAKE_IMAGE_FAILS set, the image tool writes nothing and exits 1.
 #include <cstdlib>
 #include <filesystem>
@@ -11,17 +12,6 @@
 #include <vector>
 
 namespace {
-
-std::string unescape(std::string text) {
-    const std::pair<std::string, char> entities[] = {
-        {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
-    for (const auto& [entity, c] : entities) {
-        for (auto at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1)) {
-            text.replace(at, entity.size(), 1, c);
-        }
-    }
-    return text;
-}
 
 int author(const std::string& project) {
     std::ifstream file(project);
@@ -34,7 +24,7 @@ int author(const std::string& project) {
         return 1;
     }
     start += mark.size();
-    const std::string dest = unescape(text.substr(start, text.find('"', start) - start));
+    const std::string dest = text.substr(start, text.find('"', start) - start);
     std::error_code error;
     std::filesystem::create_directory(dest + "/VIDEO_TS", error);
     std::ofstream(dest + "/VIDEO_TS/VIDEO_TS.IFO") << "DVDVIDEO-VMG";
@@ -65,8 +55,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (const char* log = std::getenv("KILNWARE_FAKE_TOOL_LOG")) {
         std::ofstream out(log, std::ios::app);
-        for (std::size_t i = 0; i < args.size(); ++i) {
-            out << (i ? "\x1f" : "") << args[i];
+        for (const std::string& arg : args) {
+            out << arg << '\x1f';
         }
         out << '\n';
     }

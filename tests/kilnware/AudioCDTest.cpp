@@ -57,9 +57,6 @@ TEST_F(AudioCD, TwoFilesConfirmedBurnInPathOrder) {
     EXPECT_EQ(burns[0].tracks[1]->estimateLength(), 151u);
     EXPECT_FALSE(burns[0].properties.contains(DRCDTextKey));
     EXPECT_EQ(answerer->progressShowings().at(0).description, "Burning Audio CD");
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"Burn Begin", "Burn finished fine",
-                                        "Sending BurnSucceed notification", "Burn End"}));
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
 }
 
@@ -71,7 +68,6 @@ TEST_F(AudioCD, CancelledKeepsLayout3AndTheBuilder) {
     EXPECT_TRUE(burn->m_CDAdd);
     EXPECT_TRUE(answerer->progressShowings().empty());
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_TRUE(notices.entries().empty());
 }
 
 TEST_F(AudioCD, WithoutAListTheTracksBurnWithoutCDText) {
@@ -146,14 +142,6 @@ TEST_F(AudioCD, CDTextStaysOffUnlessElementZeroEnablesIt) {
         burn->setBurnProperties(burnObject, list);
         EXPECT_EQ(burnObject->properties(), before);
     }
-}
-
-TEST_F(AudioCD, DiscPropertyLookup) {
-    List list{Value(Dictionary{{VXDiscCDTextEnabled, true}})};
-    EXPECT_TRUE(burn->discPropertyForKey(std::nullopt, &list).isNone());
-    EXPECT_TRUE(burn->discPropertyForKey("VXDiscCDTextEnabled", nullptr).isNone());
-    EXPECT_TRUE(burn->discPropertyForKey("VXDiscCDTextEnabled", &list).boolValue());
-    EXPECT_TRUE(burn->discPropertyForKey("VXDiscMCN", &list).isNone());
 }
 
 }  // namespace

@@ -57,24 +57,6 @@ TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
     EXPECT_FALSE(shown.presentedResult);  // the delegate dealt with it
 }
 
-TEST(ProgressPanel, CancelFailsTheBurnWithCancelled) {
-    ScopedAnswerer answerer;
-    ScopedRecorder recorder("Drive");
-    recorder->setOperationDuration(std::chrono::hours(24));  // ends only when cancelled
-    answerer->cancelProgressAfter(1);
-    auto panel = DRBurnProgressPanel::progressPanel();
-    auto burn = DRBurn::burnForDevice(recorder.get());
-    panel->beginProgressPanelForBurn(burn, Value(std::make_shared<Track>()));
-    ASSERT_TRUE(runUntil([&] {
-        return !answerer->progressShowings().empty() && answerer->progressShowings()[0].closed;
-    }));
-    auto status = burn->status();
-    EXPECT_EQ(status[DRStatusStateKey].textValue(), DRStatusStateFailed);
-    EXPECT_EQ(lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey).textValue(),
-              "cancelled");
-    EXPECT_TRUE(answerer->progressShowings()[0].presentedResult);
-}
-
 // An engine that takes the work and drops it without a last status.
 class SilentRecorder : public DRDevice {
 public:
