@@ -1,6 +1,6 @@
 // Stands in for both video tools in the library's tests, without authoring anything real.
 //   -x PROJECT                       fills the project's dest folder with VIDEO_TS/VIDEO_TS.IFO
-//   makehybrid ... -o IMAGE FOLDER   writes a small ISO 9660 image named by -udf-volume-name
+//   makehybrid ... -o IMAGE FOLDER   writes a small ISO 9660 image
 // Every call appends its arguments, each ended by 0x1F, as one line to $KILNWARE_FAKE_TOOL_LOG.
 // Paths with XML entities are not unescaped: the tests' paths hold none.
 // With $KILNWARE_FAKE_IMAGE_FAILS set, the image tool writes nothing and exits 1.
@@ -35,16 +35,13 @@ int image(const std::vector<std::string>& args) {
     if (args.size() != 11 || std::getenv("KILNWARE_FAKE_IMAGE_FAILS")) {
         return 1;
     }
+    // A primary volume descriptor and the set's terminator, at sector 16.
     std::string sectors(18 * 2048, '\0');
-    std::string& pvd = sectors;
     const std::size_t at = 16 * 2048;
-    pvd[at] = 1;
-    pvd.replace(at + 1, 5, "CD001");
-    std::string volume = args[7].substr(0, 32);
-    volume.resize(32, ' ');
-    pvd.replace(at + 40, 32, volume);
-    pvd[at + 2048] = static_cast<char>(0xFF);
-    pvd.replace(at + 2048 + 1, 5, "CD001");
+    sectors[at] = 1;
+    sectors.replace(at + 1, 5, "CD001");
+    sectors[at + 2048] = static_cast<char>(0xFF);
+    sectors.replace(at + 2048 + 1, 5, "CD001");
     std::ofstream(args[9], std::ios::binary) << sectors;
     return 0;
 }

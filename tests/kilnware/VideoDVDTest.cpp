@@ -90,8 +90,6 @@ TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
         EXPECT_TRUE(exists(dir.file("trip.iso")));
     });
     burn->BurnToVideoDVD({dir.file("trip.mpg"), dir.file("more.mpg")}, "Holiday");
-    EXPECT_EQ(burn->folderpath, dir.file("trip"));
-    EXPECT_EQ(burn->xmlPath, dir.file("trip.xml"));
     EXPECT_EQ(burn->isoPath, dir.file("trip.iso"));
     ASSERT_EQ(burn->trackArray.size(), 1u);
     EXPECT_FALSE(burn->m_VideoTask);
