@@ -83,12 +83,6 @@ TEST_F(BurnSession, FailureLogsTheEngineTextAndRemovesNothing) {
     EXPECT_TRUE(FileManager::defaultManager()->fileExistsAtPath(dir.file("video.iso")));
 }
 
-TEST_F(BurnSession, EmptyLayoutFailsThroughTheEngineStatus) {
-    burnAndWait(Value(List{}));
-    EXPECT_EQ(log.lines().at(1), "The burn failed (The layout holds no track to burn.)!");
-    EXPECT_EQ(notices.count("BurnFailed"), 1u);
-}
-
 TEST_F(BurnSession, BurningFlagFollowsTheProgressPanel) {
     EXPECT_FALSE(burn->burning);
     answerer->confirmWith("Scripted CD-R");

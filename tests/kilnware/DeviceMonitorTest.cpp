@@ -200,8 +200,10 @@ TEST_F(DeviceMonitor, MissingOrOddValuesReadAsZeroAndNoText) {
 TEST_F(DeviceMonitor, TwoRecordersShowTheLaterAndEjectTheEarlier) {
     ScopedRecorder first("Recorder A");
     ScopedRecorder second("Recorder B", ScriptedMedium::none());
+    monitor = std::make_shared<VXDevice>();  // hears of both, in order, as they were already there
     runIdle();
     ASSERT_EQ(monitor->deviceList.size(), 2u);
+    EXPECT_EQ(posted(), 2u);  // one refresh for each recorder's own first status
     log.clear();
     monitor->updateDeviceInfo();
     EXPECT_EQ(monitor->m_deviceName(), "Recorder B");
