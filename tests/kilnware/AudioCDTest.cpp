@@ -55,7 +55,6 @@ TEST_F(AudioCD, TwoFilesConfirmedBurnInPathOrder) {
     ASSERT_EQ(burns[0].tracks.size(), 2u);
     EXPECT_EQ(burns[0].tracks[0]->estimateLength(), 75u);
     EXPECT_EQ(burns[0].tracks[1]->estimateLength(), 151u);
-    EXPECT_FALSE(burns[0].properties.contains(DRCDTextKey));
     EXPECT_EQ(answerer->progressShowings().at(0).description, "Burning Audio CD");
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
 }
@@ -127,7 +126,6 @@ TEST_F(AudioCD, HostEnabledCDTextCopiesEveryKeyButZUNOnes) {
     disc.erase("ZUNNote");
     EXPECT_EQ(tracks[0], disc);
     EXPECT_EQ(tracks[1], track);
-    EXPECT_EQ(block->objectForKey(DRCDTextTitleKey, 0).textValue(), "My Disc");
 }
 
 TEST_F(AudioCD, CDTextStaysOffUnlessElementZeroEnablesIt) {

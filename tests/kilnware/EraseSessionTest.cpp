@@ -4,7 +4,7 @@
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
-#include "tests/support/TestSupport.h"
+#include "tests/support/BurnFixture.h"
 
 namespace kilnware {
 namespace {
@@ -12,13 +12,9 @@ namespace {
 using namespace platform;
 using namespace test;
 
-class EraseSession : public ::testing::Test {
+class EraseSession : public BurnTest {
 protected:
-    ScopedAnswerer answerer;
-    ScopedRecorder recorder{"Scripted CD-RW", ScriptedMedium::blankCDRW()};
-    LogCapture log;
-    NoticeLog notices{{BurnSucceed, BurnFailed}};
-    std::shared_ptr<VXBurn> burn = std::make_shared<VXBurn>();
+    ScopedRecorder rewritable{"Scripted CD-RW", ScriptedMedium::blankCDRW()};
 
     std::size_t eraseShowings() const {
         std::size_t n = 0;
@@ -43,10 +39,10 @@ protected:
 TEST_F(EraseSession, EachEndLogsOneLineAndBringsTheSetupPanelBack) {
     const std::pair<std::function<void()>, const char*> cases[] = {
         {[] {}, "Erase finished fine"},
-        {[&] { recorder->failNextErase("The medium is write-protected."); },
+        {[&] { rewritable->failNextErase("The medium is write-protected."); },
          "The erase failed (The medium is write-protected.)!"},
         {[&] {
-             recorder->setOperationDuration(std::chrono::hours(24));  // ends only when cancelled
+             rewritable->setOperationDuration(std::chrono::hours(24));  // ends only when cancelled
              answerer->cancelProgressAfter(1);
          },
          "The erase failed (cancelled)!"},
@@ -64,7 +60,7 @@ TEST_F(EraseSession, EachEndLogsOneLineAndBringsTheSetupPanelBack) {
         EXPECT_EQ(log.lines(), std::vector<std::string>{said});
         EXPECT_EQ(eraseShowings(), showings += 2);
     }
-    EXPECT_EQ(recorder->eraseCount(), 3u);
+    EXPECT_EQ(rewritable->eraseCount(), 3u);
     // The delegate answers YES: the panel leaves the result to it.
     EXPECT_FALSE(answerer->progressShowings().at(0).presentedResult);
     EXPECT_TRUE(notices.entries().empty());
@@ -73,7 +69,7 @@ TEST_F(EraseSession, EachEndLogsOneLineAndBringsTheSetupPanelBack) {
 TEST_F(EraseSession, FailureWithoutErrorTextSaysUnknownError) {
     Dictionary failed;
     failed.set(DRStatusStateKey, DRStatusStateFailed);
-    auto erase = DRErase::eraseForDevice(recorder.get());
+    auto erase = DRErase::eraseForDevice(rewritable.get());
     erase->reportStatus(failed);  // not started: only the status is kept
     EXPECT_TRUE(burn->eraseDidFinish(*DREraseProgressPanel::progressPanel(), erase));
     EXPECT_EQ(log.lines(), std::vector<std::string>{"The erase failed (unknown error)!"});
@@ -94,7 +90,7 @@ TEST_F(EraseSession, EachCallOfEraseAddsOneShowingPerClosing) {
     settle();
     // 2 cancelled showings + 1 confirmed + one showing per registration after the close.
     EXPECT_EQ(eraseShowings(), 6u);
-    EXPECT_EQ(recorder->eraseCount(), 1u);
+    EXPECT_EQ(rewritable->eraseCount(), 1u);
 }
 
 TEST_F(EraseSession, AnotherControllersEraseBringsBackEveryLiveController) {
