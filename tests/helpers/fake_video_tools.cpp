@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,9 +15,7 @@ namespace {
 
 int author(const std::string& project) {
     std::ifstream file(project);
-    std::stringstream content;
-    content << file.rdbuf();
-    const std::string text = content.str();
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
     const std::string mark = "dest= \"";
     auto start = text.find(mark);
     if (start == std::string::npos) {

@@ -8,7 +8,6 @@
 namespace kilnware::platform {
 namespace {
 
-
 struct Heard {
     std::string name;
     std::shared_ptr<Object> device;
