@@ -218,45 +218,34 @@ TEST_F(VideoDVD, NotStartedWhileAnEarlierBurnRuns) {
 TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
     struct Case {
         const char* what;
-        std::function<void()> make;
-        const char* kept;  // a file that must survive, with content "mine"
+        const char* kept;                        // made with content "mine"; it must survive
+        std::function<void()> before = nullptr;  // anything else the case needs first
     };
     const std::string record = dir.file(".trip.iso.kilnware-work");
     const Case cases[] = {
-        {"a folder of only VIDEO_TS",
+        {"a folder of only VIDEO_TS", "trip/VIDEO_TS/VTS_01_1.VOB"},
+        {"a disc image of the user's", "trip.iso"},
+        {"a project file no run made", "trip.xml"},
+        {"a folder of more than VIDEO_TS and AUDIO_TS", "trip/letter.txt",
+         [&] { std::filesystem::create_directories(dir.file("trip/VIDEO_TS")); }},
+        {"a forged record readable by others", "trip.iso",
          [&] {
-             std::filesystem::create_directories(dir.file("trip/VIDEO_TS"));
-             std::ofstream(dir.file("trip/VIDEO_TS/VTS_01_1.VOB")) << "mine";
-         },
-         "trip/VIDEO_TS/VTS_01_1.VOB"},
-        {"a disc image of the user's", [&] { std::ofstream(dir.file("trip.iso")) << "mine"; },
-         "trip.iso"},
-        {"a project file no run made", [&] { std::ofstream(dir.file("trip.xml")) << "mine"; },
-         "trip.xml"},
-        {"a folder of more than VIDEO_TS and AUDIO_TS",
-         [&] {
-             std::filesystem::create_directories(dir.file("trip/VIDEO_TS"));
-             std::ofstream(dir.file("trip/letter.txt")) << "mine";
-         },
-         "trip/letter.txt"},
-        {"a forged record readable by others",
-         [&] {
-             std::ofstream(dir.file("trip.iso")) << "mine";
-             std::ofstream(record) << "kilnware-work 1\n";
+             writeFile(record, "kilnware-work 1\n");
              ::chmod(record.c_str(), 0644);
-         },
-         "trip.iso"},
-        {"an earlier run's project, changed since",
+         }},
+        {"an earlier run's project, changed since", "trip.xml",
          [&] {
              answerer->cancel();
              burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-             std::ofstream(dir.file("trip.xml")) << "mine";
-         },
-         "trip.xml"},
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        c.make();
+        if (c.before) {
+            c.before();
+        }
+        std::filesystem::create_directories(std::filesystem::path(dir.file(c.kept)).parent_path());
+        writeFile(dir.file(c.kept), "mine");
         const bool earlierRun = bool(burn->fm);  // a refused run starts no work of its own
         log.clear();
         const auto runs = toolRuns().size();
