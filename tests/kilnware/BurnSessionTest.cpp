@@ -3,7 +3,6 @@
 #include <fstream>
 
 #include <kilnware/Kilnware.h>
-#include <kilnware/platform/discrecording/DRKeys.h>
 #include "tests/support/BurnFixture.h"
 
 namespace kilnware {
