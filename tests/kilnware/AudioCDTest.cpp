@@ -104,31 +104,8 @@ TEST_F(AudioCD, FileWithoutAudioStillShowsThePanelAndFailsTheEmptyBurn) {
     EXPECT_TRUE(recorder->burns().empty());
 }
 
-TEST_F(AudioCD, HostEnabledCDTextCopiesEveryKeyButZUNOnes) {
-    auto burnObject = DRBurn::burnForDevice(recorder.get());
-    burnObject->setProperties(Dictionary{{"Other", 3}});
-    Dictionary disc{{VXDiscCDTextEnabled, true},
-                    {VXDiscMCNEnabled, false},
-                    {DRCDTextTitleKey, "My Disc"},
-                    {"ZUNNote", "hidden"}};
-    Dictionary track{{VXTrackTitleKey, "Intro"}, {VXTrackAuthorKey, "Band"}, {VXTrackPreGap, 150}};
-    List list{Value(disc), Value(track), Value(record("not yet", "built"))};
-    burn->setBurnProperties(burnObject, &list);
-
-    Dictionary properties = burnObject->properties();
-    EXPECT_EQ(properties["Other"].int64Value(), 3);
-    auto block = properties[DRCDTextKey].object<DRCDTextBlock>();
-    ASSERT_TRUE(block);
-    EXPECT_EQ(block->language(), "");
-    EXPECT_EQ(block->encoding(), 5u);
-    auto tracks = block->tracks();
-    ASSERT_EQ(tracks.size(), 2u);  // the record has nothing to copy
-    disc.erase("ZUNNote");
-    EXPECT_EQ(tracks[0], disc);
-    EXPECT_EQ(tracks[1], track);
-}
-
-TEST_F(AudioCD, CDTextStaysOffUnlessElementZeroEnablesIt) {
+// CD-Text goes to the burn only when element 0 enables it; then every key but the ZUN ones.
+TEST_F(AudioCD, CDTextGoesOnlyWhenEnabledAndWithoutZUNKeys) {
     auto burnObject = DRBurn::burnForDevice(recorder.get());
     burnObject->setProperties(Dictionary{{"Other", 3}});
     const Dictionary before = burnObject->properties();
@@ -140,6 +117,25 @@ TEST_F(AudioCD, CDTextStaysOffUnlessElementZeroEnablesIt) {
         burn->setBurnProperties(burnObject, list);
         EXPECT_EQ(burnObject->properties(), before);
     }
+
+    Dictionary disc{{VXDiscCDTextEnabled, true},
+                    {VXDiscMCNEnabled, false},
+                    {DRCDTextTitleKey, "My Disc"},
+                    {"ZUNNote", "hidden"}};
+    Dictionary track{{VXTrackTitleKey, "Intro"}, {VXTrackAuthorKey, "Band"}, {VXTrackPreGap, 150}};
+    List list{Value(disc), Value(track), Value(record("not yet", "built"))};
+    burn->setBurnProperties(burnObject, &list);
+    Dictionary properties = burnObject->properties();
+    EXPECT_EQ(properties["Other"].int64Value(), 3);
+    auto block = properties[DRCDTextKey].object<DRCDTextBlock>();
+    ASSERT_TRUE(block);
+    EXPECT_EQ(block->language(), "");
+    EXPECT_EQ(block->encoding(), 5u);
+    auto tracks = block->tracks();
+    ASSERT_EQ(tracks.size(), 2u);  // the record has nothing to copy
+    disc.erase("ZUNNote");
+    EXPECT_EQ(tracks[0], disc);
+    EXPECT_EQ(tracks[1], track);
 }
 
 }  // namespace
