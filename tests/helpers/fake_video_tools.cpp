@@ -1,40 +1,28 @@
 // Stands in for both video tools in the library's tests, without authoring anything real.
 //   -x PROJECT                       fills the project's dest folder with VIDEO_TS/VIDEO_TS.IFO
-//   makehybrid ... -o IMAGE FOLDER   writes a small ISO 9660 image named by -udf-volume-name
-// Every call appends its arguments, separated by 0x1F, as one line to $KILNWARE_FAKE_TOOL_LOG.
+//   makehybrid ... -o IMAGE FOLDER   writes a small ISO 9660 image
+// Every call appends its arguments, each ended by 0x1F, as one line to $KILNWARE_FAKE_TOOL_LOG.
+// Paths with XML entities are not unescaped: the tests' paths hold none.
 // With $KILNWARE_FAKE_IMAGE_FAILS set, the image tool writes nothing and exits 1.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::string unescape(std::string text) {
-    const std::pair<std::string, char> entities[] = {
-        {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
-    for (const auto& [entity, c] : entities) {
-        for (auto at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1)) {
-            text.replace(at, entity.size(), 1, c);
-        }
-    }
-    return text;
-}
-
 int author(const std::string& project) {
     std::ifstream file(project);
-    std::stringstream content;
-    content << file.rdbuf();
-    const std::string text = content.str();
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
     const std::string mark = "dest= \"";
     auto start = text.find(mark);
     if (start == std::string::npos) {
         return 1;
     }
     start += mark.size();
-    const std::string dest = unescape(text.substr(start, text.find('"', start) - start));
+    const std::string dest = text.substr(start, text.find('"', start) - start);
     std::error_code error;
     std::filesystem::create_directory(dest + "/VIDEO_TS", error);
     std::ofstream(dest + "/VIDEO_TS/VIDEO_TS.IFO") << "DVDVIDEO-VMG";
@@ -45,16 +33,13 @@ int image(const std::vector<std::string>& args) {
     if (args.size() != 11 || std::getenv("KILNWARE_FAKE_IMAGE_FAILS")) {
         return 1;
     }
+    // A primary volume descriptor and the set's terminator, at sector 16.
     std::string sectors(18 * 2048, '\0');
-    std::string& pvd = sectors;
     const std::size_t at = 16 * 2048;
-    pvd[at] = 1;
-    pvd.replace(at + 1, 5, "CD001");
-    std::string volume = args[7].substr(0, 32);
-    volume.resize(32, ' ');
-    pvd.replace(at + 40, 32, volume);
-    pvd[at + 2048] = static_cast<char>(0xFF);
-    pvd.replace(at + 2048 + 1, 5, "CD001");
+    sectors[at] = 1;
+    sectors.replace(at + 1, 5, "CD001");
+    sectors[at + 2048] = static_cast<char>(0xFF);
+    sectors.replace(at + 2048 + 1, 5, "CD001");
     std::ofstream(args[9], std::ios::binary) << sectors;
     return 0;
 }
@@ -65,8 +50,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (const char* log = std::getenv("KILNWARE_FAKE_TOOL_LOG")) {
         std::ofstream out(log, std::ios::app);
-        for (std::size_t i = 0; i < args.size(); ++i) {
-            out << (i ? "\x1f" : "") << args[i];
+        for (const std::string& arg : args) {
+            out << arg << '\x1f';
         }
         out << '\n';
     }

@@ -21,14 +21,20 @@ constexpr const char* kNoDisc = "No Disc. Waiting for a disc to be inserted...";
 constexpr const char* kDetecting = "Detecting Disk. Waiting for the drive...";
 constexpr const char* kSending = "Sending UpDevice notification";
 
+using Texts = std::vector<VXDevice::Text>;
+
+// The snapshot's texts: name, connection, medium type, blocks free, used and total, and the
+// total, used and free time.
+Texts texts(const VXDevice& m) {
+    return {m.m_deviceName(),     m.m_connection(),    m.m_MediaType(),
+            m.m_BlocksFree(),     m.m_BlocksUsed(),    m.m_BlocksTotal(),
+            m.m_MediaTotalTime(), m.m_MediaUsedTime(), m.m_MediaFreeTime()};
+}
+
 // The medium's fields as a recorder without a readable medium, or no recorder, leaves them.
 void expectClearedMedium(const VXDevice& monitor) {
-    EXPECT_EQ(monitor.m_BlocksFree(), "0");
-    EXPECT_EQ(monitor.m_BlocksUsed(), "0");
-    EXPECT_EQ(monitor.m_BlocksTotal(), "0");
-    EXPECT_EQ(monitor.m_MediaTotalTime(), "00:00");
-    EXPECT_EQ(monitor.m_MediaUsedTime(), "00:00");
-    EXPECT_EQ(monitor.m_MediaFreeTime(), "00:00");
+    const Texts all = texts(monitor);
+    EXPECT_EQ(Texts(all.begin() + 3, all.end()), (Texts{"0", "0", "0", "00:00", "00:00", "00:00"}));
     EXPECT_FALSE(monitor.m_MediaIsOverWritable());
     EXPECT_FALSE(monitor.m_MediaIsEarsable());
 }
@@ -87,87 +93,33 @@ TEST(SizeText, EveryRowOfTheTableAndCountsPast64BitBytes) {
     }
 }
 
-TEST_F(DeviceMonitor, NewMonitorHoldsTheDefaultsAndAsksNoDeviceToEject) {
+TEST_F(DeviceMonitor, WithoutARefreshOrARecorderThereIsNothingToEject) {
     expectDefaults(*monitor);
-    EXPECT_TRUE(monitor->deviceList.empty());
     monitor->awakeFromNib();
-    // Even a listed recorder is not asked before a refresh has found it.
+    // A listed recorder is not asked before a refresh has found it...
     auto recorder = ScriptableRecorder::create("Unannounced");
     monitor->deviceList.push_back(recorder);
     EXPECT_FALSE(monitor->ejectMedia());
     EXPECT_EQ(recorder->ejectRequests(), 0u);
+    // ... and without a recorder there is none to ask, whatever the host set.
+    monitor->deviceList.clear();
+    monitor->setM_DeviceCanEject(true);
+    EXPECT_FALSE(monitor->ejectMedia());
+
+    // Notices without a device are ignored.
+    for (const auto& object : {std::shared_ptr<Object>(), std::make_shared<Object>()}) {
+        monitor->deviceAppeared(Notification{DRDeviceAppearedNotification, object, {}});
+        monitor->deviceDisappeared(Notification{DRDeviceDisappearedNotification, object, {}});
+    }
+    EXPECT_TRUE(monitor->deviceList.empty());
     EXPECT_EQ(posted(), 0u);
     EXPECT_TRUE(log.lines().empty());
-}
-
-TEST_F(DeviceMonitor, AppearanceListsTheRecorderAndRefreshesOnlyWithItsFirstStatus) {
-    ScopedRecorder recorder("Scripted CD-R");
-    // Stop right after the appearance, before the replayed status notice is delivered.
-    ASSERT_TRUE(runUntil([&] { return monitor->deviceList.size() == 1; }));
-    EXPECT_EQ(monitor->deviceList[0], recorder.get());
-    expectDefaults(*monitor);
-    EXPECT_FALSE(monitor->ejectMedia());
-    EXPECT_EQ(recorder->ejectRequests(), 0u);
-    EXPECT_EQ(posted(), 0u);
-
-    runIdle();
+    // The disappearance of a recorder never listed still refreshes the snapshot.
+    monitor->setM_MediaIsEarsable(true);
+    monitor->deviceDisappeared(Notification{DRDeviceDisappearedNotification, recorder, {}});
     EXPECT_EQ(posted(), 1u);
-    EXPECT_EQ(notices.entries()[0].object, monitor);
-    EXPECT_FALSE(notices.entries()[0].hadUserInfo);
-    EXPECT_EQ(monitor->m_deviceName(), "Scripted CD-R");
-    EXPECT_TRUE(monitor->m_DeviceCanEject());
-}
-
-TEST_F(DeviceMonitor, RecorderWithoutMediumIsListedAndEjectGoesToIt) {
-    ScopedRecorder recorder("Empty Drive", ScriptedMedium::none());
-    recorder->setBusy(true);
-    runIdle();
-    EXPECT_EQ(monitor->m_deviceName(), "Empty Drive");
-    EXPECT_EQ(monitor->m_connection(), "USB");
-    EXPECT_TRUE(monitor->m_deviceIsBusy());
-    expectNoMedium(*monitor, kNoDisc);
-    EXPECT_EQ(log.lines().back(), kSending);
-
-    EXPECT_TRUE(monitor->ejectMedia());
-    recorder->setEjectAnswer(false);
-    EXPECT_FALSE(monitor->ejectMedia());
-    EXPECT_EQ(recorder->ejectRequests(), 2u);
-}
-
-TEST_F(DeviceMonitor, MediumInTransitionOrMissingStatusReadsAsDetecting) {
-    ScopedRecorder recorder("Slow Drive", ScriptedMedium::inTransition());
-    runIdle();
-    expectNoMedium(*monitor, kDetecting);
-
-    // A recorder that reports nothing at all is still counted and named.
-    recorder->setInfo(Dictionary{});
-    recorder->setStatus(Dictionary{});
-    runIdle();
-    EXPECT_EQ(monitor->m_deviceName(), "Slow Drive");
-    EXPECT_EQ(monitor->m_connection(), std::nullopt);
-    EXPECT_FALSE(monitor->m_deviceIsBusy());
-    expectNoMedium(*monitor, kDetecting);
-}
-
-TEST_F(DeviceMonitor, PresentMediumFillsTheSnapshotWithFormattedTexts) {
-    ScopedRecorder recorder("Scripted CD-RW", ScriptedMedium::blankCDRW());
-    runIdle();
-    EXPECT_EQ(monitor->m_MediaType(), "CDRW");
-    EXPECT_EQ(monitor->m_BlocksFree(), "736.97 MB");
-    EXPECT_EQ(monitor->m_BlocksUsed(), "0.00 Byte");
-    EXPECT_EQ(monitor->m_BlocksTotal(), "736.97 MB");
-    EXPECT_EQ(monitor->m_MediaTotalTime(), "79:57");
-    EXPECT_EQ(monitor->m_MediaUsedTime(), "0:00");
-    EXPECT_EQ(monitor->m_MediaFreeTime(), "79:57");
-    EXPECT_TRUE(monitor->m_MediaIsOverWritable());
-    EXPECT_TRUE(monitor->m_MediaIsEarsable());
-    EXPECT_TRUE(monitor->m_DeviceCanEject());
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"CDRW", kSending}));
-
-    // The same recorder without its medium keeps the eject open.
-    recorder->setMedium(ScriptedMedium::none());
-    runIdle();
-    expectNoMedium(*monitor, kNoDisc);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{kSending});
+    expectDefaults(*monitor);
 }
 
 TEST_F(DeviceMonitor, MediaTypeKeepsThePieceAfterTheFirstMarker) {
@@ -188,8 +140,18 @@ TEST_F(DeviceMonitor, MediaTypeKeepsThePieceAfterTheFirstMarker) {
     }
 }
 
-TEST_F(DeviceMonitor, PresentMediumWithMissingOrOddValuesReadsAsZeroAndNoText) {
+TEST_F(DeviceMonitor, MissingOrOddValuesReadAsZeroAndNoText) {
     ScopedRecorder recorder("Terse Drive");
+    // A recorder that reports nothing at all is still counted and named.
+    recorder->setInfo(Dictionary{});
+    recorder->setStatus(Dictionary{});
+    runIdle();
+    EXPECT_EQ(monitor->m_deviceName(), "Terse Drive");
+    EXPECT_EQ(monitor->m_connection(), std::nullopt);
+    EXPECT_FALSE(monitor->m_deviceIsBusy());
+    expectNoMedium(*monitor, kDetecting);
+
+    log.clear();
     recorder->setStatus(Dictionary{{DRDeviceMediaStateKey, DRDeviceMediaStateMediaPresent}});
     runIdle();
     EXPECT_EQ(monitor->m_MediaType(), std::nullopt);
@@ -212,8 +174,13 @@ TEST_F(DeviceMonitor, PresentMediumWithMissingOrOddValuesReadsAsZeroAndNoText) {
 TEST_F(DeviceMonitor, TwoRecordersShowTheLaterAndEjectTheEarlier) {
     ScopedRecorder first("Recorder A");
     ScopedRecorder second("Recorder B", ScriptedMedium::none());
+    monitor = std::make_shared<VXDevice>();  // hears of both, in order, as they were already there
     runIdle();
     ASSERT_EQ(monitor->deviceList.size(), 2u);
+    // One refresh for each recorder's own first status, none for its appearance.
+    EXPECT_EQ(posted(), 2u);
+    EXPECT_EQ(notices.entries().back().object, monitor);
+    EXPECT_FALSE(notices.entries().back().hadUserInfo);
     log.clear();
     monitor->updateDeviceInfo();
     EXPECT_EQ(monitor->m_deviceName(), "Recorder B");
@@ -247,34 +214,6 @@ TEST_F(DeviceMonitor, RecorderAnnouncedTwiceIsListedTwiceAndLeavesAtOnce) {
     EXPECT_EQ(posted(), before + 1);
 }
 
-TEST_F(DeviceMonitor, NoticesWithoutADeviceAreIgnoredAndUnlistedDisappearancesRefresh) {
-    const Notification noDevice{DRDeviceAppearedNotification, nullptr, std::nullopt};
-    const Notification notADevice{DRDeviceAppearedNotification, std::make_shared<Object>(),
-                                  std::nullopt};
-    monitor->deviceAppeared(noDevice);
-    monitor->deviceAppeared(notADevice);
-    monitor->deviceDisappeared(noDevice);
-    monitor->deviceDisappeared(notADevice);
-    EXPECT_TRUE(monitor->deviceList.empty());
-    EXPECT_EQ(posted(), 0u);
-    EXPECT_TRUE(log.lines().empty());
-
-    auto stranger = ScriptableRecorder::create("Stranger");
-    monitor->deviceDisappeared(Notification{DRDeviceDisappearedNotification, stranger, {}});
-    EXPECT_EQ(posted(), 1u);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{kSending});
-    expectDefaults(*monitor);
-}
-
-TEST_F(DeviceMonitor, EjectNeedsARecorderWhateverTheHostSet) {
-    monitor->setM_DeviceCanEject(true);
-    monitor->setM_MediaIsEarsable(true);
-    EXPECT_FALSE(monitor->ejectMedia());
-    monitor->updateDeviceInfo();
-    expectDefaults(*monitor);
-    EXPECT_EQ(posted(), 1u);
-}
-
 TEST_F(DeviceMonitor, DestroyedMonitorReceivesNothingMoreFromTheEngine) {
     monitor.reset();
     ScopedRecorder recorder("Scripted CD-R");
@@ -305,12 +244,7 @@ TEST_F(DeviceMonitor, ReaderOnAnotherThreadSeesOnlyWholeTexts) {
     std::atomic<int> torn{0};
     std::thread reader([&] {
         while (!done) {
-            const VXDevice::Text texts[] = {monitor->m_connection(),     monitor->m_deviceName(),
-                                            monitor->m_MediaType(),      monitor->m_BlocksFree(),
-                                            monitor->m_BlocksUsed(),     monitor->m_BlocksTotal(),
-                                            monitor->m_MediaTotalTime(), monitor->m_MediaUsedTime(),
-                                            monitor->m_MediaFreeTime()};
-            for (const auto& text : texts) {
+            for (const auto& text : texts(*monitor)) {
                 if (!text || !whole.contains(*text)) {
                     ++torn;
                 }
@@ -331,9 +265,10 @@ TEST_F(DeviceMonitor, ReaderOnAnotherThreadSeesOnlyWholeTexts) {
     EXPECT_EQ(posted(), 2000u);
 }
 
-// A recorder that appears empty, gets a blank CD-R, reads it, is ejected and goes away.
+// A busy recorder that appears empty, gets a blank CD-RW, reads it, is ejected and goes away.
 TEST_F(DeviceMonitor, RecorderLifeDrivesTheSnapshotThroughEveryStep) {
     ScopedRecorder recorder("Scripted CD-R", ScriptedMedium::none());
+    recorder->setBusy(true);
     struct TypeWatch {
         std::vector<VXDevice::Text> types;
         explicit TypeWatch(VXDevice* monitor) {
@@ -345,22 +280,30 @@ TEST_F(DeviceMonitor, RecorderLifeDrivesTheSnapshotThroughEveryStep) {
     } watch(monitor.get());
 
     runIdle();
-    recorder->setMedium(ScriptedMedium::blankCDR());
+    EXPECT_EQ(monitor->m_connection(), "USB");
+    EXPECT_TRUE(monitor->m_deviceIsBusy());
+    expectNoMedium(*monitor, kNoDisc);
+    recorder->setMedium(ScriptedMedium::blankCDRW());
     runIdle();
-    EXPECT_EQ(monitor->m_BlocksFree(), "736.97 MB");
+    EXPECT_EQ(texts(*monitor), (Texts{"Scripted CD-R", "USB", "CDRW", "736.97 MB", "0.00 Byte",
+                                      "736.97 MB", "79:57", "0:00", "79:57"}));
+    EXPECT_TRUE(monitor->m_MediaIsOverWritable());
+    EXPECT_TRUE(monitor->m_MediaIsEarsable());
     recorder->setMedium(ScriptedMedium::inTransition());
     runIdle();
+    expectNoMedium(*monitor, kDetecting);
     EXPECT_TRUE(monitor->ejectMedia());
-    EXPECT_EQ(recorder->ejectRequests(), 1u);
+    recorder->setEjectAnswer(false);
+    EXPECT_FALSE(monitor->ejectMedia());
+    EXPECT_EQ(recorder->ejectRequests(), 2u);
     recorder->setMedium(ScriptedMedium::none());
     runIdle();
     recorder->disappear();
     runIdle();
 
-    EXPECT_EQ(watch.types,
-              (std::vector<VXDevice::Text>{kNoDisc, "CDR", kDetecting, kNoDisc, "None"}));
+    EXPECT_EQ(watch.types, (Texts{kNoDisc, "CDRW", kDetecting, kNoDisc, "None"}));
     EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{kSending, "CDR", kSending, kSending, kSending, kSending}));
+              (std::vector<std::string>{kSending, "CDRW", kSending, kSending, kSending, kSending}));
     expectDefaults(*monitor);
     EXPECT_FALSE(monitor->ejectMedia());
 }

@@ -68,18 +68,14 @@ TEST_F(TrackList, RecordBecomesARecordBuiltDictionaryInPlace) {
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].object<TrackInfoClass>(), first);
     EXPECT_EQ(list[1].textValue(), "second");
-    EXPECT_EQ(keysOf(list[2]),
-              (std::vector<std::string>{"VXTrackTitleKey", "VXTrackAuthorKey", "VXTrackPreGap"}));
-    EXPECT_EQ(lookup(list[2], VXTrackTitleKey).textValue(), "Intro");
-    EXPECT_EQ(lookup(list[2], VXTrackAuthorKey).textValue(), "Band");
-    EXPECT_EQ(lookup(list[2], VXTrackPreGap).int64Value(), 150);
+    const Dictionary built{
+        {VXTrackTitleKey, "Intro"}, {VXTrackAuthorKey, "Band"}, {VXTrackPreGap, 150}};
+    EXPECT_EQ(*list[2].dictionary(), built);
+    EXPECT_EQ(keysOf(list[2]), keysOf(Value(built)));
 
     // A cleared record has no title and no author: their keys stay out.
     auto cleared = record("T", "A", 7);
     cleared->addNilInfo();
-    EXPECT_FALSE(cleared->m_Title());
-    EXPECT_FALSE(cleared->m_Author());
-    EXPECT_EQ(cleared->m_PreGap(), 0u);
     list[0] = Value(cleared);
     builder.addTrackInfoFromPath("", 0, &list);
     EXPECT_EQ(keysOf(list[0]), std::vector<std::string>{"VXTrackPreGap"});
@@ -98,19 +94,15 @@ TEST_F(TrackList, FileBuiltDictionaryIsInsertedWithItsSevenKeys) {
     List list{Value("a"), Value("b")};
     builder.addTrackInfoFromFile(dir.file("01 Intro.aiff"), 0, &list);
     ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(keysOf(list[0]),
-              (std::vector<std::string>{
-                  "VXTrackFilePath", "VXTrackLength", "VXTrackPreEmphasisEnabled", "VXTrackPreGap",
-                  "VXTrackIndexPointsEnabled", "VXTrackIndexPoints", "DRCDTextTitleKey"}));
-    const Dictionary& d = *list[0].dictionary();
-    EXPECT_EQ(d[VXTrackFilePath].textValue(), dir.file("01 Intro.aiff"));
-    EXPECT_EQ(d[VXTrackLength].storage(), Value(std::uint64_t{10}).storage());
-    EXPECT_EQ(d[VXTrackPreEmphasisEnabled], Value(false));
-    EXPECT_EQ(d[VXTrackPreGap], Value(1));
-    EXPECT_EQ(d[VXTrackIndexPointsEnabled], Value(false));
-    ASSERT_TRUE(d[VXTrackIndexPoints].list());
-    EXPECT_TRUE(d[VXTrackIndexPoints].list()->empty());
-    EXPECT_EQ(d[DRCDTextTitleKey].textValue(), "01 Intro");
+    const Dictionary built{{VXTrackFilePath, dir.file("01 Intro.aiff")},
+                           {VXTrackLength, std::uint64_t{10}},
+                           {VXTrackPreEmphasisEnabled, false},
+                           {VXTrackPreGap, 1},
+                           {VXTrackIndexPointsEnabled, false},
+                           {VXTrackIndexPoints, List{}},
+                           {DRCDTextTitleKey, "01 Intro"}};
+    EXPECT_EQ(*list[0].dictionary(), built);
+    EXPECT_EQ(keysOf(list[0]), keysOf(Value(built)));
     EXPECT_EQ(list[1].textValue(), "a");
 
     // At the count it appends; a file that is no audio gets length 0; a.b.wav keeps "a.b".
@@ -181,14 +173,10 @@ TEST_F(TrackList, AtIndexBuilderReversesTracksAndSortsDictionaries) {
 TEST_F(TrackList, SecondPathWithoutAudio) {
     const std::string a = wav("a.wav", 1);
     std::ofstream(dir.file("notes.txt")) << "not audio";
-    auto second = record("B", "y", 0);
-    List info{Value(record("A", "x", 0)), Value(second)};
+    // What the list holds afterwards, and the log line, AudioCD's tests check on the route.
+    List info{Value(record("A", "x", 0)), Value(record("B", "y", 0))};
     EXPECT_FALSE(builder.discPathAddTrackRequest({a, dir.file("notes.txt")}, &info));
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"track is nil"});
-    EXPECT_TRUE(info[0].isDictionary());
-    EXPECT_EQ(info[1].object<TrackInfoClass>(), second);
     EXPECT_FALSE(builder.m_track);
-
     log.clear();
     List inserted;
     EXPECT_FALSE(builder.discFileAddTrackRequest({a, dir.file("notes.txt")}, &inserted, 0));

@@ -72,15 +72,11 @@ protected:
         std::vector<std::vector<std::string>> runs;
         std::istringstream lines(contentOf(toolLog));
         for (std::string line; std::getline(lines, line);) {
-            std::vector<std::string> args;
             std::istringstream fields(line);
+            runs.emplace_back();
             for (std::string field; std::getline(fields, field, '\x1f');) {
-                args.push_back(field);
+                runs.back().push_back(field);
             }
-            if (!line.empty() && line.back() == '\x1f') {
-                args.emplace_back();
-            }
-            runs.push_back(args);
         }
         return runs;
     }
@@ -93,9 +89,7 @@ TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
         EXPECT_TRUE(exists(dir.file("trip.xml")));
         EXPECT_TRUE(exists(dir.file("trip.iso")));
     });
-    burn->BurnToVideoDVD({dir.file("trip.mpg"), dir.file("more.mpg")}, std::nullopt);
-    EXPECT_EQ(burn->folderpath, dir.file("trip"));
-    EXPECT_EQ(burn->xmlPath, dir.file("trip.xml"));
+    burn->BurnToVideoDVD({dir.file("trip.mpg"), dir.file("more.mpg")}, "Holiday");
     EXPECT_EQ(burn->isoPath, dir.file("trip.iso"));
     ASSERT_EQ(burn->trackArray.size(), 1u);
     EXPECT_FALSE(burn->m_VideoTask);
@@ -104,7 +98,7 @@ TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
     EXPECT_EQ(runs[0], (std::vector<std::string>{"-x", dir.file("trip.xml")}));
     EXPECT_EQ(runs[1],
               (std::vector<std::string>{"makehybrid", "-iso", "-joliet", "-udf", "-udf-version",
-                                        "1.02", "-udf-volume-name", "Video DVD", "-o",
+                                        "1.02", "-udf-volume-name", "Holiday", "-o",
                                         dir.file("trip.iso"), dir.file("trip")}));
     waitForBurns();
     EXPECT_EQ(answerer->progressShowings().at(0).description, "Burn Video DVD");
@@ -115,22 +109,6 @@ TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
     }
     EXPECT_TRUE(exists(dir.file("trip.mpg")));
     EXPECT_TRUE(exists(dir.file("more.mpg")));
-}
-
-TEST_F(VideoDVD, TitlesReachTheImageToolAsGiven) {
-    answerer->cancel();
-    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "Holiday");
-    answerer->cancel();
-    burn->BurnToVideoDVD({dir.file("trip.mpg")}, std::string());
-    auto runs = toolRuns();
-    ASSERT_EQ(runs.size(), 4u);
-    EXPECT_EQ(runs[1][7], "Holiday");
-    EXPECT_EQ(runs[3].size(), 11u);
-    EXPECT_EQ(runs[3][7], "");
-    // A cancelled burn leaves the files; the next run of the same route takes them as its own
-    // leftovers.
-    EXPECT_TRUE(exists(dir.file("trip.iso")));
-    EXPECT_TRUE(log.lines().empty());
 }
 
 // Routes refused before anything is made: the log says why, no tool runs, the inputs stay.
@@ -182,20 +160,22 @@ TEST_F(VideoDVD, NoLayoutWithoutAnImage) {
 }
 
 TEST_F(VideoDVD, PreparedFolderRouteNeverRemovesTheHostsFolder) {
-    // An MPEG route that is cancelled leaves its folder in the fields...
-    answerer->cancel();
-    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-    const std::string leftFolder = burn->folderpath, leftProject = burn->xmlPath;
-    // ... and the host then burns that very folder, given with a trailing separator.
+    // Cancelled MPEG routes leave their work; each next run takes it as its own leftovers.
+    for (int run = 0; run < 2; ++run) {
+        answerer->cancel();
+        burn->BurnToVideoDVD({dir.file("trip.mpg")}, std::string());
+    }
+    EXPECT_TRUE(log.lines().empty());
+    // The host then burns that very folder, given with a trailing separator.
     answerer->confirmWith("Scripted CD-R");
     burn->BurnTsFolderToDVD(dir.file("trip") + "/", std::nullopt);
     EXPECT_EQ(burn->isoPath, dir.file("trip.iso"));
-    EXPECT_EQ(burn->folderpath, leftFolder);
-    EXPECT_EQ(burn->xmlPath, leftProject);
     auto runs = toolRuns();
-    ASSERT_EQ(runs.size(), 3u);  // no authoring for the prepared folder
-    EXPECT_EQ(runs[2][7], "Video DVD");
-    EXPECT_EQ(runs[2][10], dir.file("trip") + "/");
+    ASSERT_EQ(runs.size(), 5u);      // no authoring for the prepared folder
+    EXPECT_EQ(runs[3].size(), 11u);  // an empty title reaches the image tool as given
+    EXPECT_EQ(runs[3][7], "");
+    EXPECT_EQ(runs[4][7], "Video DVD");
+    EXPECT_EQ(runs[4][10], dir.file("trip") + "/");
     waitForBurns();
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
     EXPECT_FALSE(exists(dir.file("trip.iso")));
@@ -212,9 +192,9 @@ TEST_F(VideoDVD, LaterDataBurnRemovesAFailedVideoBurnsFiles) {
     answerer->confirmWith("Scripted CD-R");
     burn->burnLayout(Value(burn->trackArray), "Burn Data Disc");
     waitForBurns(2);
-    EXPECT_FALSE(exists(dir.file("trip.iso")));
-    EXPECT_FALSE(exists(dir.file("trip")));
-    EXPECT_FALSE(exists(dir.file("trip.xml")));
+    for (const char* name : {"trip.iso", "trip", "trip.xml"}) {
+        EXPECT_FALSE(exists(dir.file(name))) << name;
+    }
 }
 
 TEST_F(VideoDVD, NotStartedWhileAnEarlierBurnRuns) {
@@ -238,45 +218,34 @@ TEST_F(VideoDVD, NotStartedWhileAnEarlierBurnRuns) {
 TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
     struct Case {
         const char* what;
-        std::function<void()> make;
-        const char* kept;  // a file that must survive, with content "mine"
+        const char* kept;                        // made with content "mine"; it must survive
+        std::function<void()> before = nullptr;  // anything else the case needs first
     };
     const std::string record = dir.file(".trip.iso.kilnware-work");
     const Case cases[] = {
-        {"a folder of only VIDEO_TS",
+        {"a folder of only VIDEO_TS", "trip/VIDEO_TS/VTS_01_1.VOB"},
+        {"a disc image of the user's", "trip.iso"},
+        {"a project file no run made", "trip.xml"},
+        {"a folder of more than VIDEO_TS and AUDIO_TS", "trip/letter.txt",
+         [&] { std::filesystem::create_directories(dir.file("trip/VIDEO_TS")); }},
+        {"a forged record readable by others", "trip.iso",
          [&] {
-             std::filesystem::create_directories(dir.file("trip/VIDEO_TS"));
-             std::ofstream(dir.file("trip/VIDEO_TS/VTS_01_1.VOB")) << "mine";
-         },
-         "trip/VIDEO_TS/VTS_01_1.VOB"},
-        {"a disc image of the user's", [&] { std::ofstream(dir.file("trip.iso")) << "mine"; },
-         "trip.iso"},
-        {"a project file no run made", [&] { std::ofstream(dir.file("trip.xml")) << "mine"; },
-         "trip.xml"},
-        {"a folder of more than VIDEO_TS and AUDIO_TS",
-         [&] {
-             std::filesystem::create_directories(dir.file("trip/VIDEO_TS"));
-             std::ofstream(dir.file("trip/letter.txt")) << "mine";
-         },
-         "trip/letter.txt"},
-        {"a forged record readable by others",
-         [&] {
-             std::ofstream(dir.file("trip.iso")) << "mine";
-             std::ofstream(record) << "kilnware-work 1\n";
+             writeFile(record, "kilnware-work 1\n");
              ::chmod(record.c_str(), 0644);
-         },
-         "trip.iso"},
-        {"an earlier run's project, changed since",
+         }},
+        {"an earlier run's project, changed since", "trip.xml",
          [&] {
              answerer->cancel();
              burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-             std::ofstream(dir.file("trip.xml")) << "mine";
-         },
-         "trip.xml"},
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        c.make();
+        if (c.before) {
+            c.before();
+        }
+        std::filesystem::create_directories(std::filesystem::path(dir.file(c.kept)).parent_path());
+        writeFile(dir.file(c.kept), "mine");
         const bool earlierRun = bool(burn->fm);  // a refused run starts no work of its own
         log.clear();
         const auto runs = toolRuns().size();

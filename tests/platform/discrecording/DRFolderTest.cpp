@@ -81,17 +81,6 @@ TEST_F(DRFolderTest, OnlyVirtualFoldersTakeChildrenAndNeverTheirOwnAncestors) {
     EXPECT_FALSE(music->addChild(DRFolder::virtualFolderWithName("x")));  // from disk
     EXPECT_EQ(root->children().size(), 2u);
     EXPECT_TRUE(music->children().empty());
-}
-
-TEST_F(DRFolderTest, TheMaskIsKeptAsSetAndNoneIsZero) {
-    auto root = DRFolder::virtualFolderWithName("root");
-    EXPECT_EQ(root->explicitFilesystemMask(), 0u);
-    root->setExplicitFilesystemMask(platform::DRFilesystemInclusionMaskHFSPlus);
-    EXPECT_EQ(root->explicitFilesystemMask(), 8u);
-    // Bits of no file system are ignored by the layout: this root gets the default.
-    root->setExplicitFilesystemMask(0x100);
-    EXPECT_EQ(root->explicitFilesystemMask(), 0x100u);
-    EXPECT_TRUE(root->addChild(DRFile::fileWithPath(dir.file("Music/track.mp3"))));
     EXPECT_TRUE(platform::DRTrack::trackForRootFolder(root));
     EXPECT_FALSE(platform::DRTrack::trackForRootFolder(nullptr));
 }

@@ -26,15 +26,6 @@ TEST(DRMSF, TimeTextsDropLeftoverFramesAndLetMinutesGrow) {
     EXPECT_EQ(timeText(UINT32_MAX), "954437:10");
 }
 
-TEST(DRMSF, PartsSplitTheCountAt75FramesAndSixtySeconds) {
-    const DRMSF msf = DRMSF::msfWithFrames(359'848);
-    EXPECT_EQ(msf.sectors(), 359'848u);
-    EXPECT_EQ(msf.minutes(), 79u);
-    EXPECT_EQ(msf.seconds(), 57u);
-    EXPECT_EQ(msf.frames(), 73u);
-    EXPECT_EQ(DRMSF(), DRMSF::msfWithFrames(0));
-}
-
 TEST(DRMSF, FormatDirectivesWidthsAndLiterals) {
     const DRMSF msf = DRMSF::msfWithFrames(4 * 4'500 + 7 * 75 + 3);
     EXPECT_EQ(msf.descriptionWithFormat("%m:%s.%f"), "4:7.3");

@@ -8,8 +8,6 @@
 namespace kilnware::platform {
 namespace {
 
-using test::ScopedRecorder;
-
 struct Heard {
     std::string name;
     std::shared_ptr<Object> device;
@@ -54,31 +52,6 @@ TEST(DeviceNotices, ArriveOnTheSubscribersRunLoopWithTheDevice) {
         EXPECT_EQ(h.device, recorder);
         EXPECT_EQ(h.thread, subscriber);
     }
-}
-
-TEST(DeviceNotices, NewObserversHearOfRecordersAlreadyThere) {
-    ScopedRecorder first("First");
-    ScopedRecorder second("Second");
-    auto center = DRNotificationCenter::currentRunLoopCenter();
-    std::vector<std::string> heard;
-    int observer = 0;
-    center->addObserver(
-        &observer, std::string(DRDeviceAppearedNotification), nullptr,
-        [&](const Notification& n) { heard.push_back(n.objectAs<DRDevice>()->displayName()); });
-    center->addObserver(&observer, std::string(DRDeviceStatusChangedNotification),
-                        second.get().get(), [&](const Notification& n) {
-                            heard.push_back("status " + n.objectAs<DRDevice>()->displayName());
-                        });
-    EXPECT_TRUE(heard.empty());  // later, on the run loop
-    RunLoop::current()->runUntilIdle();
-    EXPECT_EQ(heard, (std::vector<std::string>{"First", "Second", "status Second"}));
-
-    // Withdrawn before the loop delivers: nothing arrives.
-    first->setBusy(true);
-    second->setBusy(true);
-    center->removeObserver(&observer);
-    RunLoop::current()->runUntilIdle();
-    EXPECT_EQ(heard.size(), 3u);
 }
 
 }  // namespace

