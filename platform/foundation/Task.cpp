@@ -360,13 +360,28 @@ void Task::waitUntilExit() {
 }
 
 ssize_t Task::readStandardOutput(void* buffer, std::size_t size) {
+    return readStandardOutput(buffer, size, -1);
+}
+
+ssize_t Task::readStandardOutput(void* buffer, std::size_t size, int timeoutMilliseconds) {
     if (!running_ || !running_->out) {
         return 0;
     }
     Running& r = *running_;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
     for (;;) {
+        int wait = -1;
+        if (timeoutMilliseconds >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            wait = static_cast<int>(left.count());
+        }
         pollfd fds[2] = {{r.out.get(), POLLIN, 0}, {r.log ? r.log.get() : -1, POLLIN, 0}};
-        if (::poll(fds, 2, r.waitBudget(-1)) < 0 && errno != EINTR) {
+        if (::poll(fds, 2, r.waitBudget(wait)) < 0 && errno != EINTR) {
             return -1;
         }
         if (fds[1].revents != 0) {

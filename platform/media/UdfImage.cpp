@@ -160,6 +160,9 @@ std::optional<std::string> changedFile(const LaidOutNode& folder) {
 // The image as genisoimage writes it to its standard output, cut to the size it announced. The
 // program ends with the reader, and so does the staged tree.
 class StreamReader : public DRTrackReader {
+    // After this long without a byte from genisoimage the files are looked at.
+    static constexpr int kStall = 1000;
+
 public:
     StreamReader(const FolderLayout& layout, std::unique_ptr<StagedTree> staged,
                  std::unique_ptr<Task> task, std::uint64_t bytes)
@@ -178,7 +181,16 @@ public:
             std::min<std::uint64_t>({out.size(), remaining_, std::uint64_t{1} << 30}));
         std::size_t got = 0;
         while (got < wanted) {
-            const ssize_t n = task_->readStandardOutput(out.data() + got, wanted - got);
+            const ssize_t n = task_->readStandardOutput(out.data() + got, wanted - got, kStall);
+            if (n < 0 && errno == ETIMEDOUT) {
+                // genisoimage waits on something: a pipe put in a file's place waits for ever.
+                if (auto changed = changedFile(layout_.root)) {
+                    error_ = "the data track cannot be read: " + *changed +
+                             " has changed since the track was laid out";
+                    return 0;
+                }
+                continue;
+            }
             if (n < 0) {
                 error_ = "the data track cannot be read: " + std::string(std::strerror(errno));
                 return 0;

@@ -281,10 +281,10 @@ TEST_F(FilesystemImageTest, AFileChangedBeforeOrWhileItIsReadFailsTheReadNamingI
             std::filesystem::rename(path + ".pipe", path);
         }};
     // ISO 9660 streams the files itself, HFS+ through libisofs (which may have opened the file
-    // already), UDF through genisoimage, which a pipe in a file's place stalls (left out here).
+    // already), UDF through genisoimage, which a pipe in a file's place would stall.
     for (const std::uint32_t mask : {1u, 8u, 4u}) {
         for (const std::size_t changeAfter : {64 * 1024 * std::size_t{1}, 5 * kMiB}) {
-            for (std::size_t change = 0; change < changes.size() - (mask == 4u); ++change) {
+            for (std::size_t change = 0; change < changes.size(); ++change) {
                 SCOPED_TRACE(std::to_string(mask) + " mask, " + std::to_string(changeAfter) +
                              " bytes, change " + std::to_string(change));
                 const std::string later = file("b-later.bin", std::string(8 * kMiB, 'b'));

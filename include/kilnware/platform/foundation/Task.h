@@ -55,6 +55,9 @@ public:
     // With Output::Pipe: the next bytes the program wrote, blocking until there are some; 0 at the
     // end of its output; -1 with errno on a read error.
     ssize_t readStandardOutput(void* buffer, std::size_t size);
+    // The same, waiting at most `timeoutMilliseconds` for bytes: -1 with errno ETIMEDOUT when
+    // none came by then.
+    ssize_t readStandardOutput(void* buffer, std::size_t size, int timeoutMilliseconds);
     // Whether the program was started and has not ended yet; notices an end without blocking.
     bool isRunning() const;
     // The exit status (or 128 + the signal that ended it); none while it runs or before launch.
