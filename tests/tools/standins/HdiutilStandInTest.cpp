@@ -74,22 +74,12 @@ bool mentionsKilnware(std::string text) {
     return text.find("kilnware") != std::string::npos;
 }
 
-// The volume identifiers of the primary and the Joliet descriptors, as stored.
+// The volume identifiers of the primary and the Joliet descriptors, as stored: genisoimage puts
+// them first, at sectors 16 and 17.
 std::pair<std::string, std::string> isoAndJolietNames(const std::string& image) {
-    std::string data = readFile(image);
-    std::pair<std::string, std::string> names;
-    for (std::size_t sector = 16; (sector + 1) * 2048 <= data.size(); ++sector) {
-        std::string descriptor = data.substr(sector * 2048, 2048);
-        if (descriptor.compare(1, 5, "CD001") != 0 || descriptor[0] == '\xFF') {
-            break;
-        }
-        if (descriptor[0] == 1) {
-            names.first = descriptor.substr(40, 32);
-        } else if (descriptor[0] == 2) {
-            names.second = descriptor.substr(40, 32);
-        }
-    }
-    return names;
+    const std::string data = readFile(image);
+    EXPECT_EQ(data.substr(16 * 2048, 6) + data.substr(17 * 2048, 6), "\1CD001\2CD001");
+    return {data.substr(16 * 2048 + 40, 32), data.substr(17 * 2048 + 40, 32)};
 }
 
 using DvdImage = std::unique_ptr<dvd_reader_t, decltype(&DVDClose)>;
