@@ -45,6 +45,9 @@ struct Slot {
 };
 constexpr std::size_t kSlots = 64;
 Slot gSlots[kSlots];
+// How often terminateAll was called: a launch that it overlapped, between the spawn and taking a
+// slot, ends its program itself.
+std::atomic<unsigned> gTerminateAllCalls{0};
 
 // posix_spawn attributes that give the child a clean signal state (nothing blocked, and the
 // dispositions a host commonly ignores for its own sake back to their defaults) and, on request,
@@ -277,6 +280,7 @@ bool Task::launch() {
         return refuse("cannot prepare its standard streams");
     }
     SpawnAttributes attributes(newGroup_);
+    const unsigned terminateAllCalls = gTerminateAllCalls.load();
     pid_t pid = 0;
     int result = posix_spawn(&pid, resolvedPath_.c_str(), actions.get(), attributes.get(),
                              argv.data(), environ);
@@ -297,11 +301,15 @@ bool Task::launch() {
             break;
         }
     }
+    if (gTerminateAllCalls.load() != terminateAllCalls) {
+        terminate();
+    }
     return true;
 }
 
 void Task::pump(int timeoutMs) const {
     Running& r = *running_;
+    r.escalate();  // a program told to end is waited for no longer than its grace period
     pollfd fds[2];
     nfds_t count = 0;
     if (r.log) {
@@ -424,6 +432,7 @@ bool Task::wasTerminated() const {
 }
 
 void Task::terminateAll() {
+    gTerminateAllCalls.fetch_add(1);
     for (Slot& slot : gSlots) {
         if (const pid_t target = slot.target.load(); target != 0) {
             slot.terminate.store(true);

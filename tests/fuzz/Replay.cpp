@@ -3,11 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -29,13 +26,11 @@ int main(int argc, char** argv) {
     }
     std::sort(inputs.begin(), inputs.end());
     for (const fs::path& input : inputs) {
-        std::ifstream file(input, std::ios::binary);
-        const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
-        auto buffer = std::make_unique<std::uint8_t[]>(bytes.size());
-        if (!bytes.empty()) {
-            std::memcpy(buffer.get(), bytes.data(), bytes.size());
-        }
-        LLVMFuzzerTestOneInput(buffer.get(), bytes.size());
+        std::vector<std::uint8_t> bytes(fs::file_size(input));
+        std::ifstream(input, std::ios::binary)
+            .read(reinterpret_cast<char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     std::printf("%zu inputs replayed\n", inputs.size());
     return inputs.empty() ? 1 : 0;

@@ -4,15 +4,8 @@
 // Joliet), udfinfo and 7-Zip (UDF, HFS+). scripts/install-deps.sh installs them all; a test that
 // cannot start one fails.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>

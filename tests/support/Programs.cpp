@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -57,7 +56,9 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argument
     int failed = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
-        throw std::system_error(failed, std::generic_category(), "cannot start " + program);
+        throw std::system_error(
+            failed, std::generic_category(),
+            "cannot start " + program + " (scripts/install-deps.sh installs it)");
     }
     return pid;
 }
@@ -89,8 +90,9 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     return result;
 }
 
-StartedProgram startProgram(const std::string& program, const std::vector<std::string>& arguments,
-                            const std::vector<std::string>& environment) {
+StartedProgram::StartedProgram(const std::string& program,
+                               const std::vector<std::string>& arguments,
+                               const std::vector<std::string>& environment) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         throw std::system_error(errno, std::generic_category(), "pipe");
@@ -98,24 +100,16 @@ StartedProgram startProgram(const std::string& program, const std::vector<std::s
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-    StartedProgram started;
+    out = ends[0];
     try {
-        started.pid = spawn(program, arguments, environment, actions);
+        pid = spawn(program, arguments, environment, actions);
     } catch (...) {
-        ::close(ends[0]);
         ::close(ends[1]);
+        ::close(out);
         throw;
     }
     ::close(ends[1]);
-    started.out = ends[0];
-    return started;
 }
-
-StartedProgram::StartedProgram(StartedProgram&& other) noexcept
-    : pid(std::exchange(other.pid, -1)),
-      out(std::exchange(other.out, -1)),
-      said(std::move(other.said)),
-      hung(other.hung) {}
 
 StartedProgram::~StartedProgram() {
     if (out >= 0) {
@@ -157,18 +151,6 @@ int StartedProgram::finish() {
     }
     const int status = waitFor(std::exchange(pid, -1));
     return hung ? -1 : status;
-}
-
-std::string requiredProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream directories(path ? path : "/usr/bin:/bin");
-    for (std::string directory; std::getline(directories, directory, ':');) {
-        const std::string candidate = directory + "/" + name;
-        if (!directory.empty() && ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    throw std::runtime_error(name + " is not installed: run scripts/install-deps.sh");
 }
 
 std::string readFile(const std::string& path) {

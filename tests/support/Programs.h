@@ -23,9 +23,10 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 // A program started as runProgram starts it, but not waited for: its standard output comes
 // through a pipe, so that a test can act just when the program has said it reached a point.
 struct StartedProgram {
-    StartedProgram() = default;
-    StartedProgram(StartedProgram&& other) noexcept;
-    StartedProgram& operator=(StartedProgram&&) = delete;
+    StartedProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment = {});
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
     ~StartedProgram();  // kills a program that was not finished, as when a test stopped early
 
     pid_t pid = -1;
@@ -41,12 +42,6 @@ struct StartedProgram {
     std::string said;  // everything read so far
     bool hung = false;
 };
-StartedProgram startProgram(const std::string& program, const std::vector<std::string>& arguments,
-                            const std::vector<std::string>& environment = {});
-
-// The full path of an installed program that the tests need (scripts/install-deps.sh installs
-// it); throws, failing the test, when it is missing.
-std::string requiredProgram(const std::string& name);
 
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string readFile(const std::string& path);

@@ -1,11 +1,12 @@
 #include "tests/support/TestSupport.h"
 
 #include <kilnware/platform/foundation/RunLoop.h>
-
+#include <sndfile.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -49,10 +50,6 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-}  // namespace kilnware::test
-
-namespace kilnware::test {
-
 NoticeLog::NoticeLog(std::vector<std::string> names) {
     for (auto& name : names) {
         platform::NotificationCenter::defaultCenter().addObserver(
@@ -94,14 +91,6 @@ ScopedRecorder::~ScopedRecorder() {
 bool runUntil(const std::function<bool()>& done) {
     return platform::RunLoop::current()->runUntil(done, std::chrono::seconds(10));
 }
-
-}  // namespace kilnware::test
-
-#include <sndfile.h>
-
-#include <cmath>
-
-namespace kilnware::test {
 
 void writeAudioFile(const std::string& path, int format, int rate, int channels,
                     std::int64_t frames) {

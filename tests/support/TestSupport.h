@@ -1,10 +1,15 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include <kilnware/platform/engines/virtual/ScriptableRecorder.h>
 #include <kilnware/platform/foundation/Log.h>
+#include <kilnware/platform/foundation/NotificationCenter.h>
+#include <kilnware/platform/panels/ScriptedAnswerer.h>
 
 namespace kilnware::test {
 
@@ -41,16 +46,6 @@ public:
 private:
     std::string path_;
 };
-
-}  // namespace kilnware::test
-
-#include <memory>
-
-#include <kilnware/platform/engines/virtual/ScriptableRecorder.h>
-#include <kilnware/platform/foundation/NotificationCenter.h>
-#include <kilnware/platform/panels/ScriptedAnswerer.h>
-
-namespace kilnware::test {
 
 // Records the notices of the given names from the process-wide center while it lives.
 class NoticeLog {
@@ -102,10 +97,6 @@ private:
 
 // Runs the main run loop until `done` holds, for at most ten seconds.
 bool runUntil(const std::function<bool()>& done);
-
-}  // namespace kilnware::test
-
-namespace kilnware::test {
 
 // Writes `frames` frames of a quiet tone with libsndfile. `format` is a libsndfile format such as
 // SF_FORMAT_WAV | SF_FORMAT_PCM_16.

@@ -2,18 +2,12 @@
 # Builds examples/burn-folder against an installed Kilnware through find_package and again through
 # pkg-config, and burns a folder with it; checks that the CMake package alone brings C++20 and that
 # the umbrella header reaches every installed header.
-#   example_host.sh BUILD SOURCE            installs BUILD into a scratch prefix first
-#   example_host.sh BUILD SOURCE PREFIX     uses what is installed under PREFIX (a package's root)
+#   example_host.sh SOURCE PREFIX     PREFIX: where Kilnware is installed (the packages' root)
 set -euo pipefail
-build=$1
-source=$2
+source=$1
+prefix=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=${3:-$work/prefix}
-
-if [ $# -lt 3 ]; then
-  cmake --install "$build" --prefix "$prefix" > /dev/null
-fi
 libdir=$(dirname "$(find "$prefix" -name 'libkilnware.so' | head -n 1)")
 includedir=$prefix/include
 

@@ -51,4 +51,4 @@ ffmpeg -nostdin -v error -f lavfi -i testsrc=size=720x576:rate=25 -t 1 -target p
 "$command" video "$work/clip.mpg" --title Moved --yes --image-dir "$work/out" > /dev/null
 ls "$work/out/Moved.iso" > /dev/null
 
-bash "$source/tests/tools/example_host.sh" "$build" "$source" "$root/usr"
+bash "$source/tests/tools/example_host.sh" "$source" "$root/usr"

@@ -10,9 +10,6 @@ namespace kilnware::test {
 // A short MPEG-2 program stream made by ffmpeg from its test pattern, with DVD settings:
 // "pal-dvd" or "ntsc-dvd", plus any further ffmpeg output options.
 void makeClip(const std::string& path, const std::string& target,
-              const std::vector<std::string>& extraOptions = {}, const std::string& size = "");
-
-// The project file kilnware writes for dvdauthor.
-std::string projectXml(const std::string& dest, const std::vector<std::string>& videoFiles);
+              const std::vector<std::string>& extraOptions = {});
 
 }  // namespace kilnware::test
