@@ -133,6 +133,8 @@ make_tree() {
         }
         print total "\n"
     }'
+    # On disk before anything is timed: the write-back of a new tree must not land in a side's runs.
+    sync
 }
 
 # --- The sides ----------------------------------------------------------------------------------
@@ -193,6 +195,7 @@ ffmpeg -nostdin -v error -stream_loop 18 -i "$work/clip.mpg" -c copy -f dvd "$wo
 quiet env VIDEO_FORMAT=PAL dvdauthor -o "$work/dvd" -t "$work/long.mpg"
 quiet env VIDEO_FORMAT=PAL dvdauthor -o "$work/dvd" -T
 rm "$work/clip.mpg" "$work/long.mpg"
+sync
 mb=$(du -sm "$work/dvd" | cut -f1)
 compare kilnware_video_ts genisoimage_dvd_video_sync
 row "4 video DVD, $mb MiB VIDEO_TS, synced" "$(time_of kilnware_video_ts)" \
@@ -207,6 +210,7 @@ ffmpeg -nostdin -v error -f lavfi -i "$noise:seed=1" -f lavfi -i "$noise:seed=2"
     -filter_complex amerge=inputs=2 -c:a pcm_s16le "$work/74min.wav"
 ffmpeg -nostdin -v error -i "$work/74min.wav" -c:a flac "$work/74min.flac" \
     -c:a libmp3lame -b:a 192k "$work/74min.mp3"
+sync
 pcm=$((4440 * 44100 * 4))
 declare -A peer=([wav]=cp_wav [flac]=ffmpeg_pcm [mp3]=ffmpeg_pcm)
 declare -A figure=([wav]="5 74 min WAV to BIN/CUE vs cp" [flac]="6 74 min FLAC to BIN/CUE vs ffmpeg"
