@@ -563,23 +563,30 @@ struct StartedImage {
     std::shared_ptr<StreamsShared> shared;
 };
 
-// Starts writing the image of `layout`; only its size is wanted when `sizeOnly`. With
-// `placeholders` the files' contents are left to the reader (see StreamsShared).
-std::optional<StartedImage> startImage(const FolderLayout& layout, const ContentOrder& order,
-                                       bool placeholders, bool sizeOnly, std::string& error) {
-    if (!initialiseLibisofs(error)) {
-        return std::nullopt;
-    }
+// libisofs' tree of a layout, and what its file streams share. One tree serves any number of
+// images, one after the other.
+struct Tree {
     IsoImageRef image;
+    std::shared_ptr<StreamsShared> shared;
+};
+
+// Builds the tree of `layout`. With `placeholders` the files' contents are left to the reader
+// (see StreamsShared).
+std::unique_ptr<Tree> buildTree(const FolderLayout& layout, const ContentOrder& order,
+                                bool placeholders, std::string& error) {
+    if (!initialiseLibisofs(error)) {
+        return nullptr;
+    }
+    auto tree = std::make_unique<Tree>();
     // libisofs maps the name for each file system: ISO 9660 d-characters, Joliet and HFS+ as
     // they are.
-    int status = iso_image_new(layout.volumeName.c_str(), image.out());
+    const int status = iso_image_new(layout.volumeName.c_str(), tree->image.out());
     if (status < 0) {
         error = "libisofs cannot make an image: " + isoReason(status);
-        return std::nullopt;
+        return nullptr;
     }
     // Names longer than Rock Ridge allows are refused, not cut.
-    iso_image_set_truncate_mode(image.get(), 0, 255);
+    iso_image_set_truncate_mode(tree->image.get(), 0, 255);
 
     const bool iso9660 = (layout.mask & DRFilesystemInclusionMaskISO9660) != 0;
     const bool joliet = (layout.mask & DRFilesystemInclusionMaskJoliet) != 0;
@@ -591,24 +598,34 @@ std::optional<StartedImage> startImage(const FolderLayout& layout, const Content
                        (joliet ? 0 : LIBISO_HIDE_ON_JOLIET) |
                        (hfsPlus ? 0 : LIBISO_HIDE_ON_HFSPLUS);
 
-    auto shared = std::make_shared<StreamsShared>();
-    shared->placeholders = placeholders;
+    tree->shared = std::make_shared<StreamsShared>();
+    StreamsShared& shared = *tree->shared;
+    shared.placeholders = placeholders;
     if (placeholders) {
         std::random_device random;
-        for (std::size_t i = 0; i < shared->mark.size(); i += sizeof(unsigned)) {
+        for (std::size_t i = 0; i < shared.mark.size(); i += sizeof(unsigned)) {
             const unsigned bits = random();
-            std::memcpy(shared->mark.data() + i, &bits, sizeof bits);
+            std::memcpy(shared.mark.data() + i, &bits, sizeof bits);
         }
     }
-    IsoDir* root = iso_image_get_root(image.get());
+    IsoDir* root = iso_image_get_root(tree->image.get());
     setAttributes(reinterpret_cast<IsoNode*>(root), layout.root, 0);
-    TreeBuilder builder(image.get(), hidden, shared, order.weights);
+    TreeBuilder builder(tree->image.get(), hidden, tree->shared, order.weights);
     if (!builder.addChildren(root, layout.root, "", error)) {
-        return std::nullopt;
+        return nullptr;
     }
+    return tree;
+}
 
+// Starts writing the image of `tree`; only its size is wanted when `sizeOnly`.
+std::optional<StartedImage> startImage(const Tree& tree, const FolderLayout& layout,
+                                       const ContentOrder& order, bool sizeOnly,
+                                       std::string& error) {
+    const bool iso9660 = (layout.mask & DRFilesystemInclusionMaskISO9660) != 0;
+    const bool joliet = (layout.mask & DRFilesystemInclusionMaskJoliet) != 0;
+    const bool hfsPlus = (layout.mask & DRFilesystemInclusionMaskHFSPlus) != 0;
     WriteOpts opts;
-    status = iso_write_opts_new(opts.out(), 0);
+    int status = iso_write_opts_new(opts.out(), 0);
     if (status < 0) {
         error = "libisofs cannot make an image: " + isoReason(status);
         return std::nullopt;
@@ -641,20 +658,20 @@ std::optional<StartedImage> startImage(const FolderLayout& layout, const Content
     }
     iso_write_opts_set_hfsp_serial_number(o, serial);
     iso_write_opts_set_will_cancel(o, sizeOnly ? 1 : 0);
-    if (placeholders) {
+    if (tree.shared->placeholders) {
         // Only the tree passes through it: a quarter of the default ring is plenty.
         iso_write_opts_set_fifo_size(o, 256);
     }
     iso_write_opts_set_sort_files(o, order.weights.empty() ? 0 : 1);
 
     ::burn_source* created = nullptr;
-    status = iso_image_create_burn_source(image.get(), o, &created);
+    status = iso_image_create_burn_source(tree.image.get(), o, &created);
     auto* source = reinterpret_cast<burn_source*>(created);
     if (status < 0 || !source) {
         error = "libisofs cannot lay the tree out: " + isoReason(status);
         return std::nullopt;
     }
-    return StartedImage{source, std::move(shared)};
+    return StartedImage{source, tree.shared};
 }
 
 void stopImage(burn_source* source, bool finished) {
@@ -662,6 +679,20 @@ void stopImage(burn_source* source, bool finished) {
         source->cancel(source);
     }
     burn::burn_source_free(source);
+}
+
+// The size of the image of `tree`. libisofs numbers the Rock Ridge inodes of an image on from
+// the tree's last one, so every tree that is written is measured first, exactly once: then
+// every image of a layout is the same, byte for byte.
+std::optional<off_t> measure(const Tree& tree, const FolderLayout& layout,
+                             const ContentOrder& order, std::string& error) {
+    auto image = startImage(tree, layout, order, true, error);
+    if (!image) {
+        return std::nullopt;
+    }
+    const off_t size = image->source->get_size(image->source);
+    stopImage(image->source, false);
+    return size;
 }
 
 // Streams an image: what libisofs writes, and with placeholders the files' contents from disk,
@@ -907,9 +938,23 @@ public:
 
     std::uint64_t blockCount() const override { return bytes_ / DRTrack::kDataBlockSize; }
 
+    // The tree built to measure the image serves the first reader.
+    void keep(std::unique_ptr<Tree> tree) { spare_ = std::move(tree); }
+
     std::unique_ptr<DRTrackReader> newReader() const override {
         std::string error;
-        auto image = startImage(*layout_, *order_, order_->known, false, error);
+        std::unique_ptr<Tree> tree;
+        {
+            std::lock_guard lock(mutex_);
+            tree.swap(spare_);
+        }
+        if (!tree) {
+            tree = buildTree(*layout_, *order_, order_->known, error);
+            if (tree && !measure(*tree, *layout_, *order_, error)) {
+                tree.reset();
+            }
+        }
+        auto image = tree ? startImage(*tree, *layout_, *order_, false, error) : std::nullopt;
         if (!image) {
             return failedReader("the data track cannot be read: " + error);
         }
@@ -925,6 +970,8 @@ private:
     std::shared_ptr<const FolderLayout> layout_;
     std::shared_ptr<const ContentOrder> order_;
     std::uint64_t bytes_;
+    mutable std::mutex mutex_;
+    mutable std::unique_ptr<Tree> spare_;
 };
 
 }  // namespace
@@ -932,22 +979,28 @@ private:
 std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error) {
     auto shared = std::make_shared<const FolderLayout>(std::move(layout));
     auto order = std::make_shared<const ContentOrder>(contentOrder(*shared));
-    auto image = startImage(*shared, *order, true, true, error);
-    if (!image) {
+    // A reader that takes no files needs a tree without placeholders: it builds its own.
+    auto tree = buildTree(*shared, *order, true, error);
+    const auto measured = tree ? measure(*tree, *shared, *order, error) : std::nullopt;
+    if (!measured) {
         return nullptr;
     }
-    const off_t size = image->source->get_size(image->source);
-    stopImage(image->source, false);
-    // The burns build the tree again on threads of their own, whose allocator arenas cannot take
-    // the memory this one freed: it goes back to the system rather than stay beside theirs.
+    const off_t size = *measured;
+    if (!order->known) {
+        tree.reset();
+    }
+    // The burn writes its image on threads of its own, whose allocator arenas cannot take the
+    // memory the measuring freed: it goes back to the system rather than stay beside theirs.
     ::malloc_trim(0);
     if (size <= 0 || size % static_cast<off_t>(DRTrack::kDataBlockSize) != 0 ||
         (order->known && static_cast<std::uint64_t>(size) < order->bytes)) {
         error = "libisofs gave an image of " + std::to_string(size) + " bytes";
         return nullptr;
     }
-    return std::make_unique<IsoFilesystemImage>(std::move(shared), std::move(order),
-                                                static_cast<std::uint64_t>(size));
+    auto made = std::make_unique<IsoFilesystemImage>(std::move(shared), std::move(order),
+                                                     static_cast<std::uint64_t>(size));
+    made->keep(std::move(tree));
+    return made;
 }
 
 }  // namespace kilnware::platform::media
