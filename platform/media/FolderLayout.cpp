@@ -173,7 +173,8 @@ public:
         }
         std::sort(names.begin(), names.end());
         node.children.reserve(names.size());
-        const auto folder = std::make_shared<const std::string>(path == "/" ? "" : path);
+        // The folder's own path, shared by its files ("/" gives them "/NAME", not "//NAME").
+        const auto folder = path == "/" ? std::make_shared<const std::string>() : node.place;
         for (const std::string& entryName : names) {
             std::optional<LaidOutNode> child;
             if (!checkName(entryName, path) ||

@@ -563,6 +563,13 @@ struct StartedImage {
     std::shared_ptr<StreamsShared> shared;
 };
 
+// Which of ISO 9660, Joliet and HFS+ the layout asks for.
+std::tuple<bool, bool, bool> filesystemsOf(const FolderLayout& layout) {
+    return {(layout.mask & DRFilesystemInclusionMaskISO9660) != 0,
+            (layout.mask & DRFilesystemInclusionMaskJoliet) != 0,
+            (layout.mask & DRFilesystemInclusionMaskHFSPlus) != 0};
+}
+
 // libisofs' tree of a layout, and what its file streams share. One tree serves any number of
 // images, one after the other.
 struct Tree {
@@ -588,9 +595,7 @@ std::unique_ptr<Tree> buildTree(const FolderLayout& layout, const ContentOrder& 
     // Names longer than Rock Ridge allows are refused, not cut.
     iso_image_set_truncate_mode(tree->image.get(), 0, 255);
 
-    const bool iso9660 = (layout.mask & DRFilesystemInclusionMaskISO9660) != 0;
-    const bool joliet = (layout.mask & DRFilesystemInclusionMaskJoliet) != 0;
-    const bool hfsPlus = (layout.mask & DRFilesystemInclusionMaskHFSPlus) != 0;
+    const auto [iso9660, joliet, hfsPlus] = filesystemsOf(layout);
     // A Joliet disc carries the same tree in plain ISO 9660 too, for the players (car stereos)
     // that read nothing else.
     const bool primaryTree = iso9660 || joliet;
@@ -621,9 +626,7 @@ std::unique_ptr<Tree> buildTree(const FolderLayout& layout, const ContentOrder& 
 std::optional<StartedImage> startImage(const Tree& tree, const FolderLayout& layout,
                                        const ContentOrder& order, bool sizeOnly,
                                        std::string& error) {
-    const bool iso9660 = (layout.mask & DRFilesystemInclusionMaskISO9660) != 0;
-    const bool joliet = (layout.mask & DRFilesystemInclusionMaskJoliet) != 0;
-    const bool hfsPlus = (layout.mask & DRFilesystemInclusionMaskHFSPlus) != 0;
+    const auto [iso9660, joliet, hfsPlus] = filesystemsOf(layout);
     WriteOpts opts;
     int status = iso_write_opts_new(opts.out(), 0);
     if (status < 0) {
@@ -979,7 +982,6 @@ private:
 std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error) {
     auto shared = std::make_shared<const FolderLayout>(std::move(layout));
     auto order = std::make_shared<const ContentOrder>(contentOrder(*shared));
-    // A reader that takes no files needs a tree without placeholders: it builds its own.
     auto tree = buildTree(*shared, *order, true, error);
     const auto measured = tree ? measure(*tree, *shared, *order, error) : std::nullopt;
     if (!measured) {
@@ -987,7 +989,7 @@ std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& 
     }
     const off_t size = *measured;
     if (!order->known) {
-        tree.reset();
+        tree.reset();  // a reader that takes no files builds its tree without placeholders
     }
     // The burn writes its image on threads of its own, whose allocator arenas cannot take the
     // memory the measuring freed: it goes back to the system rather than stay beside theirs.
