@@ -317,6 +317,25 @@ TEST_F(FilesystemImageTest, AFileChangedBeforeOrWhileItIsReadFailsTheReadNamingI
     }
 }
 
+// The reader opens a folder's files by name in the folder, looked up once: a folder swapped for a
+// link to another, whose files have the same names and sizes, is still found out.
+TEST_F(FilesystemImageTest, AFolderSwappedForALinkToLookalikesFailsTheRead) {
+    const std::string folder =
+        std::filesystem::path(file("swapped/a.bin", std::string(70000, 'a'))).parent_path();
+    file("swapped/b.txt", std::string(3000, 'b'));
+    file("decoy/a.bin", std::string(70000, 'x'));
+    file("decoy/b.txt", std::string(3000, 'y'));
+    auto track = DRTrack::trackForRootFolder(rootWith({DRFolder::folderWithPath(folder)}));
+    ASSERT_TRUE(track);
+    std::filesystem::rename(folder, folder + ".old");
+    std::filesystem::create_directory_symlink(dir.file("decoy"), folder);
+    std::string error;
+    const std::string bytes = streamAll(*track, 1 << 20, &error);
+    EXPECT_NE(error.find(folder + "/a.bin changed while it was burned"), std::string::npos)
+        << error;
+    EXPECT_EQ(bytes.find('x'), std::string::npos);
+}
+
 TEST_F(FilesystemImageTest, PipesDevicesAndMadeUpSizesAreLeftOutNeverAnEmptyDisc) {
     std::vector<std::string> warnings;
     const auto sink =
