@@ -47,7 +47,9 @@ void LibburnEngine::start() {
         unsigned int count = 0;
         int done = 0;
         while ((done = burn_drive_scan(&infos, &count)) == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // The scan of a machine without drives takes a millisecond or two: a longer nap would
+            // be most of the start of every command.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (done > 0 && infos) {
             for (unsigned int i = 0; i < count; ++i) {
