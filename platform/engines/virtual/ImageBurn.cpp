@@ -139,7 +139,7 @@ public:
         try {
             report(DRStatusStatePreparing, -1);
             reserve();
-            buffer_ = std::make_unique<std::byte[]>(kBufferSize);
+            buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
             started_ = lastReport_ = clock_->now();
             window_.emplace_back(started_, 0);
             if (plan_.form == BurnPlan::Form::Audio) {
@@ -276,7 +276,9 @@ private:
         } else {
             done = streamTrack(out, index, blockSize);
         }
-        std::memset(buffer_.get(), 0, kBufferSize);
+        if (done < total) {
+            std::memset(buffer_.get(), 0, kBufferSize);
+        }
         while (done < total) {
             const std::size_t n = static_cast<std::size_t>(
                 std::min<std::uint64_t>(chunkSize(blockSize), total - done));
