@@ -15,13 +15,15 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <kilnware/platform/foundation/Log.h>
 
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
-#include "platform/media/FFmpeg.h"
+#include "platform/media/ChunkedDecoding.h"
+#include "platform/media/DecoderPass.h"
 #include "platform/media/WavExtent.h"
 
 namespace kilnware::platform::media {
@@ -34,243 +36,8 @@ constexpr std::size_t kChunkFrames = 4096;
 constexpr std::uint64_t kMaxInputFrames = std::uint64_t{1} << 40;
 // Frames by which a lossy file may fall short of its container's length without being damaged.
 constexpr std::uint64_t kCodecSlack = 8192;
-// Bytes libavformat reads from the file at a time.
-constexpr int kIoBufferSize = 64 * 1024;
 
 constexpr float kMinus3dB = 0.70710678f;
-
-// FFmpeg's functions; open() and audioTags() have made sure they are loaded.
-const FFmpeg& ff() {
-    return *ffmpeg();
-}
-
-// One reading position in the decoder's file. Each demuxer has its own, so the counting pass and
-// the stream share one descriptor without moving each other.
-struct Cursor {
-    int fd = -1;
-    std::int64_t size = 0;
-    std::int64_t position = 0;
-};
-
-int cursorRead(void* user, std::uint8_t* buffer, int size) {
-    auto* cursor = static_cast<Cursor*>(user);
-    if (size <= 0 || cursor->position >= cursor->size) {
-        return AVERROR_EOF;
-    }
-    const auto wanted =
-        static_cast<std::size_t>(std::min<std::int64_t>(size, cursor->size - cursor->position));
-    ssize_t n = 0;
-    do {
-        n = ::pread(cursor->fd, buffer, wanted, static_cast<off_t>(cursor->position));
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        return AVERROR(errno);
-    }
-    if (n == 0) {
-        return AVERROR_EOF;  // the file shrank under us
-    }
-    cursor->position += n;
-    return static_cast<int>(n);
-}
-
-std::int64_t cursorSeek(void* user, std::int64_t offset, int whence) {
-    auto* cursor = static_cast<Cursor*>(user);
-    whence &= ~AVSEEK_FORCE;
-    if (whence == AVSEEK_SIZE) {
-        return cursor->size;
-    }
-    std::int64_t base = 0;
-    if (whence == SEEK_CUR) {
-        base = cursor->position;
-    } else if (whence == SEEK_END) {
-        base = cursor->size;
-    } else if (whence != SEEK_SET) {
-        return AVERROR(EINVAL);
-    }
-    // base is never negative, so only a positive offset can overflow.
-    if (offset > INT64_MAX - base || base + offset < 0) {
-        return AVERROR(EINVAL);
-    }
-    cursor->position = base + offset;
-    return cursor->position;
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
-}
-
-// What went wrong, in words that fit after "cannot be decoded past M:SS: ".
-std::string reasonFor(int error) {
-    if (error == AVERROR_INVALIDDATA) {
-        return "invalid data";
-    }
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    ff().av_strerror(error, text, sizeof text);
-    std::string reason = text;
-    if (!reason.empty()) {
-        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
-    }
-    return reason;
-}
-
-// One pass through the file: its demuxer and its decoder.
-class Pass {
-public:
-    ~Pass() {
-        ff().av_frame_free(&frame_);
-        ff().av_packet_free(&packet_);
-        ff().avcodec_free_context(&codec_);
-        ff().avformat_close_input(&format_);
-        if (io_) {
-            ff().av_freep(&io_->buffer);
-        }
-        ff().avio_context_free(&io_);
-    }
-
-    static std::unique_ptr<Pass> open(int fd, std::int64_t size) {
-        auto pass = std::unique_ptr<Pass>(new Pass);
-        pass->cursor_ = Cursor{fd, size, 0};
-        auto* buffer = static_cast<unsigned char*>(ff().av_malloc(kIoBufferSize));
-        if (!buffer) {
-            return nullptr;
-        }
-        pass->io_ = ff().avio_alloc_context(buffer, kIoBufferSize, 0, &pass->cursor_, cursorRead,
-                                            nullptr, cursorSeek);
-        pass->format_ = ff().avformat_alloc_context();
-        if (!pass->io_ || !pass->format_) {
-            if (!pass->io_) {
-                ff().av_free(buffer);
-            }
-            return nullptr;
-        }
-        pass->format_->pb = pass->io_;
-        pass->format_->flags |= AVFMT_FLAG_CUSTOM_IO;
-        if (ff().avformat_open_input(&pass->format_, nullptr, nullptr, nullptr) < 0) {
-            return nullptr;  // it frees the context on failure
-        }
-        if (ff().avformat_find_stream_info(pass->format_, nullptr) < 0) {
-            return nullptr;
-        }
-        const AVCodec* decoder = nullptr;
-        pass->index_ =
-            ff().av_find_best_stream(pass->format_, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
-        if (pass->index_ < 0 || !decoder) {
-            return nullptr;
-        }
-        for (unsigned i = 0; i < pass->format_->nb_streams; ++i) {
-            if (static_cast<int>(i) != pass->index_) {
-                pass->format_->streams[i]->discard = AVDISCARD_ALL;
-            }
-        }
-        pass->codec_ = ff().avcodec_alloc_context3(decoder);
-        if (!pass->codec_ ||
-            ff().avcodec_parameters_to_context(pass->codec_, pass->stream()->codecpar) < 0) {
-            return nullptr;
-        }
-        // Damage is reported, not concealed: a checksum that fails ends the stream.
-        pass->codec_->err_recognition |= AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_EXPLODE;
-        // As many threads as FFmpeg sees processors for (as the ffmpeg program): handing FLAC's
-        // small frames between threads costs wake-ups, but with a core to spare a 74-minute FLAC
-        // decodes in 4.2 s instead of 4.6 s, its checksums included.
-        pass->codec_->thread_count = 0;
-        pass->packet_ = ff().av_packet_alloc();
-        pass->frame_ = ff().av_frame_alloc();
-        if (ff().avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ ||
-            !pass->frame_) {
-            return nullptr;
-        }
-        return pass;
-    }
-
-    AVStream* stream() const { return format_->streams[index_]; }
-    AVFormatContext* format() const { return format_; }
-    AVCodecContext* codec() const { return codec_; }
-    const AVFrame* frame() const { return frame_; }
-
-    // Decodes the next frame into frame(): 1, or 0 at the end, or a negative error code.
-    int decode() {
-        for (;;) {
-            int result = ff().avcodec_receive_frame(codec_, frame_);
-            if (result == 0) {
-                return 1;
-            }
-            if (result == AVERROR_EOF) {
-                return 0;
-            }
-            if (result != AVERROR(EAGAIN)) {
-                return result;
-            }
-            result = readPacket();
-            if (result == AVERROR_EOF) {
-                result = ff().avcodec_send_packet(codec_, nullptr);
-            } else if (result >= 0) {
-                result = ff().avcodec_send_packet(codec_, packet_);
-                ff().av_packet_unref(packet_);
-            }
-            if (result < 0 && result != AVERROR_EOF) {
-                return result;
-            }
-        }
-    }
-
-    // The next packet of the audio stream into `packet_`: 0, AVERROR_EOF at the end, or an
-    // error code.
-    int readPacket() {
-        for (;;) {
-            const int result = ff().av_read_frame(format_, packet_);
-            if (result < 0 || packet_->stream_index == index_) {
-                return result;
-            }
-            ff().av_packet_unref(packet_);
-        }
-    }
-
-    // The samples the stream's packets hold, from the demuxer alone, less what the decoder is told
-    // to skip at the start and the end. False where the packets do not say.
-    // `ticks` is what the packets hold before the skipping, in the stream's time base.
-    bool countPackets(std::uint64_t& frames, std::int64_t& ticks, int& error) {
-        ticks = 0;
-        std::int64_t skipped = 0;
-        for (;;) {
-            error = readPacket();
-            if (error < 0) {
-                break;
-            }
-            const std::int64_t duration = packet_->duration;
-            std::size_t sideSize = 0;
-            const std::uint8_t* side =
-                ff().av_packet_get_side_data(packet_, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-            if (side && sideSize >= 8) {
-                skipped += static_cast<std::int64_t>(le32(side)) + le32(side + 4);
-            }
-            ff().av_packet_unref(packet_);
-            if (duration <= 0) {
-                return false;
-            }
-            ticks += duration;
-        }
-        if (error == AVERROR_EOF) {
-            error = 0;
-        }
-        const std::int64_t samples =
-            ff().av_rescale_q(ticks, stream()->time_base, AVRational{1, codec_->sample_rate}) -
-            skipped;
-        frames = samples > 0 ? static_cast<std::uint64_t>(samples) : 0;
-        return true;
-    }
-
-private:
-    Pass() = default;
-
-    Cursor cursor_;
-    AVIOContext* io_ = nullptr;
-    AVFormatContext* format_ = nullptr;
-    AVCodecContext* codec_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    int index_ = -1;
-};
 
 // How a file's exact length is learnt before the burn.
 enum class Measure {
@@ -541,7 +308,7 @@ struct AudioDecoder::Impl {
     std::string path;
     UniqueFd fd;
     std::int64_t size = 0;
-    std::unique_ptr<Pass> pass;
+    std::unique_ptr<DecoderPass> pass;
 
     std::size_t channels = 0;
     // Channels after the downmix: 1 for mono, which is doubled only when written out, else 2.
@@ -566,8 +333,10 @@ struct AudioDecoder::Impl {
     std::uint64_t delivered = 0;           // input frames taken from the decoder
     std::optional<std::int64_t> firstPts;  // where the first frame stood, in input frames
     bool countsFromZero = false;
-    bool cdAudio = false;          // 44.1 kHz, one or two channels: may skip the float path
-    std::size_t pendingFrame = 0;  // the next unused frame of pass->frame()
+    bool cdAudio = false;    // 44.1 kHz, one or two channels: may skip the float path
+    bool chunkable = false;  // CD audio in independent frames: decoded in chunks
+    std::unique_ptr<ChunkedDecoding> chunks;  // made at the first read, not before the burn
+    std::size_t pendingFrame = 0;             // the next unused frame of pass->frame()
     bool framePending = false;
     std::size_t mixedOffset = 0;
     std::size_t mixedFrames = 0;
@@ -779,7 +548,18 @@ struct AudioDecoder::Impl {
         }
         const std::uint64_t target = cdFrames(inputTotal);
         std::size_t frames = 0;
-        if (!audioEnded && cdAudio) {
+        if (!audioEnded && chunkable) {
+            if (!chunks) {
+                chunks = std::make_unique<ChunkedDecoding>(fd.get(), size, inputTotal);
+            }
+            frames = chunks->read(out, kChunkFrames);
+            if (!chunks->error().empty()) {
+                delivered = chunks->delivered();
+                fail(chunks->error());
+                return 0;
+            }
+            audioEnded = frames == 0;
+        } else if (!audioEnded && cdAudio) {
             if (auto copied = copyCdAudio(out)) {
                 if (!error.empty()) {
                     return 0;
@@ -814,7 +594,8 @@ struct AudioDecoder::Impl {
     }
 
     bool restart() {
-        pass = Pass::open(fd.get(), size);
+        chunks.reset();
+        pass = DecoderPass::open(fd.get(), size);
         error.clear();
         if (!pass || static_cast<std::size_t>(pass->codec()->ch_layout.nb_channels) != channels ||
             pass->codec()->sample_rate != rate) {
@@ -859,7 +640,7 @@ struct AudioDecoder::Impl {
             }
             how = Measure::Decoding;
         }
-        auto counter = Pass::open(fd.get(), size);
+        auto counter = DecoderPass::open(fd.get(), size);
         if (!counter) {
             return false;
         }
@@ -881,7 +662,7 @@ struct AudioDecoder::Impl {
                     held + slack < promised;
                 return true;
             }
-            counter = Pass::open(fd.get(), size);
+            counter = DecoderPass::open(fd.get(), size);
             if (!counter) {
                 return false;
             }
@@ -924,7 +705,7 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
         return nullptr;
     }
     impl->size = status.st_size;
-    impl->pass = Pass::open(impl->fd.get(), impl->size);
+    impl->pass = DecoderPass::open(impl->fd.get(), impl->size);
     if (!impl->pass) {
         return nullptr;
     }
@@ -937,6 +718,12 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
     impl->mixedChannels = impl->channels == 1 ? 1 : 2;
     impl->rate = codec->sample_rate;
     impl->cdAudio = impl->rate == kSampleRate && impl->channels <= 2;
+    // FLAC's frames decode each on its own; with a processor to spare two threads take turns.
+    impl->chunkable = impl->cdAudio && impl->channels == 2 && codec->codec_id == AV_CODEC_ID_FLAC &&
+                      codec->sample_fmt == AV_SAMPLE_FMT_S16 &&
+                      impl->pass->stream()->time_base.num == 1 &&
+                      impl->pass->stream()->time_base.den == kSampleRate &&
+                      std::thread::hardware_concurrency() > 1;
     impl->countsFromZero = std::string_view(impl->pass->format()->iformat->name) == "ogg";
     impl->raw.resize(kChunkFrames * impl->channels);
     impl->mixed.resize(kChunkFrames * impl->mixedChannels);
@@ -1026,7 +813,7 @@ AudioTags audioTags(const std::string& path) {
     if (!ffmpeg()) {
         return tags;
     }
-    const auto pass = Pass::open(fd.get(), status.st_size);
+    const auto pass = DecoderPass::open(fd.get(), status.st_size);
     if (!pass) {
         return tags;
     }
