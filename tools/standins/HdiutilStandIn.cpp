@@ -48,6 +48,7 @@
 #include "DvdLayout.h"
 #include "MakehybridArguments.h"
 #include "VolumeName.h"
+#include "WriteBehind.h"
 #include "platform/foundation/PlaceFile.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
@@ -278,7 +279,8 @@ int main(int argc, char** argv) {
         return kFailed;
     }
     std::string temporary = *imageFolder + "/.kilnware-image-XXXXXX";
-    if (!UniqueFd(::mkstemp(temporary.data()))) {
+    const UniqueFd temporaryFd(::mkstemp(temporary.data()));
+    if (!temporaryFd) {
         say("cannot write beside " + imageArgument + ": " + std::strerror(errno));
         return kFailed;
     }
@@ -315,7 +317,13 @@ int main(int argc, char** argv) {
     if (receivedSignal() != 0) {
         return 128 + receivedSignal();
     }
-    int status = runChild(*genisoimage, arguments);
+    int status = 0;
+    {
+        // The disk takes the image while genisoimage writes it: the flush below then has little
+        // left to do.
+        const WriteBehind writeBehind(temporaryFd.get());
+        status = runChild(*genisoimage, arguments);
+    }
     if (receivedSignal() != 0) {
         say("stopped; no image written");
         return 128 + receivedSignal();
