@@ -17,7 +17,7 @@ constexpr int kRate = 44100;
 ChunkedDecoding::ChunkedDecoding(int fd, std::int64_t size, std::uint64_t total)
     : fd_(fd), size_(size), total_(total) {
     for (std::size_t t = 0; t < kThreads; ++t) {
-        threads_[t] = std::thread([this, t] { decode(t); });
+        threads_.start([this, t] { decode(t); });
     }
 }
 
@@ -27,9 +27,7 @@ ChunkedDecoding::~ChunkedDecoding() {
         stopping_ = true;
     }
     changed_.notify_all();
-    for (std::thread& thread : threads_) {
-        thread.join();
-    }
+    threads_.waitForAll();
 }
 
 std::size_t ChunkedDecoding::read(std::byte* out, std::size_t frames) {

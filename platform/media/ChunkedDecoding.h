@@ -9,8 +9,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "platform/foundation/WorkerThreads.h"
 
 namespace kilnware::platform::media {
 
@@ -79,7 +80,7 @@ private:
     std::string error_;
     std::uint64_t delivered_ = 0;
 
-    std::array<std::thread, kThreads> threads_;  // last: they use everything above
+    WorkerThreads threads_;  // last: they use everything above
 };
 
 }  // namespace kilnware::platform::media

@@ -14,22 +14,24 @@ constexpr off_t kStep = 8 << 20;
 
 }  // namespace
 
-WriteBehind::WriteBehind(int fd)
-    : fd_(fd), thread_([this](const std::stop_token& stop) { run(stop); }) {}
-
-WriteBehind::~WriteBehind() {
-    thread_.request_stop();
+WriteBehind::WriteBehind(int fd) : fd_(fd) {
+    thread_.start([this] { run(); });
 }
 
-void WriteBehind::run(const std::stop_token& stop) {
+WriteBehind::~WriteBehind() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    stop_.notify_all();
+    thread_.waitForAll();
+}
+
+void WriteBehind::run() {
     off_t from = 0;
     std::unique_lock lock(mutex_);
-    for (;;) {
-        // Nothing wakes it early but the request to stop.
-        (void)wake_.wait_for(lock, stop, kLookInterval, [] { return false; });
-        if (stop.stop_requested()) {
-            return;
-        }
+    while (!stop_.wait_for(lock, kLookInterval, [this] { return stopping_; })) {
+        lock.unlock();
         struct stat info {};
         if (::fstat(fd_, &info) != 0) {
             return;
@@ -39,6 +41,7 @@ void WriteBehind::run(const std::stop_token& stop) {
             ::sync_file_range(fd_, from, info.st_size - from, SYNC_FILE_RANGE_WRITE);
             from = info.st_size;
         }
+        lock.lock();
     }
 }
 

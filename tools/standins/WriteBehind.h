@@ -2,7 +2,8 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <thread>
+
+#include "platform/foundation/WorkerThreads.h"
 
 namespace kilnware::standins {
 
@@ -18,12 +19,13 @@ public:
     WriteBehind& operator=(const WriteBehind&) = delete;
 
 private:
-    void run(const std::stop_token& stop);
+    void run();
 
     int fd_;
     std::mutex mutex_;
-    std::condition_variable_any wake_;
-    std::jthread thread_;  // last: it uses the members above
+    std::condition_variable stop_;
+    bool stopping_ = false;
+    platform::WorkerThreads thread_;  // last: it uses the members above
 };
 
 }  // namespace kilnware::standins
