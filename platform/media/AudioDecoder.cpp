@@ -295,6 +295,30 @@ struct ResamplerDeleter {
 };
 using Resampler = std::unique_ptr<SRC_STATE, ResamplerDeleter>;
 
+// How FLAC's and MP3's frames are decoded in chunks: FLAC's each on its own, MP3's after the
+// ten before them (the bit reservoir reaches back at most 511 bytes, five frames at 32 kbit/s,
+// and each frame's transforms overlap the last one's).
+std::optional<ChunkedDecoding::Codec> chunkedCodec(const AVCodecContext& codec) {
+    if (codec.codec_id == AV_CODEC_ID_FLAC && codec.sample_fmt == AV_SAMPLE_FMT_S16) {
+        return ChunkedDecoding::Codec{
+            0, AV_SAMPLE_FMT_S16,
+            [](const AVFrame& frame, std::size_t first, std::size_t count, std::byte* out) {
+                std::memcpy(out, frame.extended_data[0] + first * AudioDecoder::kBytesPerFrame,
+                            count * AudioDecoder::kBytesPerFrame);
+            }};
+    }
+    if (codec.codec_id == AV_CODEC_ID_MP3 && codec.sample_fmt == AV_SAMPLE_FMT_FLTP) {
+        return ChunkedDecoding::Codec{
+            10 * 1152, AV_SAMPLE_FMT_FLTP,
+            [](const AVFrame& frame, std::size_t first, std::size_t count, std::byte* out) {
+                cdFramesOf(reinterpret_cast<const float*>(frame.extended_data[0]) + first,
+                           reinterpret_cast<const float*>(frame.extended_data[1]) + first, 1, count,
+                           out);
+            }};
+    }
+    return std::nullopt;
+}
+
 std::string minutesAndSeconds(std::uint64_t seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
@@ -333,10 +357,12 @@ struct AudioDecoder::Impl {
     std::uint64_t delivered = 0;           // input frames taken from the decoder
     std::optional<std::int64_t> firstPts;  // where the first frame stood, in input frames
     bool countsFromZero = false;
-    bool cdAudio = false;    // 44.1 kHz, one or two channels: may skip the float path
-    bool chunkable = false;  // CD audio in independent frames: decoded in chunks
-    std::unique_ptr<ChunkedDecoding> chunks;  // made at the first read, not before the burn
-    std::size_t pendingFrame = 0;             // the next unused frame of pass->frame()
+    bool cdAudio = false;  // 44.1 kHz, one or two channels: may skip the float path
+    // Stereo CD audio of FLAC or MP3, with a processor to spare: decoded in chunks, by `chunks`
+    // (made at the first read, not before the burn).
+    std::optional<ChunkedDecoding::Codec> chunked;
+    std::unique_ptr<ChunkedDecoding> chunks;
+    std::size_t pendingFrame = 0;  // the next unused frame of pass->frame()
     bool framePending = false;
     std::size_t mixedOffset = 0;
     std::size_t mixedFrames = 0;
@@ -548,14 +574,18 @@ struct AudioDecoder::Impl {
         }
         const std::uint64_t target = cdFrames(inputTotal);
         std::size_t frames = 0;
-        if (!audioEnded && chunkable) {
+        if (!audioEnded && chunked) {
             if (!chunks) {
-                chunks = std::make_unique<ChunkedDecoding>(fd.get(), size, inputTotal);
+                chunks = std::make_unique<ChunkedDecoding>(fd.get(), size, inputTotal, *chunked);
             }
             frames = chunks->read(out, kChunkFrames);
+            delivered = chunks->delivered();
             if (!chunks->error().empty()) {
-                delivered = chunks->delivered();
                 fail(chunks->error());
+                return 0;
+            }
+            if (frames == 0 && (!lateError.empty() || cutShort)) {
+                nextFrames();  // fails the stream as the measuring found it
                 return 0;
             }
             audioEnded = frames == 0;
@@ -718,12 +748,10 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
     impl->mixedChannels = impl->channels == 1 ? 1 : 2;
     impl->rate = codec->sample_rate;
     impl->cdAudio = impl->rate == kSampleRate && impl->channels <= 2;
-    // FLAC's frames decode each on its own; with a processor to spare two threads take turns.
-    impl->chunkable = impl->cdAudio && impl->channels == 2 && codec->codec_id == AV_CODEC_ID_FLAC &&
-                      codec->sample_fmt == AV_SAMPLE_FMT_S16 &&
-                      impl->pass->stream()->time_base.num == 1 &&
-                      impl->pass->stream()->time_base.den == kSampleRate &&
-                      std::thread::hardware_concurrency() > 1;
+    if (impl->rate == kSampleRate && impl->channels == 2 &&
+        std::thread::hardware_concurrency() > 1) {
+        impl->chunked = chunkedCodec(*codec);
+    }
     impl->countsFromZero = std::string_view(impl->pass->format()->iformat->name) == "ogg";
     impl->raw.resize(kChunkFrames * impl->channels);
     impl->mixed.resize(kChunkFrames * impl->mixedChannels);

@@ -14,8 +14,8 @@ constexpr int kRate = 44100;
 
 }  // namespace
 
-ChunkedDecoding::ChunkedDecoding(int fd, std::int64_t size, std::uint64_t total)
-    : fd_(fd), size_(size), total_(total) {
+ChunkedDecoding::ChunkedDecoding(int fd, std::int64_t size, std::uint64_t total, Codec codec)
+    : fd_(fd), size_(size), total_(total), codec_(codec) {
     for (std::size_t t = 0; t < kThreads; ++t) {
         threads_.start([this, t] { decode(t); });
     }
@@ -65,7 +65,7 @@ std::size_t ChunkedDecoding::read(std::byte* out, std::size_t frames) {
 }
 
 void ChunkedDecoding::decode(std::size_t thread) {
-    auto pass = DecoderPass::open(fd_, size_, DecoderPass::Threads::One);
+    auto pass = DecoderPass::open(fd_, size_, DecoderPass::Mode::Chunks);
     Place place;
     for (std::uint64_t chunk = thread; chunk * kChunkFrames < total_; chunk += kThreads) {
         const std::uint64_t start = chunk * kChunkFrames;
@@ -89,7 +89,8 @@ ChunkedDecoding::Chunk ChunkedDecoding::decodeChunk(DecoderPass& pass, std::uint
         chunk.error = std::move(reason);
         return std::move(chunk);
     };
-    const auto first = static_cast<std::int64_t>(start);
+    const AVRational base = pass.stream()->time_base;
+    const AVRational samples{1, kRate};
     while (start + filled < end) {
         if (stopping_) {
             return fail("stopped");
@@ -99,51 +100,66 @@ ChunkedDecoding::Chunk ChunkedDecoding::decodeChunk(DecoderPass& pass, std::uint
                                               : reasonFor(result));
         }
         const AVPacket& packet = *pass.packet();
-        const std::int64_t duration = packet.duration;
-        const std::int64_t position = place.next;
-        // Each packet must start where the last ended: a gap is data the demuxer dropped.
-        if (packet.pts != AV_NOPTS_VALUE && !place.origin) {
-            place.origin = packet.pts - position;
+        const std::int64_t at = place.next;
+        if (at == 0) {
+            place.delay = pass.skippedBefore();
         }
-        if (duration <= 0 ||
-            (packet.pts != AV_NOPTS_VALUE && packet.pts - *place.origin != position)) {
+        const std::int64_t duration = ff().av_rescale_q(packet.duration, base, samples);
+        // Each packet must start where the last ended: a gap is data the demuxer dropped.
+        if (packet.pts != AV_NOPTS_VALUE) {
+            const std::int64_t pts = ff().av_rescale_q(packet.pts, base, samples);
+            place.origin = place.origin.value_or(pts - at);
+            if (pts - *place.origin != at) {
+                pass.drop();
+                return fail("part of the file is missing");
+            }
+        }
+        if (duration <= 0) {
             pass.drop();
             return fail("part of the file is missing");
         }
-        if (position + duration <= first + static_cast<std::int64_t>(filled)) {
+        place.next += duration;
+        // The next frame the chunk wants, where the decoder gives it.
+        const auto wanted = [&] { return static_cast<std::int64_t>(start + filled) + place.delay; };
+        const bool warmingUp = at + duration <= wanted();
+        if (at + duration <= wanted() - (filled == 0 ? codec_.warmUp : 0)) {
             pass.drop();  // the other thread's
-            place.next += duration;
             continue;
         }
-        if (const int result = pass.send(); result < 0) {
-            return fail(reasonFor(result));
-        }
-        std::int64_t at = position;
-        int got = 0;
-        while ((got = pass.receive()) > 0) {
+        int result = pass.send();
+        std::int64_t frameAt = at;
+        while (result >= 0 && (result = pass.receive()) > 0) {
             const AVFrame& frame = *pass.frame();
-            if (frame.format != AV_SAMPLE_FMT_S16 || frame.ch_layout.nb_channels != 2 ||
+            if (frame.format != codec_.format || frame.ch_layout.nb_channels != 2 ||
                 frame.sample_rate != kRate) {
                 return fail("its channels or sample rate change midway");
             }
-            const std::int64_t from = std::max(at, first + static_cast<std::int64_t>(filled));
-            const std::int64_t to = std::min(at + frame.nb_samples, static_cast<std::int64_t>(end));
+            const std::int64_t from = std::max(frameAt, wanted());
+            const std::int64_t to =
+                std::min(frameAt + frame.nb_samples, static_cast<std::int64_t>(end) + place.delay);
             if (from < to) {
-                std::memcpy(chunk.bytes.data() + filled * kBytesPerFrame,
-                            frame.extended_data[0] + (from - at) * kBytesPerFrame,
-                            static_cast<std::size_t>(to - from) * kBytesPerFrame);
+                if (from != wanted()) {
+                    return fail("part of the file is missing");
+                }
+                codec_.write(frame, static_cast<std::size_t>(from - frameAt),
+                             static_cast<std::size_t>(to - from),
+                             chunk.bytes.data() + filled * kBytesPerFrame);
                 filled += static_cast<std::uint64_t>(to - from);
             }
-            at += frame.nb_samples;
+            frameAt += frame.nb_samples;
         }
-        if (got < 0) {
-            return fail(reasonFor(got));
+        // A decoder that starts midway may stumble before the chunk: the other thread decodes
+        // those frames in earnest.
+        if (warmingUp) {
+            continue;
+        }
+        if (result < 0) {
+            return fail(reasonFor(result));
         }
         // The frames must be what the packet said it holds, or the threads' places part.
-        if (at != position + duration) {
+        if (frameAt != at + duration) {
             return fail("invalid data");
         }
-        place.next += duration;
     }
     return chunk;
 }

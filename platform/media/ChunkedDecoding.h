@@ -13,24 +13,39 @@
 
 #include "platform/foundation/WorkerThreads.h"
 
+struct AVFrame;
+
 namespace kilnware::platform::media {
 
 class DecoderPass;
 
-// Decodes CD audio (44.1 kHz, 16-bit stereo) of independent frames, as FLAC's are, on two threads
-// of its own. The stream is cut into chunks of a few seconds that the threads take in turns; each
-// reads the whole file and skips the other's packets undecoded. The threads meet once a chunk,
-// where FFmpeg's own frame threads meet every frame, which on two processors costs about as much
-// as it brings. The frames come out in order, exactly as the file holds them; damage ends them
-// where it lies, as it would end a decoding on one thread.
+// Decodes stereo audio at 44.1 kHz on two threads of its own. The stream is cut into chunks of
+// six seconds that the threads take in turns; each reads the whole file, skipping the other's
+// packets undecoded. The threads meet once a chunk, where FFmpeg's own frame threads (for the
+// codecs that have them) meet every frame, which on two processors costs about as much as it
+// brings. The frames come out in order, exactly as one pass would decode them; damage ends them
+// where it lies, as it would end one pass.
 class ChunkedDecoding {
 public:
-    // More than any FLAC frame holds: a frame spans two chunks at most.
-    static constexpr std::uint64_t kChunkFrames = std::uint64_t{1} << 17;
+    // More than any frame holds: a frame spans two chunks at most.
+    static constexpr std::uint64_t kChunkFrames = std::uint64_t{1} << 18;
+
+    // What the decoding needs to know of the codec.
+    struct Codec {
+        // Samples before a chunk that are decoded and dropped, so that a decoder with a memory of
+        // what came before (MP3's bit reservoir and overlapping transforms) starts the chunk as
+        // one pass would have; 0 where each frame decodes on its own (FLAC).
+        std::int64_t warmUp = 0;
+        // The decoded frames' sample format; any other is an error.
+        int format = -1;
+        // Writes frames [first, first + count) of a decoded frame to `out` as CD audio.
+        void (*write)(const AVFrame& frame, std::size_t first, std::size_t count,
+                      std::byte* out) = nullptr;
+    };
 
     // Starts decoding the first `total` frames of the `size` bytes of `fd`, which must stay open
     // while this lives.
-    ChunkedDecoding(int fd, std::int64_t size, std::uint64_t total);
+    ChunkedDecoding(int fd, std::int64_t size, std::uint64_t total, Codec codec);
     ~ChunkedDecoding();
     ChunkedDecoding(const ChunkedDecoding&) = delete;
     ChunkedDecoding& operator=(const ChunkedDecoding&) = delete;
@@ -52,11 +67,12 @@ private:
         std::vector<std::byte> bytes;  // all its frames, or those before the error
         std::string error;
     };
-
-    // Where a thread is in the file, in frames (the stream's time base, which is 1/44100 s).
+    // Where a thread is in the file, in samples as the decoder gives them (the encoder's delay
+    // included).
     struct Place {
         std::optional<std::int64_t> origin;  // the first packet's time stamp, less its place
         std::int64_t next = 0;               // where the next packet starts
+        std::int64_t delay = 0;              // samples before the stream's first frame
     };
 
     void decode(std::size_t thread);
@@ -67,6 +83,7 @@ private:
     const int fd_;
     const std::int64_t size_;
     const std::uint64_t total_;
+    const Codec codec_;
 
     std::mutex mutex_;
     std::condition_variable changed_;

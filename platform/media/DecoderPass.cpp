@@ -88,7 +88,7 @@ DecoderPass::~DecoderPass() {
     ff().avio_context_free(&io_);
 }
 
-std::unique_ptr<DecoderPass> DecoderPass::open(int fd, std::int64_t size, Threads threads) {
+std::unique_ptr<DecoderPass> DecoderPass::open(int fd, std::int64_t size, Mode mode) {
     auto pass = std::unique_ptr<DecoderPass>(new DecoderPass);
     pass->cursor_ = Cursor{fd, size, 0};
     auto* buffer = static_cast<unsigned char*>(ff().av_malloc(kIoBufferSize));
@@ -132,7 +132,10 @@ std::unique_ptr<DecoderPass> DecoderPass::open(int fd, std::int64_t size, Thread
     // Frame threads, as many as FFmpeg sees processors for (as the ffmpeg program), for the
     // codecs that have them: handing small frames between threads costs wake-ups, but with a
     // core to spare a 74-minute FLAC decoded in 4.2 s instead of 4.6 s, its checksums included.
-    pass->codec_->thread_count = threads == Threads::Frame ? 0 : 1;
+    pass->codec_->thread_count = mode == Mode::Stream ? 0 : 1;
+    if (mode == Mode::Chunks) {
+        pass->codec_->flags2 |= AV_CODEC_FLAG2_SKIP_MANUAL;
+    }
     pass->packet_ = ff().av_packet_alloc();
     pass->frame_ = ff().av_frame_alloc();
     if (ff().avcodec_open2(pass->codec_, decoder, nullptr) < 0 || !pass->packet_ || !pass->frame_) {
@@ -218,6 +221,13 @@ int DecoderPass::receive() {
 
 void DecoderPass::drop() {
     ff().av_packet_unref(packet_);
+}
+
+std::int64_t DecoderPass::skippedBefore() const {
+    std::size_t size = 0;
+    const std::uint8_t* side =
+        ff().av_packet_get_side_data(packet_, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    return side && size >= 4 ? le32(side) : 0;
 }
 
 }  // namespace kilnware::platform::media

@@ -28,8 +28,10 @@ struct Cursor {
 // not concealed: a checksum that fails ends the pass with an error.
 class DecoderPass {
 public:
-    // Frame: FFmpeg decodes on as many threads as it sees processors for. One: on the caller's.
-    enum class Threads { Frame, One };
+    // Stream: FFmpeg decodes on as many threads as it sees processors for, and drops the
+    // encoder's delay and padding itself. Chunks: on the caller's thread, with the delay and the
+    // padding left in, for a caller that places each frame itself.
+    enum class Mode { Stream, Chunks };
 
     ~DecoderPass();
     DecoderPass(const DecoderPass&) = delete;
@@ -37,8 +39,7 @@ public:
 
     // A pass through the `size` bytes of `fd` from their start; nullptr where no audio stream
     // opens.
-    static std::unique_ptr<DecoderPass> open(int fd, std::int64_t size,
-                                             Threads threads = Threads::Frame);
+    static std::unique_ptr<DecoderPass> open(int fd, std::int64_t size, Mode mode = Mode::Stream);
 
     AVStream* stream() const { return format_->streams[index_]; }
     AVFormatContext* format() const { return format_; }
@@ -58,6 +59,9 @@ public:
     int receive();
     // Drops packet() undecoded.
     void drop();
+    // The samples packet() tells the decoder to drop before its own (the encoder's delay, on a
+    // stream's first packet); 0 where it says nothing.
+    std::int64_t skippedBefore() const;
     // The samples the stream's packets hold, from the demuxer alone, less what the decoder is
     // told to skip at the start and the end. False where the packets do not say. `ticks` is what
     // the packets hold before the skipping, in the stream's time base.
