@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "Kilnware/VideoWork.h"
 #include "tests/support/ImageReadBack.h"
 #include "tests/support/TestSupport.h"
+#include "tests/tools/standins/StandInRun.h"
 
 namespace kilnware {
 namespace {
@@ -93,39 +95,34 @@ TEST_F(Command, DataDiscsOnEveryMediumReadBackWithTheirOwnReaders) {
 // Video DVDs, on a DVD, through the real authoring programs: from an MPEG file, and from a folder
 // that the authoring stand-in prepared, which stays the host's.
 TEST_F(Command, VideoDvdImagesFromAnMpegFileAndAPreparedFolder) {
-    const std::string clip = dir.file("clip.mpg");
-    auto made = test::runProgram(
-        "ffmpeg", {"-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=720x576:rate=25",
-                   "-t", "1", "-target", "pal-dvd", "-an", clip});
+    const std::string clip = dir.file("clip.mpg"), prepared = dir.file("prepared");
+    test::makeClip(clip, "pal-dvd");
+    const char* standIns = std::getenv("KILNWARE_STANDIN_DIR");
+    ASSERT_TRUE(standIns) << "run through ctest, which names the stand-ins' folder";
+    test::writeFile(dir.file("p.xml"), video::projectFileText(prepared, {clip}));
+    auto made =
+        test::runProgram(std::string(standIns) + "/kilnware-dvdauthor", {"-x", dir.file("p.xml")});
     ASSERT_EQ(made.status, 0) << made.err;
-    auto run = kilnware({"video", clip, "--title", "Summer", "--yes", "--image-medium", "dvd-r",
-                         "--image-dir", out});
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(written(), std::vector<std::string>{"Summer.iso"});
-    auto udf = test::runProgram("udfinfo", {out + "/Summer.iso"});
-    EXPECT_NE(udf.out.find("label=Summer"), std::string::npos) << udf.out;
-    const auto joliet = test::isoPaths(out + "/Summer.iso", "-J");
-    EXPECT_NE(std::find(joliet.begin(), joliet.end(), "/VIDEO_TS/VTS_01_1.VOB"), joliet.end());
-    // The work files beside the clip are gone; the clip stays.
+    for (const auto& [route, input, title] :
+         {std::tuple<const char*, std::string, std::string>{"video", clip, "Summer"},
+          {"video-ts", prepared, "Folder"}}) {
+        SCOPED_TRACE(route);
+        auto run = kilnware({route, input, "--title", title, "--yes", "--image-medium", "dvd-r",
+                             "--image-dir", out});
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        const std::string image = out + "/" + title + ".iso";
+        auto udf = test::runProgram("udfinfo", {image});
+        EXPECT_NE(udf.out.find("label=" + title), std::string::npos) << udf.out;
+        const auto joliet = test::isoPaths(image, "-J");
+        EXPECT_NE(std::find(joliet.begin(), joliet.end(), "/VIDEO_TS/VTS_01_1.VOB"), joliet.end());
+    }
+    EXPECT_EQ(written(), (std::vector<std::string>{"Folder.iso", "Summer.iso"}));
+    // The work files beside the clip are gone; the clip and the prepared folder stay.
     EXPECT_FALSE(fs::exists(dir.file("clip.iso")));
     EXPECT_FALSE(fs::exists(dir.file("clip")));
     EXPECT_FALSE(fs::exists(dir.file(".clip.iso.kilnware-work")));
     EXPECT_TRUE(fs::exists(clip));
-
-    const char* standIns = std::getenv("KILNWARE_STANDIN_DIR");
-    ASSERT_TRUE(standIns) << "run through ctest, which names the stand-ins' folder";
-    std::ofstream(dir.file("p.xml")) << "<dvdauthor dest=\"" << dir.file("prepared")
-                                     << "\"><vmgm/><titleset><titles><pgc><vob file=\"" << clip
-                                     << "\"/></pgc></titles></titleset></dvdauthor>";
-    made =
-        test::runProgram(std::string(standIns) + "/kilnware-dvdauthor", {"-x", dir.file("p.xml")});
-    ASSERT_EQ(made.status, 0) << made.err;
-    run = kilnware({"video-ts", dir.file("prepared"), "--title", "Folder", "--yes",
-                    "--image-medium", "dvd-r", "--image-dir", out});
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    udf = test::runProgram("udfinfo", {out + "/Folder.iso"});
-    EXPECT_NE(udf.out.find("label=Folder"), std::string::npos) << udf.out;
-    EXPECT_TRUE(fs::exists(dir.file("prepared/VIDEO_TS/VTS_01_1.VOB")));
+    EXPECT_TRUE(fs::exists(prepared + "/VIDEO_TS/VTS_01_1.VOB"));
 }
 
 // Refused with a clear answer, nothing written: the command's usage, sheets and media it cannot
