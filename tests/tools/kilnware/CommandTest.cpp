@@ -318,9 +318,9 @@ TEST_F(Command, DevicesInfoEraseAndEject) {
 }
 
 // A data disc on a libburn pseudo-drive, reached by its address, and its image burned again as it
-// stands on the image recorder (read back). A simulation writes nothing where the recorder can
-// simulate (JsonEventsFollowTheirSchema has it refused where not).
-TEST_F(Command, PseudoDriveBurnsAndSimulates) {
+// stands on the image recorder (read back). (That a simulation writes nothing is the engine's to
+// test; JsonEventsFollowTheirSchema shows that --simulate reaches the burn.)
+TEST_F(Command, PseudoDriveBurnsAndItsImageBurnsAgain) {
     const std::string disc = dir.file("disc.iso");
     auto data = kilnware(
         {"data", dir.file("folder"), "--name", "Pseudo", "--yes", "--recorder", "stdio:" + disc});
@@ -328,12 +328,6 @@ TEST_F(Command, PseudoDriveBurnsAndSimulates) {
     auto copy = kilnware({"image", disc, "--verify", "--yes", "--image-dir", out});
     ASSERT_EQ(copy.status, 0) << copy.out << copy.err;
     EXPECT_EQ(test::readFile(out + "/Pseudo.iso"), test::readFile(disc));
-
-    const std::string untouched = dir.file("untouched.iso");
-    auto simulated = kilnware(
-        {"data", dir.file("folder"), "--simulate", "--yes", "--recorder", "stdio:" + untouched});
-    EXPECT_EQ(simulated.status, 0) << simulated.err;
-    EXPECT_EQ(test::readFile(untouched), "");
 }
 
 TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {

@@ -224,12 +224,12 @@ TEST_F(HdiutilStandIn, RefusesAnyOtherArgumentVector) {
             wrong.push_back(changed);
         }
     }
-    auto more = arguments;
-    more.push_back("-ov");
-    wrong.push_back(more);
-    auto noImage = arguments;
-    noImage[9] = "";
-    wrong.push_back(noImage);
+    wrong.push_back(arguments);
+    wrong.back().push_back("-ov");
+    for (std::size_t at : {9, 10}) {  // an empty image or folder
+        wrong.push_back(arguments);
+        wrong.back()[at] = "";
+    }
     for (const auto& vector : wrong) {
         RunResult usage = runProgram(kStandIn, vector);
         EXPECT_EQ(usage.status, 2) << ::testing::PrintToString(vector);
