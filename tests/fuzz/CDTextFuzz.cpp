@@ -68,16 +68,14 @@ std::string readBack(const std::string& text, bool utf8Sheet) {
 }
 
 void checkCueSheet(const CDText& text, const std::vector<media::CueTrack>& tracks) {
-    const std::string folder = fuzz::scratchFolder();
     std::uint64_t blocks = 0;
     for (const auto& track : tracks) {
         blocks += track.blocks;
     }
-    fuzz::writeFile(folder + "/a.bin", std::string(blocks * 2352, '\0'));
+    fuzz::scratchFile("a.bin", std::string(blocks * 2352, '\0'));
     const std::string sheet = media::cueSheet("a.bin", tracks, text, std::string("a.cdt"));
-    fuzz::writeFile(folder + "/a.cue", sheet);
     std::string error;
-    const auto read = DRBurn::layoutForCueSheet(folder + "/a.cue", error);
+    const auto read = DRBurn::layoutForCueSheet(fuzz::scratchFile("a.cue", sheet), error);
     fuzz::require(read.has_value(), "the cue sheet written reads back");
     const auto burned = DRBurn::tracksOfLayout(read->layout);
     fuzz::require(burned.size() == tracks.size(), "as many tracks");

@@ -9,15 +9,10 @@ using namespace kilnware;
 using platform::DRBurn;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string bin = [] {
-        const std::string path = fuzz::scratchFolder() + "/a.bin";
-        fuzz::writeFile(path, std::string(20 * 2352, '\0'));
-        return path;
-    }();
-    const std::string cue = fuzz::scratchFolder() + "/sheet.cue";
-    fuzz::writeFile(cue, {reinterpret_cast<const char*>(data), size});
+    static const std::string bin = fuzz::scratchFile("a.bin", std::string(20 * 2352, '\0'));
     std::string error;
-    const auto sheet = DRBurn::layoutForCueSheet(cue, error);
+    const auto sheet = DRBurn::layoutForCueSheet(
+        fuzz::scratchFile("sheet.cue", {reinterpret_cast<const char*>(data), size}), error);
     fuzz::require(sheet.has_value() == error.empty(), "a refusal says why, and only a refusal");
     if (!sheet) {
         return 0;

@@ -26,24 +26,22 @@ std::vector<std::string> split(std::string_view data, char separator) {
     return pieces;
 }
 
-const std::string& scratchFolder() {
+std::string scratchFile(std::string_view name, std::string_view bytes) {
     // Never destroyed: the handler that removes it runs after the static destructors.
     static const std::string& folder = *new std::string([] {
         std::string pattern = (std::filesystem::temp_directory_path() / "kilnware-fuzz-XXXXXX");
         require(::mkdtemp(pattern.data()) != nullptr, "a scratch folder can be made");
         std::atexit([] {
             std::error_code ignored;
-            std::filesystem::remove_all(scratchFolder(), ignored);
+            std::filesystem::remove_all(folder, ignored);
         });
         return pattern;
     }());
-    return folder;
-}
-
-void writeFile(const std::string& path, std::string_view bytes) {
+    const std::string path = folder + "/" + std::string(name);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     require(out.good(), "a scratch file can be written");
+    return path;
 }
 
 }  // namespace kilnware::fuzz

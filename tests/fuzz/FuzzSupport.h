@@ -14,9 +14,9 @@ void require(bool holds, const char* what);
 // `data` cut at every `separator`; n separators give n + 1 pieces.
 std::vector<std::string> split(std::string_view data, char separator);
 
-// A private folder for the files a target writes, made once and removed when the process ends.
-const std::string& scratchFolder();
-void writeFile(const std::string& path, std::string_view bytes);
+// `bytes` written as the file `name` of a private folder, made once and removed when the process
+// ends: the file's path.
+std::string scratchFile(std::string_view name, std::string_view bytes);
 
 }  // namespace kilnware::fuzz
 

@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // Any descriptor set, behind the 16 sectors of the system area.
-    const std::string image = fuzz::scratchFolder() + "/image.iso";
-    fuzz::writeFile(image, std::string(16 * kSector, '\0') + std::string(descriptors));
+    const std::string image =
+        fuzz::scratchFile("image.iso", std::string(16 * kSector, '\0') + std::string(descriptors));
     std::string error;
     platform::media::readDiscImageInfo(image);
     if (name) {
@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         platform::media::readDiscImageInfo(image);
 
         // A primary, a Joliet and a terminating descriptor, renamed and read back.
-        fuzz::writeFile(image, std::string(16 * kSector, '\0') + descriptor(1, false) +
-                                   descriptor(2, true) + descriptor('\xff', false));
+        fuzz::scratchFile("image.iso", std::string(16 * kSector, '\0') + descriptor(1, false) +
+                                           descriptor(2, true) + descriptor('\xff', false));
         fuzz::require(standins::writeVolumeIdentifiers(image, *name, error),
                       "a well-formed image can be renamed");
         const auto info = platform::media::readDiscImageInfo(image);

@@ -56,100 +56,91 @@ protected:
     std::string dest = dir.file("disc");
 };
 
+// PAL, and NTSC where 29.97 and film rate share the standard; into a dest that XML must escape.
 TEST_F(DvdauthorStandIn, AuthorsPalAndNtscProjects) {
-    RunResult pal = author({clips().pal, clips().pal});
-    ASSERT_EQ(pal.status, 0) << pal.err;
-    EXPECT_TRUE(pathExists(dest + "/VIDEO_TS/VIDEO_TS.IFO"));
-    EXPECT_TRUE(pathExists(dest + "/VIDEO_TS/VTS_01_1.VOB"));
-    EXPECT_EQ(titleSetStandard(dest), 1);
-
-    // 29.97 and film rate share the NTSC standard.
-    dest = dir.file("ntsc disc & more");
-    RunResult ntsc = author({clips().ntsc, clips().film});
-    ASSERT_EQ(ntsc.status, 0) << ntsc.err;
-    EXPECT_TRUE(pathExists(dest + "/VIDEO_TS/VTS_01_1.VOB"));
-    EXPECT_EQ(titleSetStandard(dest), 0);
+    const std::pair<std::vector<std::string>, int> cases[] = {{{clips().pal, clips().pal}, 1},
+                                                              {{clips().ntsc, clips().film}, 0}};
+    for (const auto& [files, standard] : cases) {
+        dest = dir.file(standard == 1 ? "pal" : "ntsc disc & more");
+        RunResult made = author(files);
+        ASSERT_EQ(made.status, 0) << made.err;
+        EXPECT_TRUE(pathExists(dest + "/VIDEO_TS/VIDEO_TS.IFO"));
+        EXPECT_TRUE(pathExists(dest + "/VIDEO_TS/VTS_01_1.VOB"));
+        EXPECT_EQ(titleSetStandard(dest), standard);
+    }
 }
 
-// Projects refused before dvdauthor runs: names that dvdauthor would run as commands, paths it
-// would read otherwise than as files, links, and projects that do not parse.
-TEST_F(DvdauthorStandIn, RefusesProjectsItCannotTrust) {
+// Refused before dvdauthor runs, and nothing made: other usage, names that dvdauthor would run as
+// commands or read otherwise than as files, links, projects that do not parse, and video it
+// cannot author. The answer names the file and why.
+TEST_F(DvdauthorStandIn, RefusesWhatItCannotTrustOrAuthor) {
     // A real PAL clip whose name is also a shell command: "<dir>/clip; touch <dir>/MARKER|".
+    // (Handed to dvdauthor directly, such a project does run the command.)
     const std::string marker = dir.file("MARKER");
     const std::string name = dir.file("clip; touch " + marker + "|");
     std::filesystem::create_directories(std::filesystem::path(name).parent_path());
-    // (Handed to dvdauthor directly, such a project does run the command.)
     std::filesystem::copy_file(clips().pal, name);
     const std::string commandProject = dir.file("p.xml; touch " + marker + "|");
     std::filesystem::create_directories(std::filesystem::path(commandProject).parent_path());
+    // A project of `files` into `into`, at `path` or else at a path of its own.
+    int projects = 0;
+    auto projectOf = [&](const std::vector<std::string>& files, const std::string& into,
+                         std::string path = {}) {
+        if (path.empty()) {
+            path = dir.file("project" + std::to_string(++projects) + ".xml");
+        }
+        writeFile(path, video::projectFileText(into, files));
+        return path;
+    };
     // A project, or a dest, put at its path as a link is not followed.
     const std::string elsewhere = dir.file("elsewhere");
     std::filesystem::create_directories(elsewhere);
-    writeFile(dir.file("other.xml"), video::projectFileText(elsewhere, {clips().pal}));
-    std::filesystem::create_symlink(dir.file("other.xml"), dir.file("linked.xml"));
+    std::filesystem::create_symlink(projectOf({clips().pal}, elsewhere), dir.file("linked.xml"));
     std::filesystem::create_directory_symlink(elsewhere, dir.file("linked dest"));
     writeFile(dir.file("unclosed.xml"), "<dvdauthor dest=\"" + dest + "\"><vmgm/><titleset>");
+    const std::string notVideo = dir.file("notes.mpg"), folder = dir.file("folder.mpg");
+    writeFile(notVideo, std::string(100000, 'x'));
+    std::filesystem::create_directory(folder);
+    const std::string &pal = clips().pal, &ntsc = clips().ntsc, &odd = clips().oddSize;
     struct Case {
-        std::string project;
-        std::string dest;  // "": the project is not written
-        std::vector<std::string> files;
+        std::vector<std::string> arguments;
+        int status;
         std::string said;
     };
     const Case cases[] = {
-        {project, dest, {name}, name},
-        {commandProject, dest, {clips().pal}, "shell command"},
+        {{}, 2, "usage:"},
+        {{"-x"}, 2, "usage:"},
+        {{"-o", project}, 2, "usage:"},
+        {{"-x", project, "extra"}, 2, "usage:"},
+        {{"-x", ""}, 2, "usage:"},
+        {{project}, 2, "usage:"},
+        {{"-x", projectOf({name}, dest)}, 1, name},
+        {{"-x", projectOf({pal}, dest, commandProject)}, 1, "shell command"},
         // "-" would be standard input, "&0" too; only absolute paths are taken.
-        {"-", "", {}, ""},
-        {project, dest, {"-"}, ""},
-        {project, dest, {"&0.mpg"}, "only an absolute path"},
-        {project, dest, {"clip.mpg"}, "only an absolute path"},
-        {project, "relative/dest", {clips().pal}, "only an absolute path"},
-        {dir.file("linked.xml"), "", {}, "it is a link"},
-        {project, dir.file("linked dest"), {clips().pal}, "not a folder"},
-        {dir.file("unclosed.xml"), "", {}, "not closed"},
-        {dir.file("absent.xml"), "", {}, "absent.xml"},
+        {{"-x", "-"}, 1, ""},
+        {{"-x", projectOf({"-"}, dest)}, 1, ""},
+        {{"-x", projectOf({"&0.mpg"}, dest)}, 1, "only an absolute path"},
+        {{"-x", projectOf({"clip.mpg"}, dest)}, 1, "only an absolute path"},
+        {{"-x", projectOf({pal}, "relative/dest")}, 1, "only an absolute path"},
+        {{"-x", dir.file("linked.xml")}, 1, "it is a link"},
+        {{"-x", projectOf({pal}, dir.file("linked dest"))}, 1, "not a folder"},
+        {{"-x", dir.file("unclosed.xml")}, 1, "not closed"},
+        {{"-x", dir.file("absent.xml")}, 1, "absent.xml"},
+        {{"-x", projectOf({pal, ntsc}, dest)}, 1, ntsc + ": it is NTSC"},
+        {{"-x", projectOf({pal, dir.file("missing.mpg")}, dest)}, 1, "missing.mpg: No such file"},
+        {{"-x", projectOf({pal, notVideo}, dest)}, 1, notVideo + ": no MPEG video sequence header"},
+        {{"-x", projectOf({pal, odd}, dest)}, 1, odd + ": video of 640x480 at 25"},
+        {{"-x", projectOf({pal, folder}, dest)}, 1, folder + ": not a regular file"},
     };
     for (const Case& c : cases) {
-        if (!c.dest.empty()) {
-            writeFile(c.project, video::projectFileText(c.dest, c.files));
-        }
-        RunResult refused = runProgram(kStandIn, {"-x", c.project});
-        EXPECT_EQ(refused.status, 1) << c.project;
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        RunResult refused = runProgram(kStandIn, c.arguments);
+        EXPECT_EQ(refused.status, c.status);
         EXPECT_NE(refused.err.find(c.said), std::string::npos) << refused.err;
+        EXPECT_FALSE(pathExists(dest));
     }
     EXPECT_FALSE(pathExists(marker));
-    EXPECT_FALSE(pathExists(dest));
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
-}
-
-// Refused before dvdauthor runs: nothing is made, and the answer names the file and why.
-TEST_F(DvdauthorStandIn, RefusesWhatItCannotAuthor) {
-    std::string notVideo = dir.file("notes.mpg");
-    writeFile(notVideo, std::string(100000, 'x'));
-    std::string folder = dir.file("folder.mpg");
-    std::filesystem::create_directory(folder);
-    const std::pair<std::string, std::string> cases[] = {
-        {clips().ntsc, "NTSC"},  // after a PAL clip
-        {dir.file("missing.mpg"), "No such file"},
-        {notVideo, "no MPEG video sequence header"},
-        {clips().oddSize, "640x480 at 25"},
-        {folder, "not a regular file"},
-    };
-    for (const auto& [file, reason] : cases) {
-        RunResult refused = author({clips().pal, file});
-        EXPECT_EQ(refused.status, 1) << file;
-        EXPECT_NE(refused.err.find(file), std::string::npos) << refused.err;
-        EXPECT_NE(refused.err.find(reason), std::string::npos) << refused.err;
-        EXPECT_FALSE(pathExists(dest)) << file;
-    }
-
-    const std::vector<std::string> wrong[] = {
-        {}, {"-x"}, {"-o", project}, {"-x", project, "extra"}, {"-x", ""}, {project}};
-    for (const auto& arguments : wrong) {
-        RunResult usage = runProgram(kStandIn, arguments);
-        EXPECT_EQ(usage.status, 2);
-        EXPECT_NE(usage.err.find("usage:"), std::string::npos) << usage.err;
-    }
 }
 
 TEST_F(DvdauthorStandIn, KeepsStaleTitlesOffAndUndoesAFailedRun) {
@@ -197,6 +188,10 @@ TEST(ProjectFile, RefusesWhatItDoesNotKnow) {
         std::string text;
         std::string reason;
     };
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) {
+        deep += "<pgc>";
+    }
     const Case cases[] = {
         {"", "no <dvdauthor>"},
         {"<dvdauthor dest=\"d\"><vmgm/></dvdauthor>", "no video file"},
@@ -227,20 +222,14 @@ TEST(ProjectFile, RefusesWhatItDoesNotKnow) {
         {std::string("<dvdauthor dest=\"d") + '\0' + "\"/>", "NUL"},
         {std::string(100, '\n') + "<dvdauthor dest=\"d\"><bad/></dvdauthor>", "line 101"},
         {"<dvdauthor dest=\"d\">" + std::string(1000, '<') + "</dvdauthor>", "a name"},
+        {"<dvdauthor dest=\"d\">" + deep, "nest too deeply"},
     };
     for (const Case& c : cases) {
         std::string error;
-        EXPECT_FALSE(standins::readProject(c.text, error)) << c.text;
-        EXPECT_NE(error.find(c.reason), std::string::npos) << c.text << " -> " << error;
+        EXPECT_FALSE(standins::readProject(c.text, error)) << c.text.substr(0, 200);
+        EXPECT_NE(error.find(c.reason), std::string::npos)
+            << c.text.substr(0, 200) << " -> " << error;
     }
-
-    std::string deep;
-    for (int i = 0; i < 100000; ++i) {
-        deep += "<pgc>";
-    }
-    std::string error;
-    EXPECT_FALSE(standins::readProject("<dvdauthor dest=\"d\">" + deep, error));
-    EXPECT_NE(error.find("nest too deeply"), std::string::npos) << error;
 }
 
 TEST(VideoFormat, TellsTheStandardFromTheSequenceHeader) {
@@ -279,18 +268,16 @@ TEST(VideoFormat, TellsTheStandardFromTheSequenceHeader) {
         EXPECT_EQ(standins::standardOf(*found), c.standard) << c.width << "x" << c.height;
     }
 
-    // A start code without its marker bit, or cut short, is no header.
-    auto unmarked = header(720, 576, 3, false);
-    EXPECT_FALSE(standins::findSequenceHeader(unmarked.data(), unmarked.size()));
-    auto whole = header(720, 576, 3);
-    EXPECT_FALSE(standins::findSequenceHeader(whole.data(), whole.size() - 1));
-    // The first real header counts, after a false start.
-    auto twice = unmarked;
-    auto ntsc = header(720, 480, 4);
+    // A start code without its marker bit, or cut short, is no header; the first real header
+    // counts, after a false start.
+    auto unmarked = header(720, 576, 3, false), cut = header(720, 576, 3), twice = unmarked;
+    cut.pop_back();
+    const auto ntsc = header(720, 480, 4);
     twice.insert(twice.end(), ntsc.begin(), ntsc.end());
-    auto found = standins::findSequenceHeader(twice.data(), twice.size());
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->height, 480);
+    EXPECT_FALSE(standins::findSequenceHeader(unmarked.data(), unmarked.size()));
+    EXPECT_FALSE(standins::findSequenceHeader(cut.data(), cut.size()));
+    const auto found = standins::findSequenceHeader(twice.data(), twice.size());
+    EXPECT_EQ(found ? found->height : 0, 480);
 }
 
 }  // namespace

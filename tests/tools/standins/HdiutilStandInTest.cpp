@@ -129,6 +129,10 @@ protected:
         return names;
     }
 
+    RunResult makehybrid(const std::string& folder, const std::string& volumeName = "T") const {
+        return runProgram(kStandIn, hdiutilArguments(volumeName, image, folder));
+    }
+
     TempDir dir;
     std::string out = dir.file("out");
     std::string image = out + "/disc.iso";
@@ -142,7 +146,7 @@ TEST_F(HdiutilStandIn, MakesAHybridImageThatAPlayerCanRead) {
          {std::pair<std::string, int>{discs().simple, 1}, {discs().menus, 2}}) {
         SCOPED_TRACE(folder);
         std::filesystem::remove(image);
-        RunResult made = runProgram(kStandIn, hdiutilArguments("T", image, folder));
+        RunResult made = makehybrid(folder);
         ASSERT_EQ(made.status, 0) << made.err;
         EXPECT_EQ(outputFolder(), std::vector<std::string>{"disc.iso"});
 
@@ -182,7 +186,7 @@ TEST_F(HdiutilStandIn, NamesEachFileSystemWithinItsLimits) {
 
     // 34 characters, 40 bytes.
     const std::string title = "Été à la plage — vidéos de famille";
-    RunResult made = runProgram(kStandIn, hdiutilArguments(title, image, folder));
+    RunResult made = makehybrid(folder, title);
     ASSERT_EQ(made.status, 0) << made.err;
     auto [isoName, jolietName] = isoAndJolietNames(image);
     EXPECT_EQ(isoName, "_T____LA_PLAGE___VID_OS_DE_FAMIL");
@@ -199,7 +203,7 @@ TEST_F(HdiutilStandIn, NamesEachFileSystemWithinItsLimits) {
         << joliet.out;
 
     std::filesystem::remove(image);
-    made = runProgram(kStandIn, hdiutilArguments("", image, folder));
+    made = makehybrid(folder, "");
     ASSERT_EQ(made.status, 0) << made.err;
     udf = runProgram("udfinfo", {image});
     EXPECT_NE(udf.out.find("\nlabel=\n"), std::string::npos) << udf.out;
@@ -220,12 +224,12 @@ TEST_F(HdiutilStandIn, RefusesAnyOtherArgumentVector) {
             wrong.push_back(changed);
         }
     }
-    auto more = arguments;
-    more.push_back("-ov");
-    wrong.push_back(more);
-    auto noImage = arguments;
-    noImage[9] = "";
-    wrong.push_back(noImage);
+    wrong.push_back(arguments);
+    wrong.back().push_back("-ov");
+    for (std::size_t at : {9, 10}) {  // an empty image or folder
+        wrong.push_back(arguments);
+        wrong.back()[at] = "";
+    }
     for (const auto& vector : wrong) {
         RunResult usage = runProgram(kStandIn, vector);
         EXPECT_EQ(usage.status, 2) << ::testing::PrintToString(vector);
@@ -267,6 +271,8 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
     struct Case {
         std::string folder;
         std::string reason;
+        std::string at = {};  // the image, when not the fixture's
+        std::string volumeName = "T";
     };
     const Case cases[] = {
         {dir.file("absent"), "No such file"},
@@ -279,28 +285,29 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
         // A few kilobytes of files whose IFO asks for 200 MB of gaps.
         {withTitleSetAt("gaps", 100000), "sectors of gaps between files"},
         {dir.path(), "inside"},
+        {discs().simple, "cannot write", dir.file("nowhere/disc.iso")},
+        {discs().simple, "names a folder", dir.file("nowhere/..")},
+        {discs().simple, "not valid UTF-8", image, "\xC3"},
     };
     for (const Case& c : cases) {
-        RunResult failed = runProgram(kStandIn, hdiutilArguments("T", image, c.folder));
-        EXPECT_EQ(failed.status, 1) << c.folder;
+        SCOPED_TRACE(c.folder + " " + c.at);
+        RunResult failed = runProgram(
+            kStandIn, hdiutilArguments(c.volumeName, c.at.empty() ? image : c.at, c.folder));
+        EXPECT_EQ(failed.status, 1);
         EXPECT_NE(failed.err.find(c.reason), std::string::npos) << failed.err;
-        EXPECT_TRUE(outputFolder().empty()) << c.folder;
+        EXPECT_TRUE(outputFolder().empty());
     }
-
-    RunResult noParent =
-        runProgram(kStandIn, hdiutilArguments("T", dir.file("nowhere/disc.iso"), discs().simple));
-    EXPECT_EQ(noParent.status, 1);
     EXPECT_FALSE(pathExists(dir.file("nowhere")));
 
     // What stands at the image's name stays as it was.
     writeFile(image, "earlier image");
-    RunResult existing = runProgram(kStandIn, hdiutilArguments("T", image, discs().simple));
+    RunResult existing = makehybrid(discs().simple);
     EXPECT_EQ(existing.status, 1);
     EXPECT_NE(existing.err.find("already exists"), std::string::npos) << existing.err;
     EXPECT_EQ(readFile(image), "earlier image");
     std::filesystem::remove(image);
     std::filesystem::create_directory(image);
-    EXPECT_EQ(runProgram(kStandIn, hdiutilArguments("T", image, discs().simple)).status, 1);
+    EXPECT_EQ(makehybrid(discs().simple).status, 1);
     EXPECT_TRUE(std::filesystem::is_empty(image));
     EXPECT_EQ(outputFolder(), std::vector<std::string>{"disc.iso"});
 }
