@@ -11,14 +11,6 @@ namespace {
 using namespace platform;
 using namespace test;
 
-// A data track of a few blocks; the scriptable recorder never reads it.
-class BlankTrack : public DRTrack {
-public:
-    Kind kind() const override { return Kind::Data; }
-    std::uint64_t estimateLength() const override { return 16; }
-    std::unique_ptr<DRTrackReader> newReader() const override { return nullptr; }
-};
-
 Value aLayout() {
     return Value(std::make_shared<BlankTrack>());
 }
@@ -38,16 +30,6 @@ TEST_F(BurnSession, NullLayoutLogsAndShowsNoPanel) {
     EXPECT_EQ(log.lines(), std::vector<std::string>{"layout is nil"});
     EXPECT_TRUE(answerer->setupShowings().empty());
     EXPECT_TRUE(notices.entries().empty());
-}
-
-TEST_F(BurnSession, CancelledSetupPanelChangesNothing) {
-    answerer->cancel();
-    burn->burnLayout(aLayout(), "Burn Data Disc");
-    RunLoop::current()->runUntilIdle();
-    EXPECT_EQ(answerer->setupShowings().size(), 1u);
-    EXPECT_TRUE(answerer->progressShowings().empty());
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_TRUE(recorder->burns().empty());
 }
 
 TEST_F(BurnSession, SuccessLogsInOrderAndPostsBurnSucceedOnce) {

@@ -22,9 +22,6 @@ namespace {
 using namespace platform;
 using namespace test;
 
-const auto& exists = pathExists;
-const auto& contentOf = readFile;
-
 TEST(VideoWorkPaths, ComeFromTheFirstMpegFile) {
     auto paths = video::workPathsFor("/Movies/trip.mpg");
     EXPECT_EQ(paths.folder, "/Movies/trip");
@@ -70,7 +67,7 @@ protected:
     // Each tool run, as the list of its arguments.
     std::vector<std::vector<std::string>> toolRuns() const {
         std::vector<std::vector<std::string>> runs;
-        std::istringstream lines(contentOf(toolLog));
+        std::istringstream lines(readFile(toolLog));
         for (std::string line; std::getline(lines, line);) {
             std::istringstream fields(line);
             runs.emplace_back();
@@ -85,9 +82,9 @@ protected:
 TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
     // While the setup panel is up, the route's files are all there.
     answerer->confirmWith("Scripted CD-R", [&](DRSetupPanel&) {
-        EXPECT_TRUE(exists(dir.file("trip/VIDEO_TS/VIDEO_TS.IFO")));
-        EXPECT_TRUE(exists(dir.file("trip.xml")));
-        EXPECT_TRUE(exists(dir.file("trip.iso")));
+        EXPECT_TRUE(pathExists(dir.file("trip/VIDEO_TS/VIDEO_TS.IFO")));
+        EXPECT_TRUE(pathExists(dir.file("trip.xml")));
+        EXPECT_TRUE(pathExists(dir.file("trip.iso")));
     });
     burn->BurnToVideoDVD({dir.file("trip.mpg"), dir.file("more.mpg")}, "Holiday");
     EXPECT_EQ(burn->isoPath, dir.file("trip.iso"));
@@ -105,16 +102,17 @@ TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
     // The work files and their record are gone; the MPEG files stay.
     for (const char* name : {"trip.iso", "trip", "trip.xml", ".trip.iso.kilnware-work"}) {
-        EXPECT_FALSE(exists(dir.file(name))) << name;
+        EXPECT_FALSE(pathExists(dir.file(name))) << name;
     }
-    EXPECT_TRUE(exists(dir.file("trip.mpg")));
-    EXPECT_TRUE(exists(dir.file("more.mpg")));
+    EXPECT_TRUE(pathExists(dir.file("trip.mpg")));
+    EXPECT_TRUE(pathExists(dir.file("more.mpg")));
 }
 
 // Routes refused before anything is made: the log says why, no tool runs, the inputs stay.
 TEST_F(VideoDVD, RefusedRoutesMakeNothing) {
     std::ofstream(dir.file("movie.iso")) << "mine";
     std::filesystem::create_directories(dir.file("x"));
+    std::filesystem::create_directories(dir.file("empty"));
     std::ofstream(dir.file("x/y.mpg")) << "mine";
     const auto isAnInput = "it is one of the MPEG files, or holds one";
     struct Case {
@@ -138,13 +136,17 @@ TEST_F(VideoDVD, RefusedRoutesMakeNothing) {
     }
     log.clear();
     burn->BurnTsFolderToDVD(std::nullopt, "T");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Please show us a path of ts-Folder"});
+    burn->BurnTsFolderToDVD(dir.file("empty"), "T");
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Please show us a path of ts-Folder",
+                                        dir.file("empty") + " is no DVD-video folder: it holds no "
+                                                            "VIDEO_TS/VIDEO_TS.IFO"}));
     EXPECT_FALSE(burn->fm);
     EXPECT_TRUE(burn->folderpath.empty());
     EXPECT_TRUE(toolRuns().empty());
-    EXPECT_EQ(contentOf(dir.file("movie.iso")), "mine");
-    EXPECT_EQ(contentOf(dir.file("x/y.mpg")), "mine");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 4);
+    EXPECT_EQ(readFile(dir.file("movie.iso")), "mine");
+    EXPECT_EQ(readFile(dir.file("x/y.mpg")), "mine");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 5);
 }
 
 TEST_F(VideoDVD, NoLayoutWithoutAnImage) {
@@ -178,9 +180,14 @@ TEST_F(VideoDVD, PreparedFolderRouteNeverRemovesTheHostsFolder) {
     EXPECT_EQ(runs[4][10], dir.file("trip") + "/");
     waitForBurns();
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
-    EXPECT_FALSE(exists(dir.file("trip.iso")));
-    EXPECT_TRUE(exists(dir.file("trip/VIDEO_TS")));
-    EXPECT_FALSE(exists(dir.file("trip.xml")));  // the earlier route's own project file
+    EXPECT_FALSE(pathExists(dir.file("trip.iso")));
+    EXPECT_TRUE(pathExists(dir.file("trip/VIDEO_TS")));
+    EXPECT_FALSE(pathExists(dir.file("trip.xml")));  // the earlier route's own project file
+    // Given VIDEO_TS itself, the folder that holds it is imaged.
+    answerer->cancel();
+    burn->BurnTsFolderToDVD(dir.file("trip/VIDEO_TS/"), "T");
+    EXPECT_EQ(burn->isoPath, dir.file("trip.iso"));
+    EXPECT_EQ(toolRuns().back().at(10), dir.file("trip"));
 }
 
 TEST_F(VideoDVD, LaterDataBurnRemovesAFailedVideoBurnsFiles) {
@@ -188,12 +195,12 @@ TEST_F(VideoDVD, LaterDataBurnRemovesAFailedVideoBurnsFiles) {
     answerer->confirmWith("Scripted CD-R");
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
     waitForBurns();
-    EXPECT_TRUE(exists(dir.file("trip.iso")));
+    EXPECT_TRUE(pathExists(dir.file("trip.iso")));
     answerer->confirmWith("Scripted CD-R");
     burn->burnLayout(Value(burn->trackArray), "Burn Data Disc");
     waitForBurns(2);
     for (const char* name : {"trip.iso", "trip", "trip.xml"}) {
-        EXPECT_FALSE(exists(dir.file(name))) << name;
+        EXPECT_FALSE(pathExists(dir.file(name))) << name;
     }
 }
 
@@ -222,6 +229,8 @@ TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
         std::function<void()> before = nullptr;  // anything else the case needs first
     };
     const std::string record = dir.file(".trip.iso.kilnware-work");
+    std::unique_ptr<WorkRecord> held;
+    std::string error;
     const Case cases[] = {
         {"a folder of only VIDEO_TS", "trip/VIDEO_TS/VTS_01_1.VOB"},
         {"a disc image of the user's", "trip.iso"},
@@ -238,6 +247,8 @@ TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
              answerer->cancel();
              burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
          }},
+        {"nothing, but another run holds the record", "more.mpg",
+         [&] { ASSERT_TRUE(held = WorkRecord::open(dir.file("trip.iso"), error)) << error; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -252,9 +263,10 @@ TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
         burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
         ASSERT_FALSE(log.lines().empty());
         EXPECT_EQ(log.lines().back().rfind("Not touching ", 0), 0u) << log.lines().back();
-        EXPECT_EQ(contentOf(dir.file(c.kept)), "mine");
+        EXPECT_EQ(readFile(dir.file(c.kept)), "mine");
         EXPECT_EQ(toolRuns().size(), runs);
         EXPECT_TRUE(earlierRun || !burn->fm);
+        held.reset();
         for (const char* name : {"trip", "trip.iso", "trip.xml", ".trip.iso.kilnware-work"}) {
             std::filesystem::remove_all(dir.file(name));
         }
@@ -268,41 +280,13 @@ TEST_F(VideoDVD, AWorkFolderHoldingMoreThanTheRouteMadeStaysAfterTheBurn) {
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
     waitForBurns();
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
-    EXPECT_TRUE(exists(dir.file("trip/Trip.iso")));
-    EXPECT_FALSE(exists(dir.file("trip.iso")));
-    EXPECT_FALSE(exists(dir.file("trip.xml")));
+    EXPECT_TRUE(pathExists(dir.file("trip/Trip.iso")));
+    EXPECT_FALSE(pathExists(dir.file("trip.iso")));
+    EXPECT_FALSE(pathExists(dir.file("trip.xml")));
     const auto lines = log.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "Not removing " + dir.file("trip") + ": it is not as this library made it"),
               lines.end());
-}
-
-TEST_F(VideoDVD, ASecondRunOnTheSameMpegStopsWithoutTouchingTheFirstOnesWork) {
-    std::string error;
-    auto running = WorkRecord::open(dir.file("trip.iso"), error);
-    ASSERT_TRUE(running) << error;
-    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Not touching " + dir.file("trip.iso") +
-                                                    ": another run is working with " +
-                                                    dir.file("trip.iso") + " now"});
-    EXPECT_FALSE(exists(dir.file("trip")));
-    EXPECT_TRUE(toolRuns().empty());
-}
-
-TEST_F(VideoDVD, PreparedFoldersMustHoldDvdVideo) {
-    std::filesystem::create_directories(dir.file("empty"));
-    burn->BurnTsFolderToDVD(dir.file("empty"), "T");
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{dir.file("empty") + " is no DVD-video folder: it holds no "
-                                                           "VIDEO_TS/VIDEO_TS.IFO"});
-    std::filesystem::create_directories(dir.file("DVD/VIDEO_TS"));
-    std::ofstream(dir.file("DVD/VIDEO_TS/VIDEO_TS.IFO")) << "DVDVIDEO-VMG";
-    answerer->cancel();
-    burn->BurnTsFolderToDVD(dir.file("DVD/VIDEO_TS/"), "T");
-    EXPECT_EQ(burn->isoPath, dir.file("DVD.iso"));
-    ASSERT_EQ(toolRuns().size(), 1u);
-    EXPECT_EQ(toolRuns()[0][10], dir.file("DVD"));
-    EXPECT_FALSE(exists(dir.file("empty.iso")));
 }
 
 // A second thread swaps links to a victim in at the work paths, again and again, while runs make
@@ -328,8 +312,8 @@ TEST_F(VideoDVD, ASwappedLinkRedirectsNoWriteOrRemoval) {
     }
     stop = true;
     swapper.join();
-    EXPECT_EQ(contentOf(dir.file("victim/keep")), "mine");
-    EXPECT_EQ(contentOf(dir.file("victim.txt")), "mine");
+    EXPECT_EQ(readFile(dir.file("victim/keep")), "mine");
+    EXPECT_EQ(readFile(dir.file("victim.txt")), "mine");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("victim")), {}), 1);
 }
 
