@@ -23,18 +23,18 @@ using namespace platform;
 using namespace test;
 
 TEST(VideoWorkPaths, ComeFromTheFirstMpegFile) {
-    auto paths = video::workPathsFor("/Movies/trip.mpg");
-    EXPECT_EQ(paths.folder, "/Movies/trip");
-    EXPECT_EQ(paths.project, "/Movies/trip.xml");
-    EXPECT_EQ(paths.image, "/Movies/trip.iso");
-    EXPECT_EQ(video::workPathsFor("/m/a.mpg.bak").folder, "/m/a");
+    EXPECT_EQ(video::workPathsFor("/Movies/trip.mpg").image, "/Movies/trip.iso");
+    EXPECT_EQ(video::workPathsFor("/m/clip.mpeg").project, "/m/clip.xml");
     // Where the file name holds no ".mpg", or a folder name holds it first, the file's own name
     // in its own folder gives the paths: never the file itself, never a folder outside.
-    EXPECT_EQ(video::workPathsFor("/a/b.mpg.c/d.mpg").folder, "/a/b.mpg.c/d");
-    EXPECT_EQ(video::workPathsFor("/m/clip.MPG").folder, "/m/clip");
-    EXPECT_EQ(video::workPathsFor("/m/clip.mpeg").project, "/m/clip.xml");
-    EXPECT_EQ(video::workPathsFor("/m/clip").folder, "/m/clip_DVD");
-    EXPECT_EQ(video::workPathsFor("/m/.mpg").folder, "/m/.mpg_DVD");
+    const std::pair<const char*, const char*> folders[] = {
+        {"/m/a.mpg.bak", "/m/a"},   {"/a/b.mpg.c/d.mpg", "/a/b.mpg.c/d"},
+        {"/m/clip.MPG", "/m/clip"}, {"/m/clip", "/m/clip_DVD"},
+        {"/m/.mpg", "/m/.mpg_DVD"},
+    };
+    for (const auto& [mpeg, folder] : folders) {
+        EXPECT_EQ(video::workPathsFor(mpeg).folder, folder) << mpeg;
+    }
 }
 
 TEST(VideoProjectFile, IsExactAndEscapesWhatXmlWouldRead) {
@@ -190,10 +190,19 @@ TEST_F(VideoDVD, PreparedFolderRouteNeverRemovesTheHostsFolder) {
     EXPECT_EQ(toolRuns().back().at(10), dir.file("trip"));
 }
 
-TEST_F(VideoDVD, LaterDataBurnRemovesAFailedVideoBurnsFiles) {
+TEST_F(VideoDVD, NoRouteStartsWhileABurnRunsAndALaterBurnRemovesAFailedOnesFiles) {
     recorder->failNextBurn("Write error");
     answerer->confirmWith("Scripted CD-R");
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    // The burn ends only through the run loop, which does not run meanwhile.
+    const auto runsBefore = toolRuns().size();
+    burn->BurnToVideoDVD({dir.file("more.mpg")}, "Other");
+    burn->BurnTsFolderToDVD(dir.file("trip"), "Other");
+    EXPECT_EQ(toolRuns().size(), runsBefore);
+    EXPECT_EQ(burn->folderpath, dir.file("trip"));
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>(
+                  2, "A burn of this controller is still running: the video DVD was not started"));
     waitForBurns();
     EXPECT_TRUE(pathExists(dir.file("trip.iso")));
     answerer->confirmWith("Scripted CD-R");
@@ -202,22 +211,6 @@ TEST_F(VideoDVD, LaterDataBurnRemovesAFailedVideoBurnsFiles) {
     for (const char* name : {"trip.iso", "trip", "trip.xml"}) {
         EXPECT_FALSE(pathExists(dir.file(name))) << name;
     }
-}
-
-TEST_F(VideoDVD, NotStartedWhileAnEarlierBurnRuns) {
-    // The burn ends only through the run loop, which does not run meanwhile.
-    answerer->confirmWith("Scripted CD-R");
-    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-    const auto runsBefore = toolRuns().size();
-    burn->BurnToVideoDVD({dir.file("more.mpg")}, "Other");
-    burn->BurnTsFolderToDVD(dir.file("trip"), "Other");
-    EXPECT_EQ(toolRuns().size(), runsBefore);
-    EXPECT_EQ(burn->folderpath, dir.file("trip"));
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0],
-              "A burn of this controller is still running: the video DVD was not started");
-    waitForBurns();
 }
 
 // What a user may keep at the work paths of trip.mpg: none of it is taken for an earlier run's
