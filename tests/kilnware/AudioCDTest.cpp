@@ -66,7 +66,16 @@ TEST_F(AudioCD, TwoFilesConfirmedBurnInPathOrder) {
     EXPECT_TRUE(recorder->burns().at(1).properties.empty());
 }
 
-TEST_F(AudioCD, CancelledKeepsLayout3AndTheBuilder) {
+TEST_F(AudioCD, EmptyPathListLeavesTheListAloneAndCancelledKeepsLayout3AndTheBuilder) {
+    burn->burnToAudioCD({}, &info);
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"there's something wrong in what you have seleted"});
+    EXPECT_TRUE(answerer->setupShowings().empty());
+    EXPECT_EQ(info.size(), 2u);
+    EXPECT_TRUE(info[0].object<TrackInfoClass>());
+    EXPECT_FALSE(burn->m_CDAdd);
+
+    log.clear();
     answerer->cancel();
     burn->burnToAudioCD(paths, &info);
     RunLoop::current()->runUntilIdle();
@@ -76,16 +85,6 @@ TEST_F(AudioCD, CancelledKeepsLayout3AndTheBuilder) {
     EXPECT_TRUE(answerer->progressShowings().empty());
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(recorder->burns().empty());
-}
-
-TEST_F(AudioCD, EmptyPathListLogsAndLeavesTheListAlone) {
-    burn->burnToAudioCD({}, &info);
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{"there's something wrong in what you have seleted"});
-    EXPECT_TRUE(answerer->setupShowings().empty());
-    EXPECT_EQ(info.size(), 2u);
-    EXPECT_TRUE(info[0].object<TrackInfoClass>());
-    EXPECT_FALSE(burn->m_CDAdd);
 }
 
 TEST_F(AudioCD, FileWithoutAudioStillShowsThePanelAndFailsTheEmptyBurn) {

@@ -75,17 +75,13 @@ TEST(SizeText, EveryRowOfTheTableAndCountsPast64BitBytes) {
         {1, "2.05 KB"},
         {488, "999.42 KB"},
         {489, "1.00 MB"},
-        {1'000, "2.05 MB"},
         {125'354, "256.73 MB"},
         {139'646, "285.99 MB"},
-        {359'848, "736.97 MB"},
         {488'281, "1000.00 MB"},
         {488'282, "1.00 GB"},
         {2'295'104, "4.70 GB"},
-        {12'219'392, "25.03 GB"},
         {488'281'249, "1000.00 GB"},
         {488'281'250, "1.00 TB"},
-        {1'000'000'000, "2.05 TB"},
         {std::uint64_t{1} << 53, "18446744.07 TB"},
         {UINT64_MAX, "37778931862.96 TB"}};
     for (const auto& [blocks, text] : rows) {
@@ -122,8 +118,9 @@ TEST_F(DeviceMonitor, WithoutARefreshOrARecorderThereIsNothingToEject) {
     expectDefaults(*monitor);
 }
 
-TEST_F(DeviceMonitor, MediaTypeKeepsThePieceAfterTheFirstMarker) {
-    ScopedRecorder recorder("Typed Drive");
+TEST_F(DeviceMonitor, EngineTextsAndCountsAreReadLeniently) {
+    ScopedRecorder recorder("Terse Drive");
+    // The media type keeps the piece after the first marker.
     const std::vector<std::pair<std::string, std::string>> types = {
         {"DRDeviceMediaTypeDVDPlusRW", "DVDPlusRW"},
         {"Blu-ray", "Blu-ray"},
@@ -138,10 +135,7 @@ TEST_F(DeviceMonitor, MediaTypeKeepsThePieceAfterTheFirstMarker) {
         EXPECT_EQ(monitor->m_MediaType(), shown) << type;
         EXPECT_EQ(log.lines().at(log.lines().size() - 2), shown);
     }
-}
 
-TEST_F(DeviceMonitor, MissingOrOddValuesReadAsZeroAndNoText) {
-    ScopedRecorder recorder("Terse Drive");
     // A recorder that reports nothing at all is still counted and named.
     recorder->setInfo(Dictionary{});
     recorder->setStatus(Dictionary{});

@@ -80,7 +80,7 @@ TEST(ProgressPanel, WorkThatNeverEndsLeaksNeitherPanelNorOperation) {
     }));
 }
 
-TEST(SetupPanel, BurnObjectStaysTheSameAndFollowsTheConfirmedRecorder) {
+TEST(SetupPanel, BurnObjectFollowsTheConfirmedRecorderAndNoAnswererCancels) {
     ScopedAnswerer answerer;
     ScopedRecorder first("First");
     ScopedRecorder second("Second");
@@ -93,11 +93,8 @@ TEST(SetupPanel, BurnObjectStaysTheSameAndFollowsTheConfirmedRecorder) {
     EXPECT_EQ(panel->burnObject(), before);
     EXPECT_EQ(before->device(), second.get());
     EXPECT_TRUE(before->properties()["kept"].boolValue());
-}
-
-TEST(SetupPanel, WithoutAnAnswererItCancels) {
+    // Without an answerer a panel cancels.
     Panels::setAnswerer(nullptr);
-    ScopedRecorder recorder("Drive");
     EXPECT_EQ(DREraseSetupPanel::setupPanel()->runSetupPanel(), DRSetupPanel::kCancelled);
 }
 
