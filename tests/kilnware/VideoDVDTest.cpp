@@ -108,47 +108,6 @@ TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
     EXPECT_TRUE(pathExists(dir.file("more.mpg")));
 }
 
-// Routes refused before anything is made: the log says why, no tool runs, the inputs stay.
-TEST_F(VideoDVD, RefusedRoutesMakeNothing) {
-    std::ofstream(dir.file("movie.iso")) << "mine";
-    std::filesystem::create_directories(dir.file("x"));
-    std::filesystem::create_directories(dir.file("empty"));
-    std::ofstream(dir.file("x/y.mpg")) << "mine";
-    const auto isAnInput = "it is one of the MPEG files, or holds one";
-    struct Case {
-        std::vector<std::string> mpegs;  // none: the prepared-folder route without a folder
-        const char* said;                // a piece of the one log line; "" for none
-    };
-    const Case cases[] = {
-        {{}, ""},
-        {{dir.file("movie.iso")}, isAnInput},
-        {{dir.file("x.mpg"), dir.file("x/y.mpg")}, isAnInput},
-        {{dir.file("a\nb.mpg")}, "holds a control character"},
-        {{dir.file("tab\there.mpg")}, "holds a control character"},
-        {{dir.file("bell\x07.mpg")}, "holds a control character"},
-    };
-    for (const Case& c : cases) {
-        log.clear();
-        burn->BurnToVideoDVD(c.mpegs, "T");
-        const auto lines = log.lines();
-        ASSERT_EQ(lines.size(), *c.said ? 1u : 0u) << c.said;
-        EXPECT_TRUE(lines.empty() || lines[0].find(c.said) != std::string::npos) << lines[0];
-    }
-    log.clear();
-    burn->BurnTsFolderToDVD(std::nullopt, "T");
-    burn->BurnTsFolderToDVD(dir.file("empty"), "T");
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"Please show us a path of ts-Folder",
-                                        dir.file("empty") + " is no DVD-video folder: it holds no "
-                                                            "VIDEO_TS/VIDEO_TS.IFO"}));
-    EXPECT_FALSE(burn->fm);
-    EXPECT_TRUE(burn->folderpath.empty());
-    EXPECT_TRUE(toolRuns().empty());
-    EXPECT_EQ(readFile(dir.file("movie.iso")), "mine");
-    EXPECT_EQ(readFile(dir.file("x/y.mpg")), "mine");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 5);
-}
-
 TEST_F(VideoDVD, NoLayoutWithoutAnImage) {
     setenv("KILNWARE_FAKE_IMAGE_FAILS", "1", 1);
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
@@ -213,35 +172,48 @@ TEST_F(VideoDVD, NoRouteStartsWhileABurnRunsAndALaterBurnRemovesAFailedOnesFiles
     }
 }
 
-// What a user may keep at the work paths of trip.mpg: none of it is taken for an earlier run's
-// work, whatever its name and shape.
-TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
+// Runs refused before anything is made: one log line says why, no tool runs, nothing is added
+// and nothing of the user's is touched. Whatever a user keeps at the work paths of trip.mpg, of
+// whatever name and shape, is not taken for an earlier run's work.
+TEST_F(VideoDVD, RefusedRunsMakeAndTouchNothing) {
     struct Case {
         const char* what;
+        const char* said;                        // a piece of the one log line
         const char* kept;                        // made with content "mine"; it must survive
         std::function<void()> before = nullptr;  // anything else the case needs first
+        std::vector<std::string> mpegs = {};     // trip.mpg when none
     };
-    const std::string record = dir.file(".trip.iso.kilnware-work");
+    const auto isAnInput = "it is one of the MPEG files, or holds one";
+    const auto control = "holds a control character";
+    const auto notTouching = "Not touching ";
+    const std::string record = dir.file(".trip.iso.kilnware-work"), x = dir.file("x");
     std::unique_ptr<WorkRecord> held;
     std::string error;
     const Case cases[] = {
-        {"a folder of only VIDEO_TS", "trip/VIDEO_TS/VTS_01_1.VOB"},
-        {"a disc image of the user's", "trip.iso"},
-        {"a project file no run made", "trip.xml"},
-        {"a folder of more than VIDEO_TS and AUDIO_TS", "trip/letter.txt",
+        {"an image as the MPEG file", isAnInput, "movie.iso", nullptr, {dir.file("movie.iso")}},
+        {"its work folder holds one", isAnInput, "x/y.mpg", nullptr, {x + ".mpg", x + "/y.mpg"}},
+        {"a line break", control, "more.mpg", nullptr, {dir.file("a\nb.mpg")}},
+        {"a tab", control, "more.mpg", nullptr, {dir.file("tab\there.mpg")}},
+        {"a folder of only VIDEO_TS", notTouching, "trip/VIDEO_TS/VTS_01_1.VOB"},
+        {"a disc image of the user's", notTouching, "trip.iso"},
+        {"a project file no run made", notTouching, "trip.xml"},
+        {"a folder of more than VIDEO_TS and AUDIO_TS", notTouching, "trip/letter.txt",
          [&] { std::filesystem::create_directories(dir.file("trip/VIDEO_TS")); }},
-        {"a forged record readable by others", "trip.iso",
+        {"a forged record readable by others", notTouching, "trip.iso",
          [&] {
              writeFile(record, "kilnware-work 1\n");
              ::chmod(record.c_str(), 0644);
          }},
-        {"an earlier run's project, changed since", "trip.xml",
+        {"an earlier run's project, changed since", notTouching, "trip.xml",
          [&] {
              answerer->cancel();
              burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
          }},
-        {"nothing, but another run holds the record", "more.mpg",
+        {"nothing, but another run holds the record", notTouching, "more.mpg",
          [&] { ASSERT_TRUE(held = WorkRecord::open(dir.file("trip.iso"), error)) << error; }},
+    };
+    const auto entries = [&] {
+        return std::distance(std::filesystem::directory_iterator(dir.path()), {});
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -251,19 +223,36 @@ TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
         std::filesystem::create_directories(std::filesystem::path(dir.file(c.kept)).parent_path());
         writeFile(dir.file(c.kept), "mine");
         const bool earlierRun = bool(burn->fm);  // a refused run starts no work of its own
-        log.clear();
         const auto runs = toolRuns().size();
-        burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-        ASSERT_FALSE(log.lines().empty());
-        EXPECT_EQ(log.lines().back().rfind("Not touching ", 0), 0u) << log.lines().back();
+        const auto before = entries();
+        log.clear();
+        burn->BurnToVideoDVD(
+            c.mpegs.empty() ? std::vector<std::string>{dir.file("trip.mpg")} : c.mpegs, "T");
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find(c.said), std::string::npos) << lines[0];
         EXPECT_EQ(readFile(dir.file(c.kept)), "mine");
         EXPECT_EQ(toolRuns().size(), runs);
+        EXPECT_EQ(entries(), before);
         EXPECT_TRUE(earlierRun || !burn->fm);
         held.reset();
         for (const char* name : {"trip", "trip.iso", "trip.xml", ".trip.iso.kilnware-work"}) {
             std::filesystem::remove_all(dir.file(name));
         }
     }
+    // No MPEG file, no prepared folder, or one without DVD-video: refused as well.
+    const auto runs = toolRuns().size();
+    log.clear();
+    burn->BurnToVideoDVD({}, "T");
+    burn->BurnTsFolderToDVD(std::nullopt, "T");
+    std::filesystem::create_directories(dir.file("empty"));
+    burn->BurnTsFolderToDVD(dir.file("empty"), "T");
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Please show us a path of ts-Folder",
+                                        dir.file("empty") + " is no DVD-video folder: it holds no "
+                                                            "VIDEO_TS/VIDEO_TS.IFO"}));
+    EXPECT_FALSE(pathExists(dir.file("empty.iso")));
+    EXPECT_EQ(toolRuns().size(), runs);
 }
 
 TEST_F(VideoDVD, AWorkFolderHoldingMoreThanTheRouteMadeStaysAfterTheBurn) {
