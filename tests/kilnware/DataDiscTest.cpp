@@ -43,9 +43,6 @@ protected:
         EXPECT_EQ(std::filesystem::file_size(image), track.estimateLength() * 2048);
         return image;
     }
-    std::string descriptors(const std::string& image) {
-        return test::runProgram("isoinfo", {"-d", "-i", image}).out;
-    }
 };
 
 // Each choice holds the tree in its file system alone; the plain ISO 9660 tree stays empty but
@@ -65,7 +62,7 @@ TEST_F(DataDisc, EachChoiceHoldsTheTreeInItsFileSystem) {
         EXPECT_NE(names.find("2026/beach.jpg"), std::string::npos) << names;
         EXPECT_EQ(test::isoPaths(image, "").empty(), choice > 1);
         if (choice < 2) {  // without a name the disc is "Data Disc"
-            const std::string said = descriptors(image);
+            const std::string said = test::runProgram("isoinfo", {"-d", "-i", image}).out;
             EXPECT_NE(said.find(choice ? "Volume id: DATA_DISC\n" : "Volume id: HOLIDAY\n"),
                       std::string::npos)
                 << said;
