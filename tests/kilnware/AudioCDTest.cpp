@@ -66,7 +66,7 @@ TEST_F(AudioCD, TwoFilesConfirmedBurnInPathOrder) {
     EXPECT_TRUE(recorder->burns().at(1).properties.empty());
 }
 
-TEST_F(AudioCD, EmptyPathListLeavesTheListAloneAndCancelledKeepsLayout3AndTheBuilder) {
+TEST_F(AudioCD, EmptyOrCancelledRouteBurnsNothingAndKeepsTheList) {
     burn->burnToAudioCD({}, &info);
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"there's something wrong in what you have seleted"});
