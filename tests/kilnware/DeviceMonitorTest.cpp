@@ -75,17 +75,13 @@ TEST(SizeText, EveryRowOfTheTableAndCountsPast64BitBytes) {
         {1, "2.05 KB"},
         {488, "999.42 KB"},
         {489, "1.00 MB"},
-        {1'000, "2.05 MB"},
         {125'354, "256.73 MB"},
         {139'646, "285.99 MB"},
-        {359'848, "736.97 MB"},
         {488'281, "1000.00 MB"},
         {488'282, "1.00 GB"},
         {2'295'104, "4.70 GB"},
-        {12'219'392, "25.03 GB"},
         {488'281'249, "1000.00 GB"},
         {488'281'250, "1.00 TB"},
-        {1'000'000'000, "2.05 TB"},
         {std::uint64_t{1} << 53, "18446744.07 TB"},
         {UINT64_MAX, "37778931862.96 TB"}};
     for (const auto& [blocks, text] : rows) {
@@ -122,8 +118,9 @@ TEST_F(DeviceMonitor, WithoutARefreshOrARecorderThereIsNothingToEject) {
     expectDefaults(*monitor);
 }
 
-TEST_F(DeviceMonitor, MediaTypeKeepsThePieceAfterTheFirstMarker) {
-    ScopedRecorder recorder("Typed Drive");
+TEST_F(DeviceMonitor, EngineTextsAndCountsAreReadLeniently) {
+    ScopedRecorder recorder("Terse Drive");
+    // The media type keeps the piece after the first marker.
     const std::vector<std::pair<std::string, std::string>> types = {
         {"DRDeviceMediaTypeDVDPlusRW", "DVDPlusRW"},
         {"Blu-ray", "Blu-ray"},
@@ -138,10 +135,7 @@ TEST_F(DeviceMonitor, MediaTypeKeepsThePieceAfterTheFirstMarker) {
         EXPECT_EQ(monitor->m_MediaType(), shown) << type;
         EXPECT_EQ(log.lines().at(log.lines().size() - 2), shown);
     }
-}
 
-TEST_F(DeviceMonitor, MissingOrOddValuesReadAsZeroAndNoText) {
-    ScopedRecorder recorder("Terse Drive");
     // A recorder that reports nothing at all is still counted and named.
     recorder->setInfo(Dictionary{});
     recorder->setStatus(Dictionary{});
@@ -189,29 +183,6 @@ TEST_F(DeviceMonitor, TwoRecordersShowTheLaterAndEjectTheEarlier) {
     EXPECT_TRUE(monitor->ejectMedia());
     EXPECT_EQ(first->ejectRequests(), 1u);
     EXPECT_EQ(second->ejectRequests(), 0u);
-}
-
-TEST_F(DeviceMonitor, RecorderAnnouncedTwiceIsListedTwiceAndLeavesAtOnce) {
-    ScopedRecorder recorder("Twice");
-    runIdle();
-    recorder->appear();
-    runIdle();
-    ASSERT_EQ(monitor->deviceList.size(), 2u);
-    EXPECT_EQ(monitor->deviceList[1], recorder.get());
-
-    const std::size_t before = posted();
-    recorder->disappear();
-    runIdle();
-    EXPECT_TRUE(monitor->deviceList.empty());
-    EXPECT_EQ(posted(), before + 1);
-    expectDefaults(*monitor);
-    EXPECT_FALSE(monitor->ejectMedia());
-    EXPECT_EQ(recorder->ejectRequests(), 0u);
-
-    // Its status no longer reaches the monitor.
-    recorder->setMedium(ScriptedMedium::none());
-    runIdle();
-    EXPECT_EQ(posted(), before + 1);
 }
 
 TEST_F(DeviceMonitor, DestroyedMonitorReceivesNothingMoreFromTheEngine) {
@@ -265,7 +236,8 @@ TEST_F(DeviceMonitor, ReaderOnAnotherThreadSeesOnlyWholeTexts) {
     EXPECT_EQ(posted(), 2000u);
 }
 
-// A busy recorder that appears empty, gets a blank CD-RW, reads it, is ejected and goes away.
+// A busy recorder that appears empty, gets a blank CD-RW, reads it, is ejected, is announced again
+// and goes away.
 TEST_F(DeviceMonitor, RecorderLifeDrivesTheSnapshotThroughEveryStep) {
     ScopedRecorder recorder("Scripted CD-R", ScriptedMedium::none());
     recorder->setBusy(true);
@@ -298,14 +270,21 @@ TEST_F(DeviceMonitor, RecorderLifeDrivesTheSnapshotThroughEveryStep) {
     EXPECT_EQ(recorder->ejectRequests(), 2u);
     recorder->setMedium(ScriptedMedium::none());
     runIdle();
+    recorder->appear();  // listed twice, its status replayed to the new listing; leaves at once
+    runIdle();
+    ASSERT_EQ(monitor->deviceList.size(), 2u);
     recorder->disappear();
     runIdle();
+    EXPECT_TRUE(monitor->deviceList.empty());
+    recorder->setMedium(ScriptedMedium::blankCDR());  // no longer reaches the monitor
+    runIdle();
 
-    EXPECT_EQ(watch.types, (Texts{kNoDisc, "CDRW", kDetecting, kNoDisc, "None"}));
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{kSending, "CDRW", kSending, kSending, kSending, kSending}));
+    EXPECT_EQ(watch.types, (Texts{kNoDisc, "CDRW", kDetecting, kNoDisc, kNoDisc, "None"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{kSending, "CDRW", kSending, kSending, kSending,
+                                                     kSending, kSending}));
     expectDefaults(*monitor);
     EXPECT_FALSE(monitor->ejectMedia());
+    EXPECT_EQ(recorder->ejectRequests(), 2u);
 }
 
 }  // namespace

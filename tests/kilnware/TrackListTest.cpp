@@ -2,13 +2,17 @@
 #include <sndfile.h>
 
 #include <fcntl.h>
+#include <locale.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
+#include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
 
 namespace kilnware {
@@ -168,6 +172,32 @@ TEST_F(TrackList, AtIndexBuilderReversesTracksAndSortsDictionaries) {
     EXPECT_EQ(filePaths(two), (std::vector<std::string>{"-", "-", a, b}));
     tracks = builder.discFileAddTrackRequest({a}, &two, -3);
     EXPECT_EQ(filePaths(two).front(), a);
+}
+
+// The at-index builder orders its dictionaries as the user's language does: accents and case do
+// not push a name to the end. The collation is read from the environment once per process, so the
+// test runs again in a process of its own, with the language set, whatever ran before it.
+TEST_F(TrackList, AtIndexBuilderSortsByTheUsersLanguage) {
+    if (!std::getenv("KILNWARE_TRACK_ORDER_CHILD")) {
+        if (locale_t probe =
+                newlocale(LC_ALL_MASK, "en_US.UTF-8", static_cast<locale_t>(nullptr))) {
+            freelocale(probe);
+        } else {
+            GTEST_SKIP() << "en_US.UTF-8 is not generated (scripts/install-deps.sh does it)";
+        }
+        auto run = test::runProgram(std::filesystem::read_symlink("/proc/self/exe"),
+                                    {"--gtest_filter=*.AtIndexBuilderSortsByTheUsersLanguage"},
+                                    {"LC_ALL=en_US.UTF-8", "KILNWARE_TRACK_ORDER_CHILD=1"});
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
+        return;
+    }
+    const std::string zebra = wav("Zebra.wav", 1), apple = wav("apple.wav", 1);
+    const std::string eclair = wav("\u00c9clair.wav", 1);
+    List info;
+    ASSERT_TRUE(builder.discFileAddTrackRequest({zebra, apple, eclair}, &info, 0));
+    // Every dictionary goes to the front: the sorted order, reversed.
+    EXPECT_EQ(filePaths(info), (std::vector<std::string>{zebra, eclair, apple}));
 }
 
 TEST_F(TrackList, SecondPathWithoutAudio) {

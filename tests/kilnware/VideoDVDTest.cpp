@@ -22,22 +22,19 @@ namespace {
 using namespace platform;
 using namespace test;
 
-const auto& exists = pathExists;
-const auto& contentOf = readFile;
-
 TEST(VideoWorkPaths, ComeFromTheFirstMpegFile) {
-    auto paths = video::workPathsFor("/Movies/trip.mpg");
-    EXPECT_EQ(paths.folder, "/Movies/trip");
-    EXPECT_EQ(paths.project, "/Movies/trip.xml");
-    EXPECT_EQ(paths.image, "/Movies/trip.iso");
-    EXPECT_EQ(video::workPathsFor("/m/a.mpg.bak").folder, "/m/a");
+    EXPECT_EQ(video::workPathsFor("/Movies/trip.mpg").image, "/Movies/trip.iso");
+    EXPECT_EQ(video::workPathsFor("/m/clip.mpeg").project, "/m/clip.xml");
     // Where the file name holds no ".mpg", or a folder name holds it first, the file's own name
     // in its own folder gives the paths: never the file itself, never a folder outside.
-    EXPECT_EQ(video::workPathsFor("/a/b.mpg.c/d.mpg").folder, "/a/b.mpg.c/d");
-    EXPECT_EQ(video::workPathsFor("/m/clip.MPG").folder, "/m/clip");
-    EXPECT_EQ(video::workPathsFor("/m/clip.mpeg").project, "/m/clip.xml");
-    EXPECT_EQ(video::workPathsFor("/m/clip").folder, "/m/clip_DVD");
-    EXPECT_EQ(video::workPathsFor("/m/.mpg").folder, "/m/.mpg_DVD");
+    const std::pair<const char*, const char*> folders[] = {
+        {"/m/a.mpg.bak", "/m/a"},   {"/a/b.mpg.c/d.mpg", "/a/b.mpg.c/d"},
+        {"/m/clip.MPG", "/m/clip"}, {"/m/clip", "/m/clip_DVD"},
+        {"/m/.mpg", "/m/.mpg_DVD"},
+    };
+    for (const auto& [mpeg, folder] : folders) {
+        EXPECT_EQ(video::workPathsFor(mpeg).folder, folder) << mpeg;
+    }
 }
 
 TEST(VideoProjectFile, IsExactAndEscapesWhatXmlWouldRead) {
@@ -70,7 +67,7 @@ protected:
     // Each tool run, as the list of its arguments.
     std::vector<std::vector<std::string>> toolRuns() const {
         std::vector<std::vector<std::string>> runs;
-        std::istringstream lines(contentOf(toolLog));
+        std::istringstream lines(readFile(toolLog));
         for (std::string line; std::getline(lines, line);) {
             std::istringstream fields(line);
             runs.emplace_back();
@@ -85,9 +82,9 @@ protected:
 TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
     // While the setup panel is up, the route's files are all there.
     answerer->confirmWith("Scripted CD-R", [&](DRSetupPanel&) {
-        EXPECT_TRUE(exists(dir.file("trip/VIDEO_TS/VIDEO_TS.IFO")));
-        EXPECT_TRUE(exists(dir.file("trip.xml")));
-        EXPECT_TRUE(exists(dir.file("trip.iso")));
+        EXPECT_TRUE(pathExists(dir.file("trip/VIDEO_TS/VIDEO_TS.IFO")));
+        EXPECT_TRUE(pathExists(dir.file("trip.xml")));
+        EXPECT_TRUE(pathExists(dir.file("trip.iso")));
     });
     burn->BurnToVideoDVD({dir.file("trip.mpg"), dir.file("more.mpg")}, "Holiday");
     EXPECT_EQ(burn->isoPath, dir.file("trip.iso"));
@@ -105,46 +102,10 @@ TEST_F(VideoDVD, MpegRouteAuthorsImagesBurnsAndCleansUp) {
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
     // The work files and their record are gone; the MPEG files stay.
     for (const char* name : {"trip.iso", "trip", "trip.xml", ".trip.iso.kilnware-work"}) {
-        EXPECT_FALSE(exists(dir.file(name))) << name;
+        EXPECT_FALSE(pathExists(dir.file(name))) << name;
     }
-    EXPECT_TRUE(exists(dir.file("trip.mpg")));
-    EXPECT_TRUE(exists(dir.file("more.mpg")));
-}
-
-// Routes refused before anything is made: the log says why, no tool runs, the inputs stay.
-TEST_F(VideoDVD, RefusedRoutesMakeNothing) {
-    std::ofstream(dir.file("movie.iso")) << "mine";
-    std::filesystem::create_directories(dir.file("x"));
-    std::ofstream(dir.file("x/y.mpg")) << "mine";
-    const auto isAnInput = "it is one of the MPEG files, or holds one";
-    struct Case {
-        std::vector<std::string> mpegs;  // none: the prepared-folder route without a folder
-        const char* said;                // a piece of the one log line; "" for none
-    };
-    const Case cases[] = {
-        {{}, ""},
-        {{dir.file("movie.iso")}, isAnInput},
-        {{dir.file("x.mpg"), dir.file("x/y.mpg")}, isAnInput},
-        {{dir.file("a\nb.mpg")}, "holds a control character"},
-        {{dir.file("tab\there.mpg")}, "holds a control character"},
-        {{dir.file("bell\x07.mpg")}, "holds a control character"},
-    };
-    for (const Case& c : cases) {
-        log.clear();
-        burn->BurnToVideoDVD(c.mpegs, "T");
-        const auto lines = log.lines();
-        ASSERT_EQ(lines.size(), *c.said ? 1u : 0u) << c.said;
-        EXPECT_TRUE(lines.empty() || lines[0].find(c.said) != std::string::npos) << lines[0];
-    }
-    log.clear();
-    burn->BurnTsFolderToDVD(std::nullopt, "T");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Please show us a path of ts-Folder"});
-    EXPECT_FALSE(burn->fm);
-    EXPECT_TRUE(burn->folderpath.empty());
-    EXPECT_TRUE(toolRuns().empty());
-    EXPECT_EQ(contentOf(dir.file("movie.iso")), "mine");
-    EXPECT_EQ(contentOf(dir.file("x/y.mpg")), "mine");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 4);
+    EXPECT_TRUE(pathExists(dir.file("trip.mpg")));
+    EXPECT_TRUE(pathExists(dir.file("more.mpg")));
 }
 
 TEST_F(VideoDVD, NoLayoutWithoutAnImage) {
@@ -178,66 +139,81 @@ TEST_F(VideoDVD, PreparedFolderRouteNeverRemovesTheHostsFolder) {
     EXPECT_EQ(runs[4][10], dir.file("trip") + "/");
     waitForBurns();
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
-    EXPECT_FALSE(exists(dir.file("trip.iso")));
-    EXPECT_TRUE(exists(dir.file("trip/VIDEO_TS")));
-    EXPECT_FALSE(exists(dir.file("trip.xml")));  // the earlier route's own project file
+    EXPECT_FALSE(pathExists(dir.file("trip.iso")));
+    EXPECT_TRUE(pathExists(dir.file("trip/VIDEO_TS")));
+    EXPECT_FALSE(pathExists(dir.file("trip.xml")));  // the earlier route's own project file
+    // Given VIDEO_TS itself, the folder that holds it is imaged.
+    answerer->cancel();
+    burn->BurnTsFolderToDVD(dir.file("trip/VIDEO_TS/"), "T");
+    EXPECT_EQ(burn->isoPath, dir.file("trip.iso"));
+    EXPECT_EQ(toolRuns().back().at(10), dir.file("trip"));
 }
 
-TEST_F(VideoDVD, LaterDataBurnRemovesAFailedVideoBurnsFiles) {
+TEST_F(VideoDVD, NoRouteStartsWhileABurnRunsAndALaterBurnRemovesAFailedOnesFiles) {
     recorder->failNextBurn("Write error");
     answerer->confirmWith("Scripted CD-R");
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-    waitForBurns();
-    EXPECT_TRUE(exists(dir.file("trip.iso")));
-    answerer->confirmWith("Scripted CD-R");
-    burn->burnLayout(Value(burn->trackArray), "Burn Data Disc");
-    waitForBurns(2);
-    for (const char* name : {"trip.iso", "trip", "trip.xml"}) {
-        EXPECT_FALSE(exists(dir.file(name))) << name;
-    }
-}
-
-TEST_F(VideoDVD, NotStartedWhileAnEarlierBurnRuns) {
     // The burn ends only through the run loop, which does not run meanwhile.
-    answerer->confirmWith("Scripted CD-R");
-    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
     const auto runsBefore = toolRuns().size();
     burn->BurnToVideoDVD({dir.file("more.mpg")}, "Other");
     burn->BurnTsFolderToDVD(dir.file("trip"), "Other");
     EXPECT_EQ(toolRuns().size(), runsBefore);
     EXPECT_EQ(burn->folderpath, dir.file("trip"));
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0],
-              "A burn of this controller is still running: the video DVD was not started");
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>(
+                  2, "A burn of this controller is still running: the video DVD was not started"));
     waitForBurns();
+    EXPECT_TRUE(pathExists(dir.file("trip.iso")));
+    answerer->confirmWith("Scripted CD-R");
+    burn->burnLayout(Value(burn->trackArray), "Burn Data Disc");
+    waitForBurns(2);
+    for (const char* name : {"trip.iso", "trip", "trip.xml"}) {
+        EXPECT_FALSE(pathExists(dir.file(name))) << name;
+    }
 }
 
-// What a user may keep at the work paths of trip.mpg: none of it is taken for an earlier run's
-// work, whatever its name and shape.
-TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
+// Runs refused before anything is made: one log line says why, no tool runs, nothing is added
+// and nothing of the user's is touched. Whatever a user keeps at the work paths of trip.mpg, of
+// whatever name and shape, is not taken for an earlier run's work.
+TEST_F(VideoDVD, RefusedRunsMakeAndTouchNothing) {
     struct Case {
         const char* what;
+        const char* said;                        // a piece of the one log line
         const char* kept;                        // made with content "mine"; it must survive
         std::function<void()> before = nullptr;  // anything else the case needs first
+        std::vector<std::string> mpegs = {};     // trip.mpg when none
     };
-    const std::string record = dir.file(".trip.iso.kilnware-work");
+    const auto isAnInput = "it is one of the MPEG files, or holds one";
+    const auto control = "holds a control character";
+    const auto notTouching = "Not touching ";
+    const std::string record = dir.file(".trip.iso.kilnware-work"), x = dir.file("x");
+    std::unique_ptr<WorkRecord> held;
+    std::string error;
     const Case cases[] = {
-        {"a folder of only VIDEO_TS", "trip/VIDEO_TS/VTS_01_1.VOB"},
-        {"a disc image of the user's", "trip.iso"},
-        {"a project file no run made", "trip.xml"},
-        {"a folder of more than VIDEO_TS and AUDIO_TS", "trip/letter.txt",
+        {"an image as the MPEG file", isAnInput, "movie.iso", nullptr, {dir.file("movie.iso")}},
+        {"its work folder holds one", isAnInput, "x/y.mpg", nullptr, {x + ".mpg", x + "/y.mpg"}},
+        {"a line break", control, "more.mpg", nullptr, {dir.file("a\nb.mpg")}},
+        {"a tab", control, "more.mpg", nullptr, {dir.file("tab\there.mpg")}},
+        {"a folder of only VIDEO_TS", notTouching, "trip/VIDEO_TS/VTS_01_1.VOB"},
+        {"a disc image of the user's", notTouching, "trip.iso"},
+        {"a project file no run made", notTouching, "trip.xml"},
+        {"a folder of more than VIDEO_TS and AUDIO_TS", notTouching, "trip/letter.txt",
          [&] { std::filesystem::create_directories(dir.file("trip/VIDEO_TS")); }},
-        {"a forged record readable by others", "trip.iso",
+        {"a forged record readable by others", notTouching, "trip.iso",
          [&] {
              writeFile(record, "kilnware-work 1\n");
              ::chmod(record.c_str(), 0644);
          }},
-        {"an earlier run's project, changed since", "trip.xml",
+        {"an earlier run's project, changed since", notTouching, "trip.xml",
          [&] {
              answerer->cancel();
              burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
          }},
+        {"nothing, but another run holds the record", notTouching, "more.mpg",
+         [&] { ASSERT_TRUE(held = WorkRecord::open(dir.file("trip.iso"), error)) << error; }},
+    };
+    const auto entries = [&] {
+        return std::distance(std::filesystem::directory_iterator(dir.path()), {});
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -247,18 +223,36 @@ TEST_F(VideoDVD, NothingOfTheUsersIsTakenForAnEarlierRunsWork) {
         std::filesystem::create_directories(std::filesystem::path(dir.file(c.kept)).parent_path());
         writeFile(dir.file(c.kept), "mine");
         const bool earlierRun = bool(burn->fm);  // a refused run starts no work of its own
-        log.clear();
         const auto runs = toolRuns().size();
-        burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-        ASSERT_FALSE(log.lines().empty());
-        EXPECT_EQ(log.lines().back().rfind("Not touching ", 0), 0u) << log.lines().back();
-        EXPECT_EQ(contentOf(dir.file(c.kept)), "mine");
+        const auto before = entries();
+        log.clear();
+        burn->BurnToVideoDVD(
+            c.mpegs.empty() ? std::vector<std::string>{dir.file("trip.mpg")} : c.mpegs, "T");
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find(c.said), std::string::npos) << lines[0];
+        EXPECT_EQ(readFile(dir.file(c.kept)), "mine");
         EXPECT_EQ(toolRuns().size(), runs);
+        EXPECT_EQ(entries(), before);
         EXPECT_TRUE(earlierRun || !burn->fm);
+        held.reset();
         for (const char* name : {"trip", "trip.iso", "trip.xml", ".trip.iso.kilnware-work"}) {
             std::filesystem::remove_all(dir.file(name));
         }
     }
+    // No MPEG file, no prepared folder, or one without DVD-video: refused as well.
+    const auto runs = toolRuns().size();
+    log.clear();
+    burn->BurnToVideoDVD({}, "T");
+    burn->BurnTsFolderToDVD(std::nullopt, "T");
+    std::filesystem::create_directories(dir.file("empty"));
+    burn->BurnTsFolderToDVD(dir.file("empty"), "T");
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"Please show us a path of ts-Folder",
+                                        dir.file("empty") + " is no DVD-video folder: it holds no "
+                                                            "VIDEO_TS/VIDEO_TS.IFO"}));
+    EXPECT_FALSE(pathExists(dir.file("empty.iso")));
+    EXPECT_EQ(toolRuns().size(), runs);
 }
 
 TEST_F(VideoDVD, AWorkFolderHoldingMoreThanTheRouteMadeStaysAfterTheBurn) {
@@ -268,41 +262,13 @@ TEST_F(VideoDVD, AWorkFolderHoldingMoreThanTheRouteMadeStaysAfterTheBurn) {
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
     waitForBurns();
     EXPECT_EQ(notices.count("BurnSucceed"), 1u);
-    EXPECT_TRUE(exists(dir.file("trip/Trip.iso")));
-    EXPECT_FALSE(exists(dir.file("trip.iso")));
-    EXPECT_FALSE(exists(dir.file("trip.xml")));
+    EXPECT_TRUE(pathExists(dir.file("trip/Trip.iso")));
+    EXPECT_FALSE(pathExists(dir.file("trip.iso")));
+    EXPECT_FALSE(pathExists(dir.file("trip.xml")));
     const auto lines = log.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "Not removing " + dir.file("trip") + ": it is not as this library made it"),
               lines.end());
-}
-
-TEST_F(VideoDVD, ASecondRunOnTheSameMpegStopsWithoutTouchingTheFirstOnesWork) {
-    std::string error;
-    auto running = WorkRecord::open(dir.file("trip.iso"), error);
-    ASSERT_TRUE(running) << error;
-    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Not touching " + dir.file("trip.iso") +
-                                                    ": another run is working with " +
-                                                    dir.file("trip.iso") + " now"});
-    EXPECT_FALSE(exists(dir.file("trip")));
-    EXPECT_TRUE(toolRuns().empty());
-}
-
-TEST_F(VideoDVD, PreparedFoldersMustHoldDvdVideo) {
-    std::filesystem::create_directories(dir.file("empty"));
-    burn->BurnTsFolderToDVD(dir.file("empty"), "T");
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{dir.file("empty") + " is no DVD-video folder: it holds no "
-                                                           "VIDEO_TS/VIDEO_TS.IFO"});
-    std::filesystem::create_directories(dir.file("DVD/VIDEO_TS"));
-    std::ofstream(dir.file("DVD/VIDEO_TS/VIDEO_TS.IFO")) << "DVDVIDEO-VMG";
-    answerer->cancel();
-    burn->BurnTsFolderToDVD(dir.file("DVD/VIDEO_TS/"), "T");
-    EXPECT_EQ(burn->isoPath, dir.file("DVD.iso"));
-    ASSERT_EQ(toolRuns().size(), 1u);
-    EXPECT_EQ(toolRuns()[0][10], dir.file("DVD"));
-    EXPECT_FALSE(exists(dir.file("empty.iso")));
 }
 
 // A second thread swaps links to a victim in at the work paths, again and again, while runs make
@@ -328,8 +294,8 @@ TEST_F(VideoDVD, ASwappedLinkRedirectsNoWriteOrRemoval) {
     }
     stop = true;
     swapper.join();
-    EXPECT_EQ(contentOf(dir.file("victim/keep")), "mine");
-    EXPECT_EQ(contentOf(dir.file("victim.txt")), "mine");
+    EXPECT_EQ(readFile(dir.file("victim/keep")), "mine");
+    EXPECT_EQ(readFile(dir.file("victim.txt")), "mine");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("victim")), {}), 1);
 }
 

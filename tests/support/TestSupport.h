@@ -84,6 +84,14 @@ private:
     std::shared_ptr<platform::ScriptableRecorder> recorder_;
 };
 
+// A data track of a few blocks, for recorders that never read it.
+class BlankTrack : public platform::DRTrack {
+public:
+    Kind kind() const override { return Kind::Data; }
+    std::uint64_t estimateLength() const override { return 16; }
+    std::unique_ptr<platform::DRTrackReader> newReader() const override { return nullptr; }
+};
+
 // Installs a scripted answerer for the test and removes it afterwards.
 class ScopedAnswerer {
 public:

@@ -25,7 +25,7 @@ protected:
     TempDir dir;
 };
 
-TEST_F(DRFolderTest, NodesFromPathsNeedSomethingOfTheirKindThere) {
+TEST_F(DRFolderTest, NodesFromPathsNeedSomethingOfTheirKindAndKeepAnAbsolutePath) {
     EXPECT_FALSE(DRFolder::folderWithPath(dir.file("missing")));
     EXPECT_FALSE(DRFolder::folderWithPath(dir.file("Music/track.mp3")));
     EXPECT_FALSE(DRFolder::folderWithPath(""));
@@ -38,9 +38,8 @@ TEST_F(DRFolderTest, NodesFromPathsNeedSomethingOfTheirKindThere) {
     auto linked = DRFolder::folderWithPath(dir.file("link-to-music"));
     ASSERT_TRUE(linked);
     EXPECT_EQ(linked->name(), "link-to-music");
-}
 
-TEST_F(DRFolderTest, NodesFromPathsAreNamedByTheirLastComponentAndKeepAnAbsolutePath) {
+    // Named by their last component, they keep an absolute path.
     auto folder = DRFolder::folderWithPath(dir.file("Music/"));
     ASSERT_TRUE(folder);
     EXPECT_EQ(folder->name(), "Music");

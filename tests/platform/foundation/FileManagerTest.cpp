@@ -21,21 +21,6 @@ protected:
     std::shared_ptr<FileManager> files = FileManager::defaultManager();
 };
 
-TEST_F(FileManagerTest, ExistenceFollowsLinksAndTellsDirectories) {
-    writeFile(dir.file("file"), "x");
-    ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("to-dir").c_str()), 0);
-    ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
-
-    bool isDirectory = false;
-    EXPECT_TRUE(files->fileExistsAtPath(dir.file("file"), &isDirectory));
-    EXPECT_FALSE(isDirectory);
-    EXPECT_TRUE(files->fileExistsAtPath(dir.file("to-dir"), &isDirectory));
-    EXPECT_TRUE(isDirectory);
-    isDirectory = true;
-    EXPECT_FALSE(files->fileExistsAtPath(dir.file("dangling"), &isDirectory));
-    EXPECT_FALSE(isDirectory);
-}
-
 TEST_F(FileManagerTest, RemovesTreesButNotWhatLinksInsidePointTo) {
     test::TempDir outside;
     writeFile(outside.file("keep"), "precious");
@@ -86,10 +71,21 @@ TEST_F(FileManagerTest, CreatesDirectoriesWithOrWithoutIntermediates) {
     EXPECT_EQ((*made)[NSFilePosixPermissions].uint64Value(), 0700u);
 }
 
-TEST_F(FileManagerTest, AttributesFollowLinksOnlyWhenAsked) {
+TEST_F(FileManagerTest, ExistenceFollowsLinksAndAttributesOnlyWhenAsked) {
     writeFile(dir.file("file"), "12345");
     ASSERT_EQ(::chmod(dir.file("file").c_str(), 0640), 0);
     ASSERT_EQ(::symlink("file", dir.file("link").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("to-dir").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
+
+    bool isDirectory = false;
+    EXPECT_TRUE(files->fileExistsAtPath(dir.file("link"), &isDirectory));
+    EXPECT_FALSE(isDirectory);
+    EXPECT_TRUE(files->fileExistsAtPath(dir.file("to-dir"), &isDirectory));
+    EXPECT_TRUE(isDirectory);
+    isDirectory = true;
+    EXPECT_FALSE(files->fileExistsAtPath(dir.file("dangling"), &isDirectory));
+    EXPECT_FALSE(isDirectory);
 
     auto target = files->attributesOfItemAtPath(dir.file("link"), true);
     ASSERT_TRUE(target);

@@ -22,19 +22,6 @@ TEST(Log, FormatDescriptionFillsPlaceholdersInOrder) {
     EXPECT_EQ(formatDescription("%@%@ %s 100%", {"%@", "%n"}), "%@%n %s 100%");
 }
 
-TEST(Log, SinksGetEachLineAsWrittenUntilRemoved) {
-    test::LogCapture capture;
-    Lines second;
-    Log::SinkId id = Log::addSink([&](std::string_view line) { second.emplace_back(line); });
-    Log::write("first line");
-    Log::write("Could not open %@: %@", {"/dev/sr0", "No medium"});
-    Log::removeSink(id);
-    Log::write("%d %s");
-    EXPECT_EQ(capture.lines(),
-              (Lines{"first line", "Could not open /dev/sr0: No medium", "%d %s"}));
-    EXPECT_EQ(second, (Lines{"first line", "Could not open /dev/sr0: No medium"}));
-}
-
 TEST(Log, SinksThatLogOrRemoveThemselvesDoNotLoopOrDeadlock) {
     test::LogCapture capture;
     int calls = 0;

@@ -47,6 +47,15 @@ TEST(Task, PassesArgumentsUnchangedAndKeepsTheExitStatus) {
 
     EXPECT_FALSE(task.launch());  // at most once
 
+    // Destroying a running task waits for it.
+    {
+        Task running;
+        running.setLaunchPath(kEcho);
+        running.setArguments({out, "done"});
+        ASSERT_TRUE(running.launch());
+    }
+    EXPECT_EQ(recordedWords(out), (Words{"3", kEcho, out, "done"}));
+
     // The child's own exit status, or 128 + the signal that ended it.
     const std::pair<Words, int> endings[] = {
         {{"--exit", "3"}, 3}, {{"--signal", std::to_string(SIGTERM)}, 128 + SIGTERM}};
@@ -87,18 +96,6 @@ TEST(Task, AProgramThatCannotStartLogsOnceAndReads127) {
     EXPECT_FALSE(unset.launch());
     EXPECT_EQ(unset.terminationStatus(), Task::kLaunchFailedStatus);
     EXPECT_EQ(capture.lines().size(), 1u);
-}
-
-TEST(Task, DestroyingARunningTaskWaitsForIt) {
-    test::TempDir dir;
-    std::string out = dir.file("argv");
-    {
-        Task task;
-        task.setLaunchPath(kEcho);
-        task.setArguments({out, "done"});
-        ASSERT_TRUE(task.launch());
-    }
-    EXPECT_EQ(recordedWords(out), (Words{"3", kEcho, out, "done"}));
 }
 
 TEST(StandIns, AMissingFixedPathRunsItsStandInWithTheSameArguments) {

@@ -21,7 +21,7 @@ TEST(Dictionary, KeepsTheOrderInWhichKeysWereFirstSet) {
     EXPECT_TRUE(d["missing"].isNone());
 }
 
-TEST(Value, ReadsMissingAndMismatchedValuesLeniently) {
+TEST(Value, ReadsLenientlyAndHoldsObjectsByIdentity) {
     EXPECT_FALSE(Value().boolValue());
     EXPECT_EQ(Value("text").uint64Value(), 0u);
     EXPECT_FALSE(Value(std::optional<std::string>()).textValue());
@@ -32,9 +32,7 @@ TEST(Value, ReadsMissingAndMismatchedValuesLeniently) {
     Dictionary inner{{"k", "v"}};
     EXPECT_EQ(lookup(Value(inner), "k").textValue(), "v");
     EXPECT_TRUE(lookup(Value(5), "k").isNone());
-}
-
-TEST(Value, HoldsSharedObjectsByIdentity) {
+    // Shared objects by identity.
     auto object = std::make_shared<Object>();
     Value a(object);
     EXPECT_EQ(a.object<Object>(), object);

@@ -7,16 +7,10 @@
 namespace kilnware::platform {
 namespace {
 
+using test::BlankTrack;
 using test::runUntil;
 using test::ScopedAnswerer;
 using test::ScopedRecorder;
-
-class Track : public DRTrack {
-public:
-    Kind kind() const override { return Kind::Audio; }
-    std::uint64_t estimateLength() const override { return 300; }
-    std::unique_ptr<DRTrackReader> newReader() const override { return nullptr; }
-};
 
 class Recording : public DRBurnProgressPanelDelegate {
 public:
@@ -37,7 +31,8 @@ TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
     auto panel = DRBurnProgressPanel::progressPanel();
     panel->setDelegate(delegate);
     auto burn = DRBurn::burnForDevice(recorder.get());
-    List layout{Value(std::make_shared<Track>()), Value(List{Value(std::make_shared<Track>())})};
+    List layout{Value(std::make_shared<BlankTrack>()),
+                Value(List{Value(std::make_shared<BlankTrack>())})};
     panel->beginProgressPanelForBurn(burn, layout);
     EXPECT_TRUE(delegate->calls.empty());
     ASSERT_TRUE(runUntil([&] { return delegate->calls.size() == 3; }));
@@ -69,7 +64,7 @@ TEST(ProgressPanel, WorkThatNeverEndsLeaksNeitherPanelNorOperation) {
     {
         auto panel = DRBurnProgressPanel::progressPanel();
         auto burn = DRBurn::burnForDevice(recorder);
-        panel->beginProgressPanelForBurn(burn, Value(std::make_shared<Track>()));
+        panel->beginProgressPanelForBurn(burn, Value(std::make_shared<BlankTrack>()));
         auto erasing = DREraseProgressPanel::progressPanel();
         auto erase = DRErase::eraseForDevice(recorder);
         erasing->beginProgressPanelForErase(erase);
@@ -85,7 +80,7 @@ TEST(ProgressPanel, WorkThatNeverEndsLeaksNeitherPanelNorOperation) {
     }));
 }
 
-TEST(SetupPanel, BurnObjectStaysTheSameAndFollowsTheConfirmedRecorder) {
+TEST(SetupPanel, BurnObjectFollowsTheConfirmedRecorderAndNoAnswererCancels) {
     ScopedAnswerer answerer;
     ScopedRecorder first("First");
     ScopedRecorder second("Second");
@@ -98,11 +93,8 @@ TEST(SetupPanel, BurnObjectStaysTheSameAndFollowsTheConfirmedRecorder) {
     EXPECT_EQ(panel->burnObject(), before);
     EXPECT_EQ(before->device(), second.get());
     EXPECT_TRUE(before->properties()["kept"].boolValue());
-}
-
-TEST(SetupPanel, WithoutAnAnswererItCancels) {
+    // Without an answerer a panel cancels.
     Panels::setAnswerer(nullptr);
-    ScopedRecorder recorder("Drive");
     EXPECT_EQ(DREraseSetupPanel::setupPanel()->runSetupPanel(), DRSetupPanel::kCancelled);
 }
 
