@@ -155,15 +155,9 @@ TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
     EXPECT_EQ(decoded.find("ignored"), std::string::npos);
 }
 
+// The burns above check the bytes that a WAV of CD audio is copied from. Cut off, its header
+// promises samples that are not there: the copy takes what is there, as decoding does.
 TEST_F(ImageRecorderAudio, OnlyAWavOfCDAudioWithAllItsSamplesIsCopiedAsItStands) {
-    const auto extent = trackTwo->fileExtent();
-    ASSERT_TRUE(extent);
-    EXPECT_EQ(extent->path, two);
-    EXPECT_EQ(extent->offset, 44u);
-    EXPECT_EQ(extent->length, (44100u * 5 + 1) * 4);
-
-    // Cut off: the header promises samples that are not there. The copy takes what is there,
-    // as decoding does.
     std::string bytes = readFile(two);
     bytes.resize(bytes.size() - 1000);
     test::writeFile(sources.file("cut.wav"), bytes);

@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -105,17 +104,15 @@ private:
             if (options_.gate) {
                 options_.gate->wait();
             }
-            std::size_t n = std::min(out.size(), bytes_.size() - position_);
-            if (options_.failAfter) {
-                if (position_ >= *options_.failAfter && options_.throws) {
+            const std::size_t end = std::min(bytes_.size(), options_.failAfter.value_or(SIZE_MAX));
+            if (position_ >= end && end < bytes_.size()) {
+                if (options_.throws) {
                     throw std::runtime_error("the source threw");
                 }
-                if (position_ >= *options_.failAfter) {
-                    error_ = "the source went away";
-                    return 0;
-                }
-                n = std::min(n, *options_.failAfter - position_);
+                error_ = "the source went away";
+                return 0;
             }
+            const std::size_t n = std::min(out.size(), end - position_);
             std::memcpy(out.data(), bytes_.data() + position_, n);
             position_ += n;
             return n;
@@ -148,6 +145,19 @@ inline platform::Dictionary burnAndWait(const std::shared_ptr<platform::DRBurn>&
     burn->writeLayout(layout);
     EXPECT_TRUE(runUntil([&] { return ended; }));
     return statuses.empty() ? platform::Dictionary() : statuses.back();
+}
+
+// Erases the medium in `device` as `type` says and runs the loop until the erase ends; returns
+// its last status.
+inline platform::Dictionary eraseAndWait(const std::shared_ptr<platform::DRDevice>& device,
+                                         const std::string& type = platform::DREraseTypeQuick) {
+    auto erase = platform::DRErase::eraseForDevice(device);
+    erase->setEraseType(type);
+    platform::Dictionary last;
+    erase->setStatusHandler([&](const platform::Dictionary& status) { last = status; });
+    erase->start();
+    EXPECT_TRUE(runUntil([&] { return platform::DROperation::isFinal(last); }));
+    return last;
 }
 
 // The burns' clock, driven by the test: time passes only as a burn sleeps, and while the clock is
