@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -42,23 +43,6 @@ inline std::vector<std::string> filesIn(const std::string& folder) {
     return names;
 }
 
-// Opened by the test: a gated track's reader holds back its bytes until then, so that a test can
-// act on a burn that is surely under way.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable opened;
-    bool open = false;
-    void release() {
-        std::lock_guard lock(mutex);
-        open = true;
-        opened.notify_all();
-    }
-    void wait() {
-        std::unique_lock lock(mutex);
-        opened.wait(lock, [&] { return open; });
-    }
-};
-
 // A data or disc-image track over a file the test wrote, streamed in whole 2048-byte blocks.
 class FileTrack : public platform::DRTrack {
 public:
@@ -69,7 +53,9 @@ public:
         // The reader fails after this many bytes, saying so or throwing.
         std::optional<std::size_t> failAfter = std::nullopt;
         bool throws = false;
-        std::shared_ptr<Gate> gate = nullptr;
+        // The reader holds its bytes back until the test sets this, to act on a burn surely under
+        // way; a test that stops early breaks the promise, which lets the reader go as well.
+        std::optional<std::shared_future<void>> gate = std::nullopt;
     };
     FileTrack(std::string path, Kind kind, Options options)
         : path_(std::move(path)), kind_(kind), options_(std::move(options)) {}

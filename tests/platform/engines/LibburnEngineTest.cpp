@@ -318,7 +318,7 @@ TEST_F(LibburnEngineTest, PseudoDriveCannotBeErasedAndEjectEmptiesItUntilItIsRea
 // cancelled.
 TEST_F(LibburnEngineTest, ABurnUnderWayTurnsASecondAwayAndIsCancelled) {
     auto recorder = pseudoDrive();
-    auto gate = std::make_shared<test::Gate>();
+    std::promise<void> gate;
     auto first = DRBurn::burnForDevice(recorder);
     bool writing = false;
     std::optional<Dictionary> last;
@@ -328,15 +328,15 @@ TEST_F(LibburnEngineTest, ABurnUnderWayTurnsASecondAwayAndIsCancelled) {
             last = status;
         }
     });
-    first->writeLayout(
-        Value(fileTrack("gated", pattern(2048 * 64), DRTrack::Kind::Data, {.gate = gate})));
+    first->writeLayout(Value(fileTrack("gated", pattern(2048 * 64), DRTrack::Kind::Data,
+                                       {.gate = gate.get_future().share()})));
     EXPECT_TRUE(busy(recorder));
     const Dictionary second = burn(DRBurn::burnForDevice(recorder), Value(fileTrack("b", "b")));
     EXPECT_EQ(state(second), DRStatusStateFailed);
     EXPECT_NE(said(second).find("busy"), std::string::npos);
     ASSERT_TRUE(test::runUntil([&] { return writing; }));
     first->abort();
-    gate->release();
+    gate.set_value();
     ASSERT_TRUE(test::runUntil([&] { return last.has_value(); }));
     EXPECT_EQ(DROperation::errorText(*last), DROperation::kCancelledText);
     EXPECT_FALSE(busy(recorder));
