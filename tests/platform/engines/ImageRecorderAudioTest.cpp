@@ -2,6 +2,7 @@
 #include <sndfile.h>
 
 #include <cstdlib>
+#include <iterator>
 
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include "tests/platform/engines/ImageRecorderSupport.h"
@@ -119,10 +120,9 @@ TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
     ASSERT_EQ(bin.size(), (300u + 376u + 300u) * 2352u);
     EXPECT_TRUE(bin == pcmOf(one, 300) + pcmOf(two, 376) + pcmOf(three, 300));
 
-    // The cue sheet, as libburn reads it: tracks where INDEX 01 puts them, and the texts.
+    // The cue sheet, as libburn reads it: the files it names found, tracks where INDEX 01 puts
+    // them, and the texts.
     const std::string cue = readFile(out.file(name + ".cue"));
-    EXPECT_NE(cue.find("CDTEXTFILE \"" + name + ".cdt\""), std::string::npos) << cue;
-    EXPECT_NE(cue.find("FILE \"" + name + ".bin\" BINARY"), std::string::npos) << cue;
     EXPECT_NE(cue.find("  TRACK 02 AUDIO\n    TITLE \"Two 'live'\"\n    SONGWRITER \"Writer\"\n"
                        "    PREGAP 00:02:00\n    INDEX 01 00:04:00\n"),
               std::string::npos)
@@ -155,15 +155,9 @@ TEST_F(ImageRecorderAudio, BinCueAndCDTextReadBackByLibburn) {
     EXPECT_EQ(decoded.find("ignored"), std::string::npos);
 }
 
+// The burns above check the bytes that a WAV of CD audio is copied from. Cut off, its header
+// promises samples that are not there: the copy takes what is there, as decoding does.
 TEST_F(ImageRecorderAudio, OnlyAWavOfCDAudioWithAllItsSamplesIsCopiedAsItStands) {
-    const auto extent = trackTwo->fileExtent();
-    ASSERT_TRUE(extent);
-    EXPECT_EQ(extent->path, two);
-    EXPECT_EQ(extent->offset, 44u);
-    EXPECT_EQ(extent->length, (44100u * 5 + 1) * 4);
-
-    // Cut off: the header promises samples that are not there. The copy takes what is there,
-    // as decoding does.
     std::string bytes = readFile(two);
     bytes.resize(bytes.size() - 1000);
     test::writeFile(sources.file("cut.wav"), bytes);
@@ -221,11 +215,8 @@ TEST_F(ImageRecorderAudio, ProgressCountsBlocksAtTheRequestedSpeed) {
     auto last = burn(layout(), Dictionary{{DRBurnRequestedSpeedKey, 4 * 176.4}});
     ASSERT_EQ(state(last), DRStatusStateDone);
     std::vector<Dictionary> writing;
-    for (const auto& status : statuses) {
-        if (state(status) == DRStatusStateTrackWrite) {
-            writing.push_back(status);
-        }
-    }
+    std::copy_if(statuses.begin(), statuses.end(), std::back_inserter(writing),
+                 [](const Dictionary& status) { return state(status) == DRStatusStateTrackWrite; });
     // Ten a second, not one a block.
     EXPECT_NEAR(static_cast<double>(writing.size()), 22.0, 1.0);
     std::uint64_t previous = 0;

@@ -10,7 +10,6 @@
 #include <csignal>
 
 #include "tests/platform/engines/ImageRecorderSupport.h"
-#include "tests/support/Programs.h"
 
 // fsync as this test program has it: failing with EIO while `fsyncFails` is set, for a write error
 // that only the flush reports. A definition in the program comes before the C library's.
@@ -97,9 +96,16 @@ TEST_F(ImageRecorderImage, VerifyCatchesAnImageChangedOnDisk) {
     EXPECT_TRUE(seen.empty());
 }
 
-// Layouts that do not fit the disc or the recorder, and a folder that is gone or not set.
+// Layouts that do not fit the disc or the recorder, a folder that is gone or not set, and a disc
+// image replaced by a pipe, which must fail and never stall the burn.
 TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
     test::writeFile(source, pattern(2048));
+    const std::string iso = sources.file("disc.iso");
+    ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-o", iso, sources.path()}).status, 0);
+    auto piped = DRBurn::layoutForImageFile(iso);
+    ASSERT_TRUE(piped);
+    std::filesystem::remove(iso);
+    ASSERT_EQ(::mkfifo(iso.c_str(), 0644), 0);
     test::writeCDWav(sources.file("a.wav"), 588);
     auto audio = DRTrack::trackForAudioFile(sources.file("a.wav"));
     auto gapped = DRTrack::trackForAudioFile(sources.file("a.wav"));
@@ -127,6 +133,7 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
          out.file("gone")},
         {Value(track(DRTrack::Kind::Data)), ImageRecorder::Medium::CDR,
          "No folder is set for the image recorder's disc images.", ""},
+        {Value(piped), ImageRecorder::Medium::CDR, iso + " is no longer a file."},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(recorder->setMedium(c.medium));
@@ -182,18 +189,6 @@ TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
     EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: Input/output error");
     expectNothingWritten(last);
     EXPECT_EQ(state(burn(List{Value(audio)})), DRStatusStateDone);
-}
-
-TEST_F(ImageRecorderImage, ADiscImageReplacedByAPipeFailsAndNeverStalls) {
-    const std::string iso = sources.file("disc.iso");
-    ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-o", iso, sources.path()}).status, 0);
-    auto layout = DRBurn::layoutForImageFile(iso);
-    ASSERT_TRUE(layout);
-    std::filesystem::remove(iso);
-    ASSERT_EQ(::mkfifo(iso.c_str(), 0644), 0);
-    const auto last = burn(Value(layout));
-    EXPECT_EQ(errorText(last), iso + " is no longer a file.");
-    expectNothingWritten(last);
 }
 
 // A work image is linked as the output, never a file that took its place: a link to someone's

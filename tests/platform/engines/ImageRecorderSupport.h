@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -43,23 +43,6 @@ inline std::vector<std::string> filesIn(const std::string& folder) {
     return names;
 }
 
-// Opened by the test: a gated track's reader holds back its bytes until then, so that a test can
-// act on a burn that is surely under way.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable opened;
-    bool open = false;
-    void release() {
-        std::lock_guard lock(mutex);
-        open = true;
-        opened.notify_all();
-    }
-    void wait() {
-        std::unique_lock lock(mutex);
-        opened.wait(lock, [&] { return open; });
-    }
-};
-
 // A data or disc-image track over a file the test wrote, streamed in whole 2048-byte blocks.
 class FileTrack : public platform::DRTrack {
 public:
@@ -70,7 +53,9 @@ public:
         // The reader fails after this many bytes, saying so or throwing.
         std::optional<std::size_t> failAfter = std::nullopt;
         bool throws = false;
-        std::shared_ptr<Gate> gate = nullptr;
+        // The reader holds its bytes back until the test sets this, to act on a burn surely under
+        // way; a test that stops early breaks the promise, which lets the reader go as well.
+        std::optional<std::shared_future<void>> gate = std::nullopt;
     };
     FileTrack(std::string path, Kind kind, Options options)
         : path_(std::move(path)), kind_(kind), options_(std::move(options)) {}
@@ -105,17 +90,15 @@ private:
             if (options_.gate) {
                 options_.gate->wait();
             }
-            std::size_t n = std::min(out.size(), bytes_.size() - position_);
-            if (options_.failAfter) {
-                if (position_ >= *options_.failAfter && options_.throws) {
+            const std::size_t end = std::min(bytes_.size(), options_.failAfter.value_or(SIZE_MAX));
+            if (position_ >= end && end < bytes_.size()) {
+                if (options_.throws) {
                     throw std::runtime_error("the source threw");
                 }
-                if (position_ >= *options_.failAfter) {
-                    error_ = "the source went away";
-                    return 0;
-                }
-                n = std::min(n, *options_.failAfter - position_);
+                error_ = "the source went away";
+                return 0;
             }
+            const std::size_t n = std::min(out.size(), end - position_);
             std::memcpy(out.data(), bytes_.data() + position_, n);
             position_ += n;
             return n;
@@ -148,6 +131,19 @@ inline platform::Dictionary burnAndWait(const std::shared_ptr<platform::DRBurn>&
     burn->writeLayout(layout);
     EXPECT_TRUE(runUntil([&] { return ended; }));
     return statuses.empty() ? platform::Dictionary() : statuses.back();
+}
+
+// Erases the medium in `device` as `type` says and runs the loop until the erase ends; returns
+// its last status.
+inline platform::Dictionary eraseAndWait(const std::shared_ptr<platform::DRDevice>& device,
+                                         const std::string& type = platform::DREraseTypeQuick) {
+    auto erase = platform::DRErase::eraseForDevice(device);
+    erase->setEraseType(type);
+    platform::Dictionary last;
+    erase->setStatusHandler([&](const platform::Dictionary& status) { last = status; });
+    erase->start();
+    EXPECT_TRUE(runUntil([&] { return platform::DROperation::isFinal(last); }));
+    return last;
 }
 
 // The burns' clock, driven by the test: time passes only as a burn sleeps, and while the clock is

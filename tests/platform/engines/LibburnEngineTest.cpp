@@ -1,4 +1,3 @@
-#include <filesystem>
 #include <fstream>
 
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
@@ -95,11 +94,8 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
         {"closed DVD-R", {f, 0x11, 1, 4 * gib, 2000}, 0, 2000, 0, ""},
         {"closed DVD-RW", {f, 0x14, 1, 0, 2000}, 0, 2000, 0, "e"},
         {"DVD-RW to overwrite", {b, 0x13, 1, 4 * gib, 2'295'104}, 2'097'152, 0, 2'097'152, "baoe"},
-        {"DVD+RW", {b, 0x1a, 1, 4 * gib, 2'295'104}, 2'097'152, 0, 2'097'152, "baoe"},
-        {"blank DVD+R DL", {b, 0x2b, 1, 8 * gib, 0}, 4'194'304, 0, 0, "ba"},
         {"appendable BD-R", {a, 0x41, 1, 20 * gib, 5000}, 10'485'760, 5000, 0, "a"},
         {"BD-RE", {b, 0x43, 1, 24 * gib, 0}, 12'582'912, 0, 12'582'912, "baoe"},
-        {"DVD-RAM", {b, 0x12, 1, 4 * gib, 0}, 2'097'152, 0, 2'097'152, "baoe"},
         {"DVD-ROM", {f, 0x10, 1, 0, 3000}, 0, 3000, 0, ""},
         {"file of 40 blocks", {b, stdio, 2, gib, 40}, 524'288, 40, 524'288, "ao"},
         {"empty file", {b, stdio, 2, gib, 0}, 524'288, 0, 524'288, "bao"},
@@ -121,8 +117,7 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
 
 TEST(LibburnRecorderInterconnect, UdevBusNamesAreShownPlainly) {
     const std::pair<const char*, const char*> rows[] = {
-        {"usb", "USB"},   {"ata", "ATA"},       {"scsi", "SCSI"}, {"ieee1394", "FireWire"},
-        {"sata", "SATA"}, {"virtio", "virtio"}, {"", "Unknown"},  {nullptr, "Unknown"}};
+        {"ieee1394", "FireWire"}, {"virtio", "virtio"}, {"", "Unknown"}, {nullptr, "Unknown"}};
     for (const auto& [bus, shown] : rows) {
         EXPECT_EQ(libburn::interconnectForBus(bus), shown) << (bus ? bus : "(none)");
     }
@@ -192,11 +187,14 @@ TEST_F(LibburnEngineTest, DriveEventsAddRefreshAndWithdrawRecorders) {
     EXPECT_TRUE(engine.recorders().empty());
 }
 
-TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDrive) {
+// A data track lands byte-exact in the pseudo-drive; a simulated burn then leaves it as it was.
+TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDriveUnlessSimulated) {
     const std::string bytes = pattern(2048 * 300);
     auto recorder = pseudoDrive();
-    const Dictionary last =
-        burn(DRBurn::burnForDevice(recorder), Value(fileTrack("source.img", bytes)));
+    // A file names no speeds; the key is there all the same.
+    ASSERT_TRUE(recorder->status()[DRDeviceBurnSpeedsKey].list());
+    EXPECT_TRUE(recorder->status()[DRDeviceBurnSpeedsKey].list()->empty());
+    Dictionary last = burn(DRBurn::burnForDevice(recorder), Value(fileTrack("source.img", bytes)));
     ASSERT_EQ(state(last), DRStatusStateDone) << said(last);
     ASSERT_GE(statuses.size(), 3u);
     EXPECT_EQ(state(statuses.front()), DRStatusStatePreparing);
@@ -210,6 +208,14 @@ TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDrive) {
     EXPECT_GE(
         lookup(recorder->status()[DRDeviceMediaInfoKey], DRDeviceMediaBlocksUsedKey).uint64Value(),
         300u);
+
+    auto simulated = DRBurn::burnForDevice(recorder);
+    // Nothing to read back: verifying is no failure.
+    simulated->setProperties(Dictionary{
+        {DRBurnTestingKey, true}, {DRBurnRequestedSpeedKey, 1385.0}, {DRBurnVerifyDiscKey, true}});
+    last = burn(simulated, Value(fileTrack("other.img", std::string(2048 * 50, 'x'))));
+    EXPECT_EQ(state(last), DRStatusStateDone) << said(last);
+    EXPECT_TRUE(readFile(discPath) == bytes);
 }
 
 TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
@@ -255,25 +261,6 @@ TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
     }
 }
 
-TEST_F(LibburnEngineTest, SimulatedBurnLeavesThePseudoDriveAsItWas) {
-    const std::string before = pattern(2048 * 20);
-    test::writeFile(discPath, before);
-    auto recorder = pseudoDrive();
-    // A file names no speeds; the key is there all the same.
-    ASSERT_TRUE(recorder->status()[DRDeviceBurnSpeedsKey].list());
-    EXPECT_TRUE(recorder->status()[DRDeviceBurnSpeedsKey].list()->empty());
-
-    auto job = DRBurn::burnForDevice(recorder);
-    Dictionary properties = job->properties();
-    properties.set(DRBurnTestingKey, true);
-    properties.set(DRBurnRequestedSpeedKey, 1385.0);
-    properties.set(DRBurnVerifyDiscKey, true);  // nothing to read back: not a failure
-    job->setProperties(properties);
-    const Dictionary last = burn(job, Value(fileTrack("source.img", std::string(2048 * 50, 'x'))));
-    EXPECT_EQ(state(last), DRStatusStateDone) << said(last);
-    EXPECT_TRUE(readFile(discPath) == before);
-}
-
 // Burns that cannot be made, or fail on the way: each fails with its reason and leaves the
 // recorder idle; on a file, nothing was written.
 TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
@@ -310,24 +297,14 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
     }
 }
 
-TEST_F(LibburnEngineTest, PseudoDriveCannotBeErased) {
+// A file cannot be erased; ejected, it is empty until it is read again.
+TEST_F(LibburnEngineTest, PseudoDriveCannotBeErasedAndEjectEmptiesItUntilItIsReadAgain) {
     auto recorder = pseudoDrive();
-    auto erase = DRErase::eraseForDevice(recorder);
-    std::optional<Dictionary> last;
-    erase->setStatusHandler([&](const Dictionary& status) {
-        if (DROperation::isFinal(status)) {
-            last = status;
-        }
-    });
-    erase->start();
-    ASSERT_TRUE(test::runUntil([&] { return last.has_value(); }));
-    EXPECT_TRUE(DROperation::hasFailed(*last));
-    EXPECT_NE(said(*last).find("cannot be erased"), std::string::npos);
+    const Dictionary erased = test::eraseAndWait(recorder);
+    EXPECT_TRUE(DROperation::hasFailed(erased));
+    EXPECT_NE(said(erased).find("cannot be erased"), std::string::npos);
     EXPECT_FALSE(busy(recorder));
-}
 
-TEST_F(LibburnEngineTest, EjectEmptiesTheRecorderUntilItIsReadAgain) {
-    auto recorder = pseudoDrive();
     ASSERT_TRUE(recorder->ejectMedia());
     recorder->waitForOperations();
     EXPECT_EQ(recorder->status()[DRDeviceMediaStateKey].textValue(), DRDeviceMediaStateNone);
@@ -341,7 +318,7 @@ TEST_F(LibburnEngineTest, EjectEmptiesTheRecorderUntilItIsReadAgain) {
 // cancelled.
 TEST_F(LibburnEngineTest, ABurnUnderWayTurnsASecondAwayAndIsCancelled) {
     auto recorder = pseudoDrive();
-    auto gate = std::make_shared<test::Gate>();
+    std::promise<void> gate;
     auto first = DRBurn::burnForDevice(recorder);
     bool writing = false;
     std::optional<Dictionary> last;
@@ -351,15 +328,15 @@ TEST_F(LibburnEngineTest, ABurnUnderWayTurnsASecondAwayAndIsCancelled) {
             last = status;
         }
     });
-    first->writeLayout(
-        Value(fileTrack("gated", pattern(2048 * 64), DRTrack::Kind::Data, {.gate = gate})));
+    first->writeLayout(Value(fileTrack("gated", pattern(2048 * 64), DRTrack::Kind::Data,
+                                       {.gate = gate.get_future().share()})));
     EXPECT_TRUE(busy(recorder));
     const Dictionary second = burn(DRBurn::burnForDevice(recorder), Value(fileTrack("b", "b")));
     EXPECT_EQ(state(second), DRStatusStateFailed);
     EXPECT_NE(said(second).find("busy"), std::string::npos);
     ASSERT_TRUE(test::runUntil([&] { return writing; }));
     first->abort();
-    gate->release();
+    gate.set_value();
     ASSERT_TRUE(test::runUntil([&] { return last.has_value(); }));
     EXPECT_EQ(DROperation::errorText(*last), DROperation::kCancelledText);
     EXPECT_FALSE(busy(recorder));
