@@ -277,7 +277,9 @@ private:
             done = streamTrack(out, index, blockSize);
         }
         if (done < total) {
-            std::memset(buffer_.get(), 0, kBufferSize);
+            std::memset(
+                buffer_.get(), 0,
+                static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, total - done)));
         }
         while (done < total) {
             const std::size_t n = static_cast<std::size_t>(
