@@ -355,6 +355,12 @@ void Task::reap(bool block) const {
         exitStatus_ = WEXITSTATUS(status);
     }
     r.terminated = r.terminated || (r.slot && r.slot->terminate.load());
+    // Told to end, the program did; whatever of its group it leaves behind got the same SIGTERM
+    // and is still there: it ends now, or nothing would ever end it. The group's id stays taken
+    // while any member lives, so this reaches nobody else.
+    if (const pid_t target = r.slot ? r.slot->target.load() : 0; r.terminated && target < 0) {
+        ::kill(target, SIGKILL);
+    }
     r.release();
     if (r.log) {
         r.drainLog();  // what it wrote last; a grandchild that holds the pipe is not waited for
