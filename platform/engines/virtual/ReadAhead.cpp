@@ -19,19 +19,17 @@ ReadAhead::~ReadAhead() {
         stop_ = true;
     }
     changed_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.waitForAll();
 }
 
 void ReadAhead::start() {
-    if (thread_.joinable()) {
+    if (!buffers_.empty()) {
         return;
     }
     for (std::size_t i = 0; i < kDepth; ++i) {
         buffers_.push_back(std::make_unique<std::byte[]>(chunk_));
     }
-    thread_ = std::thread([this] { run(); });
+    thread_.start([this] { run(); });
 }
 
 void ReadAhead::run() {

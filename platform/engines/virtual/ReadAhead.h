@@ -7,10 +7,11 @@
 #include <mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <kilnware/platform/discrecording/DRTrack.h>
+
+#include "platform/foundation/WorkerThreads.h"
 
 namespace kilnware::platform::image {
 
@@ -54,7 +55,7 @@ private:
     bool done_ = false;
     bool stop_ = false;
     bool longer_ = false;
-    std::thread thread_;
+    WorkerThreads thread_;  // last: it uses everything above
 };
 
 }  // namespace kilnware::platform::image
