@@ -69,7 +69,8 @@ public:
     pid_t processIdentifier() const { return pid_; }
 
     // Ends the program and everything in its process group: SIGTERM now, SIGKILL if it is still
-    // there after a grace period. waitUntilExit then returns once it has ended.
+    // there after a grace period, and SIGKILL for what is left of its group once it has ended.
+    // waitUntilExit then returns once it has ended.
     void terminate();
     // Whether terminate() or terminateAll() ended this run.
     bool wasTerminated() const;
