@@ -328,40 +328,51 @@ void Task::reap(bool block) const {
     if (pid_ <= 0 || exitStatus_) {
         return;
     }
-    int status = 0;
-    pid_t result;
+    // The program's end is seen before it is collected: until then its pid holds its group's id,
+    // so the group (and nobody else) is still reached through it.
+    siginfo_t ended{};
+    int seen = 0;
     for (;;) {
         pump(block ? -1 : 0);
+        ended.si_pid = 0;
         do {
-            result = ::waitpid(pid_, &status, WNOHANG);
-        } while (result < 0 && errno == EINTR);
-        if (result != 0 || !block) {
+            seen = ::waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT);
+        } while (seen < 0 && errno == EINTR);
+        if (seen < 0 || ended.si_pid != 0 || !block) {
             break;
         }
     }
-    if (result == 0) {
+    if (seen == 0 && ended.si_pid == 0) {
         return;
     }
+    int lost = seen < 0 ? errno : 0;
     Running& r = *running_;
+    r.terminated = r.terminated || (r.slot && r.slot->terminate.load());
+    // Told to end, the program did; whatever of its group it leaves behind got the same SIGTERM
+    // and is still there: it ends now, or nothing would ever end it.
+    if (const pid_t target = r.slot ? r.slot->target.load() : 0;
+        seen == 0 && r.terminated && target < 0) {
+        ::kill(target, SIGKILL);
+    }
+    r.release();  // before the pid is given up, so that terminateAll never reaches a reused one
+    int status = 0;
+    pid_t result = -1;
+    if (seen == 0) {
+        do {
+            result = ::waitpid(pid_, &status, 0);
+        } while (result < 0 && errno == EINTR);
+        lost = result < 0 ? errno : 0;
+    }
     if (result < 0) {
         // Someone else collected the child (a host that ignores SIGCHLD): it has ended, somehow.
-        int code = errno;
         Log::write("Lost track of %@ (process %@): %@",
-                   {launchPath_, std::to_string(pid_), std::strerror(code)});
+                   {launchPath_, std::to_string(pid_), std::strerror(lost)});
         exitStatus_ = kUnknownStatus;
     } else if (WIFSIGNALED(status)) {
         exitStatus_ = 128 + WTERMSIG(status);
     } else {
         exitStatus_ = WEXITSTATUS(status);
     }
-    r.terminated = r.terminated || (r.slot && r.slot->terminate.load());
-    // Told to end, the program did; whatever of its group it leaves behind got the same SIGTERM
-    // and is still there: it ends now, or nothing would ever end it. The group's id stays taken
-    // while any member lives, so this reaches nobody else.
-    if (const pid_t target = r.slot ? r.slot->target.load() : 0; r.terminated && target < 0) {
-        ::kill(target, SIGKILL);
-    }
-    r.release();
     if (r.log) {
         r.drainLog();  // what it wrote last; a grandchild that holds the pipe is not waited for
     }
