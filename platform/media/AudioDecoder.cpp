@@ -386,17 +386,22 @@ struct AudioDecoder::Impl {
         }
     }
 
+    // At the end of the measured frames: the stream fails as the measuring found the file.
+    void failAtTheEnd() {
+        if (!lateError.empty()) {
+            fail(lateError);
+        } else if (cutShort) {
+            fail("the file ends before the length its header gives");
+        }
+    }
+
     // How many frames of the decoded frame come next (kChunkFrames at most), decoding one where
     // none is left; 0 at the end of the input or on an error.
     std::size_t nextFrames() {
         const auto want = static_cast<std::size_t>(
             std::min<std::uint64_t>(kChunkFrames, inputTotal - std::min(inputTotal, delivered)));
         if (want == 0) {
-            if (!lateError.empty()) {
-                fail(lateError);
-            } else if (cutShort) {
-                fail("the file ends before the length its header gives");
-            }
+            failAtTheEnd();
             return 0;
         }
         while (!framePending) {
@@ -584,9 +589,11 @@ struct AudioDecoder::Impl {
                 fail(chunks->error());
                 return 0;
             }
-            if (frames == 0 && (!lateError.empty() || cutShort)) {
-                nextFrames();  // fails the stream as the measuring found it
-                return 0;
+            if (frames == 0) {
+                failAtTheEnd();
+                if (!error.empty()) {
+                    return 0;
+                }
             }
             audioEnded = frames == 0;
         } else if (!audioEnded && cdAudio) {

@@ -187,10 +187,7 @@ bool DecoderPass::countPackets(std::uint64_t& frames, std::int64_t& ticks, int& 
             break;
         }
         const std::int64_t duration = packet_->duration;
-        std::size_t sideSize = 0;
-        const std::uint8_t* side =
-            ff().av_packet_get_side_data(packet_, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-        if (side && sideSize >= 8) {
+        if (const std::uint8_t* side = skipSamples()) {
             skipped += static_cast<std::int64_t>(le32(side)) + le32(side + 4);
         }
         ff().av_packet_unref(packet_);
@@ -224,10 +221,15 @@ void DecoderPass::drop() {
 }
 
 std::int64_t DecoderPass::skippedBefore() const {
+    const std::uint8_t* side = skipSamples();
+    return side ? le32(side) : 0;
+}
+
+const std::uint8_t* DecoderPass::skipSamples() const {
     std::size_t size = 0;
     const std::uint8_t* side =
         ff().av_packet_get_side_data(packet_, AV_PKT_DATA_SKIP_SAMPLES, &size);
-    return side && size >= 4 ? le32(side) : 0;
+    return size >= 8 ? side : nullptr;
 }
 
 }  // namespace kilnware::platform::media

@@ -69,6 +69,9 @@ public:
 
 private:
     DecoderPass() = default;
+    // packet()'s skip-samples side data: the samples to drop before and after its own, 32 bits
+    // each, little-endian; nullptr where it has none.
+    const std::uint8_t* skipSamples() const;
 
     Cursor cursor_;
     AVIOContext* io_ = nullptr;
