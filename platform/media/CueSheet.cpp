@@ -162,8 +162,12 @@ std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tr
         std::snprintf(number, sizeof number, "%02zu", i + 1);
         cue += std::string("  TRACK ") + number + " AUDIO\n";
         textLines(i + 1, "    ");
-        if (tracks[i].preGapFrames > 0) {
-            cue += "    PREGAP " + msf(tracks[i].preGapFrames) + "\n";
+        // The disc's own pause before track 1 is no part of a cue sheet: only what goes past it.
+        const std::uint64_t gap =
+            i == 0 ? tracks[i].preGapFrames - std::min(tracks[i].preGapFrames, kFirstPreGap)
+                   : tracks[i].preGapFrames;
+        if (gap > 0) {
+            cue += "    PREGAP " + msf(gap) + "\n";
         }
         cue += "    INDEX 01 " + msf(position) + "\n";
         position += tracks[i].blocks;

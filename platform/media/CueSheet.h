@@ -38,6 +38,10 @@ std::string latin1FromUtf8(std::string_view utf8);
 // "mm:ss:ff" for a count of CD frames (75 a second).
 std::string msf(std::uint64_t frames);
 
+// Frames of the pause before track 1 that every CD has, ahead of the first block a cue sheet or
+// a table of contents counts.
+inline constexpr std::uint64_t kFirstPreGap = 150;
+
 struct CueTrack {
     std::uint64_t blocks = 0;        // 2352-byte sectors of the track in the BIN file
     std::uint64_t preGapFrames = 0;  // silence the burner writes before the track; 0 for none

@@ -52,8 +52,20 @@ double kilobytesPer1x(const DRDevice& device) {
     return 176.4;
 }
 
+// A track's pre-gap when none is asked for: the customary two seconds between the tracks of a CD.
+constexpr std::uint32_t kCustomaryPreGap = 150;
+
+// The pre-gap of track `index`: one --pregap sets every track's, several each track's in order.
+std::uint32_t preGapOf(const AudioOptions& audio, std::size_t index) {
+    if (audio.pregaps.size() == 1) {
+        return audio.pregaps.front();
+    }
+    return index < audio.pregaps.size() ? audio.pregaps[index] : kCustomaryPreGap;
+}
+
 // The host's track info list: one record per file, titled by the option, the file's title tag or
-// the file's name; its performer is the option's, or else the file's artist tag.
+// the file's name; its performer is the option's, or else the file's artist tag (--performer is
+// the disc's).
 List trackRecords(const std::vector<std::string>& files, const std::vector<Dictionary>& tags,
                   const AudioOptions& audio) {
     List records;
@@ -63,14 +75,10 @@ List trackRecords(const std::vector<std::string>& files, const std::vector<Dicti
                                ? audio.trackTitles[i]
                                : tagText(tags[i], DRCDTextTitleKey)
                                      .value_or(std::filesystem::path(files[i]).stem().string()));
-        if (i < audio.trackPerformers.size()) {
-            record->setM_Author(audio.trackPerformers[i]);
-        } else if (audio.performer) {
-            record->setM_Author(audio.performer);
-        } else {
-            record->setM_Author(tagText(tags[i], DRCDTextPerformerKey));
-        }
-        record->setM_PreGap(i < audio.pregaps.size() ? audio.pregaps[i] : 0);
+        record->setM_Author(i < audio.trackPerformers.size()
+                                ? std::optional(audio.trackPerformers[i])
+                                : tagText(tags[i], DRCDTextPerformerKey));
+        record->setM_PreGap(preGapOf(audio, i));
         records.emplace_back(record);
     }
     return records;
@@ -179,7 +187,8 @@ int run(int argc, char** argv) {
     audioCD->add_option("--track-performer", audio.trackPerformers,
                         "Each track's performer, in order");
     audioCD->add_option("--pregap", audio.pregaps,
-                        "Each track's pre-gap in frames (75 a second), in order");
+                        "The pre-gap in frames (75 a second): once for every track, or each "
+                        "track's in order (default: 150, two seconds; 0 for a gapless disc)");
     audioCD->add_flag("--cd-text", audio.cdText, "Write the titles and performers as CD-Text");
     auto* video = app.add_subcommand("video", "Author MPEG-2 files into a video DVD and burn it");
     video->add_option("files", paths, "MPEG-2 files (PAL or NTSC, not mixed)")

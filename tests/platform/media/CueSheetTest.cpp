@@ -37,7 +37,7 @@ CDText hostileText(std::size_t tracks) {
 TEST(CueSheetTest, NoTextOrFileNameStartsALineOrLeavesItsQuotes) {
     const CDText text = hostileText(2);
     const std::string cue = cueSheet("disc\nFILE \"/etc/passwd\" BINARY\".bin",
-                                     {{300, 150}, {450, 0}}, text, "disc\r\nREM.cdt");
+                                     {{300, 0}, {450, 150}}, text, "disc\r\nREM.cdt");
     std::istringstream lines(cue);
     std::string line;
     std::vector<std::string> words;
@@ -55,9 +55,9 @@ TEST(CueSheetTest, NoTextOrFileNameStartsALineOrLeavesItsQuotes) {
         EXPECT_TRUE(quotes == 0 || quotes == 2) << line;
     }
     const std::vector<std::string> expected = {
-        "CDTEXTFILE", "TITLE",     "PERFORMER",  "SONGWRITER", "FILE",  "TRACK",
-        "TITLE",      "PERFORMER", "SONGWRITER", "PREGAP",     "INDEX", "TRACK",
-        "TITLE",      "PERFORMER", "SONGWRITER", "INDEX"};
+        "CDTEXTFILE", "TITLE",      "PERFORMER",  "SONGWRITER", "FILE",  "TRACK",
+        "TITLE",      "PERFORMER",  "SONGWRITER", "INDEX",      "TRACK", "TITLE",
+        "PERFORMER",  "SONGWRITER", "PREGAP",     "INDEX"};
     EXPECT_EQ(words, expected) << cue;
 }
 
