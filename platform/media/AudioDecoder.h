@@ -12,11 +12,11 @@ namespace kilnware::platform::media {
 // interleaved. Anything FFmpeg's libraries decode is accepted (WAV, AIFF, FLAC, ALAC, WavPack,
 // APE, Ogg Vorbis, Opus, MP3, AAC, WMA, ...).
 //
-// Conversion: other rates are resampled (sinc, medium quality) while streaming; mono is copied to
-// both channels; more than two channels are mixed down (front channels to their side, centre and
-// surrounds at -3 dB, LFE dropped, each side scaled so that full-scale input cannot clip; unknown
-// layouts put even channels left and odd channels right). Samples are rounded and clipped to 16
-// bits, without dither.
+// Conversion: other rates are resampled while streaming (libsoxr, flat to 20 kHz), time-aligned
+// and to the exact length below; mono is copied to both channels; more than two channels are
+// mixed down (front channels to their side, centre and surrounds at -3 dB, LFE dropped, each
+// side scaled so that full-scale input cannot clip; unknown layouts put even channels left and
+// odd channels right). Samples are rounded and clipped to 16 bits, without dither.
 //
 // Length, known exactly when open() returns: lossless formats (PCM, FLAC, ALAC, WavPack, APE) are
 // taken at their header's word; MPEG audio is measured from its packets and the encoder's delay
