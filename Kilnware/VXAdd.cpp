@@ -51,6 +51,7 @@ std::optional<List> VXAdd::discAddMp3Request(const PathList& paths,
     auto root = DRFolder::virtualFolderWithName(Tittle.value_or(" "));
     fillRootFolder(*root, paths);
     root->setExplicitFilesystemMask(DRFilesystemInclusionMaskJoliet);
+    root->setForPlayers(true);
     auto track = DRTrack::trackForRootFolder(root);
     if (!track) {
         Log::write("track is nil");

@@ -14,8 +14,9 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev
   # the tests sort names as a person's language does: en_US.UTF-8, generated below
   locales
-  # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet)
-  udftools 7zip
+  # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet),
+  # xorriso (Rock Ridge as Linux reads it: links, owners, relocated folders)
+  udftools 7zip xorriso
   # the fuzz preset: clang, libFuzzer's runtime, and llvm-symbolizer for the reports of findings
   clang libclang-rt-14-dev llvm
   # benchmarks: the peak memory of a whole process (bench/run.sh)
