@@ -206,7 +206,7 @@ public:
         node.kind = LaidOutNode::Kind::Folder;
         node.place = std::make_shared<const std::string>(path);
         setAttributes(node, info.st_mode, info.st_uid, info.st_gid, info.st_mtim, info.st_ctim);
-        checkTime(node, path);
+        checkTime(node, [&] { return path; });
         checkDepth(depth, path);
         ancestors_.insert(id);
         const bool read = readDirectory(path, directory, info.st_dev, depth, node);
@@ -287,7 +287,7 @@ public:
             {static_cast<time_t>(info.stx_mtime.tv_sec), static_cast<long>(info.stx_mtime.tv_nsec)},
             {static_cast<time_t>(info.stx_ctime.tv_sec),
              static_cast<long>(info.stx_ctime.tv_nsec)});
-        checkTime(node, *folderPath + "/" + name);
+        checkTime(node, [&] { return *folderPath + "/" + name; });
         ++files_;
         out = std::move(node);
         return true;
@@ -318,7 +318,7 @@ public:
         node.device = info.st_dev;
         node.inode = info.st_ino;
         setAttributes(node, info.st_mode, info.st_uid, info.st_gid, info.st_mtim, info.st_ctim);
-        checkTime(node, *path);
+        checkTime(node, [&] { return *path; });
         node.place = std::move(path);
         ++files_;
         out = std::move(node);
@@ -345,14 +345,14 @@ public:
         LaidOutNode node;
         node.name = name;
         node.kind = LaidOutNode::Kind::Link;
-        node.linkTarget = std::make_shared<const std::string>(target);
+        node.place = std::make_shared<const std::string>(target);
         setAttributes(
             node, 0777, info.stx_uid, info.stx_gid,
             {static_cast<time_t>(info.stx_mtime.tv_sec), static_cast<long>(info.stx_mtime.tv_nsec)},
             {static_cast<time_t>(info.stx_ctime.tv_sec),
              static_cast<long>(info.stx_ctime.tv_nsec)});
         if (linksEverywhere_) {
-            checkTime(node, path);
+            checkTime(node, [&] { return path; });
             out = std::move(node);
             return true;
         }
@@ -369,7 +369,7 @@ public:
             "Data layout: left out of the Joliet tree %@, a link %@: Joliet holds no "
             "links (Rock Ridge keeps it)",
             {path, where});
-        checkTime(node, path);
+        checkTime(node, [&] { return path; });
         out = std::move(node);
         return true;
     }
@@ -485,13 +485,15 @@ private:
     }
 
     // Warns of a time that the disc's file systems cannot hold.
-    void checkTime(const LaidOutNode& node, const std::string& path) const {
+    // `path` is only made when there is something to say.
+    template <typename Path>
+    void checkTime(const LaidOutNode& node, const Path& path) const {
         const std::int64_t recorded = recordedTime(node.modified, mask_);
         if (recorded != node.modified) {
             Log::warning(
                 "Data layout: %@ is dated %@, which the disc cannot hold; it goes on the "
                 "disc dated %@",
-                {path, utcText(node.modified), utcText(recorded)});
+                {std::string(path()), utcText(node.modified), utcText(recorded)});
         }
     }
 
@@ -541,7 +543,7 @@ private:
 }  // namespace
 
 std::string LaidOutNode::sourcePath() const {
-    if (!place) {
+    if (!place || isLink()) {
         return std::string();
     }
     return placeIsFolder ? *place + "/" + name : *place;
@@ -553,6 +555,9 @@ std::uint32_t effectiveFilesystemMask(std::uint32_t explicitMask) {
 }
 
 std::int64_t recordedTime(std::int64_t time, std::uint32_t mask) {
+    if ((mask & DRFilesystemInclusionMaskUDF) != 0) {
+        return time;  // genisoimage records the times itself
+    }
     std::int64_t first = kIso9660First;
     std::int64_t last = kIso9660Last;
     if ((mask & DRFilesystemInclusionMaskHFSPlus) != 0) {

@@ -23,17 +23,16 @@ struct LaidOutNode {
 
     std::string name;
     Kind kind = Kind::File;
-    // Where the node lies on disk: its folder's path, to which its name is added, or (a file the
-    // caller chose, or the file a link leads to, whose name on the disc may differ) its own path
-    // whole. The files of a folder share its path, held once.
-    bool placeIsFolder = false;
-    std::shared_ptr<const std::string> place;
-    // A link's target, as the link reads.
-    std::shared_ptr<const std::string> linkTarget;
+    bool placeIsFolder = false;  // see place
     // The owner and the permission bits (07777), as they stood on disk.
     std::uint16_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
+    // Where the node lies on disk: its folder's path, to which its name is added, or (a file the
+    // caller chose, or the file a link leads to, whose name on the disc may differ) its own path
+    // whole. The files of a folder share its path, held once. A link holds its target here, as
+    // the link reads.
+    std::shared_ptr<const std::string> place;
     std::uint64_t size = 0;
     dev_t device = 0;
     ino_t inode = 0;
@@ -46,7 +45,8 @@ struct LaidOutNode {
     bool isFolder() const { return kind == Kind::Folder; }
     bool isLink() const { return kind == Kind::Link; }
     bool isFile() const { return kind == Kind::File; }
-    // The absolute path read when the image is written.
+    const std::string& linkTarget() const { return *place; }
+    // The absolute path read when the image is written; empty for a link.
     std::string sourcePath() const;
 };
 
@@ -67,7 +67,8 @@ std::uint32_t effectiveFilesystemMask(std::uint32_t explicitMask);
 inline constexpr int kFolderDepthBeyondIso9660 = 8;
 
 // The time the file systems of `mask` record for `time` (seconds since the epoch): the time itself,
-// or the nearest one they can all hold (HFS+ ends early in 2040, ISO 9660 in 2155).
+// or the nearest one they can all hold (HFS+ ends early in 2040, ISO 9660 in 2155). A disc with
+// UDF is made by genisoimage, which records the times itself.
 std::int64_t recordedTime(std::int64_t time, std::uint32_t mask);
 
 // Takes the snapshot of the tree under `root`. The paths the caller chose are followed where they

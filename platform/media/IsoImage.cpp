@@ -538,7 +538,7 @@ public:
             } else if (child.isLink()) {
                 IsoSymlink* link = nullptr;
                 status = iso_image_add_new_symlink(image_, parent, child.name.c_str(),
-                                                   child.linkTarget->c_str(), &link);
+                                                   child.linkTarget().c_str(), &link);
                 node = reinterpret_cast<IsoNode*>(link);
                 hidden |= LIBISO_HIDE_ON_JOLIET;  // Joliet holds no links
             } else {

@@ -83,7 +83,7 @@ std::u32string writableName(std::u32string name, bool joliet) {
     return name;
 }
 
-// `name` with " (n)" before its extension, within `limit` characters.
+// `name` with " (n)" before its extension, shortened before the number where need be.
 std::u32string numberedName(const std::u32string& name, int n, bool joliet) {
     const std::size_t dot = name.rfind(U'.');
     const std::size_t split = dot != std::u32string::npos && dot > 0 ? dot : name.size();
@@ -109,10 +109,13 @@ std::string toUtf8(const std::u32string& text) {
     return out;
 }
 
+// Names of the layout's items as genisoimage writes them, where they differ.
+using DiscNames = std::unordered_map<const LaidOutNode*, std::string>;
+
 // The names under `folder` that genisoimage cannot write as they are, each with the name it is
 // to write instead (one no other item of its folder has), warned of.
 void renameForGenisoimage(const LaidOutNode& folder, const std::string& discPath, bool joliet,
-                          std::unordered_map<const LaidOutNode*, std::string>& renamed) {
+                          DiscNames& renamed) {
     std::set<std::u32string> taken;
     std::vector<std::pair<const LaidOutNode*, std::u32string>> changed;
     for (const LaidOutNode& child : folder.children) {
@@ -133,8 +136,8 @@ void renameForGenisoimage(const LaidOutNode& folder, const std::string& discPath
         const std::string& utf8 = renamed[child] = toUtf8(name);
         const std::string source = child->sourcePath();
         Log::warning(
-            "Data layout: %@ goes on the disc as \"%@\": genisoimage cannot write its "
-            "name into %@",
+            "Data layout: %@ goes on the disc as \"%@\": genisoimage cannot write that "
+            "name into %@ as it is",
             {source.empty() ? discPath + "/" + child->name : source, utf8,
              joliet ? "UDF and Joliet" : "UDF"});
     }
@@ -157,15 +160,11 @@ void removeTree(const std::string& path) {
     std::filesystem::remove_all(path, ignored);
 }
 
-// Names of the layout's items as genisoimage writes them, where they differ.
-using DiscNames = std::unordered_map<const LaidOutNode*, std::string>;
-
 // A staged folder takes the owner (where this process may give it away), mode and time of the
 // folder it stands for; genisoimage records them. Its reader must still get in.
 void setFolderAttributes(const LaidOutNode& folder, const std::string& path) {
-    if (::lchown(path.c_str(), folder.owner, folder.group) != 0) {
-        // Only root may give a folder away: the folder keeps this process's owner.
-    }
+    // Only root may give a folder away; otherwise it keeps this process's owner.
+    [[maybe_unused]] const int given = ::chown(path.c_str(), folder.owner, folder.group);
     ::chmod(path.c_str(), ::geteuid() == 0 ? folder.mode : folder.mode | 0500);
     const timespec times[2] = {{folder.modified, 0}, {folder.modified, 0}};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -264,6 +263,8 @@ std::optional<std::string> changedFile(const LaidOutNode& folder) {
             if (auto changed = changedFile(child)) {
                 return changed;
             }
+        }
+        if (!child.isFile()) {
             continue;
         }
         struct stat info {};
