@@ -14,9 +14,10 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev
   # the tests sort names as a person's language does: en_US.UTF-8, generated below
   locales
-  # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet);
-  # cdrdao and bchunk read cue sheets and split BIN files; flac and lame encode as rippers do
-  udftools 7zip cdrdao bchunk flac lame
+  # reading images back in the tests: isoinfo (genisoimage), udfinfo, 7-Zip (UDF, HFS+, Joliet),
+  # xorriso (sessions and MD5 tags, as the peers read them); cdrdao and bchunk read cue sheets
+  # and split BIN files; flac and lame encode as rippers do
+  udftools 7zip xorriso cdrdao bchunk flac lame
   # the fuzz preset: clang, libFuzzer's runtime, and llvm-symbolizer for the reports of findings
   clang libclang-rt-14-dev llvm
   # benchmarks: the peak memory of a whole process (bench/run.sh)

@@ -23,6 +23,7 @@ namespace kilnware::platform::media {
 //   that read only that.
 // - HFS+ (8): libisofs' HFS+ tree behind an Apple partition map.
 // - UDF (4): UDF 1.02 made by genisoimage, streamed through a pipe by each reader.
+// libisofs' images carry its MD5 tags: of the session and of each file (see IsoImage.cpp).
 // The ISO 9660 volume descriptor is always there; without bit 1 or 2 its tree stays empty. UDF
 // cannot go with HFS+. The volume name is the root folder's name, mapped as each file system
 // requires. Files keep their modification time, in every tree; everything is owned by root, folders

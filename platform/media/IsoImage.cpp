@@ -403,6 +403,17 @@ std::uint64_t blocksOf(std::uint64_t bytes) {
     return (bytes + DRTrack::kDataBlockSize - 1) / DRTrack::kDataBlockSize;
 }
 
+// Every image carries libisofs' MD5 tags: a checksum of the session (with tags after the volume
+// descriptors and the directory tree, to tell which part is damaged) and one of each file, kept in
+// an array that the root's AAIP names. libisofs computes them over the bytes as it writes them;
+// xorriso and `kilnware check` read them back.
+constexpr bool kRecordsChecksums = true;
+
+void recordChecksums(IsoWriteOpts* opts) {
+    iso_write_opts_set_aaip(opts, 1);
+    iso_write_opts_set_record_md5(opts, 1, 1);
+}
+
 ContentOrder contentOrder(const FolderLayout& layout) {
     ContentOrder order;
     // HFS+ puts its own structures among the files: libisofs streams the whole image then.
@@ -447,8 +458,10 @@ ContentOrder contentOrder(const FolderLayout& layout) {
             order.bytes += blocksOf(files[i]->size) * DRTrack::kDataBlockSize;
         }
     }
-    // Without a file to check (none, or only tiny ones), libisofs writes them all.
-    order.known = checked && order.checkedAt <= kCheckedWithin;
+    // Without a file to check (none, or only tiny ones), libisofs writes them all. So it does
+    // while it records checksums (recordChecksums): it would checksum placeholders in place of
+    // the files.
+    order.known = !kRecordsChecksums && checked && order.checkedAt <= kCheckedWithin;
     if (!order.known) {
         order.files.clear();
         order.bytes = 0;
@@ -660,12 +673,17 @@ std::optional<StartedImage> startImage(const Tree& tree, const FolderLayout& lay
         serial[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     }
     iso_write_opts_set_hfsp_serial_number(o, serial);
-    iso_write_opts_set_will_cancel(o, sizeOnly ? 1 : 0);
-    if (tree.shared->placeholders) {
+    // Told that only the size is wanted, libisofs leaves out the checksums (and measures an image
+    // smaller than the one it writes): it starts writing, in the smallest ring, and is stopped.
+    iso_write_opts_set_will_cancel(o, sizeOnly && !kRecordsChecksums ? 1 : 0);
+    if (sizeOnly) {
+        iso_write_opts_set_fifo_size(o, 32);
+    } else if (tree.shared->placeholders) {
         // Only the tree passes through it: a quarter of the default ring is plenty.
         iso_write_opts_set_fifo_size(o, 256);
     }
     iso_write_opts_set_sort_files(o, order.weights.empty() ? 0 : 1);
+    recordChecksums(o);
 
     ::burn_source* created = nullptr;
     status = iso_image_create_burn_source(tree.image.get(), o, &created);
@@ -982,15 +1000,12 @@ private:
 std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error) {
     auto shared = std::make_shared<const FolderLayout>(std::move(layout));
     auto order = std::make_shared<const ContentOrder>(contentOrder(*shared));
-    auto tree = buildTree(*shared, *order, true, error);
+    auto tree = buildTree(*shared, *order, order->known, error);
     const auto measured = tree ? measure(*tree, *shared, *order, error) : std::nullopt;
     if (!measured) {
         return nullptr;
     }
     const off_t size = *measured;
-    if (!order->known) {
-        tree.reset();  // a reader that takes no files builds its tree without placeholders
-    }
     // The burn writes its image on threads of its own, whose allocator arenas cannot take the
     // memory the measuring freed: it goes back to the system rather than stay beside theirs.
     ::malloc_trim(0);

@@ -169,6 +169,19 @@ TEST_F(FilesystemImageTest, EachMaskHoldsTheTreeInEachOfItsFileSystems) {
             EXPECT_EQ(descriptors.find("Joliet with") != std::string::npos, has('J'))
                 << descriptors;
         }
+        // libisofs' images carry MD5 tags; with Rock Ridge (which names the checksum array)
+        // xorriso checks the session and each file by them.
+        EXPECT_EQ(readFile(iso).find("libisofs_checksum_tag_v1") != std::string::npos, !has('U'));
+        if (has('R') && !has('U')) {
+            const auto checked =
+                runProgram("xorriso", {"-md5", "on", "-indev", "stdio:" + iso, "-check_md5",
+                                       "FAILURE", "--", "-check_md5_r", "FAILURE", "/", "--"});
+            EXPECT_NE(checked.out.find("session data match recorded md5"), std::string::npos)
+                << checked.out;
+            EXPECT_NE(checked.out.find("File contents and their MD5 checksums match"),
+                      std::string::npos)
+                << checked.out;
+        }
         if (has('R')) {
             EXPECT_EQ(isoPaths(iso, "-R"), treePaths("/"));
             EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/link-to-deep.txt"}).out,
