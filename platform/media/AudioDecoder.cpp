@@ -747,25 +747,35 @@ AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) 
 
 AudioDecoder::~AudioDecoder() = default;
 
-std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
-    if (!ffmpeg()) {
+std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, std::string* why) {
+    auto refuse = [why](std::string reason) -> std::unique_ptr<AudioDecoder> {
+        if (why) {
+            *why = std::move(reason);
+        }
         return nullptr;
+    };
+    if (!ffmpeg()) {
+        return refuse("FFmpeg's libraries, which decode audio files, are not installed");
     }
     auto impl = std::make_unique<Impl>();
     impl->path = path;
     impl->fd.reset(openRegularFile(path));
     struct stat status {};
-    if (!impl->fd || ::fstat(impl->fd.get(), &status) != 0 || status.st_size <= 0) {
-        return nullptr;
+    if (!impl->fd || ::fstat(impl->fd.get(), &status) != 0) {
+        return refuse(errno == EINVAL ? "it is not a regular file" : std::strerror(errno));
+    }
+    if (status.st_size <= 0) {
+        return refuse("it is empty");
     }
     impl->size = status.st_size;
     impl->pass = DecoderPass::open(impl->fd.get(), impl->size);
     if (!impl->pass) {
-        return nullptr;
+        return refuse("it holds no audio in a format that can be decoded");
     }
     const AVCodecContext* codec = impl->pass->codec();
     if (codec->ch_layout.nb_channels < 1 || !resamplable(codec->sample_rate)) {
-        return nullptr;
+        return refuse("its sample rate (" + std::to_string(codec->sample_rate) +
+                      " Hz) cannot be turned into CD audio");
     }
     impl->channels = static_cast<std::size_t>(codec->ch_layout.nb_channels);
     impl->mixedChannels = impl->channels == 1 ? 1 : 2;
@@ -786,17 +796,18 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
     if (impl->rate != kSampleRate) {
         impl->resampler = newResampler(impl->rate, impl->mixedChannels);
         if (!impl->resampler) {
-            return nullptr;
+            return refuse("the resampler could not start");
         }
         impl->resampled.resize(kChunkFrames * impl->mixedChannels);
     }
     if (!impl->measure(measureFor(codec->codec_id)) || impl->inputTotal == 0 ||
         impl->inputTotal > kMaxInputFrames) {
-        return nullptr;
+        return refuse(impl->inputTotal > kMaxInputFrames ? "it is longer than any disc holds"
+                                                         : "its length cannot be read");
     }
     // A file from which nothing decodes is no track, whatever its header says.
     if (impl->pass->decode() <= 0 || !impl->restart()) {
-        return nullptr;
+        return refuse("not a single frame of its audio decodes");
     }
     return std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(impl)));
 }

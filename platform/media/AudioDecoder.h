@@ -39,8 +39,9 @@ public:
 
     // Opens the regular file at `path`; nullptr for anything that does not decode to at least one
     // frame (missing, empty, a directory, a FIFO or device, text, a truncated header, a rate too
-    // far from 44.1 kHz). Never blocks on a special file.
-    static std::unique_ptr<AudioDecoder> open(const std::string& path);
+    // far from 44.1 kHz), and then `why` (when given) says why in words for a person. Never blocks
+    // on a special file.
+    static std::unique_ptr<AudioDecoder> open(const std::string& path, std::string* why = nullptr);
     ~AudioDecoder();
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;

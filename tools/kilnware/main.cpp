@@ -268,16 +268,9 @@ int run(int argc, char** argv) {
             });
         }
     }
-    // The builder turns the records into dictionaries up to the first file that gives no track;
-    // a record still standing in the list names that file.
-    auto nothingToBurn = [&]() -> std::optional<std::string> {
-        for (std::size_t i = 0; audioCD->parsed() && i < records.size(); ++i) {
-            if (records[i].object<TrackInfoClass>() && i >= 1 && i - 1 < paths.size()) {
-                return "Nothing was burned: " + paths[i - 1] + " is no audio that can be read.";
-            }
-        }
-        return std::nullopt;
-    };
+    // A file that gives no track leaves the audio CD or MP3 CD short: the library says why while
+    // the setup panel runs, and the console refuses there instead of burning what is left.
+    auto nothingToBurn = [burn]() -> std::optional<std::string> { return burn->layoutProblem(); };
     // An image burn is read back when asked: set on the burn the setup panel will start. A cue
     // sheet brings its tracks and its CD-Text.
     Value imageLayout;

@@ -245,7 +245,7 @@ void ScriptableRecorder::run(const std::shared_ptr<DROperation>& operation,
     workers_->start([operation, failure = std::move(failure), workingState, step] {
         for (int i = 0; i < kSteps; ++i) {
             if (operation->abortRequested()) {
-                operation->reportFailure(DROperation::kCancelledText);
+                operation->reportCancelled();
                 return;
             }
             Dictionary status;

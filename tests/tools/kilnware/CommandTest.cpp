@@ -133,6 +133,7 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
     std::ofstream(dir.file("notes.txt")) << "not audio";
     const std::string trip = dir.file("trip.mpg"), tone = dir.file("tone.wav");
     std::ofstream(trip) << "mpeg";
+    std::ofstream(dir.file("VID_2024.mp4")) << "a phone's video";
     std::ofstream(dir.file("outside.cue")) << "FILE \"../etc/passwd\" BINARY\n  TRACK 01 AUDIO\n"
                                               "    INDEX 01 00:00:00\n";
     std::ofstream(dir.file("escape.cue")) << "\x1b]0;owned\x07 X\n";
@@ -161,6 +162,8 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
         {{"image", dir.file("folder/sub/a.txt"), "--yes"}, 2, ""},
         {{"image", dir.file("outside.cue"), "--yes"}, 2, "beside the cue sheet"},
         {{"image", dir.file("escape.cue"), "--yes"}, 2, ""},
+        // The library's reason, not its "burn is nil".
+        {{"video", dir.file("VID_2024.mp4"), "--yes"}, 3, "no MPEG video sequence header"},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip")}, 2, "work folder"},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip/out")}, 2, "work folder"},
     };
@@ -467,6 +470,7 @@ TEST(CommandSignals, EndAHangingToolAndEverythingItStarted) {
             fs::permissions(script, fs::perms::owner_all);
             const std::string trip = dir.file("trip.mpg"), tone = dir.file("tone.wav");
             std::ofstream(trip) << "mpeg";
+            std::ofstream(dir.file("VID_2024.mp4")) << "a phone's video";
             test::StartedProgram run(
                 KILNWARE_CLI,
                 {"video", dir.file("trip.mpg"), "--yes", "--image-dir", dir.file("out")},

@@ -122,6 +122,9 @@ KILNWARE_DR_KEY(DRStatusBlocksWrittenKey);  // blocks written so far
 KILNWARE_DR_KEY(DRStatusBlocksToWriteKey);  // blocks of the whole layout
 KILNWARE_DR_KEY(DRErrorStatusKey);
 KILNWARE_DR_KEY(DRErrorStatusErrorStringKey);
+// boolean, in the error dictionary: the operation failed because it was asked to stop (a cancel,
+// a signal), not because something went wrong.
+KILNWARE_DR_KEY(DRErrorStatusCancelledKey);
 
 // Burn properties.
 KILNWARE_DR_KEY(DRBurnVerifyDiscKey);
