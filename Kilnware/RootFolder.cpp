@@ -25,4 +25,14 @@ void fillRootFolder(DRFolder& root, const std::vector<std::string>& paths) {
     }
 }
 
+std::shared_ptr<DRTrack> dataTrackOf(std::shared_ptr<DRFolder> root,
+                                     const std::vector<std::string>& paths, std::string& why) {
+    if (root->children().empty()) {
+        why = paths.size() == 1 ? paths.front() + " does not exist"
+                                : "none of the files and folders given exists";
+        return nullptr;
+    }
+    return DRTrack::trackForRootFolder(std::move(root), why);
+}
+
 }  // namespace kilnware

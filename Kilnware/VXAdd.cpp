@@ -37,6 +37,10 @@ void passPreGapOn(DRTrack& track, const List* info, std::size_t index) {
     properties.set(DRPreGapLengthKey, std::uint64_t{record->m_PreGap()});
     track.setProperties(std::move(properties));
 }
+std::string noAudioTrack(const std::string& path, const std::string& why) {
+    return path + " is no audio that can be read: " +
+           (why.empty() ? std::string("it cannot be decoded") : why) + ".";
+}
 }  // namespace
 
 void TrackInfoClass::addNilInfo() {
@@ -48,13 +52,16 @@ void TrackInfoClass::addNilInfo() {
 std::optional<List> VXAdd::discAddMp3Request(const PathList& paths,
                                              const std::optional<std::string>& Tittle) {
     List tracks;
+    whyNoTrack_.reset();
     auto root = DRFolder::virtualFolderWithName(Tittle.value_or(" "));
     fillRootFolder(*root, paths);
     root->setExplicitFilesystemMask(DRFilesystemInclusionMaskJoliet);
     root->setForPlayers(true);
-    auto track = DRTrack::trackForRootFolder(root);
+    std::string why;
+    auto track = dataTrackOf(root, paths, why);
     if (!track) {
         Log::write("track is nil");
+        whyNoTrack_ = "The MP3 CD cannot be laid out: " + why + ".";
         return std::nullopt;
     }
     tracks.emplace_back(std::move(track));
@@ -63,10 +70,13 @@ std::optional<List> VXAdd::discAddMp3Request(const PathList& paths,
 
 std::optional<List> VXAdd::discPathAddTrackRequest(const PathList& paths, List* Info) {
     List tracks;
+    whyNoTrack_.reset();
     for (std::uint32_t i = 0; i < paths.size(); ++i) {
-        m_track = DRTrack::trackForAudioFile(paths[i]);
+        std::string why;
+        m_track = DRTrack::trackForAudioFile(paths[i], why);
         if (!m_track) {
             Log::write("track is nil");
+            whyNoTrack_ = noAudioTrack(paths[i], why);
             return std::nullopt;
         }
         passPreGapOn(*m_track, Info, i);
@@ -79,9 +89,12 @@ std::optional<List> VXAdd::discPathAddTrackRequest(const PathList& paths, List* 
 std::optional<List> VXAdd::discFileAddTrackRequest(const PathList& paths, List* Info,
                                                    std::int32_t atIndex) {
     List tracks;
+    whyNoTrack_.reset();
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        m_track = DRTrack::trackForAudioFile(paths[i]);
+        std::string why;
+        m_track = DRTrack::trackForAudioFile(paths[i], why);
         if (!m_track) {
+            whyNoTrack_ = noAudioTrack(paths[i], why);
             return std::nullopt;
         }
         tracks.emplace(

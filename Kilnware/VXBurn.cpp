@@ -37,15 +37,47 @@ std::shared_ptr<VXBurn> VXBurn::strongSelf() const {
     return std::static_pointer_cast<VXBurn>(self());
 }
 
+void VXBurn::startCall() {
+    lastCall_ = {};
+    layoutProblem_.reset();
+}
+
+void VXBurn::refuse(std::string reason) {
+    lastCall_ = {CallOutcome::Kind::Refused, std::move(reason)};
+}
+
+void VXBurn::refuseWithLine(const std::string& line) {
+    Log::write(line);
+    refuse(line.ends_with('.') ? line : line + ".");
+}
+
+bool VXBurn::confirmed(DRSetupPanel& panel) {
+    panel.setDelegate(strongSelf());
+    if (panel.runSetupPanel() == DRSetupPanel::kConfirmed) {
+        return true;
+    }
+    // A layout that falls short is the likelier reason a host's panel was closed.
+    if (layoutProblem_) {
+        refuse(*layoutProblem_);
+    } else {
+        lastCall_ = {CallOutcome::Kind::Cancelled, "The burn was cancelled."};
+    }
+    return false;
+}
+
 void VXBurn::burnToAudioCD(const PathList& paths, List* Info) {
+    startCall();
     if (paths.empty()) {
         Log::write(kEmptySelection);
+        refuse("No audio files were given.");
         return;
     }
     m_CDAdd = std::make_shared<VXAdd>();
     List layout;
     if (auto tracks = m_CDAdd->discPathAddTrackRequest(paths, Info)) {
         layout = std::move(*tracks);
+    } else {
+        layoutProblem_ = m_CDAdd->whyNoTrack();
     }
     auto setupPanel = DRBurnSetupPanel::setupPanel();
     // Taken before the panel runs: this is the burn that gets the CD-Text. The panel keeps one
@@ -58,8 +90,7 @@ void VXBurn::burnToAudioCD(const PathList& paths, List* Info) {
         disc.set(DRCDTextTitleKey, "nil");
         Info->insert(Info->begin(), Value(std::move(disc)));
     }
-    setupPanel->setDelegate(strongSelf());
-    if (setupPanel->runSetupPanel() != DRSetupPanel::kConfirmed) {
+    if (!confirmed(*setupPanel)) {
         return;
     }
     if (Info) {
@@ -71,18 +102,24 @@ void VXBurn::burnToAudioCD(const PathList& paths, List* Info) {
 
 void VXBurn::burnDataToDisc(const PathList& paths, const std::optional<std::string>& discName,
                             std::int32_t kindOfData) {
+    startCall();
     auto root = DRFolder::virtualFolderWithName(discName.value_or("Data Disc"));
     if (paths.empty()) {
+        refuse("No files or folders were given.");
         return;
     }
     fillRootFolder(*root, paths);
     if (kindOfData < 0 || kindOfData > 3) {
+        refuse("There is no file system " + std::to_string(kindOfData) +
+               ": 0 is ISO 9660, 1 Joliet, 2 UDF and 3 HFS+.");
         return;
     }
     root->setExplicitFilesystemMask(std::uint32_t{1} << kindOfData);
-    auto track = DRTrack::trackForRootFolder(root);
+    std::string why;
+    auto track = dataTrackOf(root, paths, why);
     if (!track) {
         Log::write("track is nil");
+        refuse("The data disc cannot be laid out: " + why + ".");
         return;
     }
     burnLayout(Value(track), "Burn Data Disc");
@@ -90,18 +127,21 @@ void VXBurn::burnDataToDisc(const PathList& paths, const std::optional<std::stri
 
 void VXBurn::burnToMp3CD(const PathList& paths, const std::optional<std::string>& Title,
                          bool isverifyDisc) {
+    startCall();
     if (paths.empty()) {
         Log::write(kEmptySelection);
+        refuse("No files or folders were given.");
         return;
     }
     m_CDAdd = std::make_shared<VXAdd>();
     List layout;
     if (auto tracks = m_CDAdd->discAddMp3Request(paths, Title)) {
         layout = std::move(*tracks);
+    } else {
+        layoutProblem_ = m_CDAdd->whyNoTrack();
     }
     auto setupPanel = DRBurnSetupPanel::setupPanel();
-    setupPanel->setDelegate(strongSelf());
-    if (setupPanel->runSetupPanel() != DRSetupPanel::kConfirmed) {
+    if (!confirmed(*setupPanel)) {
         return;
     }
     auto burnObject = setupPanel->burnObject();
@@ -144,13 +184,14 @@ Value VXBurn::discPropertyForKey(const std::optional<std::string>& key, const Li
 }
 
 void VXBurn::burnLayout(const Value& layout, const std::string& description) {
+    startCall();
     if (layout.isNone()) {
         Log::write("layout is nil");
+        refuse("There is nothing to burn.");
         return;
     }
     auto setupPanel = DRBurnSetupPanel::setupPanel();
-    setupPanel->setDelegate(strongSelf());
-    if (setupPanel->runSetupPanel() != DRSetupPanel::kConfirmed) {
+    if (!confirmed(*setupPanel)) {
         return;
     }
     beginBurn(setupPanel->burnObject(), layout, description);
@@ -162,6 +203,10 @@ void VXBurn::beginBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout,
     progressPanel->setDelegate(strongSelf());
     progressPanel->setDescription(description);
     ++burnsInFlight_;
+    lastCall_ = {CallOutcome::Kind::Began, {}};
+    if (layoutProblem_) {
+        burnsWithProblems_.emplace_back(burn, *layoutProblem_);
+    }
     progressPanel->beginProgressPanelForBurn(burn, layout);
 }
 
@@ -178,7 +223,20 @@ void VXBurn::burnProgressPanelDidFinish(const Notification&) {
 bool VXBurn::burnDidFinish(DRBurnProgressPanel&, const std::shared_ptr<DRBurn>& burn) {
     burnsInFlight_ = std::max(0, burnsInFlight_ - 1);
     const Dictionary status = burn ? burn->status() : Dictionary();
+    std::optional<std::string> problem;
+    std::erase_if(burnsWithProblems_, [&](const auto& entry) {
+        const auto owner = entry.first.lock();
+        if (owner && owner != burn) {
+            return false;
+        }
+        problem = owner ? std::optional(entry.second) : problem;
+        return true;
+    });
+    lastBurnWasCancelled_ = DROperation::wasCancelled(status);
+    lastBurnError_.reset();
     if (DROperation::hasFailed(status)) {
+        // A layout that fell short says more than the engine's word that it holds no track.
+        lastBurnError_ = problem && !lastBurnWasCancelled_ ? *problem : errorText(status);
         Log::write("The burn failed (%@)!", {errorText(status)});
         Log::write("Sending BurnFailed notification");
         NotificationCenter::defaultCenter().postNotificationName(BurnFailed, self());
@@ -229,6 +287,7 @@ bool VXBurn::deviceContainsSuitableMedia(DRSetupPanel&, const std::shared_ptr<DR
 }
 
 void VXBurn::erase() {
+    startCall();
     // The handler holds the controller weakly: a controller that is gone hears nothing.
     std::weak_ptr<Object> weak = weakSelf();
     NotificationCenter::defaultCenter().addObserver(
@@ -245,8 +304,10 @@ void VXBurn::eraseCompleted(const Notification*) {
     auto setupPanel = DREraseSetupPanel::setupPanel();
     setupPanel->setDelegate(strongSelf());
     if (setupPanel->runSetupPanel() != DRSetupPanel::kConfirmed) {
+        lastCall_ = {CallOutcome::Kind::Cancelled, "The erase was cancelled."};
         return;
     }
+    lastCall_ = {CallOutcome::Kind::Began, {}};
     auto progressPanel = DREraseProgressPanel::progressPanel();
     progressPanel->setDelegate(strongSelf());
     progressPanel->beginProgressPanelForErase(setupPanel->eraseObject());

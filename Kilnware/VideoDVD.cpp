@@ -63,11 +63,11 @@ std::string withoutTrailingSeparators(std::string path) {
 }
 }  // namespace
 
-bool VXBurn::videoRouteMayStart() const {
+bool VXBurn::videoRouteMayStart() {
     // A running burn reads the work paths when it ends; replacing them now would have it remove
     // the new route's files, or this route remove what that burn still reads.
     if (burnsInFlight_ > 0) {
-        Log::write("A burn of this controller is still running: the video DVD was not started");
+        refuseWithLine("A burn of this controller is still running: the video DVD was not started");
         return false;
     }
     return true;
@@ -78,14 +78,15 @@ bool VXBurn::clearLeftovers(WorkRecord& record, std::initializer_list<const std:
     for (const std::string* path : paths) {
         struct stat info {};
         if (::lstat(path->c_str(), &info) == 0 && !record.proves(*path)) {
-            Log::write("Not touching %@: it is no work of an earlier video DVD burn", {*path});
+            refuseWithLine("Not touching " + *path +
+                           ": it is no work of an earlier video DVD burn");
             return false;
         }
     }
     for (const std::string* path : paths) {
         struct stat info {};
         if (::lstat(path->c_str(), &info) == 0 && !record.removeIfProven(*path)) {
-            Log::write("Not touching %@: it changed while it was being removed", {*path});
+            refuseWithLine("Not touching " + *path + ": it changed while it was being removed");
             return false;
         }
         record.forget(*path);
@@ -97,7 +98,7 @@ std::shared_ptr<WorkRecord> VXBurn::takeWorkRecord(const std::string& image) {
     std::string error;
     std::shared_ptr<WorkRecord> record = WorkRecord::open(image, error);
     if (!record) {
-        Log::write("Not touching %@: %@", {image, error});
+        refuseWithLine("Not touching " + image + ": " + error);
     }
     return record;
 }
@@ -115,7 +116,7 @@ bool VXBurn::writeProject(WorkRecord& record, const PathList& paths) {
                   closeChecked(file, error) && record.remember(xmlPath);
     }
     if (!written) {
-        Log::write("Could not write the authoring project %@: %@", {xmlPath, error});
+        refuseWithLine("Could not write the authoring project " + xmlPath + ": " + error);
     }
     return written;
 }
@@ -126,19 +127,25 @@ std::vector<std::string> VXBurn::videoWorkPaths(const std::string& firstMpegPath
 }
 
 void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::string>& Title) {
-    if (paths.empty() || !videoRouteMayStart()) {
+    startCall();
+    if (paths.empty()) {
+        refuse("No MPEG files were given.");
+        return;
+    }
+    if (!videoRouteMayStart()) {
         return;
     }
     // A control character would end a line of the project early: refused before anything is made.
     for (const std::string& path : paths) {
         if (video::hasControlCharacter(path)) {
-            Log::write("Not making a video DVD of %@: its name holds a control character", {path});
+            refuseWithLine("Not making a video DVD of " + path +
+                           ": its name holds a control character");
             return;
         }
     }
     const video::WorkPaths work = video::workPathsFor(absolutePath(paths.front()));
     if (auto clash = video::clashingWorkPath(work, paths)) {
-        Log::write("Not touching %@: it is one of the MPEG files, or holds one", {*clash});
+        refuseWithLine("Not touching " + *clash + ": it is one of the MPEG files, or holds one");
         return;
     }
     auto record = takeWorkRecord(work.image);
@@ -153,7 +160,7 @@ void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::stri
 
     std::string error;
     if (!record->makeFolder(folderpath, error)) {
-        Log::write("Could not create the DVD-video folder %@", {error});
+        refuseWithLine("Could not create the DVD-video folder " + error);
         return;
     }
     if (!writeProject(*record, paths)) {
@@ -162,6 +169,7 @@ void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::stri
     mpgToTsFolder(xmlPath);
     // What the authoring tool put into the folder is this run's work too.
     record->remember(folderpath);
+    std::optional<std::string> noImage;
     if (videoToolTerminated_) {
         discardVideoWork(*record);
     } else if (fm->fileExistsAtPath(folderpath + "/VIDEO_TS/VIDEO_TS.IFO")) {
@@ -169,14 +177,18 @@ void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::stri
         // and burned as if all were well; without one there is no image, and so no layout.
         tsFolderToISO(isoPath, folderpath, Title.value_or(kDefaultVolumeName));
         rememberImage(*record);
+    } else {
+        noImage = toolFailure("The DVD authoring tool made no DVD-video folder");
     }
-    burnImage(record, "burn is nil");
+    burnImage(record, "burn is nil", noImage);
 }
 
 void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
                                const std::optional<std::string>& Title) {
+    startCall();
     if (!folder) {
         Log::write("Please show us a path of ts-Folder");
+        refuse("No DVD-video folder was given.");
         return;
     }
     if (!videoRouteMayStart()) {
@@ -192,7 +204,7 @@ void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
         given = source;
     }
     if (!FileManager::defaultManager()->fileExistsAtPath(source + "/VIDEO_TS/VIDEO_TS.IFO")) {
-        Log::write("%@ is no DVD-video folder: it holds no VIDEO_TS/VIDEO_TS.IFO", {source});
+        refuseWithLine(source + " is no DVD-video folder: it holds no VIDEO_TS/VIDEO_TS.IFO");
         return;
     }
     // The image goes beside the folder, also when the folder is given with a trailing separator.
@@ -226,10 +238,20 @@ void VXBurn::discardVideoWork(WorkRecord& record) {
     Log::write("The video DVD was cancelled; its work files are removed");
 }
 
-void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutLine) {
-    auto layout = DRBurn::layoutForImageFile(isoPath);
+void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutLine,
+                       std::optional<std::string> noImage) {
+    std::string why;
+    auto layout = DRBurn::layoutForImageFile(isoPath, why);
     if (!layout) {
         Log::write(noLayoutLine);
+        if (videoToolTerminated_) {
+            lastCall_ = {CallOutcome::Kind::Cancelled,
+                         "The video DVD was cancelled while its tools ran."};
+        } else if (toolStatus_.value_or(0) != 0 && !noImage) {
+            refuse(toolFailure("The disk-image tool made no image"));
+        } else {
+            refuse(noImage.value_or("No video DVD image came out: " + why + "."));
+        }
         return;
     }
     // The image is this run's work, proven by the record and removed after a successful burn.
@@ -250,7 +272,24 @@ void VXBurn::runVideoTask() {
     m_VideoTask->launch();
     m_VideoTask->waitUntilExit();
     videoToolTerminated_ = m_VideoTask->wasTerminated();
+    toolLines_ = m_VideoTask->lastOutputLines();
+    toolStatus_ = m_VideoTask->terminationStatus();
     m_VideoTask.reset();
+}
+
+std::string VXBurn::toolFailure(const std::string& what) const {
+    if (toolLines_.empty()) {
+        return toolStatus_ ? what + " (it ended with status " + std::to_string(*toolStatus_) + ")."
+                           : what + ".";
+    }
+    // The tool's own last words, without the name it puts before them.
+    std::string_view last = toolLines_.back();
+    if (const auto colon = last.find(": ");
+        last.starts_with("kilnware-") && colon != std::string_view::npos) {
+        last.remove_prefix(colon + 2);
+    }
+    std::string reason = what + ": " + std::string(last);
+    return reason.ends_with('.') ? reason : reason + ".";
 }
 
 void VXBurn::mpgToTsFolder(const std::string& projectPath) {

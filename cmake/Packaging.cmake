@@ -1,5 +1,5 @@
 # Debian packages, as CPack's DEB generator makes them (scripts/package.sh):
-#   libkilnware0    the shared library and its stand-in programs
+#   libkilnware1    the shared library and its stand-in programs
 #   libkilnware-dev the headers, the CMake package, the pkg-config file and the .so link
 #   kilnware        the command, its manual page and its bash and zsh completions
 # The library package is named after the SONAME, so that an incompatible library (a new SONAME)

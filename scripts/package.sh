@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian packages libkilnware0, libkilnware-dev and kilnware into build/packages/
+# Builds the Debian packages libkilnware1, libkilnware-dev and kilnware into build/packages/
 # (an optimised build for /usr, tests left out), and lists them. Run from anywhere, as root (it
 # installs what is needed first).
 #   bash scripts/package.sh

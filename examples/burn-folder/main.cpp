@@ -44,10 +44,20 @@ int main(int argc, char** argv) {
                        [&](const Notification&) { succeeded = false; });
 
     burn->burnDataToDisc({argv[1]}, std::nullopt, 1);
-    loop->runUntil([&] { return succeeded.has_value(); }, std::chrono::minutes(30));
+    // Either a burn began, and its outcome follows, or the controller says why not.
+    if (burn->lastCall().kind == VXBurn::CallOutcome::Kind::Began) {
+        loop->runUntil([&] { return succeeded.has_value(); }, std::chrono::minutes(30));
+    }
     center.removeObserver(&observer);
     Engine::stopAll();
 
-    std::cout << (succeeded.value_or(false) ? "burned" : "not burned") << '\n';
-    return succeeded.value_or(false) ? 0 : 1;
+    if (succeeded.value_or(false)) {
+        std::cout << "burned\n";
+        return 0;
+    }
+    std::cout << "not burned: "
+              << (succeeded ? burn->lastBurnError().value_or("the burn failed")
+                            : burn->lastCall().reason)
+              << '\n';
+    return 1;
 }

@@ -72,6 +72,13 @@ public:
 
     // What the engine gave for the latest path that a track builder handled.
     std::shared_ptr<platform::DRTrack> m_track;
+
+    // Why the latest call of a track builder gave no tracks, in words for a person (the file, and
+    // what is wrong with it); none when it gave them.
+    const std::optional<std::string>& whyNoTrack() const { return whyNoTrack_; }
+
+private:
+    std::optional<std::string> whyNoTrack_;
 };
 
 }  // namespace kilnware

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <kilnware/Export.h>
@@ -95,6 +96,31 @@ public:
     bool eraseDidFinish(platform::DREraseProgressPanel& panel,
                         const std::shared_ptr<platform::DRErase>& erase) override;
 
+    // What the latest call of an entry point (or of erase) came to, for the host to tell its user.
+    // The library's log lines stay as they are; this says the same to a host in words for a
+    // person, and says why where a log line says only that something is nil.
+    struct CallOutcome {
+        enum class Kind {
+            None,       // no entry point has been called yet
+            Began,      // a burn (or erase) began: BurnSucceed or BurnFailed follows
+            Cancelled,  // the setup panel was cancelled
+            Refused,    // nothing will be burned, and `reason` says why
+        };
+        Kind kind = Kind::None;
+        std::string reason;
+    };
+    const CallOutcome& lastCall() const { return lastCall_; }
+    // Why the layout an entry point is about to burn falls short, while its setup panel runs: an
+    // audio file that gives no track, a selection that gives no data track. The library still runs
+    // the panel then (its burn would fail); a host's panel may show this and refuse. None when the
+    // layout is whole; it stays until the next call.
+    const std::optional<std::string>& layoutProblem() const { return layoutProblem_; }
+    // Why the latest burn of this controller failed, in words for a person; none after a success
+    // or before the first outcome. Read it when BurnFailed arrives.
+    const std::optional<std::string>& lastBurnError() const { return lastBurnError_; }
+    // Whether the latest burn that failed was cancelled (asked to stop) rather than failed.
+    bool lastBurnWasCancelled() const { return lastBurnWasCancelled_; }
+
     // The controller's fields. A new controller has every field empty.
     std::shared_ptr<VXAdd> m_CDAdd;
     std::shared_ptr<platform::Task> m_VideoTask;
@@ -107,6 +133,15 @@ public:
 
 private:
     std::shared_ptr<VXBurn> strongSelf() const;
+    // The outcome of the running entry point call.
+    void startCall();
+    void refuse(std::string reason);
+    // Logs `line` and refuses with it as the reason.
+    void refuseWithLine(const std::string& line);
+    // Runs a burn setup panel; false, with the call's outcome set, when it was not confirmed.
+    bool confirmed(platform::DRSetupPanel& panel);
+    // Why the last tool run failed, from what it printed.
+    std::string toolFailure(const std::string& what) const;
     void removeTemporaryVideoFiles();
     // Starts the progress panel of a confirmed burn session.
     void beginBurn(const std::shared_ptr<platform::DRBurn>& burn, const platform::Value& layout,
@@ -120,8 +155,9 @@ private:
     void rememberImage(platform::WorkRecord& record);
     void discardVideoWork(platform::WorkRecord& record);
     void runVideoTask();
-    bool videoRouteMayStart() const;
-    void burnImage(std::shared_ptr<platform::WorkRecord> record, const char* noLayoutLine);
+    bool videoRouteMayStart();
+    void burnImage(std::shared_ptr<platform::WorkRecord> record, const char* noLayoutLine,
+                   std::optional<std::string> noImage = std::nullopt);
 
     // The proof of what the running video burn made, locked until its burn ends; the temporary
     // video files go after a successful burn only while this (or the record on disk) proves them.
@@ -129,6 +165,15 @@ private:
     bool videoToolTerminated_ = false;
     // Burns handed to a progress panel whose outcome has not arrived yet.
     int burnsInFlight_ = 0;
+    CallOutcome lastCall_;
+    std::optional<std::string> layoutProblem_;
+    std::optional<std::string> lastBurnError_;
+    // Burns begun with a layout that fell short, and why, until their outcome.
+    std::vector<std::pair<std::weak_ptr<platform::DRBurn>, std::string>> burnsWithProblems_;
+    bool lastBurnWasCancelled_ = false;
+    // The last lines the latest tool run printed, and how it ended.
+    std::vector<std::string> toolLines_;
+    std::optional<int> toolStatus_;
 };
 
 }  // namespace kilnware

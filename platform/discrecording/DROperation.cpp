@@ -23,6 +23,11 @@ std::optional<std::string> DROperation::errorText(const Dictionary& status) {
     return text.description();
 }
 
+bool DROperation::wasCancelled(const Dictionary& status) {
+    return hasFailed(status) &&
+           lookup(status[DRErrorStatusKey], DRErrorStatusCancelledKey).boolValue();
+}
+
 DROperation::DROperation(std::shared_ptr<DRDevice> device) : device_(std::move(device)) {
     status_.set(DRStatusStateKey, DRStatusStateNone);
 }
@@ -92,8 +97,25 @@ void DROperation::reportStatus(Dictionary status) {
 }
 
 void DROperation::reportFailure(const std::string& errorText) {
+    // Whatever an operation that was asked to stop fails of (a tool ended, a read cut short), the
+    // stop is the reason.
+    if (abortRequested()) {
+        reportCancelled();
+    } else {
+        reportFailure(errorText, false);
+    }
+}
+
+void DROperation::reportCancelled() {
+    reportFailure(kCancelledText, true);
+}
+
+void DROperation::reportFailure(const std::string& errorText, bool cancelled) {
     Dictionary error;
     error.set(DRErrorStatusErrorStringKey, errorText);
+    if (cancelled) {
+        error.set(DRErrorStatusCancelledKey, true);
+    }
     Dictionary status;
     status.set(DRStatusStateKey, DRStatusStateFailed);
     status.set(DRErrorStatusKey, std::move(error));

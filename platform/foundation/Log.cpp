@@ -69,7 +69,10 @@ void writeLine(std::string_view line, Log::Level level) {
             s.systemLogOpen = true;
         }
         std::string text(line);
-        syslog(level == Log::Level::Warning ? LOG_WARNING : LOG_NOTICE, "%s", text.c_str());
+        const int priority = level == Log::Level::Warning ? LOG_WARNING
+                             : level == Log::Level::Tool  ? LOG_INFO
+                                                          : LOG_NOTICE;
+        syslog(priority, "%s", text.c_str());
     }
     if (s.standardError) {
         std::string text(line);
@@ -113,6 +116,12 @@ void Log::warning(std::string_view line) {
 
 void Log::warning(std::string_view format, std::initializer_list<std::string_view> arguments) {
     writeLine(formatDescription(format, arguments), Level::Warning);
+}
+
+void Log::tool(std::string_view program, std::string_view line) {
+    std::string text(program);
+    text.append(": ").append(line);
+    writeLine(text, Level::Tool);
 }
 
 void Log::setStandardErrorEnabled(bool enabled) {

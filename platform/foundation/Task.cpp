@@ -133,6 +133,8 @@ struct Task::Running {
     UniqueFd out;  // standard output with Output::Pipe, read end
     UniqueFd pidfd;
     std::string pending;
+    static constexpr std::size_t kTailLines = 8;
+    std::vector<std::string> tail;  // the last lines it printed, for the reason of a failure
     Slot* slot = nullptr;
     std::optional<Clock::time_point> terminatingSince;
     bool killed = false;
@@ -142,12 +144,22 @@ struct Task::Running {
         std::size_t start = 0;
         for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
              start = end + 1) {
-            Log::write("%@: %@", {name, std::string_view(pending).substr(start, end - start)});
+            logLine(std::string_view(pending).substr(start, end - start));
         }
         pending.erase(0, start);
         if (flush && !pending.empty()) {
-            Log::write("%@: %@", {name, pending});
+            logLine(pending);
             pending.clear();
+        }
+    }
+
+    void logLine(std::string_view line) {
+        Log::tool(name, line);
+        if (!line.empty()) {
+            tail.emplace_back(line);
+            if (tail.size() > kTailLines) {
+                tail.erase(tail.begin());
+            }
         }
     }
 
@@ -225,6 +237,14 @@ Task::~Task() {
         }
         reap(true);
     }
+}
+
+std::vector<std::string> Task::lastOutputLines() const {
+    if (!running_) {
+        return {};
+    }
+    reap(false);
+    return running_->tail;
 }
 
 bool Task::launch() {

@@ -1,6 +1,6 @@
 #include "platform/media/AudioDecoder.h"
 
-#include <samplerate.h>
+#include <soxr.h>
 #include <sys/stat.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -291,9 +291,27 @@ void cdFramesOf(const float* left, const float* right, std::size_t step, std::si
 }
 
 struct ResamplerDeleter {
-    void operator()(SRC_STATE* state) const { src_delete(state); }
+    void operator()(soxr_t resampler) const { soxr_delete(resampler); }
 };
-using Resampler = std::unique_ptr<SRC_STATE, ResamplerDeleter>;
+using Resampler = std::unique_ptr<std::remove_pointer_t<soxr_t>, ResamplerDeleter>;
+
+// Rates the resampler takes: within a factor of 256 of the CD's.
+bool resamplable(int rate) {
+    return rate >= AudioDecoder::kSampleRate / 256 && rate <= AudioDecoder::kSampleRate * 256;
+}
+
+// libsoxr at its very high quality: flat to 20 kHz, and its 28 bits of precision leave nothing
+// audible in 16. One thread: the burn reads ahead on threads of its own.
+Resampler newResampler(int rate, std::size_t channels) {
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    soxr_error_t error = nullptr;
+    Resampler resampler(soxr_create(rate, AudioDecoder::kSampleRate,
+                                    static_cast<unsigned>(channels), &error, &io, &quality,
+                                    &runtime));
+    return error ? Resampler() : std::move(resampler);
+}
 
 // How FLAC's and MP3's frames are decoded in chunks: FLAC's each on its own, MP3's after the
 // ten before them (the bit reservoir reaches back at most 511 bytes, five frames at 32 kbit/s,
@@ -541,24 +559,23 @@ struct AudioDecoder::Impl {
                     return 0;
                 }
             }
-            SRC_DATA step{};
-            step.data_in = mixed.data() + mixedOffset * mixedChannels;
-            step.input_frames = static_cast<long>(mixedFrames);
-            step.data_out = resampled.data();
-            step.output_frames = static_cast<long>(kChunkFrames);
-            step.end_of_input = inputEnded ? 1 : 0;
-            step.src_ratio = static_cast<double>(kSampleRate) / rate;
-            if (const int result = src_process(resampler.get(), &step); result != 0) {
-                fail(std::string("the resampler failed: ") + src_strerror(result));
+            // Once the input is over, no input flushes the resampler's tail.
+            std::size_t used = 0;
+            std::size_t made = 0;
+            if (const soxr_error_t failed =
+                    soxr_process(resampler.get(),
+                                 inputEnded ? nullptr : mixed.data() + mixedOffset * mixedChannels,
+                                 mixedFrames, &used, resampled.data(), kChunkFrames, &made)) {
+                fail(std::string("the resampler failed: ") + failed);
                 return 0;
             }
-            mixedOffset += static_cast<std::size_t>(step.input_frames_used);
-            mixedFrames -= static_cast<std::size_t>(step.input_frames_used);
-            if (step.output_frames_gen > 0) {
+            mixedOffset += used;
+            mixedFrames -= used;
+            if (made > 0) {
                 data = resampled.data();
-                return static_cast<std::size_t>(step.output_frames_gen);
+                return made;
             }
-            if (inputEnded || step.input_frames_used == 0) {
+            if (inputEnded || used == 0) {
                 return 0;
             }
         }
@@ -651,7 +668,7 @@ struct AudioDecoder::Impl {
         stagingPos = 0;
         stagingLen = 0;
         if (resampler) {
-            src_reset(resampler.get());
+            soxr_clear(resampler.get());
         }
         return error.empty();
     }
@@ -730,26 +747,35 @@ AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) 
 
 AudioDecoder::~AudioDecoder() = default;
 
-std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
-    if (!ffmpeg()) {
+std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, std::string* why) {
+    auto refuse = [why](std::string reason) -> std::unique_ptr<AudioDecoder> {
+        if (why) {
+            *why = std::move(reason);
+        }
         return nullptr;
+    };
+    if (!ffmpeg()) {
+        return refuse("FFmpeg's libraries, which decode audio files, are not installed");
     }
     auto impl = std::make_unique<Impl>();
     impl->path = path;
     impl->fd.reset(openRegularFile(path));
     struct stat status {};
-    if (!impl->fd || ::fstat(impl->fd.get(), &status) != 0 || status.st_size <= 0) {
-        return nullptr;
+    if (!impl->fd || ::fstat(impl->fd.get(), &status) != 0) {
+        return refuse(errno == EINVAL ? "it is not a regular file" : std::strerror(errno));
+    }
+    if (status.st_size <= 0) {
+        return refuse("it is empty");
     }
     impl->size = status.st_size;
     impl->pass = DecoderPass::open(impl->fd.get(), impl->size);
     if (!impl->pass) {
-        return nullptr;
+        return refuse("it holds no audio in a format that can be decoded");
     }
     const AVCodecContext* codec = impl->pass->codec();
-    if (codec->ch_layout.nb_channels < 1 || codec->sample_rate < 1 ||
-        !src_is_valid_ratio(static_cast<double>(kSampleRate) / codec->sample_rate)) {
-        return nullptr;
+    if (codec->ch_layout.nb_channels < 1 || !resamplable(codec->sample_rate)) {
+        return refuse("its sample rate (" + std::to_string(codec->sample_rate) +
+                      " Hz) cannot be turned into CD audio");
     }
     impl->channels = static_cast<std::size_t>(codec->ch_layout.nb_channels);
     impl->mixedChannels = impl->channels == 1 ? 1 : 2;
@@ -768,21 +794,20 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path) {
                                                              codec->codec_id == AV_CODEC_ID_FLAC);
     }
     if (impl->rate != kSampleRate) {
-        int error = 0;
-        impl->resampler.reset(
-            src_new(SRC_SINC_MEDIUM_QUALITY, static_cast<int>(impl->mixedChannels), &error));
+        impl->resampler = newResampler(impl->rate, impl->mixedChannels);
         if (!impl->resampler) {
-            return nullptr;
+            return refuse("the resampler could not start");
         }
         impl->resampled.resize(kChunkFrames * impl->mixedChannels);
     }
     if (!impl->measure(measureFor(codec->codec_id)) || impl->inputTotal == 0 ||
         impl->inputTotal > kMaxInputFrames) {
-        return nullptr;
+        return refuse(impl->inputTotal > kMaxInputFrames ? "it is longer than any disc holds"
+                                                         : "its length cannot be read");
     }
     // A file from which nothing decodes is no track, whatever its header says.
     if (impl->pass->decode() <= 0 || !impl->restart()) {
-        return nullptr;
+        return refuse("not a single frame of its audio decodes");
     }
     return std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(impl)));
 }

@@ -9,14 +9,15 @@
 namespace kilnware::platform::media {
 
 // Decodes an audio file to CD audio: 44,100 Hz, 16-bit signed little-endian, 2 channels
-// interleaved. Anything FFmpeg's libraries decode is accepted (WAV, AIFF, FLAC, ALAC, WavPack,
-// APE, Ogg Vorbis, Opus, MP3, AAC, WMA, ...).
+// interleaved. Whatever FFmpeg's libraries decode in the containers of audio files is accepted
+// (WAV, AIFF, FLAC, ALAC, WavPack, APE, Ogg Vorbis, Opus, MP3, AAC, WMA, Matroska audio...);
+// FFmpeg reads only the one file, never another that it names (a playlist, a concat script).
 //
-// Conversion: other rates are resampled (sinc, medium quality) while streaming; mono is copied to
-// both channels; more than two channels are mixed down (front channels to their side, centre and
-// surrounds at -3 dB, LFE dropped, each side scaled so that full-scale input cannot clip; unknown
-// layouts put even channels left and odd channels right). Samples are rounded and clipped to 16
-// bits, without dither.
+// Conversion: other rates are resampled while streaming (libsoxr, flat to 20 kHz), time-aligned
+// and to the exact length below; mono is copied to both channels; more than two channels are
+// mixed down (front channels to their side, centre and surrounds at -3 dB, LFE dropped, each
+// side scaled so that full-scale input cannot clip; unknown layouts put even channels left and
+// odd channels right). Samples are rounded and clipped to 16 bits, without dither.
 //
 // Length, known exactly when open() returns: lossless formats (PCM, FLAC, ALAC, WavPack, APE) are
 // taken at their header's word; MPEG audio is measured from its packets and the encoder's delay
@@ -39,8 +40,9 @@ public:
 
     // Opens the regular file at `path`; nullptr for anything that does not decode to at least one
     // frame (missing, empty, a directory, a FIFO or device, text, a truncated header, a rate too
-    // far from 44.1 kHz). Never blocks on a special file.
-    static std::unique_ptr<AudioDecoder> open(const std::string& path);
+    // far from 44.1 kHz), and then `why` (when given) says why in words for a person. Never blocks
+    // on a special file.
+    static std::unique_ptr<AudioDecoder> open(const std::string& path, std::string* why = nullptr);
     ~AudioDecoder();
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;

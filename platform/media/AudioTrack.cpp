@@ -70,12 +70,17 @@ private:
 }  // namespace
 
 std::shared_ptr<DRTrack> DRTrack::trackForAudioFile(const std::string& path) {
+    std::string ignored;
+    return trackForAudioFile(path, ignored);
+}
+
+std::shared_ptr<DRTrack> DRTrack::trackForAudioFile(const std::string& path, std::string& why) {
     if (const auto wav = media::cdAudioInWav(path);
         wav && wav->there.length >= media::AudioDecoder::kBytesPerFrame) {
         media::warnIfCutShort(path, *wav);
         return std::make_shared<AudioTrack>(path, *wav);
     }
-    auto decoder = media::AudioDecoder::open(path);
+    auto decoder = media::AudioDecoder::open(path, &why);
     if (!decoder) {
         return nullptr;
     }

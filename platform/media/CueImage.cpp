@@ -19,6 +19,7 @@
 
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
+#include "platform/media/CueSheet.h"
 
 namespace kilnware::platform {
 
@@ -310,9 +311,12 @@ std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& pa
         }
         auto track = std::make_shared<CueTrack>(t.kind, t.bin, *t.start * t.sectorBytes,
                                                 end - *t.start, t.sectorBytes);
-        if (t.preGap > 0) {
+        // A PREGAP of track 1 adds to the pause that every disc has before it.
+        const std::uint64_t preGap =
+            i == 0 && t.preGap > 0 ? t.preGap + media::kFirstPreGap : t.preGap;
+        if (preGap > 0) {
             Dictionary properties;
-            properties.set(DRPreGapLengthKey, t.preGap);
+            properties.set(DRPreGapLengthKey, preGap);
             track->setProperties(std::move(properties));
         }
         tracks.emplace_back(Value(std::static_pointer_cast<DRTrack>(track)));

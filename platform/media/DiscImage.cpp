@@ -154,12 +154,23 @@ private:
 }  // namespace
 
 std::shared_ptr<DRTrack> DRBurn::layoutForImageFile(const std::string& path) {
+    std::string ignored;
+    return layoutForImageFile(path, ignored);
+}
+
+std::shared_ptr<DRTrack> DRBurn::layoutForImageFile(const std::string& path, std::string& why) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+    if (::stat(path.c_str(), &info) != 0) {
+        why = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_size <= 0) {
+        why = path + (S_ISREG(info.st_mode) ? " is empty" : " is not a regular file");
         return nullptr;
     }
     auto image = media::readDiscImageInfo(path);
     if (!image) {
+        why = path + " is no disc image: it holds no ISO 9660 or UDF volume descriptors";
         return nullptr;
     }
     return std::make_shared<ImageTrack>(path, static_cast<std::uint64_t>(info.st_size),

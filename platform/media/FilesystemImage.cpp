@@ -52,17 +52,23 @@ std::unique_ptr<DRTrackReader> failedReader(std::string error) {
 namespace kilnware::platform {
 
 std::shared_ptr<DRTrack> DRTrack::trackForRootFolder(std::shared_ptr<DRFolder> root) {
+    std::string ignored;
+    return trackForRootFolder(std::move(root), ignored);
+}
+
+std::shared_ptr<DRTrack> DRTrack::trackForRootFolder(std::shared_ptr<DRFolder> root,
+                                                     std::string& why) {
     if (!root) {
+        why = "there is no folder to lay out";
         return nullptr;
     }
-    std::string error;
-    auto layout = media::layOutFolder(*root, error);
+    auto layout = media::layOutFolder(*root, why);
     std::unique_ptr<media::FilesystemImage> image;
     if (layout) {
-        image = media::FilesystemImage::make(std::move(*layout), error);
+        image = media::FilesystemImage::make(std::move(*layout), why);
     }
     if (!image) {
-        Log::write("Data track of %@: %@", {root->name(), error});
+        Log::write("Data track of %@: %@", {root->name(), why});
         return nullptr;
     }
     return std::make_shared<media::FolderTrack>(std::move(image));

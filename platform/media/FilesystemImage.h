@@ -26,6 +26,7 @@ namespace kilnware::platform::media {
 // - UDF (4): UDF 1.02 made by genisoimage, streamed through a pipe by each reader. Names it cannot
 //   write (beyond UCS-2, too long, or its '_' for * : ; ? \ and control characters) are replaced,
 //   with a warning; a UDF-only disc is called by its UDF name.
+// libisofs' images carry its MD5 tags: of the session and of each file (see IsoImage.cpp).
 // The ISO 9660 volume descriptor is always there; without bit 1 or 2 its tree stays empty. UDF
 // cannot go with HFS+. The volume name is the root folder's name, mapped as each file system
 // requires. Files keep their modification time, in every tree (within what it holds), and their

@@ -29,33 +29,11 @@
 #include "platform/foundation/UniqueFd.h"
 #include "platform/media/FileSpans.h"
 #include "platform/media/FilesystemImage.h"
+#include "platform/media/Libburn.h"
 
 namespace kilnware::platform::media {
 
 namespace {
-
-bool initialiseLibisofs(std::string& error) {
-    static std::once_flag once;
-    static int status = 0;
-    std::call_once(once, [] {
-        // Bit 0 keeps libisofs from calling setlocale(), which belongs to the host; every name
-        // of the library is UTF-8 anyway.
-        status = iso_init_with_flag(1);
-        if (status >= 0) {
-            char charset[] = "UTF-8";
-            iso_set_local_charset(charset, 0);
-            // Failures come back through return codes; nothing queues up or goes to stderr.
-            char never[] = "NEVER";
-            char prefix[] = "libisofs: ";
-            iso_set_msgs_severities(never, never, prefix);
-        }
-    });
-    if (status < 0) {
-        error = std::string("libisofs cannot start: ") + iso_error_to_msg(status);
-        return false;
-    }
-    return true;
-}
 
 std::string isoReason(int code) {
     return iso_error_to_msg(code);
@@ -152,18 +130,9 @@ FileStream& fileStream(IsoStream* stream) {
     return *static_cast<FileStream*>(reinterpret_cast<StreamHeader*>(stream)->data);
 }
 
-bool sameTime(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // Whether the open file is still the one of the layout as it stood then.
 bool unchanged(int fd, const LaidOutNode& node) {
-    struct stat info {};
-    const timespec modified{static_cast<time_t>(node.modified),
-                            static_cast<long>(node.modifiedNanoseconds)};
-    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_dev == node.device &&
-           info.st_ino == node.inode && static_cast<std::uint64_t>(info.st_size) == node.size &&
-           sameTime(info.st_mtim, modified) && sameTime(info.st_ctim, node.changed);
+    return FileIdentity::of(fd) == node.identity();
 }
 
 // Opens a laid-out file for reading and checks that it is still the one of the layout; a fault
@@ -403,6 +372,17 @@ std::uint64_t blocksOf(std::uint64_t bytes) {
     return (bytes + DRTrack::kDataBlockSize - 1) / DRTrack::kDataBlockSize;
 }
 
+// Every image carries libisofs' MD5 tags: a checksum of the session (with tags after the volume
+// descriptors and the directory tree, to tell which part is damaged) and one of each file, kept in
+// an array that the root's AAIP names. libisofs computes them over the bytes as it writes them;
+// xorriso and `kilnware check` read them back.
+constexpr bool kRecordsChecksums = true;
+
+void recordChecksums(IsoWriteOpts* opts) {
+    iso_write_opts_set_aaip(opts, 1);
+    iso_write_opts_set_record_md5(opts, 1, 1);
+}
+
 ContentOrder contentOrder(const FolderLayout& layout) {
     ContentOrder order;
     // HFS+ puts its own structures among the files: libisofs streams the whole image then.
@@ -447,8 +427,10 @@ ContentOrder contentOrder(const FolderLayout& layout) {
             order.bytes += blocksOf(files[i]->size) * DRTrack::kDataBlockSize;
         }
     }
-    // Without a file to check (none, or only tiny ones), libisofs writes them all.
-    order.known = checked && order.checkedAt <= kCheckedWithin;
+    // Without a file to check (none, or only tiny ones), libisofs writes them all. So it does
+    // while it records checksums (recordChecksums): it would checksum placeholders in place of
+    // the files.
+    order.known = !kRecordsChecksums && checked && order.checkedAt <= kCheckedWithin;
     if (!order.known) {
         order.files.clear();
         order.bytes = 0;
@@ -636,7 +618,7 @@ bool addRelocationFolder(const FolderLayout& layout, Tree& tree, std::string& er
 // (see StreamsShared).
 std::unique_ptr<Tree> buildTree(const FolderLayout& layout, const ContentOrder& order,
                                 bool placeholders, std::string& error) {
-    if (!initialiseLibisofs(error)) {
+    if (!startLibisofs(error)) {
         return nullptr;
     }
     auto tree = std::make_unique<Tree>();
@@ -725,12 +707,17 @@ std::optional<StartedImage> startImage(const Tree& tree, const FolderLayout& lay
         serial[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     }
     iso_write_opts_set_hfsp_serial_number(o, serial);
-    iso_write_opts_set_will_cancel(o, sizeOnly ? 1 : 0);
-    if (tree.shared->placeholders) {
+    // Told that only the size is wanted, libisofs leaves out the checksums (and measures an image
+    // smaller than the one it writes): it starts writing, in the smallest ring, and is stopped.
+    iso_write_opts_set_will_cancel(o, sizeOnly && !kRecordsChecksums ? 1 : 0);
+    if (sizeOnly) {
+        iso_write_opts_set_fifo_size(o, 32);
+    } else if (tree.shared->placeholders) {
         // Only the tree passes through it: a quarter of the default ring is plenty.
         iso_write_opts_set_fifo_size(o, 256);
     }
     iso_write_opts_set_sort_files(o, order.weights.empty() ? 0 : 1);
+    recordChecksums(o);
 
     ::burn_source* created = nullptr;
     status = iso_image_create_burn_source(tree.image.get(), o, &created);
@@ -1048,15 +1035,12 @@ private:
 std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error) {
     auto shared = std::make_shared<const FolderLayout>(std::move(layout));
     auto order = std::make_shared<const ContentOrder>(contentOrder(*shared));
-    auto tree = buildTree(*shared, *order, true, error);
+    auto tree = buildTree(*shared, *order, order->known, error);
     const auto measured = tree ? measure(*tree, *shared, *order, error) : std::nullopt;
     if (!measured) {
         return nullptr;
     }
     const off_t size = *measured;
-    if (!order->known) {
-        tree.reset();  // a reader that takes no files builds its tree without placeholders
-    }
     // The burn writes its image on threads of its own, whose allocator arenas cannot take the
     // memory the measuring freed: it goes back to the system rather than stay beside theirs.
     ::malloc_trim(0);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include <kilnware/Kilnware.h>
 #include "tests/support/BurnFixture.h"
@@ -68,6 +71,8 @@ TEST_F(BurnSession, BurningFlagFollowsTheProgressPanel) {
     ASSERT_TRUE(runUntil([&] { return notices.entries().size() == 1; }));
     ASSERT_TRUE(runUntil([&] { return !burn->burning; }));
     EXPECT_EQ(log.lines().at(1), "The burn failed (cancelled)!");
+    EXPECT_TRUE(burn->lastBurnWasCancelled());
+    EXPECT_EQ(burn->lastBurnError(), "cancelled");
 }
 
 TEST_F(BurnSession, MediaPolicyAcceptsOnlyCDRAndCDRW) {
@@ -99,6 +104,66 @@ TEST_F(BurnSession, MediaPolicyAcceptsOnlyCDRAndCDRW) {
         }
     }
     EXPECT_TRUE(log.lines().empty());
+}
+
+// Every call says what it came to: a burn began, the panel was cancelled, or nothing will be
+// burned and why, in words; a path where nothing stands gives no data track at all.
+TEST_F(BurnSession, EveryCallSaysWhatItCameTo) {
+    using Kind = VXBurn::CallOutcome::Kind;
+    const std::string folder = dir.file("folder");
+    std::filesystem::create_directories(folder);
+    std::ofstream(dir.file("notes.txt")) << "not audio";
+    struct Case {
+        std::function<void()> call;
+        std::string reason;
+    };
+    const Case refusals[] = {
+        {[&] { burn->burnLayout(Value(), "Burn Data Disc"); }, "There is nothing to burn."},
+        {[&] { burn->burnDataToDisc({}, "X", 0); }, "No files or folders were given."},
+        {[&] { burn->burnDataToDisc({folder}, "X", 7); }, "There is no file system 7: 0 is ISO"},
+        {[&] { burn->burnDataToDisc({dir.file("gone")}, "X", 1); },
+         "The data disc cannot be laid out: " + dir.file("gone") + " does not exist."},
+        {[&] { burn->burnToAudioCD({}, nullptr); }, "No audio files were given."},
+        {[&] { burn->burnToMp3CD({}, "T", false); }, "No files or folders were given."},
+        {[&] { burn->BurnToVideoDVD({}, "T"); }, "No MPEG files were given."},
+        {[&] { burn->BurnTsFolderToDVD(std::nullopt, "T"); }, "No DVD-video folder was given."},
+        {[&] { burn->BurnTsFolderToDVD(folder, "T"); },
+         folder + " is no DVD-video folder: it holds no VIDEO_TS/VIDEO_TS.IFO."},
+    };
+    for (const auto& c : refusals) {
+        SCOPED_TRACE(c.reason);
+        c.call();
+        EXPECT_EQ(burn->lastCall().kind, Kind::Refused);
+        EXPECT_TRUE(burn->lastCall().reason.starts_with(c.reason)) << burn->lastCall().reason;
+    }
+    EXPECT_TRUE(answerer->setupShowings().empty());
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "track is nil"), 1);
+
+    answerer->cancel();
+    burn->burnLayout(aLayout(), "Burn Data Disc");
+    EXPECT_EQ(burn->lastCall().kind, Kind::Cancelled);
+    answerer->confirmWith(kRecorder);
+    burn->burnLayout(aLayout(), "Burn Data Disc");
+    EXPECT_EQ(burn->lastCall().kind, Kind::Began);
+    waitForBurns(1);
+    EXPECT_EQ(burn->lastBurnError(), std::nullopt);
+
+    // A file that gives no track: the panel still runs, and the host can see why while it does;
+    // cancelled, the call was refused for that reason, and confirmed, the burn fails with it.
+    const std::string why = dir.file("notes.txt") + " is no audio that can be read: ";
+    std::optional<std::string> seen;
+    answerer->cancel([&](DRSetupPanel&) { seen = burn->layoutProblem(); });
+    burn->burnToAudioCD({dir.file("notes.txt")}, nullptr);
+    ASSERT_TRUE(seen);
+    EXPECT_TRUE(seen->starts_with(why)) << *seen;
+    EXPECT_EQ(burn->lastCall().kind, Kind::Refused);
+    EXPECT_EQ(burn->lastCall().reason, *seen);
+    answerer->confirmWith(kRecorder);
+    burn->burnToAudioCD({dir.file("notes.txt")}, nullptr);
+    waitForBurns(2);
+    EXPECT_EQ(burn->lastBurnError(), seen);
+    EXPECT_FALSE(burn->lastBurnWasCancelled());
 }
 
 TEST_F(BurnSession, ControllerDestroyedMidBurnHearsNothing) {

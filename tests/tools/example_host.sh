@@ -23,6 +23,12 @@ echo hello > "$work/folder/hello.txt"
 LD_LIBRARY_PATH="$libdir" "$work/example/burn-folder" "$work/folder" "$work/out"
 LD_LIBRARY_PATH="$libdir" "$work/with-pkg-config" "$work/folder" "$work/out"
 ls "$work/out/Data Disc.iso" "$work/out/Data Disc 2.iso"
+# Nothing to burn: the host is told why, in words.
+said=$(LD_LIBRARY_PATH="$libdir" "$work/example/burn-folder" "$work/nothere" "$work/out" || true)
+[[ $said == "not burned: The data disc cannot be laid out: $work/nothere does not exist." ]] || {
+  echo "the example host was not told why: $said" >&2
+  exit 1
+}
 
 # A host that asks for no language level of its own: Kilnware::kilnware carries C++20.
 mkdir "$work/plain"

@@ -21,13 +21,13 @@ field() {  # PACKAGE FIELD
 expect() {  # TEXT PATTERN WHAT
   grep -Eq "$2" <<< "$1" || { echo "$3: '$1' does not match '$2'" >&2; exit 1; }
 }
-expect "$(field libkilnware0 Depends)" '(^|, )genisoimage' "libkilnware0 Depends"
-expect "$(field libkilnware0 Depends)" 'libburn' "libkilnware0 Depends (shlibdeps)"
-expect "$(field libkilnware0 Recommends)" 'dvdauthor' "libkilnware0 Recommends"
-expect "$(field libkilnware-dev Depends)" 'libkilnware0 \(= ' "libkilnware-dev Depends"
-expect "$(field kilnware Depends)" 'libkilnware0 \(= ' "kilnware Depends"
-expect "$(dpkg-deb -c "$(ls "$work"/packages/libkilnware0_*.deb)")" 'libexec/kilnware/kilnware-hdiutil' \
-  "libkilnware0 contents"
+expect "$(field libkilnware1 Depends)" '(^|, )genisoimage' "libkilnware1 Depends"
+expect "$(field libkilnware1 Depends)" 'libburn' "libkilnware1 Depends (shlibdeps)"
+expect "$(field libkilnware1 Recommends)" 'dvdauthor' "libkilnware1 Recommends"
+expect "$(field libkilnware-dev Depends)" 'libkilnware1 \(= ' "libkilnware-dev Depends"
+expect "$(field kilnware Depends)" 'libkilnware1 \(= ' "kilnware Depends"
+expect "$(dpkg-deb -c "$(ls "$work"/packages/libkilnware1_*.deb)")" 'libexec/kilnware/kilnware-hdiutil' \
+  "libkilnware1 contents"
 expect "$(dpkg-deb -c "$(ls "$work"/packages/kilnware_*.deb)")" 'share/man/man1/kilnware\.1' \
   "kilnware contents"
 

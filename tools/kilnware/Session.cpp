@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include "HostBurn.h"
+#include "Medium.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -149,8 +150,7 @@ std::shared_ptr<DRDevice> Session::namedRecorder() const {
 }
 
 void Session::result(int status, const std::string& outcome, const std::string& message,
-                     const std::optional<std::string>& error,
-                     const std::vector<std::string>& files) {
+                     const std::string& error, const std::vector<std::string>& files) {
     if (!output_.json() && !message.empty()) {
         if (status == kSucceeded) {
             output_.say(message);
@@ -162,21 +162,8 @@ void Session::result(int status, const std::string& outcome, const std::string& 
                    {"outcome", outcome},
                    {"exitStatus", status},
                    {"message", message},
-                   {"error", error ? json(*error) : json(nullptr)},
+                   {"error", error.empty() ? json(nullptr) : json(error)},
                    {"files", files}});
-}
-
-std::string Session::whyNothingWasBurned() const {
-    if (panels_->setupCancels() > 0) {
-        return panels_->cancelReason().empty() ? "Cancelled: nothing was burned."
-                                               : panels_->cancelReason();
-    }
-    // The library said why in its last line; it is shown as it stands.
-    std::lock_guard lock(logMutex_);
-    if (logLines_.empty()) {
-        return "Nothing was burned: name at least one file or folder.";
-    }
-    return "Nothing was burned: " + logLines_.back() + ".";
 }
 
 int Session::burn(const std::shared_ptr<VXBurn>& controller,
@@ -191,10 +178,20 @@ int Session::burn(const std::shared_ptr<VXBurn>& controller,
     // A progress panel that was started begins on the run loop.
     RunLoop::current()->runUntilIdle();
     int status = kNothingBurned;
-    if (panels_->progressPanelsBegun() == 0 && interrupted) {
-        result(status, "cancelled", "Cancelled: nothing was burned.");
-    } else if (panels_->progressPanelsBegun() == 0) {
-        result(status, "nothing-burned", whyNothingWasBurned());
+    const VXBurn::CallOutcome& call = controller->lastCall();
+    if (call.kind != VXBurn::CallOutcome::Kind::Began) {
+        // Why nothing was burned: the library's reason, or the console's own for closing the
+        // setup panel (no such recorder, an unsuitable medium, no --yes without a terminal).
+        const std::string& console = panels_->cancelReason();
+        if (interrupted) {
+            result(status, "cancelled", "Cancelled: nothing was burned.");
+        } else if (call.kind == VXBurn::CallOutcome::Kind::Refused) {
+            result(status, "nothing-burned", "Nothing was burned: " + call.reason, call.reason);
+        } else if (!console.empty() && console != "Cancelled.") {
+            result(status, "nothing-burned", console, console);
+        } else {
+            result(status, "cancelled", "Cancelled: nothing was burned.");
+        }
     } else if (!runUntil([&] { return succeeded && panels_->progressPanelsClosed() >= 1; })) {
         status = kFailed;
         result(status, "failed", "Interrupted.");
@@ -205,13 +202,13 @@ int Session::burn(const std::shared_ptr<VXBurn>& controller,
         for (const auto& file : files) {
             message += (message.empty() ? "Wrote " : ", ") + file;
         }
-        result(status, "done", message, std::nullopt, files);
+        result(status, "done", message, {}, files);
     } else {
-        // The outcome is the burn's own status: a cancelled burn wrote nothing that counts.
-        const auto error = DROperation::errorText(panels_->lastFinalStatus());
-        const bool cancelled = error == std::optional<std::string>(DROperation::kCancelledText);
+        // The outcome is the burn's own: a cancelled burn wrote nothing that counts.
+        const bool cancelled = controller->lastBurnWasCancelled();
         status = cancelled ? kNothingBurned : kFailed;
-        result(status, cancelled ? "cancelled" : "failed", "", error.value_or("unknown error"));
+        result(status, cancelled ? "cancelled" : "failed", "",
+               controller->lastBurnError().value_or("unknown error"));
     }
     center.removeObserver(this);
     return status;
@@ -233,7 +230,7 @@ int Session::erase() {
             return kSucceeded;
         }
         const auto error = DROperation::errorText(last).value_or("unknown error");
-        const bool cancelled = error == DROperation::kCancelledText;
+        const bool cancelled = DROperation::wasCancelled(last);
         result(cancelled ? kNothingBurned : kFailed, cancelled ? "cancelled" : "failed",
                "The erase failed: " + error, error);
         return cancelled ? kNothingBurned : kFailed;
@@ -326,25 +323,31 @@ int Session::info() {
     const std::uint64_t free = lookup(media, DRDeviceMediaBlocksFreeKey).uint64Value();
     const std::uint64_t used = lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value();
     const std::uint64_t total = lookup(media, DRDeviceMediaBlocksOverwritableKey).uint64Value();
-    const bool blank = lookup(media, DRDeviceMediaIsBlankKey).boolValue();
-    const bool appendable = lookup(media, DRDeviceMediaIsAppendableKey).boolValue();
-    const std::string state = !present     ? "no medium"
-                              : blank      ? "blank"
-                              : appendable ? "appendable"
-                                           : "closed";
+    const Medium medium(media);
+    // Data on an overwritable medium is written over, or sessions added after it; a closed disc
+    // takes nothing more.
+    const std::string state = !present              ? "no medium"
+                              : medium.blank        ? "blank"
+                              : medium.appendable   ? "appendable"
+                              : medium.overwritable ? "written"
+                                                    : "closed";
     if (output_.json()) {
-        output_.event(
-            {{"event", "info"},
-             {"recorder", device->displayName()},
-             {"present", present},
-             {"type", text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType")},
-             {"class", text(lookup(media, DRDeviceMediaClassKey), "DRDeviceMediaClass")},
-             {"state", state},
-             {"blocksFree", free},
-             {"blocksUsed", used},
-             {"blocksOverwritable", total},
-             {"erasable", lookup(media, DRDeviceMediaIsErasableKey).boolValue()},
-             {"overwritable", lookup(media, DRDeviceMediaIsOverwritableKey).boolValue()}});
+        output_.event({{"event", "info"},
+                       {"recorder", device->displayName()},
+                       {"present", present},
+                       {"type", text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType")},
+                       {"class", text(lookup(media, DRDeviceMediaClassKey), "DRDeviceMediaClass")},
+                       {"state", state},
+                       {"blocksFree", free},
+                       {"blocksUsed", used},
+                       {"blocksOverwritable", total},
+                       {"erasable", medium.erasable},
+                       {"overwritable", medium.overwritable},
+                       {"appendable", medium.appendable},
+                       {"holds", medium.holdings()},
+                       {"volumeName", cli::text(medium.volumeName)},
+                       {"fileSystem", cli::text(medium.fileSystem)},
+                       {"sessions", medium.sessionsJson()}});
         return kSucceeded;
     }
     auto size = [](std::uint64_t blocks) {
@@ -359,7 +362,19 @@ int Session::info() {
                 ", " + state);
     output_.say("Capacity:    " + size(total));
     output_.say("Used:        " + size(used));
-    output_.say("Free:        " + size(free));
+    output_.say("Free:        " + size(free) +
+                (medium.appendable && medium.holdsData() ? ", for a new session" : ""));
+    if (medium.holdsData()) {
+        output_.say("Holds:       " + medium.holdings());
+    }
+    // As a table of contents lists them: each session with its tracks.
+    for (const Medium::Session& session : medium.sessions) {
+        for (const Medium::Track& track : session.tracks) {
+            output_.say("Session " + std::to_string(session.number) + ":   track " +
+                        std::to_string(track.number) + ", " + (track.audio ? "audio" : "data") +
+                        ", from block " + std::to_string(track.start) + ", " + size(track.length));
+        }
+    }
     std::string speeds;
     const double oneX =
         std::string(text(lookup(media, DRDeviceMediaClassKey), "")) == DRDeviceMediaClassBD

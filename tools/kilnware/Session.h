@@ -63,9 +63,7 @@ private:
     struct Interrupt;
     // The one "result" event, and the last word for the person. `error` is the failure's text.
     void result(int status, const std::string& outcome, const std::string& message,
-                const std::optional<std::string>& error = std::nullopt,
-                const std::vector<std::string>& files = {});
-    std::string whyNothingWasBurned() const;
+                const std::string& error = {}, const std::vector<std::string>& files = {});
     void printSnapshot(const VXDevice& device) const;
     // Runs the main loop until `done`, cancelling a running panel on Ctrl-C. False after Ctrl-C
     // when nothing ran to cancel.

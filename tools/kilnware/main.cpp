@@ -52,8 +52,20 @@ double kilobytesPer1x(const DRDevice& device) {
     return 176.4;
 }
 
+// A track's pre-gap when none is asked for: the customary two seconds between the tracks of a CD.
+constexpr std::uint32_t kCustomaryPreGap = 150;
+
+// The pre-gap of track `index`: one --pregap sets every track's, several each track's in order.
+std::uint32_t preGapOf(const AudioOptions& audio, std::size_t index) {
+    if (audio.pregaps.size() == 1) {
+        return audio.pregaps.front();
+    }
+    return index < audio.pregaps.size() ? audio.pregaps[index] : kCustomaryPreGap;
+}
+
 // The host's track info list: one record per file, titled by the option, the file's title tag or
-// the file's name; its performer is the option's, or else the file's artist tag.
+// the file's name; its performer is the option's, or else the file's artist tag (--performer is
+// the disc's).
 List trackRecords(const std::vector<std::string>& files, const std::vector<Dictionary>& tags,
                   const AudioOptions& audio) {
     List records;
@@ -63,14 +75,10 @@ List trackRecords(const std::vector<std::string>& files, const std::vector<Dicti
                                ? audio.trackTitles[i]
                                : tagText(tags[i], DRCDTextTitleKey)
                                      .value_or(std::filesystem::path(files[i]).stem().string()));
-        if (i < audio.trackPerformers.size()) {
-            record->setM_Author(audio.trackPerformers[i]);
-        } else if (audio.performer) {
-            record->setM_Author(audio.performer);
-        } else {
-            record->setM_Author(tagText(tags[i], DRCDTextPerformerKey));
-        }
-        record->setM_PreGap(i < audio.pregaps.size() ? audio.pregaps[i] : 0);
+        record->setM_Author(i < audio.trackPerformers.size()
+                                ? std::optional(audio.trackPerformers[i])
+                                : tagText(tags[i], DRCDTextPerformerKey));
+        record->setM_PreGap(preGapOf(audio, i));
         records.emplace_back(record);
     }
     return records;
@@ -179,7 +187,8 @@ int run(int argc, char** argv) {
     audioCD->add_option("--track-performer", audio.trackPerformers,
                         "Each track's performer, in order");
     audioCD->add_option("--pregap", audio.pregaps,
-                        "Each track's pre-gap in frames (75 a second), in order");
+                        "The pre-gap in frames (75 a second): once for every track, or each "
+                        "track's in order (default: 150, two seconds; 0 for a gapless disc)");
     audioCD->add_flag("--cd-text", audio.cdText, "Write the titles and performers as CD-Text");
     auto* video = app.add_subcommand("video", "Author MPEG-2 files into a video DVD and burn it");
     video->add_option("files", paths, "MPEG-2 files (PAL or NTSC, not mixed)")
@@ -259,16 +268,9 @@ int run(int argc, char** argv) {
             });
         }
     }
-    // The builder turns the records into dictionaries up to the first file that gives no track;
-    // a record still standing in the list names that file.
-    auto nothingToBurn = [&]() -> std::optional<std::string> {
-        for (std::size_t i = 0; audioCD->parsed() && i < records.size(); ++i) {
-            if (records[i].object<TrackInfoClass>() && i >= 1 && i - 1 < paths.size()) {
-                return "Nothing was burned: " + paths[i - 1] + " is no audio that can be read.";
-            }
-        }
-        return std::nullopt;
-    };
+    // A file that gives no track leaves the audio CD or MP3 CD short: the library says why while
+    // the setup panel runs, and the console refuses there instead of burning what is left.
+    auto nothingToBurn = [burn]() -> std::optional<std::string> { return burn->layoutProblem(); };
     // An image burn is read back when asked: set on the burn the setup panel will start. A cue
     // sheet brings its tracks and its CD-Text.
     Value imageLayout;

@@ -331,7 +331,7 @@ void ImageRecorder::startErase(const std::shared_ptr<DRErase>& erase) {
         }
         self->statusChanged();
         if (cancelled) {
-            erase->reportFailure(DROperation::kCancelledText);
+            erase->reportCancelled();
         } else {
             erase->reportDone();
         }

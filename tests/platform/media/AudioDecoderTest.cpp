@@ -151,6 +151,24 @@ TEST_F(AudioDecoderTest, ResamplesToTheExactLength) {
     }
 }
 
+// Transparent to 20 kHz: a tone anywhere below keeps its level through the resampler.
+TEST_F(AudioDecoderTest, ResamplingKeepsEveryToneUpTo20kHz) {
+    for (const int rate : {48000, 96000}) {
+        for (const double hz : {1000.0, 15000.0, 20000.0}) {
+            SCOPED_TRACE(testing::Message() << hz << " Hz at " << rate << " Hz");
+            auto decoder = AudioDecoder::open(write("tone.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                                                    rate, 2, sine(rate, 2, rate, hz, 0.5f)));
+            ASSERT_TRUE(decoder);
+            const Bytes stream = readAll(*decoder);
+            double power = 0;
+            for (std::size_t f = 4410; f < 39690; ++f) {
+                power += std::pow(sampleAt(stream, f, 0) / 32768.0, 2) / (39690 - 4410);
+            }
+            EXPECT_NEAR(10 * std::log10(power / 0.125), 0.0, 0.1);
+        }
+    }
+}
+
 TEST_F(AudioDecoderTest, MixesAnyChannelsToStereo) {
     // Five segments of 5.1 (FL FR C LFE RL RR): front left alone, centre alone, LFE alone, rear
     // right alone, everything at full scale.
@@ -423,9 +441,18 @@ TEST_F(AudioDecoderTest, GivesNoDecoderForWhatIsNoTrack) {
              writeBytes("nodata.wav", wav.substr(0, 44)),          // a whole header, zero frames
              writeBytes("streaminfo.flac", flac.substr(0, 1000)),  // opens, decodes nothing
              dir.file("folder.wav"),
+             // Files that FFmpeg would follow to another file, burned in their place.
+             writeBytes("concat.mp3", "ffconcat version 1.0\nfile good.wav\n"),
+             writeBytes("list.mp3",
+                        "#EXTM3U\n#EXT-X-TARGETDURATION:3\n#EXTINF:2,\ngood.wav\n"
+                        "#EXT-X-ENDLIST\n"),
          }) {
+        // From the files' own folder, where FFmpeg would find what they name.
+        const auto here = fs::current_path();
+        fs::current_path(dir.path());
         EXPECT_FALSE(AudioDecoder::open(path)) << path;
         EXPECT_FALSE(DRTrack::trackForAudioFile(path)) << path;
+        fs::current_path(here);
     }
 }
 

@@ -33,6 +33,8 @@ public:
     // A layout that burns the disc image at `path` as it stands, or null when the file is no disc
     // image: missing, empty, a folder, or without ISO 9660 or UDF volume descriptors.
     static std::shared_ptr<DRTrack> layoutForImageFile(const std::string& path);
+    // The same; without a layout, `why` says why in words for a person.
+    static std::shared_ptr<DRTrack> layoutForImageFile(const std::string& path, std::string& why);
 
     // A BIN/CUE image as a layout: one track per TRACK of the cue sheet (AUDIO, MODE1/2048 and
     // MODE1/2352), over its range of a BINARY file beside the sheet, with its PREGAP; the CD-Text

@@ -35,22 +35,26 @@ public:
     // has the state Done or Failed.
     void setStatusHandler(StatusHandler handler);
 
-    // Asks the engine to stop; the operation then fails with the text "cancelled".
+    // Asks the engine to stop; the operation then fails as cancelled (reportCancelled).
     void abort() { abortRequested_ = true; }
     bool abortRequested() const { return abortRequested_; }
 
     // For engines, from any thread.
     void reportStatus(Dictionary status);
     void reportFailure(const std::string& errorText);
+    // The failure of an operation that was asked to stop: the text "cancelled", and
+    // DRErrorStatusCancelledKey, which is what tells a cancel from a failure.
+    void reportCancelled();
     void reportDone();
 
     static constexpr const char* kCancelledText = "cancelled";
 
     // Readings of a status dictionary: whether it is the last one (Done or Failed), whether it
-    // says Failed, and the error text it carries, if any.
+    // says Failed, the error text it carries, if any, and whether the failure was a cancel.
     static bool isFinal(const Dictionary& status);
     static bool hasFailed(const Dictionary& status);
     static std::optional<std::string> errorText(const Dictionary& status);
+    static bool wasCancelled(const Dictionary& status);
 
 protected:
     explicit DROperation(std::shared_ptr<DRDevice> device);
@@ -59,6 +63,8 @@ protected:
     bool beginReporting();
 
 private:
+    void reportFailure(const std::string& errorText, bool cancelled);
+
     mutable std::mutex mutex_;
     std::shared_ptr<DRDevice> device_;
     Dictionary status_;

@@ -40,6 +40,8 @@ public:
     // (a missing or empty file, text, a truncated header, a directory, a FIFO or a device, which it
     // never waits on). A file that turns out damaged while it streams fails the reader.
     static std::shared_ptr<DRTrack> trackForAudioFile(const std::string& path);
+    // The same; without a track, `why` says why in words for a person ("it is empty").
+    static std::shared_ptr<DRTrack> trackForAudioFile(const std::string& path, std::string& why);
     // What the tags of the audio file at `path` say, for its CD-Text: DRCDTextTitleKey (the
     // track's title), DRCDTextPerformerKey (its artist) and DRAudioAlbumKey (the album), each as
     // UTF-8 text and only where the file has that tag. Empty for a file without tags, or no file.
@@ -51,6 +53,9 @@ public:
     // cannot be read, a name no file system of the mask can hold, a tree over their limits); the
     // reason goes to the log.
     static std::shared_ptr<DRTrack> trackForRootFolder(std::shared_ptr<DRFolder> root);
+    // The same; without a track, `why` says why in words for a person, naming the file.
+    static std::shared_ptr<DRTrack> trackForRootFolder(std::shared_ptr<DRFolder> root,
+                                                       std::string& why);
 
     virtual Kind kind() const = 0;
     // The track's length in blocks, known before it is burned.

@@ -21,8 +21,10 @@ namespace kilnware::platform {
 class KILNWARE_EXPORT Log {
 public:
     // A warning is something the person should see even when they do not read the log: a file left
-    // out of a disc, a length taken on trust. Everything else is a notice.
-    enum class Level { Notice, Warning };
+    // out of a disc, a length taken on trust. A tool line is what an external program the library
+    // runs printed, below the library's own lines, so that a host can keep the two apart.
+    // Everything else is a notice.
+    enum class Level { Notice, Warning, Tool };
     using Sink = std::function<void(std::string_view line)>;
     using LevelSink = std::function<void(std::string_view line, Level level)>;
     using SinkId = std::size_t;
@@ -32,6 +34,8 @@ public:
     static void write(std::string_view format, std::initializer_list<std::string_view> arguments);
     static void warning(std::string_view line);
     static void warning(std::string_view format, std::initializer_list<std::string_view> arguments);
+    // A line that `program` printed, written as "program: line" at the tool level.
+    static void tool(std::string_view program, std::string_view line);
 
     // Standard error is off by default; syslog is on.
     static void setStandardErrorEnabled(bool enabled);

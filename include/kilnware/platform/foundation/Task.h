@@ -74,6 +74,10 @@ public:
     void terminate();
     // Whether terminate() or terminateAll() ended this run.
     bool wasTerminated() const;
+    // The last few non-empty lines the program wrote to the log (standard error, and standard
+    // output unless it goes to a pipe), oldest first: what a host shows as the reason of a failed
+    // run.
+    std::vector<std::string> lastOutputLines() const;
     // Ends, as terminate() does, every program that the tasks of this process run now. Safe in a
     // signal handler: a host calls it when it is told to stop, so that no child outlives it.
     static void terminateAll();
