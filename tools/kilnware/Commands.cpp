@@ -72,6 +72,7 @@ Value videoLayoutWithoutTools(const Request& request, std::string& why) {
 struct ImageLayout {
     Value layout;
     std::shared_ptr<DRCDTextBlock> cdText;
+    std::optional<std::string> mediaCatalogNumber;
 };
 
 std::optional<ImageLayout> imageLayout(const std::string& path, std::string& why) {
@@ -83,10 +84,10 @@ std::optional<ImageLayout> imageLayout(const std::string& path, std::string& why
         if (!cue) {
             return std::nullopt;
         }
-        return ImageLayout{cue->layout, cue->cdText};
+        return ImageLayout{cue->layout, cue->cdText, cue->mediaCatalogNumber};
     }
     if (auto track = DRBurn::layoutForImageFile(path, why)) {
-        return ImageLayout{Value(track), nullptr};
+        return ImageLayout{Value(track), nullptr, std::nullopt};
     }
     return std::nullopt;
 }
@@ -197,10 +198,16 @@ int runCommand(const Request& request) {
     if (command == Command::Image && !(image = imageLayout(paths.front(), why))) {
         return session.refuse(why);
     }
-    if (image && image->cdText) {
-        onConfirm.push_back([block = image->cdText](DRBurnSetupPanel& panel, const DRDevice&) {
+    if (image && (image->cdText || image->mediaCatalogNumber)) {
+        onConfirm.push_back([block = image->cdText, catalog = image->mediaCatalogNumber](
+                                DRBurnSetupPanel& panel, const DRDevice&) {
             Dictionary properties = panel.burnObject()->properties();
-            properties.set(DRCDTextKey, Value(block));
+            if (block) {
+                properties.set(DRCDTextKey, Value(block));
+            }
+            if (catalog) {
+                properties.set(DRMediaCatalogNumberKey, *catalog);
+            }
             panel.burnObject()->setProperties(std::move(properties));
         });
     }
