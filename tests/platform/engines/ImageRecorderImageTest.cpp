@@ -124,9 +124,9 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
         // pause ahead of the disc's first block).
         {List{Value(gapped)}, ImageRecorder::Medium::CDR,
          "Kilnware Disc does not fit: 359850 blocks, the disc holds 359848."},
-        {List{Value(audio), Value(track(DRTrack::Kind::Data))}, ImageRecorder::Medium::CDR,
-         "The image recorder writes audio tracks, or a single data or disc-image track; this "
-         "layout holds 2 tracks of which 1 are not audio."},
+        {List{Value(track(DRTrack::Kind::Data)), Value(track(DRTrack::Kind::Data))},
+         ImageRecorder::Medium::DVDR,
+         "A disc of several tracks is a CD, and the image recorder holds a DVD."},
         {List{Value(audio)}, ImageRecorder::Medium::DVDR,
          "Audio tracks need a CD, and the image recorder holds a DVD."},
         {Value(track(DRTrack::Kind::Data)), ImageRecorder::Medium::CDR,
