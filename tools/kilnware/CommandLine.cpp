@@ -362,17 +362,33 @@ std::optional<std::string> check(Request& request) {
         return "--verify reads back what was written, and --simulate writes nothing: choose one";
     }
     // The image folder must not lie inside the video DVD's work folder, which goes after the burn.
+    // It is checked as the path reads now, then made and resolved once, and checked again: the
+    // recorder keeps that folder whatever a link at its path leads to later. A dry run makes
+    // nothing, so it checks the path as it reads.
     if (command == Command::Video && !request.paths.empty()) {
         const fs::path work =
             fs::weakly_canonical(VXBurn::videoWorkPaths(request.paths.front())[0], error);
-        const fs::path images =
-            fs::weakly_canonical(fs::absolute(request.options.imageDirectory, error), error);
-        auto [end, rest] = std::mismatch(work.begin(), work.end(), images.begin(), images.end());
-        if (end == work.end()) {
-            return "the image folder " + request.options.imageDirectory + " lies inside " +
-                   work.string() +
+        const auto inside = [&](const fs::path& images) {
+            return std::mismatch(work.begin(), work.end(), images.begin(), images.end()).first ==
+                   work.end();
+        };
+        std::string& named = request.options.imageDirectory;
+        fs::path images = fs::weakly_canonical(fs::absolute(named, error), error);
+        if (!inside(images) && !request.dryRun) {
+            error.clear();
+            fs::create_directories(named, error);
+            images = fs::canonical(named, error);
+            if (error) {
+                return "the image folder " + named + " cannot be used: " + error.message();
+            }
+        }
+        if (inside(images)) {
+            return "the image folder " + named + " lies inside " + work.string() +
                    ", the video DVD's work folder, which is removed after the burn: choose "
                    "another --image-dir";
+        }
+        if (!request.dryRun) {
+            named = images.string();
         }
     }
     // The disc's title and performer go on an audio CD only as CD-Text: given, they ask for it.
