@@ -20,6 +20,7 @@
 #include <kilnware/platform/discrecording/DRKeys.h>
 
 #include "platform/engines/virtual/ReadAhead.h"
+#include "platform/foundation/InputFile.h"
 #include "platform/foundation/PlaceFile.h"
 #include "platform/foundation/Sha256.h"
 #include "platform/foundation/UniqueFd.h"
@@ -361,7 +362,8 @@ private:
         UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-            st.st_uid != ::geteuid() || static_cast<std::uint64_t>(st.st_size) != extent.length) {
+            st.st_uid != ::geteuid() || static_cast<std::uint64_t>(st.st_size) != extent.length ||
+            (extent.file && FileIdentity::of(st) != *extent.file)) {
             return false;
         }
         // The file just opened, never whatever a link at its path leads to by now.
@@ -536,14 +538,17 @@ private:
     // bytes, so then they pass through here. Returns the bytes written.
     std::uint64_t copyExtent(Output& out, const DRTrack::FileExtent& extent, std::size_t blockSize,
                              std::uint64_t length) {
-        // Non-blocking: a pipe put in the file's place must not stall the burn.
-        const UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        // Never waiting on it: a pipe put in the file's place must not stall the burn.
+        const UniqueFd in = openRegularFile(extent.path);
         struct stat st {};
         if (!in || ::fstat(in.get(), &st) != 0) {
-            throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
+            throw Failure{"Could not read " + extent.path + ": " + whyNotRegularFile(errno)};
         }
-        if (!S_ISREG(st.st_mode)) {
-            throw Failure{extent.path + " is no longer a file."};
+        // The bytes are the track's only in the file it measured, and only if that file stays
+        // as it is until after its last byte is copied: written meanwhile, it may give a mix.
+        const auto opened = FileIdentity::of(st);
+        if (extent.file && opened != *extent.file) {
+            throw Failure{extent.path + " has changed since it was chosen."};
         }
         // From an offset off the file system's blocks (the PCM of a WAV) no extent can be shared,
         // and the kernel's own copy is then slower than one through a pipe of our own.
@@ -593,6 +598,9 @@ private:
                 done += static_cast<std::uint64_t>(n);
                 progress(static_cast<std::size_t>(n), blockSize);
             }
+        }
+        if (FileIdentity::of(in.get()) != opened) {
+            throw Failure{extent.path + " changed while it was burned."};
         }
         return done;
     }
