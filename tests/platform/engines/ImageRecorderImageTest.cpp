@@ -70,6 +70,20 @@ TEST_F(ImageRecorderImage, TracksComeOutByteExactUnderTheirNames) {
     EXPECT_TRUE(readFile(out.file("Trip_2024_.iso")) == data);
     EXPECT_TRUE(readFile(out.file("Kilnware Disc.iso")) == image);
     EXPECT_TRUE(readFile(out.file("Kilnware Disc 2.iso")) == image);
+    // UDF alone, of either revision (NSR02, NSR03), is a disc image too; other bytes are none.
+    for (const std::string revision : {"0x0102", "0x0201"}) {
+        const std::string udf = sources.file("udf-" + revision + ".img");
+        ASSERT_EQ(
+            test::runProgram("mkudffs", {"--udfrev=" + revision, "--blocksize=2048", udf, "300"})
+                .status,
+            0);
+        const auto layout = DRBurn::layoutForImageFile(udf);
+        ASSERT_TRUE(layout) << revision;
+        EXPECT_EQ(layout->estimateLength(), 300u);
+    }
+    std::string why;
+    EXPECT_FALSE(DRBurn::layoutForImageFile(source, why));
+    EXPECT_EQ(why, source + " is no disc image: it holds no ISO 9660 or UDF volume descriptors");
 }
 
 TEST_F(ImageRecorderImage, VerifyCatchesAnImageChangedOnDisk) {
@@ -96,9 +110,10 @@ TEST_F(ImageRecorderImage, VerifyCatchesAnImageChangedOnDisk) {
     EXPECT_TRUE(seen.empty());
 }
 
-// Layouts that do not fit the disc or the recorder, a folder that is gone or not set, and a disc
-// image replaced by a pipe, which must fail and never stall the burn.
-TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
+// Layouts that do not fit the disc or the recorder, a folder that is gone or not set, a disc
+// image replaced by a pipe, which must fail and never stall the burn, and tracks that give more
+// than they announced, however they are read: each fails and leaves nothing.
+TEST_F(ImageRecorderImage, BurnsThatCannotBeDoneLeaveNothing) {
     test::writeFile(source, pattern(2048));
     const std::string iso = sources.file("disc.iso");
     ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-o", iso, sources.path()}).status, 0);
@@ -110,6 +125,7 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
     auto audio = DRTrack::trackForAudioFile(sources.file("a.wav"));
     auto gapped = DRTrack::trackForAudioFile(sources.file("a.wav"));
     gapped->setProperties(Dictionary{{DRPreGapLengthKey, 359'700.0}});
+    const std::string longer = "Track 1 is longer than the 1 blocks it announced.";
     struct Case {
         Value layout;
         ImageRecorder::Medium medium;
@@ -129,6 +145,8 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
          "A disc of several tracks is a CD, and the image recorder holds a DVD."},
         {List{Value(audio)}, ImageRecorder::Medium::DVDR,
          "Audio tracks need a CD, and the image recorder holds a DVD."},
+        {List(100, Value(audio)), ImageRecorder::Medium::CDR,
+         "A CD holds at most 99 tracks; this layout has 100."},
         {Value(track(DRTrack::Kind::Data)), ImageRecorder::Medium::CDR,
          "Could not write into " + out.file("gone") + ": No such file or directory",
          out.file("gone")},
@@ -136,6 +154,11 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
          "No folder is set for the image recorder's disc images.", ""},
         {Value(piped), ImageRecorder::Medium::CDR,
          "Could not read " + iso + ": it is not a regular file"},
+        {Value(track(DRTrack::Kind::Data, {.extraBytes = 1})), ImageRecorder::Medium::CDR, longer},
+        {List{Value(track(DRTrack::Kind::Data, {.extraBytes = 1})), Value(audio)},
+         ImageRecorder::Medium::CDR, longer},
+        {List{Value(track(DRTrack::Kind::Audio, {.extraBytes = 1}))}, ImageRecorder::Medium::CDR,
+         longer},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(recorder->setMedium(c.medium));

@@ -212,6 +212,12 @@ TEST_F(RippedCue, DataAndAudioBurnToOneBinOfRawSectors) {
     EXPECT_EQ(data.find_first_not_of('\0', iso.size()), std::string::npos);
     EXPECT_TRUE(test::readFile(dir.file("out/split02.wav")).substr(44) ==
                 pcm.substr(0, 400 * kSector));
+    // The written sheet, its data track of raw sectors (MODE1/2352), burns to the same BIN again:
+    // each sector's user data taken from behind its 16 bytes of sync and header.
+    const auto again = test::runProgram(KILNWARE_CLI, {"image", dir.file("out/Kilnware Disc.cue"),
+                                                       "--yes", "--image-dir", dir.file("again")});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(test::readFile(dir.file("again/Kilnware Disc.bin")) == raw);
 }
 
 // What a CD cannot carry, and sheets that do not hold together, are refused with the reason.
@@ -227,6 +233,10 @@ TEST_F(RippedCue, WhatCannotBeCarriedIsRefusedWithTheReason) {
          "starts past the end of the file"},
         {head + "    INDEX 01 00:10:00\n  TRACK 02 AUDIO\n    INDEX 01 00:05:00\n",
          "index before the one ahead of it"},
+        // A second has 75 frames and a minute 60 seconds.
+        {head + "    INDEX 01 00:00:75\n", "a time mm:ss:ff"},
+        {head + "    INDEX 01 00:60:00\n", "a time mm:ss:ff"},
+        {head + "    PREGAP 00:02:75\n    INDEX 01 00:00:00\n", "a time mm:ss:ff"},
         {"FILE \"album.wav\" WAVE\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n",
          "a data track in an audio file"},
     };
