@@ -3,24 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sys/syscall.h>
-
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 
+#include "tests/helpers/IoShim.h"
 #include "tests/platform/engines/ImageRecorderSupport.h"
-
-// fsync as this test program has it: failing with EIO while `fsyncFails` is set, for a write error
-// that only the flush reports. A definition in the program comes before the C library's.
-static std::atomic<bool> fsyncFails{false};
-extern "C" int fsync(int fd) {
-    if (fsyncFails) {
-        errno = EIO;
-        return -1;
-    }
-    return static_cast<int>(::syscall(SYS_fsync, fd));
-}
 
 namespace kilnware::platform {
 namespace {
@@ -312,13 +299,45 @@ TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
             expectNothingWritten(last);
         }
     }
-    // A write error that only the flush reports.
-    fsyncFails = true;
-    auto last = burn(Value(track(DRTrack::Kind::Data)));
-    fsyncFails = false;
-    EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: Input/output error");
-    expectNothingWritten(last);
+    // A write error that only the flush reports, and a name or a folder the disk fails to take.
+    const std::string folder = std::filesystem::canonical(out.path());
+    const std::pair<const char*, std::string> failures[] = {
+        {"fsync", "Could not write Kilnware Disc.bin: Input/output error"},
+        {"name", "Could not name Kilnware Disc.bin: Input/output error"},
+        {"fsync-folder", "Could not write into " + out.path() + ": Input/output error"},
+    };
+    for (const auto& [fail, said] : failures) {
+        SCOPED_TRACE(fail);
+        kilnware_io_shim_configure(folder.c_str(), fail, nullptr);
+        const auto last = burn(List{Value(audio)});
+        kilnware_io_shim_configure(nullptr, nullptr, nullptr);
+        EXPECT_EQ(errorText(last), said);
+        expectNothingWritten(last);
+    }
     EXPECT_EQ(state(burn(List{Value(audio)})), DRStatusStateDone);
+}
+
+// Every file is on the disk before it takes its name, and its name before the burn is done.
+TEST_F(ImageRecorderImage, EveryFileIsFlushedThenNamedThenItsFolderFlushed) {
+    test::writeFile(source, pattern(2048 * 40));
+    test::writeCDWav(sources.file("tone.wav"), 44100);
+    const std::string folder = std::filesystem::canonical(out.path());
+    const std::string calls = sources.file("calls");
+    kilnware_io_shim_configure(folder.c_str(), nullptr, calls.c_str());
+    for (const Value& layout :
+         {Value(track(DRTrack::Kind::Data)),
+          Value(List{Value(DRTrack::trackForAudioFile(sources.file("tone.wav")))})}) {
+        const auto last = burn(layout);
+        ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+        ejectAndWait();
+    }
+    kilnware_io_shim_configure(nullptr, nullptr, nullptr);
+    const auto names = filesIn(out.path());
+    EXPECT_EQ(names, (std::vector<std::string>{"Kilnware Disc.bin", "Kilnware Disc.cue",
+                                               "Kilnware Disc.iso"}));
+    for (const std::string& name : names) {
+        EXPECT_EQ(test::durabilityProblem(calls, folder, name, false), "");
+    }
 }
 
 // A work image is linked as the output, never a file that took its place: a link to someone's
