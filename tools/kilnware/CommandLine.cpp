@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <regex>
 
 #include <kilnware/VXBurn.h>
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
@@ -509,12 +510,45 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
         err << who << ": " << said << '\n';
         return {std::nullopt, kUsage};
     } catch (const CLI::ExtrasError& error) {
-        err << who << ": " << what(error)
-            << (spec ? std::string(" (") + who + " --help tells what it takes)" : std::string())
-            << '\n';
+        // Only a command that names no files gets here: the others take every argument.
+        std::string said = what(error);
+        said = said.substr(said.find(": ") == std::string::npos ? 0 : said.find(": ") + 2);
+        // What was left over, in the order given.
+        if (spec) {
+            const auto extras = built.commands[spec->command]->remaining();
+            if (!extras.empty()) {
+                said.clear();
+                for (const std::string& extra : extras) {
+                    said += (said.empty() ? "" : " ") + extra;
+                }
+            }
+        }
+        err << who << ": "
+            << (spec ? std::string(spec->name) + " takes no files or folders, "
+                     : std::string("there is nothing to do with "))
+            << "so not: " << said << " (" << who << " --help tells what it takes)\n";
         return {std::nullopt, kUsage};
     } catch (const CLI::ParseError& error) {
-        err << who << ": " << what(error) << '\n';
+        std::string said = what(error);
+        // CLI11 says "--fs: ntfs not in {iso9660,joliet,udf,hfsplus}" for a value not among the
+        // option's.
+        static const std::regex notAmong("^(--[a-z-]+): (.*) not in \\{(.*)\\}$");
+        std::smatch parts;
+        if (std::regex_match(said, parts, notAmong)) {
+            const std::string listed = parts[3].str();
+            std::string choices;
+            for (std::size_t from = 0; from <= listed.size();) {
+                const std::size_t comma = std::min(listed.find(',', from), listed.size());
+                if (from > 0) {
+                    choices += comma == listed.size() ? " or " : ", ";
+                }
+                choices += listed.substr(from, comma - from);
+                from = comma + 1;
+            }
+            said =
+                parts[1].str() + ": " + parts[2].str() + " is none of its values: give " + choices;
+        }
+        err << who << ": " << said << '\n';
         return {std::nullopt, kUsage};
     }
     if (!spec) {

@@ -172,6 +172,9 @@ TEST_F(CommandLine, MistakesGetAnAnswerThatSaysWhatToDo) {
          "2 times --track-title for 1 file"},
         {{"audio", file, "--pregap", "-1"}, "-1 is no pre-gap"},
         {{"erase", "--fast", "--full"}, "--fast and --full: choose one"},
+        {{"data", folder, "--fs", "ntfs"},
+         "--fs: ntfs is none of its values: give iso9660, joliet, udf or hfsplus"},
+        {{"eject", "now"}, "eject takes no files or folders, so not: now"},
         {{"data", folder, "--simulate", "--dry-run"}, "choose one"},
         {{"mp3", folder, "--simulate", "--verify"}, "choose one"},
         {{"data", folder, "--speed", "1e-9"}, ""},  // the medium decides
