@@ -5,21 +5,41 @@
 #include <locale.h>
 #include <wchar.h>
 #include <wctype.h>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace kilnware::platform {
 
 namespace {
 
-// The user's collation, or C.UTF-8 where the environment names no usable locale.
-locale_t userLocale() {
-    static const locale_t locale = [] {
-        locale_t chosen = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(nullptr));
-        if (!chosen) {
-            chosen = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+// The collation the host chose: the calling thread's own (uselocale), else the process's
+// (setlocale, which std::locale::global calls too). Where the host chose none ("C" is where every
+// process starts), the environment's; C.UTF-8 where that names nothing usable. Locales are made
+// once per name and kept.
+locale_t collationLocale() {
+    if (const locale_t thread = uselocale(static_cast<locale_t>(nullptr));
+        thread != LC_GLOBAL_LOCALE) {
+        return thread;
+    }
+    const char* chosen = setlocale(LC_COLLATE, nullptr);
+    std::string name = chosen ? chosen : "";
+    if (name == "C" || name == "POSIX") {
+        name.clear();  // the environment's
+    }
+    static std::mutex mutex;
+    static std::map<std::string, locale_t> made;
+    std::lock_guard lock(mutex);
+    auto [entry, fresh] = made.try_emplace(name, static_cast<locale_t>(nullptr));
+    if (fresh) {
+        entry->second = newlocale(LC_COLLATE_MASK | LC_CTYPE_MASK, name.c_str(),
+                                  static_cast<locale_t>(nullptr));
+        if (!entry->second) {
+            entry->second = newlocale(LC_COLLATE_MASK | LC_CTYPE_MASK, "C.UTF-8",
+                                      static_cast<locale_t>(nullptr));
         }
-        return chosen;
-    }();
-    return locale;
+    }
+    return entry->second;
 }
 
 // Decodes UTF-8 to wide characters, folding case on the way. A byte that is no valid UTF-8 stands
@@ -61,7 +81,7 @@ std::string stringByDeletingPathExtension(std::string_view path) {
 }
 
 int localizedCaseInsensitiveCompare(std::string_view a, std::string_view b) {
-    locale_t locale = userLocale();
+    locale_t locale = collationLocale();
     std::wstring left = foldedWide(a, locale);
     std::wstring right = foldedWide(b, locale);
     int order = locale ? wcscoll_l(left.c_str(), right.c_str(), locale)

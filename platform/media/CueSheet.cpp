@@ -3,18 +3,22 @@
 #include "platform/foundation/Utf8.h"
 #include "platform/media/Libburn.h"
 
+#include <iconv.h>
 #include <libburn.h>
+#include <locale.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
 
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRMSF.h>
+#include <kilnware/platform/foundation/Log.h>
 
 namespace kilnware::platform::media {
 
@@ -66,8 +70,12 @@ struct SessionFree {
     void operator()(burn_session* session) const { burn_session_free(session); }
 };
 
+constexpr int kLatin1 = 0x00;
+constexpr int kMsJis = 0x80;  // Shift-JIS as Microsoft has it (CP932), double-byte
+constexpr int kJapanese = 0x69;
+
 std::string cueText(const std::string& utf8) {
-    std::string text = latin1FromUtf8(utf8);
+    std::string text = printableUtf8(utf8);
     std::replace(text.begin(), text.end(), '"', '\'');
     return text;
 }
@@ -84,6 +92,112 @@ std::string cueFileName(std::string name) {
         }
     }
     return name;
+}
+
+// Printable UTF-8 of ISO 8859-1's characters to ISO 8859-1; '?' for any other.
+std::string latin1FromUtf8(std::string_view utf8) {
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const char32_t code = nextCodePoint(utf8, i).value_or(U'?');
+        out += code <= 0xff ? static_cast<char>(code) : '?';
+    }
+    return out;
+}
+
+bool isLatin1(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size();) {
+        if (nextCodePoint(utf8, i).value_or(0xfffd) > 0xff) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `utf8` in the character set `code` of iconv; none where a character has no place there.
+// Transliterating sets (".../TRANSLIT") take their forms from the C.UTF-8 locale's tables, the
+// same whatever locale the host runs in.
+std::optional<std::string> convert(std::string_view utf8, const char* code) {
+    const iconv_t converter = ::iconv_open(code, "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    const locale_t cUtf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    const locale_t before = cUtf8 ? ::uselocale(cUtf8) : nullptr;
+    std::string in(utf8);
+    std::string out(in.size() * 4 + 8, '\0');
+    char* from = in.data();
+    std::size_t left = in.size();
+    char* to = out.data();
+    std::size_t room = out.size();
+    // Every character takes at most four bytes, and a transliteration a few: one call does it.
+    const bool converted =
+        ::iconv(converter, &from, &left, &to, &room) != static_cast<size_t>(-1) &&
+        ::iconv(converter, nullptr, nullptr, &to, &room) != static_cast<size_t>(-1);
+    if (cUtf8) {
+        ::uselocale(before);
+        ::freelocale(cUtf8);
+    }
+    ::iconv_close(converter);
+    if (!converted) {
+        return std::nullopt;
+    }
+    out.resize(out.size() - room);
+    return out;
+}
+
+// One block's texts in the one character code that holds them all: ISO 8859-1, or else MS-JIS
+// (Japanese, and the Greek and Cyrillic letters JIS has). Where neither holds every text, ISO
+// 8859-1 with the closest form of each text it cannot hold, and a warning naming the text.
+struct EncodedBlock {
+    int charCode = kLatin1;
+    std::vector<std::array<std::optional<std::string>, kCDTextFieldCount>> entries;
+};
+
+EncodedBlock encodeBlock(const CDText& text) {
+    // Each text in the block's code, or none where it has no place there.
+    auto encodeAll = [&](const std::function<std::optional<std::string>(const std::string&)>& in) {
+        EncodedBlock block;
+        block.entries.resize(text.entries.size());
+        bool held = true;
+        for (std::size_t e = 0; e < text.entries.size(); ++e) {
+            for (std::size_t f = 0; f < kCDTextFieldCount; ++f) {
+                if (const auto& value = text.entries[e][f]) {
+                    block.entries[e][f] = in(printableUtf8(*value));
+                    held = held && block.entries[e][f];
+                }
+            }
+        }
+        return std::pair(std::move(block), held);
+    };
+    auto latin1 = [](const std::string& printable) {
+        return isLatin1(printable) ? std::optional(latin1FromUtf8(printable)) : std::nullopt;
+    };
+    if (auto [block, held] = encodeAll(latin1); held) {
+        return block;
+    }
+    if (auto [block, held] =
+            encodeAll([](const std::string& printable) { return convert(printable, "CP932"); });
+        held) {
+        block.charCode = kMsJis;
+        return block;
+    }
+    return encodeAll([&](const std::string& printable) {
+               if (auto bytes = latin1(printable)) {
+                   return bytes;
+               }
+               const std::string closest =
+                   convert(printable, "ISO-8859-1//TRANSLIT").value_or(latin1FromUtf8(printable));
+               std::string shown;
+               for (const char c : closest) {
+                   appendUtf8(shown, static_cast<unsigned char>(c));
+               }
+               Log::warning("CD-Text can hold \"" + printable +
+                            "\" neither in ISO 8859-1 nor in MS-JIS (Japanese) beside the other "
+                            "texts: it is written as \"" +
+                            shown + "\".");
+               return std::optional(closest);
+           })
+        .first;
 }
 
 }  // namespace
@@ -116,20 +230,14 @@ CDText cdTextFromBlock(const DRCDTextBlock& block, std::size_t trackCount) {
     return text;
 }
 
-std::string latin1FromUtf8(std::string_view utf8) {
+std::string printableUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
     for (std::size_t i = 0; i < utf8.size();) {
-        const auto code = nextCodePoint(utf8, i);
-        if (!code) {
-            out += '?';  // a malformed byte
-        } else if (*code < 0x20 || (*code >= 0x7f && *code < 0xa0)) {
-            // A line break in a title must not start a cue line of its own, nor any control
-            // character reach a CD-Text pack: blanks instead.
-            out += ' ';
-        } else {
-            out += *code <= 0xff ? static_cast<char>(*code) : '?';
-        }
+        const char32_t code = nextCodePoint(utf8, i).value_or(0xfffd);  // a malformed byte
+        // A line break in a title must not start a cue line of its own, nor any control
+        // character reach a CD-Text pack: blanks instead.
+        appendUtf8(out, code < 0x20 || (code >= 0x7f && code < 0xa0) ? U' ' : code);
     }
     return out;
 }
@@ -194,31 +302,38 @@ std::optional<std::vector<std::uint8_t>> cdTextFile(const CDText& text, std::siz
         burn_track_free(track);  // the session holds it now
         tracks.push_back(track);
     }
-    int charCodes[8] = {0x00, -1, -1, -1, -1, -1, -1, -1};  // ISO 8859-1
+    const EncodedBlock block = encodeBlock(text);
+    const bool doubleByte = block.charCode == kMsJis;
+    // A block that names no language and needs MS-JIS is Japanese.
+    const int language =
+        text.language.empty() && doubleByte ? kJapanese : languageCode(text.language);
+    int charCodes[8] = {block.charCode, -1, -1, -1, -1, -1, -1, -1};
     int copyrights[8] = {0x00, -1, -1, -1, -1, -1, -1, -1};
-    int languages[8] = {languageCode(text.language), -1, -1, -1, -1, -1, -1, -1};
+    int languages[8] = {language, -1, -1, -1, -1, -1, -1, -1};
     burn_session_set_cdtext_par(session.get(), charCodes, copyrights, languages, 0);
 
     for (std::size_t f = 0; f < kFields.size(); ++f) {
-        const auto field = static_cast<CDTextField>(f);
         bool used = false;
         for (std::size_t entry = 0; entry <= trackCount; ++entry) {
-            used = used || text.get(entry, field).has_value();
+            used = used || (entry < block.entries.size() && block.entries[entry][f]);
         }
         if (!used) {
             continue;
         }
-        // Once a field is on the disc, every track carries it, empty where it has none.
+        // Once a field is on the disc, every track carries it, empty where it has none. A text
+        // of double-byte characters ends in two NULs.
         for (std::size_t entry = 0; entry <= trackCount; ++entry) {
-            const auto& value = text.get(entry, field);
-            std::string payload = value ? latin1FromUtf8(*value) : std::string();
+            std::string payload = entry < block.entries.size() && block.entries[entry][f]
+                                      ? *block.entries[entry][f]
+                                      : std::string();
+            payload.append(doubleByte ? 2 : 1, '\0');
             auto* bytes = reinterpret_cast<unsigned char*>(payload.data());
-            const int length = static_cast<int>(payload.size() + 1);
+            const int length = static_cast<int>(payload.size());
             const int ok = entry == 0
                                ? burn_session_set_cdtext(session.get(), 0, kFields[f].packType,
-                                                         nullptr, bytes, length, 0)
+                                                         nullptr, bytes, length, doubleByte ? 1 : 0)
                                : burn_track_set_cdtext(tracks[entry - 1], 0, kFields[f].packType,
-                                                       nullptr, bytes, length, 0);
+                                                       nullptr, bytes, length, doubleByte ? 1 : 0);
             if (ok <= 0) {
                 error = "The CD-Text could not be made: libburn refused a text.";
                 return std::nullopt;

@@ -31,9 +31,9 @@ struct CDText {
 // keys, and values that are not texts, are left out.
 CDText cdTextFromBlock(const DRCDTextBlock& block, std::size_t trackCount);
 
-// UTF-8 to ISO 8859-1. A character outside Latin-1, or a byte that is not UTF-8, becomes '?'; a
-// control character (C0, DEL, C1; line breaks too) becomes a blank.
-std::string latin1FromUtf8(std::string_view utf8);
+// UTF-8 as a line of a cue sheet or a CD-Text pack may hold it: a byte that is not UTF-8 becomes
+// U+FFFD, a control character (C0, DEL, C1; line breaks too) a blank.
+std::string printableUtf8(std::string_view utf8);
 
 // "mm:ss:ff" for a count of CD frames (75 a second).
 std::string msf(std::uint64_t frames);
@@ -47,15 +47,16 @@ struct CueTrack {
     std::uint64_t preGapFrames = 0;  // silence the burner writes before the track; 0 for none
 };
 
-// A CDRWIN cue sheet for audio tracks held one after the other in one BIN file. Texts are written
-// in ISO 8859-1, as the CD-Text packs carry them; a '"' inside a text or a file name becomes '\'',
-// and no control character reaches a line.
+// A CDRWIN cue sheet for audio tracks held one after the other in one BIN file, in UTF-8. A '"'
+// inside a text or a file name becomes '\'', and no control character reaches a line.
 std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tracks,
                      const CDText& text, const std::optional<std::string>& cdTextFileName);
 
 // The CD-Text packs of `text` (18 bytes each, CRC included) as a .cdt file holds them: behind a
-// 4-byte header that gives the length of the packs plus 2, as cdrecord writes it. Texts are
-// converted to ISO 8859-1. On failure, none, and `error` says why.
+// 4-byte header that gives the length of the packs plus 2, as cdrecord writes it. The block's
+// character code is the one that holds its texts: ISO 8859-1, else MS-JIS; where neither holds
+// them all, ISO 8859-1 with the closest form of each text it cannot hold, and a warning. On
+// failure, none, and `error` says why.
 std::optional<std::vector<std::uint8_t>> cdTextFile(const CDText& text, std::size_t trackCount,
                                                     std::string& error);
 

@@ -65,12 +65,14 @@ TEST(ImageRecorderParts, FileNamesAreMadeSafe) {
 
 // The cue sheets of the audio burns show the common cases; these are the edges.
 TEST(ImageRecorderParts, CueSheetTextsAtTheirEdges) {
-    using media::latin1FromUtf8;
-    EXPECT_EQ(latin1FromUtf8("\xc3\xa9\xc3\xbf\xc2\xa0"), "\xe9\xff\xa0");
-    EXPECT_EQ(latin1FromUtf8("\xe2\x82\xac 5 \xf0\x9f\x8e\xb5"), "? 5 ?");
-    EXPECT_EQ(latin1FromUtf8("\x80 \xc3 \xe2\x82"), "? ? ??");  // broken and cut-off sequences
-    EXPECT_EQ(latin1FromUtf8("\xc0\xaf"), "??");                // overlong '/'
-    EXPECT_EQ(media::msf(359'848), "79:57:73");                 // seventy-five frames a second
+    using media::printableUtf8;
+    EXPECT_EQ(printableUtf8("\xe2\x82\xac 5 \xf0\x9f\x8e\xb5"), "\xe2\x82\xac 5 \xf0\x9f\x8e\xb5");
+    EXPECT_EQ(printableUtf8("a\xc2\x85"
+                            "b\tc"),
+              "a b c");  // C1 and C0 controls
+    // Broken and cut-off sequences, and an overlong '/'.
+    EXPECT_EQ(printableUtf8("\x80 \xe2\x82 \xc0\xaf"), "\ufffd \ufffd\ufffd \ufffd\ufffd");
+    EXPECT_EQ(media::msf(359'848), "79:57:73");  // seventy-five frames a second
     EXPECT_EQ(media::msf(75 * 60 * 100 + 1), "100:00:01");
 }
 
