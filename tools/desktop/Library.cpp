@@ -109,6 +109,9 @@ public:
     explicit LibraryThread(Library& owner) : owner_(owner) {}
 
     std::atomic<bool> cancelRequested{false};
+    // Whether an entry point prepares its disc (lays it out, runs the video DVD's tools) before
+    // its setup panel: a tool it waits for then is ended at once by a cancel.
+    std::atomic<bool> preparing{false};
 
     void start(const QString& imageFolder);
     void stop();
@@ -294,7 +297,9 @@ void LibraryThread::burn(const Project& project) {
         finish(noBurn(Outcome::Kind::Cancelled, project.kind == Project::Kind::Erase));
         return;
     }
+    preparing = true;
     startProject(project);
+    preparing = false;
     const VXBurn& controller =
         project.kind == Project::Kind::Erase ? *eraseController_ : *burnController_;
     const VXBurn::CallOutcome& call = controller.lastCall();
@@ -389,11 +394,10 @@ SetupRequest LibraryThread::setupRequest(DRSetupPanel& panel) const {
                                                  "Library", "This recorder cannot be used.");
         shown.imageRecorder = choice.device == imageEngine_->recorder();
         const auto snapshot = VXDevice::snapshotOf(*choice.device);
-        shown.medium = snapshot.mediaPresent
-                           ? QCoreApplication::translate("Library", "%1, %2 free (%3)")
-                                 .arg(qText(snapshot.mediaType), qText(snapshot.blocksFreeText),
-                                      qText(snapshot.mediaFreeTime))
-                           : qText(snapshot.mediaType);
+        shown.mediaPresent = snapshot.mediaPresent;
+        shown.mediaType = qText(snapshot.mediaType);
+        shown.free = qText(snapshot.blocksFreeText);
+        shown.freeTime = qText(snapshot.mediaFreeTime);
         const Dictionary status = choice.device->status();
         if (const List* speeds = status[DRDeviceBurnSpeedsKey].list()) {
             for (const Value& kilobytes : *speeds) {
@@ -409,6 +413,7 @@ SetupRequest LibraryThread::setupRequest(DRSetupPanel& panel) const {
 }
 
 std::shared_ptr<DRDevice> LibraryThread::runSetupPanel(DRSetupPanel& panel) {
+    preparing = false;
     const bool erase = panel.kind() == DRSetupPanel::Kind::Erase;
     setupAgain_ = erase && eraseShowings_++ > 0;
     if (cancelRequested && !setupAgain_) {
@@ -658,7 +663,7 @@ void Library::burn(const Project& project) {
 void Library::cancel() {
     worker_->cancelRequested = true;
     // A tool the library waits for is ended now: the library thread is inside that wait.
-    if (busy_) {
+    if (worker_->preparing) {
         Task::terminateAll();
     }
     QMetaObject::invokeMethod(

@@ -167,7 +167,9 @@ void MainWindow::recordersChanged(const QVector<Recorder>& recorders,
         }
     }
     const std::uint64_t bytes = target ? target->blocksTotal * 2048 : 0;
-    const QString words = target ? tr("%1 in %2").arg(target->mediaType, target->name) : QString();
+    const QString words =
+        target ? tr("%1 in %2").arg(RecorderList::mediumWords(target->mediaType), target->name)
+               : QString();
     for (ProjectPage* page : {static_cast<ProjectPage*>(mp3_), static_cast<ProjectPage*>(data_)}) {
         page->setMedium(bytes, words);
     }

@@ -59,8 +59,10 @@ struct SetupChoice {
     quintptr id = 0;
     QString name;
     bool selectable = false;
-    QString prompt;          // why it cannot be chosen, in the controller's words
-    QString medium;          // what is in it, as the main window says
+    QString prompt;  // why it cannot be chosen, in the controller's words
+    bool mediaPresent = false;
+    QString mediaType;       // the short name ("CDR"), or what the recorder waits for
+    QString free, freeTime;  // the room on the medium, in the library's texts
     QVector<double> speeds;  // the write speeds it offers, as multiples of 1x; empty: any
     bool imageRecorder = false;
 };

@@ -219,6 +219,7 @@ void FilesPage::addPaths(const QStringList& paths) {
         item->setData(0, Qt::UserRole, info.absoluteFilePath());
         if (info.isDir()) {
             item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+            item->setExpanded(true);
         } else {
             item->setText(1, bytesText(static_cast<std::uint64_t>(info.size())));
         }

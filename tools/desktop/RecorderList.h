@@ -28,6 +28,9 @@ public:
 
     // The image recorder's media, as (short name, words) in the library's order.
     static QVector<QPair<QString, QString>> imageMedia();
+    // A medium's type in words ("CD-R") from the library's short name ("CDR"); a text that names
+    // no type (a recorder waiting for a disc) as it is.
+    static QString mediumWords(const QString& mediaType);
 
 signals:
     void ejectRequested(quintptr recorder);

@@ -108,9 +108,13 @@ void SetupDialog::setRequest(const SetupRequest& request) {
         rowLayout->setContentsMargins(0, 0, 0, 0);
         auto* radio = new QRadioButton(choice.name);
         radio->setAccessibleName(choice.name);
+        const QString medium = choice.mediaPresent
+                                   ? tr("%1, %2 free (%3)")
+                                         .arg(RecorderList::mediumWords(choice.mediaType),
+                                              choice.free, choice.freeTime)
+                                   : choice.mediaType;
         auto* verdict = new QLabel(
-            choice.selectable ? choice.medium
-                              : QStringLiteral("%1\n%2").arg(choice.medium, choice.prompt));
+            choice.selectable ? medium : QStringLiteral("%1\n%2").arg(medium, choice.prompt));
         verdict->setWordWrap(true);
         verdict->setIndent(24);
         verdict->setEnabled(choice.selectable);

@@ -259,7 +259,7 @@ TEST_F(Desktop, AnAudioCdOfThreeFilesWithCdText) {
 
 TEST_F(Desktop, AnEraseAndItsSetupComingBack) {
     chooseImageMedium(window.get(), "cd-rw");
-    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("CDRW"); }));
+    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("CD-RW"); }));
     window->openProject(Project::Kind::Erase, {});
     QAbstractButton* erase = named<QAbstractButton>(window.get(), "Erase");
     ASSERT_NE(erase, nullptr);
@@ -304,7 +304,7 @@ TEST_F(Desktop, ACancelledBurnLeavesNothingBehind) {
 TEST_F(Desktop, AnUnsuitableMediumCannotBeConfirmedUntilItIsChanged) {
     writeWav(work.filePath("song.wav"), 4);
     chooseImageMedium(window.get(), "dvd-r");
-    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("DVDR"); }));
+    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("DVD-R:"); }));
     window->openProject(Project::Kind::Audio, {work.filePath("song.wav")});
     pressBurn();
     SetupDialog* setup = setupDialog();
