@@ -69,7 +69,7 @@ def window(app, title):
 def press(node):
     actions = node.queryAction()
     for index in range(actions.nActions):
-        if actions.getName(index) in ("Press", "press", "click"):
+        if actions.getName(index) in ("Press", "Toggle", "press", "click"):
             actions.doAction(index)
             return
     fail("%s cannot be pressed: %s" % (node.name,

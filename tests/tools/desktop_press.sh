@@ -12,6 +12,7 @@ mkdir -p "$work/Trip/photos" "$work/images" "$work/home"
 head -c 200000 /dev/urandom > "$work/Trip/photos/one.jpg"
 echo "a day by the sea" > "$work/Trip/notes.txt"
 
+chmod 700 "$work/home"
 export HOME=$work/home XDG_RUNTIME_DIR=$work/home
 # Qt offers its accessibility tree on the bus whether or not a screen reader runs.
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0

@@ -275,6 +275,8 @@ void LibraryThread::publishRecorders() {
         recorder.busy = snapshot.deviceIsBusy;
         recorder.erasable = snapshot.mediaIsEarsable;
         recorder.imageRecorder = device == imageEngine_->recorder();
+        // A drive the user may not open is shown with the reason.
+        recorder.unavailable = qText(device->status()[DRDeviceUnavailableReasonKey].textValue());
         recorder.free = qText(snapshot.blocksFreeText);
         recorder.used = qText(snapshot.blocksUsedText);
         recorder.total = qText(snapshot.blocksTotalText);

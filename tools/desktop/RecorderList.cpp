@@ -19,6 +19,25 @@ QVector<QPair<QString, QString>> RecorderList::imageMedia() {
             {"bd-r", tr("BD-R, 25 GB")},          {"bd-re", tr("BD-RE, 25 GB")}};
 }
 
+QString RecorderList::mediumWords(const QString& mediaType) {
+    static const QHash<QString, QString> words = {{"CDROM", "CD-ROM"},
+                                                  {"CDR", "CD-R"},
+                                                  {"CDRW", "CD-RW"},
+                                                  {"DVDROM", "DVD-ROM"},
+                                                  {"DVDRAM", "DVD-RAM"},
+                                                  {"DVDR", "DVD-R"},
+                                                  {"DVDRDualLayer", "DVD-R DL"},
+                                                  {"DVDRW", "DVD-RW"},
+                                                  {"DVDPlusR", "DVD+R"},
+                                                  {"DVDPlusRDoubleLayer", "DVD+R DL"},
+                                                  {"DVDPlusRW", "DVD+RW"},
+                                                  {"BDR", "BD-R"},
+                                                  {"BDRE", "BD-RE"},
+                                                  {"BDROM", "BD-ROM"},
+                                                  {"Unknown", tr("an unknown disc")}};
+    return words.value(mediaType, mediaType);
+}
+
 RecorderList::RecorderList(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     auto* heading = new QLabel(tr("<b>Recorders</b>"));
@@ -41,16 +60,14 @@ RecorderList::RecorderList(QWidget* parent) : QWidget(parent) {
     auto* mediumLabel = new QLabel(tr("Image &medium:"));
     mediumLabel->setBuddy(imageMedium_);
     form->addRow(mediumLabel, imageMedium_);
-    auto* folderRow = new QHBoxLayout;
     imageFolder_ = new QLabel;
     imageFolder_->setWordWrap(true);
     imageFolder_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     imageFolder_->setAccessibleName(tr("Image folder"));
     auto* choose = new QPushButton(tr("&Folder..."));
     choose->setAccessibleName(tr("Choose the image folder"));
-    folderRow->addWidget(imageFolder_, 1);
-    folderRow->addWidget(choose);
-    form->addRow(tr("Images go to:"), folderRow);
+    form->addRow(imageFolder_);
+    form->addRow(QString(), choose);
     layout->addWidget(imageSettings_);
     imageSettings_->hide();
     layout->addStretch(1);
@@ -114,10 +131,9 @@ void RecorderList::update(Card& card, const Recorder& recorder) {
         card.medium->setText(recorder.unavailable);
         card.fill->hide();
     } else if (recorder.mediaPresent) {
-        card.medium->setText(tr("%1: %2 used of %3 (%4 of %5), %6 free (%7)")
-                                 .arg(recorder.mediaType, recorder.used, recorder.total,
-                                      recorder.usedTime, recorder.totalTime, recorder.free,
-                                      recorder.freeTime));
+        card.medium->setText(tr("<b>%1</b>, %2 (%3)")
+                                 .arg(mediumWords(recorder.mediaType).toHtmlEscaped(),
+                                      recorder.total, recorder.totalTime));
         card.fill->show();
         // Block counts in a range an int holds: the bar shows a share, not the counts.
         const double share = recorder.blocksTotal > 0
@@ -126,18 +142,19 @@ void RecorderList::update(Card& card, const Recorder& recorder) {
                                  : 0;
         card.fill->setRange(0, 1000);
         card.fill->setValue(static_cast<int>(share * 1000));
-        card.fill->setFormat(tr("%1 used").arg(recorder.used));
+        card.fill->setFormat(tr("Used: %1 (%2)").arg(recorder.used, recorder.usedTime));
         card.fill->setAccessibleName(tr("Space used on the medium of %1").arg(recorder.name));
     } else {
         card.medium->setText(recorder.mediaType);
         card.fill->hide();
     }
     QStringList state;
-    if (recorder.busy) {
-        state << tr("Busy");
-    }
     if (recorder.mediaPresent) {
-        state << (recorder.erasable ? tr("Erasable") : tr("Not erasable"));
+        state << tr("Free: %1 (%2)").arg(recorder.free, recorder.freeTime);
+        state << (recorder.erasable ? tr("erasable") : tr("not erasable"));
+    }
+    if (recorder.busy) {
+        state << tr("busy");
     }
     card.state->setText(state.join(QStringLiteral(", ")));
     card.state->setVisible(!state.isEmpty());
@@ -170,7 +187,7 @@ void RecorderList::setRecorders(const QVector<Recorder>& recorders,
     if (index >= 0) {
         imageMedium_->setCurrentIndex(index);
     }
-    imageFolder_->setText(imageRecorder.folder);
+    imageFolder_->setText(tr("Images go to %1").arg(imageRecorder.folder));
 }
 
 }  // namespace kilnware::desktop

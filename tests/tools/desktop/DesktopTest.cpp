@@ -221,7 +221,7 @@ TEST_F(Desktop, ADataDiscAndThenItsImageAreBurnedThroughTheWindows) {
     // The written disc is ejected from its card; a blank follows, and the image goes on it.
     QFile::rename(images.filePath("Data Disc.iso"), work.filePath("disc.iso"));
     button(window.get(), kImageRecorder, "Eject")->click();
-    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("0.00 Byte used of"); }));
+    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("Free: 736.97 MB (79:57)"); }));
     window->openProject(Project::Kind::Image, {work.filePath("disc.iso")});
     pressBurn();
     confirmWithImageRecorder();
@@ -304,7 +304,7 @@ TEST_F(Desktop, ACancelledBurnLeavesNothingBehind) {
 TEST_F(Desktop, AnUnsuitableMediumCannotBeConfirmedUntilItIsChanged) {
     writeWav(work.filePath("song.wav"), 4);
     chooseImageMedium(window.get(), "dvd-r");
-    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("DVD-R:"); }));
+    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("<b>DVD-R</b>"); }));
     window->openProject(Project::Kind::Audio, {work.filePath("song.wav")});
     pressBurn();
     SetupDialog* setup = setupDialog();
