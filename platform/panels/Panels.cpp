@@ -72,8 +72,8 @@ std::vector<DeviceChoice> DRSetupPanel::deviceChoices() {
         DeviceChoice choice;
         choice.device = device;
         // A recorder that cannot be used (a drive the user may not open) says why itself.
-        if (const std::string* why = device->status()[DRDeviceUnavailableReasonKey].text()) {
-            choice.prompt = *why;
+        if (auto why = device->status()[DRDeviceUnavailableReasonKey].textValue()) {
+            choice.prompt = std::move(why);
             choices.push_back(std::move(choice));
             continue;
         }
