@@ -269,6 +269,7 @@ QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work quiet "$stall" "$work/stall.mpg"
     "$work/stalldata" "$work/stallimages"
 declare -A stalls
 while read -r name ms; do stalls[$name]=$ms; done <"$work/log"
+row "11 window stall, library idle" "${stalls[idle]}" 50 ms "<= 1.0"
 row "11 window stall, video tools running" "${stalls[video-tools]}" 50 ms "<= 1.0"
 row "11 window stall, 200 FLAC files measured" "${stalls[measure-200-flac]}" 50 ms "<= 1.0"
 row "11 window stall, 1 GiB data disc burned" "${stalls[data-burn]}" 50 ms "<= 1.0"

@@ -84,16 +84,6 @@ public:
     }
 };
 
-QStringList localFiles(const QMimeData* data) {
-    QStringList paths;
-    for (const QUrl& url : data->urls()) {
-        if (url.isLocalFile()) {
-            paths << url.toLocalFile();
-        }
-    }
-    return paths;
-}
-
 }  // namespace
 
 TrackTable::TrackTable(QWidget* parent) : QTreeWidget(parent) {

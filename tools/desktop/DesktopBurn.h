@@ -6,10 +6,8 @@
 
 namespace kilnware::desktop {
 
-// The program's controller: the library's own with the program's wider media policy. The library
-// takes only CD-R and CD-RW in every setup panel; data discs, MP3 CDs, video DVDs and images go
-// on CDs, DVDs and BDs here (and libburn's pseudo-drives over files), an audio CD keeps the
-// library's answer, and an erase takes any rewritable medium.
+// The program's controller: the library's own with the hosts' wider media policy
+// (tools/hosts/MediaPolicy.h) for everything but an audio CD, which keeps the library's answer.
 class DesktopBurn : public VXBurn {
     Q_DECLARE_TR_FUNCTIONS(DesktopBurn)
 

@@ -33,7 +33,14 @@ QString bytesText(std::uint64_t bytes) {
     return QLocale().formattedDataSize(static_cast<qint64>(bytes), 1, QLocale::DataSizeSIFormat);
 }
 
-// The local files a drag from a file manager carries.
+QPushButton* button(const QString& text, QLayout* into) {
+    auto* pushButton = new QPushButton(text);
+    into->addWidget(pushButton);
+    return pushButton;
+}
+
+}  // namespace
+
 QStringList localFiles(const QMimeData* data) {
     QStringList paths;
     for (const QUrl& url : data->urls()) {
@@ -43,14 +50,6 @@ QStringList localFiles(const QMimeData* data) {
     }
     return paths;
 }
-
-QPushButton* button(const QString& text, QLayout* into) {
-    auto* pushButton = new QPushButton(text);
-    into->addWidget(pushButton);
-    return pushButton;
-}
-
-}  // namespace
 
 SizeBar::SizeBar(const QString& accessibleName, QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);

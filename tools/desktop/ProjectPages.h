@@ -9,6 +9,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QMimeData;
 class QProgressBar;
 class QRadioButton;
 class QTimer;
@@ -18,6 +19,9 @@ class QTreeWidgetItem;
 namespace kilnware::desktop {
 
 class Library;
+
+// The local files a drag from a file manager carries.
+QStringList localFiles(const QMimeData* data);
 
 // One kind of disc the user puts together: a page of the main window.
 class ProjectPage : public QWidget {

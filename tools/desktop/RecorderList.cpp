@@ -38,6 +38,18 @@ QString RecorderList::mediumWords(const QString& mediaType) {
     return words.value(mediaType, mediaType);
 }
 
+QComboBox* RecorderList::addImageMediumRow(QFormLayout* form) {
+    auto* medium = new QComboBox;
+    medium->setAccessibleName(tr("Image recorder medium"));
+    for (const auto& [name, words] : imageMedia()) {
+        medium->addItem(words, name);
+    }
+    auto* label = new QLabel(tr("Image &medium:"));
+    label->setBuddy(medium);
+    form->addRow(label, medium);
+    return medium;
+}
+
 RecorderList::RecorderList(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     auto* heading = new QLabel(tr("<b>Recorders</b>"));
@@ -52,14 +64,7 @@ RecorderList::RecorderList(QWidget* parent) : QWidget(parent) {
     imageSettings_ = new QWidget;
     auto* form = new QFormLayout(imageSettings_);
     form->setContentsMargins(0, 0, 0, 0);
-    imageMedium_ = new QComboBox;
-    imageMedium_->setAccessibleName(tr("Image recorder medium"));
-    for (const auto& [name, words] : imageMedia()) {
-        imageMedium_->addItem(words, name);
-    }
-    auto* mediumLabel = new QLabel(tr("Image &medium:"));
-    mediumLabel->setBuddy(imageMedium_);
-    form->addRow(mediumLabel, imageMedium_);
+    imageMedium_ = addImageMediumRow(form);
     imageFolder_ = new QLabel;
     imageFolder_->setWordWrap(true);
     imageFolder_->setTextInteractionFlags(Qt::TextSelectableByMouse);

@@ -6,6 +6,7 @@
 #include "Project.h"
 
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -31,6 +32,8 @@ public:
     // A medium's type in words ("CD-R") from the library's short name ("CDR"); a text that names
     // no type (a recorder waiting for a disc) as it is.
     static QString mediumWords(const QString& mediaType);
+    // Adds the row that chooses the image recorder's medium to `form`, and returns its box.
+    static QComboBox* addImageMediumRow(QFormLayout* form);
 
 signals:
     void ejectRequested(quintptr recorder);

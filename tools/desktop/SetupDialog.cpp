@@ -45,14 +45,7 @@ SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent) {
     imageSettings_ = new QWidget;
     auto* imageForm = new QFormLayout(imageSettings_);
     imageForm->setContentsMargins(0, 0, 0, 0);
-    imageMedium_ = new QComboBox;
-    imageMedium_->setAccessibleName(tr("Image recorder medium"));
-    for (const auto& [name, words] : RecorderList::imageMedia()) {
-        imageMedium_->addItem(words, name);
-    }
-    auto* mediumLabel = new QLabel(tr("Image &medium:"));
-    mediumLabel->setBuddy(imageMedium_);
-    imageForm->addRow(mediumLabel, imageMedium_);
+    imageMedium_ = RecorderList::addImageMediumRow(imageForm);
     auto* folderRow = new QHBoxLayout;
     imageFolder_ = new QLabel;
     imageFolder_->setWordWrap(true);
