@@ -146,6 +146,46 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
     }
 }
 
+// The final names are taken only when the files are finished, never held in advance: a file that
+// someone puts at one meanwhile (or copies there) stays theirs, and the burn's file takes the next
+// free number; the cue sheet names the BIN wherever it went.
+TEST_F(ImageRecorderImage, AFileThatComesToTheNameMeanwhileStaysAndTheImageTakesTheNext) {
+    test::writeFile(source, pattern(2048 * 40));
+    test::writeCDWav(sources.file("tone.wav"), 44100 * 5);
+    const auto audio = DRTrack::trackForAudioFile(sources.file("tone.wav"));
+    const std::pair<Value, std::vector<std::string>> cases[] = {
+        {Value(track(DRTrack::Kind::Data, {.volumeName = "Trip"})), {"Trip.iso"}},
+        {Value(List{Value(audio)}), {"Kilnware Disc.bin", "Kilnware Disc.cue"}},
+    };
+    for (const auto& [layout, names] : cases) {
+        for (const std::string& taken : names) {
+            SCOPED_TRACE(taken);
+            clock->atCall(2, [&, taken] { test::writeFile(out.file(taken), "mine"); });
+            const auto last = burn(layout);
+            ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+            EXPECT_EQ(readFile(out.file(taken)), "mine");
+            const std::string moved =
+                taken.substr(0, taken.rfind('.')) + " 2" + taken.substr(taken.rfind('.'));
+            const auto files = recorder->lastImageFiles();
+            EXPECT_NE(std::find(files.begin(), files.end(), out.file(moved)), files.end());
+            if (taken.ends_with(".iso")) {
+                EXPECT_TRUE(readFile(out.file(moved)) == pattern(2048 * 40));
+            } else if (taken.ends_with(".cue")) {
+                EXPECT_NE(readFile(out.file(moved)).find("FILE \"Kilnware Disc.bin\""),
+                          std::string::npos);
+            } else {
+                EXPECT_NE(readFile(out.file("Kilnware Disc 2.cue")).find("Kilnware Disc 2.bin"),
+                          std::string::npos);
+            }
+            for (const std::string& name : filesIn(out.path())) {
+                EXPECT_FALSE(name.starts_with(".")) << name;  // nothing hidden left behind
+                std::filesystem::remove(out.file(name));
+            }
+            ejectAndWait();
+        }
+    }
+}
+
 // Rewrites `path` in place, same size, other bytes, as someone editing it would.
 void rewriteInPlace(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY);
