@@ -1,6 +1,7 @@
 #include "HostBurn.h"
 
 #include "MediaPolicy.h"
+#include "Speeds.h"
 
 namespace kilnware::cli {
 
@@ -9,15 +10,58 @@ using namespace platform;
 bool HostBurn::deviceContainsSuitableMedia(DRSetupPanel& panel,
                                            const std::shared_ptr<DRDevice>& device,
                                            std::optional<std::string>& promptString) {
-    const bool erase = panel.kind() == DRSetupPanel::Kind::Erase;
-    if (audio_ && !erase) {
+    if (panel.kind() == DRSetupPanel::Kind::Erase) {
+        if (hosts::widerPolicyTakes(device.get(), true)) {
+            return true;
+        }
+        promptString = kErasablePrompt;
+        return false;
+    }
+    if (!suitableType(panel, device, promptString)) {
+        return false;
+    }
+    if (auto why = refusal(*device)) {
+        promptString = *why;
+        return false;
+    }
+    return true;
+}
+
+bool HostBurn::suitableType(DRSetupPanel& panel, const std::shared_ptr<DRDevice>& device,
+                            std::optional<std::string>& promptString) {
+    if (wishes_.audio) {
         return VXBurn::deviceContainsSuitableMedia(panel, device, promptString);
     }
-    if (hosts::widerPolicyTakes(device.get(), erase)) {
+    if (hosts::widerPolicyTakes(device.get(), false)) {
         return true;
     }
-    promptString = erase ? kErasablePrompt : kWritablePrompt;
+    promptString = kWritablePrompt;
     return false;
+}
+
+std::optional<std::string> HostBurn::refusal(const DRDevice& device) const {
+    const bool imageRecorder = dynamic_cast<const ImageRecorder*>(&device) != nullptr;
+    const Dictionary status = device.status();
+    if (status[DRDeviceMediaStateKey].textValue() != DRDeviceMediaStateMediaPresent) {
+        return std::nullopt;  // the media question tells of that
+    }
+    if (wishes_.simulate && imageRecorder) {
+        return "The image recorder cannot simulate a burn: it writes an image or nothing. "
+               "--dry-run shows what would be written.";
+    }
+    if (wishes_.speed) {
+        if (auto why = speedRefusal(status, *wishes_.speed, device.displayName())) {
+            return why;
+        }
+    }
+    const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
+    if (measure.problem) {
+        return *measure.problem +
+               (imageRecorder && !measure.audio
+                    ? " A larger medium: --image-medium dvd-r (4.7 GB) or bd-r (25 GB)."
+                    : "");
+    }
+    return std::nullopt;
 }
 
 }  // namespace kilnware::cli
