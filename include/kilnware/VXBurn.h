@@ -148,12 +148,16 @@ private:
                    const std::string& description);
     // Makes room at the work paths of a video route; false, after one log line, when something
     // stands there that the record does not prove to be an earlier run's work.
-    bool clearLeftovers(platform::WorkRecord& record,
+    bool clearLeftovers(platform::WorkRecord& record, const platform::FileManager& manager,
                         std::initializer_list<const std::string*> paths);
     std::shared_ptr<platform::WorkRecord> takeWorkRecord(const std::string& image);
     bool writeProject(platform::WorkRecord& record, const PathList& paths);
-    void rememberImage(platform::WorkRecord& record);
+    // Records what a tool made at `path`; when that fails, the route's work goes and the route
+    // is refused.
+    bool rememberVideoWork(platform::WorkRecord& record, const std::string& path);
+    bool rememberImage(platform::WorkRecord& record);
     void discardVideoWork(platform::WorkRecord& record);
+    void cancelVideoWork(platform::WorkRecord& record);
     void runVideoTask();
     bool videoRouteMayStart();
     void burnImage(std::shared_ptr<platform::WorkRecord> record, const char* noLayoutLine,

@@ -4,6 +4,8 @@
 // Every call appends its arguments, each ended by 0x1F, as one line to $KILNWARE_FAKE_TOOL_LOG.
 // Paths with XML entities are not unescaped: the tests' paths hold none.
 // With $KILNWARE_FAKE_IMAGE_FAILS set, the image tool writes nothing and exits 1.
+#include <sys/resource.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +49,12 @@ int image(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A test may limit the size of the files it writes itself (a disk that fills), never the
+    // tools'.
+    if (rlimit limit{}; ::getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
     std::vector<std::string> args(argv + 1, argv + argc);
     if (const char* log = std::getenv("KILNWARE_FAKE_TOOL_LOG")) {
         std::ofstream out(log, std::ios::app);

@@ -1,7 +1,9 @@
 #include "tests/support/Programs.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -151,6 +153,25 @@ int StartedProgram::finish() {
     }
     const int status = waitFor(std::exchange(pid, -1));
     return hung ? -1 : status;
+}
+
+OtherUser otherUser() {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) {
+        throw std::runtime_error("there is no user nobody to act as another user");
+    }
+    return {nobody->pw_uid, nobody->pw_gid};
+}
+
+bool asOtherUser(const std::function<bool()>& work) {
+    const OtherUser user = otherUser();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool becameOther =
+            ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0;
+        ::_exit(becameOther && work() ? 0 : 1);
+    }
+    return child > 0 && waitFor(child) == 0;
 }
 
 std::string readFile(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,17 @@ struct StartedProgram {
     std::string said;  // everything read so far
     bool hung = false;
 };
+
+// Another user of the machine: `nobody`, which the tests (run as root) act as when they attack
+// the library the way a user who shares a folder with it could.
+struct OtherUser {
+    uid_t uid;
+    gid_t gid;
+};
+OtherUser otherUser();
+// Runs `work` in a child process as otherUser(); true when it returned true. Only system calls
+// belong in `work` (the child of a threaded process).
+bool asOtherUser(const std::function<bool()>& work);
 
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string readFile(const std::string& path);
