@@ -23,6 +23,7 @@
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
 #include <kilnware/platform/engines/virtual/ScriptableRecorder.h>
 #include <kilnware/platform/foundation/AtomicText.h>
+#include <kilnware/platform/foundation/FileIdentity.h>
 #include <kilnware/platform/foundation/FileManager.h>
 #include <kilnware/platform/foundation/Log.h>
 #include <kilnware/platform/foundation/NotificationCenter.h>

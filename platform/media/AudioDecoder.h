@@ -9,8 +9,9 @@
 namespace kilnware::platform::media {
 
 // Decodes an audio file to CD audio: 44,100 Hz, 16-bit signed little-endian, 2 channels
-// interleaved. Anything FFmpeg's libraries decode is accepted (WAV, AIFF, FLAC, ALAC, WavPack,
-// APE, Ogg Vorbis, Opus, MP3, AAC, WMA, ...).
+// interleaved. Whatever FFmpeg's libraries decode in the containers of audio files is accepted
+// (WAV, AIFF, FLAC, ALAC, WavPack, APE, Ogg Vorbis, Opus, MP3, AAC, WMA, Matroska audio...);
+// FFmpeg reads only the one file, never another that it names (a playlist, a concat script).
 //
 // Conversion: other rates are resampled while streaming (libsoxr, flat to 20 kHz), time-aligned
 // and to the exact length below; mono is copied to both channels; more than two channels are

@@ -14,6 +14,17 @@ namespace {
 // Bytes libavformat reads from the file at a time.
 constexpr int kIoBufferSize = 64 * 1024;
 
+// The containers of the audio files the library takes (WAV, AIFF, FLAC, ALAC, WavPack, APE, Ogg,
+// MP3, AAC, WMA, Matroska audio...). Anything else FFmpeg would recognise stays unread: a playlist
+// or a concat script named .mp3 would have FFmpeg decode some other file, or a URL, in its place.
+constexpr const char* kDemuxers = "aac,aiff,ape,asf,caf,flac,matroska,mov,mp3,ogg,tta,w64,wav,wv";
+
+// The library hands FFmpeg the one file it opened and checked; FFmpeg opens nothing more itself
+// (a reference to another file inside a container is refused as well).
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+    return AVERROR(EPERM);
+}
+
 int cursorRead(void* user, std::uint8_t* buffer, int size) {
     auto* cursor = static_cast<Cursor*>(user);
     if (size <= 0 || cursor->position >= cursor->size) {
@@ -106,6 +117,12 @@ std::unique_ptr<DecoderPass> DecoderPass::open(int fd, std::int64_t size, Mode m
     }
     pass->format_->pb = pass->io_;
     pass->format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    pass->format_->io_open = refuseNestedOpen;
+    pass->format_->format_whitelist = ff().av_strdup(kDemuxers);
+    pass->format_->protocol_whitelist = ff().av_strdup("file");
+    if (!pass->format_->format_whitelist || !pass->format_->protocol_whitelist) {
+        return nullptr;  // the destructor frees the context, and what it holds
+    }
     if (ff().avformat_open_input(&pass->format_, nullptr, nullptr, nullptr) < 0) {
         return nullptr;  // it frees the context on failure
     }

@@ -33,6 +33,7 @@ namespace kilnware::platform::media {
     X(av_read_frame)                        \
     X(av_rescale_q)                         \
     X(av_sample_fmt_is_planar)              \
+    X(av_strdup)                            \
     X(av_strerror)                          \
     X(avcodec_alloc_context3)               \
     X(avcodec_free_context)                 \

@@ -348,6 +348,12 @@ std::string LaidOutNode::sourcePath() const {
     return placeIsFolder ? *place + "/" + name : *place;
 }
 
+FileIdentity LaidOutNode::identity() const {
+    return FileIdentity{
+        static_cast<std::uint64_t>(device), static_cast<std::uint64_t>(inode), size,
+        timespec{static_cast<time_t>(modified), static_cast<long>(modifiedNanoseconds)}, changed};
+}
+
 std::uint32_t effectiveFilesystemMask(std::uint32_t explicitMask) {
     const std::uint32_t known = explicitMask & kKnownMask;
     return known != 0 ? known : DRFilesystemInclusionMaskISO9660 | DRFilesystemInclusionMaskJoliet;

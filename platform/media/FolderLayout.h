@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <kilnware/platform/foundation/FileIdentity.h>
+
 namespace kilnware::platform {
 class DRFolder;
 }
@@ -36,6 +38,8 @@ struct LaidOutNode {
 
     // The absolute path read when the image is written.
     std::string sourcePath() const;
+    // Files: the file as it was laid out. A file read for the image must still be that file.
+    FileIdentity identity() const;
 };
 
 struct FolderLayout {

@@ -152,18 +152,9 @@ FileStream& fileStream(IsoStream* stream) {
     return *static_cast<FileStream*>(reinterpret_cast<StreamHeader*>(stream)->data);
 }
 
-bool sameTime(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // Whether the open file is still the one of the layout as it stood then.
 bool unchanged(int fd, const LaidOutNode& node) {
-    struct stat info {};
-    const timespec modified{static_cast<time_t>(node.modified),
-                            static_cast<long>(node.modifiedNanoseconds)};
-    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_dev == node.device &&
-           info.st_ino == node.inode && static_cast<std::uint64_t>(info.st_size) == node.size &&
-           sameTime(info.st_mtim, modified) && sameTime(info.st_ctim, node.changed);
+    return FileIdentity::of(fd) == node.identity();
 }
 
 // Opens a laid-out file for reading and checks that it is still the one of the layout; a fault

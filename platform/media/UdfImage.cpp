@@ -15,28 +15,15 @@
 #include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/foundation/Task.h>
 
+#include "platform/foundation/FindProgram.h"
 #include "platform/media/FilesystemImage.h"
 
 namespace kilnware::platform::media {
 
 namespace {
 
-std::string findProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string directories = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= directories.size()) {
-        const std::size_t end = std::min(directories.find(':', start), directories.size());
-        const std::string directory = directories.substr(start, end - start);
-        if (!directory.empty()) {
-            const std::string candidate = directory + "/" + name;
-            if (::access(candidate.c_str(), X_OK) == 0) {
-                return candidate;
-            }
-        }
-        start = end + 1;
-    }
-    return "/usr/bin/" + name;
+std::string genisoimage() {
+    return findProgram("genisoimage").value_or("/usr/bin/genisoimage");
 }
 
 // genisoimage takes at most 32 bytes; cut at a character boundary.
@@ -148,9 +135,8 @@ std::optional<std::string> changedFile(const LaidOutNode& folder) {
             continue;
         }
         struct stat info {};
-        if (::stat(child.sourcePath().c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-            static_cast<std::uint64_t>(info.st_size) != child.size ||
-            info.st_mtim.tv_sec != child.modified) {
+        if (::stat(child.sourcePath().c_str(), &info) != 0 ||
+            FileIdentity::of(info) != child.identity()) {
             return child.sourcePath();
         }
     }
@@ -181,18 +167,8 @@ public:
             std::min<std::uint64_t>({out.size(), remaining_, std::uint64_t{1} << 30}));
         std::size_t got = 0;
         while (got < wanted) {
-            const ssize_t n = task_->readStandardOutput(out.data() + got, wanted - got, kStall);
-            if (n < 0 && errno == ETIMEDOUT) {
-                // genisoimage waits on something: a pipe put in a file's place waits for ever.
-                if (auto changed = changedFile(layout_.root)) {
-                    error_ = "the data track cannot be read: " + *changed +
-                             " has changed since the track was laid out";
-                    return 0;
-                }
-                continue;
-            }
+            const ssize_t n = readSome(out.data() + got, wanted - got);
             if (n < 0) {
-                error_ = "the data track cannot be read: " + std::string(std::strerror(errno));
                 return 0;
             }
             if (n == 0) {
@@ -209,8 +185,16 @@ public:
         }
         remaining_ -= got;
         if (remaining_ == 0) {
-            // The whole image is there only when genisoimage says it made it of the files as
-            // they were laid out.
+            // The whole image is there only when genisoimage ends its output there and says it
+            // made it of the files as they were laid out.
+            std::byte more;
+            const ssize_t n = readSome(&more, 1);
+            if (n != 0) {
+                if (n > 0) {
+                    error_ = "genisoimage made a larger UDF image than it announced";
+                }
+                return 0;
+            }
             task_->waitUntilExit();
             if (task_->terminationStatus() != 0) {
                 error_ = "genisoimage could not make the UDF image (status " +
@@ -229,6 +213,26 @@ public:
     const std::string& error() const override { return error_; }
 
 private:
+    // The next bytes genisoimage writes, 0 at the end of its output; -1 with error_ set.
+    ssize_t readSome(void* buffer, std::size_t size) {
+        for (;;) {
+            const ssize_t n = task_->readStandardOutput(buffer, size, kStall);
+            if (n >= 0) {
+                return n;
+            }
+            if (errno != ETIMEDOUT) {
+                error_ = "the data track cannot be read: " + std::string(std::strerror(errno));
+                return -1;
+            }
+            // genisoimage waits on something: a pipe put in a file's place waits for ever.
+            if (auto changed = changedFile(layout_.root)) {
+                error_ = "the data track cannot be read: " + *changed +
+                         " has changed since the track was laid out";
+                return -1;
+            }
+        }
+    }
+
     const FolderLayout& layout_;
     std::unique_ptr<StagedTree> staged_;
     std::unique_ptr<Task> task_;
@@ -254,7 +258,7 @@ public:
             return failedReader("the data track cannot be read: " + error);
         }
         auto task = std::make_unique<Task>();
-        task->setLaunchPath(findProgram("genisoimage"));
+        task->setLaunchPath(genisoimage());
         task->setArguments(genisoimageArguments(layout_, staged->tree(), false));
         task->setStandardOutput(Task::Output::Pipe);
         if (!task->launch()) {
@@ -278,7 +282,7 @@ std::unique_ptr<FilesystemImage> makeUdfImage(FolderLayout layout, std::string& 
         return nullptr;
     }
     Task task;
-    task.setLaunchPath(findProgram("genisoimage"));
+    task.setLaunchPath(genisoimage());
     task.setArguments(genisoimageArguments(layout, staged->tree(), true));
     task.setStandardOutput(Task::Output::Pipe);
     std::string printed;

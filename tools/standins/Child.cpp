@@ -1,6 +1,5 @@
 #include "Child.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -23,36 +22,7 @@ void onTerminationSignal(int signal) {
     }
 }
 
-bool isExecutableFile(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
-}
-
 }  // namespace
-
-std::optional<std::string> findProgram(std::string_view name) {
-    if (const char* path = std::getenv("PATH")) {
-        std::string_view rest(path);
-        while (!rest.empty()) {
-            std::size_t colon = rest.find(':');
-            std::string_view entry = rest.substr(0, colon);
-            rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-            if (entry.empty() || entry.front() != '/') {
-                continue;
-            }
-            std::string candidate = std::string(entry) + "/" + std::string(name);
-            if (isExecutableFile(candidate)) {
-                return candidate;
-            }
-        }
-    }
-    std::string fallback = "/usr/bin/" + std::string(name);
-    if (isExecutableFile(fallback)) {
-        return fallback;
-    }
-    return std::nullopt;
-}
 
 void passOnTerminationSignals() {
     struct sigaction action {};

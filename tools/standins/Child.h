@@ -5,11 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/FindProgram.h"
+
 namespace kilnware::standins {
 
-// The first executable `name` in the absolute entries of $PATH, else in /usr/bin. Relative
-// entries are skipped, so that the folder a stand-in happens to run in never supplies a program.
-std::optional<std::string> findProgram(std::string_view name);
+// Programs are found as the library finds them.
+using platform::findProgram;
 
 // Makes SIGTERM, SIGINT and SIGHUP stop the child that runChild waits for, instead of leaving it
 // running behind a stand-in that was stopped. Call once, before anything is started.

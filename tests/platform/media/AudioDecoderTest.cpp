@@ -441,9 +441,18 @@ TEST_F(AudioDecoderTest, GivesNoDecoderForWhatIsNoTrack) {
              writeBytes("nodata.wav", wav.substr(0, 44)),          // a whole header, zero frames
              writeBytes("streaminfo.flac", flac.substr(0, 1000)),  // opens, decodes nothing
              dir.file("folder.wav"),
+             // Files that FFmpeg would follow to another file, burned in their place.
+             writeBytes("concat.mp3", "ffconcat version 1.0\nfile good.wav\n"),
+             writeBytes("list.mp3",
+                        "#EXTM3U\n#EXT-X-TARGETDURATION:3\n#EXTINF:2,\ngood.wav\n"
+                        "#EXT-X-ENDLIST\n"),
          }) {
+        // From the files' own folder, where FFmpeg would find what they name.
+        const auto here = fs::current_path();
+        fs::current_path(dir.path());
         EXPECT_FALSE(AudioDecoder::open(path)) << path;
         EXPECT_FALSE(DRTrack::trackForAudioFile(path)) << path;
+        fs::current_path(here);
     }
 }
 

@@ -256,6 +256,25 @@ TEST_F(FilesystemImageTest, EveryReaderStreamsTheSameBytesWhateverItsChunks) {
     EXPECT_TRUE(std::filesystem::is_empty(temporary.path()));
 }
 
+// genisoimage is looked up as every program is: never in a relative folder of $PATH, which would
+// let the folder the host runs in choose what makes the image.
+TEST_F(FilesystemImageTest, TheUdfToolIsNeverTakenFromTheFolderTheHostRunsIn) {
+    const std::string fake =
+        file("bin/genisoimage", "#!/bin/sh\ntouch " + dir.file("ran") + "\nexit 1\n");
+    std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
+    const std::string path = ::getenv("PATH");
+    const auto here = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    ::setenv("PATH", ("bin:" + path).c_str(), 1);
+    auto track = DRTrack::trackForRootFolder(
+        rootWith({DRFile::fileWithPath(file("a.txt"))}, platform::DRFilesystemInclusionMaskUDF));
+    ::setenv("PATH", path.c_str(), 1);
+    std::filesystem::current_path(here);
+    ASSERT_TRUE(track);
+    EXPECT_EQ(streamAll(*track, 1 << 20).size(), track->estimateLength() * 2048);
+    EXPECT_FALSE(pathExists(dir.file("ran")));
+}
+
 TEST_F(FilesystemImageTest, AFileChangedBeforeOrWhileItIsReadFailsTheReadNamingIt) {
     // "a-first" (3 MiB) is read before "b-later" (8 MiB), and libisofs runs at most its 2 MiB ring
     // and a read-ahead before its reader: after the first 64 KiB of the image "b-later" is not
@@ -266,6 +285,11 @@ TEST_F(FilesystemImageTest, AFileChangedBeforeOrWhileItIsReadFailsTheReadNamingI
         [](const std::string& path) { std::filesystem::resize_file(path, kMiB); },
         [](const std::string& path) {  // same size, other bytes, in place
             std::fstream(path, std::ios::in | std::ios::out | std::ios::binary) << "rewritten";
+        },
+        [](const std::string& path) {  // the same, its old time put back: only its change shows
+            std::fstream(path, std::ios::in | std::ios::out | std::ios::binary) << "rewritten";
+            const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+            ::utimensat(AT_FDCWD, path.c_str(), old, 0);
         },
         [](const std::string& path) {  // a pipe in its place, which must not stall the reader
             ::mkfifo((path + ".pipe").c_str(), 0644);
