@@ -34,6 +34,32 @@ Dictionary DRMediaInfo::dictionary() const {
     media.set(DRDeviceMediaIsAppendableKey, appendable);
     media.set(DRDeviceMediaIsOverwritableKey, overwritable);
     media.set(DRDeviceMediaIsErasableKey, erasable);
+    if (!sessions.empty()) {
+        List list;
+        for (const DRMediaSession& session : sessions) {
+            List tracks;
+            for (const DRMediaTrack& track : session.tracks) {
+                tracks.emplace_back(
+                    Dictionary{{DRDeviceTrackNumberKey, std::uint64_t{track.number}},
+                               {DRDeviceTrackTypeKey,
+                                track.audio ? DRDeviceTrackTypeAudio : DRDeviceTrackTypeData},
+                               {DRDeviceTrackStartKey, track.start},
+                               {DRDeviceTrackLengthKey, track.length}});
+            }
+            list.emplace_back(Dictionary{{DRDeviceSessionNumberKey, std::uint64_t{session.number}},
+                                         {DRDeviceSessionStartKey, session.start},
+                                         {DRDeviceSessionLengthKey, session.length},
+                                         {DRDeviceSessionTracksKey, std::move(tracks)}});
+        }
+        media.set(DRDeviceMediaSessionsKey, std::move(list));
+    }
+    for (const auto& [key, text] : {std::pair{DRDeviceMediaContentKey, &content},
+                                    std::pair{DRDeviceMediaFileSystemKey, &fileSystem},
+                                    std::pair{DRDeviceMediaVolumeNameKey, &volumeName}}) {
+        if (*text) {
+            media.set(key, **text);
+        }
+    }
     return media;
 }
 

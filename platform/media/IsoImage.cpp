@@ -29,33 +29,11 @@
 #include "platform/foundation/UniqueFd.h"
 #include "platform/media/FileSpans.h"
 #include "platform/media/FilesystemImage.h"
+#include "platform/media/Libburn.h"
 
 namespace kilnware::platform::media {
 
 namespace {
-
-bool initialiseLibisofs(std::string& error) {
-    static std::once_flag once;
-    static int status = 0;
-    std::call_once(once, [] {
-        // Bit 0 keeps libisofs from calling setlocale(), which belongs to the host; every name
-        // of the library is UTF-8 anyway.
-        status = iso_init_with_flag(1);
-        if (status >= 0) {
-            char charset[] = "UTF-8";
-            iso_set_local_charset(charset, 0);
-            // Failures come back through return codes; nothing queues up or goes to stderr.
-            char never[] = "NEVER";
-            char prefix[] = "libisofs: ";
-            iso_set_msgs_severities(never, never, prefix);
-        }
-    });
-    if (status < 0) {
-        error = std::string("libisofs cannot start: ") + iso_error_to_msg(status);
-        return false;
-    }
-    return true;
-}
 
 std::string isoReason(int code) {
     return iso_error_to_msg(code);
@@ -585,7 +563,7 @@ struct Tree {
 // (see StreamsShared).
 std::unique_ptr<Tree> buildTree(const FolderLayout& layout, const ContentOrder& order,
                                 bool placeholders, std::string& error) {
-    if (!initialiseLibisofs(error)) {
+    if (!startLibisofs(error)) {
         return nullptr;
     }
     auto tree = std::make_unique<Tree>();

@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include "HostBurn.h"
+#include "Medium.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -322,25 +323,31 @@ int Session::info() {
     const std::uint64_t free = lookup(media, DRDeviceMediaBlocksFreeKey).uint64Value();
     const std::uint64_t used = lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value();
     const std::uint64_t total = lookup(media, DRDeviceMediaBlocksOverwritableKey).uint64Value();
-    const bool blank = lookup(media, DRDeviceMediaIsBlankKey).boolValue();
-    const bool appendable = lookup(media, DRDeviceMediaIsAppendableKey).boolValue();
-    const std::string state = !present     ? "no medium"
-                              : blank      ? "blank"
-                              : appendable ? "appendable"
-                                           : "closed";
+    const Medium medium(media);
+    // Data on an overwritable medium is written over, or sessions added after it; a closed disc
+    // takes nothing more.
+    const std::string state = !present              ? "no medium"
+                              : medium.blank        ? "blank"
+                              : medium.appendable   ? "appendable"
+                              : medium.overwritable ? "written"
+                                                    : "closed";
     if (output_.json()) {
-        output_.event(
-            {{"event", "info"},
-             {"recorder", device->displayName()},
-             {"present", present},
-             {"type", text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType")},
-             {"class", text(lookup(media, DRDeviceMediaClassKey), "DRDeviceMediaClass")},
-             {"state", state},
-             {"blocksFree", free},
-             {"blocksUsed", used},
-             {"blocksOverwritable", total},
-             {"erasable", lookup(media, DRDeviceMediaIsErasableKey).boolValue()},
-             {"overwritable", lookup(media, DRDeviceMediaIsOverwritableKey).boolValue()}});
+        output_.event({{"event", "info"},
+                       {"recorder", device->displayName()},
+                       {"present", present},
+                       {"type", text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType")},
+                       {"class", text(lookup(media, DRDeviceMediaClassKey), "DRDeviceMediaClass")},
+                       {"state", state},
+                       {"blocksFree", free},
+                       {"blocksUsed", used},
+                       {"blocksOverwritable", total},
+                       {"erasable", medium.erasable},
+                       {"overwritable", medium.overwritable},
+                       {"appendable", medium.appendable},
+                       {"holds", medium.holdings()},
+                       {"volumeName", cli::text(medium.volumeName)},
+                       {"fileSystem", cli::text(medium.fileSystem)},
+                       {"sessions", medium.sessionsJson()}});
         return kSucceeded;
     }
     auto size = [](std::uint64_t blocks) {
@@ -355,7 +362,19 @@ int Session::info() {
                 ", " + state);
     output_.say("Capacity:    " + size(total));
     output_.say("Used:        " + size(used));
-    output_.say("Free:        " + size(free));
+    output_.say("Free:        " + size(free) +
+                (medium.appendable && medium.holdsData() ? ", for a new session" : ""));
+    if (medium.holdsData()) {
+        output_.say("Holds:       " + medium.holdings());
+    }
+    // As a table of contents lists them: each session with its tracks.
+    for (const Medium::Session& session : medium.sessions) {
+        for (const Medium::Track& track : session.tracks) {
+            output_.say("Session " + std::to_string(session.number) + ":   track " +
+                        std::to_string(track.number) + ", " + (track.audio ? "audio" : "data") +
+                        ", from block " + std::to_string(track.start) + ", " + size(track.length));
+        }
+    }
     std::string speeds;
     const double oneX =
         std::string(text(lookup(media, DRDeviceMediaClassKey), "")) == DRDeviceMediaClassBD

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/engines/libburn/Isoburn.h"
 #include "platform/engines/libburn/LibburnParts.h"
 #include "platform/media/Libburn.h"
 
@@ -36,8 +37,12 @@ std::unique_ptr<Drive> Drive::grab(const std::string& address, bool load) {
     }
     std::vector<char> adr(address.begin(), address.end());
     adr.push_back('\0');
-    burn_drive_info* infos = nullptr;
-    if (burn_drive_scan_and_grab(&infos, adr.data(), load ? 1 : 0) != 1 || !infos) {
+    ::burn_drive_info* acquired = nullptr;
+    // bit 2: a file is cut where libisoburn begins to write a session into it, so that nothing
+    // of what it held before lingers after the session's end.
+    const int status = isoburn_drive_aquire(&acquired, adr.data(), (load ? 1 : 0) | 4);
+    auto* infos = reinterpret_cast<burn_drive_info*>(acquired);
+    if (status != 1 || !infos) {
         if (infos) {
             burn_drive_info_free(infos);
         }
@@ -48,7 +53,7 @@ std::unique_ptr<Drive> Drive::grab(const std::string& address, bool load) {
 
 Drive::~Drive() {
     std::lock_guard lock(media::libburnMutex());
-    burn_drive_release(infos_[0].drive, eject_ ? 1 : 0);
+    isoburn_drive_release(isoburn(infos_[0].drive), eject_ ? 1 : 0);
     burn_drive_info_free(infos_);
 }
 
@@ -89,6 +94,16 @@ MediumReading readMedium(const Drive& drive) {
     int capacity = 0;
     if (burn_get_read_capacity(drive.get(), &capacity, 0) > 0) {
         reading.readCapacity = capacity;
+    }
+    std::lock_guard lock(media::libburnMutex());
+    reading.sessionState = isoburn_disc_get_status(isoburn(drive.get()));
+    reading.appendableBytes = isoburn_disc_available_space(isoburn(drive.get()), nullptr);
+    readSessions(drive, reading);
+    // A medium without sessions that is not blank holds something else: its first blocks say what.
+    if (reading.sessions.empty() && reading.sessionState != BURN_DISC_BLANK &&
+        reading.sessionState != BURN_DISC_EMPTY && reading.sessionState != BURN_DISC_UNREADY) {
+        const std::vector<unsigned char> head = readHead(drive);
+        reading.fileSystem = fileSystemOf(head.data(), head.size());
     }
     return reading;
 }

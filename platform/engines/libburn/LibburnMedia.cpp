@@ -87,19 +87,28 @@ DRMediaInfo describeMedium(const MediumReading& reading) {
     const bool file = reading.role != 1;
     // Only a file open for reading and writing is written over in place; a stream is not.
     const bool overwritable = row.overwritable && (!file || reading.role == 2);
-    const bool closed =
-        reading.state != burn::BURN_DISC_BLANK && reading.state != burn::BURN_DISC_APPENDABLE;
+    // libisoburn passes a sequential medium's state through; on overwritable media and files it
+    // tells sessions (appendable) and anything else (full) from nothing (blank).
+    const auto state =
+        reading.sessionState == burn::BURN_DISC_UNREADY ? reading.state : reading.sessionState;
+    const bool closed = state != burn::BURN_DISC_BLANK && state != burn::BURN_DISC_APPENDABLE;
     std::uint64_t free =
         reading.availableBytes > 0 ? static_cast<std::uint64_t>(reading.availableBytes) / 2048 : 0;
     if (closed && !overwritable) {
         free = 0;
+    } else if (state == burn::BURN_DISC_APPENDABLE && reading.appendableBytes >= 0) {
+        free =
+            static_cast<std::uint64_t>(reading.appendableBytes) / 2048;  // after the last session
     }
-    // A blank sequential medium holds nothing, and an overwritable disc always says blank: what it
-    // holds cannot be told. A file holds what can be read back from it.
+    // A blank sequential medium holds nothing, and an overwritable disc says blank unless
+    // libisoburn finds something on it. A file holds what can be read back from it.
     std::uint64_t used = 0;
     if (reading.readCapacity > 0 &&
         (reading.role == 2 || (!overwritable && reading.state != burn::BURN_DISC_BLANK))) {
         used = static_cast<std::uint64_t>(reading.readCapacity);
+    }
+    for (const DRMediaSession& session : reading.sessions) {
+        used = std::max(used, session.start + session.length);
     }
     DRMediaInfo media;
     media.type = row.type;
@@ -108,8 +117,30 @@ DRMediaInfo describeMedium(const MediumReading& reading) {
     media.blocksUsed = used;
     // A file's free space already counts what it holds.
     media.blocksOverwritable = !overwritable ? 0 : file ? free : free + used;
-    media.blank = used == 0 && reading.state == burn::BURN_DISC_BLANK;
-    media.appendable = !closed || (overwritable && reading.state != burn::BURN_DISC_UNSUITABLE);
+    media.sessions = reading.sessions;
+    const bool audio = std::any_of(
+        reading.sessions.begin(), reading.sessions.end(), [](const DRMediaSession& session) {
+            return std::any_of(session.tracks.begin(), session.tracks.end(),
+                               [](const DRMediaTrack& track) { return track.audio; });
+        });
+    if (audio) {
+        media.content = DRDeviceMediaContentAudio;
+    } else if (reading.iso9660) {
+        media.content = DRDeviceMediaContentISO9660;
+        media.fileSystem = "ISO 9660";
+        media.volumeName = reading.volumeName;
+    } else if (reading.fileSystem) {
+        media.content = DRDeviceMediaContentFileSystem;
+        media.fileSystem = reading.fileSystem;
+    } else if (!reading.sessions.empty() || state == burn::BURN_DISC_FULL ||
+               state == burn::BURN_DISC_APPENDABLE) {
+        media.content = DRDeviceMediaContentData;
+    }
+    // Where libisoburn looked, as xorriso does, a medium whose first 64 KiB hold nothing is blank
+    // whatever its length (a file of zeros).
+    media.blank = !media.content && state == burn::BURN_DISC_BLANK &&
+                  (used == 0 || reading.sessionState != burn::BURN_DISC_UNREADY);
+    media.appendable = !closed;
     media.overwritable = overwritable;
     media.erasable = !file && eraseMethod(reading.profile, true) != EraseMethod::None;
     return media;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,10 +43,12 @@ using SourcePtr = std::unique_ptr<burn_source, LibburnFree>;
 // The last failure libburn queued, or `fallback`; empties the queue.
 std::string lastMessage(const std::string& fallback);
 
-// A drive held for this process, released (and the tray opened, when asked) when it goes.
+// A drive held for this process through libisoburn, which sees the sessions it (and xorriso)
+// lays out on overwritable media; released (and the tray opened, when asked) when it goes.
 class Drive {
 public:
-    // The drive at `address`, or null when libburn cannot grab it. `load` closes the tray.
+    // The drive at `address`, or null when libburn cannot grab it. `load` closes the tray. A file
+    // that libisoburn writes a session into is cut where the session begins.
     static std::unique_ptr<Drive> grab(const std::string& address, bool load);
     explicit Drive(burn_drive_info* infos) : infos_(infos) {}
     Drive(const Drive&) = delete;
@@ -89,17 +92,35 @@ enum class EraseMethod {
 };
 EraseMethod eraseMethod(int profile, bool complete);
 
-// What libburn said of a medium, for describeMedium.
+// What libburn and libisoburn said of a medium, for describeMedium.
 struct MediumReading {
     burn_disc_status state = burn::BURN_DISC_UNREADY;
     int profile = 0;
     int role = 1;
     std::int64_t availableBytes = 0;  // burn_disc_available_space
     std::int64_t readCapacity = -1;   // burn_get_read_capacity in blocks; -1 unknown
+    // libisoburn's state: on overwritable media and files, appendable with ISO 9660 sessions,
+    // blank when the first blocks hold nothing, full when they hold anything else. Unready: as
+    // libburn's.
+    burn_disc_status sessionState = burn::BURN_DISC_UNREADY;
+    std::int64_t appendableBytes = -1;  // isoburn_disc_available_space: after the last session
+    std::vector<DRMediaSession> sessions = {};  // emulated on overwritable media and files
+    bool iso9660 = false;                       // the newest session holds an ISO 9660 file system
+    std::optional<std::string> volumeName = {};
+    std::optional<std::string> fileSystem = {};  // what the first blocks hold, where no session is
 };
 MediumReading readMedium(const Drive& drive);
 // The medium as the engine shows it.
 DRMediaInfo describeMedium(const MediumReading& reading);
+
+// The sessions and tracks of the medium in `drive`, and whether the newest holds ISO 9660 (and
+// its volume name).
+void readSessions(const Drive& drive, MediumReading& reading);
+// The file system whose marks the first bytes of a medium show (up to 68 KiB: ext4, FAT, NTFS,
+// XFS, Btrfs, UDF, ISO 9660, LUKS, a partition table...), or none.
+std::optional<std::string> fileSystemOf(const unsigned char* head, std::size_t size);
+// The first 68 KiB of the medium (fewer when it holds fewer), for fileSystemOf.
+std::vector<unsigned char> readHead(const Drive& drive);
 
 // The write speeds the drive offers for its medium, in kilobytes (1000 bytes) a second, fastest
 // first; empty when it names none (a pseudo-drive).

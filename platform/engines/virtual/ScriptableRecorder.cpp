@@ -27,6 +27,25 @@ ScriptedMedium ScriptedMedium::blankDVDR() {
     return medium;
 }
 
+ScriptedMedium ScriptedMedium::withSessions(const char* type, unsigned count, bool open) {
+    ScriptedMedium medium;
+    medium.type = type;
+    for (unsigned i = 0; i < count; ++i) {
+        const std::uint64_t start = i * 1000;
+        medium.sessions.push_back(
+            DRMediaSession{i + 1, start, 1000, {DRMediaTrack{i + 1, false, start, 1000}}});
+    }
+    medium.blocksUsed = count * 1000;
+    medium.framesUsed = static_cast<std::int32_t>(medium.blocksUsed);
+    medium.blocksFree = medium.blocksOverwritable = open ? 359'848 - medium.blocksUsed : 0;
+    medium.framesFree = medium.framesOverwritable = static_cast<std::int32_t>(medium.blocksFree);
+    medium.content = DRDeviceMediaContentISO9660;
+    medium.fileSystem = "ISO 9660";
+    medium.volumeName = "PHOTOS";
+    medium.appendable = open;
+    return medium;
+}
+
 ScriptedMedium ScriptedMedium::none() {
     ScriptedMedium medium;
     medium.state = DRDeviceMediaStateNone;
@@ -174,9 +193,14 @@ Dictionary ScriptableRecorder::status() const {
         media.framesFree = medium_.framesFree;
         media.framesUsed = medium_.framesUsed;
         media.framesOverwritable = medium_.framesOverwritable;
-        media.blank = media.appendable = medium_.blocksUsed == 0;
+        media.blank = medium_.blocksUsed == 0;
+        media.appendable = medium_.appendable.value_or(media.blank);
         media.erasable = medium_.erasable;
         media.overwritable = medium_.overwritable;
+        media.sessions = medium_.sessions;
+        media.content = medium_.content;
+        media.fileSystem = medium_.fileSystem;
+        media.volumeName = medium_.volumeName;
         status.set(DRDeviceMediaInfoKey, media.dictionary());
     }
     return status;

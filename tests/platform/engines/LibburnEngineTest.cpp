@@ -85,21 +85,83 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
         libburn::MediumReading reading;
         std::uint64_t free, used, overwritableBlocks;
         std::string flags;
+        const char* content = nullptr;  // what it holds, when anything
+    };
+    // Sessions of one track each: data, or audio.
+    const auto sessions = [](std::vector<std::tuple<std::uint64_t, std::uint64_t, bool>> spans) {
+        std::vector<DRMediaSession> list;
+        for (const auto& [start, length, audio] : spans) {
+            const auto n = static_cast<std::uint32_t>(list.size() + 1);
+            list.push_back({n, start, length, {{n, audio, start, length}}});
+        }
+        return list;
     };
     constexpr std::int64_t gib = 1 << 30;
     constexpr int stdio = libburn::kStdioProfile;
     const Row rows[] = {
         {"blank CD-R", {b, 0x09, 1, 700 << 20, 0}, 358400, 0, 0, "ba"},
-        {"appendable CD-RW", {a, 0x0a, 1, 100 << 20, 1000}, 51200, 1000, 0, "ae"},
-        {"closed DVD-R", {f, 0x11, 1, 4 * gib, 2000}, 0, 2000, 0, ""},
-        {"closed DVD-RW", {f, 0x14, 1, 0, 2000}, 0, 2000, 0, "e"},
+        {"appendable CD-RW",
+         {a, 0x0a, 1, 100 << 20, 1000},
+         51200,
+         1000,
+         0,
+         "ae",
+         DRDeviceMediaContentData},
+        {"closed DVD-R", {f, 0x11, 1, 4 * gib, 2000}, 0, 2000, 0, "", DRDeviceMediaContentData},
+        {"closed DVD-RW", {f, 0x14, 1, 0, 2000}, 0, 2000, 0, "e", DRDeviceMediaContentData},
         {"DVD-RW to overwrite", {b, 0x13, 1, 4 * gib, 2'295'104}, 2'097'152, 0, 2'097'152, "baoe"},
-        {"appendable BD-R", {a, 0x41, 1, 20 * gib, 5000}, 10'485'760, 5000, 0, "a"},
+        {"appendable BD-R",
+         {a, 0x41, 1, 20 * gib, 5000},
+         10'485'760,
+         5000,
+         0,
+         "a",
+         DRDeviceMediaContentData},
         {"BD-RE", {b, 0x43, 1, 24 * gib, 0}, 12'582'912, 0, 12'582'912, "baoe"},
-        {"DVD-ROM", {f, 0x10, 1, 0, 3000}, 0, 3000, 0, ""},
+        {"DVD-ROM", {f, 0x10, 1, 0, 3000}, 0, 3000, 0, "", DRDeviceMediaContentData},
         {"file of 40 blocks", {b, stdio, 2, gib, 40}, 524'288, 40, 524'288, "ao"},
         {"empty file", {b, stdio, 2, gib, 0}, 524'288, 0, 524'288, "bao"},
         {"write-only stream", {b, stdio, 3, gib, -1}, 524'288, 0, 0, "ba"},
+        // What libisoburn sees: on files, sessions (whose space counts after the last), nothing
+        // in the first blocks (blank, however long), or a file system or data (written over).
+        {"file of zeros", {b, stdio, 2, gib, 40, b}, 524'288, 40, 524'288, "bao"},
+        {"file holding ext4",
+         {b, stdio, 2, gib, 40, f, -1, {}, false, {}, "ext4"},
+         524'288,
+         40,
+         524'288,
+         "o",
+         DRDeviceMediaContentFileSystem},
+        {"file holding data",
+         {b, stdio, 2, gib, 40, f, 0},
+         524'288,
+         40,
+         524'288,
+         "o",
+         DRDeviceMediaContentData},
+        {"file of two sessions",
+         {b, stdio, 2, gib, 150, a, 100 * 2048, sessions({{32, 50, false}, {96, 64, false}}), true,
+          "PHOTOS"},
+         100,
+         160,
+         100,
+         "ao",
+         DRDeviceMediaContentISO9660},
+        {"appendable CD-R of audio and data",
+         {a, 0x09, 1, 100 << 20, 3000, a, 100 << 20,
+          sessions({{0, 2000, true}, {2150, 850, false}})},
+         51200,
+         3000,
+         0,
+         "a",
+         DRDeviceMediaContentAudio},
+        {"closed DVD-R of data",
+         {f, 0x11, 1, 4 * gib, 2000, f, 0, sessions({{0, 2000, false}})},
+         0,
+         2000,
+         0,
+         "",
+         DRDeviceMediaContentData},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -112,6 +174,40 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
                                   (media.appendable ? "a" : "") + (media.overwritable ? "o" : "") +
                                   (media.erasable ? "e" : "");
         EXPECT_EQ(flags, row.flags);
+        EXPECT_EQ(media.content,
+                  row.content ? std::optional<std::string>(row.content) : std::nullopt);
+        EXPECT_EQ(media.sessions.size(), row.reading.sessions.size());
+        if (row.reading.iso9660) {
+            EXPECT_EQ(media.volumeName, "PHOTOS");
+        }
+    }
+}
+
+// The first blocks of a medium without sessions name what they hold.
+TEST(LibburnRecorderProfiles, FirstBlocksNameTheirFileSystem) {
+    const auto head = [](std::initializer_list<std::pair<std::size_t, std::string>> marks) {
+        std::vector<unsigned char> bytes(68 * 1024);
+        for (const auto& [offset, mark] : marks) {
+            std::copy(mark.begin(), mark.end(), bytes.begin() + static_cast<long>(offset));
+        }
+        return bytes;
+    };
+    const std::string ext = "\x53\xEF";
+    const std::pair<std::vector<unsigned char>, std::optional<std::string>> cases[] = {
+        {head({{1080, ext}, {1120, std::string("\x40", 1)}}), "ext4"},
+        {head({{1080, ext}, {1116, std::string("\x04", 1)}}), "ext3"},
+        {head({{1080, ext}}), "ext2"},
+        {head({{82, "FAT32   "}, {510, "\x55\xAA"}}), "FAT32"},
+        {head({{3, "NTFS    "}}), "NTFS"},
+        {head({{65600, "_BHRfS_M"}}), "Btrfs"},
+        {head({{32769, "CD001"}, {34817, "BEA01"}, {36865, "NSR02"}}), "UDF"},
+        {head({{32769, "CD001"}}), "ISO 9660"},
+        {head({{510, "\x55\xAA"}}), "a partition table"},
+        {head({}), std::nullopt},
+        {std::vector<unsigned char>(100, 0xff), std::nullopt},  // shorter than any mark
+    };
+    for (const auto& [bytes, name] : cases) {
+        EXPECT_EQ(libburn::fileSystemOf(bytes.data(), bytes.size()), name) << name.value_or("-");
     }
 }
 
@@ -312,6 +408,61 @@ TEST_F(LibburnEngineTest, PseudoDriveCannotBeErasedAndEjectEmptiesItUntilItIsRea
     recorder->refreshStatus();
     EXPECT_EQ(recorder->status()[DRDeviceMediaStateKey].textValue(),
               DRDeviceMediaStateMediaPresent);
+}
+
+// What a file holds is shown: sessions as xorriso left them, a file system, data of no kind
+// (neither blank nor appendable), or zeros (blank).
+TEST_F(LibburnEngineTest, WhatAFileHoldsIsShown) {
+    const std::string tree = folder.file("tree");
+    std::filesystem::create_directories(tree);
+    test::writeFile(tree + "/a.txt", "a");
+    for (const char* session : {"one", "two", "three"}) {
+        const auto made =
+            test::runProgram("xorriso", {"-dev", "stdio:" + discPath, "-volid", "PHOTOS", "-map",
+                                         tree, std::string("/") + session, "-commit"});
+        ASSERT_EQ(made.status, 0) << made.err;
+    }
+    std::string ext4(2 << 20, '\0');
+    ext4.replace(1080, 2, "\x53\xEF");
+    ext4[1120] = 0x40;
+    test::writeFile(folder.file("ext4.img"), ext4);
+    test::writeFile(folder.file("document"), pattern(3 << 20));
+    test::writeFile(folder.file("zeros"), std::string(1 << 20, '\0'));
+    struct Case {
+        std::string file;
+        std::optional<std::string> content;
+        std::string flags;  // b blank, a appendable
+    };
+    const Case cases[] = {{"disc.iso", DRDeviceMediaContentISO9660, "a"},
+                          {"ext4.img", DRDeviceMediaContentFileSystem, ""},
+                          {"document", DRDeviceMediaContentData, ""},
+                          {"zeros", std::nullopt, "ba"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto recorder = engine.addRecorder("stdio:" + folder.file(c.file));
+        ASSERT_TRUE(recorder);
+        const Value media = recorder->status()[DRDeviceMediaInfoKey];
+        EXPECT_EQ(lookup(media, DRDeviceMediaContentKey).textValue(), c.content);
+        EXPECT_EQ(std::string(lookup(media, DRDeviceMediaIsBlankKey).boolValue() ? "b" : "") +
+                      (lookup(media, DRDeviceMediaIsAppendableKey).boolValue() ? "a" : ""),
+                  c.flags);
+        if (c.file == "ext4.img") {
+            EXPECT_EQ(lookup(media, DRDeviceMediaFileSystemKey).textValue(), "ext4");
+        }
+    }
+    const Value media = engine.addRecorder("stdio:" + discPath)->status()[DRDeviceMediaInfoKey];
+    EXPECT_EQ(lookup(media, DRDeviceMediaVolumeNameKey).textValue(), "PHOTOS");
+    const List* sessions = lookup(media, DRDeviceMediaSessionsKey).list();
+    ASSERT_TRUE(sessions);
+    ASSERT_EQ(sessions->size(), 3u);
+    for (std::uint64_t i = 0; i < 3; ++i) {  // where xorriso puts them, one track each
+        const Value& session = (*sessions)[i];
+        EXPECT_EQ(lookup(session, DRDeviceSessionNumberKey).uint64Value(), i + 1);
+        EXPECT_EQ(lookup(session, DRDeviceSessionStartKey).uint64Value(), 32 * (i + 1));
+        const List* tracks = lookup(session, DRDeviceSessionTracksKey).list();
+        ASSERT_TRUE(tracks && tracks->size() == 1);
+        EXPECT_EQ(lookup((*tracks)[0], DRDeviceTrackTypeKey).textValue(), DRDeviceTrackTypeData);
+    }
 }
 
 // A second burn while one is under way is turned away; the first, aborted as it writes, fails as

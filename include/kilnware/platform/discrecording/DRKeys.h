@@ -44,9 +44,39 @@ KILNWARE_DR_KEY(DRDeviceMediaFreeSpaceKey);
 KILNWARE_DR_KEY(DRDeviceMediaUsedSpaceKey);
 KILNWARE_DR_KEY(DRDeviceMediaOverwritableSpaceKey);
 KILNWARE_DR_KEY(DRDeviceMediaIsBlankKey);
+// Whether a session can be added: the medium is blank, or holds sessions left open (on
+// overwritable media and files: ISO 9660 sessions, or nothing).
 KILNWARE_DR_KEY(DRDeviceMediaIsAppendableKey);
 KILNWARE_DR_KEY(DRDeviceMediaIsOverwritableKey);
 KILNWARE_DR_KEY(DRDeviceMediaIsErasableKey);
+// What the medium holds, so that a host can say so before it is written over. Each is left out
+// where the engine cannot tell (a medium it made itself is blank or holds its own burns).
+// A list of the medium's sessions, oldest first; on overwritable media and files, the sessions
+// that xorriso's layer (libisoburn) lays out on them. Each session is a dictionary of its number,
+// first block and length in blocks and its tracks, each a dictionary of the same with its type.
+KILNWARE_DR_KEY(DRDeviceMediaSessionsKey);
+KILNWARE_DR_KEY(DRDeviceSessionNumberKey);  // unsigned, from 1
+KILNWARE_DR_KEY(DRDeviceSessionStartKey);   // unsigned, its first block
+KILNWARE_DR_KEY(DRDeviceSessionLengthKey);  // unsigned, blocks
+KILNWARE_DR_KEY(DRDeviceSessionTracksKey);  // list
+KILNWARE_DR_KEY(DRDeviceTrackNumberKey);    // unsigned, from 1, counted over the medium
+KILNWARE_DR_KEY(DRDeviceTrackTypeKey);      // DRDeviceTrackTypeAudio or DRDeviceTrackTypeData
+KILNWARE_DR_KEY(DRDeviceTrackStartKey);
+KILNWARE_DR_KEY(DRDeviceTrackLengthKey);
+KILNWARE_DR_KEY(DRDeviceTrackTypeAudio);
+KILNWARE_DR_KEY(DRDeviceTrackTypeData);
+// What a medium that is not blank holds, in a word: ISO 9660 sessions, audio tracks (perhaps with
+// data), another file system (named by DRDeviceMediaFileSystemKey), or data of no kind the engine
+// knows. A medium whose first blocks hold nothing is blank.
+KILNWARE_DR_KEY(DRDeviceMediaContentKey);
+KILNWARE_DR_KEY(DRDeviceMediaContentISO9660);
+KILNWARE_DR_KEY(DRDeviceMediaContentAudio);
+KILNWARE_DR_KEY(DRDeviceMediaContentFileSystem);
+KILNWARE_DR_KEY(DRDeviceMediaContentData);
+// Text: the file system of the content, as people call it ("ISO 9660", "UDF", "ext4", "FAT32").
+KILNWARE_DR_KEY(DRDeviceMediaFileSystemKey);
+// Text: the volume name of the newest session's file system.
+KILNWARE_DR_KEY(DRDeviceMediaVolumeNameKey);
 KILNWARE_DR_KEY(DRDeviceMediaClassCD);
 KILNWARE_DR_KEY(DRDeviceMediaClassDVD);
 KILNWARE_DR_KEY(DRDeviceMediaClassBD);

@@ -3,11 +3,27 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <kilnware/Export.h>
 #include <kilnware/platform/foundation/Value.h>
 
 namespace kilnware::platform {
+
+// A track or a session of a medium, for DRDeviceMediaSessionsKey: its number (from 1), first block
+// and length in blocks.
+struct KILNWARE_EXPORT DRMediaTrack {
+    std::uint32_t number = 0;
+    bool audio = false;
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+};
+struct KILNWARE_EXPORT DRMediaSession {
+    std::uint32_t number = 0;
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    std::vector<DRMediaTrack> tracks;
+};
 
 // A medium as an engine describes it, for the DRDeviceMediaInfoKey dictionary of a recorder's
 // status. Spaces in frames follow the block counts unless an engine gives its own.
@@ -24,6 +40,11 @@ struct KILNWARE_EXPORT DRMediaInfo {
     bool appendable = false;
     bool overwritable = false;
     bool erasable = false;
+    // What it holds (see DRDeviceMediaSessionsKey and the keys after it); empty ones are left out.
+    std::vector<DRMediaSession> sessions;
+    std::optional<std::string> content;  // a DRDeviceMediaContent... text
+    std::optional<std::string> fileSystem;
+    std::optional<std::string> volumeName;
 
     Dictionary dictionary() const;
 };

@@ -12,6 +12,7 @@
 #include <kilnware/platform/discrecording/DRBurn.h>
 #include <kilnware/platform/discrecording/DRDevice.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/discrecording/DRMediaInfo.h>
 
 namespace kilnware::platform {
 
@@ -29,8 +30,18 @@ struct KILNWARE_EXPORT ScriptedMedium {
     std::int32_t framesOverwritable = 359'848;
     bool erasable = false;
     bool overwritable = false;
+    // What it holds, as DRMediaInfo has it, and whether a session can be added (none: while no
+    // block is used).
+    std::vector<DRMediaSession> sessions;
+    std::optional<std::string> content;
+    std::optional<std::string> fileSystem;
+    std::optional<std::string> volumeName;
+    std::optional<bool> appendable;
 
     static ScriptedMedium blankCDR();
+    // A medium of `type` holding `count` ISO 9660 sessions of 1000 blocks, the newest named
+    // "PHOTOS", left open for more or closed.
+    static ScriptedMedium withSessions(const char* type, unsigned count, bool open);
     static ScriptedMedium blankCDRW();
     static ScriptedMedium blankDVDR();
     static ScriptedMedium none();          // the media state says no medium

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <kilnware/platform/foundation/Value.h>
+
+namespace kilnware::cli {
+
+// What a recorder's status says of its medium (the DRDeviceMediaInfoKey dictionary), read once
+// for the command's words: `kilnware info` and the setup panel's answers.
+struct Medium {
+    explicit Medium(const platform::Value& media);
+
+    struct Track {
+        std::uint64_t number, start, length;
+        bool audio;
+    };
+    struct Session {
+        std::uint64_t number, start, length;
+        std::vector<Track> tracks;
+    };
+
+    std::string type;  // "CDR", "DVDPlusRW", "Unknown" (a pseudo-drive)...
+    bool blank, appendable, overwritable, erasable;
+    std::uint64_t blocksFree, blocksUsed;
+    std::vector<Session> sessions;
+    std::optional<std::string> content, fileSystem, volumeName;
+
+    // Whether it holds anything that writing over it would lose.
+    bool holdsData() const;
+    // What it holds, in words: "3 ISO 9660 sessions, the newest named "PHOTOS", 1.2 MB",
+    // "an ext4 file system", "an audio CD of 12 tracks", "3.0 MB of data"; empty when blank.
+    std::string holdings() const;
+    // Whether the medium can only be written once (CD-R, DVD±R, BD-R).
+    bool writeOnce() const;
+    nlohmann::json sessionsJson() const;
+};
+
+}  // namespace kilnware::cli
