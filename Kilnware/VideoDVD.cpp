@@ -311,13 +311,8 @@ std::string VXBurn::toolFailure(const std::string& what) const {
         return toolStatus_ ? what + " (it ended with status " + std::to_string(*toolStatus_) + ")."
                            : what + ".";
     }
-    // The tool's own last words, without the name it puts before them.
-    std::string_view last = toolLines_.back();
-    if (const auto colon = last.find(": ");
-        last.starts_with("kilnware-") && colon != std::string_view::npos) {
-        last.remove_prefix(colon + 2);
-    }
-    std::string reason = what + ": " + std::string(last);
+    // The tool's own last words.
+    std::string reason = what + ": " + toolLines_.back();
     return reason.ends_with('.') ? reason : reason + ".";
 }
 

@@ -7,9 +7,30 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace kilnware::platform {
+
+UniqueFd openFolderOnce(const std::string& path) {
+    char resolved[PATH_MAX];
+    UniqueFd folder;
+    if (::realpath(path.c_str(), resolved)) {
+        folder.reset(::open(resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!folder) {
+        return folder;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(folder.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
+        held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+        folder.reset();
+        errno = ESTALE;
+    }
+    return folder;
+}
 
 std::vector<std::string> namesIn(int folder) {
     std::vector<std::string> names;

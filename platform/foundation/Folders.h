@@ -11,6 +11,10 @@ namespace kilnware::platform {
 // Work inside a folder that is held open: every step names its item relative to the folder's
 // descriptor and never follows a link, so that nothing swapped in at a path reaches elsewhere.
 
+// The folder at `path`, opened once: resolved, opened without following a link put at its place
+// since, and checked to be what the path names now. None, with errno set (ESTALE when it changed
+// meanwhile), when it cannot be opened.
+UniqueFd openFolderOnce(const std::string& path);
 // The names in the folder open at `folder` ("." and ".." left out), sorted; none when it cannot be
 // read.
 std::vector<std::string> namesIn(int folder);

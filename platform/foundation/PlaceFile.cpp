@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace kilnware::platform {
 
@@ -28,6 +29,18 @@ int placeWithoutReplacing(const std::string& from, const std::string& to) {
         return EEXIST;
     }
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int linkWithoutReplacing(int fd, int folder, const std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return 0;
+    }
+    // Without /proc, a privileged process may still link the descriptor itself.
+    if (errno == ENOENT && ::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) {
+        return 0;
+    }
+    return errno;
 }
 
 }  // namespace kilnware::platform

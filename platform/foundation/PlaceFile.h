@@ -11,4 +11,10 @@ namespace kilnware::platform {
 // narrowest gap left.
 int placeWithoutReplacing(const std::string& from, const std::string& to);
 
+// Gives the finished file open at `fd` (an anonymous O_TMPFILE file, or one under a temporary name)
+// the name `name` in the folder open at `folder`, unless something stands there: a link, which
+// never replaces a name and follows no path but the descriptor's. 0, or an errno value (EEXIST
+// when `name` is taken).
+int linkWithoutReplacing(int fd, int folder, const std::string& name);
+
 }  // namespace kilnware::platform

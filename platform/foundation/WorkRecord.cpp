@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -46,28 +45,6 @@ SplitPath split(const std::string& path) {
 
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// The folder at `path`, opened once: resolved, opened without following a link put at its place
-// since, and checked to be what the path names now.
-UniqueFd openFolderOnce(const std::string& path, std::string& error) {
-    char resolved[PATH_MAX];
-    UniqueFd folder;
-    if (::realpath(path.c_str(), resolved)) {
-        folder.reset(::open(resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    if (!folder) {
-        error = path + ": " + std::strerror(errno);
-        return folder;
-    }
-    struct stat held {};
-    struct stat named {};
-    if (::fstat(folder.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
-        !sameFile(held, named)) {
-        error = path + " changed while it was opened";
-        folder.reset();
-    }
-    return folder;
 }
 
 WorkRecord::Entry entryOf(const struct stat& info, std::string path) {
@@ -161,8 +138,10 @@ std::unique_ptr<WorkRecord> WorkRecord::open(const std::string& anchor, std::str
     const SplitPath where = split(key(anchor));
     const std::string name = "." + where.name + ".kilnware-work";
     const std::string path = (where.folder == "/" ? "" : where.folder) + "/" + name;
-    UniqueFd folder = openFolderOnce(where.folder, error);
+    UniqueFd folder = openFolderOnce(where.folder);
     if (!folder) {
+        error = errno == ESTALE ? where.folder + " changed while it was opened"
+                                : where.folder + ": " + std::strerror(errno);
         return nullptr;
     }
     // Another run may replace or remove the record just as it is opened here: then open it anew.

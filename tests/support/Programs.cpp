@@ -163,7 +163,7 @@ OtherUser otherUser() {
     return {nobody->pw_uid, nobody->pw_gid};
 }
 
-bool asOtherUser(const std::function<bool()>& work) {
+pid_t startAsOtherUser(const std::function<bool()>& work) {
     const OtherUser user = otherUser();
     const pid_t child = ::fork();
     if (child == 0) {
@@ -171,6 +171,11 @@ bool asOtherUser(const std::function<bool()>& work) {
             ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0;
         ::_exit(becameOther && work() ? 0 : 1);
     }
+    return child;
+}
+
+bool asOtherUser(const std::function<bool()>& work) {
+    const pid_t child = startAsOtherUser(work);
     return child > 0 && waitFor(child) == 0;
 }
 

@@ -54,6 +54,8 @@ OtherUser otherUser();
 // Runs `work` in a child process as otherUser(); true when it returned true. Only system calls
 // belong in `work` (the child of a threaded process).
 bool asOtherUser(const std::function<bool()>& work);
+// The same, not waited for: the child's pid, for the test to end and collect.
+pid_t startAsOtherUser(const std::function<bool()>& work);
 
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string readFile(const std::string& path);

@@ -168,8 +168,13 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
         {{"image", dir.file("folder/sub/a.txt"), "--yes"}, 2, ""},
         {{"image", dir.file("outside.cue"), "--yes"}, 2, "beside the cue sheet"},
         {{"image", dir.file("escape.cue"), "--yes"}, 2, ""},
-        // The library's reason, not its "burn is nil".
-        {{"video", dir.file("VID_2024.mp4"), "--yes"}, 3, "no MPEG video sequence header"},
+        // The library's reason, not its "burn is nil": what the authoring tool said, with how to
+        // make DVD video of a phone's.
+        {{"video", dir.file("VID_2024.mp4"), "--yes"},
+         3,
+         "no MPEG video sequence header in its first 4 MB; make DVD video of it first, e.g. "
+         "ffmpeg -i " +
+             dir.file("VID_2024.mp4") + " -target pal-dvd " + dir.file("VID_2024.mpg")},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip")}, 2, "work folder"},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip/out")}, 2, "work folder"},
     };
@@ -185,6 +190,12 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
     }
     EXPECT_EQ(written(), std::vector<std::string>{});
     EXPECT_FALSE(fs::exists(dir.file("trip")));
+    // The tool's own line is for -v only, and then in the log once, after the tool's name.
+    const std::string toolLine = "dvdauthor: refusing video file " + dir.file("VID_2024.mp4");
+    auto quiet = kilnware({"video", dir.file("VID_2024.mp4"), "--yes", "--image-dir", out});
+    EXPECT_EQ(quiet.err.find(toolLine), std::string::npos) << quiet.err;
+    auto verbose = kilnware({"video", dir.file("VID_2024.mp4"), "--yes", "-v", "--image-dir", out});
+    EXPECT_TRUE(verbose.err.starts_with(toolLine + ": no MPEG")) << verbose.err;
 }
 
 // A two-second tone in `path`, tagged as `metadata` ("key=value") says.
