@@ -243,11 +243,11 @@ private:
             cdtName = base_ + ".cdt";
             writeSmall(output("cdt"), *plan_.cdTextFile);
         }
-        std::vector<media::CueTrack> cueTracks;
-        for (std::size_t i = 0; i < plan_.tracks.size(); ++i) {
-            cueTracks.push_back({plan_.trackBlocks[i], plan_.preGaps[i]});
+        media::CdLayout cd = plan_.cd;
+        for (std::size_t i = 0; i < cd.tracks.size(); ++i) {
+            cd.tracks[i].blocks = plan_.trackBlocks[i];
         }
-        const std::string cue = media::cueSheet(base_ + ".bin", cueTracks, plan_.text, cdtName);
+        const std::string cue = media::cueSheet(base_ + ".bin", cd, plan_.text, cdtName);
         writeSmall(output("cue"),
                    std::span(reinterpret_cast<const std::uint8_t*>(cue.data()), cue.size()));
     }
@@ -892,19 +892,24 @@ std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr
     }
     plan.name = safeFileName(name.value_or(kDefaultDiscName));
 
-    for (const auto& track : tracks) {
-        std::uint64_t blocks = track->estimateLength();
-        std::uint64_t preGap = 0;
+    if (plan.form == BurnPlan::Form::Audio) {
+        auto cd = media::cdLayout(tracks, properties, error);
+        if (!cd) {
+            return std::nullopt;
+        }
+        plan.cd = std::move(*cd);
+    }
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        std::uint64_t blocks = tracks[i]->estimateLength();
+        std::uint64_t silence = 0;
         if (plan.form == BurnPlan::Form::Audio) {
             blocks = std::max(blocks, kMinimumAudioBlocks);
-            // Read as a double so that any kind of number works; a silly one only fails to fit.
-            const double gap = track->properties()[DRPreGapLengthKey].doubleValue();
-            preGap = gap >= 1 ? static_cast<std::uint64_t>(std::min(gap, 1e12)) : 0;
+            // The pause before track 1 lies ahead of the first block a disc counts.
+            silence = plan.cd.tracks[i].silence - (i == 0 ? media::kFirstPreGap : 0);
         }
         plan.trackBlocks.push_back(blocks);
-        plan.preGaps.push_back(preGap);
         plan.blocksToWrite = saturatingAdd(plan.blocksToWrite, blocks);
-        plan.blocksOnDisc = saturatingAdd(plan.blocksOnDisc, saturatingAdd(blocks, preGap));
+        plan.blocksOnDisc = saturatingAdd(plan.blocksOnDisc, saturatingAdd(blocks, silence));
     }
     plan.tracks = std::move(tracks);
     if (plan.blocksOnDisc > medium.capacity) {

@@ -33,7 +33,7 @@ struct BurnPlan {
     Form form = Form::Audio;
     std::vector<std::shared_ptr<DRTrack>> tracks;
     std::vector<std::uint64_t> trackBlocks;  // blocks each track fills in the image
-    std::vector<std::uint64_t> preGaps;      // frames, audio only
+    media::CdLayout cd;                      // audio only: gaps, ISRCs, flags, catalog number
     std::uint64_t blocksToWrite = 0;
     std::uint64_t blocksOnDisc = 0;  // with the pre-gaps
     std::string name;                // safe as a file name
