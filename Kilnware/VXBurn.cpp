@@ -235,6 +235,12 @@ bool VXBurn::burnDidFinish(DRBurnProgressPanel&, const std::shared_ptr<DRBurn>& 
     lastBurnWasCancelled_ = DROperation::wasCancelled(status);
     lastBurnError_.reset();
     if (DROperation::hasFailed(status)) {
+        // The video work stays for a later run (proven by its record, which this burn no longer
+        // holds), unless a stop the host was told cancelled the burn: then it goes now.
+        if (const auto record = std::move(videoRecord_);
+            record && lastBurnWasCancelled_ && stopped()) {
+            discardVideoWork(*record);
+        }
         // A layout that fell short says more than the engine's word that it holds no track.
         lastBurnError_ = problem && !lastBurnWasCancelled_ ? *problem : errorText(status);
         Log::write("The burn failed (%@)!", {errorText(status)});

@@ -9,6 +9,7 @@
 
 #include "Kilnware/VideoWork.h"
 #include "platform/foundation/Strings.h"
+#include "platform/foundation/TaskStops.h"
 #include "platform/foundation/WorkRecord.h"
 
 namespace kilnware {
@@ -150,6 +151,7 @@ void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::stri
         refuse("No video DVD image came out: the folder " + where + " does not exist.");
         return;
     }
+    beginVideoWork();
     auto record = takeWorkRecord(work.image);
     if (!record || !clearLeftovers(*record, *manager, {&work.image, &work.folder, &work.project})) {
         return;
@@ -159,14 +161,23 @@ void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::stri
     folderpath = work.folder;
     xmlPath = work.project;
     isoPath = work.image;
+    if (stopsAt(video::Step::WorkTaken, *record)) {
+        return;
+    }
 
     std::string error;
     if (!record->makeFolder(folderpath, error)) {
         refuseWithLine("Could not create the DVD-video folder " + folderpath + ": " + error);
         return;
     }
+    if (stopsAt(video::Step::FolderMade, *record)) {
+        return;
+    }
     if (!writeProject(*record, paths)) {
         discardVideoWork(*record);
+        return;
+    }
+    if (stopsAt(video::Step::ProjectWritten, *record)) {
         return;
     }
     mpgToTsFolder(xmlPath);
@@ -175,7 +186,7 @@ void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::stri
         return;
     }
     std::optional<std::string> noImage;
-    if (videoToolTerminated_) {
+    if (stopped()) {
         cancelVideoWork(*record);
         return;
     }
@@ -223,6 +234,7 @@ void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
         Log::write("Burn is Nil");
         return;
     }
+    beginVideoWork();
     auto record = takeWorkRecord(image);
     if (!record || !clearLeftovers(*record, *manager, {&image})) {
         return;
@@ -236,6 +248,9 @@ void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
     trackArray.clear();
     fm = manager;
     isoPath = image;
+    if (stopsAt(video::Step::WorkTaken, *record)) {
+        return;
+    }
     tsFolderToISO(isoPath, given, Title.value_or(kDefaultVolumeName));
     if (rememberImage(*record)) {
         burnImage(record, "Burn is Nil");
@@ -243,15 +258,36 @@ void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
 }
 
 bool VXBurn::rememberImage(WorkRecord& record) {
-    // The image is the tool's only when it says it made one; whatever else stands at its path
-    // is nobody's work of ours.
+    video::reachStep(video::Step::ImageMade);
+    // The image is the tool's only when it says it made one (also when it was told to stop just
+    // as it placed it); whatever else stands at its path is nobody's work of ours.
     if (toolStatus_ == 0 && !rememberVideoWork(record, isoPath)) {
         return false;
     }
-    if (videoToolTerminated_) {
+    if (stopped()) {
         cancelVideoWork(record);
         return false;
     }
+    return true;
+}
+
+void VXBurn::beginVideoWork() {
+    stopMark_ = terminateAllCalls();
+    videoToolTerminated_ = false;
+    toolLines_.clear();
+    toolStatus_.reset();
+}
+
+bool VXBurn::stopped() const {
+    return videoToolTerminated_ || terminateAllCalls() != stopMark_;
+}
+
+bool VXBurn::stopsAt(video::Step step, WorkRecord& record) {
+    video::reachStep(step);
+    if (!stopped()) {
+        return false;
+    }
+    cancelVideoWork(record);
     return true;
 }
 
@@ -265,7 +301,7 @@ void VXBurn::discardVideoWork(WorkRecord& record) {
 void VXBurn::cancelVideoWork(WorkRecord& record) {
     discardVideoWork(record);
     Log::write("The video DVD was cancelled; its work files are removed");
-    lastCall_ = {CallOutcome::Kind::Cancelled, "The video DVD was cancelled while its tools ran."};
+    lastCall_ = {CallOutcome::Kind::Cancelled, "The video DVD was cancelled."};
 }
 
 void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutLine,
@@ -283,6 +319,9 @@ void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutL
         }
         return;
     }
+    if (stopsAt(video::Step::SetupPanel, *record)) {
+        return;
+    }
     // The image is this run's work, proven by the record and removed after a successful burn.
     Dictionary properties = layout->properties();
     properties.set(DRTrackImageIsWorkFileKey, true);
@@ -290,15 +329,20 @@ void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutL
     trackArray.emplace_back(layout);
     // The work stays locked while its burn runs: no other run takes it meanwhile.
     const int before = burnsInFlight_;
-    videoRecord_ = std::move(record);
+    videoRecord_ = record;
     burnLayout(Value(trackArray), kBurnDescription);
     if (burnsInFlight_ == before) {
         videoRecord_.reset();
+        // A setup panel closed because the host was told to stop: the work goes with it.
+        if (stopped()) {
+            cancelVideoWork(*record);
+        }
     }
 }
 
-void VXBurn::runVideoTask() {
+void VXBurn::runVideoTask(video::Step step) {
     m_VideoTask->launch();
+    video::reachStep(step);
     m_VideoTask->waitUntilExit();
     videoToolTerminated_ = m_VideoTask->wasTerminated();
     toolLines_ = m_VideoTask->lastOutputLines();
@@ -320,7 +364,7 @@ void VXBurn::mpgToTsFolder(const std::string& projectPath) {
     m_VideoTask = std::make_shared<Task>();
     m_VideoTask->setLaunchPath(kAuthoringTool);
     m_VideoTask->setArguments({"-x", projectPath});
-    runVideoTask();
+    runVideoTask(video::Step::Authoring);
 }
 
 std::string VXBurn::tsFolderToISO(const std::string& imagePath, const std::string& folder,
@@ -329,7 +373,7 @@ std::string VXBurn::tsFolderToISO(const std::string& imagePath, const std::strin
     m_VideoTask->setLaunchPath(kImageTool);
     m_VideoTask->setArguments({"makehybrid", "-iso", "-joliet", "-udf", "-udf-version", "1.02",
                                "-udf-volume-name", title, "-o", imagePath, folder});
-    runVideoTask();
+    runVideoTask(video::Step::Imaging);
     return imagePath;
 }
 

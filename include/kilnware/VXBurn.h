@@ -21,6 +21,9 @@ namespace kilnware {
 namespace platform {
 class WorkRecord;
 }
+namespace video {
+enum class Step;
+}
 
 class VXAdd;
 
@@ -158,7 +161,15 @@ private:
     bool rememberImage(platform::WorkRecord& record);
     void discardVideoWork(platform::WorkRecord& record);
     void cancelVideoWork(platform::WorkRecord& record);
-    void runVideoTask();
+    void runVideoTask(video::Step step);
+    // A video route's work begins: nothing of an earlier one's tools counts any more.
+    void beginVideoWork();
+    // Whether the running video route was told to stop: its tool ended by terminate(), or
+    // Task::terminateAll called (a host's signal) since the route began.
+    bool stopped() const;
+    // Reaches `step`; true, with the route's work gone and the call cancelled, when it was told to
+    // stop.
+    bool stopsAt(video::Step step, platform::WorkRecord& record);
     bool videoRouteMayStart();
     void burnImage(std::shared_ptr<platform::WorkRecord> record, const char* noLayoutLine,
                    std::optional<std::string> noImage = std::nullopt);
@@ -167,6 +178,8 @@ private:
     // video files go after a successful burn only while this (or the record on disk) proves them.
     std::shared_ptr<platform::WorkRecord> videoRecord_;
     bool videoToolTerminated_ = false;
+    // Task::terminateAll's count when the running video route began.
+    unsigned stopMark_ = 0;
     // Burns handed to a progress panel whose outcome has not arrived yet.
     int burnsInFlight_ = 0;
     CallOutcome lastCall_;

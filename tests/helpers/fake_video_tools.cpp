@@ -3,8 +3,11 @@
 //   makehybrid ... -o IMAGE FOLDER   writes a small ISO 9660 image
 // Every call appends its arguments, each ended by 0x1F, as one line to $KILNWARE_FAKE_TOOL_LOG.
 // Paths with XML entities are not unescaped: the tests' paths hold none.
-// With $KILNWARE_FAKE_IMAGE_FAILS set, the image tool writes nothing and exits 1.
+// With $KILNWARE_FAKE_IMAGE_FAILS set, the image tool writes nothing and exits 1. A termination
+// signal waits until the run is done.
 #include <sys/resource.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -49,6 +52,14 @@ int image(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A signal ends the run before it does anything, or waits until it is done: what it makes is
+    // whole or nothing (as the stand-ins promise), whenever a test sends one.
+    sigset_t termination;
+    sigemptyset(&termination);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&termination, signal);
+    }
+    ::sigprocmask(SIG_BLOCK, &termination, nullptr);
     // A test may limit the size of the files it writes itself (a disk that fills), never the
     // tools'.
     if (rlimit limit{}; ::getrlimit(RLIMIT_FSIZE, &limit) == 0) {

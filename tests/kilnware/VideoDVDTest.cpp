@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -175,6 +177,9 @@ TEST_F(VideoDVD, NoRouteStartsWhileABurnRunsAndALaterBurnRemovesAFailedOnesFiles
                   2, "A burn of this controller is still running: the video DVD was not started"));
     waitForBurns();
     EXPECT_TRUE(pathExists(dir.file("trip.iso")));
+    // The failed burn holds its work no longer: the same controller runs that MPEG file again.
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    EXPECT_EQ(burn->lastCall().kind, VXBurn::CallOutcome::Kind::Cancelled);
     answerer->confirmWith("Scripted CD-R");
     burn->burnLayout(Value(burn->trackArray), "Burn Data Disc");
     waitForBurns(2);
@@ -302,6 +307,71 @@ TEST_F(VideoDVD, ARecordThatCannotBeSavedStopsTheRoute) {
                   "Could not record the video DVD's work: " + why}));
     EXPECT_EQ(burn->lastCall().reason, "Could not record the video DVD's work: " + why + ".");
     EXPECT_TRUE(answerer->setupShowings().empty());
+    EXPECT_EQ(names(), before);
+}
+
+// A signal, as a host passes it on (Task::terminateAll), at every step of either route: the route
+// ends as cancelled without a setup panel (or its burn as cancelled), nothing of its work is left,
+// and the next runs work.
+TEST_F(VideoDVD, ASignalAtAnyStepCancelsAndLeavesNothing) {
+    using video::Step;
+    std::filesystem::create_directories(dir.file("disc/VIDEO_TS"));
+    writeFile(dir.file("disc/VIDEO_TS/VIDEO_TS.IFO"), "DVDVIDEO-VMG");
+    writeFile(toolLog, "");
+    const auto names = [&] {
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            found.insert(entry.path().filename().string());
+        }
+        return found;
+    };
+    const auto before = names();
+    const Step mpegSteps[] = {Step::WorkTaken, Step::FolderMade, Step::ProjectWritten,
+                              Step::Authoring, Step::Imaging,    Step::ImageMade,
+                              Step::SetupPanel};
+    const Step folderSteps[] = {Step::WorkTaken, Step::Imaging, Step::ImageMade, Step::SetupPanel};
+    for (const bool mpeg : {true, false}) {
+        for (const Step stop :
+             mpeg ? std::span<const Step>(mpegSteps) : std::span<const Step>(folderSteps)) {
+            SCOPED_TRACE(std::to_string(mpeg) + " " + std::to_string(static_cast<int>(stop)));
+            int reached = 0;
+            video::setStepHook([&](Step step) {
+                reached += step == stop;
+                if (step == stop) {
+                    Task::terminateAll();
+                }
+            });
+            log.clear();
+            if (mpeg) {
+                burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+            } else {
+                burn->BurnTsFolderToDVD(dir.file("disc"), "T");
+            }
+            video::setStepHook(nullptr);
+            EXPECT_EQ(reached, 1);
+            EXPECT_EQ(burn->lastCall().kind, VXBurn::CallOutcome::Kind::Cancelled);
+            EXPECT_EQ(log.lines(), std::vector<std::string>{
+                                       "The video DVD was cancelled; its work files are removed"});
+            EXPECT_EQ(names(), before);
+        }
+    }
+    EXPECT_TRUE(answerer->setupShowings().empty());
+    // During the burn, which the host cancels as it is told to stop.
+    answerer->cancelProgressAfter(1);
+    answerer->confirmWith("Scripted CD-R", [](DRSetupPanel&) { Task::terminateAll(); });
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    waitForBurns();
+    EXPECT_TRUE(burn->lastBurnWasCancelled());
+    EXPECT_EQ(names(), before);
+    // Later runs of both work.
+    answerer->cancelProgressAfter(SIZE_MAX);
+    answerer->confirmWith("Scripted CD-R");
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    waitForBurns(2);
+    answerer->confirmWith("Scripted CD-R");
+    burn->BurnTsFolderToDVD(dir.file("disc"), "T");
+    waitForBurns(3);
+    EXPECT_EQ(notices.count("BurnSucceed"), 2u);
     EXPECT_EQ(names(), before);
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "Kilnware/VideoWork.h"
 #include "tests/support/CdrdaoToc.h"
@@ -388,18 +389,28 @@ TEST_F(Command, PseudoDriveBurnsAndItsImageBurnsAgain) {
     EXPECT_EQ(test::readFile(out + "/Pseudo.iso"), test::readFile(disc));
 }
 
+// An audio CD, and a video DVD whose work files beside its MPEG file go too.
 TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {
     // At a thousandth of 1x the burn lasts an hour: the signal comes while it runs, however fast
     // the machine, and only once the command has said that it burns.
     test::writeCDWav(dir.file("short.wav"), 44100);
-    test::StartedProgram run(KILNWARE_CLI, {"audio", dir.file("short.wav"), "--yes", "--speed",
-                                            "0.001", "--image-dir", out});
-    ASSERT_TRUE(run.readUntil("Burning Audio CD on")) << run.said;
-    ::kill(run.pid, SIGINT);
-    // Cancelled: nothing was burned, as --help promises.
-    EXPECT_EQ(run.finish(), 3) << run.said;
-    EXPECT_NE(run.said.find("Cancelling..."), std::string::npos) << run.said;
-    EXPECT_EQ(written(), std::vector<std::string>{});
+    test::makeClip(dir.file("clip.mpg"), "pal-dvd");
+    for (const auto& [route, input, medium, burning] :
+         {std::tuple{"audio", dir.file("short.wav"), "cd-r", "Burning Audio CD on"},
+          std::tuple{"video", dir.file("clip.mpg"), "dvd-r", "Burn Video DVD on"}}) {
+        SCOPED_TRACE(route);
+        test::StartedProgram run(KILNWARE_CLI, {route, input, "--yes", "--speed", "0.001",
+                                                "--image-medium", medium, "--image-dir", out});
+        ASSERT_TRUE(run.readUntil(burning)) << run.said;
+        ::kill(run.pid, SIGINT);
+        // Cancelled: nothing was burned, as --help promises.
+        EXPECT_EQ(run.finish(), 3) << run.said;
+        EXPECT_NE(run.said.find("Cancelling..."), std::string::npos) << run.said;
+        EXPECT_EQ(written(), std::vector<std::string>{});
+    }
+    for (const char* name : {"clip", "clip.xml", "clip.iso", ".clip.iso.kilnware-work"}) {
+        EXPECT_FALSE(fs::exists(dir.file(name))) << name;
+    }
 }
 
 // Runs the command on a pseudo-terminal, answering its question with `answer`: its exit status,
