@@ -11,6 +11,7 @@
 
 #include <kilnware/platform/discrecording/DRBurn.h>
 
+#include "platform/foundation/UniqueFd.h"
 #include "platform/media/CueSheet.h"
 
 namespace kilnware::platform::image {
@@ -29,11 +30,13 @@ std::string safeFileName(std::string_view name);
 
 // What a burn will write, worked out before anything is.
 struct BurnPlan {
-    enum class Form { Audio, Image };
-    Form form = Form::Audio;
+    // BIN/CUE for audio and for several tracks (data as raw sectors of mode 1), ISO for one data
+    // or disc-image track.
+    enum class Form { BinCue, Image };
+    Form form = Form::BinCue;
     std::vector<std::shared_ptr<DRTrack>> tracks;
     std::vector<std::uint64_t> trackBlocks;  // blocks each track fills in the image
-    media::CdLayout cd;                      // audio only: gaps, ISRCs, flags, catalog number
+    media::CdLayout cd;                      // BIN/CUE only: gaps, ISRCs, flags, catalog number
     std::uint64_t blocksToWrite = 0;
     std::uint64_t blocksOnDisc = 0;  // with the pre-gaps
     std::string name;                // safe as a file name
@@ -72,9 +75,12 @@ struct BurnOutcome {
     std::vector<std::string> files;    // on success, the image first
 };
 
-// Writes the plan into `folder`, reporting progress through `operation` (but not the end, which
-// is the caller's). Runs on the burn's own thread.
-BurnOutcome runBurn(const BurnPlan& plan, const std::string& folder, DROperation& operation,
+// Writes the plan into the folder open at `folder` (opened here from `folderPath` when it is
+// none), reporting progress through `operation` (but not the end, which is the caller's).
+// `folderPath` names the folder in messages and in the files' paths. Runs on the burn's own
+// thread.
+BurnOutcome runBurn(const BurnPlan& plan, UniqueFd folder, const std::string& folderPath,
+                    DROperation& operation,
                     const std::function<void(const std::string&)>& beforeVerify);
 
 }  // namespace kilnware::platform::image

@@ -141,6 +141,79 @@ TEST_F(RippedCue, AnMp3IsDecodedLikeAnAudioTrack) {
     EXPECT_EQ(toc.tracks[0].end, 1500u) << toc.said;  // LAME's delay and padding left out
 }
 
+// Whether a raw sector of mode 1 holds together: its EDC, and every code word of its P and Q
+// parity (each sums to zero, and to zero weighted by the powers of alpha, in GF(2^8)).
+bool sectorHoldsTogether(const std::uint8_t* sector) {
+    std::uint32_t crc = 0;
+    for (int i = 0; i < 2068; ++i) {  // over the EDC too: nothing is left
+        crc ^= sector[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xd8018001u : 0);
+        }
+    }
+    auto times = [](std::uint8_t a, int alphaPower) {
+        for (int i = 0; i < alphaPower; ++i) {
+            a = static_cast<std::uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1d : 0));
+        }
+        return a;
+    };
+    // Byte k of code word j: P words run down the columns, Q words along the diagonals.
+    auto holds = [&](int words, int length, auto at) {
+        for (int j = 0; j < words; ++j) {
+            std::uint8_t sum = 0, weighted = 0;
+            for (int k = 0; k < length; ++k) {
+                sum ^= sector[12 + at(j, k)];
+                weighted ^= times(sector[12 + at(j, k)], length - 1 - k);
+            }
+            if (sum != 0 || weighted != 0) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return crc == 0 && holds(86, 26, [](int j, int k) { return j + 86 * k; }) &&
+           holds(52, 45, [](int j, int k) {
+               return k < 43 ? ((j >> 1) * 86 + (j & 1) + 88 * k) % 2236 : 2236 + j + 52 * (k - 43);
+           });
+}
+
+// A disc of data and audio, as a sheet of a disc image and a WAV: a BIN of raw sectors of mode 1
+// and the audio after the gap a change of mode asks, which cdrdao reads and bchunk splits into
+// the image and the audio again.
+TEST_F(RippedCue, DataAndAudioBurnToOneBinOfRawSectors) {
+    fs::create_directories(dir.file("files"));
+    test::writeFile(dir.file("files/readme.txt"), std::string(300'000, 'r'));
+    run("genisoimage", {"-quiet", "-r", "-o", dir.file("data.iso"), dir.file("files")});
+    const std::string iso = test::readFile(dir.file("data.iso"));
+    cut("02.wav", 0, 400);
+    const auto burned = burn(
+        "FILE \"data.iso\" BINARY\n  TRACK 01 MODE1/2048\n"
+        "    INDEX 01 00:00:00\nFILE \"02.wav\" WAVE\n  TRACK 02 AUDIO\n"
+        "    INDEX 01 00:00:00\n",
+        dir.file("out"));
+    ASSERT_EQ(burned.status, 0) << burned.err;
+    const std::string bin = dir.file("out/Kilnware Disc.bin");
+    const test::Toc toc = test::cdrdaoToc(dir.file("out/Kilnware Disc.cue"));
+    ASSERT_EQ(toc.tracks.size(), 2u) << toc.said;
+    EXPECT_EQ(toc.tracks[0].mode, "MODE1_RAW") << toc.said;
+    EXPECT_EQ(toc.tracks[1].mode, "AUDIO") << toc.said;
+    EXPECT_EQ(toc.tracks[1].preGap, 150u) << toc.said;
+    const std::string raw = test::readFile(bin);
+    const std::uint64_t dataBlocks = std::max<std::uint64_t>(iso.size() / 2048, 300);
+    ASSERT_EQ(raw.size(), (dataBlocks + 400) * kSector);
+    for (std::uint64_t s = 0; s < dataBlocks; ++s) {
+        ASSERT_TRUE(sectorHoldsTogether(reinterpret_cast<const std::uint8_t*>(&raw[s * kSector])))
+            << "sector " << s;
+    }
+    run("env",
+        {"-C", dir.file("out"), "bchunk", "-w", bin, dir.file("out/Kilnware Disc.cue"), "split"});
+    const std::string data = test::readFile(dir.file("out/split01.iso"));
+    EXPECT_TRUE(data.substr(0, iso.size()) == iso);
+    EXPECT_EQ(data.find_first_not_of('\0', iso.size()), std::string::npos);
+    EXPECT_TRUE(test::readFile(dir.file("out/split02.wav")).substr(44) ==
+                pcm.substr(0, 400 * kSector));
+}
+
 // What a CD cannot carry, and sheets that do not hold together, are refused with the reason.
 TEST_F(RippedCue, WhatCannotBeCarriedIsRefusedWithTheReason) {
     cut("album.bin", 0, 1500);
