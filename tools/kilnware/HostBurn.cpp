@@ -5,6 +5,8 @@
 
 #include <kilnware/platform/discrecording/DRKeys.h>
 
+#include "Speeds.h"
+
 namespace kilnware::cli {
 
 using namespace platform;
@@ -35,23 +37,68 @@ bool listed(const std::string* type, const std::string_view (&types)[N]) {
 bool HostBurn::deviceContainsSuitableMedia(DRSetupPanel& panel,
                                            const std::shared_ptr<DRDevice>& device,
                                            std::optional<std::string>& promptString) {
-    const bool erase = panel.kind() == DRSetupPanel::Kind::Erase;
-    if (audio_ && !erase) {
+    if (panel.kind() == DRSetupPanel::Kind::Erase) {
+        const Dictionary status = device ? device->status() : Dictionary();
+        const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
+        if (listed(type, kErasable)) {
+            return true;
+        }
+        promptString = kErasablePrompt;
+        return false;
+    }
+    if (!suitableType(panel, device, promptString)) {
+        return false;
+    }
+    if (auto why = refusal(*device)) {
+        promptString = *why;
+        return false;
+    }
+    return true;
+}
+
+bool HostBurn::suitableType(DRSetupPanel& panel, const std::shared_ptr<DRDevice>& device,
+                            std::optional<std::string>& promptString) {
+    if (wishes_.audio) {
         return VXBurn::deviceContainsSuitableMedia(panel, device, promptString);
     }
     const Dictionary status = device ? device->status() : Dictionary();
     const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
-    if (erase ? listed(type, kErasable) : listed(type, kWritable)) {
+    if (listed(type, kWritable)) {
         return true;
     }
     // A libburn pseudo-drive over a file has no medium type: it takes data and images.
     const Dictionary info = device ? device->info() : Dictionary();
     const std::string* connection = info[DRDevicePhysicalInterconnectKey].text();
-    if (!erase && connection && *connection == "Pseudo-drive") {
+    if (connection && *connection == "Pseudo-drive") {
         return true;
     }
-    promptString = erase ? kErasablePrompt : kWritablePrompt;
+    promptString = kWritablePrompt;
     return false;
+}
+
+std::optional<std::string> HostBurn::refusal(const DRDevice& device) const {
+    const bool imageRecorder = dynamic_cast<const ImageRecorder*>(&device) != nullptr;
+    const Dictionary status = device.status();
+    if (status[DRDeviceMediaStateKey].textValue() != DRDeviceMediaStateMediaPresent) {
+        return std::nullopt;  // the media question tells of that
+    }
+    if (wishes_.simulate && imageRecorder) {
+        return "The image recorder cannot simulate a burn: it writes an image or nothing. "
+               "--dry-run shows what would be written.";
+    }
+    if (wishes_.speed) {
+        if (auto why = speedRefusal(status, *wishes_.speed, device.displayName())) {
+            return why;
+        }
+    }
+    const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
+    if (measure.problem) {
+        return *measure.problem +
+               (imageRecorder && !measure.audio
+                    ? " A larger medium: --image-medium dvd-r (4.7 GB) or bd-r (25 GB)."
+                    : "");
+    }
+    return std::nullopt;
 }
 
 }  // namespace kilnware::cli
