@@ -151,9 +151,20 @@ public:
     }
     // The image takes the name `name` in its folder; it keeps no other.
     int place(const std::string& name) {
+        ::fstat(fd_.get(), &placed_);
         const int placed = kilnware::platform::linkWithoutReplacing(fd_.get(), folder_, name);
         removeName();
         return placed;
+    }
+    // Closes the placed image; 0, or the errno of a late write error that only the close reports.
+    int close() { return fd_.close(); }
+    // Takes `name` away again while it still names the placed image.
+    void unplace(const std::string& name) {
+        struct stat there {};
+        if (::fstatat(folder_, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            there.st_dev == placed_.st_dev && there.st_ino == placed_.st_ino) {
+            ::unlinkat(folder_, name.c_str(), 0);
+        }
     }
 
 private:
@@ -174,6 +185,7 @@ private:
     int folder_;
     UniqueFd fd_;
     std::string name_;
+    struct stat placed_ {};
 };
 
 // The padding files that fill the gaps of a video DVD, in a private folder under $TMPDIR, which
@@ -529,6 +541,18 @@ int main(int argc, char** argv) {
             "; no image written");
         return kFailed;
     }
-    ::fsync(imageFolderFd.get());
+    // The name lasts only once the image is closed without a late write error and its folder is on
+    // the disk too (a file system that cannot flush a folder, EINVAL, keeps names as it can); else
+    // it goes again, while it still names this image.
+    int failed = image.close();
+    if (failed == 0 && ::fsync(imageFolderFd.get()) != 0 && errno != EINVAL) {
+        failed = errno;
+    }
+    if (failed != 0) {
+        image.unplace(imageName);
+        say("cannot write the image " + imageArgument + ": " + std::strerror(failed) +
+            "; no image written");
+        return kFailed;
+    }
     return 0;
 }
