@@ -2,7 +2,7 @@
 # Installs the Debian packages of the build with apt into a fresh Debian 12 root, as a person
 # would on a new machine, and uses them there: lintian finds no error in them, the command burns
 # an MP3 audio CD (FFmpeg's libraries, which the library loads at run time, came with the
-# packages), and the example host builds with pkg-config and with CMake from libkilnware-dev
+# packages), the desktop program starts, and the example host builds with pkg-config and with CMake from libkilnware-dev
 # alone. Needs root, mmdebstrap and the Debian package mirror.
 #   package_fresh_root.sh BUILD SOURCE
 # The root before the packages (Debian 12 with a compiler, CMake and pkg-config) is made once and
@@ -77,4 +77,16 @@ ls "$root/out/"*.bin "$root/out/"*.cue > /dev/null
 size=$(stat -c %s "$root/out/"*.bin)
 [ "$size" -ge $((5 * 44100 * 4)) ] || { echo "the audio CD holds $size bytes" >&2; exit 1; }
 ls "$root/usr/share/man/man1/kilnware.1.gz" > /dev/null
-echo "installed with apt into a fresh Debian 12 root: MP3 burned, example host built"
+
+# The desktop program, with the Qt it declares, starts and shows its window (drawn offscreen).
+inside apt-get -qq install -y --no-install-recommends \
+  "/packages/$(basename "$work"/packages/kilnware-desktop_*.deb)" > "$work/apt.log" 2>&1 ||
+  { cat "$work/apt.log"; exit 1; }
+cp -n "$root"/var/cache/apt/archives/*.deb "$cache/archives/" 2> /dev/null || true
+mkdir -p "$root/Trip"
+echo "a day by the sea" > "$root/Trip/notes.txt"
+inside env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp kilnware-desktop --data /Trip \
+  --image-dir /out --screenshot /out/window.png > "$work/desktop.log" 2>&1 ||
+  { cat "$work/desktop.log"; exit 1; }
+[ -s "$root/out/window.png" ] || { echo "kilnware-desktop showed no window" >&2; exit 1; }
+echo "installed with apt into a fresh Debian 12 root: MP3 burned, example host built, desktop program started"

@@ -8,6 +8,8 @@ namespace kilnware::desktop {
 
 // The program's controller: the library's own with the hosts' wider media policy
 // (tools/hosts/MediaPolicy.h) for everything but an audio CD, which keeps the library's answer.
+// A medium is refused too, with the reason as its prompt, when it holds data (never written over
+// unasked: the user erases it first, or inserts a blank), or when the layout does not fit it.
 class DesktopBurn : public VXBurn {
     Q_DECLARE_TR_FUNCTIONS(DesktopBurn)
 
@@ -20,6 +22,9 @@ public:
                                      std::optional<std::string>& promptString) override;
 
 private:
+    // Why this burn cannot go on the medium in `device`; empty when it can.
+    QString refusal(const platform::DRDevice& device) const;
+
     bool audio_ = false;
 };
 

@@ -19,6 +19,7 @@
 #include <kilnware/platform/foundation/Task.h>
 
 #include "DesktopBurn.h"
+#include "Medium.h"
 
 namespace kilnware::desktop {
 
@@ -276,7 +277,9 @@ void LibraryThread::publishRecorders() {
         recorder.erasable = snapshot.mediaIsEarsable;
         recorder.imageRecorder = device == imageEngine_->recorder();
         // A drive the user may not open is shown with the reason.
-        recorder.unavailable = qText(device->status()[DRDeviceUnavailableReasonKey].textValue());
+        const Dictionary status = device->status();
+        recorder.unavailable = qText(status[DRDeviceUnavailableReasonKey].textValue());
+        recorder.holds = qText(hosts::Medium(status[DRDeviceMediaInfoKey]).holdings());
         recorder.free = qText(snapshot.blocksFreeText);
         recorder.used = qText(snapshot.blocksUsedText);
         recorder.total = qText(snapshot.blocksTotalText);

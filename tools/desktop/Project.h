@@ -42,8 +42,9 @@ struct Recorder {
     bool busy = false;
     bool erasable = false;
     bool imageRecorder = false;
-    QString unavailable;                    // why the recorder cannot be used, when it cannot
-    QString free, used, total;              // the library's size texts
+    QString unavailable;        // why the recorder cannot be used, when it cannot
+    QString holds;              // what the medium holds, in words; empty when it is blank
+    QString free, used, total;  // the library's size texts
     QString freeTime, usedTime, totalTime;  // and its time texts
     std::uint64_t blocksUsed = 0, blocksTotal = 0;
 };

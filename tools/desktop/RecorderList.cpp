@@ -156,6 +156,9 @@ void RecorderList::update(Card& card, const Recorder& recorder) {
     QStringList state;
     if (recorder.mediaPresent) {
         state << tr("Free: %1 (%2)").arg(recorder.free, recorder.freeTime);
+        if (!recorder.holds.isEmpty()) {
+            state << tr("holds %1").arg(recorder.holds);
+        }
         state << (recorder.erasable ? tr("erasable") : tr("not erasable"));
     }
     if (recorder.busy) {

@@ -20,6 +20,7 @@
 namespace kilnware::cli {
 
 using namespace platform;
+using hosts::Medium;
 using nlohmann::json;
 
 namespace {
@@ -34,6 +35,25 @@ void onInterrupt(int) {
 
 json text(const std::optional<std::string>& value) {
     return value ? json(*value) : json(nullptr);
+}
+
+// The medium's sessions and their tracks, for the info event.
+json sessionsJson(const Medium& medium) {
+    json list = json::array();
+    for (const Medium::Session& session : medium.sessions) {
+        json tracks = json::array();
+        for (const Medium::Track& track : session.tracks) {
+            tracks.push_back({{"number", track.number},
+                              {"type", track.audio ? "audio" : "data"},
+                              {"start", track.start},
+                              {"length", track.length}});
+        }
+        list.push_back({{"number", session.number},
+                        {"start", session.start},
+                        {"length", session.length},
+                        {"tracks", tracks}});
+    }
+    return list;
 }
 }  // namespace
 
@@ -376,7 +396,7 @@ int Session::info() {
                        {"holds", medium.holdings()},
                        {"volumeName", cli::text(medium.volumeName)},
                        {"fileSystem", cli::text(medium.fileSystem)},
-                       {"sessions", medium.sessionsJson()}});
+                       {"sessions", sessionsJson(medium)}});
         return kSucceeded;
     }
     auto size = [](std::uint64_t blocks) {

@@ -170,6 +170,19 @@ protected:
         auto* words = named<QLabel>(progress, "Result");
         return words ? words->text() : QString();
     }
+    // The verdict on `recorder` in the setup dialog that is up, which must refuse it.
+    QString refused(const QString& recorder) {
+        SetupDialog* setup = setupDialog();
+        auto* choice = setup ? named<QRadioButton>(setup, recorder) : nullptr;
+        if (!choice) {
+            return "no setup dialog with " + recorder;
+        }
+        choice->click();
+        if (named<QAbstractButton>(setup, "Burn")->isEnabled()) {
+            return "Burn is enabled";
+        }
+        return choice->accessibleDescription();
+    }
     QStringList imagesWritten() const {
         return QDir(images.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
@@ -217,6 +230,15 @@ TEST_F(Desktop, ADataDiscAndThenItsImageAreBurnedThroughTheWindows) {
     EXPECT_EQ(imagesWritten(), QStringList{"Data Disc.iso"});
     EXPECT_NE(named<QAbstractButton>(progressDialog(), "Show the Files"), nullptr);
     closeResult();
+
+    // The written disc is not written over: its card and the setup dialog say what it holds.
+    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("holds"); }))
+        << recorderCard().toStdString();
+    pressBurn();
+    EXPECT_TRUE(refused(kImageRecorder).contains("The disc holds"))
+        << refused(kImageRecorder).toStdString();
+    setupDialog()->reject();
+    ASSERT_TRUE(waitFor([&] { return !library->busy(); }));
 
     // The written disc is ejected from its card; a blank follows, and the image goes on it.
     QFile::rename(images.filePath("Data Disc.iso"), work.filePath("disc.iso"));
@@ -321,6 +343,20 @@ TEST_F(Desktop, AnUnsuitableMediumCannotBeConfirmedUntilItIsChanged) {
         return burn && burn->isEnabled();
     }));
     setup->reject();
+    EXPECT_TRUE(waitFor([&] { return !library->busy(); }));
+    EXPECT_EQ(imagesWritten(), QStringList());
+}
+
+TEST_F(Desktop, ALayoutLargerThanTheMediumIsRefusedBeforeTheBurn) {
+    QDir(work.path()).mkpath("big");
+    QFile film(work.filePath("big/film.mkv"));
+    ASSERT_TRUE(film.open(QIODevice::WriteOnly) && film.resize(800'000'000));  // sparse
+    film.close();
+    window->openProject(Project::Kind::Data, {work.filePath("big")});
+    pressBurn();
+    EXPECT_TRUE(refused(kImageRecorder).contains("does not fit"))
+        << refused(kImageRecorder).toStdString();
+    setupDialog()->reject();
     EXPECT_TRUE(waitFor([&] { return !library->busy(); }));
     EXPECT_EQ(imagesWritten(), QStringList());
 }

@@ -3,7 +3,7 @@
 #include <kilnware/VXDevice.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 
-namespace kilnware::cli {
+namespace kilnware::hosts {
 
 using namespace platform;
 
@@ -93,22 +93,4 @@ std::string Medium::holdings() const {
     return size + " of data";
 }
 
-nlohmann::json Medium::sessionsJson() const {
-    nlohmann::json list = nlohmann::json::array();
-    for (const Session& session : sessions) {
-        nlohmann::json tracks = nlohmann::json::array();
-        for (const Track& track : session.tracks) {
-            tracks.push_back({{"number", track.number},
-                              {"type", track.audio ? "audio" : "data"},
-                              {"start", track.start},
-                              {"length", track.length}});
-        }
-        list.push_back({{"number", session.number},
-                        {"start", session.start},
-                        {"length", session.length},
-                        {"tracks", tracks}});
-    }
-    return list;
-}
-
-}  // namespace kilnware::cli
+}  // namespace kilnware::hosts

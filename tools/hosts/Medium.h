@@ -1,17 +1,16 @@
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <kilnware/platform/foundation/Value.h>
 
-namespace kilnware::cli {
+namespace kilnware::hosts {
 
 // What a recorder's status says of its medium (the DRDeviceMediaInfoKey dictionary), read once
-// for the command's words: `kilnware info` and the setup panel's answers.
+// for the hosts' words: `kilnware info`, the recorders of the desktop program's window, and the
+// setup panels' answers.
 struct Medium {
     explicit Medium(const platform::Value& media);
 
@@ -37,7 +36,6 @@ struct Medium {
     std::string holdings() const;
     // Whether the medium can only be written once (CD-R, DVD±R, BD-R).
     bool writeOnce() const;
-    nlohmann::json sessionsJson() const;
 };
 
-}  // namespace kilnware::cli
+}  // namespace kilnware::hosts
