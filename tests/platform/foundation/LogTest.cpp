@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -69,6 +74,67 @@ TEST(Log, ARemovedSinkIsNeverCalledWhileOtherThreadsWrite) {
         writer.join();
     }
     EXPECT_FALSE(lateCall);
+}
+
+// Whether `work` ends within a minute (it never should take more than a moment): a logging
+// call that hangs fails the test instead of hanging it.
+bool endsSoon(std::function<void()> work) {
+    auto ended = std::make_shared<std::promise<void>>();
+    auto future = ended->get_future();
+    std::thread([work = std::move(work), ended] {
+        work();
+        ended->set_value();
+    }).detach();
+    return future.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+}
+
+// A sink that takes its time holds up only the thread whose line it takes, and a standard error
+// that nobody reads holds up no one: a burn's thread logs on.
+TEST(Log, NeitherASlowSinkNorAFullStandardErrorHoldsUpAnotherThread) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> holding;
+    test::LogCapture capture;
+    const Log::SinkId slow = Log::addSink([&](std::string_view line) {
+        if (line == "hold") {
+            holding.set_value();
+            released.wait();
+        }
+    });
+    std::thread held([] { Log::write("hold"); });
+    holding.get_future().wait();
+    EXPECT_TRUE(endsSoon([] { Log::write("meanwhile"); }));
+    EXPECT_EQ(capture.lines(), (Lines{"hold", "meanwhile"}));
+
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(ends[1], STDERR_FILENO);
+    Log::setStandardErrorEnabled(true);
+    const std::string line(100, 'x');
+    EXPECT_TRUE(endsSoon([&] {
+        for (int i = 0; i < 2000; ++i) {  // three times what the pipe holds
+            Log::write(line);
+        }
+        Log::write("last");
+    }));
+    Log::setStandardErrorEnabled(false);
+    std::string read;
+    char buffer[65536];
+    while (read.find("last\n") == std::string::npos) {
+        const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        read.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::dup2(saved, STDERR_FILENO);
+    for (int fd : {saved, ends[0], ends[1]}) {
+        ::close(fd);
+    }
+    EXPECT_EQ(read.size(), 2000 * (line.size() + 1) + 5);
+
+    release.set_value();
+    held.join();
+    Log::removeSink(slow);
 }
 
 }  // namespace

@@ -394,6 +394,38 @@ TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {
     EXPECT_EQ(written(), std::vector<std::string>{});
 }
 
+// A JSON reader that stopped reading stalls no burn: the UDF image is made (genisoimage saying a
+// lot on the burn's thread meanwhile, which the command shows as log events) while nobody reads
+// the command's output, and everything it said comes once it is read.
+TEST_F(Command, ABurnFinishesWhileNobodyReadsTheOutput) {
+    fs::create_directories(dir.file("bin"));
+    const std::string chatty = dir.file("bin/genisoimage");
+    std::ofstream(chatty)
+        << "#!/bin/sh\n"
+           "case \" $* \" in *\" -print-size \"*) exec /usr/bin/genisoimage \"$@\";; "
+           "esac\n"
+           "i=0; while [ $i -lt 3000 ]; do\n"
+           "  echo \"line $i of what genisoimage says while it works\" >&2\n"
+           "  i=$((i+1)); done\n"
+           "exec /usr/bin/genisoimage \"$@\"\n";
+    fs::permissions(chatty, fs::perms::owner_all);
+    test::StartedProgram run(
+        KILNWARE_CLI,
+        {"data", dir.file("folder"), "--fs", "udf", "--yes", "--json", "-v", "--image-dir", out},
+        {"PATH=" + dir.file("bin") + ":/usr/bin:/bin"});
+    // Only its end is read, once the image is there; the bound only fails a burn that stalled.
+    bool made = false;
+    for (int look = 0; look < 24'000 && !made; ++look) {
+        made = fs::exists(out + "/Data Disc.iso");
+        ::usleep(10'000);
+    }
+    EXPECT_TRUE(made);
+    EXPECT_EQ(run.finish(), 0);
+    const auto parsed = events(run.said);
+    EXPECT_EQ(parsed.back()["outcome"], "done");
+    EXPECT_NE(run.said.find("line 2999 of what genisoimage says"), std::string::npos);
+}
+
 // Runs the command on a pseudo-terminal, answering its question with `answer`: its exit status,
 // and what it showed.
 std::pair<int, std::string> onTerminal(std::vector<std::string> arguments, std::string answer) {
