@@ -1,15 +1,20 @@
 #include <kilnware/platform/foundation/Log.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -20,7 +25,8 @@ namespace {
 
 // Standard error and syslog take the lines on a thread of their own: a reader of standard error
 // that stopped reading, or a system logger that is stuck, never stalls the thread that logs (a
-// burn's). What piles up is bounded: past it lines are dropped, and then counted in a line.
+// burn's). What piles up is bounded: past it lines are dropped, and then counted in a line. When
+// the process exits, the lines still waiting are written first.
 class LineWriter {
 public:
     struct Line {
@@ -31,25 +37,25 @@ public:
     };
 
     void push(Line line) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        if (!started_ && !start()) {
+            lock.unlock();
+            write(line);  // no thread to be had: written here, as the line may matter
+            return;
+        }
         if (queuedBytes_ + line.text.size() > kMaxQueuedBytes) {
             ++dropped_;
             return;
         }
         queuedBytes_ += line.text.size();
         queue_.push_back(std::move(line));
-        if (!thread_.joinable()) {
-            thread_ = std::thread([this] { run(); });
-            thread_.detach();  // it lives as long as the process; flush() waits for its lines
-            std::atexit([] { writer().flush(); });
-        }
         changed_.notify_all();
     }
 
     // Waits until every line pushed so far has been written.
     void flush() {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return queue_.empty() && !writing_; });
+        changed_.wait(lock, [&] { return queue_.empty() && dropped_ == 0 && !writing_; });
     }
 
     static LineWriter& writer() {
@@ -60,6 +66,25 @@ public:
 
 private:
     static constexpr std::size_t kMaxQueuedBytes = std::size_t{4} << 20;
+
+    // Starts the writing thread, once, with every signal blocked there: a host's handler never
+    // runs on it, and a signal never ends one of its writes early. Under mutex_.
+    bool start() {
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+        try {
+            std::thread([this] { run(); }).detach();  // lives as long as the process
+            started_ = true;
+        } catch (const std::system_error&) {
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (started_) {
+            std::atexit([] { writer().flush(); });
+        }
+        return started_;
+    }
 
     void run() {
         std::unique_lock lock(mutex_);
@@ -75,8 +100,9 @@ private:
                 write(line);
             }
             if (dropped > 0) {
-                write(Line{"(" + std::to_string(dropped) +
-                               " log lines were dropped: they were not taken in time)",
+                write(Line{std::to_string(dropped) +
+                               " log lines were dropped: standard error or syslog did not take "
+                               "them in time",
                            LOG_WARNING, true, true});
             }
             lock.lock();
@@ -85,18 +111,27 @@ private:
         }
     }
 
+    // On the writing thread, or on the only thread there is.
     void write(const Line& line) {
         if (line.systemLog) {
-            if (!systemLogOpen_) {
-                openlog("kilnware", LOG_PID, LOG_USER);
-                systemLogOpen_ = true;
-            }
+            std::call_once(systemLogOpened_, [] { openlog("kilnware", LOG_PID, LOG_USER); });
             syslog(line.priority, "%s", line.text.c_str());
         }
         if (line.standardError) {
-            std::string text = line.text + '\n';
-            std::fwrite(text.data(), 1, text.size(), stderr);
-            std::fflush(stderr);
+            // Straight to the descriptor: stdio's lock of stderr is never held while a pipe is
+            // full, so the host's own writes to stderr wait for nothing of ours.
+            const std::string text = line.text + '\n';
+            std::size_t done = 0;
+            while (done < text.size()) {
+                const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n <= 0) {
+                    break;  // nobody to tell
+                }
+                done += static_cast<std::size_t>(n);
+            }
         }
     }
 
@@ -106,8 +141,8 @@ private:
     std::size_t queuedBytes_ = 0;
     std::size_t dropped_ = 0;
     bool writing_ = false;
-    bool systemLogOpen_ = false;  // the writer's thread alone
-    std::thread thread_;
+    bool started_ = false;
+    std::once_flag systemLogOpened_;
 };
 
 // A registered sink, and the calls of it under way, which its removal waits for.
@@ -183,20 +218,17 @@ void writeLine(std::string_view line, Log::Level level) {
             return;
         }
         sinks = s.sinks;
-        for (const auto& sink : sinks) {
-            ++sink->calls;
-        }
     }
     // Each sink in turn, outside the lock: the line reaches it before this call returns, and a
-    // sink that takes its time holds up no other thread.
+    // sink that takes its time holds up no other thread. A call counts only while it runs, so that
+    // removing one sink never waits for another.
     for (const auto& sink : sinks) {
         {
             std::lock_guard lock(s.mutex);
             if (sink->removed) {
-                --sink->calls;
-                s.callsEnded.notify_all();
                 continue;
             }
+            ++sink->calls;
         }
         runningSink = sink.get();
         try {

@@ -1,57 +1,83 @@
 #include "HostBurn.h"
 
-#include <algorithm>
-#include <string_view>
-
-#include <kilnware/platform/discrecording/DRKeys.h>
+#include "MediaPolicy.h"
+#include "Speeds.h"
 
 namespace kilnware::cli {
 
 using namespace platform;
 
-namespace {
-
-constexpr std::string_view kWritable[] = {
-    DRDeviceMediaTypeCDR,           DRDeviceMediaTypeCDRW,
-    DRDeviceMediaTypeDVDR,          DRDeviceMediaTypeDVDRW,
-    DRDeviceMediaTypeDVDRDualLayer, DRDeviceMediaTypeDVDPlusR,
-    DRDeviceMediaTypeDVDPlusRW,     DRDeviceMediaTypeDVDPlusRDoubleLayer,
-    DRDeviceMediaTypeDVDRAM,        DRDeviceMediaTypeBDR,
-    DRDeviceMediaTypeBDRE,
-};
-
-constexpr std::string_view kErasable[] = {
-    DRDeviceMediaTypeCDRW,   DRDeviceMediaTypeDVDRW, DRDeviceMediaTypeDVDPlusRW,
-    DRDeviceMediaTypeDVDRAM, DRDeviceMediaTypeBDRE,
-};
-
-template <std::size_t N>
-bool listed(const std::string* type, const std::string_view (&types)[N]) {
-    return type && std::find(std::begin(types), std::end(types), *type) != std::end(types);
-}
-
-}  // namespace
-
 bool HostBurn::deviceContainsSuitableMedia(DRSetupPanel& panel,
                                            const std::shared_ptr<DRDevice>& device,
                                            std::optional<std::string>& promptString) {
-    const bool erase = panel.kind() == DRSetupPanel::Kind::Erase;
-    if (audio_ && !erase) {
+    if (panel.kind() == DRSetupPanel::Kind::Erase) {
+        if (hosts::widerPolicyTakes(device.get(), true)) {
+            return true;
+        }
+        promptString = kErasablePrompt;
+        return false;
+    }
+    if (!suitableType(panel, device, promptString)) {
+        return false;
+    }
+    if (auto why = refusal(*device)) {
+        promptString = *why;
+        return false;
+    }
+    return true;
+}
+
+bool HostBurn::suitableType(DRSetupPanel& panel, const std::shared_ptr<DRDevice>& device,
+                            std::optional<std::string>& promptString) {
+    if (wishes_.audio) {
         return VXBurn::deviceContainsSuitableMedia(panel, device, promptString);
     }
-    const Dictionary status = device ? device->status() : Dictionary();
-    const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
-    if (erase ? listed(type, kErasable) : listed(type, kWritable)) {
+    if (hosts::widerPolicyTakes(device.get(), false)) {
         return true;
     }
-    // A libburn pseudo-drive over a file has no medium type: it takes data and images.
-    const Dictionary info = device ? device->info() : Dictionary();
-    const std::string* connection = info[DRDevicePhysicalInterconnectKey].text();
-    if (!erase && connection && *connection == "Pseudo-drive") {
-        return true;
-    }
-    promptString = erase ? kErasablePrompt : kWritablePrompt;
+    promptString = kWritablePrompt;
     return false;
+}
+
+std::optional<std::string> HostBurn::refusal(const DRDevice& device) const {
+    const bool imageRecorder = dynamic_cast<const ImageRecorder*>(&device) != nullptr;
+    const Dictionary status = device.status();
+    if (status[DRDeviceMediaStateKey].textValue() != DRDeviceMediaStateMediaPresent) {
+        return std::nullopt;  // the media question tells of that
+    }
+    if (wishes_.simulate && imageRecorder) {
+        return "The image recorder cannot simulate a burn: it writes an image or nothing. "
+               "--dry-run shows what would be written.";
+    }
+    if (wishes_.speed) {
+        if (auto why = speedRefusal(status, *wishes_.speed, device.displayName())) {
+            return why;
+        }
+    }
+    const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
+    if (measure.problem) {
+        return *measure.problem + (imageRecorder && !measure.audio ? largerMedium(measure) : "");
+    }
+    return std::nullopt;
+}
+
+std::string HostBurn::largerMedium(const LayoutMeasure& measure) {
+    // The image recorder's larger blanks, with the blocks they hold.
+    struct Larger {
+        const char* name;
+        const char* holds;
+        std::uint64_t blocks;
+    };
+    constexpr Larger kLarger[] = {{"dvd-r", "4.7 GB", 2'298'496},
+                                  {"dvd-r-dl", "8.5 GB", 4'171'712},
+                                  {"bd-r", "25 GB", 12'219'392}};
+    for (const Larger& larger : kLarger) {
+        if (measure.sectors <= larger.blocks && measure.room < larger.blocks) {
+            return std::string(" It fits a larger medium: --image-medium ") + larger.name + " (" +
+                   larger.holds + ").";
+        }
+    }
+    return " It is larger than any medium the image recorder holds.";
 }
 
 }  // namespace kilnware::cli

@@ -1,17 +1,27 @@
 #pragma once
 
+#include <optional>
+
 #include <kilnware/Kilnware.h>
 
 namespace kilnware::cli {
+
+// What the person asked of the burn beyond its layout.
+struct BurnWishes {
+    bool audio = false;  // an audio CD: the library's own media policy
+    std::optional<double> speed;
+    bool simulate = false;
+};
 
 // The command's controller: the library's own, with the command's wider media policy. The
 // library accepts only CD-R and CD-RW in every setup panel; a host widens that by answering the
 // panels' media question itself, as this does: data discs, MP3 CDs, video DVDs and images go on
 // CDs, DVDs and BDs; an audio CD stays a CD (the library's answer); an erase takes any rewritable
-// medium.
+// medium. A medium is refused too, with the reason as its prompt, when the layout does not fit it,
+// when it is not written at the speed asked, or when --simulate is asked of the image recorder.
 class HostBurn : public VXBurn {
 public:
-    explicit HostBurn(bool audio = false) : audio_(audio) {}
+    explicit HostBurn(BurnWishes wishes = {}) : wishes_(wishes) {}
 
     bool deviceContainsSuitableMedia(platform::DRSetupPanel& panel,
                                      const std::shared_ptr<platform::DRDevice>& device,
@@ -25,7 +35,17 @@ public:
         "BD-RE.";
 
 private:
-    bool audio_;
+    // Whether the medium's type suits the burn.
+    bool suitableType(platform::DRSetupPanel& panel,
+                      const std::shared_ptr<platform::DRDevice>& device,
+                      std::optional<std::string>& promptString);
+    // Why this burn cannot go on the medium in `device`; none when it can.
+    std::optional<std::string> refusal(const platform::DRDevice& device) const;
+    // The smallest of the image recorder's media that a data layout too large for its medium
+    // fits, as an option to give.
+    static std::string largerMedium(const LayoutMeasure& measure);
+
+    BurnWishes wishes_;
 };
 
 }  // namespace kilnware::cli

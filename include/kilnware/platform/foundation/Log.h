@@ -20,8 +20,8 @@ namespace kilnware::platform {
 // error and syslog take the lines on a thread of their own: a full pipe or a stuck system logger
 // never holds up the thread that logs (lines still waiting when the process exits are written
 // then). A line that a sink itself writes reaches syslog and standard error but not the sinks.
-// Once removeSink returns, that sink is not called again (nor still running, unless it is the
-// sink that removes itself).
+// Once removeSink returns, that sink is not called again, nor still running on another thread
+// (it waits for those calls: do not call it holding anything such a call may wait for).
 class KILNWARE_EXPORT Log {
 public:
     // A warning is something the person should see even when they do not read the log: a file left
