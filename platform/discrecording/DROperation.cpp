@@ -3,6 +3,8 @@
 #include <kilnware/platform/discrecording/DRDevice.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 
+#include "platform/foundation/TaskStops.h"
+
 namespace kilnware::platform {
 
 bool DROperation::isFinal(const Dictionary& status) {
@@ -58,6 +60,7 @@ bool DROperation::beginReporting() {
         return false;
     }
     started_ = true;
+    stopMark_ = terminateAllCalls();
     loop_ = RunLoop::current();
     return true;
 }
@@ -98,8 +101,9 @@ void DROperation::reportStatus(Dictionary status) {
 
 void DROperation::reportFailure(const std::string& errorText) {
     // Whatever an operation that was asked to stop fails of (a tool ended, a read cut short), the
-    // stop is the reason.
-    if (abortRequested()) {
+    // stop is the reason; so too when the host ended every tool (Task::terminateAll, on Ctrl-C)
+    // before it could ask.
+    if (abortRequested() || terminateAllCalls() != stopMark_) {
         reportCancelled();
     } else {
         reportFailure(errorText, false);

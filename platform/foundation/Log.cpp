@@ -1,11 +1,21 @@
 #include <kilnware/platform/foundation/Log.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -13,14 +23,144 @@ namespace kilnware::platform {
 
 namespace {
 
+// Standard error and syslog take the lines on a thread of their own: a reader of standard error
+// that stopped reading, or a system logger that is stuck, never stalls the thread that logs (a
+// burn's). What piles up is bounded: past it lines are dropped, and then counted in a line. When
+// the process exits, the lines still waiting are written first.
+class LineWriter {
+public:
+    struct Line {
+        std::string text;
+        int priority = LOG_NOTICE;
+        bool standardError = false;
+        bool systemLog = false;
+    };
+
+    void push(Line line) {
+        std::unique_lock lock(mutex_);
+        if (!started_ && !start()) {
+            lock.unlock();
+            write(line);  // no thread to be had: written here, as the line may matter
+            return;
+        }
+        if (queuedBytes_ + line.text.size() > kMaxQueuedBytes) {
+            ++dropped_;
+            return;
+        }
+        queuedBytes_ += line.text.size();
+        queue_.push_back(std::move(line));
+        changed_.notify_all();
+    }
+
+    // Waits until every line pushed so far has been written.
+    void flush() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return queue_.empty() && dropped_ == 0 && !writing_; });
+    }
+
+    static LineWriter& writer() {
+        // Never destroyed: threads and static destructors may still log while the process exits.
+        static LineWriter* const instance = new LineWriter;
+        return *instance;
+    }
+
+private:
+    static constexpr std::size_t kMaxQueuedBytes = std::size_t{4} << 20;
+
+    // Starts the writing thread, once, with every signal blocked there: a host's handler never
+    // runs on it, and a signal never ends one of its writes early. Under mutex_.
+    bool start() {
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+        try {
+            std::thread([this] { run(); }).detach();  // lives as long as the process
+            started_ = true;
+        } catch (const std::system_error&) {
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (started_) {
+            std::atexit([] { writer().flush(); });
+        }
+        return started_;
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return !queue_.empty() || dropped_ > 0; });
+            std::deque<Line> lines;
+            lines.swap(queue_);
+            queuedBytes_ = 0;
+            const std::size_t dropped = std::exchange(dropped_, 0);
+            writing_ = true;
+            lock.unlock();
+            for (const Line& line : lines) {
+                write(line);
+            }
+            if (dropped > 0) {
+                write(Line{std::to_string(dropped) +
+                               " log lines were dropped: standard error or syslog did not take "
+                               "them in time",
+                           LOG_WARNING, true, true});
+            }
+            lock.lock();
+            writing_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    // On the writing thread, or on the only thread there is.
+    void write(const Line& line) {
+        if (line.systemLog) {
+            std::call_once(systemLogOpened_, [] { openlog("kilnware", LOG_PID, LOG_USER); });
+            syslog(line.priority, "%s", line.text.c_str());
+        }
+        if (line.standardError) {
+            // Straight to the descriptor: stdio's lock of stderr is never held while a pipe is
+            // full, so the host's own writes to stderr wait for nothing of ours.
+            const std::string text = line.text + '\n';
+            std::size_t done = 0;
+            while (done < text.size()) {
+                const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n <= 0) {
+                    break;  // nobody to tell
+                }
+                done += static_cast<std::size_t>(n);
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Line> queue_;
+    std::size_t queuedBytes_ = 0;
+    std::size_t dropped_ = 0;
+    bool writing_ = false;
+    bool started_ = false;
+    std::once_flag systemLogOpened_;
+};
+
+// A registered sink, and the calls of it under way, which its removal waits for.
+struct Registered {
+    Log::SinkId id = 0;
+    Log::LevelSink sink;
+    int calls = 0;
+    bool removed = false;
+};
+
 struct LogState {
-    // Recursive, so that a sink may add or remove sinks, or log, without deadlocking.
-    std::recursive_mutex mutex;
+    // Never held while a sink runs: a slow sink holds up only the thread whose line it takes.
+    std::mutex mutex;
+    std::condition_variable callsEnded;
     bool standardError = false;
     bool systemLog = true;
-    bool systemLogOpen = false;
     Log::SinkId nextId = 1;
-    std::vector<std::pair<Log::SinkId, std::shared_ptr<Log::LevelSink>>> sinks;
+    std::vector<std::shared_ptr<Registered>> sinks;
 };
 
 LogState& state() {
@@ -29,7 +169,9 @@ LogState& state() {
     return *instance;
 }
 
-thread_local bool insideSink = false;
+// The sink this thread is running, if any: a line it writes reaches no sink, and it may remove
+// itself without waiting for its own call to end.
+thread_local const Registered* runningSink = nullptr;
 
 }  // namespace
 
@@ -62,42 +204,43 @@ namespace {
 
 void writeLine(std::string_view line, Log::Level level) {
     LogState& s = state();
-    std::lock_guard lock(s.mutex);
-    if (s.systemLog) {
-        if (!s.systemLogOpen) {
-            openlog("kilnware", LOG_PID, LOG_USER);
-            s.systemLogOpen = true;
+    std::vector<std::shared_ptr<Registered>> sinks;
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.systemLog || s.standardError) {
+            const int priority = level == Log::Level::Warning ? LOG_WARNING
+                                 : level == Log::Level::Tool  ? LOG_INFO
+                                                              : LOG_NOTICE;
+            LineWriter::writer().push(
+                LineWriter::Line{std::string(line), priority, s.standardError, s.systemLog});
         }
-        std::string text(line);
-        const int priority = level == Log::Level::Warning ? LOG_WARNING
-                             : level == Log::Level::Tool  ? LOG_INFO
-                                                          : LOG_NOTICE;
-        syslog(priority, "%s", text.c_str());
+        if (runningSink) {
+            return;
+        }
+        sinks = s.sinks;
     }
-    if (s.standardError) {
-        std::string text(line);
-        text.push_back('\n');
-        std::fwrite(text.data(), 1, text.size(), stderr);
-        std::fflush(stderr);
-    }
-    if (insideSink) {
-        return;
-    }
-    // A sink may remove sinks while the line goes round: call only those still registered.
-    auto snapshot = s.sinks;
-    insideSink = true;
-    for (const auto& [id, sink] : snapshot) {
-        bool registered = std::any_of(s.sinks.begin(), s.sinks.end(),
-                                      [id = id](const auto& entry) { return entry.first == id; });
-        if (registered) {
-            try {
-                (*sink)(line, level);
-            } catch (...) {
-                // A faulty sink must not take the line away from the others.
+    // Each sink in turn, outside the lock: the line reaches it before this call returns, and a
+    // sink that takes its time holds up no other thread. A call counts only while it runs, so that
+    // removing one sink never waits for another.
+    for (const auto& sink : sinks) {
+        {
+            std::lock_guard lock(s.mutex);
+            if (sink->removed) {
+                continue;
             }
+            ++sink->calls;
         }
+        runningSink = sink.get();
+        try {
+            sink->sink(line, level);
+        } catch (...) {
+            // A faulty sink must not take the line away from the others.
+        }
+        runningSink = nullptr;
+        std::lock_guard lock(s.mutex);
+        --sink->calls;
+        s.callsEnded.notify_all();
     }
-    insideSink = false;
 }
 
 }  // namespace
@@ -150,15 +293,28 @@ Log::SinkId Log::addSink(Sink sink) {
 Log::SinkId Log::addSink(LevelSink sink) {
     LogState& s = state();
     std::lock_guard lock(s.mutex);
-    SinkId id = s.nextId++;
-    s.sinks.emplace_back(id, std::make_shared<LevelSink>(std::move(sink)));
-    return id;
+    auto registered = std::make_shared<Registered>();
+    registered->id = s.nextId++;
+    registered->sink = std::move(sink);
+    s.sinks.push_back(registered);
+    return registered->id;
 }
 
 void Log::removeSink(SinkId id) {
     LogState& s = state();
-    std::lock_guard lock(s.mutex);
-    std::erase_if(s.sinks, [id](const auto& entry) { return entry.first == id; });
+    std::unique_lock lock(s.mutex);
+    const auto found = std::find_if(s.sinks.begin(), s.sinks.end(),
+                                    [id](const auto& sink) { return sink->id == id; });
+    if (found == s.sinks.end()) {
+        return;
+    }
+    const std::shared_ptr<Registered> removed = *found;
+    s.sinks.erase(found);
+    removed->removed = true;
+    // Calls of it on other threads end before this returns; its own call, if it removes itself,
+    // goes on.
+    const int own = runningSink == removed.get() ? 1 : 0;
+    s.callsEnded.wait(lock, [&] { return removed->calls == own; });
 }
 
 }  // namespace kilnware::platform

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 
 #include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
@@ -68,17 +69,16 @@ Session::Session(const Options& options, SetupChoice hooks)
     }
 
     Log::setStandardErrorEnabled(options.verbose && !options.json);
-    // Engines log from their own threads: the lines are kept under a lock. Warnings are for the
-    // person even without -v.
-    logSink_ = Log::addSink([this](std::string_view line, Log::Level level) {
-        std::lock_guard lock(logMutex_);
-        logLines_.emplace_back(line);
-        // The library's own lines are for -v; the command's outcome never rests on them.
-        if (logEvents_ && options_.verbose) {
-            output_.event({{"event", "log"}, {"line", std::string(line)}});
-        }
-        if (level == Log::Level::Warning && !options_.verbose) {
-            output_.problem(std::string(line));
+    // A line is shown on the main thread: at once when it was logged there, else in the run
+    // loop's order. An engine's thread never waits for the output, so that a reader of it that
+    // stopped reading holds up the main thread at worst, never a burn.
+    logSink_ = Log::addSink([this, main = std::this_thread::get_id(), loop = RunLoop::current()](
+                                std::string_view line, Log::Level level) {
+        auto show = [this, text = std::string(line), level] { showLogLine(text, level); };
+        if (std::this_thread::get_id() == main) {
+            show();
+        } else {
+            loop->post(std::move(show));
         }
     });
 
@@ -123,6 +123,19 @@ Session::~Session() {
     Engine::stopAll();
     Panels::setAnswerer(nullptr);
     Log::removeSink(logSink_);
+    // The engines' last lines, posted to the loop.
+    RunLoop::current()->runUntilIdle();
+}
+
+void Session::showLogLine(const std::string& line, Log::Level level) {
+    // The library's own lines are for -v; the command's outcome never rests on them. Warnings
+    // are for the person even without -v.
+    if (logEvents_ && options_.verbose) {
+        output_.event({{"event", "log"}, {"line", line}});
+    }
+    if (level == Log::Level::Warning && !options_.verbose) {
+        output_.problem(line);
+    }
 }
 
 bool Session::runUntil(const std::function<bool()>& done) {

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +10,7 @@
 #include <kilnware/VXDevice.h>
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
+#include <kilnware/platform/foundation/Log.h>
 
 #include "CommandLine.h"
 #include "ConsolePanels.h"
@@ -49,6 +48,8 @@ private:
     void result(int status, const std::string& outcome, const std::string& message,
                 const std::string& error = {}, const std::vector<std::string>& files = {});
     void printSnapshot(const VXDevice& device) const;
+    // What the command shows of a line of the library's log. On the main thread.
+    void showLogLine(const std::string& line, platform::Log::Level level);
     // Runs the main loop until `done`, cancelling a running panel on Ctrl-C. False after Ctrl-C
     // when nothing ran to cancel.
     bool runUntil(const std::function<bool()>& done);
@@ -63,9 +64,7 @@ private:
     std::shared_ptr<platform::LibburnEngine> libburnEngine_;
     std::shared_ptr<ConsolePanels> panels_;
     std::shared_ptr<platform::ImageRecorderEngine> imageEngine_;
-    mutable std::mutex logMutex_;
-    std::vector<std::string> logLines_;
-    std::atomic<bool> logEvents_{true};  // read by the log sink, from any thread
+    bool logEvents_ = true;
     std::size_t logSink_;
 };
 

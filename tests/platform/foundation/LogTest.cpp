@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -55,7 +60,9 @@ TEST(Log, ARemovedSinkIsNeverCalledWhileOtherThreadsWrite) {
     }
     for (int round = 0; round < 200; ++round) {
         auto removed = std::make_shared<std::atomic<bool>>(false);
+        // A call under way when removeSink returns would see `removed` at its end.
         Log::SinkId id = Log::addSink([&, removed](std::string_view) {
+            std::this_thread::yield();
             if (*removed) {
                 lateCall = true;
             }
@@ -69,6 +76,69 @@ TEST(Log, ARemovedSinkIsNeverCalledWhileOtherThreadsWrite) {
         writer.join();
     }
     EXPECT_FALSE(lateCall);
+}
+
+// A sink that takes its time holds up only the thread whose line it takes, and a standard error
+// that nobody reads holds up no one: a burn's thread logs on. (Were either to stall, the test
+// would hang until ctest ends it.)
+TEST(Log, NeitherASlowSinkNorAFullStandardErrorHoldsUpAnotherThread) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> holding;
+    test::LogCapture capture;
+    const Log::SinkId slow = Log::addSink([&](std::string_view line) {
+        if (line == "hold") {
+            holding.set_value();
+            released.wait();
+        }
+    });
+    std::thread held([] { Log::write("hold"); });
+    holding.get_future().wait();
+    Log::write("meanwhile");
+    EXPECT_EQ(capture.lines(), (Lines{"hold", "meanwhile"}));
+
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(ends[1], STDERR_FILENO);
+    Log::setStandardErrorEnabled(true);
+    const std::string line(100, 'x');
+    for (int i = 0; i < 2000; ++i) {  // three times what the pipe holds
+        Log::write(line);
+    }
+    Log::write("last");
+    Log::setStandardErrorEnabled(false);
+    std::string read;
+    char buffer[65536];
+    while (read.find("last\n") == std::string::npos) {
+        const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        read.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::dup2(saved, STDERR_FILENO);
+    for (int fd : {saved, ends[0], ends[1]}) {
+        ::close(fd);
+    }
+    EXPECT_EQ(read.size(), 2000 * (line.size() + 1) + 5);  // every line, whole and in order
+
+    release.set_value();
+    held.join();
+    Log::removeSink(slow);
+}
+
+// Lines still on their way to standard error when the process exits are written before it ends.
+TEST(LogDeathTest, NoLineIsLostAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Log::setSystemLogEnabled(false);
+            Log::setStandardErrorEnabled(true);
+            for (int i = 0; i < 5000; ++i) {
+                Log::write("line %@ of the last ones", {std::to_string(i)});
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "line 4999 of the last ones\n$");
 }
 
 }  // namespace

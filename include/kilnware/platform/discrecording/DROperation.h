@@ -71,6 +71,7 @@ private:
     StatusHandler handler_;
     std::shared_ptr<RunLoop> loop_;
     bool started_ = false;
+    std::atomic<unsigned> stopMark_{0};  // Task::terminateAll calls when it started
     bool finished_ = false;
     std::atomic<bool> abortRequested_{false};
 };

@@ -14,10 +14,14 @@ namespace kilnware::platform {
 // lines copied to standard error, and any number of sinks (a test's capture, a host's console) may
 // listen.
 //
-// All of it may be used from any thread. Sinks are called one line at a time, under the log's
-// lock, so a sink should be quick and must not wait for another thread that logs. A line that a
-// sink itself writes reaches syslog and standard error but not the sinks. Once removeSink returns,
-// that sink is not called again.
+// All of it may be used from any thread. A line reaches every sink before the call that logs it
+// returns, on the thread that logs it; sinks are called without the log's lock, so a slow sink
+// holds up only that thread, and a sink may be called from several threads at once. Standard
+// error and syslog take the lines on a thread of their own: a full pipe or a stuck system logger
+// never holds up the thread that logs (lines still waiting when the process exits are written
+// then). A line that a sink itself writes reaches syslog and standard error but not the sinks.
+// Once removeSink returns, that sink is not called again, nor still running on another thread
+// (it waits for those calls: do not call it holding anything such a call may wait for).
 class KILNWARE_EXPORT Log {
 public:
     // A warning is something the person should see even when they do not read the log: a file left
