@@ -41,6 +41,9 @@ private:
                       std::optional<std::string>& promptString);
     // Why this burn cannot go on the medium in `device`; none when it can.
     std::optional<std::string> refusal(const platform::DRDevice& device) const;
+    // The smallest of the image recorder's media that a data layout too large for its medium
+    // fits, as an option to give.
+    static std::string largerMedium(const LayoutMeasure& measure);
 
     BurnWishes wishes_;
 };
