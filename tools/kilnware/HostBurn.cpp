@@ -1,46 +1,17 @@
 #include "HostBurn.h"
 
-#include <algorithm>
-#include <string_view>
-
-#include <kilnware/platform/discrecording/DRKeys.h>
-
+#include "MediaPolicy.h"
 #include "Speeds.h"
 
 namespace kilnware::cli {
 
 using namespace platform;
 
-namespace {
-
-constexpr std::string_view kWritable[] = {
-    DRDeviceMediaTypeCDR,           DRDeviceMediaTypeCDRW,
-    DRDeviceMediaTypeDVDR,          DRDeviceMediaTypeDVDRW,
-    DRDeviceMediaTypeDVDRDualLayer, DRDeviceMediaTypeDVDPlusR,
-    DRDeviceMediaTypeDVDPlusRW,     DRDeviceMediaTypeDVDPlusRDoubleLayer,
-    DRDeviceMediaTypeDVDRAM,        DRDeviceMediaTypeBDR,
-    DRDeviceMediaTypeBDRE,
-};
-
-constexpr std::string_view kErasable[] = {
-    DRDeviceMediaTypeCDRW,   DRDeviceMediaTypeDVDRW, DRDeviceMediaTypeDVDPlusRW,
-    DRDeviceMediaTypeDVDRAM, DRDeviceMediaTypeBDRE,
-};
-
-template <std::size_t N>
-bool listed(const std::string* type, const std::string_view (&types)[N]) {
-    return type && std::find(std::begin(types), std::end(types), *type) != std::end(types);
-}
-
-}  // namespace
-
 bool HostBurn::deviceContainsSuitableMedia(DRSetupPanel& panel,
                                            const std::shared_ptr<DRDevice>& device,
                                            std::optional<std::string>& promptString) {
     if (panel.kind() == DRSetupPanel::Kind::Erase) {
-        const Dictionary status = device ? device->status() : Dictionary();
-        const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
-        if (listed(type, kErasable)) {
+        if (hosts::widerPolicyTakes(device.get(), true)) {
             return true;
         }
         promptString = kErasablePrompt;
@@ -61,15 +32,7 @@ bool HostBurn::suitableType(DRSetupPanel& panel, const std::shared_ptr<DRDevice>
     if (wishes_.audio) {
         return VXBurn::deviceContainsSuitableMedia(panel, device, promptString);
     }
-    const Dictionary status = device ? device->status() : Dictionary();
-    const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
-    if (listed(type, kWritable)) {
-        return true;
-    }
-    // A libburn pseudo-drive over a file has no medium type: it takes data and images.
-    const Dictionary info = device ? device->info() : Dictionary();
-    const std::string* connection = info[DRDevicePhysicalInterconnectKey].text();
-    if (connection && *connection == "Pseudo-drive") {
+    if (hosts::widerPolicyTakes(device.get(), false)) {
         return true;
     }
     promptString = kWritablePrompt;
