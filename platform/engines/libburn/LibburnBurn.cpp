@@ -287,7 +287,7 @@ private:
             }
             const bool audio = track->kind() == DRTrack::Kind::Audio;
             burn_track_define_data(t.get(), 0, 0, 1, audio ? BURN_AUDIO : BURN_MODE1);
-            given_.sessions.front().emplace_back();
+            given_.sessions.back().emplace_back();
             if (!cd_.tracks.empty()) {
                 describeOnCd(t.get(), cd_.tracks[feeds_.size()]);
             }
