@@ -31,6 +31,10 @@ struct SetupChoice {
     std::function<bool()> interrupted;
     // Bytes in a block of what is burned: 2352 for CD audio, 2048 for everything else.
     std::size_t blockBytes = 2048;
+    // What to ask before writing over the medium in a recorder the delegate refused for what it
+    // holds (none: nothing to ask), and what to do when the person says yes.
+    std::function<std::optional<std::string>(const platform::DRDevice&)> overwriteQuestion;
+    std::function<void(const platform::DRDevice&)> allowOverwrite;
 };
 
 // The four panels on a console: the setup panel lists every recorder with the delegate's verdict
@@ -63,6 +67,9 @@ private:
     std::shared_ptr<platform::DRDevice> choose(platform::DRSetupPanel& panel,
                                                const std::vector<platform::DeviceChoice>& choices);
     std::shared_ptr<platform::DRDevice> cancel(std::string reason);
+    // On a terminal, without --yes: asks whether to write over what the medium holds; true when
+    // the person said yes.
+    bool askToOverwrite(const platform::DRDevice& device);
 
     const Output& output_;
     SetupChoice choice_;

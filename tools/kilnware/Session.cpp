@@ -72,6 +72,8 @@ Session::Session(const Options& options,
     choice.nothingToBurn = std::move(nothingToBurn);
     choice.terminal = ::isatty(STDIN_FILENO) != 0;
     choice.beforeConfirm = std::move(beforeConfirm);
+    choice.overwriteQuestion = options.overwriteQuestion;
+    choice.allowOverwrite = options.allowOverwrite;
     choice.interrupted = [] { return interrupted.load(); };
     panels_ = std::make_shared<ConsolePanels>(output_, std::move(choice));
     Panels::setAnswerer(panels_);
@@ -392,6 +394,16 @@ int Session::info() {
         output_.say("Speeds:      " + speeds);
     }
     return kSucceeded;
+}
+
+bool Session::interruptRequested() {
+    return interrupted.load();
+}
+
+std::optional<std::string> Session::namedRecorderVolume() const {
+    RunLoop::current()->runUntilIdle();
+    const auto device = namedRecorder();
+    return device ? Medium(device->status()[DRDeviceMediaInfoKey]).volumeName : std::nullopt;
 }
 
 int Session::eject() {

@@ -34,6 +34,9 @@ struct Options {
     bool json = false;
     bool verbose = false;
     std::size_t blockBytes = 2048;  // 2352 for an audio CD
+    // Asking before writing over a medium that holds something (SetupChoice).
+    std::function<std::optional<std::string>(const platform::DRDevice&)> overwriteQuestion;
+    std::function<void(const platform::DRDevice&)> allowOverwrite;
 };
 
 // One run of the command: the engines, the console panels, the library's log lines and Ctrl-C.
@@ -58,6 +61,13 @@ public:
     int eject();
     // The medium in the recorder named, or in the one devices shows.
     int info();
+    // The volume name of the newest session on the medium of the recorder --recorder names.
+    std::optional<std::string> namedRecorderVolume() const;
+    // `ls`: the entries of `path` in the newest session of the disc image `image`, or of the
+    // medium of the recorder --recorder names, as xorriso -lsl shows them (Reading.cpp).
+    int list(const std::optional<std::string>& image, const std::string& path);
+    // `check`: every session of the image or medium read back against its checksums.
+    int check(const std::optional<std::string>& image);
 
 private:
     struct Interrupt;
@@ -73,6 +83,11 @@ private:
     // address ("stdio:/path/disc.iso", added as a pseudo-drive); null when none is named.
     bool isNamedRecorder(const platform::DRDevice& device) const;
     std::shared_ptr<platform::DRDevice> namedRecorder() const;
+    // Whether Ctrl-C, SIGTERM or SIGHUP came.
+    static bool interruptRequested();
+    // What `image`, or else the medium of the recorder named, holds; null after telling why.
+    std::unique_ptr<platform::DRDiscContents> contentsToRead(
+        const std::optional<std::string>& image);
 
     Options options_;
     Output output_;

@@ -205,6 +205,16 @@ int run(int argc, char** argv) {
     image->add_option("file", paths, "The disc image")->check(CLI::ExistingFile)->expected(1);
     image->add_flag("--verify", verify, "Read the disc back and compare after burning");
     auto* info = app.add_subcommand("info", "Show the medium in the recorder");
+    // Reading a disc back: positionals are [IMAGE] [PATH], or [PATH] with --recorder.
+    std::vector<std::string> reading;
+    auto* ls = app.add_subcommand(
+        "ls", "List the files of the last session of a disc (--recorder R) or of a disc image");
+    ls->add_option("image-and-path", reading, "[IMAGE] [PATH]: the image, and the folder (/)")
+        ->expected(0, 2);
+    auto* checkCommand = app.add_subcommand(
+        "check", "Read a disc (--recorder R) or disc image back against its checksums");
+    checkCommand->add_option("image", reading, "The disc image")->expected(0, 1);
+    data->add_flag("--verify", verify, "Read the disc back against its checksums after burning");
     auto* erase = app.add_subcommand("erase", "Erase a rewritable disc");
     std::string eraseType = DREraseTypeQuick;
     erase->add_flag_callback(
@@ -213,7 +223,8 @@ int run(int argc, char** argv) {
         "--full", [&] { eraseType = DREraseTypeComplete; },
         "A complete erase: every block blanked, or the medium formatted anew");
     auto* eject = app.add_subcommand("eject", "Eject the medium");
-    for (auto* command : {devices, data, mp3, audioCD, video, videoTs, image, info, erase, eject}) {
+    for (auto* command : {devices, data, mp3, audioCD, video, videoTs, image, info, ls,
+                          checkCommand, erase, eject}) {
         addSharedOptions(*command, options);
     }
     for (auto* command : {data, mp3, audioCD, video, videoTs, image}) {
@@ -223,6 +234,10 @@ int run(int argc, char** argv) {
             ->check(CLI::PositiveNumber);
         command->add_flag("--simulate", simulate,
                           "Go through the burn without writing (where the medium allows it)");
+    }
+    MediaRequest media;
+    for (auto* command : {data, mp3, audioCD, video, videoTs, image}) {
+        addMediaOptions(*command, media, command == data || command == mp3);
     }
     devices->get_option("--json")->description("One JSON object per snapshot");
 
@@ -251,8 +266,18 @@ int run(int argc, char** argv) {
     // What is set on the burn (or erase) the setup panel is about to start, once a recorder is
     // chosen.
     std::vector<std::function<void(DRBurnSetupPanel&, const DRDevice&)>> onConfirm;
-    // The command's own controller: DVDs and BDs for everything but an audio CD.
-    std::shared_ptr<VXBurn> burn = std::make_shared<HostBurn>(audioCD->parsed());
+    // The command's own controller: DVDs and BDs for everything but an audio CD; what the
+    // person asked for a medium that holds something goes on the burn.
+    media.sessions = data->parsed() || mp3->parsed();
+    auto host = std::make_shared<HostBurn>(audioCD->parsed(), media);
+    std::shared_ptr<VXBurn> burn = host;
+    onConfirm.push_back([host](DRBurnSetupPanel& panel, const DRDevice& device) {
+        host->applyRequest(*panel.burnObject(), device);
+    });
+    options.overwriteQuestion = [host](const DRDevice& device) {
+        return host->overwriteQuestion(device);
+    };
+    options.allowOverwrite = [host](const DRDevice& device) { host->allowOverwrite(device); };
     List records;
     if (audioCD->parsed()) {
         std::vector<Dictionary> tags;
@@ -305,6 +330,11 @@ int run(int argc, char** argv) {
             panel.burnObject()->setVerifyDisc(verify);
         });
     }
+    if (data->parsed()) {
+        onConfirm.push_back([verify](DRBurnSetupPanel& panel, const DRDevice&) {
+            panel.burnObject()->setVerifyDisc(verify);
+        });
+    }
     if (speed || simulate) {
         onConfirm.push_back([speed, simulate](DRBurnSetupPanel& panel, const DRDevice& device) {
             auto burnObject = panel.burnObject();
@@ -332,6 +362,16 @@ int run(int argc, char** argv) {
     if (info->parsed()) {
         return session.info();
     }
+    if (ls->parsed() || checkCommand->parsed()) {
+        const bool named = options.recorder.has_value();
+        const std::optional<std::string> imageFile =
+            !named && !reading.empty() ? std::optional(reading.front()) : std::nullopt;
+        if (ls->parsed()) {
+            const std::size_t pathAt = named ? 0 : 1;
+            return session.list(imageFile, reading.size() > pathAt ? reading[pathAt] : "/");
+        }
+        return session.check(imageFile);
+    }
     if (devices->parsed()) {
         return session.devices(watch);
     }
@@ -340,6 +380,10 @@ int run(int argc, char** argv) {
     }
     if (erase->parsed()) {
         return session.erase();
+    }
+    // A session added without a new name keeps the disc's.
+    if (media.append && ((data->parsed() && !name) || (mp3->parsed() && !title))) {
+        (data->parsed() ? name : title) = session.namedRecorderVolume();
     }
     return session.burn(burn, [&](VXBurn& controller) {
         if (data->parsed()) {
