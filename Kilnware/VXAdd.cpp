@@ -56,6 +56,7 @@ std::optional<List> VXAdd::discAddMp3Request(const PathList& paths,
     auto root = DRFolder::virtualFolderWithName(Tittle.value_or(" "));
     fillRootFolder(*root, paths);
     root->setExplicitFilesystemMask(DRFilesystemInclusionMaskJoliet);
+    root->setForPlayers(true);
     std::string why;
     auto track = dataTrackOf(root, paths, why);
     if (!track) {

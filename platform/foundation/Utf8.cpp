@@ -81,4 +81,31 @@ void appendUtf8(std::string& out, char32_t value) {
     }
 }
 
+std::string cutUtf8(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) {
+        return std::string(text);
+    }
+    std::size_t end = maxBytes;
+    // Back up over continuation bytes to the start of the character that does not fit.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return std::string(text.substr(0, end));
+}
+
+std::string replaceBeyondBasicPlane(std::string_view text, char replacement) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t start = i;
+        const auto code = nextCodePoint(text, i);
+        if (code && *code > 0xFFFF) {
+            out.push_back(replacement);
+        } else {
+            out.append(text.substr(start, i - start));
+        }
+    }
+    return out;
+}
+
 }  // namespace kilnware::platform

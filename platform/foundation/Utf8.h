@@ -17,5 +17,10 @@ std::optional<char32_t> nextCodePoint(std::string_view text, std::size_t& positi
 // Whether `text` is well-formed UTF-8 by the rules above.
 bool isValidUtf8(std::string_view text);
 void appendUtf8(std::string& out, char32_t value);
+// The longest start of `text` that is at most `maxBytes` long and ends between characters.
+std::string cutUtf8(std::string_view text, std::size_t maxBytes);
+// `text` with every character beyond the basic multilingual plane (U+10000 and up: emoji and the
+// like, which UCS-2 cannot hold) replaced by `replacement`; bytes that are no UTF-8 stay.
+std::string replaceBeyondBasicPlane(std::string_view text, char replacement);
 
 }  // namespace kilnware::platform

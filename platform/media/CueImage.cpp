@@ -1,14 +1,13 @@
-// BIN/CUE images: a CDRWIN cue sheet read back into tracks over byte ranges of its BINARY files.
+// Cue sheets as the image recorder and rippers write them: a CDRWIN cue sheet read back into
+// tracks over the FILEs it names, BINARY files as they lie and audio files (WAVE, AIFF, FLAC, MP3)
+// decoded. Every byte of every FILE is burned: what comes before a track's INDEX 01 is its gap.
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
+#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,133 +16,49 @@
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 
-#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
+#include "platform/media/CdLayout.h"
 #include "platform/media/CueSheet.h"
+#include "platform/media/SegmentTrack.h"
+#include "platform/media/WavExtent.h"
 
 namespace kilnware::platform {
 
 namespace {
 
+using media::Segment;
+using media::StreamSource;
+
 constexpr std::size_t kRawSector = 2352;
 constexpr std::size_t kMaxCueBytes = 1 << 20;
 
-// A track's bytes: a range of a BIN file, as they lie there (audio, 2048-byte data), or the user
-// data of raw 2352-byte data sectors (past the 16 bytes of sync and header).
-class RangeReader : public DRTrackReader {
-public:
-    RangeReader(UniqueFd fd, std::uint64_t offset, std::uint64_t sectors, std::size_t sectorBytes,
-                std::size_t skip, std::size_t take)
-        : fd_(std::move(fd)),
-          position_(offset),
-          sectors_(sectors),
-          sectorBytes_(sectorBytes),
-          skip_(skip),
-          take_(take) {}
-
-    std::size_t read(std::span<std::byte> out) override {
-        std::size_t done = 0;
-        while (done < out.size() && error_.empty() && (sectors_ > 0 || pending_ < buffer_.size())) {
-            if (pending_ == buffer_.size()) {
-                buffer_.resize(sectorBytes_);
-                if (!readSector()) {
-                    break;
-                }
-                buffer_.erase(buffer_.begin(),
-                              buffer_.begin() + static_cast<std::ptrdiff_t>(skip_));
-                buffer_.resize(take_);
-                pending_ = 0;
-            }
-            const std::size_t n = std::min(out.size() - done, buffer_.size() - pending_);
-            std::memcpy(out.data() + done, buffer_.data() + pending_, n);
-            pending_ += n;
-            done += n;
-        }
-        return done;
-    }
-    const std::string& error() const override { return error_; }
-
-private:
-    bool readSector() {
-        std::size_t got = 0;
-        while (got < sectorBytes_) {
-            const ssize_t n = ::pread(fd_.get(), buffer_.data() + got, sectorBytes_ - got,
-                                      static_cast<off_t>(position_ + got));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                error_ = n < 0 ? std::strerror(errno) : "the BIN file ended early";
-                return false;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        position_ += sectorBytes_;
-        --sectors_;
-        return true;
-    }
-
-    UniqueFd fd_;
-    std::uint64_t position_;
-    std::uint64_t sectors_;
-    std::size_t sectorBytes_;
-    std::size_t skip_;
-    std::size_t take_;
-    std::vector<std::byte> buffer_;
-    std::size_t pending_ = 0;
-    std::string error_;
+// A place a sheet names: a sector of one of its FILEs.
+struct Mark {
+    std::size_t file = 0;
+    std::uint64_t sector = 0;
 };
 
-class CueTrack : public DRTrack {
-public:
-    CueTrack(Kind kind, std::string bin, std::uint64_t offset, std::uint64_t sectors,
-             std::size_t sectorBytes)
-        : kind_(kind),
-          bin_(std::move(bin)),
-          offset_(offset),
-          sectors_(sectors),
-          sectorBytes_(sectorBytes) {}
-
-    Kind kind() const override { return kind_; }
-    std::uint64_t estimateLength() const override { return sectors_; }
-    std::string description() const override { return bin_; }
-    std::unique_ptr<DRTrackReader> newReader() const override {
-        UniqueFd fd(::open(bin_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-        struct stat info {};
-        if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            return nullptr;
-        }
-        const bool raw = kind_ == Kind::Data && sectorBytes_ == kRawSector;
-        return std::make_unique<RangeReader>(std::move(fd), offset_, sectors_, sectorBytes_,
-                                             raw ? 16 : 0, raw ? kDataBlockSize : sectorBytes_);
-    }
-    // Audio and 2048-byte data lie in the file as they are burned.
-    std::optional<FileExtent> fileExtent() const override {
-        if (kind_ == Kind::Data && sectorBytes_ == kRawSector) {
-            return std::nullopt;
-        }
-        return FileExtent{bin_, offset_, sectors_ * sectorBytes_};
-    }
-
-private:
-    Kind kind_;
-    std::string bin_;
-    std::uint64_t offset_;
-    std::uint64_t sectors_;
-    std::size_t sectorBytes_;
+struct SheetFile {
+    std::string path;
+    std::string type;  // BINARY, WAVE, AIFF, FLAC or MP3
 };
 
-struct Parsed {
-    struct Track {
-        std::string bin;
-        DRTrack::Kind kind = DRTrack::Kind::Audio;
-        std::size_t sectorBytes = kRawSector;
-        std::optional<std::uint64_t> start;  // INDEX 01, in sectors of its file
-        std::uint64_t preGap = 0;            // frames of PREGAP
-    };
-    std::vector<Track> tracks;
+struct SheetTrack {
+    DRTrack::Kind kind = DRTrack::Kind::Audio;
+    std::size_t sectorBytes = kRawSector;  // in its files
+    std::optional<Mark> index0;
+    std::optional<Mark> index1;
+    std::uint64_t preGap = 0;  // frames of PREGAP: silence the recorder writes
+    std::uint64_t postGap = 0;
+    Dictionary properties;  // ISRC and flags
+};
+
+struct Sheet {
+    std::vector<SheetFile> files;
+    std::vector<SheetTrack> tracks;
     std::vector<std::array<std::optional<std::string>, 3>> texts{
         1};  // title, performer, songwriter
+    std::optional<std::string> catalog;
 };
 
 std::optional<std::uint64_t> framesOf(const std::string& msf) {
@@ -171,6 +86,12 @@ std::optional<std::string> word(std::istringstream& line) {
     return text;
 }
 
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
 std::string utf8FromLatin1(std::string_view latin1) {
     std::string out;
     for (char c : latin1) {
@@ -190,6 +111,288 @@ std::string printable(std::string word) {
     return word;
 }
 
+// The path of a FILE the sheet names: beside the sheet, no path leading elsewhere.
+std::optional<std::string> fileBesideSheet(const std::filesystem::path& folder,
+                                           const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos || name == ".." || name == ".") {
+        return std::nullopt;
+    }
+    return (folder / name).string();
+}
+
+// Reads the lines of a sheet; none, with `error` naming the line, for one it cannot take.
+std::optional<Sheet> parseSheet(std::string text, const std::string& path, std::string& error) {
+    if (text.starts_with("\xef\xbb\xbf")) {
+        text.erase(0, 3);  // the byte-order mark some rippers write
+    }
+    // Cue sheets carry their texts in UTF-8, or in ISO 8859-1 as older programs write them; a
+    // sheet that is not UTF-8 is read as ISO 8859-1.
+    const bool latin1 = !isValidUtf8(text);
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    Sheet sheet;
+    std::istringstream lines(text);
+    int number = 0;
+    for (std::string raw; std::getline(lines, raw);) {
+        ++number;
+        if (!raw.empty() && raw.back() == '\r') {
+            raw.pop_back();
+        }
+        std::istringstream line(raw);
+        const std::string command = upper(word(line).value_or(""));
+        auto fail = [&](const std::string& why) {
+            error = path + ", line " + std::to_string(number) + ": " + why;
+            return std::nullopt;
+        };
+        SheetTrack* track = sheet.tracks.empty() ? nullptr : &sheet.tracks.back();
+        auto time = [&]() { return framesOf(word(line).value_or("")); };
+        if (command.empty() || command == "REM" || command == "CDTEXTFILE") {
+            continue;
+        }
+        if (command == "CATALOG") {
+            sheet.catalog = word(line);
+            if (!sheet.catalog || !media::isCatalogNumber(*sheet.catalog)) {
+                return fail("a CATALOG number has 13 digits");
+            }
+        } else if (command == "FILE") {
+            const auto name = word(line);
+            const std::string type = upper(word(line).value_or(""));
+            if (type == "MOTOROLA") {
+                return fail("big-endian (MOTOROLA) files are not taken: convert them to BINARY");
+            }
+            if (type != "BINARY" && type != "WAVE" && type != "AIFF" && type != "FLAC" &&
+                type != "MP3") {
+                return fail("FILE needs a name and a type: BINARY, WAVE, AIFF, FLAC or MP3");
+            }
+            const auto file = fileBesideSheet(folder, name.value_or(""));
+            if (!file) {
+                return fail("the BIN file must lie beside the cue sheet");
+            }
+            sheet.files.push_back({*file, type});
+        } else if (command == "TRACK") {
+            const auto index = word(line);
+            const std::string mode = upper(word(line).value_or(""));
+            if (sheet.files.empty() || !index || mode.empty()) {
+                return fail("a TRACK needs a FILE before it, a number and a mode");
+            }
+            SheetTrack added;
+            if (mode == "MODE1/2048" || mode == "MODE1/2352") {
+                added.kind = DRTrack::Kind::Data;
+                added.sectorBytes = mode == "MODE1/2048" ? DRTrack::kDataBlockSize : kRawSector;
+            } else if (mode != "AUDIO") {
+                return fail("tracks of mode " + printable(mode) + " are not taken");
+            }
+            sheet.tracks.push_back(std::move(added));
+            sheet.texts.emplace_back();
+        } else if (command == "INDEX") {
+            const auto index = word(line);
+            const auto frames = time();
+            if (!track || !frames || !index ||
+                index->find_first_not_of("0123456789") != std::string::npos) {
+                return fail("an INDEX needs a TRACK before it, a number and a time mm:ss:ff");
+            }
+            // Index points past 1 mark places inside the music: the music itself is burned.
+            const int point = std::stoi(index->substr(0, 3));
+            if (point <= 1) {
+                (point == 0 ? track->index0 : track->index1) =
+                    Mark{sheet.files.size() - 1, *frames};
+            }
+        } else if (command == "PREGAP" || command == "POSTGAP") {
+            const auto frames = time();
+            if (!track || !frames) {
+                return fail("a " + command + " needs a TRACK before it and a time mm:ss:ff");
+            }
+            (command == "PREGAP" ? track->preGap : track->postGap) = *frames;
+        } else if (command == "FLAGS") {
+            if (!track) {
+                return fail("FLAGS need a TRACK before them");
+            }
+            for (auto flag = word(line); flag; flag = word(line)) {
+                const std::string name = upper(*flag);
+                const char* key = name == "DCP"   ? DRTrackCopyPermittedKey
+                                  : name == "PRE" ? DRAudioPreEmphasisKey
+                                  : name == "4CH" ? DRAudioFourChannelKey
+                                                  : nullptr;
+                if (key) {
+                    track->properties.set(key, true);
+                } else if (name != "DATA" || track->kind != DRTrack::Kind::Data) {
+                    return fail("the flag " + printable(name) +
+                                " cannot be carried: a CD takes DCP, 4CH and PRE");
+                }
+            }
+        } else if (command == "ISRC") {
+            const auto isrc = media::isrcOf(word(line).value_or(""));
+            if (!track || !isrc) {
+                return fail("an ISRC follows its TRACK and has 12 characters: CCOOOYYSSSSS");
+            }
+            track->properties.set(DRTrackISRCKey, *isrc);
+        } else if (command == "TITLE" || command == "PERFORMER" || command == "SONGWRITER") {
+            const std::size_t field = command == "TITLE" ? 0 : command == "PERFORMER" ? 1 : 2;
+            const std::string value = word(line).value_or("");
+            sheet.texts.back()[field] = latin1 ? utf8FromLatin1(value) : value;
+        } else {
+            return fail("\"" + printable(command) + "\" is not taken");
+        }
+    }
+    if (sheet.tracks.empty()) {
+        error = path + " holds no track";
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < sheet.tracks.size(); ++i) {
+        if (!sheet.tracks[i].index1) {
+            error = "track " + std::to_string(i + 1) + " of " + path + " has no INDEX 01";
+            return std::nullopt;
+        }
+    }
+    return sheet;
+}
+
+// Each FILE as a stream: a BINARY file, or a WAV of CD audio's samples, as they lie; any other
+// audio file decoded. None, with `error`, for a file that is missing or does not decode.
+std::optional<std::vector<StreamSource>> openFiles(const Sheet& sheet, std::string& error) {
+    std::vector<StreamSource> sources;
+    for (const SheetFile& file : sheet.files) {
+        StreamSource source{file.path};
+        const auto wav = file.type == "WAVE" ? media::cdAudioInWav(file.path) : std::nullopt;
+        struct stat info {};
+        if (file.type == "BINARY") {
+            if (::stat(file.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+                error = "there is no BIN file at " + file.path;
+                return std::nullopt;
+            }
+            source.length = static_cast<std::uint64_t>(info.st_size);
+        } else if (wav) {
+            media::warnIfCutShort(file.path, *wav);
+            source.offset = wav->there.offset;
+            source.length = wav->there.length / 4 * 4;
+        } else {
+            std::string why;
+            const auto decoder = media::AudioDecoder::open(file.path, &why);
+            if (!decoder) {
+                error =
+                    file.path + " is no audio that can be read" + (why.empty() ? "" : ": " + why);
+                return std::nullopt;
+            }
+            source.decoded = true;
+            source.length = decoder->frameCount() * media::AudioDecoder::kBytesPerFrame;
+        }
+        sources.push_back(std::move(source));
+    }
+    return sources;
+}
+
+// Where a walk through the FILEs stands: a sector of a file, and its byte in the file's stream.
+struct Cursor {
+    std::size_t file = 0;
+    std::uint64_t sector = 0;
+    std::uint64_t byte = 0;
+};
+
+// Lays the tracks over the FILEs: each track runs from its first index (INDEX 00, or INDEX 01;
+// for track 1 the start of the first FILE) to the next track's, across the ends of files, and
+// the last to the end of the last FILE. A FILE of audio that ends inside a sector is filled up
+// with silence.
+class Layout {
+public:
+    Layout(const Sheet& sheet, const std::vector<StreamSource>& sources, const std::string& path)
+        : sheet_(sheet), sources_(sources), path_(path) {}
+
+    // Each track's segments and the sectors before its INDEX 01; false, with `error`.
+    bool lay(std::vector<std::vector<Segment>>& segments, std::vector<std::uint64_t>& gaps,
+             std::string& error) {
+        Cursor at;
+        for (std::size_t i = 0; i < sheet_.tracks.size(); ++i) {
+            const SheetTrack& track = sheet_.tracks[i];
+            std::vector<Segment>& runs = segments.emplace_back();
+            std::uint64_t sectors = 0;
+            const Mark end = i + 1 < sheet_.tracks.size() ? start(sheet_.tracks[i + 1])
+                                                          : Mark{sources_.size(), 0};
+            if (!advance(at, *track.index1, i, runs, sectors, error)) {
+                return false;
+            }
+            gaps.push_back(sectors);
+            if (!advance(at, end, i, runs, sectors, error)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    static Mark start(const SheetTrack& track) {
+        return track.index0 ? *track.index0 : *track.index1;
+    }
+
+    std::string trackName(std::size_t track) const {
+        return "track " + std::to_string(track + 1) + " of " + path_;
+    }
+
+    // Moves `at` to `to`, giving what it passes to track `track`, and counting its sectors.
+    bool advance(Cursor& at, Mark to, std::size_t track, std::vector<Segment>& runs,
+                 std::uint64_t& sectors, std::string& error) {
+        const SheetTrack& owner = sheet_.tracks[track];
+        const std::uint64_t size = owner.sectorBytes;
+        while (at.file < to.file) {
+            const StreamSource& source = sources_[at.file];
+            const std::uint64_t rest = source.length - at.byte;
+            if (!take(at.file, at.byte, rest, track, runs, error)) {
+                return false;
+            }
+            if (rest % size != 0) {
+                if (owner.kind != DRTrack::Kind::Audio) {
+                    error = trackName(track) + " ends inside a sector: " + source.path +
+                            " is no whole number of " + std::to_string(size) + "-byte sectors";
+                    return false;
+                }
+                runs.push_back({std::nullopt, 0, size - rest % size});
+            }
+            sectors += (rest + size - 1) / size;
+            at = Cursor{at.file + 1, 0, 0};
+        }
+        if (to.file == sources_.size()) {
+            return true;  // the end of the last file
+        }
+        if (to.sector < at.sector) {
+            error = trackName(track) + " has an index before the one ahead of it";
+            return false;
+        }
+        const StreamSource& source = sources_[at.file];
+        const std::uint64_t bytes = (to.sector - at.sector) * size;
+        if (at.byte + bytes > source.length) {
+            error = trackName(track) + " names the time " + media::msf(to.sector) + " of " +
+                    source.path + ", which lasts " + media::msf(source.length / size) +
+                    ": it starts past the end of the file";
+            return false;
+        }
+        if (!take(at.file, at.byte, bytes, track, runs, error)) {
+            return false;
+        }
+        sectors += to.sector - at.sector;
+        at.sector = to.sector;
+        at.byte += bytes;
+        return true;
+    }
+
+    bool take(std::size_t file, std::uint64_t from, std::uint64_t length, std::size_t track,
+              std::vector<Segment>& runs, std::string& error) const {
+        if (length == 0) {
+            return true;
+        }
+        if (sheet_.files[file].type != "BINARY" &&
+            sheet_.tracks[track].kind != DRTrack::Kind::Audio) {
+            error = trackName(track) +
+                    " is a data track in an audio file: data lies in BINARY "
+                    "files";
+            return false;
+        }
+        runs.push_back({file, from, length});
+        return true;
+    }
+
+    const Sheet& sheet_;
+    const std::vector<StreamSource>& sources_;
+    const std::string& path_;
+};
+
 }  // namespace
 
 std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& path,
@@ -205,127 +408,60 @@ std::optional<DRBurn::CueLayout> DRBurn::layoutForCueSheet(const std::string& pa
         error = path + " is no cue sheet";
         return std::nullopt;
     }
-    // Cue sheets carry their texts in ISO 8859-1, as the image recorder writes them, or in UTF-8;
-    // a sheet that is not UTF-8 is read as ISO 8859-1.
-    const bool latin1 = !isValidUtf8(text);
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    Parsed sheet;
-    std::string bin;
-    std::istringstream lines(text);
-    int number = 0;
-    for (std::string raw; std::getline(lines, raw);) {
-        ++number;
-        if (!raw.empty() && raw.back() == '\r') {
-            raw.pop_back();
-        }
-        std::istringstream line(raw);
-        const auto command = word(line);
-        auto fail = [&](const std::string& why) {
-            error = path + ", line " + std::to_string(number) + ": " + why;
-            return std::nullopt;
-        };
-        if (!command || *command == "REM" || *command == "CATALOG" || *command == "ISRC" ||
-            *command == "FLAGS" || *command == "CDTEXTFILE" || *command == "POSTGAP") {
-            continue;
-        }
-        if (*command == "FILE") {
-            const auto name = word(line);
-            const auto type = word(line);
-            if (!name || type != std::optional<std::string>("BINARY")) {
-                return fail("only BINARY files are taken");
-            }
-            // A name stays inside the cue sheet's folder: no path leads elsewhere.
-            if (name->find('/') != std::string::npos || *name == ".." || *name == ".") {
-                return fail("the BIN file must lie beside the cue sheet");
-            }
-            bin = (folder / *name).string();
-        } else if (*command == "TRACK") {
-            const auto index = word(line);
-            const auto mode = word(line);
-            if (bin.empty() || !index || !mode) {
-                return fail("a TRACK needs a FILE before it, a number and a mode");
-            }
-            Parsed::Track track;
-            track.bin = bin;
-            if (*mode == "AUDIO") {
-                track.kind = DRTrack::Kind::Audio;
-            } else if (*mode == "MODE1/2048") {
-                track.kind = DRTrack::Kind::Data;
-                track.sectorBytes = DRTrack::kDataBlockSize;
-            } else if (*mode == "MODE1/2352") {
-                track.kind = DRTrack::Kind::Data;
-            } else {
-                return fail("tracks of mode " + printable(*mode) + " are not taken");
-            }
-            sheet.tracks.push_back(track);
-            sheet.texts.emplace_back();
-        } else if (*command == "INDEX") {
-            const auto index = word(line);
-            const auto at = word(line);
-            const auto frames = at ? framesOf(*at) : std::nullopt;
-            if (sheet.tracks.empty() || !frames) {
-                return fail("an INDEX needs a TRACK before it and a time mm:ss:ff");
-            }
-            if (index == std::optional<std::string>("01")) {
-                sheet.tracks.back().start = *frames;
-            }
-        } else if (*command == "PREGAP") {
-            const auto at = word(line);
-            const auto frames = at ? framesOf(*at) : std::nullopt;
-            if (sheet.tracks.empty() || !frames) {
-                return fail("a PREGAP needs a TRACK before it and a time mm:ss:ff");
-            }
-            sheet.tracks.back().preGap = *frames;
-        } else if (*command == "TITLE" || *command == "PERFORMER" || *command == "SONGWRITER") {
-            const std::size_t field = *command == "TITLE" ? 0 : *command == "PERFORMER" ? 1 : 2;
-            const std::string value = word(line).value_or("");
-            sheet.texts.back()[field] = latin1 ? utf8FromLatin1(value) : value;
-        } else {
-            return fail("\"" + printable(*command) + "\" is not taken");
-        }
-    }
-    if (sheet.tracks.empty()) {
-        error = path + " holds no track";
+    const auto sheet = parseSheet(std::move(text), path, error);
+    if (!sheet) {
         return std::nullopt;
     }
+    auto sources = openFiles(*sheet, error);
+    if (!sources) {
+        return std::nullopt;
+    }
+    std::vector<std::vector<Segment>> segments;
+    std::vector<std::uint64_t> gaps;
+    if (!Layout(*sheet, *sources, path).lay(segments, gaps, error)) {
+        return std::nullopt;
+    }
+    auto shared = std::make_shared<media::StreamSources>(std::move(*sources));
     CueLayout result;
+    result.mediaCatalogNumber = sheet->catalog;
     List tracks;
-    for (std::size_t i = 0; i < sheet.tracks.size(); ++i) {
-        const Parsed::Track& t = sheet.tracks[i];
-        struct stat info {};
-        if (!t.start || ::stat(t.bin.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            error = "track " + std::to_string(i + 1) + " of " + path +
-                    (t.start ? " has no BIN file at " + t.bin : " has no INDEX 01");
+    for (std::size_t i = 0; i < sheet->tracks.size(); ++i) {
+        const SheetTrack& t = sheet->tracks[i];
+        const std::string which = "track " + std::to_string(i + 1) + " of " + path;
+        if (gaps[i] > 0 && t.kind != DRTrack::Kind::Audio) {
+            error = which +
+                    " is a data track with sectors before its INDEX 01: only audio "
+                    "tracks hold their gap";
             return std::nullopt;
         }
-        // A track runs to the next one's start in the same file, or to the end of its file.
-        const std::uint64_t fileSectors = static_cast<std::uint64_t>(info.st_size) / t.sectorBytes;
-        std::uint64_t end = fileSectors;
-        if (i + 1 < sheet.tracks.size() && sheet.tracks[i + 1].bin == t.bin &&
-            sheet.tracks[i + 1].start) {
-            end = *sheet.tracks[i + 1].start;
+        if (t.postGap > 0) {
+            segments[i].push_back({std::nullopt, 0, t.postGap * t.sectorBytes});
         }
-        if (*t.start >= end || end > fileSectors) {
-            error = "track " + std::to_string(i + 1) + " of " + path + " lies outside " + t.bin;
+        auto track =
+            media::segmentTrack(t.kind, shared, std::move(segments[i]),
+                                t.kind == DRTrack::Kind::Data && t.sectorBytes == kRawSector);
+        if (track->estimateLength() == 0) {
+            error = which + " holds nothing";
             return std::nullopt;
         }
-        auto track = std::make_shared<CueTrack>(t.kind, t.bin, *t.start * t.sectorBytes,
-                                                end - *t.start, t.sectorBytes);
+        Dictionary properties = t.properties;
         // A PREGAP of track 1 adds to the pause that every disc has before it.
         const std::uint64_t preGap =
             i == 0 && t.preGap > 0 ? t.preGap + media::kFirstPreGap : t.preGap;
         if (preGap > 0) {
-            Dictionary properties;
             properties.set(DRPreGapLengthKey, preGap);
-            track->setProperties(std::move(properties));
         }
-        tracks.emplace_back(Value(std::static_pointer_cast<DRTrack>(track)));
+        if (gaps[i] > 0) {
+            properties.set(DRPreGapFromStreamLengthKey, gaps[i]);
+        }
+        track->setProperties(std::move(properties));
+        tracks.emplace_back(Value(std::move(track)));
     }
     result.layout = Value(std::move(tracks));
     const char* keys[] = {DRCDTextTitleKey, DRCDTextPerformerKey, DRCDTextSongwriterKey};
-    for (std::size_t entry = 0; entry < sheet.texts.size(); ++entry) {
+    for (std::size_t entry = 0; entry < sheet->texts.size(); ++entry) {
         for (std::size_t field = 0; field < 3; ++field) {
-            if (const auto& value = sheet.texts[entry][field]) {
+            if (const auto& value = sheet->texts[entry][field]) {
                 if (!result.cdText) {
                     result.cdText = DRCDTextBlock::cdTextBlockWithLanguage("", 5);
                 }

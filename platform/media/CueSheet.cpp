@@ -246,8 +246,8 @@ std::string msf(std::uint64_t frames) {
     return DRMSF(static_cast<std::uint32_t>(frames)).descriptionWithFormat("%02m:%02s:%02f");
 }
 
-std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tracks,
-                     const CDText& text, const std::optional<std::string>& cdTextFileName) {
+std::string cueSheet(const std::string& binName, const CdLayout& layout, const CDText& text,
+                     const std::optional<std::string>& cdTextFileName) {
     std::string cue;
     auto textLines = [&](std::size_t entry, const char* indent) {
         for (std::size_t f = 0; f < kFields.size(); ++f) {
@@ -259,26 +259,44 @@ std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tr
             }
         }
     };
+    if (layout.catalog) {
+        cue += "CATALOG " + *layout.catalog + "\n";
+    }
     if (cdTextFileName) {
         cue += "CDTEXTFILE \"" + cueFileName(*cdTextFileName) + "\"\n";
     }
     textLines(0, "");
     cue += "FILE \"" + cueFileName(binName) + "\" BINARY\n";
     std::uint64_t position = 0;
-    for (std::size_t i = 0; i < tracks.size(); ++i) {
+    for (std::size_t i = 0; i < layout.tracks.size(); ++i) {
+        const CdTrack& track = layout.tracks[i];
         char number[24];
         std::snprintf(number, sizeof number, "%02zu", i + 1);
-        cue += std::string("  TRACK ") + number + " AUDIO\n";
+        cue += std::string("  TRACK ") + number + (track.audio ? " AUDIO\n" : " MODE1/2352\n");
         textLines(i + 1, "    ");
+        std::string flags;
+        for (const auto& [set, word] :
+             {std::pair{track.copyPermitted, " DCP"}, std::pair{track.fourChannels, " 4CH"},
+              std::pair{track.preEmphasis, " PRE"}}) {
+            flags += set ? word : "";
+        }
+        if (!flags.empty()) {
+            cue += "    FLAGS" + flags + "\n";
+        }
+        if (track.isrc) {
+            cue += "    ISRC " + *track.isrc + "\n";
+        }
         // The disc's own pause before track 1 is no part of a cue sheet: only what goes past it.
         const std::uint64_t gap =
-            i == 0 ? tracks[i].preGapFrames - std::min(tracks[i].preGapFrames, kFirstPreGap)
-                   : tracks[i].preGapFrames;
+            i == 0 ? track.silence - std::min(track.silence, kFirstPreGap) : track.silence;
         if (gap > 0) {
             cue += "    PREGAP " + msf(gap) + "\n";
         }
-        cue += "    INDEX 01 " + msf(position) + "\n";
-        position += tracks[i].blocks;
+        if (track.gapInStream > 0) {
+            cue += "    INDEX 00 " + msf(position) + "\n";
+        }
+        cue += "    INDEX 01 " + msf(position + track.gapInStream) + "\n";
+        position += track.blocks;
     }
     return cue;
 }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/media/CdLayout.h"
+
 namespace kilnware::platform {
 class DRCDTextBlock;
 }
@@ -38,19 +40,12 @@ std::string printableUtf8(std::string_view utf8);
 // "mm:ss:ff" for a count of CD frames (75 a second).
 std::string msf(std::uint64_t frames);
 
-// Frames of the pause before track 1 that every CD has, ahead of the first block a cue sheet or
-// a table of contents counts.
-inline constexpr std::uint64_t kFirstPreGap = 150;
-
-struct CueTrack {
-    std::uint64_t blocks = 0;        // 2352-byte sectors of the track in the BIN file
-    std::uint64_t preGapFrames = 0;  // silence the burner writes before the track; 0 for none
-};
-
-// A CDRWIN cue sheet for audio tracks held one after the other in one BIN file, in UTF-8. A '"'
+// A CDRWIN cue sheet for the tracks of `layout` held one after the other in one BIN file, each
+// `blocks` long there (audio as it is, data as raw 2352-byte sectors of mode 1): the catalog
+// number, each track's flags, ISRC, gap and index points, the texts. UTF-8 throughout; a '"'
 // inside a text or a file name becomes '\'', and no control character reaches a line.
-std::string cueSheet(const std::string& binName, const std::vector<CueTrack>& tracks,
-                     const CDText& text, const std::optional<std::string>& cdTextFileName);
+std::string cueSheet(const std::string& binName, const CdLayout& layout, const CDText& text,
+                     const std::optional<std::string>& cdTextFileName);
 
 // The CD-Text packs of `text` (18 bytes each, CRC included) as a .cdt file holds them: behind a
 // 4-byte header that gives the length of the packs plus 2, as cdrecord writes it. The block's

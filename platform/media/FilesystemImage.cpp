@@ -19,17 +19,15 @@ private:
 
 class FolderTrack : public DRTrack {
 public:
-    FolderTrack(std::unique_ptr<FilesystemImage> image, std::string volumeName)
-        : image_(std::move(image)), volumeName_(std::move(volumeName)) {}
+    explicit FolderTrack(std::unique_ptr<FilesystemImage> image) : image_(std::move(image)) {}
     Kind kind() const override { return Kind::Data; }
-    std::optional<std::string> volumeName() const override { return volumeName_; }
+    std::optional<std::string> volumeName() const override { return image_->volumeName(); }
     std::uint64_t estimateLength() const override { return image_->blockCount(); }
     std::unique_ptr<DRTrackReader> newReader() const override { return image_->newReader(); }
     const FilesystemImage& image() const { return *image_; }
 
 private:
     std::unique_ptr<FilesystemImage> image_;
-    std::string volumeName_;
 };
 
 }  // namespace
@@ -80,7 +78,7 @@ std::shared_ptr<DRTrack> DRTrack::trackForRootFolder(std::shared_ptr<DRFolder> r
         Log::write("Data track of %@: %@", {root->name(), why});
         return nullptr;
     }
-    return std::make_shared<media::FolderTrack>(std::move(image), root->name());
+    return std::make_shared<media::FolderTrack>(std::move(image));
 }
 
 }  // namespace kilnware::platform

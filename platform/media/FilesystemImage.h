@@ -18,19 +18,24 @@ namespace kilnware::platform::media {
 //
 // The mask chooses the file systems, each standing alone:
 // - ISO 9660 (1): level 3 (files of any size, in several extents when need be) with Rock Ridge, so
-//   that names, case and the execute bit survive; the plain ISO 9660 names are the usual mapped
-//   upper-case ones.
+//   that names, case, links, owners and modes survive; the plain ISO 9660 names are the usual
+//   mapped upper-case ones. Folders below its eight levels stand in a hidden folder of the root
+//   (".rr_moved") for readers without Rock Ridge; Rock Ridge shows each at its place.
 // - Joliet (2): names of up to 103 UTF-16 characters (longer ones are shortened), anything beyond
 //   the basic plane in surrogate pairs, paths over 240 characters allowed: what Windows reads.
-//   The same files stand in the plain ISO 9660 tree (mapped names, no Rock Ridge) for players
-//   that read only that.
-// - HFS+ (8): libisofs' HFS+ tree behind an Apple partition map.
-// - UDF (4): UDF 1.02 made by genisoimage, streamed through a pipe by each reader.
+//   The same files stand in the plain ISO 9660 tree, with Rock Ridge, for players that read only
+//   that and for Linux.
+// - HFS+ (8): libisofs' HFS+ tree behind an Apple partition map; dates end early in 2040.
+// - UDF (4): UDF 1.02 made by genisoimage, streamed through a pipe by each reader. Names it cannot
+//   write (beyond UCS-2, too long, or its '_' for * : ; ? \ and control characters) are replaced,
+//   with a warning; a UDF-only disc is called by its UDF name.
 // libisofs' images carry its MD5 tags: of the session and of each file (see IsoImage.cpp).
 // The ISO 9660 volume descriptor is always there; without bit 1 or 2 its tree stays empty. UDF
 // cannot go with HFS+. The volume name is the root folder's name, mapped as each file system
-// requires. Files keep their modification time, in every tree; everything is owned by root, folders
-// are r-x for all, files r-- (r-x when any execute bit was set).
+// requires. Files keep their modification time, in every tree (within what it holds), and their
+// owners and modes where the file system keeps them; on a disc for players everything is owned by
+// root, folders are r-x for all, files r-- (r-x when any execute bit was set). Links are as the
+// layout has them (layOutFolder).
 class FilesystemImage {
 public:
     virtual ~FilesystemImage();
@@ -40,6 +45,8 @@ public:
 
     // Length in 2048-byte blocks.
     virtual std::uint64_t blockCount() const = 0;
+    // What a disc of the image is called.
+    virtual std::string volumeName() const = 0;
     // A stream of exactly blockCount() blocks, or a failure with a readable reason.
     virtual std::unique_ptr<DRTrackReader> newReader() const = 0;
     // The layout of an image that libisofs makes (not UDF), for SessionTree.

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -16,6 +18,7 @@
 #include <set>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/foundation/Log.h>
@@ -80,9 +83,58 @@ std::string systemReason(int error) {
     return std::strerror(error);
 }
 
+// The oldest and newest times each file system holds: ISO 9660 (and Rock Ridge, Joliet) counts
+// years from 1900 in a byte, HFS+ seconds from 1904 in 32 bits.
+constexpr std::int64_t kIso9660First = -2'208'988'800;  // 1900-01-01 00:00:00 UTC
+constexpr std::int64_t kIso9660Last = 5'869'583'999;    // 2155-12-31 23:59:59 UTC
+constexpr std::int64_t kHfsPlusFirst = -2'082'844'800;  // 1904-01-01 00:00:00 UTC
+constexpr std::int64_t kHfsPlusLast = 2'212'122'495;    // 2040-02-06 06:28:15 UTC
+
+constexpr std::size_t kLongestName = 255;
+
+std::string utcText(std::int64_t time) {
+    const auto when = static_cast<time_t>(time);
+    std::tm utc{};
+    char text[64] = "?";
+    if (gmtime_r(&when, &utc)) {
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    }
+    return text;
+}
+
+// Whether `path` (resolved) lies under one of `roots` (resolved).
+bool liesUnder(const std::string& path, const std::vector<std::string>& roots) {
+    return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) {
+        return path == root || root == "/" ||
+               (path.size() > root.size() && path.starts_with(root) && path[root.size()] == '/');
+    });
+}
+
+// The resolved paths of what the caller chose: a link inside them points inside only when its
+// target lies under one of these.
+void collectChosenPaths(const DRFSObject& object, std::vector<std::string>& roots) {
+    if (!object.isVirtual()) {
+        if (char* resolved = ::realpath(object.sourcePath()->c_str(), nullptr)) {
+            roots.emplace_back(resolved);
+            std::free(resolved);
+        }
+        return;
+    }
+    for (const auto& child : static_cast<const DRFolder&>(object).children()) {
+        collectChosenPaths(*child, roots);
+    }
+}
+
 class Walker {
 public:
-    explicit Walker(std::string& error) : error_(error) {}
+    Walker(std::string& error, const FolderLayout& layout, std::vector<std::string> chosen)
+        : error_(error),
+          mask_(layout.mask),
+          forPlayers_(layout.forPlayers),
+          chosen_(std::move(chosen)),
+          linksEverywhere_((layout.mask &
+                            (DRFilesystemInclusionMaskJoliet | DRFilesystemInclusionMaskUDF)) == 0),
+          udf_((layout.mask & DRFilesystemInclusionMaskUDF) != 0) {}
 
     bool checkName(const std::string& name, const std::string& where) {
         if (name.empty() || name == "." || name == ".." ||
@@ -92,12 +144,16 @@ public:
         if (!isValidUtf8(name)) {
             return fail("a name in " + where + " is not valid UTF-8");
         }
+        // As on Linux, and in Rock Ridge (a host may make longer names for virtual folders).
+        if (name.size() > kLongestName) {
+            return fail("\"" + name + "\" in " + where + " is longer than the 255 bytes of a name");
+        }
         return true;
     }
 
-    // Lays out what stands at `path` under `name`; false on failure. A node that is left out
-    // leaves `out` unset.
-    bool layOutPath(const std::string& name, const std::string& path,
+    // Lays out what stands at `path`, a path the caller chose, under `name`; false on failure. A
+    // node that is left out leaves `out` unset.
+    bool layOutPath(const std::string& name, const std::string& path, int depth,
                     std::optional<LaidOutNode>& out) {
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0) {
@@ -110,20 +166,22 @@ public:
             return fail(path + ": " + systemReason(reason));
         }
         if (S_ISDIR(info.st_mode)) {
-            return layOutDirectory(name, path, out);
+            return layOutDirectory(name, path, depth, true, out);
         }
         if (S_ISREG(info.st_mode)) {
-            return layOutFile(name, path, out);
+            return layOutFile(name, std::make_shared<const std::string>(path), true, out);
         }
         return leaveOut(path, whatItIs(info.st_mode));
     }
 
-    bool layOutDirectory(const std::string& name, const std::string& path,
+    // A folder; `follow` where the path is the caller's, whose links are followed.
+    bool layOutDirectory(const std::string& name, const std::string& path, int depth, bool follow,
                          std::optional<LaidOutNode>& out) {
         // Non-blocking: whatever stands at the path by now, opening it must not wait.
-        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC |
+                                                (follow ? 0 : O_NOFOLLOW));
         if (fd < 0) {
-            return fail(path + ": " + systemReason(errno));
+            return failOpening(path, follow);
         }
         DIR* directory = ::fdopendir(fd);
         if (!directory) {
@@ -141,15 +199,17 @@ public:
         }
         const std::pair<dev_t, ino_t> id{info.st_dev, info.st_ino};
         if (ancestors_.count(id) != 0) {
-            return leaveOut(path, "a link back into its own folder");
+            return leaveOut(path, "a folder that holds itself");
         }
         LaidOutNode node;
         node.name = name;
-        node.directory = true;
+        node.kind = LaidOutNode::Kind::Folder;
         node.place = std::make_shared<const std::string>(path);
-        setTimes(node, info);
+        setAttributes(node, info.st_mode, info.st_uid, info.st_gid, info.st_mtim, info.st_ctim);
+        checkTime(node, [&] { return path; });
+        checkDepth(depth, path);
         ancestors_.insert(id);
-        const bool read = readDirectory(path, directory, info.st_dev, node);
+        const bool read = readDirectory(path, directory, info.st_dev, depth, node);
         ancestors_.erase(id);
         if (!read) {
             return false;
@@ -158,7 +218,8 @@ public:
         return true;
     }
 
-    bool readDirectory(const std::string& path, DIR* directory, dev_t device, LaidOutNode& node) {
+    bool readDirectory(const std::string& path, DIR* directory, dev_t device, int depth,
+                       LaidOutNode& node) {
         std::vector<std::string> names;
         errno = 0;
         while (const dirent* entry = ::readdir(directory)) {
@@ -178,7 +239,7 @@ public:
         for (const std::string& entryName : names) {
             std::optional<LaidOutNode> child;
             if (!checkName(entryName, path) ||
-                !layOutEntry(::dirfd(directory), device, entryName, folder, child)) {
+                !layOutEntry(::dirfd(directory), device, entryName, folder, depth + 1, child)) {
                 return false;
             }
             if (child) {
@@ -188,17 +249,30 @@ public:
         return true;
     }
 
-    // An entry of a folder on `device`: a plain file there is laid out from one look at it, by
-    // its name in the open folder. Everything else (folders, links to other file systems, what
-    // cannot be looked at) goes the long way, by its path.
+    // An entry of a folder on `device`, never followed where it is a link: a plain file there is
+    // laid out from one look at it, by its name in the open folder.
     bool layOutEntry(int folder, dev_t device, const std::string& name,
-                     const std::shared_ptr<const std::string>& folderPath,
+                     const std::shared_ptr<const std::string>& folderPath, int depth,
                      std::optional<LaidOutNode>& out) {
         struct statx info {};
-        if (::statx(folder, name.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS, &info) != 0 ||
-            (info.stx_mask & STATX_BASIC_STATS) != STATX_BASIC_STATS || !S_ISREG(info.stx_mode) ||
+        if (::statx(folder, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
+                    STATX_BASIC_STATS, &info) != 0) {
+            return fail(*folderPath + "/" + name + ": " + systemReason(errno));
+        }
+        const bool known = (info.stx_mask & STATX_BASIC_STATS) == STATX_BASIC_STATS;
+        if (known && S_ISLNK(info.stx_mode)) {
+            return layOutLink(folder, name, folderPath, info, out);
+        }
+        if (!known || !S_ISREG(info.stx_mode) ||
             makedev(info.stx_dev_major, info.stx_dev_minor) != device) {
-            return layOutPath(name, *folderPath + "/" + name, out);
+            const std::string path = *folderPath + "/" + name;
+            if (known && S_ISDIR(info.stx_mode)) {
+                return layOutDirectory(name, path, depth, false, out);
+            }
+            if (!known || S_ISREG(info.stx_mode)) {
+                return layOutFile(name, std::make_shared<const std::string>(path), false, out);
+            }
+            return leaveOut(path, whatItIs(info.stx_mode));
         }
         // On its folder's file system, whose sizes are real: the folder would be left out else.
         LaidOutNode node;
@@ -208,67 +282,120 @@ public:
         node.size = info.stx_size;
         node.device = device;
         node.inode = static_cast<ino_t>(info.stx_ino);
-        node.modified = info.stx_mtime.tv_sec;
-        node.modifiedNanoseconds = info.stx_mtime.tv_nsec;
-        node.changed = {static_cast<time_t>(info.stx_ctime.tv_sec),
-                        static_cast<long>(info.stx_ctime.tv_nsec)};
-        node.executable = (info.stx_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+        setAttributes(
+            node, info.stx_mode, info.stx_uid, info.stx_gid,
+            {static_cast<time_t>(info.stx_mtime.tv_sec), static_cast<long>(info.stx_mtime.tv_nsec)},
+            {static_cast<time_t>(info.stx_ctime.tv_sec),
+             static_cast<long>(info.stx_ctime.tv_nsec)});
+        checkTime(node, [&] { return *folderPath + "/" + name; });
         ++files_;
         out = std::move(node);
         return true;
     }
 
-    bool layOutFile(const std::string& name, const std::string& path,
+    // A plain file at `path`; `follow` where the path is the caller's or a link's resolved target.
+    bool layOutFile(const std::string& name, std::shared_ptr<const std::string> path, bool follow,
                     std::optional<LaidOutNode>& out) {
         // Non-blocking, so that a pipe put in the file's place meanwhile cannot stall the layout.
-        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        UniqueFd fd(
+            ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW)));
         if (!fd) {
-            return fail(path + ": " + systemReason(errno));
+            return failOpening(*path, follow);
         }
         struct stat info {};
         if (::fstat(fd.get(), &info) != 0) {
-            return fail(path + ": " + systemReason(errno));
+            return fail(*path + ": " + systemReason(errno));
         }
         if (!S_ISREG(info.st_mode)) {
-            return leaveOut(path, whatItIs(info.st_mode));
+            return leaveOut(*path, whatItIs(info.st_mode));
         }
         if (sizesAreMadeUp(fd.get())) {
-            return leaveOut(path, kMadeUpReason);
+            return leaveOut(*path, kMadeUpReason);
         }
         LaidOutNode node;
         node.name = name;
-        node.place = std::make_shared<const std::string>(path);
         node.size = static_cast<std::uint64_t>(info.st_size);
         node.device = info.st_dev;
         node.inode = info.st_ino;
-        setTimes(node, info);
-        node.executable = (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+        setAttributes(node, info.st_mode, info.st_uid, info.st_gid, info.st_mtim, info.st_ctim);
+        checkTime(node, [&] { return *path; });
+        node.place = std::move(path);
         ++files_;
+        out = std::move(node);
+        return true;
+    }
+
+    // A link in a folder: a link where every file system holds links; else the file it leads to
+    // inside what was chosen, or a link only where links go (or nothing), with a warning.
+    bool layOutLink(int folder, const std::string& name,
+                    const std::shared_ptr<const std::string>& folderPath, const struct statx& info,
+                    std::optional<LaidOutNode>& out) {
+        const std::string path = *folderPath + "/" + name;
+        // Some file systems say 0 for a link's size.
+        std::string target(std::max<std::size_t>(info.stx_size, PATH_MAX) + 1, '\0');
+        const ssize_t length = ::readlinkat(folder, name.c_str(), target.data(), target.size());
+        if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
+            return fail(path + (length < 0 ? ": " + systemReason(errno)
+                                           : std::string(" changed while it was read")));
+        }
+        target.resize(static_cast<std::size_t>(length));
+        if (!isValidUtf8(target)) {
+            return leaveOut(path, "a link whose target is not valid UTF-8");
+        }
+        LaidOutNode node;
+        node.name = name;
+        node.kind = LaidOutNode::Kind::Link;
+        node.place = std::make_shared<const std::string>(target);
+        setAttributes(
+            node, 0777, info.stx_uid, info.stx_gid,
+            {static_cast<time_t>(info.stx_mtime.tv_sec), static_cast<long>(info.stx_mtime.tv_nsec)},
+            {static_cast<time_t>(info.stx_ctime.tv_sec),
+             static_cast<long>(info.stx_ctime.tv_nsec)});
+        if (linksEverywhere_) {
+            checkTime(node, [&] { return path; });
+            out = std::move(node);
+            return true;
+        }
+        std::string resolved;
+        const std::string where = whereItLeads(path, resolved);
+        if (where.empty()) {
+            // A file inside what was chosen: this file, under the link's name.
+            return layOutFile(name, std::make_shared<const std::string>(resolved), false, out);
+        }
+        if (udf_) {
+            return leaveOut(path, "a link " + where + ": UDF holds no links");
+        }
+        Log::warning(
+            "Data layout: left out of the Joliet tree %@, a link %@: Joliet holds no "
+            "links (Rock Ridge keeps it)",
+            {path, where});
+        checkTime(node, [&] { return path; });
         out = std::move(node);
         return true;
     }
 
     // A node of the caller's tree: virtual folders hold what was added to them.
-    bool layOutObject(const DRFSObject& object, std::int64_t now, std::optional<LaidOutNode>& out,
-                      const std::string& where) {
+    bool layOutObject(const DRFSObject& object, std::int64_t now, int depth,
+                      std::optional<LaidOutNode>& out, const std::string& where) {
         if (!checkName(object.name(), where)) {
             return false;
         }
         if (!object.isVirtual()) {
-            return layOutReal(object, object.name(), out);
+            return layOutReal(object, object.name(), depth, out);
         }
         LaidOutNode node;
         node.name = object.name();
-        node.directory = true;
-        node.modified = now;
-        if (!layOutChildren(static_cast<const DRFolder&>(object), now, node)) {
+        node.kind = LaidOutNode::Kind::Folder;
+        setVirtualAttributes(node, now);
+        checkDepth(depth, "folder \"" + object.name() + "\"");
+        if (!layOutChildren(static_cast<const DRFolder&>(object), now, depth, node)) {
             return false;
         }
         out = std::move(node);
         return true;
     }
 
-    bool layOutReal(const DRFSObject& object, const std::string& name,
+    bool layOutReal(const DRFSObject& object, const std::string& name, int depth,
                     std::optional<LaidOutNode>& out) {
         const std::string& path = *object.sourcePath();
         struct stat info {};
@@ -279,14 +406,15 @@ public:
             return fail(path + (object.isFolder() ? " is no longer a folder"
                                                   : " is a folder now, no longer a file"));
         }
-        return layOutPath(name, path, out);
+        return layOutPath(name, path, depth, out);
     }
 
-    bool layOutChildren(const DRFolder& folder, std::int64_t now, LaidOutNode& node) {
+    // The children of `folder`, which lies at `depth`.
+    bool layOutChildren(const DRFolder& folder, std::int64_t now, int depth, LaidOutNode& node) {
         const std::string where = "folder \"" + folder.name() + "\"";
         for (const auto& child : folder.children()) {
             std::optional<LaidOutNode> laidOut;
-            if (!layOutObject(*child, now, laidOut, where)) {
+            if (!layOutObject(*child, now, depth + 1, laidOut, where)) {
                 return false;
             }
             if (laidOut) {
@@ -307,6 +435,11 @@ public:
         return true;
     }
 
+    // A folder that exists only in the layout: made now by whoever burns.
+    static void setVirtualAttributes(LaidOutNode& node, std::int64_t now) {
+        setAttributes(node, 0755, ::geteuid(), ::getegid(), {static_cast<time_t>(now), 0}, {});
+    }
+
     // Items left out so far, and files laid out.
     std::size_t leftOut() const { return leftOut_; }
     std::size_t files() const { return files_; }
@@ -315,10 +448,64 @@ private:
     static constexpr const char* kMadeUpReason =
         "on a file system whose file sizes are not real (procfs, sysfs and the like)";
 
-    static void setTimes(LaidOutNode& node, const struct stat& info) {
-        node.modified = info.st_mtim.tv_sec;
-        node.modifiedNanoseconds = info.st_mtim.tv_nsec;
-        node.changed = info.st_ctim;
+    static void setAttributes(LaidOutNode& node, mode_t mode, uid_t owner, gid_t group,
+                              const timespec& modified, const timespec& changed) {
+        node.mode = static_cast<std::uint16_t>(mode & 07777);
+        node.owner = owner;
+        node.group = group;
+        node.modified = modified.tv_sec;
+        node.modifiedNanoseconds = modified.tv_nsec;
+        node.changed = changed;
+    }
+
+    // Where a link that is no file of the selection leads, for the warning that leaves it out;
+    // empty for a link to a plain file inside what was chosen, whose path goes to `resolved`.
+    std::string whereItLeads(const std::string& path, std::string& resolved) const {
+        char* target = ::realpath(path.c_str(), nullptr);
+        if (!target) {
+            const int reason = errno;
+            return reason == ELOOP ? "that leads round in a loop"
+                   : reason == ENOENT || reason == ENOTDIR
+                       ? "that leads nowhere"
+                       : "that cannot be followed (" + systemReason(reason) + ")";
+        }
+        resolved = target;
+        std::free(target);
+        if (!liesUnder(resolved, chosen_)) {
+            return "to " + resolved + ", outside what was chosen";
+        }
+        struct stat info {};
+        if (::stat(resolved.c_str(), &info) != 0) {
+            return "that leads nowhere";
+        }
+        if (S_ISDIR(info.st_mode)) {
+            return "to the folder " + resolved;
+        }
+        return S_ISREG(info.st_mode) ? std::string() : "to " + std::string(whatItIs(info.st_mode));
+    }
+
+    // Warns of a time that the disc's file systems cannot hold.
+    // `path` is only made when there is something to say.
+    template <typename Path>
+    void checkTime(const LaidOutNode& node, const Path& path) const {
+        const std::int64_t recorded = recordedTime(node.modified, mask_);
+        if (recorded != node.modified) {
+            Log::warning(
+                "Data layout: %@ is dated %@, which the disc cannot hold; it goes on the "
+                "disc dated %@",
+                {std::string(path()), utcText(node.modified), utcText(recorded)});
+        }
+    }
+
+    // Warns of the folders of a disc for players that lie deeper than players read.
+    void checkDepth(int depth, const std::string& path) const {
+        // Rock Ridge relocates such a folder, and players do not find it.
+        if (forPlayers_ && depth == kFolderDepthBeyondIso9660) {
+            Log::warning(
+                "Data layout: %@ lies deeper than the 8 folder levels that players read; "
+                "they may not find its files",
+                {path});
+        }
     }
 
     // Warns of an item that no disc can hold; the layout goes on without it.
@@ -328,12 +515,26 @@ private:
         return true;
     }
 
+    // A path that would not open; `follow` where its links were to be followed.
+    bool failOpening(const std::string& path, bool follow) {
+        const int reason = errno;
+        if (!follow && reason == ELOOP) {
+            return fail(path + " was replaced by a link while its folder was read");
+        }
+        return fail(path + ": " + systemReason(reason));
+    }
+
     bool fail(std::string reason) {
         error_ = std::move(reason);
         return false;
     }
 
     std::string& error_;
+    std::uint32_t mask_;
+    bool forPlayers_;
+    std::vector<std::string> chosen_;
+    bool linksEverywhere_;
+    bool udf_;
     std::set<std::pair<dev_t, ino_t>> ancestors_;
     std::size_t leftOut_ = 0;
     std::size_t files_ = 0;
@@ -342,7 +543,7 @@ private:
 }  // namespace
 
 std::string LaidOutNode::sourcePath() const {
-    if (!place) {
+    if (!place || isLink()) {
         return std::string();
     }
     return placeIsFolder ? *place + "/" + name : *place;
@@ -359,23 +560,39 @@ std::uint32_t effectiveFilesystemMask(std::uint32_t explicitMask) {
     return known != 0 ? known : DRFilesystemInclusionMaskISO9660 | DRFilesystemInclusionMaskJoliet;
 }
 
+std::int64_t recordedTime(std::int64_t time, std::uint32_t mask) {
+    if ((mask & DRFilesystemInclusionMaskUDF) != 0) {
+        return time;  // genisoimage records the times itself
+    }
+    std::int64_t first = kIso9660First;
+    std::int64_t last = kIso9660Last;
+    if ((mask & DRFilesystemInclusionMaskHFSPlus) != 0) {
+        first = kHfsPlusFirst;
+        last = kHfsPlusLast;
+    }
+    return std::clamp(time, first, last);
+}
+
 std::optional<FolderLayout> layOutFolder(const DRFolder& root, std::string& error) {
     FolderLayout layout;
     layout.volumeName = root.name();
     layout.mask = effectiveFilesystemMask(root.explicitFilesystemMask());
+    layout.forPlayers = root.forPlayers();
     layout.laidOutAt = static_cast<std::int64_t>(std::time(nullptr));
-    layout.root.directory = true;
-    layout.root.modified = layout.laidOutAt;
+    layout.root.kind = LaidOutNode::Kind::Folder;
+    Walker::setVirtualAttributes(layout.root, layout.laidOutAt);
 
-    Walker walker(error);
+    std::vector<std::string> chosen;
+    collectChosenPaths(root, chosen);
+    Walker walker(error, layout, std::move(chosen));
     if (root.isVirtual()) {
-        if (!walker.layOutChildren(root, layout.laidOutAt, layout.root)) {
+        if (!walker.layOutChildren(root, layout.laidOutAt, 0, layout.root)) {
             return std::nullopt;
         }
     } else {
         // A folder from disk as the root: its contents are the disc's.
         std::optional<LaidOutNode> node;
-        if (!walker.layOutReal(root, root.name(), node)) {
+        if (!walker.layOutReal(root, root.name(), 0, node)) {
             return std::nullopt;
         }
         if (node) {

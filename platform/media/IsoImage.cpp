@@ -364,9 +364,9 @@ constexpr int kTopWeight = 1 << 30;
 
 void collectFiles(const LaidOutNode& folder, std::vector<const LaidOutNode*>& files) {
     for (const LaidOutNode& child : folder.children) {
-        if (child.directory) {
+        if (child.isFolder()) {
             collectFiles(child, files);
-        } else {
+        } else if (child.isFile()) {
             files.push_back(&child);
         }
     }
@@ -442,12 +442,20 @@ ContentOrder contentOrder(const FolderLayout& layout) {
     return order;
 }
 
-void setAttributes(IsoNode* node, const LaidOutNode& source, int hidden) {
-    mode_t mode = source.directory ? 0555 : (source.executable ? 0555 : 0444);
+// The owner, mode and times of `source` as the layout's file systems record them: as on disk, or
+// on a disc for players owned by root and readable by all, as `genisoimage -r` makes them (write
+// and special bits cleared, execute for all where anyone had it).
+void setAttributes(IsoNode* node, const LaidOutNode& source, const FolderLayout& layout,
+                   int hidden) {
+    mode_t mode = source.mode;
+    if (layout.forPlayers && !source.isLink()) {
+        const bool executable = source.isFolder() || (mode & 0111) != 0;
+        mode = executable ? 0555 : 0444;
+    }
     iso_node_set_permissions(node, mode);
-    iso_node_set_uid(node, 0);
-    iso_node_set_gid(node, 0);
-    const auto when = static_cast<time_t>(source.modified);
+    iso_node_set_uid(node, layout.forPlayers ? 0 : source.owner);
+    iso_node_set_gid(node, layout.forPlayers ? 0 : source.group);
+    const auto when = static_cast<time_t>(recordedTime(source.modified, layout.mask));
     iso_node_set_mtime(node, when);
     iso_node_set_atime(node, when);
     iso_node_set_ctime(node, when);
@@ -488,12 +496,16 @@ private:
     IsoWriteOpts* opts_ = nullptr;
 };
 
-// Adds the files and folders under `folder`; the files take the weights of `order` in turn.
+// Adds the files, folders and links under `folder`; the files take the weights of `order` in turn.
 class TreeBuilder {
 public:
-    TreeBuilder(IsoImage* image, int hidden, std::shared_ptr<StreamsShared> shared,
-                const std::vector<int>& weights)
-        : image_(image), hidden_(hidden), shared_(std::move(shared)), weights_(weights) {}
+    TreeBuilder(IsoImage* image, const FolderLayout& layout, int hidden,
+                std::shared_ptr<StreamsShared> shared, const std::vector<int>& weights)
+        : image_(image),
+          layout_(layout),
+          hidden_(hidden),
+          shared_(std::move(shared)),
+          weights_(weights) {}
 
     // The children go into a tree read from a disc: a folder of a name there takes them in; any
     // other node of a name there makes way only when `replace` says so.
@@ -505,7 +517,7 @@ public:
             IsoNode* node = nullptr;
             int status = 0;
             if (merge_ && iso_dir_get_node(parent, child.name.c_str(), &node) == 1) {
-                if (child.directory && iso_node_get_type(node) == LIBISO_DIR) {
+                if (child.isFolder() && iso_node_get_type(node) == LIBISO_DIR) {
                     if (!addChildren(reinterpret_cast<IsoDir*>(node), child,
                                      where + "/" + child.name, error)) {
                         return false;
@@ -519,7 +531,8 @@ public:
                 iso_node_remove(node);
                 node = nullptr;
             }
-            if (child.directory) {
+            int hidden = hidden_;
+            if (child.isFolder()) {
                 IsoDir* directory = nullptr;
                 status = iso_image_add_new_dir(image_, parent, child.name.c_str(), &directory);
                 node = reinterpret_cast<IsoNode*>(directory);
@@ -527,6 +540,12 @@ public:
                     !addChildren(directory, child, where + "/" + child.name, error)) {
                     return false;
                 }
+            } else if (child.isLink()) {
+                IsoSymlink* link = nullptr;
+                status = iso_image_add_new_symlink(image_, parent, child.name.c_str(),
+                                                   child.linkTarget().c_str(), &link);
+                node = reinterpret_cast<IsoNode*>(link);
+                hidden |= LIBISO_HIDE_ON_JOLIET;  // Joliet holds no links
             } else {
                 const int weight = files_ < weights_.size() ? weights_[files_] : 0;
                 ++files_;
@@ -548,13 +567,14 @@ public:
                 error = where + "/" + child.name + ": " + isoReason(status);
                 return false;
             }
-            setAttributes(node, child, hidden_);
+            setAttributes(node, child, layout_, hidden);
         }
         return true;
     }
 
 private:
     IsoImage* image_;
+    const FolderLayout& layout_;
     int hidden_;
     std::shared_ptr<StreamsShared> shared_;
     const std::vector<int>& weights_;
@@ -581,7 +601,42 @@ std::tuple<bool, bool, bool> filesystemsOf(const FolderLayout& layout) {
 struct Tree {
     IsoImageRef image;
     std::shared_ptr<StreamsShared> shared;
+    std::string relocation;  // the folder that takes the folders too deep for ISO 9660, if any
 };
+
+// Whether a folder under `folder` (at `depth`) lies below ISO 9660's eight levels.
+bool holdsFoldersTooDeep(const LaidOutNode& folder, int depth) {
+    return std::any_of(folder.children.begin(), folder.children.end(),
+                       [&](const LaidOutNode& child) {
+                           return child.isFolder() && (depth + 1 >= kFolderDepthBeyondIso9660 ||
+                                                       holdsFoldersTooDeep(child, depth + 1));
+                       });
+}
+
+// Folders below ISO 9660's eight levels go into a folder of their own in the root, where readers
+// without Rock Ridge (7-Zip) find them; Rock Ridge readers (Linux) see each at its place. The
+// folder is named as genisoimage -hide-rr-moved names it, unless the root holds that name, and
+// kept out of the Joliet and HFS+ trees, which hold deep folders where they are.
+bool addRelocationFolder(const FolderLayout& layout, Tree& tree, std::string& error) {
+    std::string name = ".rr_moved";
+    const auto& top = layout.root.children;
+    for (int n = 1; std::any_of(top.begin(), top.end(),
+                                [&](const LaidOutNode& child) { return child.name == name; });
+         ++n) {
+        name = ".rr_moved." + std::to_string(n);
+    }
+    IsoDir* folder = nullptr;
+    const int status = iso_image_add_new_dir(tree.image.get(), iso_image_get_root(tree.image.get()),
+                                             name.c_str(), &folder);
+    if (status < 0) {
+        error = "libisofs cannot make the folder for deep folders: " + isoReason(status);
+        return false;
+    }
+    auto* node = reinterpret_cast<IsoNode*>(folder);
+    setAttributes(node, layout.root, layout, LIBISO_HIDE_ON_JOLIET | LIBISO_HIDE_ON_HFSPLUS);
+    tree.relocation = std::move(name);
+    return true;
+}
 
 // Builds the tree of `layout`. With `placeholders` the files' contents are left to the reader
 // (see StreamsShared).
@@ -620,9 +675,13 @@ std::unique_ptr<Tree> buildTree(const FolderLayout& layout, const ContentOrder& 
         }
     }
     IsoDir* root = iso_image_get_root(tree->image.get());
-    setAttributes(reinterpret_cast<IsoNode*>(root), layout.root, 0);
-    TreeBuilder builder(tree->image.get(), hidden, tree->shared, order.weights);
+    setAttributes(reinterpret_cast<IsoNode*>(root), layout.root, layout, 0);
+    TreeBuilder builder(tree->image.get(), layout, hidden, tree->shared, order.weights);
     if (!builder.addChildren(root, layout.root, "", error)) {
+        return nullptr;
+    }
+    if (primaryTree && holdsFoldersTooDeep(layout.root, 0) &&
+        !addRelocationFolder(layout, *tree, error)) {
         return nullptr;
     }
     return tree;
@@ -641,7 +700,13 @@ std::optional<StartedImage> startImage(const Tree& tree, const FolderLayout& lay
     }
     IsoWriteOpts* o = opts.get();
     iso_write_opts_set_iso_level(o, 3);
-    iso_write_opts_set_rockridge(o, iso9660 ? 1 : 0);
+    // Rock Ridge on every ISO 9660 tree: Linux sees long names, links, owners, modes and deep
+    // folders there.
+    iso_write_opts_set_rockridge(o, iso9660 || joliet ? 1 : 0);
+    if (!tree.relocation.empty()) {
+        std::string name = tree.relocation;
+        iso_write_opts_set_rr_reloc(o, name.data(), 0);
+    }
     iso_write_opts_set_joliet(o, joliet ? 1 : 0);
     if (joliet) {
         iso_write_opts_set_joliet_long_names(o, 1);
@@ -952,6 +1017,7 @@ public:
 
     std::uint64_t blockCount() const override { return bytes_ / DRTrack::kDataBlockSize; }
     std::shared_ptr<const FolderLayout> isoLayout() const override { return layout_; }
+    std::string volumeName() const override { return layout_->volumeName; }
 
     // The tree built to measure the image serves the first reader.
     void keep(std::unique_ptr<Tree> tree) { spare_ = std::move(tree); }
@@ -1002,7 +1068,7 @@ bool SessionTree::graft(IsoImage* image, bool replace, std::string& error) {
                        (joliet ? 0 : LIBISO_HIDE_ON_JOLIET) | LIBISO_HIDE_ON_HFSPLUS;
     const std::vector<int> noWeights;
     iso_image_set_truncate_mode(image, 0, 255);
-    TreeBuilder builder(image, hidden, shared_, noWeights);
+    TreeBuilder builder(image, *layout_, hidden, shared_, noWeights);
     builder.mergeWithTree(replace);
     if (!builder.addChildren(iso_image_get_root(image), layout_->root, "", error)) {
         return false;
@@ -1017,7 +1083,8 @@ std::optional<std::string> SessionTree::fault() const {
 
 SessionTree::Settings SessionTree::settings() const {
     const auto [iso9660, joliet, hfsPlus] = filesystemsOf(*layout_);
-    return {iso9660, joliet, hfsPlus, layout_->laidOutAt};
+    // As startImage writes the images: Rock Ridge on every ISO 9660 tree.
+    return {iso9660 || joliet, joliet, hfsPlus, layout_->laidOutAt};
 }
 
 std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error) {

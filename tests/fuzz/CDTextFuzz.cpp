@@ -59,13 +59,14 @@ std::string readBack(const std::string& text) {
     return printable;
 }
 
-void checkCueSheet(const CDText& text, const std::vector<media::CueTrack>& tracks) {
+void checkCueSheet(const CDText& text, const media::CdLayout& cd) {
+    const auto& tracks = cd.tracks;
     std::uint64_t blocks = 0;
     for (const auto& track : tracks) {
         blocks += track.blocks;
     }
     fuzz::scratchFile("a.bin", std::string(blocks * 2352, '\0'));
-    const std::string sheet = media::cueSheet("a.bin", tracks, text, std::string("a.cdt"));
+    const std::string sheet = media::cueSheet("a.bin", cd, text, std::string("a.cdt"));
     std::string error;
     const auto read = DRBurn::layoutForCueSheet(fuzz::scratchFile("a.cue", sheet), error);
     fuzz::require(read.has_value(), "the cue sheet written reads back");
@@ -73,9 +74,8 @@ void checkCueSheet(const CDText& text, const std::vector<media::CueTrack>& track
     fuzz::require(burned.size() == tracks.size(), "as many tracks");
     for (std::size_t i = 0; i < tracks.size(); ++i) {
         fuzz::require(burned[i]->estimateLength() == tracks[i].blocks, "each track's length");
-        fuzz::require(
-            burned[i]->properties()[DRPreGapLengthKey].uint64Value() == tracks[i].preGapFrames,
-            "each track's pre-gap");
+        fuzz::require(burned[i]->properties()[DRPreGapLengthKey].uint64Value() == tracks[i].silence,
+                      "each track's pre-gap");
     }
     fuzz::require(isValidUtf8(sheet), "the cue sheet is UTF-8");
     const char* keys[] = {DRCDTextTitleKey, DRCDTextPerformerKey, DRCDTextSongwriterKey};
@@ -108,11 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 pieces[i];
         }
     }
-    std::vector<media::CueTrack> tracks(trackCount);
+    media::CdLayout cd;
     for (std::size_t i = 0; i < trackCount; ++i) {
-        tracks[i] = {1 + i % 3, preGapStep * i};
+        cd.tracks.emplace_back().blocks = 1 + i % 3;
+        cd.tracks.back().silence = preGapStep * i;
     }
     checkPacks(text, trackCount);
-    checkCueSheet(text, tracks);
+    checkCueSheet(text, cd);
     return 0;
 }

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view descriptors =
         nul == std::string_view::npos ? std::string_view() : input.substr(nul + 1);
 
-    const std::string cut = standins::cutUtf8(utf8, 32);
+    const std::string cut = platform::cutUtf8(utf8, 32);
     fuzz::require(cut.size() <= 32 && utf8.starts_with(cut), "the cut is a prefix that fits");
     const auto name = platform::decodeUtf8(utf8);
     if (name) {

@@ -102,9 +102,11 @@ TEST_F(DataDisc, Mp3CDIsAJolietDiscWithTheVerifyFlagOfTheHost) {
         EXPECT_EQ(recorder->burns().back().verify, verify);
         const std::string names = testing::PrintToString(test::isoPaths(image, "-J"));
         EXPECT_NE(names.find("beach.jpg"), std::string::npos) << names;
-        // Car stereos read the plain ISO 9660 tree.
+        // Car stereos read the plain ISO 9660 tree; Linux reads Rock Ridge, every file readable.
         const std::string plain = testing::PrintToString(test::isoPaths(image, ""));
         EXPECT_NE(plain.find("BEACH.JPG;1"), std::string::npos) << plain;
+        const std::string items = testing::PrintToString(test::rockRidgeItems(image));
+        EXPECT_NE(items.find("-r--r--r-- 0 0 /Photos/2026/beach.jpg"), std::string::npos) << items;
     }
     EXPECT_EQ(answerer->progressShowings().at(0).description, "Burning Mp3 CD");
 }

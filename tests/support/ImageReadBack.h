@@ -1,11 +1,12 @@
 #pragma once
 
 // Reading images back with programs that know nothing of Kilnware: isoinfo (ISO 9660, Rock Ridge,
-// Joliet), udfinfo and 7-Zip (UDF, HFS+). scripts/install-deps.sh installs them all; a test that
-// cannot start one fails.
+// Joliet), xorriso (Rock Ridge as Linux reads it), udfinfo and 7-Zip (UDF, HFS+). scripts/
+// install-deps.sh installs them all; a test that cannot start one fails.
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,27 @@ inline std::vector<std::string> isoPaths(const std::string& image, const std::st
     auto paths = lines(run.out);
     std::sort(paths.begin(), paths.end());
     return paths;
+}
+
+// The Rock Ridge tree as Linux reads it (xorriso follows relocated folders to their places), one
+// "MODE OWNER GROUP PATH" line per item, " -> TARGET" added for a link; sorted.
+inline std::vector<std::string> rockRidgeItems(const std::string& image) {
+    auto run = runProgram("xorriso", {"-indev", image, "-find", "/", "-exec", "lsdl", "--"});
+    if (run.status != 0) {
+        return {"xorriso failed with status " + std::to_string(run.status) + ": " + run.err};
+    }
+    static const std::regex item(
+        R"(^(\S+)\s+\d+\s+(\S+)\s+(\S+)\s+\d+\s+\S+\s+\S+\s+\S+\s+'(.*?)'(?: -> '(.*)')?$)");
+    std::vector<std::string> items;
+    for (const auto& line : lines(run.out)) {
+        std::smatch m;
+        if (std::regex_match(line, m, item)) {
+            items.push_back(m.str(1) + " " + m.str(2) + " " + m.str(3) + " " + m.str(4) +
+                            (m[5].matched ? " -> " + m.str(5) : ""));
+        }
+    }
+    std::sort(items.begin(), items.end());
+    return items;
 }
 
 // The paths that 7-Zip lists in `image` read as `type` (Udf, HFS), sorted.

@@ -311,14 +311,17 @@ int run(int argc, char** argv) {
                 return kUsage;
             }
             imageLayout = cue->layout;
-            if (cue->cdText) {
-                onConfirm.push_back(
-                    [block = cue->cdText](DRBurnSetupPanel& panel, const DRDevice&) {
-                        Dictionary properties = panel.burnObject()->properties();
-                        properties.set(DRCDTextKey, Value(block));
-                        panel.burnObject()->setProperties(std::move(properties));
-                    });
-            }
+            onConfirm.push_back([block = cue->cdText, catalog = cue->mediaCatalogNumber](
+                                    DRBurnSetupPanel& panel, const DRDevice&) {
+                Dictionary properties = panel.burnObject()->properties();
+                if (block) {
+                    properties.set(DRCDTextKey, Value(block));
+                }
+                if (catalog) {
+                    properties.set(DRMediaCatalogNumberKey, *catalog);
+                }
+                panel.burnObject()->setProperties(std::move(properties));
+            });
         } else if (auto track = DRBurn::layoutForImageFile(paths.front())) {
             imageLayout = Value(track);
         } else {

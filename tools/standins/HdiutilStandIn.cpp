@@ -15,15 +15,21 @@
 // honoured are refused rather than burned into a disc that would not play.
 //
 // The volume name: genisoimage takes at most 32 bytes for -V and gives them to UDF as they are
-// (whole UTF-8 characters kept). The ISO 9660 and Joliet names are then written into their
-// descriptors here: 32 d-characters, and the first 16 characters in UCS-2.
+// (whole UTF-8 characters kept; one beyond UCS-2, which genisoimage fails on, becomes '_'). The ISO
+// 9660 and Joliet names are then written into their descriptors here: 32 d-characters, and the
+// first 16 characters in UCS-2.
 //
 // Safety: the image is written under a temporary name beside I and renamed to I only when
 // everything succeeded, so a failure (genisoimage's error, a full disk, a signal) leaves no image
 // and no partial file behind. An I that already exists, of any kind, is refused and kept, as
 // hdiutil does without -ov; so is an I inside F, which would image itself. genisoimage runs
 // inside F with its configuration file switched off, so that nothing in F or $HOME changes its
-// options. Symbolic links in F are left out, as genisoimage does without Rock Ridge.
+// options.
+//
+// Rock Ridge, as `genisoimage -r` makes it: every file readable by all and owned by root, folders
+// deeper than ISO 9660's eight levels relocated into a .rr_moved that Rock Ridge readers do not
+// show. Symbolic links in F are left out, each said on standard error: genisoimage would write
+// them into Joliet and UDF as empty files.
 //
 // Exit status: 2 for a wrong argument vector, 1 for any other failure, 127 when genisoimage is
 // not installed, 128 + signal when stopped by SIGTERM, SIGINT or SIGHUP (passed on to genisoimage).
@@ -54,7 +60,9 @@
 #include "platform/foundation/Utf8.h"
 
 using namespace kilnware::standins;
+using kilnware::platform::cutUtf8;
 using kilnware::platform::decodeUtf8;
+using kilnware::platform::replaceBeyondBasicPlane;
 using kilnware::platform::UniqueFd;
 
 namespace {
@@ -190,6 +198,38 @@ bool layoutOptions(const DvdLayout& layout, const Scratch& scratch,
     return true;
 }
 
+// The links under `folder` as a genisoimage exclude list: each "./PATH" with its pattern
+// characters escaped, so that it matches that link alone. With Rock Ridge genisoimage would write
+// a link into Joliet and UDF as an empty file; hdiutil leaves out what the image cannot hold.
+bool linksToLeaveOut(const std::string& folder, std::string& list, std::string& error) {
+    std::error_code failed;
+    std::filesystem::recursive_directory_iterator it(folder, failed), end;
+    for (; !failed && it != end; it.increment(failed)) {
+        if (!it->is_symlink(failed)) {
+            continue;
+        }
+        const std::string relative = it->path().lexically_relative(folder).string();
+        if (relative.find('\n') != std::string::npos) {
+            error = "the link " + it->path().string() + " has a line break in its name";
+            return false;
+        }
+        say("left out " + it->path().string() + ", a link");
+        list += "./";
+        for (char c : relative) {
+            if (std::string_view("\\*?[]").find(c) != std::string_view::npos) {
+                list += '\\';
+            }
+            list += c;
+        }
+        list += '\n';
+    }
+    if (failed) {
+        error = folder + ": " + failed.message();
+        return false;
+    }
+    return true;
+}
+
 bool isDvdVideoFolder(const std::string& folder) {
     struct stat info {};
     return ::lstat((folder + "/VIDEO_TS").c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
@@ -286,22 +326,39 @@ int main(int argc, char** argv) {
     }
     scratch.image = temporary;
 
-    std::vector<std::string> arguments{"-quiet",
-                                       "-input-charset",
-                                       "utf-8",
-                                       "-iso-level",
-                                       "2",
-                                       "-J",
-                                       "-joliet-long",
-                                       "-udf",
-                                       "-V",
-                                       cutUtf8(volumeName, kMaxGenisoimageVolumeBytes),
-                                       "-o",
-                                       temporary};
+    // genisoimage fails on a volume name its UCS-2 cannot hold.
+    std::vector<std::string> arguments{
+        "-quiet",
+        "-input-charset",
+        "utf-8",
+        "-iso-level",
+        "2",
+        "-r",
+        "-hide-rr-moved",
+        "-J",
+        "-joliet-long",
+        "-udf",
+        "-V",
+        cutUtf8(replaceBeyondBasicPlane(volumeName, '_'), kMaxGenisoimageVolumeBytes),
+        "-o",
+        temporary};
     std::vector<std::string> inputs{"."};
     if (layout && !layoutOptions(*layout, scratch, arguments, inputs, error)) {
         say("cannot prepare the DVD layout: " + error);
         return kFailed;
+    }
+    std::string links;
+    if (!linksToLeaveOut(*folder, links, error)) {
+        say(error + "; no image written");
+        return kFailed;
+    }
+    if (!links.empty()) {
+        const std::string linkList = scratch.folder + "/links";
+        if (!writeText(linkList, links, error)) {
+            say("cannot prepare the image: " + error);
+            return kFailed;
+        }
+        arguments.insert(arguments.end(), {"-exclude-list", linkList});
     }
     arguments.insert(arguments.end(), inputs.begin(), inputs.end());
 

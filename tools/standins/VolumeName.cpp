@@ -64,18 +64,6 @@ std::string jolietVolumeIdentifier(std::u32string_view name) {
     return out;
 }
 
-std::string cutUtf8(std::string_view utf8, std::size_t maxBytes) {
-    if (utf8.size() <= maxBytes) {
-        return std::string(utf8);
-    }
-    std::size_t end = maxBytes;
-    // Back up over continuation bytes to the start of the character that does not fit.
-    while (end > 0 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) {
-        --end;
-    }
-    return std::string(utf8.substr(0, end));
-}
-
 bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, std::string& error) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd) {

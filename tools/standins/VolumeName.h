@@ -13,9 +13,6 @@ std::string isoVolumeIdentifier(std::u32string_view name);
 // Joliet: the first 16 characters in UCS-2, big-endian, padded with spaces to 32 bytes; a
 // character beyond the 16-bit range becomes '_'.
 std::string jolietVolumeIdentifier(std::u32string_view name);
-// genisoimage takes at most 32 bytes for -V; the longest whole-character prefix of `utf8` that
-// fits.
-std::string cutUtf8(std::string_view utf8, std::size_t maxBytes);
 
 // Writes both identifiers into the primary and the Joliet volume descriptors of the ISO 9660
 // image at `path`. False, with `error` set, when the image has no such descriptors or cannot be

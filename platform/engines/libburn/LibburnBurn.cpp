@@ -18,6 +18,7 @@
 #include "platform/engines/libburn/Isoburn.h"
 #include "platform/engines/libburn/LibburnParts.h"
 #include "platform/foundation/Sha256.h"
+#include "platform/media/CdLayout.h"
 #include "platform/media/CueSheet.h"
 #include "platform/media/DiscReading.h"
 #include "platform/media/FilesystemImage.h"
@@ -231,7 +232,18 @@ private:
             throw Failure{"The layout holds no tracks."};
         }
         checkCancel();
-        if (tracks_.front()->kind() == DRTrack::Kind::Audio) {
+        const bool anyAudio = std::any_of(tracks_.begin(), tracks_.end(), [](const auto& track) {
+            return track->kind() == DRTrack::Kind::Audio;
+        });
+        if (anyAudio) {
+            std::string error;
+            auto cd = media::cdLayout(tracks_, properties_, error);
+            if (!cd) {
+                throw Failure{error};
+            }
+            cd_ = std::move(*cd);
+        }
+        if (anyAudio) {
             if (auto block = properties_[DRCDTextKey].object<DRCDTextBlock>()) {
                 const media::CDText text = media::cdTextFromBlock(*block, tracks_.size());
                 if (!text.empty()) {
@@ -421,11 +433,8 @@ private:
             }
             const bool audio = track->kind() == DRTrack::Kind::Audio;
             burn_track_define_data(t.get(), 0, 0, 1, audio ? BURN_AUDIO : BURN_MODE1);
-            if (audio) {
-                const double gap = track->properties()[DRPreGapLengthKey].doubleValue();
-                if (gap >= 1) {
-                    burn_track_set_pregap_size(t.get(), static_cast<int>(std::min(gap, 1e6)), 0);
-                }
+            if (!cd_.tracks.empty()) {
+                describeOnCd(t.get(), cd_.tracks[feeds_.size()]);
             }
             auto feed = std::make_shared<Feed>();
             feed->reader = track->newReader();
@@ -438,6 +447,28 @@ private:
             feeds_.push_back(std::move(feed));
             trackBlocks_.push_back(track->estimateLength());
             totalBlocks_ += track->estimateLength();
+        }
+    }
+
+    // What a CD's table of contents and sub-channel say of the track: its control flags, its
+    // gap (silence, then the stream's own blocks before index 1) and its ISRC.
+    static void describeOnCd(burn_track* t, const media::CdTrack& track) {
+        int mode = track.audio ? BURN_AUDIO : BURN_MODE1;
+        mode |= (track.preEmphasis ? BURN_PREEMPHASIS : 0) | (track.fourChannels ? BURN_4CH : 0) |
+                (track.copyPermitted ? BURN_COPY : 0);
+        burn_track_define_data(t, 0, 0, 1, mode);
+        if (track.silence > 0) {
+            burn_track_set_pregap_size(
+                t, static_cast<int>(std::min<std::uint64_t>(track.silence, 1'000'000)), 0);
+        }
+        if (track.gapInStream > 0) {
+            burn_track_set_index(t, 0, 0, 0);
+            burn_track_set_index(t, 1, static_cast<unsigned>(track.gapInStream), 0);
+        }
+        if (track.isrc) {
+            char isrc[13] = {};
+            track.isrc->copy(isrc, 12);
+            burn_track_set_isrc_string(t, isrc, 0);
         }
     }
 
@@ -458,11 +489,30 @@ private:
         }
         const double kbps = properties_[DRBurnRequestedSpeedKey].doubleValue();
         burn_drive_set_speed(d, 0, kbps >= 1 ? static_cast<int>(std::min(kbps, 1e6)) : 0);
+        if (cd_.catalog) {
+            unsigned char catalog[13];
+            std::copy_n(cd_.catalog->begin(), 13, catalog);
+            burn_write_opts_set_mediacatalog(opts_.get(), catalog);
+            burn_write_opts_set_has_mediacatalog(opts_.get(), 1);
+        }
         // libisoburn chooses a session's write type itself.
         char reasons[BURN_REASONS_LEN] = {};
-        if (!tree_ && burn_write_opts_auto_write_type(opts_.get(), disc_.get(), reasons, 0) ==
-                          BURN_WRITE_NONE) {
+        const auto writeType =
+            tree_ ? BURN_WRITE_NONE
+                  : burn_write_opts_auto_write_type(opts_.get(), disc_.get(), reasons, 0);
+        if (!tree_ && writeType == BURN_WRITE_NONE) {
             throw Failure{std::string("The medium cannot take this layout: ") + reasons};
+        }
+        // Track at once (as a layout of data and audio tracks is written), each track stands on
+        // its own: the lead-in holds no CD-Text, and no gap holds audio.
+        const bool gapsOfAudio =
+            std::any_of(cd_.tracks.begin(), cd_.tracks.end(),
+                        [](const auto& track) { return track.gapInStream > 0; });
+        if (writeType != BURN_WRITE_SAO && !cd_.tracks.empty() &&
+            (!cdText_.empty() || gapsOfAudio)) {
+            throw Failure{"This CD is written track at once, which cannot carry " +
+                          std::string(!cdText_.empty() ? "CD-Text" : "audio in a track's gap") +
+                          ": only a disc of audio tracks alone, written at once, can."};
         }
         // Where the first track goes, should the medium not say so in its table of contents.
         int lba = 0;
@@ -712,6 +762,7 @@ private:
     const Dictionary properties_;
     const VerifyHook& beforeVerify_;
     std::vector<std::uint8_t> cdText_;
+    media::CdLayout cd_;  // a CD's gaps, flags and codes; empty for other media
     bool simulate_ = false;
     std::unique_ptr<media::SessionTree> tree_;  // a session libisoburn lays out
     bool sessionPrepared_ = false;              // its image is being made, and not yet written

@@ -25,6 +25,7 @@
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
 #include "platform/media/FileSpans.h"
+#include "platform/media/RawSector.h"
 
 namespace kilnware::platform::image {
 
@@ -142,8 +143,8 @@ public:
             buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
             started_ = lastReport_ = clock_->now();
             window_.emplace_back(started_, 0);
-            if (plan_.form == BurnPlan::Form::Audio) {
-                writeAudio();
+            if (plan_.form == BurnPlan::Form::BinCue) {
+                writeBinCue();
             } else {
                 writeImage();
             }
@@ -168,7 +169,7 @@ private:
     // and holds the names.
     void reserve() {
         std::vector<std::string> extensions;
-        if (plan_.form == BurnPlan::Form::Audio) {
+        if (plan_.form == BurnPlan::Form::BinCue) {
             extensions = {"bin", "cue"};
             if (plan_.cdTextFile) {
                 extensions.push_back("cdt");
@@ -233,26 +234,80 @@ private:
                              [&](const Output& o) { return o.extension == extension; });
     }
 
-    void writeAudio() {
+    void writeBinCue() {
         Output& bin = output("bin");
+        // Where each track lies on the disc: its silent pre-gap is no part of the BIN.
+        std::uint64_t lba = 0;
         for (std::size_t i = 0; i < plan_.tracks.size(); ++i) {
-            writeTrack(bin, i, DRTrack::kAudioBlockSize);
+            lba += plan_.cd.tracks[i].silence - (i == 0 ? media::kFirstPreGap : 0);
+            if (plan_.cd.tracks[i].audio) {
+                writeTrack(bin, i, DRTrack::kAudioBlockSize);
+            } else {
+                writeRawData(bin, i, lba);
+            }
+            lba += plan_.trackBlocks[i];
         }
         std::optional<std::string> cdtName;
         if (plan_.cdTextFile) {
             cdtName = base_ + ".cdt";
             writeSmall(output("cdt"), *plan_.cdTextFile);
         }
-        std::vector<media::CueTrack> cueTracks;
-        for (std::size_t i = 0; i < plan_.tracks.size(); ++i) {
-            cueTracks.push_back({plan_.trackBlocks[i], plan_.preGaps[i]});
+        media::CdLayout cd = plan_.cd;
+        for (std::size_t i = 0; i < cd.tracks.size(); ++i) {
+            cd.tracks[i].blocks = plan_.trackBlocks[i];
         }
-        const std::string cue = media::cueSheet(base_ + ".bin", cueTracks, plan_.text, cdtName);
+        const std::string cue = media::cueSheet(base_ + ".bin", cd, plan_.text, cdtName);
         writeSmall(output("cue"),
                    std::span(reinterpret_cast<const std::uint8_t*>(cue.data()), cue.size()));
     }
 
     void writeImage() { writeTrack(output("iso"), 0, DRTrack::kDataBlockSize); }
+
+    // Writes data track `index`, whose first block lies at `lba` on the disc, as the raw sectors
+    // of mode 1 that a BIN of a disc of data and audio holds: each 2048-byte block of its stream,
+    // then blocks of zeros up to the blocks the plan gives it.
+    void writeRawData(Output& out, std::size_t index, std::uint64_t lba) {
+        currentTrack_ = index;
+        const DRTrack& track = *plan_.tracks[index];
+        const std::string number = std::to_string(index + 1);
+        const auto reader = track.newReader();
+        if (!reader) {
+            throw Failure{"Could not read track " + number + " (" + track.description() + ")."};
+        }
+        constexpr std::size_t kRaw = media::kRawSectorBytes;
+        const std::uint64_t blocks = plan_.trackBlocks[index];
+        const std::uint64_t announced = track.estimateLength();
+        std::array<std::byte, DRTrack::kDataBlockSize> data;
+        for (std::uint64_t done = 0; done < blocks;) {
+            const auto n = static_cast<std::size_t>(
+                std::min<std::uint64_t>(chunkSize(kRaw) / kRaw, blocks - done));
+            for (std::size_t k = 0; k < n; ++k, ++done) {
+                std::size_t got = 0;
+                while (done < announced && got < data.size()) {
+                    const std::size_t read = reader->read(std::span(data).subspan(got));
+                    if (read == 0) {
+                        break;
+                    }
+                    got += read;
+                }
+                if (!reader->error().empty()) {
+                    throw Failure{"Could not read track " + number + ": " + reader->error()};
+                }
+                if (done < announced && got < data.size()) {
+                    throw Failure{"Track " + number + " ended after " + std::to_string(done) +
+                                  " of its " + std::to_string(announced) + " blocks."};
+                }
+                std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.end(),
+                          std::byte{0});
+                media::encodeMode1Sector(static_cast<std::uint32_t>(lba + done), data.data(),
+                                         buffer_.get() + k * kRaw);
+            }
+            put(out, n * kRaw);
+            progress(n * kRaw, kRaw);
+        }
+        blocksBefore_ += blocks;
+        trackBytes_ = 0;
+    }
 
     // Writes track `index`: copied from its file where its bytes lie in one, else streamed; then
     // zeros (silence) up to the blocks the plan gives it. A disc image copied from its file stays
@@ -406,7 +461,9 @@ private:
         if (upcoming_ && upcomingIndex_ == index) {
             return std::move(upcoming_);
         }
-        if (index >= plan_.tracks.size() || plan_.tracks[index]->fileExtent()) {
+        // A data track of a BIN is read as its sectors are made (writeRawData).
+        if (index >= plan_.tracks.size() || plan_.tracks[index]->fileExtent() ||
+            (plan_.form == BurnPlan::Form::BinCue && !plan_.cd.tracks[index].audio)) {
             return nullptr;
         }
         const DRTrack& track = *plan_.tracks[index];
@@ -852,10 +909,14 @@ std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr
         static_cast<std::size_t>(std::count_if(tracks.begin(), tracks.end(), [](const auto& t) {
             return t->kind() == DRTrack::Kind::Audio;
         }));
-    if (audio == tracks.size()) {
-        plan.form = BurnPlan::Form::Audio;
+    if (tracks.size() == 1 && audio == 0) {
+        plan.form = BurnPlan::Form::Image;
+    } else {
+        plan.form = BurnPlan::Form::BinCue;
         if (!medium.isCD) {
-            error = "Audio tracks need a CD, and the image recorder holds a DVD.";
+            error = audio > 0 ? "Audio tracks need a CD, and the image recorder holds a DVD."
+                              : "A disc of several tracks is a CD, and the image recorder holds "
+                                "a DVD.";
             return std::nullopt;
         }
         if (tracks.size() > 99) {
@@ -863,15 +924,6 @@ std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr
                     std::to_string(tracks.size()) + ".";
             return std::nullopt;
         }
-    } else if (tracks.size() == 1) {
-        plan.form = BurnPlan::Form::Image;
-    } else {
-        error =
-            "The image recorder writes audio tracks, or a single data or disc-image track; "
-            "this layout holds " +
-            std::to_string(tracks.size()) + " tracks of which " +
-            std::to_string(tracks.size() - audio) + " are not audio.";
-        return std::nullopt;
     }
 
     const Dictionary properties = burn.properties();
@@ -879,7 +931,7 @@ std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr
     plan.bytesPerSecond = std::max(0.0, properties[DRBurnRequestedSpeedKey].doubleValue() * 1000);
     plan.speed1x = medium.speed1x;
     auto block = properties[DRCDTextKey].object<DRCDTextBlock>();
-    if (block && plan.form == BurnPlan::Form::Audio) {
+    if (block && plan.form == BurnPlan::Form::BinCue) {
         plan.text = media::cdTextFromBlock(*block, tracks.size());
     }
 
@@ -892,19 +944,24 @@ std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr
     }
     plan.name = safeFileName(name.value_or(kDefaultDiscName));
 
-    for (const auto& track : tracks) {
-        std::uint64_t blocks = track->estimateLength();
-        std::uint64_t preGap = 0;
-        if (plan.form == BurnPlan::Form::Audio) {
+    if (plan.form == BurnPlan::Form::BinCue) {
+        auto cd = media::cdLayout(tracks, properties, error);
+        if (!cd) {
+            return std::nullopt;
+        }
+        plan.cd = std::move(*cd);
+    }
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        std::uint64_t blocks = tracks[i]->estimateLength();
+        std::uint64_t silence = 0;
+        if (plan.form == BurnPlan::Form::BinCue) {
             blocks = std::max(blocks, kMinimumAudioBlocks);
-            // Read as a double so that any kind of number works; a silly one only fails to fit.
-            const double gap = track->properties()[DRPreGapLengthKey].doubleValue();
-            preGap = gap >= 1 ? static_cast<std::uint64_t>(std::min(gap, 1e12)) : 0;
+            // The pause before track 1 lies ahead of the first block a disc counts.
+            silence = plan.cd.tracks[i].silence - (i == 0 ? media::kFirstPreGap : 0);
         }
         plan.trackBlocks.push_back(blocks);
-        plan.preGaps.push_back(preGap);
         plan.blocksToWrite = saturatingAdd(plan.blocksToWrite, blocks);
-        plan.blocksOnDisc = saturatingAdd(plan.blocksOnDisc, saturatingAdd(blocks, preGap));
+        plan.blocksOnDisc = saturatingAdd(plan.blocksOnDisc, saturatingAdd(blocks, silence));
     }
     plan.tracks = std::move(tracks);
     if (plan.blocksOnDisc > medium.capacity) {

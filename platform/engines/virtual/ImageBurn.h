@@ -29,11 +29,13 @@ std::string safeFileName(std::string_view name);
 
 // What a burn will write, worked out before anything is.
 struct BurnPlan {
-    enum class Form { Audio, Image };
-    Form form = Form::Audio;
+    // BIN/CUE for audio and for several tracks (data as raw sectors of mode 1), ISO for one data
+    // or disc-image track.
+    enum class Form { BinCue, Image };
+    Form form = Form::BinCue;
     std::vector<std::shared_ptr<DRTrack>> tracks;
     std::vector<std::uint64_t> trackBlocks;  // blocks each track fills in the image
-    std::vector<std::uint64_t> preGaps;      // frames, audio only
+    media::CdLayout cd;                      // BIN/CUE only: gaps, ISRCs, flags, catalog number
     std::uint64_t blocksToWrite = 0;
     std::uint64_t blocksOnDisc = 0;  // with the pre-gaps
     std::string name;                // safe as a file name

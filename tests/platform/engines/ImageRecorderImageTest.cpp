@@ -109,7 +109,7 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
     test::writeCDWav(sources.file("a.wav"), 588);
     auto audio = DRTrack::trackForAudioFile(sources.file("a.wav"));
     auto gapped = DRTrack::trackForAudioFile(sources.file("a.wav"));
-    gapped->setProperties(Dictionary{{DRPreGapLengthKey, 359'600.0}});
+    gapped->setProperties(Dictionary{{DRPreGapLengthKey, 359'700.0}});
     struct Case {
         Value layout;
         ImageRecorder::Medium medium;
@@ -120,12 +120,13 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
         {Value(track(DRTrack::Kind::Data, {.announcedBlocks = 400'000})),
          ImageRecorder::Medium::CDR,
          "Kilnware Disc does not fit: 400000 blocks, the disc holds 359848."},
-        // Audio counts its 4-second minimum and its pre-gaps against the disc.
+        // Audio counts its 4-second minimum and its pre-gaps against the disc (track 1's past the
+        // pause ahead of the disc's first block).
         {List{Value(gapped)}, ImageRecorder::Medium::CDR,
-         "Kilnware Disc does not fit: 359900 blocks, the disc holds 359848."},
-        {List{Value(audio), Value(track(DRTrack::Kind::Data))}, ImageRecorder::Medium::CDR,
-         "The image recorder writes audio tracks, or a single data or disc-image track; this "
-         "layout holds 2 tracks of which 1 are not audio."},
+         "Kilnware Disc does not fit: 359850 blocks, the disc holds 359848."},
+        {List{Value(track(DRTrack::Kind::Data)), Value(track(DRTrack::Kind::Data))},
+         ImageRecorder::Medium::DVDR,
+         "A disc of several tracks is a CD, and the image recorder holds a DVD."},
         {List{Value(audio)}, ImageRecorder::Medium::DVDR,
          "Audio tracks need a CD, and the image recorder holds a DVD."},
         {Value(track(DRTrack::Kind::Data)), ImageRecorder::Medium::CDR,

@@ -361,6 +361,8 @@ TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
 // recorder idle; on a file, nothing was written.
 TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
     const std::string blocks(2048 * 32, 's');
+    auto coded = fileTrack("coded", std::string(2048 * 300, '\0'), DRTrack::Kind::Audio);
+    coded->setProperties(Dictionary{{DRTrackISRCKey, "US-ABC-12-34567"}});
     struct Case {
         const char* address;
         std::shared_ptr<DRTrack> track;
@@ -371,6 +373,8 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
         {"stdio:/dev/null", fileTrack("plain", blocks), true, "cannot be verified"},
         {"", fileTrack("audio", std::string(2048 * 300, '\0'), DRTrack::Kind::Audio), false,
          "cannot take this layout"},
+        // What a CD cannot carry, before the drive is even opened.
+        {"", coded, false, "Track 1's ISRC must be 12 characters"},
         {"", fileTrack("gone", blocks, DRTrack::Kind::Data, {.failAfter = 4 * 2048}), false,
          "the source went away"},
         {"",

@@ -39,8 +39,18 @@ CDText hostileText(std::size_t tracks) {
 
 TEST(CueSheetTest, NoTextOrFileNameStartsALineOrLeavesItsQuotes) {
     const CDText text = hostileText(2);
-    const std::string cue = cueSheet("disc\nFILE \"/etc/passwd\" BINARY\".bin",
-                                     {{300, 0}, {450, 150}}, text, "disc\r\nREM.cdt");
+    CdLayout cd;
+    cd.catalog = "0123456789012";
+    cd.tracks.resize(2);
+    cd.tracks[0].blocks = 300;
+    cd.tracks[0].silence = 150;
+    cd.tracks[0].gapInStream = 75;
+    cd.tracks[0].isrc = "USABC1234567";
+    cd.tracks[1].blocks = 450;
+    cd.tracks[1].silence = 150;
+    cd.tracks[1].preEmphasis = cd.tracks[1].copyPermitted = true;
+    const std::string cue =
+        cueSheet("disc\nFILE \"/etc/passwd\" BINARY\".bin", cd, text, "disc\r\nREM.cdt");
     std::istringstream lines(cue);
     std::string line;
     std::vector<std::string> words;
@@ -58,9 +68,9 @@ TEST(CueSheetTest, NoTextOrFileNameStartsALineOrLeavesItsQuotes) {
         EXPECT_TRUE(quotes == 0 || quotes == 2) << line;
     }
     const std::vector<std::string> expected = {
-        "CDTEXTFILE", "TITLE",      "PERFORMER",  "SONGWRITER", "FILE",  "TRACK",
-        "TITLE",      "PERFORMER",  "SONGWRITER", "INDEX",      "TRACK", "TITLE",
-        "PERFORMER",  "SONGWRITER", "PREGAP",     "INDEX"};
+        "CATALOG", "CDTEXTFILE", "TITLE",      "PERFORMER", "SONGWRITER", "FILE",  "TRACK",
+        "TITLE",   "PERFORMER",  "SONGWRITER", "ISRC",      "INDEX",      "INDEX", "TRACK",
+        "TITLE",   "PERFORMER",  "SONGWRITER", "FLAGS",     "PREGAP",     "INDEX"};
     EXPECT_EQ(words, expected) << cue;
 }
 
@@ -173,7 +183,9 @@ TEST(CueSheetTest, CdTextTakesTheCharacterCodeThatHoldsItsTexts) {
             EXPECT_NE(warnings[i].find("\"" + c.read[i] + "\""), std::string::npos) << warnings[i];
         }
         // The cue sheet holds the texts as they are, in UTF-8.
-        const std::string cue = cueSheet("a.bin", {{300, 0}}, text, std::nullopt);
+        CdLayout cd;
+        cd.tracks.emplace_back().blocks = 300;
+        const std::string cue = cueSheet("a.bin", cd, text, std::nullopt);
         EXPECT_NE(cue.find("TITLE \"" + c.titles[1] + "\""), std::string::npos) << cue;
     }
 }

@@ -103,9 +103,8 @@ protected:
 std::vector<std::string> treePaths(const std::string& prefix,
                                    const std::string& unicodeName = kUnicodeName) {
     std::vector<std::string> paths = {
-        "Data",        "Data/" + kLongName,    "Data/" + unicodeName,
-        "Data/Nested", "Data/Nested/deep.txt", "Data/link-to-deep.txt",
-        "Extra",       "Extra/large.bin",      "Extra/middle.bin"};
+        "Data",  "Data/" + kLongName, "Data/" + unicodeName, "Data/Nested", "Data/Nested/deep.txt",
+        "Extra", "Extra/large.bin",   "Extra/middle.bin"};
     for (auto& path : paths) {
         path = prefix + path;
     }
@@ -113,20 +112,17 @@ std::vector<std::string> treePaths(const std::string& prefix,
     return paths;
 }
 
-// A small real tree: nested folders, a long mixed-case name, a UTF-8 name, a link to a file, and
-// what no disc holds: a pipe, a link that leads nowhere and one back up the tree. Under a virtual
-// root, the folder "Data" and a virtual folder "Extra" with two files of many reads, whose sizes
-// are off every read step and block. Each mask holds it, every file whole, in each of its file
-// systems and no other; the plain ISO 9660 tree is there only with ISO 9660 or Joliet.
+// A small real tree: nested folders, a long mixed-case name, a UTF-8 name, and a pipe, which no
+// disc holds. Under a virtual root, the folder "Data" and a virtual folder "Extra" with two files
+// of many reads, whose sizes are off every read step and block. Each mask holds it, every file
+// whole, in each of its file systems and no other; the plain ISO 9660 tree, with Rock Ridge, is
+// there only with ISO 9660 or Joliet.
 TEST_F(FilesystemImageTest, EachMaskHoldsTheTreeInEachOfItsFileSystems) {
     using namespace platform;
     const std::string data = dir.file("Data");
     file("Data/Nested/deep.txt", "deep content\n");
     file("Data/" + kLongName, "long name\n");
     file("Data/" + kUnicodeName, "unicode\n");
-    std::filesystem::create_symlink("Nested/deep.txt", data + "/link-to-deep.txt");
-    std::filesystem::create_symlink("missing.txt", data + "/dangling");
-    std::filesystem::create_symlink("..", data + "/Nested/up");
     ASSERT_EQ(::mkfifo((data + "/pipe").c_str(), 0644), 0);
     const std::string large = pattern(700'001), middle = large.substr(1000, 262'145);
     const std::string largePath = file("large.bin", large), middlePath = file("middle.bin", middle);
@@ -135,13 +131,13 @@ TEST_F(FilesystemImageTest, EachMaskHoldsTheTreeInEachOfItsFileSystems) {
     // What each mask holds: R Rock Ridge, P the plain ISO 9660 tree, J Joliet, U UDF, H HFS+.
     const std::pair<std::uint32_t, std::string> cases[] = {
         {DRFilesystemInclusionMaskISO9660, "RP"},
-        {DRFilesystemInclusionMaskJoliet, "PJ"},
+        {DRFilesystemInclusionMaskJoliet, "RPJ"},
         {DRFilesystemInclusionMaskUDF, "U"},
         {DRFilesystemInclusionMaskHFSPlus, "H"},
         {0, "RPJ"},
         {DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskISO9660, "RPU"},
         {DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskJoliet, "JU"},
-        {DRFilesystemInclusionMaskJoliet | DRFilesystemInclusionMaskHFSPlus, "PJH"},
+        {DRFilesystemInclusionMaskJoliet | DRFilesystemInclusionMaskHFSPlus, "RPJH"},
     };
     for (const auto& [mask, holds] : cases) {
         SCOPED_TRACE(mask);
@@ -184,8 +180,6 @@ TEST_F(FilesystemImageTest, EachMaskHoldsTheTreeInEachOfItsFileSystems) {
         }
         if (has('R')) {
             EXPECT_EQ(isoPaths(iso, "-R"), treePaths("/"));
-            EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/link-to-deep.txt"}).out,
-                      "deep content\n");
             EXPECT_EQ(runProgram("isoinfo", {"-R", "-i", iso, "-x", "/Data/" + kUnicodeName}).out,
                       "unicode\n");
         }
@@ -206,14 +200,195 @@ TEST_F(FilesystemImageTest, EachMaskHoldsTheTreeInEachOfItsFileSystems) {
                 expected.insert(expected.begin(), "Kiln Test");
             }
             EXPECT_EQ(sevenZipPaths(iso, type), expected) << type;
-            EXPECT_EQ(sevenZipFile(iso, type, top + "Data/link-to-deep.txt"), "deep content\n");
+            EXPECT_EQ(sevenZipFile(iso, type, top + "Data/Nested/deep.txt"), "deep content\n");
             EXPECT_EQ(sevenZipFile(iso, type, top + "Data/" + kLongName), "long name\n");
             EXPECT_TRUE(sevenZipFile(iso, type, top + "Extra/large.bin") == large) << type;
             EXPECT_TRUE(sevenZipFile(iso, type, top + "Extra/middle.bin") == middle) << type;
         }
     }
-    EXPECT_TRUE(logHas(log, "dangling, a link that leads nowhere"));
-    EXPECT_TRUE(logHas(log, "up, a link back into its own folder"));
+    EXPECT_TRUE(logHas(log, "pipe, a pipe"));
+}
+
+// Links inside a chosen folder, made by the test: to a file of the selection (relative and
+// absolute), to its own folder's parent (whose other files were not chosen), to a folder of the
+// selection, to a file outside it, nowhere, and to itself. None is followed: where every file
+// system holds links (Rock Ridge, HFS+) each is a link; elsewhere a link to a chosen file is that
+// file, and the others are left out with a warning (of Joliet alone: Rock Ridge keeps them).
+// Nothing from outside ever reaches the disc, and the linked folder is not there twice.
+TEST_F(FilesystemImageTest, LinksAreNeverFollowedOutOfTheSelection) {
+    namespace fs = std::filesystem;
+    file("outside/parent-only.txt", "PARENT-ONLY");
+    const std::string secret = file("secret.txt", "SECRET-OUTSIDE");
+    const std::string sel = fs::path(file("outside/sel/file.txt", "FILE-CONTENT")).parent_path();
+    const std::string inner = file("outside/sel/sub/inner.txt", "INNER-CONTENT");
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"rel", "file.txt"}, {"abs-in", inner},  {"up", ".."},    {"dirlink", "sub"},
+        {"abs", secret},     {"dangling", "no"}, {"loop", "loop"}};
+    for (const auto& [name, target] : links) {
+        fs::create_symlink(target, sel + "/" + name);
+    }
+    const std::vector<std::string> leftOut = {"abs", "dangling", "dirlink", "loop", "up"};
+    std::vector<std::string> asLinks;
+    for (const auto& [name, target] : links) {
+        asLinks.push_back("lrwxrwxrwx " + std::to_string(::getuid()) + " " +
+                          std::to_string(::getgid()) + " /Links/sel/" + name + " -> " + target);
+    }
+    std::sort(asLinks.begin(), asLinks.end());
+    using namespace platform;
+    for (const std::uint32_t mask :
+         {DRFilesystemInclusionMaskISO9660, DRFilesystemInclusionMaskJoliet,
+          DRFilesystemInclusionMaskUDF, DRFilesystemInclusionMaskHFSPlus}) {
+        SCOPED_TRACE(mask);
+        log.clear();
+        auto folder = DRFolder::virtualFolderWithName("Links");
+        ASSERT_TRUE(folder->addChild(DRFolder::folderWithPath(sel)));
+        const std::string iso = image(rootWith({folder}, mask), "links-" + std::to_string(mask));
+        const std::string bytes = readFile(iso);
+        EXPECT_EQ(bytes.find("PARENT-ONLY"), std::string::npos);
+        EXPECT_EQ(bytes.find("SECRET-OUTSIDE"), std::string::npos);
+        EXPECT_EQ(bytes.find("INNER-CONTENT"), bytes.rfind("INNER-CONTENT"));
+        std::vector<std::string> rockRidgeLinks;
+        for (const std::string& item : rockRidgeItems(iso)) {
+            if (item.starts_with("l")) {
+                rockRidgeLinks.push_back(item);
+            }
+        }
+        const bool joliet = mask == DRFilesystemInclusionMaskJoliet;
+        if (mask == DRFilesystemInclusionMaskISO9660) {
+            EXPECT_EQ(rockRidgeLinks, asLinks);
+        } else if (mask == DRFilesystemInclusionMaskHFSPlus) {
+            EXPECT_EQ(sevenZipFile(iso, "HFS", "Rules/Links/sel/up"), "..");
+            EXPECT_EQ(sevenZipFile(iso, "HFS", "Rules/Links/sel/abs"), secret);
+        } else {
+            // What Windows reads: the chosen files under the links' names, nothing else.
+            const std::string type = joliet ? "Iso" : "Udf";
+            const auto paths = sevenZipPaths(iso, type);
+            for (const std::string& name : leftOut) {
+                EXPECT_EQ(std::count(paths.begin(), paths.end(), "Links/sel/" + name), 0) << name;
+            }
+            EXPECT_EQ(sevenZipFile(iso, type, "Links/sel/rel"), "FILE-CONTENT");
+            EXPECT_EQ(sevenZipFile(iso, type, "Links/sel/abs-in"), "INNER-CONTENT");
+            // Rock Ridge keeps as links, on a Joliet disc, what Joliet leaves out.
+            EXPECT_EQ(rockRidgeLinks.size(), joliet ? leftOut.size() : 0u);
+            for (const std::string& name : leftOut) {
+                EXPECT_TRUE(logHas(log, sel + "/" + name + ", a link"))
+                    << name << ::testing::PrintToString(log.lines());
+            }
+        }
+    }
+}
+
+// Names that genisoimage cannot write into UDF (nor Joliet beside it) never fail a disc: a
+// character beyond UCS-2 and those it would turn into '_' become '_', a name too long is
+// shortened, and a name that then meets another gets a number, each with a warning naming the
+// file. A UDF disc alone is named by its UDF name.
+TEST_F(FilesystemImageTest, NamesGenisoimageCannotWriteAreReplacedAndSaid) {
+    const std::string folder =
+        std::filesystem::path(file("names/🎵 music.txt", "emoji")).parent_path();
+    file("names/東京.txt", "tokyo");
+    file("names/a:b.txt", "colon");
+    file("names/a_b.txt", "underscore");
+    const std::string tooLong = std::string(130, 'x') + "東.txt";
+    file("names/" + tooLong, "long");
+    using namespace platform;
+    for (const std::uint32_t mask :
+         {DRFilesystemInclusionMaskUDF,
+          DRFilesystemInclusionMaskUDF | DRFilesystemInclusionMaskJoliet}) {
+        SCOPED_TRACE(mask);
+        log.clear();
+        auto root = rootWith({DRFolder::folderWithPath(folder)}, mask, "🎵 Mix");
+        auto track = DRTrack::trackForRootFolder(root);
+        ASSERT_TRUE(track);
+        const std::string iso = image(root, "names-" + std::to_string(mask) + ".iso");
+        const bool joliet = mask != DRFilesystemInclusionMaskUDF;
+        const std::string shortened =
+            std::string(joliet ? 99 : 123, 'x') + ".txt";  // 103 or 127 characters
+        const std::vector<std::pair<std::string, std::string>> expected = {
+            {"_ music.txt", "emoji"},
+            {"東京.txt", "tokyo"},
+            {"a_b.txt", "underscore"},
+            {"a_b (2).txt", "colon"},
+            {shortened, "long"}};
+        for (const auto& [name, content] : expected) {
+            EXPECT_EQ(sevenZipFile(iso, "Udf", "names/" + name), content) << name;
+            if (joliet) {
+                EXPECT_EQ(sevenZipFile(iso, "Iso", "names/" + name), content) << name;
+            }
+        }
+        EXPECT_EQ(sevenZipPaths(iso, "Udf").size(), expected.size() + 1);
+        for (const std::string& name :
+             {std::string("🎵 music.txt"), std::string("a:b.txt"), tooLong}) {
+            EXPECT_TRUE(logHas(log, folder + "/" + name + " goes on the disc as")) << name;
+        }
+        EXPECT_NE(runProgram("udfinfo", {iso}).out.find("\nlabel=_ Mix\n"), std::string::npos);
+        EXPECT_EQ(track->volumeName(), joliet ? "🎵 Mix" : "_ Mix");
+    }
+}
+
+// Rock Ridge on every ISO 9660 tree, Joliet's too: owners and modes as on disk on a data disc,
+// readable by all on a disc for players. Folders below ISO 9660's eight levels are where Linux
+// looks for them, and in a hidden folder, never the root, for readers without Rock Ridge; on a
+// disc for players they are warned of.
+TEST_F(FilesystemImageTest, RockRidgeOnEveryIso9660TreeKeepsOwnersModesAndDeepFolders) {
+    const std::string mine = file("Keep/private.txt", "private");
+    ASSERT_EQ(::chmod(mine.c_str(), 0640), 0);
+    if (::getuid() == 0) {
+        ASSERT_EQ(::chown(mine.c_str(), 1234, 5678), 0);
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(mine.c_str(), &info), 0);
+    const std::string deep = "/Keep/d1/d2/d3/d4/d5/d6/d7/d8/deep.txt";
+    file(deep.substr(1), "deep");
+    using namespace platform;
+    struct Case {
+        std::uint32_t mask;
+        bool forPlayers;
+        std::string hiddenFolder;  // where readers without Rock Ridge find the deep folders
+    };
+    const Case cases[] = {
+        {DRFilesystemInclusionMaskISO9660, false, ".rr_moved/d7"},
+        {DRFilesystemInclusionMaskJoliet, false, ""},
+        {DRFilesystemInclusionMaskJoliet, true, ""},
+        {DRFilesystemInclusionMaskISO9660 | DRFilesystemInclusionMaskUDF, false, ".rr_moved/d7"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.mask) + (c.forPlayers ? " for players" : ""));
+        log.clear();
+        auto root = rootWith({DRFolder::folderWithPath(dir.file("Keep"))}, c.mask);
+        root->setForPlayers(c.forPlayers);
+        const std::string iso = image(root, "rr-" + std::to_string(c.mask) + ".iso");
+        const auto items = testing::PrintToString(rockRidgeItems(iso));
+        const std::string owner = c.forPlayers ? "-r--r--r-- 0 0 "
+                                               : "-rw-r----- " + std::to_string(info.st_uid) + " " +
+                                                     std::to_string(info.st_gid) + " ";
+        EXPECT_NE(items.find(owner + "/Keep/private.txt"), std::string::npos) << items;
+        EXPECT_NE(items.find(deep), std::string::npos) << items;
+        // 7-Zip reads Joliet where there is one, else Rock Ridge names without relocation.
+        const std::string hidden =
+            c.hiddenFolder.empty() ? deep.substr(1) : c.hiddenFolder + "/d8/deep.txt";
+        EXPECT_EQ(sevenZipFile(iso, "Iso", hidden), "deep");
+        for (const std::string& path : isoPaths(iso, "")) {
+            EXPECT_EQ(std::count(path.begin(), path.end(), '/') == 1 &&
+                          path.find("D7") != std::string::npos,
+                      false)
+                << path;
+        }
+        EXPECT_EQ(logHas(log, dir.file("Keep/d1/d2/d3/d4/d5/d6/d7") + " lies deeper than"),
+                  c.forPlayers);
+    }
+}
+
+// HFS+ counts seconds from 1904 in 32 bits: a later date is the last it holds, with a warning,
+// never one wrapped back to 1904.
+TEST_F(FilesystemImageTest, DatesPastWhatHfsPlusHoldsAreClampedWithAWarning) {
+    const std::string later = file("later.txt", "2050");
+    const timespec when[2] = {{2'524'608'000, 0}, {2'524'608'000, 0}};  // 2050-01-01 00:00 UTC
+    ASSERT_EQ(::utimensat(AT_FDCWD, later.c_str(), when, 0), 0);
+    const std::string iso =
+        image(rootWith({DRFile::fileWithPath(later)}, platform::DRFilesystemInclusionMaskHFSPlus),
+              "hfs-dates.iso");
+    const std::string listed = runProgram("7zz", {"l", "-slt", "-tHFS", iso}).out;
+    EXPECT_NE(listed.find("Modified = 2040-02-06 06:28:15"), std::string::npos) << listed;
+    EXPECT_TRUE(logHas(log, later + " is dated 2050-01-01 00:00:00 UTC"));
 }
 
 // Every file system streams the same bytes whatever the reader's chunks, and fails the read when a

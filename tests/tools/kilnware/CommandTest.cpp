@@ -61,30 +61,36 @@ std::vector<json> events(const std::string& output) {
 }
 
 // Each medium of the image recorder, with its true capacity, takes a data disc; each file system
-// reads back with a reader of its own.
+// reads back with a reader of its own. A UDF disc is named as UDF holds its name (32 bytes).
 TEST_F(Command, DataDiscsOnEveryMediumReadBackWithTheirOwnReaders) {
     struct Case {
         const char* medium;
         const char* capacity;
         const char* fileSystem;
         std::string tree;  // isoinfo's "-R" or "-J", or 7-Zip's type
+        std::string name = "Disc";
+        std::string image = "Disc.iso";
     };
-    const Case cases[] = {
-        {"cd-r", "736.97 MB", "iso9660", "-R"}, {"cd-rw", "736.97 MB", "joliet", "-J"},
-        {"dvd-r", "4.71 GB", "udf", "Udf"},     {"dvd+r", "4.70 GB", "hfsplus", "HFS"},
-        {"dvd-r-dl", "8.54 GB", "udf", "Udf"},  {"dvd-rw", "4.71 GB", "iso9660", "-R"},
-        {"bd-r", "25.03 GB", "hfsplus", "HFS"}, {"bd-re", "25.03 GB", "joliet", "-J"}};
+    const Case cases[] = {{"cd-r", "736.97 MB", "iso9660", "-R"},
+                          {"cd-rw", "736.97 MB", "joliet", "-J"},
+                          {"dvd-r", "4.71 GB", "udf", "Udf"},
+                          {"dvd+r", "4.70 GB", "hfsplus", "HFS"},
+                          {"dvd-r-dl", "8.54 GB", "udf", "Udf", "A Disc Named Longer Than 32 Bytes",
+                           "A Disc Named Longer Than 32 Byte.iso"},
+                          {"dvd-rw", "4.71 GB", "iso9660", "-R"},
+                          {"bd-r", "25.03 GB", "hfsplus", "HFS"},
+                          {"bd-re", "25.03 GB", "joliet", "-J"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.medium);
         auto shown = kilnware({"devices", "--image-medium", c.medium});
         EXPECT_NE(shown.out.find(std::string("Capacity:    ") + c.capacity), std::string::npos)
             << shown.out;
         fs::remove_all(out);
-        auto run = kilnware({"data", dir.file("folder"), "--name", "Disc", "--fs", c.fileSystem,
+        auto run = kilnware({"data", dir.file("folder"), "--name", c.name, "--fs", c.fileSystem,
                              "--yes", "--image-medium", c.medium, "--image-dir", out});
         ASSERT_EQ(run.status, 0) << run.out << run.err;
-        EXPECT_EQ(written(), std::vector<std::string>{"Disc.iso"});
-        const std::string image = out + "/Disc.iso";
+        EXPECT_EQ(written(), std::vector<std::string>{c.image});
+        const std::string image = out + "/" + c.image;
         const auto paths = c.tree.starts_with("-") ? test::isoPaths(image, c.tree)
                                                    : test::sevenZipPaths(image, c.tree);
         EXPECT_TRUE(std::any_of(paths.begin(), paths.end(), [](const std::string& path) {

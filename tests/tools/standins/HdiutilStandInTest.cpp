@@ -10,6 +10,8 @@
 #include "Kilnware/VideoWork.h"
 #include "StandInRun.h"
 #include "VolumeName.h"
+#include "platform/foundation/Utf8.h"
+#include "tests/support/ImageReadBack.h"
 #include "tests/support/TestSupport.h"
 
 namespace kilnware::test {
@@ -312,14 +314,33 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
     EXPECT_EQ(outputFolder(), std::vector<std::string>{"disc.iso"});
 }
 
+// Rock Ridge as `genisoimage -r` makes it: every file readable by all, owned by root. A link is
+// left out and said (genisoimage would write it into Joliet and UDF as an empty file), and a
+// title beyond UCS-2 still makes an image.
+TEST_F(HdiutilStandIn, EveryFileIsReadableByAllAndLinksAreLeftOut) {
+    const std::string folder = dir.file("files");
+    std::filesystem::create_directory(folder);
+    writeFile(folder + "/private.txt", "mine");
+    std::filesystem::permissions(folder + "/private.txt", std::filesystem::perms::owner_read);
+    std::filesystem::create_symlink("/etc/hostname", folder + "/escape");
+    RunResult made = makehybrid(folder, "🎵 Trip");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.err.find("left out " + folder + "/escape, a link"), std::string::npos)
+        << made.err;
+    EXPECT_EQ(rockRidgeItems(image),
+              (std::vector<std::string>{"-r--r--r-- 0 0 /private.txt", "dr-xr-xr-x 0 0 /"}));
+    EXPECT_EQ(sevenZipPaths(image, "Udf"), std::vector<std::string>{"private.txt"});
+    EXPECT_NE(runProgram("udfinfo", {image}).out.find("\nlabel=_ Trip\n"), std::string::npos);
+}
+
 // (Lengths and alphabets are checked by the image test above and the volume_name fuzz target.)
 TEST(VolumeName, CutsWhereEachFileSystemEnds) {
     // Joliet is UCS-2: a character past it becomes '_'.
     EXPECT_EQ(standins::jolietVolumeIdentifier(U"A\U0001F600").substr(0, 4),
               std::string("\0A\0_", 4));
-    EXPECT_EQ(standins::cutUtf8("aé", 2), "a");
-    EXPECT_EQ(standins::cutUtf8("a€b", 3), "a");
-    EXPECT_EQ(standins::cutUtf8("a€b", 4), "a€");
+    EXPECT_EQ(platform::cutUtf8("aé", 2), "a");
+    EXPECT_EQ(platform::cutUtf8("a€b", 3), "a");
+    EXPECT_EQ(platform::cutUtf8("a€b", 4), "a€");
 }
 
 }  // namespace

@@ -36,14 +36,20 @@ public:
     // The same; without a layout, `why` says why in words for a person.
     static std::shared_ptr<DRTrack> layoutForImageFile(const std::string& path, std::string& why);
 
-    // A BIN/CUE image as a layout: one track per TRACK of the cue sheet (AUDIO, MODE1/2048 and
-    // MODE1/2352), over its range of a BINARY file beside the sheet, with its PREGAP; the CD-Text
-    // its TITLE, PERFORMER and SONGWRITER lines carry (UTF-8, or ISO 8859-1 in a sheet that is not
-    // valid UTF-8), for the burn's DRCDTextKey. None, with `error` saying where, for a sheet this
+    // A cue sheet as a layout, as the image recorder and rippers write them: one track per TRACK
+    // (AUDIO, MODE1/2048 and MODE1/2352) over the FILEs beside the sheet, BINARY files as they
+    // lie and WAVE, AIFF, FLAC and MP3 files decoded. Every byte of every FILE is burned: a track
+    // runs from its INDEX 00 (or INDEX 01) to the next track's, across the ends of files, and
+    // what comes before its INDEX 01 is its gap (DRPreGapFromStreamLengthKey); its PREGAP is
+    // silence (DRPreGapLengthKey), its POSTGAP silence at its end, its ISRC and FLAGS (DCP, 4CH,
+    // PRE) its properties. The CD-Text its TITLE, PERFORMER and SONGWRITER lines carry (UTF-8, or
+    // ISO 8859-1 in a sheet that is not valid UTF-8) is for the burn's DRCDTextKey, its CATALOG
+    // for DRMediaCatalogNumberKey. None, with `error` saying where and why, for a sheet this
     // cannot take.
     struct CueLayout {
         Value layout;
-        std::shared_ptr<DRCDTextBlock> cdText;  // null without texts
+        std::shared_ptr<DRCDTextBlock> cdText;          // null without texts
+        std::optional<std::string> mediaCatalogNumber;  // 13 digits
     };
     static std::optional<CueLayout> layoutForCueSheet(const std::string& path, std::string& error);
 

@@ -49,6 +49,10 @@ private:
 
 // A folder of the layout. A virtual folder holds the children added to it; a folder made from a
 // path holds whatever is in that directory when the track is made, and takes no added children.
+// Links inside it are never followed: they go on the disc as links where every file system of
+// the mask holds links (ISO 9660 with Rock Ridge, HFS+). On Joliet and UDF discs a link to a file
+// inside the paths made into nodes goes on as that file, and any other link is left out with a
+// warning (of the Joliet tree only: Rock Ridge keeps it).
 //
 // The root folder's explicit file-system mask chooses the file systems of the track: each bit of
 // DRFilesystemInclusionMask* present gives that file system, the others are left out. Bits other
@@ -59,8 +63,8 @@ class KILNWARE_EXPORT DRFolder : public DRFSObject {
 public:
     // A new, empty folder that exists only in the layout.
     static std::shared_ptr<DRFolder> virtualFolderWithName(std::string name);
-    // A folder standing for the directory at `path` (links followed) with everything in it; null
-    // when no directory stands there.
+    // A folder standing for the directory at `path` (followed where it is a link) with everything
+    // in it; null when no directory stands there.
     static std::shared_ptr<DRFolder> folderWithPath(std::string path);
 
     // Adds `child` at the end. Refused (false, nothing changes) for a folder made from a path, for
@@ -73,6 +77,14 @@ public:
     // The mask last set; 0 when none was set.
     std::uint32_t explicitFilesystemMask() const { return mask_; }
 
+    // Read on the root folder. A disc for players (an MP3 CD) rather than a backup: every file
+    // goes on it owned by root and readable by all, as `genisoimage -r` makes them, and folders
+    // deeper than the eight levels that players read are warned of. Otherwise (the default) the
+    // owners and modes stay as they are on disk, where the file system keeps them, so that a
+    // backup restores them.
+    void setForPlayers(bool forPlayers) { forPlayers_ = forPlayers; }
+    bool forPlayers() const { return forPlayers_; }
+
     bool isFolder() const override { return true; }
 
     DRFolder(std::string name, std::optional<std::string> sourcePath)
@@ -81,6 +93,7 @@ public:
 private:
     std::vector<std::shared_ptr<DRFSObject>> children_;
     std::uint32_t mask_ = 0;
+    bool forPlayers_ = false;
 };
 
 // A file of the layout.

@@ -133,6 +133,8 @@ KILNWARE_DR_KEY(DRBurnRequestedSpeedKey);  // number, kilobytes (1000 bytes) a s
 // A medium that cannot simulate fails the burn before anything happens.
 KILNWARE_DR_KEY(DRBurnTestingKey);
 KILNWARE_DR_KEY(DRCDTextKey);
+// text of 13 digits: the disc's Media Catalog Number (UPC/EAN), for the Q sub-channel of a CD.
+KILNWARE_DR_KEY(DRMediaCatalogNumberKey);
 // What a burn does with a medium that already holds something (DRDeviceMediaIsBlankKey false).
 // Unless it appends or is told to write over it, such a burn fails before writing anything.
 // boolean: write over what the medium holds: media written in place are written anew from their
@@ -156,6 +158,17 @@ KILNWARE_DR_KEY(DRBurnAppendableKey);
 // Frames (75 a second) of silence before an audio track. On the first track it is the disc's own
 // pause before the music, which is at least 2 seconds (150 frames) whatever is asked.
 KILNWARE_DR_KEY(DRPreGapLengthKey);
+// Frames at the start of an audio track's own stream that are its pre-gap (index 0) rather than
+// its music (index 1): audio that a disc held before the track began, such as hidden audio before
+// track 1 or a gap that is not silence. They follow the silence of DRPreGapLengthKey.
+KILNWARE_DR_KEY(DRPreGapFromStreamLengthKey);
+// text of 12 characters (CCOOOYYSSSSS): the track's International Standard Recording Code.
+KILNWARE_DR_KEY(DRTrackISRCKey);
+// booleans, each a flag of the track's sub-channel control: audio recorded with pre-emphasis,
+// four-channel audio, and a track that may be copied digitally.
+KILNWARE_DR_KEY(DRAudioPreEmphasisKey);
+KILNWARE_DR_KEY(DRAudioFourChannelKey);
+KILNWARE_DR_KEY(DRTrackCopyPermittedKey);
 // boolean, on a disc-image track: the image is its maker's work file, which nobody writes while
 // the burn runs and which its maker removes after it, so that an engine writing images may take
 // the file as it lies (another name for it) instead of copying its bytes.
