@@ -20,7 +20,7 @@
 
 #include <kilnware/platform/foundation/Log.h>
 
-#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/InputFile.h"
 #include "platform/foundation/Utf8.h"
 #include "platform/media/ChunkedDecoding.h"
 #include "platform/media/DecoderPass.h"
@@ -350,6 +350,7 @@ struct AudioDecoder::Impl {
     std::string path;
     UniqueFd fd;
     std::int64_t size = 0;
+    FileIdentity file;  // as it was opened: the stream is good only if it ends on the same
     std::unique_ptr<DecoderPass> pass;
 
     std::size_t channels = 0;
@@ -386,6 +387,7 @@ struct AudioDecoder::Impl {
     std::size_t mixedFrames = 0;
     bool inputEnded = false;
     bool audioEnded = false;
+    bool fileChecked = false;  // looked at once more after its last frame
     std::uint64_t emitted = 0;
     std::array<std::byte, kChunkFrames * kBytesPerFrame> staging{};
     std::size_t stagingPos = 0;
@@ -634,6 +636,14 @@ struct AudioDecoder::Impl {
             audioEnded = frames == 0;
             cdFramesOf(data, mixedChannels == 2 ? data + 1 : data, mixedChannels, frames, out);
         }
+        if (audioEnded && !fileChecked) {
+            // Written meanwhile, the file may have given a mix of old and new samples.
+            fileChecked = true;
+            if (FileIdentity::of(fd.get()) != file) {
+                error = path + " changed while it was burned";
+                return 0;
+            }
+        }
         if (audioEnded) {
             // Every input frame is in: what remains is a resampler tail a frame or two short of
             // the exact length, and the last block's padding. Silence.
@@ -664,6 +674,7 @@ struct AudioDecoder::Impl {
         mixedFrames = 0;
         inputEnded = false;
         audioEnded = false;
+        fileChecked = false;
         emitted = 0;
         stagingPos = 0;
         stagingLen = 0;
@@ -759,15 +770,16 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, std::s
     }
     auto impl = std::make_unique<Impl>();
     impl->path = path;
-    impl->fd.reset(openRegularFile(path));
-    struct stat status {};
-    if (!impl->fd || ::fstat(impl->fd.get(), &status) != 0) {
-        return refuse(errno == EINVAL ? "it is not a regular file" : std::strerror(errno));
+    impl->fd = openRegularFile(path);
+    const auto file = impl->fd ? FileIdentity::of(impl->fd.get()) : std::nullopt;
+    if (!file) {
+        return refuse(whyNotRegularFile(errno));
     }
-    if (status.st_size <= 0) {
+    if (file->size == 0) {
         return refuse("it is empty");
     }
-    impl->size = status.st_size;
+    impl->file = *file;
+    impl->size = static_cast<std::int64_t>(file->size);
     impl->pass = DecoderPass::open(impl->fd.get(), impl->size);
     if (!impl->pass) {
         return refuse("it holds no audio in a format that can be decoded");
@@ -848,13 +860,17 @@ const std::string& AudioDecoder::error() const {
     return impl_->error;
 }
 
+const FileIdentity& AudioDecoder::file() const {
+    return impl_->file;
+}
+
 bool AudioDecoder::rewind() {
     return impl_->restart();
 }
 
 AudioTags audioTags(const std::string& path) {
     AudioTags tags;
-    UniqueFd fd(openRegularFile(path));
+    UniqueFd fd = openRegularFile(path);
     struct stat status {};
     if (!fd || ::fstat(fd.get(), &status) != 0 || status.st_size <= 0) {
         return tags;

@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include <kilnware/platform/foundation/FileIdentity.h>
+
 namespace kilnware::platform::media {
 
 // Decodes an audio file to CD audio: 44,100 Hz, 16-bit signed little-endian, 2 channels
@@ -57,8 +59,12 @@ public:
     // an error. The stream is frameCount() frames of audio, then silence up to blockCount() * 2352
     // bytes. Any size of `out` works, odd ones included.
     std::size_t read(std::span<std::byte> out);
-    // Why the stream ended early; empty while it has not.
+    // Why the stream ended early; empty while it has not. A file that is not as it was opened
+    // once its last frame is read (written meanwhile, or its size changed) fails the stream:
+    // "FILE changed while it was burned".
     const std::string& error() const;
+    // The file as it was opened.
+    const FileIdentity& file() const;
     // Starts the stream again from the beginning. False if the file can no longer be read, and the
     // stream then stays at its end.
     bool rewind();

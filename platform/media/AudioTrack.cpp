@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/media/AudioDecoder.h"
+#include "platform/media/FilesystemImage.h"
 #include "platform/media/WavExtent.h"
 
 namespace kilnware::platform {
@@ -26,7 +27,10 @@ private:
 class AudioTrack : public DRTrack {
 public:
     AudioTrack(std::string path, std::unique_ptr<media::AudioDecoder> decoder)
-        : path_(std::move(path)), blocks_(decoder->blockCount()), spare_(std::move(decoder)) {}
+        : path_(std::move(path)),
+          blocks_(decoder->blockCount()),
+          file_(decoder->file()),
+          spare_(std::move(decoder)) {}
 
     // CD audio as it lies in a WAV file: measured by its header, copied rather than decoded
     // where the engine can, and decoded only for an engine that streams it.
@@ -35,9 +39,11 @@ public:
           blocks_((wav.there.length / media::AudioDecoder::kBytesPerFrame +
                    media::AudioDecoder::kFramesPerBlock - 1) /
                   media::AudioDecoder::kFramesPerBlock),
+          file_(wav.file),
           extent_(FileExtent{path_, wav.there.offset,
                              wav.there.length / media::AudioDecoder::kBytesPerFrame *
-                                 media::AudioDecoder::kBytesPerFrame}) {}
+                                 media::AudioDecoder::kBytesPerFrame,
+                             wav.file}) {}
 
     Kind kind() const override { return Kind::Audio; }
     std::uint64_t estimateLength() const override { return blocks_; }
@@ -56,12 +62,17 @@ public:
         if (!decoder) {
             return nullptr;
         }
+        // A file written since it was measured would not give the blocks the track announced.
+        if (decoder->file() != file_) {
+            return media::failedReader(path_ + " has changed since its track was made");
+        }
         return std::make_unique<AudioReader>(std::move(decoder));
     }
 
 private:
     std::string path_;
     std::uint64_t blocks_;
+    FileIdentity file_;
     std::optional<FileExtent> extent_;
     mutable std::mutex mutex_;
     mutable std::unique_ptr<media::AudioDecoder> spare_;

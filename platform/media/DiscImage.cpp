@@ -11,8 +11,9 @@
 
 #include <kilnware/platform/discrecording/DRBurn.h>
 
-#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/InputFile.h"
 #include "platform/foundation/Utf8.h"
+#include "platform/media/FilesystemImage.h"
 
 namespace kilnware::platform {
 
@@ -39,15 +40,16 @@ std::optional<std::string> ucs2ToUtf8(std::string_view name) {
 }  // namespace
 
 std::optional<DiscImageInfo> readDiscImageInfo(const std::string& path) {
-    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) {
-        return std::nullopt;
-    }
+    const UniqueFd file = openRegularFile(path);
+    return file ? readDiscImageInfo(file.get()) : std::nullopt;
+}
+
+std::optional<DiscImageInfo> readDiscImageInfo(int fd) {
     DiscImageInfo info;
     std::array<char, kSector> sector{};
     for (std::size_t i = 0; i < kDescriptorsRead; ++i) {
         const auto offset = static_cast<off_t>((kFirstDescriptor + i) * kSector);
-        if (::pread(file.get(), sector.data(), sector.size(), offset) !=
+        if (::pread(fd, sector.data(), sector.size(), offset) !=
             static_cast<ssize_t>(sector.size())) {
             break;
         }
@@ -79,41 +81,43 @@ std::optional<DiscImageInfo> readDiscImageInfo(const std::string& path) {
 
 namespace {
 
+// The image's bytes as they lie in its file, the last block filled up with zeros. The file must
+// be the one measured, unchanged, from its opening until after its last byte was read.
 class ImageReader : public DRTrackReader {
 public:
-    ImageReader(int fd, std::uint64_t bytes) : fd_(fd), left_(bytes) {}
-    ~ImageReader() override { ::close(fd_); }
-    ImageReader(const ImageReader&) = delete;
-    ImageReader& operator=(const ImageReader&) = delete;
+    ImageReader(std::string path, UniqueFd fd, FileIdentity file, std::uint64_t bytes)
+        : path_(std::move(path)), fd_(std::move(fd)), file_(file), left_(bytes) {}
 
     std::size_t read(std::span<std::byte> out) override {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), left_));
         std::size_t got = 0;
         while (got < want && error_.empty()) {
-            ssize_t n = ::read(fd_, out.data() + got, want - got);
+            ssize_t n = ::read(fd_.get(), out.data() + got, want - got);
             if (n > 0) {
                 got += static_cast<std::size_t>(n);
             } else if (n == 0) {
-                // The file shrank since it was measured: the rest of its last block is zeros,
-                // anything more is an error.
-                if (left_ - got >= DRTrack::kDataBlockSize) {
-                    error_ = "The disc image became shorter while it was burned.";
-                    break;
-                }
+                // The file's end: what is left of its last block is zeros (a file cut short
+                // fails below, as every change does).
                 std::memset(out.data() + got, 0, want - got);
                 got = want;
             } else if (errno != EINTR) {
-                error_ = std::strerror(errno);
+                error_ = path_ + ": " + std::strerror(errno);
             }
         }
         left_ -= got;
+        if (left_ == 0 && error_.empty() && FileIdentity::of(fd_.get()) != file_) {
+            error_ = path_ + " changed while it was burned";
+            return 0;
+        }
         return got;
     }
     const std::string& error() const override { return error_; }
 
 private:
-    int fd_;
+    std::string path_;
+    UniqueFd fd_;
+    FileIdentity file_;
     std::uint64_t left_;
     std::string error_;
 };
@@ -121,33 +125,37 @@ private:
 // A disc image burned as it stands, its last block filled up with zeros.
 class ImageTrack : public DRTrack {
 public:
-    ImageTrack(std::string path, std::uint64_t bytes, std::optional<std::string> volumeName)
-        : path_(std::move(path)), bytes_(bytes), volumeName_(std::move(volumeName)) {}
+    ImageTrack(std::string path, FileIdentity file, std::optional<std::string> volumeName)
+        : path_(std::move(path)), file_(file), volumeName_(std::move(volumeName)) {}
 
     Kind kind() const override { return Kind::DiscImage; }
     std::uint64_t estimateLength() const override {
-        return (bytes_ + kDataBlockSize - 1) / kDataBlockSize;
+        return (file_.size + kDataBlockSize - 1) / kDataBlockSize;
     }
     std::unique_ptr<DRTrackReader> newReader() const override {
-        int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return nullptr;
+        UniqueFd fd = openRegularFile(path_);
+        if (!fd) {
+            return media::failedReader(path_ + ": " + whyNotRegularFile(errno));
         }
-        return std::make_unique<ImageReader>(fd, estimateLength() * kDataBlockSize);
+        if (FileIdentity::of(fd.get()) != file_) {
+            return media::failedReader(path_ + " has changed since it was chosen");
+        }
+        return std::make_unique<ImageReader>(path_, std::move(fd), file_,
+                                             estimateLength() * kDataBlockSize);
     }
     std::string description() const override { return path_; }
     std::optional<std::string> volumeName() const override { return volumeName_; }
     // A whole number of blocks can be copied as it lies; a short last block must be filled up.
     std::optional<FileExtent> fileExtent() const override {
-        if (bytes_ % kDataBlockSize != 0) {
+        if (file_.size % kDataBlockSize != 0) {
             return std::nullopt;
         }
-        return FileExtent{path_, 0, bytes_};
+        return FileExtent{path_, 0, file_.size, file_};
     }
 
 private:
     std::string path_;
-    std::uint64_t bytes_;
+    FileIdentity file_;
     std::optional<std::string> volumeName_;
 };
 
@@ -159,22 +167,22 @@ std::shared_ptr<DRTrack> DRBurn::layoutForImageFile(const std::string& path) {
 }
 
 std::shared_ptr<DRTrack> DRBurn::layoutForImageFile(const std::string& path, std::string& why) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        why = path + ": " + std::strerror(errno);
+    const UniqueFd fd = openRegularFile(path);
+    const auto file = fd ? FileIdentity::of(fd.get()) : std::nullopt;
+    if (!file) {
+        why = path + ": " + whyNotRegularFile(errno);
         return nullptr;
     }
-    if (!S_ISREG(info.st_mode) || info.st_size <= 0) {
-        why = path + (S_ISREG(info.st_mode) ? " is empty" : " is not a regular file");
+    if (file->size == 0) {
+        why = path + " is empty";
         return nullptr;
     }
-    auto image = media::readDiscImageInfo(path);
+    auto image = media::readDiscImageInfo(fd.get());
     if (!image) {
         why = path + " is no disc image: it holds no ISO 9660 or UDF volume descriptors";
         return nullptr;
     }
-    return std::make_shared<ImageTrack>(path, static_cast<std::uint64_t>(info.st_size),
-                                        image->volumeName);
+    return std::make_shared<ImageTrack>(path, *file, image->volumeName);
 }
 
 }  // namespace kilnware::platform

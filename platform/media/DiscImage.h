@@ -15,5 +15,7 @@ struct DiscImageInfo {
 // Reads the volume recognition area (sectors 16 to 31) of the file at `path`; none when the file
 // cannot be read or is too short to hold it.
 std::optional<DiscImageInfo> readDiscImageInfo(const std::string& path);
+// The same, of the file open at `fd`.
+std::optional<DiscImageInfo> readDiscImageInfo(int fd);
 
 }  // namespace kilnware::platform::media

@@ -11,7 +11,7 @@
 
 #include <kilnware/platform/foundation/Log.h>
 
-#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/InputFile.h"
 
 namespace kilnware::platform::media {
 
@@ -78,25 +78,6 @@ bool forEachChunk(int fd, Visit visit) {
 
 }  // namespace
 
-int openRegularFile(const std::string& path) {
-    // O_NONBLOCK keeps open() from waiting for a FIFO's writer or a device; once the descriptor is
-    // known to be a regular file, reads go back to blocking.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return -1;
-    }
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return -1;
-    }
-    return fd.release();
-}
-
 std::optional<WavData> wavData(int fd) {
     std::optional<WavData> found;
     WavData data;
@@ -135,9 +116,11 @@ std::optional<WavData> cdAudioInWav(const std::string& path) {
         return std::nullopt;
     }
     auto data = wavData(fd.get());
-    if (!data || !data->cdAudio) {
+    const auto file = FileIdentity::of(fd.get());
+    if (!data || !data->cdAudio || !file) {
         return std::nullopt;
     }
+    data->file = *file;
     return data;
 }
 

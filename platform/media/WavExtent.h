@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include <kilnware/platform/foundation/FileIdentity.h>
+
 namespace kilnware::platform::media {
 
 struct ByteRange {
@@ -17,6 +19,7 @@ struct WavData {
     std::uint64_t announced = 0;   // the data chunk's length as its header gives it
     std::uint32_t blockAlign = 0;  // bytes per frame
     bool cdAudio = false;          // PCM, 16-bit, 2 channels, 44,100 Hz
+    FileIdentity file;             // the file as cdAudioInWav read it
 };
 
 // The data chunk of the WAV file open at `fd`; none for anything that is no WAV file or has no
@@ -41,9 +44,5 @@ struct WavTags {
     std::string album;
 };
 std::optional<WavTags> wavTags(int fd);
-
-// Opens `path` for reading without ever blocking on it: a FIFO, a device or a directory is
-// refused (-1, errno set) rather than waited on.
-int openRegularFile(const std::string& path);
 
 }  // namespace kilnware::platform::media

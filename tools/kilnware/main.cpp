@@ -248,20 +248,33 @@ int run(int argc, char** argv) {
     }
     namespace fs = std::filesystem;
     // The image folder must not lie inside the video DVD's work folder, which goes after the burn.
+    // It is checked as the path reads now, then made and resolved once, and checked again: the
+    // recorder keeps that folder whatever a link at its path leads to later.
     if (video->parsed() && !paths.empty()) {
-        std::error_code ignored;
-        const fs::path work =
-            fs::weakly_canonical(VXBurn::videoWorkPaths(paths.front())[0], ignored);
-        const fs::path images =
-            fs::weakly_canonical(fs::absolute(options.imageDirectory, ignored), ignored);
-        auto [end, rest] = std::mismatch(work.begin(), work.end(), images.begin(), images.end());
-        if (end == work.end()) {
+        std::error_code error;
+        const fs::path work = fs::weakly_canonical(VXBurn::videoWorkPaths(paths.front())[0], error);
+        auto inside = [&](const fs::path& images) {
+            return std::mismatch(work.begin(), work.end(), images.begin(), images.end()).first ==
+                   work.end();
+        };
+        fs::path images = fs::weakly_canonical(fs::absolute(options.imageDirectory, error), error);
+        if (!inside(images)) {
+            fs::create_directories(options.imageDirectory, error);
+            images = fs::canonical(options.imageDirectory, error);
+            if (error) {
+                std::cerr << "kilnware: the image folder " << options.imageDirectory
+                          << " cannot be used: " << error.message() << "\n";
+                return kUsage;
+            }
+        }
+        if (inside(images)) {
             std::cerr << "kilnware: the image folder " << options.imageDirectory << " lies inside "
                       << work.string()
                       << ", the video DVD's work folder, which is removed after the burn: choose "
                          "another --image-dir\n";
             return kUsage;
         }
+        options.imageDirectory = images.string();
     }
     // What is set on the burn (or erase) the setup panel is about to start, once a recorder is
     // chosen.

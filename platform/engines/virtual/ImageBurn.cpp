@@ -20,6 +20,7 @@
 #include <kilnware/platform/discrecording/DRKeys.h>
 
 #include "platform/engines/virtual/ReadAhead.h"
+#include "platform/foundation/InputFile.h"
 #include "platform/foundation/PlaceFile.h"
 #include "platform/foundation/Sha256.h"
 #include "platform/foundation/UniqueFd.h"
@@ -68,44 +69,36 @@ struct Failure {
     std::string text;
 };
 
-// A file this burn created, known by its inode so that a file someone else put in its place is
-// never removed.
+// A name this burn gave a file in its folder, known by the file's inode, which the burn holds
+// open: a file someone else put at the name is never removed.
 struct Owned {
-    std::string path;
+    std::string name;
     dev_t device = 0;
     ino_t inode = 0;
 
-    bool stillOurs() const {
+    static Owned of(std::string name, int fd) {
         struct stat st {};
-        return ::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode;
+        ::fstat(fd, &st);
+        return Owned{std::move(name), st.st_dev, st.st_ino};
     }
-    void removeIfOurs() const {
-        if (!path.empty() && stillOurs()) {
-            ::unlink(path.c_str());
+    void removeIfOurs(int folder) const {
+        struct stat st {};
+        if (!name.empty() && ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_dev == device && st.st_ino == inode) {
+            ::unlinkat(folder, name.c_str(), 0);
         }
     }
 };
 
-// Creates `path` only if nothing is there, never through a link; none, with errno, otherwise.
-UniqueFd createExclusive(const std::string& path, Owned& owned) {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        return UniqueFd();
-    }
-    owned = Owned{path, st.st_dev, st.st_ino};
-    return fd;
-}
-
-// One output file: its final name, held by an empty file from the start so that no one else
-// takes it, and the hidden temporary file that is written and renamed over it at the end.
+// One output file. It is written anonymously (O_TMPFILE: no one can see it, open it or take its
+// place) or, where the file system has no anonymous files, under a hidden temporary name, and it
+// is named only once it is finished and on the disk. The final name is never held in advance:
+// nothing that stands there, or comes there meanwhile, is ever replaced or removed.
 struct Output {
     std::string extension;
-    std::string finalName;
-    Owned placeholder;
-    Owned temporary;
     UniqueFd fd;
-    bool renamed = false;
+    Owned temporary;                  // the hidden name; none for an anonymous file
+    Owned placed;                     // the final name, once it has it
     std::uint64_t written = 0;        // where the next bytes go: every write names its place
     std::uint64_t writeBackFrom = 0;  // what was written before this is on its way to the disk
     bool kernelCopy = true;           // copy_file_range works between the sources and this file
@@ -128,10 +121,11 @@ std::size_t characterLength(std::string_view text) {
 
 class Writer {
 public:
-    Writer(const BurnPlan& plan, const std::string& folder, DROperation& operation,
-           const std::function<void(const std::string&)>& beforeVerify)
+    Writer(const BurnPlan& plan, UniqueFd folder, const std::string& folderPath,
+           DROperation& operation, const std::function<void(const std::string&)>& beforeVerify)
         : plan_(plan),
-          folder_(folder),
+          folder_(std::move(folder)),
+          folderPath_(folderPath),
           operation_(operation),
           beforeVerify_(beforeVerify),
           clock_(currentClock()) {}
@@ -158,16 +152,23 @@ public:
             return BurnOutcome{failure.text, {}};
         }
         BurnOutcome outcome;
-        for (const Output& output : outputs_) {
-            outcome.files.push_back(folder_ + "/" + output.finalName);
+        for (Output& output : outputs_) {
+            outcome.files.push_back(folderPath_ + "/" + output.placed.name);
+            output.fd.reset();  // on the disk since its flush
         }
         return outcome;
     }
 
 private:
-    // Picks the first of NAME, NAME 2, NAME 3, ... for which every file the burn makes is free,
-    // and holds the names.
+    // Opens the folder, unless the recorder did, picks the first of NAME, NAME 2, NAME 3, ... for
+    // which every file the burn makes is free now, and opens the files to write.
     void reserve() {
+        if (!folder_) {
+            folder_.reset(::open(folderPath_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!folder_) {
+                throw Failure{"Could not write into " + folderPath_ + ": " + systemText(errno)};
+            }
+        }
         std::vector<std::string> extensions;
         if (plan_.form == BurnPlan::Form::BinCue) {
             extensions = {"bin", "cue"};
@@ -177,56 +178,74 @@ private:
         } else {
             extensions = {"iso"};
         }
-        for (int number = 1; number < 10'000; ++number) {
-            base_ = number == 1 ? plan_.name : plan_.name + " " + std::to_string(number);
-            outputs_.clear();
-            bool taken = false;
-            for (const std::string& extension : extensions) {
-                Output output;
-                output.extension = extension;
-                output.finalName = base_ + "." + extension;
-                const UniqueFd fd =
-                    createExclusive(folder_ + "/" + output.finalName, output.placeholder);
-                if (!fd) {
-                    const int error = errno;
-                    cleanUp();
-                    if (error == EEXIST) {
-                        taken = true;
-                        break;
-                    }
-                    throw Failure{"Could not write into " + folder_ + ": " + systemText(error)};
-                }
-                outputs_.push_back(std::move(output));
-            }
-            if (!taken) {
-                for (Output& output : outputs_) {
-                    openTemporary(output);
-                }
-                return;
+        for (number_ = 1; number_ < kMaxNumber; ++number_) {
+            if (std::all_of(extensions.begin(), extensions.end(),
+                            [&](const std::string& e) { return isFree(name(number_, e)); })) {
+                break;
             }
         }
-        throw Failure{"Could not find a free name for " + plan_.name + " in " + folder_ + "."};
+        if (number_ == kMaxNumber) {
+            throw Failure{"Could not find a free name for " + plan_.name + " in " + folderPath_ +
+                          "."};
+        }
+        for (const std::string& extension : extensions) {
+            Output output;
+            output.extension = extension;
+            openOutput(output);
+            outputs_.push_back(std::move(output));
+        }
     }
 
-    std::string temporaryName(const Output& output) const {
+    std::string name(int number, const std::string& extension) const {
+        return (number == 1 ? plan_.name : plan_.name + " " + std::to_string(number)) + "." +
+               extension;
+    }
+
+    // What `output` is called: the name it is to take, until it has one.
+    std::string nameOf(const Output& output) const {
+        return output.placed.name.empty() ? name(number_, output.extension) : output.placed.name;
+    }
+
+    bool isFree(const std::string& name) const {
+        struct stat st {};
+        if (::fstatat(folder_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            return false;
+        }
+        if (errno != ENOENT) {
+            throw Failure{"Could not write into " + folderPath_ + ": " + systemText(errno)};
+        }
+        return true;
+    }
+
+    std::string hiddenName(const Output& output) const {
         static std::atomic<unsigned> counter{0};
         static thread_local std::random_device random;
-        return folder_ + "/." + output.finalName + "." + std::to_string(::getpid()) + "-" +
+        return "." + name(number_, output.extension) + "." + std::to_string(::getpid()) + "-" +
                std::to_string(counter++) + "-" + std::to_string(random());
     }
 
-    void openTemporary(Output& output) {
+    void openOutput(Output& output) {
+        output.fd.reset(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+        if (output.fd) {
+            return;
+        }
+        // Without anonymous files (EOPNOTSUPP; EISDIR from a kernel that has none), a hidden name.
+        if (errno != EOPNOTSUPP && errno != EISDIR) {
+            throw Failure{"Could not write into " + folderPath_ + ": " + systemText(errno)};
+        }
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string path = temporaryName(output);
-            output.fd = createExclusive(path, output.temporary);
+            std::string hidden = hiddenName(output);
+            output.fd.reset(::openat(folder_.get(), hidden.c_str(),
+                                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
             if (output.fd) {
+                output.temporary = Owned::of(std::move(hidden), output.fd.get());
                 return;
             }
             if (errno != EEXIST) {
-                throw Failure{"Could not write into " + folder_ + ": " + systemText(errno)};
+                throw Failure{"Could not write into " + folderPath_ + ": " + systemText(errno)};
             }
         }
-        throw Failure{"Could not write into " + folder_ + ": no free temporary name."};
+        throw Failure{"Could not write into " + folderPath_ + ": no free temporary name."};
     }
 
     Output& output(const std::string& extension) {
@@ -247,16 +266,22 @@ private:
             }
             lba += plan_.trackBlocks[i];
         }
+        if (plan_.cdTextFile) {
+            writeSmall(output("cdt"), *plan_.cdTextFile);
+        }
+        // The cue sheet follows once the BIN and the CD-Text, which it names, have their names.
+    }
+
+    void writeCue() {
         std::optional<std::string> cdtName;
         if (plan_.cdTextFile) {
-            cdtName = base_ + ".cdt";
-            writeSmall(output("cdt"), *plan_.cdTextFile);
+            cdtName = output("cdt").placed.name;
         }
         media::CdLayout cd = plan_.cd;
         for (std::size_t i = 0; i < cd.tracks.size(); ++i) {
             cd.tracks[i].blocks = plan_.trackBlocks[i];
         }
-        const std::string cue = media::cueSheet(base_ + ".bin", cd, plan_.text, cdtName);
+        const std::string cue = media::cueSheet(output("bin").placed.name, cd, plan_.text, cdtName);
         writeSmall(output("cue"),
                    std::span(reinterpret_cast<const std::uint8_t*>(cue.data()), cue.size()));
     }
@@ -361,24 +386,25 @@ private:
         UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-            st.st_uid != ::geteuid() || static_cast<std::uint64_t>(st.st_size) != extent.length) {
+            st.st_uid != ::geteuid() || static_cast<std::uint64_t>(st.st_size) != extent.length ||
+            (extent.file && FileIdentity::of(st) != *extent.file)) {
             return false;
         }
-        // The file just opened, never whatever a link at its path leads to by now.
-        const std::string opened = "/proc/self/fd/" + std::to_string(in.get());
+        // The file just opened, never whatever a link at its path leads to by now, gets a hidden
+        // name beside the outputs (which tells whether a link can be made there at all), and
+        // takes its final name in the end as every output does.
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string path = temporaryName(out);
-            if (::linkat(AT_FDCWD, opened.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) ==
-                0) {
-                out.fd.reset();
-                out.temporary.removeIfOurs();
-                out.temporary = Owned{path, st.st_dev, st.st_ino};
+            std::string hidden = hiddenName(out);
+            const int error = linkWithoutReplacing(in.get(), folder_.get(), hidden);
+            if (error == 0) {
+                out.temporary.removeIfOurs(folder_.get());
+                out.temporary = Owned::of(std::move(hidden), in.get());
                 out.fd = std::move(in);  // flushed before it takes its name, as every output
                 out.written = extent.length;
                 out.writeBackFrom = extent.length;
                 return true;
             }
-            if (errno != EEXIST) {
+            if (error != EEXIST) {
                 return false;
             }
         }
@@ -504,7 +530,7 @@ private:
             }
             if (copied < 0 &&
                 (errno == EIO || errno == ENOSPC || errno == EFBIG || errno == EDQUOT)) {
-                throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
+                throw Failure{"Could not write " + nameOf(out) + ": " + systemText(errno)};
             }
             if (copied <= 0) {
                 // Not between these file systems (or the file ended early, which reading tells):
@@ -536,14 +562,17 @@ private:
     // bytes, so then they pass through here. Returns the bytes written.
     std::uint64_t copyExtent(Output& out, const DRTrack::FileExtent& extent, std::size_t blockSize,
                              std::uint64_t length) {
-        // Non-blocking: a pipe put in the file's place must not stall the burn.
-        const UniqueFd in(::open(extent.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        // Never waiting on it: a pipe put in the file's place must not stall the burn.
+        const UniqueFd in = openRegularFile(extent.path);
         struct stat st {};
         if (!in || ::fstat(in.get(), &st) != 0) {
-            throw Failure{"Could not read " + extent.path + ": " + systemText(errno)};
+            throw Failure{"Could not read " + extent.path + ": " + whyNotRegularFile(errno)};
         }
-        if (!S_ISREG(st.st_mode)) {
-            throw Failure{extent.path + " is no longer a file."};
+        // The bytes are the track's only in the file it measured, and only if that file stays
+        // as it is until after its last byte is copied: written meanwhile, it may give a mix.
+        const auto opened = FileIdentity::of(st);
+        if (extent.file && opened != *extent.file) {
+            throw Failure{extent.path + " has changed since it was chosen."};
         }
         // From an offset off the file system's blocks (the PCM of a WAV) no extent can be shared,
         // and the kernel's own copy is then slower than one through a pipe of our own.
@@ -572,7 +601,7 @@ private:
                     continue;
                 }
                 if (n < 0 && errno != EINTR) {
-                    throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
+                    throw Failure{"Could not write " + nameOf(out) + ": " + systemText(errno)};
                 }
                 if (n > 0) {
                     wrote(out, static_cast<std::size_t>(n));
@@ -593,6 +622,9 @@ private:
                 done += static_cast<std::uint64_t>(n);
                 progress(static_cast<std::size_t>(n), blockSize);
             }
+        }
+        if (FileIdentity::of(in.get()) != opened) {
+            throw Failure{extent.path + " changed while it was burned."};
         }
         return done;
     }
@@ -632,7 +664,7 @@ private:
                 }
                 if (n <= 0) {
                     // What the pipe holds cannot be put back: the burn fails rather than lose it.
-                    throw Failure{"Could not write " + out.finalName + ": " +
+                    throw Failure{"Could not write " + nameOf(out) + ": " +
                                   systemText(n < 0 ? errno : EIO)};
                 }
                 wrote(out, static_cast<std::size_t>(n));
@@ -661,7 +693,7 @@ private:
                 if (errno == EINTR) {
                     continue;
                 }
-                throw Failure{"Could not write " + out.finalName + ": " + systemText(errno)};
+                throw Failure{"Could not write " + nameOf(out) + ": " + systemText(errno)};
             }
             data += w;
             n -= static_cast<std::size_t>(w);
@@ -762,22 +794,19 @@ private:
         Output& image = outputs_.front();
         const std::string expected = Sha256::hex(written_.finish());
         if (beforeVerify_) {
-            beforeVerify_(image.temporary.path);
-        }
-        const UniqueFd in(::open(image.temporary.path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!in) {
-            throw Failure{"Could not read " + image.finalName + " back: " + systemText(errno)};
+            beforeVerify_("/proc/self/fd/" + std::to_string(image.fd.get()));
         }
         Sha256 read;
         std::uint64_t total = 0;
         lastReport_ = clock_->now();
         for (;;) {
-            const ssize_t n = ::read(in.get(), buffer_.get(), kBufferSize);
+            const ssize_t n =
+                ::pread(image.fd.get(), buffer_.get(), kBufferSize, static_cast<off_t>(total));
             if (n < 0 && errno == EINTR) {
                 continue;
             }
             if (n < 0) {
-                throw Failure{"Could not read " + image.finalName + " back: " + systemText(errno)};
+                throw Failure{"Could not read " + nameOf(image) + " back: " + systemText(errno)};
             }
             if (n == 0) {
                 break;
@@ -794,68 +823,95 @@ private:
             }
         }
         if (Sha256::hex(read.finish()) != expected) {
-            throw Failure{"The disc image did not verify: " + image.finalName +
+            throw Failure{"The disc image did not verify: " + nameOf(image) +
                           " reads back differently from what was written."};
         }
     }
 
     // Gives every file its final name; undone as a whole if one fails. Each file is on the disk
-    // before it takes its name, and a write error that only the flush or the close reports fails
-    // the burn. The placeholder goes first and the name is taken only if still free: someone
-    // else's file must never be replaced. The folder is flushed last, so that the names stay.
+    // before it takes its name (a write error that only the flush reports fails the burn), and
+    // the folder is flushed last, so that the names stay. A name someone took meanwhile stays
+    // theirs: the file takes the next free number instead.
     void finish() {
+        Output* cue = plan_.form == BurnPlan::Form::BinCue ? &output("cue") : nullptr;
         for (Output& output : outputs_) {
-            // Zeros skipped at the end are no part of the file until it is given its length.
-            if (output.skipped &&
-                ::ftruncate(output.fd.get(), static_cast<off_t>(output.written)) != 0) {
-                throw Failure{"Could not write " + output.finalName + ": " + systemText(errno)};
-            }
-            int error = ::fsync(output.fd.get()) == 0 ? 0 : errno;
-            const int closeError = output.fd.close();
-            error = error != 0 ? error : closeError;
-            if (error != 0) {
-                throw Failure{"Could not write " + output.finalName + ": " + systemText(error)};
+            if (&output != cue) {
+                flush(output);
             }
         }
+        // The BIN first: the CD-Text and the cue sheet follow its number.
         for (Output& output : outputs_) {
-            const std::string finalPath = folder_ + "/" + output.finalName;
-            output.placeholder.removeIfOurs();
-            if (const int error = placeWithoutReplacing(output.temporary.path, finalPath)) {
-                throw Failure{"Could not name " + output.finalName + ": " +
-                              (error == EEXIST ? std::string("another file took the name meanwhile")
-                                               : systemText(error))};
+            if (&output != cue) {
+                place(output);
             }
-            output.renamed = true;
-            output.temporary.path = finalPath;  // the written file now lives there
+        }
+        if (cue) {
+            writeCue();
+            flush(*cue);
+            place(*cue);
         }
         syncFolder();
     }
 
-    void syncFolder() const {
-        const UniqueFd folder(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        // A file system that cannot flush a folder (EINVAL) keeps its names as it can.
-        if (!folder || (::fsync(folder.get()) != 0 && errno != EINVAL)) {
-            throw Failure{"Could not write into " + folder_ + ": " + systemText(errno)};
+    void flush(Output& output) {
+        // Zeros skipped at the end are no part of the file until it is given its length.
+        if ((output.skipped &&
+             ::ftruncate(output.fd.get(), static_cast<off_t>(output.written)) != 0) ||
+            ::fsync(output.fd.get()) != 0) {
+            throw Failure{"Could not write " + nameOf(output) + ": " + systemText(errno)};
         }
     }
 
+    void place(Output& output) {
+        for (int number = number_; number < kMaxNumber; ++number) {
+            std::string finalName = name(number, output.extension);
+            const int error = output.temporary.name.empty()
+                                  ? linkWithoutReplacing(output.fd.get(), folder_.get(), finalName)
+                                  : placeWithoutReplacing(folder_.get(), output.temporary.name,
+                                                          folder_.get(), finalName);
+            if (error == 0) {
+                output.placed = Owned::of(std::move(finalName), output.fd.get());
+                output.temporary = Owned();
+                number_ = number;
+                return;
+            }
+            if (error != EEXIST) {
+                throw Failure{"Could not name " + finalName + ": " + systemText(error)};
+            }
+        }
+        throw Failure{"Could not find a free name for " + plan_.name + " in " + folderPath_ + "."};
+    }
+
+    void syncFolder() const {
+        const UniqueFd folder(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // A file system that cannot flush a folder (EINVAL) keeps its names as it can.
+        if (!folder || (::fsync(folder.get()) != 0 && errno != EINVAL)) {
+            throw Failure{"Could not write into " + folderPath_ + ": " + systemText(errno)};
+        }
+    }
+
+    // Takes away the names this burn gave, while they still name its files (held open until
+    // here); anonymous files go with their descriptors.
     void cleanUp() {
         for (Output& output : outputs_) {
-            output.fd.reset();
-            output.temporary.removeIfOurs();
-            if (!output.renamed) {
-                output.placeholder.removeIfOurs();
+            if (folder_) {
+                output.placed.removeIfOurs(folder_.get());
+                output.temporary.removeIfOurs(folder_.get());
             }
+            output.fd.reset();
         }
         outputs_.clear();
     }
 
+    static constexpr int kMaxNumber = 10'000;
+
     const BurnPlan& plan_;
-    const std::string& folder_;
+    UniqueFd folder_;
+    const std::string& folderPath_;
     DROperation& operation_;
     const std::function<void(const std::string&)>& beforeVerify_;
     const std::shared_ptr<BurnClock> clock_;
-    std::string base_;
+    int number_ = 1;  // of the names: NAME, NAME 2, ...
     std::vector<Output> outputs_;
     std::unique_ptr<std::byte[]> buffer_;
     Sha256 written_;
@@ -978,9 +1034,10 @@ std::optional<BurnPlan> planBurn(const DRBurn& burn, std::vector<std::shared_ptr
     return plan;
 }
 
-BurnOutcome runBurn(const BurnPlan& plan, const std::string& folder, DROperation& operation,
+BurnOutcome runBurn(const BurnPlan& plan, UniqueFd folder, const std::string& folderPath,
+                    DROperation& operation,
                     const std::function<void(const std::string&)>& beforeVerify) {
-    return Writer(plan, folder, operation, beforeVerify).run();
+    return Writer(plan, std::move(folder), folderPath, operation, beforeVerify).run();
 }
 
 void setBurnClock(std::shared_ptr<BurnClock> clock) {

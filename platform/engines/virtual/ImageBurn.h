@@ -11,6 +11,7 @@
 
 #include <kilnware/platform/discrecording/DRBurn.h>
 
+#include "platform/foundation/UniqueFd.h"
 #include "platform/media/CueSheet.h"
 
 namespace kilnware::platform::image {
@@ -74,9 +75,12 @@ struct BurnOutcome {
     std::vector<std::string> files;    // on success, the image first
 };
 
-// Writes the plan into `folder`, reporting progress through `operation` (but not the end, which
-// is the caller's). Runs on the burn's own thread.
-BurnOutcome runBurn(const BurnPlan& plan, const std::string& folder, DROperation& operation,
+// Writes the plan into the folder open at `folder` (opened here from `folderPath` when it is
+// none), reporting progress through `operation` (but not the end, which is the caller's).
+// `folderPath` names the folder in messages and in the files' paths. Runs on the burn's own
+// thread.
+BurnOutcome runBurn(const BurnPlan& plan, UniqueFd folder, const std::string& folderPath,
+                    DROperation& operation,
                     const std::function<void(const std::string&)>& beforeVerify);
 
 }  // namespace kilnware::platform::image

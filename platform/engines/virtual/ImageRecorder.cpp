@@ -1,6 +1,9 @@
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <utility>
 
 #include <kilnware/platform/discrecording/DRMediaInfo.h>
 #include <kilnware/platform/discrecording/DRNotificationCenter.h>
@@ -86,10 +89,21 @@ std::shared_ptr<ImageRecorder> ImageRecorder::create(std::string outputFolder, M
 ImageRecorder::ImageRecorder(std::string outputFolder, Medium medium)
     : folder_(std::move(outputFolder)),
       medium_(medium),
-      workers_(std::make_unique<WorkerThreads>()) {}
+      workers_(std::make_unique<WorkerThreads>()) {
+    std::lock_guard lock(mutex_);
+    openFolder();
+}
 
 ImageRecorder::~ImageRecorder() {
     waitForOperations();
+    UniqueFd closer(folderFd_);
+}
+
+int ImageRecorder::openFolder() {
+    if (folderFd_ < 0 && !folder_.empty()) {
+        folderFd_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    return folderFd_;
 }
 
 void ImageRecorder::waitForOperations() {
@@ -103,6 +117,8 @@ void ImageRecorder::statusChanged() {
 void ImageRecorder::setOutputFolder(std::string folder) {
     std::lock_guard lock(mutex_);
     folder_ = std::move(folder);
+    UniqueFd closer(std::exchange(folderFd_, -1));
+    openFolder();
 }
 
 std::string ImageRecorder::outputFolder() const {
@@ -234,6 +250,7 @@ void ImageRecorder::startBurn(const std::shared_ptr<DRBurn>& burn, const Value& 
     std::string error;
     std::optional<image::BurnPlan> plan;
     std::string folder;
+    UniqueFd folderFd;
     VerifyHook hook;
     {
         std::lock_guard lock(mutex_);
@@ -267,12 +284,18 @@ void ImageRecorder::startBurn(const std::shared_ptr<DRBurn>& burn, const Value& 
         }
         busy_ = true;
         folder = folder_;
+        // A descriptor of its own: the folder may be set anew while the burn runs.
+        if (openFolder() >= 0) {
+            folderFd.reset(::fcntl(folderFd_, F_DUPFD_CLOEXEC, 0));
+        }
         hook = verifyHook_;
     }
     statusChanged();
     auto self = selfAs<ImageRecorder>();
-    workers_->start([self, burn, plan = std::move(*plan), folder, hook] {
-        image::BurnOutcome outcome = image::runBurn(plan, folder, *burn, hook);
+    workers_->start([self, burn, plan = std::move(*plan), folder,
+                     folderFd = std::make_shared<UniqueFd>(std::move(folderFd)), hook] {
+        image::BurnOutcome outcome =
+            image::runBurn(plan, std::move(*folderFd), folder, *burn, hook);
         {
             std::lock_guard lock(self->mutex_);
             self->busy_ = false;

@@ -134,7 +134,8 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
          out.file("gone")},
         {Value(track(DRTrack::Kind::Data)), ImageRecorder::Medium::CDR,
          "No folder is set for the image recorder's disc images.", ""},
-        {Value(piped), ImageRecorder::Medium::CDR, iso + " is no longer a file."},
+        {Value(piped), ImageRecorder::Medium::CDR,
+         "Could not read " + iso + ": it is not a regular file"},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(recorder->setMedium(c.medium));
@@ -143,6 +144,111 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
         EXPECT_EQ(errorText(last), c.text);
         expectNothingWritten(last);
     }
+}
+
+// The final names are taken only when the files are finished, never held in advance: a file that
+// someone puts at one meanwhile (or copies there) stays theirs, and the burn's file takes the next
+// free number; the cue sheet names the BIN wherever it went.
+TEST_F(ImageRecorderImage, AFileThatComesToTheNameMeanwhileStaysAndTheImageTakesTheNext) {
+    test::writeFile(source, pattern(2048 * 40));
+    test::writeCDWav(sources.file("tone.wav"), 44100 * 5);
+    const auto audio = DRTrack::trackForAudioFile(sources.file("tone.wav"));
+    const std::pair<Value, std::vector<std::string>> cases[] = {
+        {Value(track(DRTrack::Kind::Data, {.volumeName = "Trip"})), {"Trip.iso"}},
+        {Value(List{Value(audio)}), {"Kilnware Disc.bin", "Kilnware Disc.cue"}},
+    };
+    for (const auto& [layout, names] : cases) {
+        for (const std::string& taken : names) {
+            SCOPED_TRACE(taken);
+            clock->atCall(2, [&, taken] { test::writeFile(out.file(taken), "mine"); });
+            const auto last = burn(layout);
+            ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+            EXPECT_EQ(readFile(out.file(taken)), "mine");
+            const std::string moved =
+                taken.substr(0, taken.rfind('.')) + " 2" + taken.substr(taken.rfind('.'));
+            const auto files = recorder->lastImageFiles();
+            EXPECT_NE(std::find(files.begin(), files.end(), out.file(moved)), files.end());
+            if (taken.ends_with(".iso")) {
+                EXPECT_TRUE(readFile(out.file(moved)) == pattern(2048 * 40));
+            } else if (taken.ends_with(".cue")) {
+                EXPECT_NE(readFile(out.file(moved)).find("FILE \"Kilnware Disc.bin\""),
+                          std::string::npos);
+            } else {
+                EXPECT_NE(readFile(out.file("Kilnware Disc 2.cue")).find("Kilnware Disc 2.bin"),
+                          std::string::npos);
+            }
+            for (const std::string& name : filesIn(out.path())) {
+                EXPECT_FALSE(name.starts_with(".")) << name;  // nothing hidden left behind
+                std::filesystem::remove(out.file(name));
+            }
+            ejectAndWait();
+        }
+    }
+}
+
+// Rewrites `path` in place, same size, other bytes, as someone editing it would.
+void rewriteInPlace(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "rewritten", 9, 100'000), 9);
+    ::close(fd);
+}
+
+// Gives `path` an old modification time, so that a rewrite within the clock's tick still shows.
+void ageFile(const std::string& path) {
+    const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+}
+
+// An image or a WAV that someone rewrites in place while it is burned (copied by the kernel, held
+// down to a speed, read back, spliced, or streamed by its reader), or before, would come out as
+// neither file: the burn fails naming it, and nothing is left.
+TEST_F(ImageRecorderImage, AnInputRewrittenWhileItIsBurnedFailsNamingIt) {
+    const std::string iso = sources.file("disc.iso"), wav = sources.file("tone.wav");
+    test::writeFile(sources.file("content.bin"), pattern(1 << 20));
+    ASSERT_EQ(
+        test::runProgram("genisoimage", {"-quiet", "-o", iso, sources.file("content.bin")}).status,
+        0);
+    test::writeCDWav(wav, 44100 * 20);  // 3.5 MB: the splice takes it in 1 MiB steps
+    const std::string changed = " changed while it was burned.";
+    struct Case {
+        std::string path;
+        Dictionary properties;
+        bool before;  // rewritten before the burn starts rather than after its first step
+        std::string said;
+    };
+    const Case cases[] = {
+        {iso, {}, true, iso + " has changed since it was chosen."},
+        {iso, Dictionary{{DRBurnRequestedSpeedKey, 1000.0}}, false, iso + changed},
+        {iso, Dictionary{{DRBurnVerifyDiscKey, true}}, false, iso + changed},
+        {wav, {}, false, wav + changed},
+        {wav, {}, true, wav + " has changed since it was chosen."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + (c.before ? " before" : " while"));
+        ageFile(c.path);
+        auto track =
+            c.path == iso ? DRBurn::layoutForImageFile(c.path) : DRTrack::trackForAudioFile(c.path);
+        ASSERT_TRUE(track);
+        if (c.before) {
+            rewriteInPlace(c.path);
+        } else {
+            clock->atCall(3, [&] { rewriteInPlace(c.path); });
+        }
+        const auto last = burn(Value(track), c.properties);
+        EXPECT_EQ(errorText(last), c.said);
+        expectNothingWritten(last);
+    }
+    // The same for a reader that streams the image (to another recorder).
+    ageFile(iso);
+    auto track = DRBurn::layoutForImageFile(iso);
+    auto reader = track->newReader();
+    std::vector<std::byte> buffer(1 << 16);
+    EXPECT_EQ(reader->read(buffer), buffer.size());
+    rewriteInPlace(iso);
+    while (reader->read(buffer) > 0) {
+    }
+    EXPECT_EQ(reader->error(), iso + " changed while it was burned");
 }
 
 // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
@@ -193,14 +299,12 @@ TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
 }
 
 // A work image is linked as the output, never a file that took its place: a link to someone's
-// image, or another name of it, is copied instead, and the victim keeps its one name.
+// image, or another name of it, is no file the layout chose, and the victim keeps its one name.
 TEST_F(ImageRecorderImage, AWorkImageSwappedForAnotherFileIsNeverLinkedAsTheOutput) {
     const std::string work = sources.file("work.iso");
     const std::string victim = sources.file("victim.iso");
     ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-o", work, out.path()}).status, 0);
     std::filesystem::copy_file(work, victim);
-    struct stat original {};
-    ASSERT_EQ(::stat(victim.c_str(), &original), 0);
     for (const std::string swap : {"none", "symlink", "hardlink"}) {
         SCOPED_TRACE(swap);
         auto layout = DRBurn::layoutForImageFile(work);
@@ -215,18 +319,21 @@ TEST_F(ImageRecorderImage, AWorkImageSwappedForAnotherFileIsNeverLinkedAsTheOutp
             }
         }
         const auto last = burn(Value(layout));
-        ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
-        struct stat written {};
-        struct stat atWork {};
-        ASSERT_EQ(::stat(out.file("CDROM.iso").c_str(), &written), 0);
-        ASSERT_EQ(::stat(work.c_str(), &atWork), 0);
-        EXPECT_EQ(written.st_ino == atWork.st_ino, swap == "none");  // linked only when its own
-        EXPECT_NE(written.st_ino, original.st_ino);
-        EXPECT_TRUE(readFile(out.file("CDROM.iso")) == readFile(victim));
-        std::filesystem::remove(out.file("CDROM.iso"));
+        if (swap == "none") {
+            ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+            struct stat written {};
+            struct stat atWork {};
+            ASSERT_EQ(::stat(out.file("CDROM.iso").c_str(), &written), 0);
+            ASSERT_EQ(::stat(work.c_str(), &atWork), 0);
+            EXPECT_EQ(written.st_ino, atWork.st_ino);  // linked: the maker's own file
+            std::filesystem::remove(out.file("CDROM.iso"));
+            ejectAndWait();
+        } else {
+            EXPECT_EQ(errorText(last), work + " has changed since it was chosen.");
+            expectNothingWritten(last);
+        }
         std::filesystem::remove(work);
         std::filesystem::copy_file(victim, work);
-        ejectAndWait();
     }
     struct stat after {};
     ASSERT_EQ(::stat(victim.c_str(), &after), 0);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -151,8 +152,25 @@ inline platform::Dictionary eraseAndWait(const std::shared_ptr<platform::DRDevic
 class TestClock : public platform::image::BurnClock {
 public:
     std::chrono::steady_clock::time_point now() override {
+        std::function<void()> action;
+        {
+            std::lock_guard lock(mutex_);
+            if (callsLeft_ > 0 && --callsLeft_ == 0) {
+                action = std::move(action_);
+            }
+        }
+        if (action) {
+            action();
+        }
         std::lock_guard lock(mutex_);
         return now_;
+    }
+    // Runs `action` on the burn's thread as it asks the time for the `call`th time from now on (a
+    // burn asks as it starts and after each step): at a point of the burn that sizes alone decide.
+    void atCall(int call, std::function<void()> action) {
+        std::lock_guard lock(mutex_);
+        callsLeft_ = call;
+        action_ = std::move(action);
     }
     void sleepFor(std::chrono::steady_clock::duration duration) override {
         std::unique_lock lock(mutex_);
@@ -170,6 +188,8 @@ private:
     std::condition_variable changed_;
     std::chrono::steady_clock::time_point now_;
     bool held_ = false;
+    int callsLeft_ = 0;
+    std::function<void()> action_;
 };
 
 // An image recorder writing into a fresh folder, announced for the test and withdrawn after it.

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -6,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -419,6 +421,39 @@ TEST_F(AudioDecoderTest, NamesTheFileAndThePlaceItCannotBeDecodedPast) {
     EXPECT_TRUE(std::equal(s.begin(), s.end(), original.begin()));
     std::array<std::byte, 4> more{};
     EXPECT_EQ(decoder->read(more), 0u);
+}
+
+// A file written while it streams (here: its first bytes written again as they are, so that
+// only the writing shows) fails the stream once its last frame is read, naming it; its track
+// refuses a new reader of the file written since it was measured. A WAV, copied as it lies and
+// decoded alike, a FLAC decoded in chunks, an MP3.
+TEST_F(AudioDecoderTest, AFileWrittenWhileItStreamsFailsNamingIt) {
+    const auto samples = noise(44100 * 2 * 8, 12);
+    for (const std::string& path :
+         {write("w.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, samples),
+          write("f.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, samples),
+          write("m.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 2, samples)}) {
+        SCOPED_TRACE(path);
+        // An old time, so that a write within the clock's tick still shows.
+        const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+        auto track = DRTrack::trackForAudioFile(path);
+        ASSERT_TRUE(track);
+        ASSERT_TRUE(track->newReader());  // the decoder that measured the file, used up
+        auto decoder = AudioDecoder::open(path);
+        ASSERT_TRUE(decoder);
+        Bytes buffer(65536);
+        EXPECT_EQ(decoder->read(buffer), buffer.size());
+        const std::string head = test::readFile(path).substr(0, 16);
+        std::fstream(path, std::ios::in | std::ios::out | std::ios::binary) << head;
+        readAll(*decoder);
+        EXPECT_EQ(decoder->error(), path + " changed while it was burned");
+        const auto reader = track->newReader();
+        ASSERT_TRUE(reader);
+        std::vector<std::byte> out(65536);
+        EXPECT_EQ(reader->read(out), 0u);
+        EXPECT_EQ(reader->error(), path + " has changed since its track was made");
+    }
 }
 
 // Special files are refused without waiting for them.

@@ -144,6 +144,7 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
                                               "    INDEX 01 00:00:00\n";
     std::ofstream(dir.file("escape.cue")) << "\x1b]0;owned\x07 X\n";
     test::writeCDWav(tone, 44100);
+    fs::create_symlink(dir.file("trip/out"), dir.file("later"));
     const std::string folder = dir.file("folder");
     struct Case {
         std::vector<std::string> arguments;
@@ -172,6 +173,8 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
         {{"video", dir.file("VID_2024.mp4"), "--yes"}, 3, "no MPEG video sequence header"},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip")}, 2, "work folder"},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip/out")}, 2, "work folder"},
+        // A link that leads nowhere yet (later, into the work folder) is no folder to check.
+        {{"video", trip, "--yes", "--image-dir", dir.file("later")}, 2, "cannot be used"},
     };
     for (auto c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));

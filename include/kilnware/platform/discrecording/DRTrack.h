@@ -9,6 +9,7 @@
 #include <string>
 
 #include <kilnware/Export.h>
+#include <kilnware/platform/foundation/FileIdentity.h>
 #include <kilnware/platform/foundation/Object.h>
 #include <kilnware/platform/foundation/Value.h>
 
@@ -72,11 +73,14 @@ public:
 
     // Where the track's bytes lie, unchanged, in a file: a disc image as it stands, or CD audio in
     // a WAV file that needs no decoding. An engine may then copy them from there (in the kernel)
-    // instead of streaming them. None when the bytes have to be made.
+    // instead of streaming them. None when the bytes have to be made. An engine copies only from
+    // the file as the track measured it (`file`, where the track says), and fails the burn, naming
+    // the file, when the file it opened is not as it was after its last byte was copied.
     struct FileExtent {
         std::string path;
         std::uint64_t offset = 0;
         std::uint64_t length = 0;
+        std::optional<FileIdentity> file = std::nullopt;
     };
     virtual std::optional<FileExtent> fileExtent() const { return std::nullopt; }
 

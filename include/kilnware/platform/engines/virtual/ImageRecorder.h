@@ -50,6 +50,9 @@ public:
                                                  Medium medium = Medium::CDR);
     ~ImageRecorder() override;
 
+    // The folder is opened when it is set (or, if it is not there yet, by the next burn) and
+    // burned into through that descriptor from then on: a link at its path that later leads
+    // elsewhere, or a folder moved there, redirects nothing.
     void setOutputFolder(std::string folder);
     std::string outputFolder() const;
 
@@ -88,8 +91,12 @@ private:
     void insertBlank();
     std::uint64_t capacity() const;
 
+    // The folder opened once, for the burns' descriptors of it; -1 while it could not be.
+    int openFolder();
+
     mutable std::mutex mutex_;
     std::string folder_;
+    int folderFd_ = -1;
     Medium medium_;
     bool present_ = true;
     bool busy_ = false;
