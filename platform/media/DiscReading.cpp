@@ -259,6 +259,9 @@ bool importSession(ImageRef& image, std::uint64_t start, const BlockReader& read
         return false;
     }
     iso_read_opts_set_start_block(opts.opts, static_cast<std::uint32_t>(start));
+    // The files' checksums, which the root's AAIP locates; the tags are checked by checkSession.
+    iso_read_opts_set_no_aaip(opts.opts, 0);
+    iso_read_opts_set_no_md5(opts.opts, 2);
     // libisofs frees the source with free() once the image lets go of it.
     auto* source = static_cast<IsoDataSource*>(std::calloc(1, sizeof(IsoDataSource)));
     if (!source) {
