@@ -40,6 +40,7 @@ std::shared_ptr<VXBurn> VXBurn::strongSelf() const {
 void VXBurn::startCall() {
     lastCall_ = {};
     layoutProblem_.reset();
+    pendingLayout_ = Value();
 }
 
 void VXBurn::refuse(std::string reason) {
@@ -51,7 +52,8 @@ void VXBurn::refuseWithLine(const std::string& line) {
     refuse(line.ends_with('.') ? line : line + ".");
 }
 
-bool VXBurn::confirmed(DRSetupPanel& panel) {
+bool VXBurn::confirmed(DRSetupPanel& panel, const Value& layout) {
+    pendingLayout_ = layout;
     panel.setDelegate(strongSelf());
     if (panel.runSetupPanel() == DRSetupPanel::kConfirmed) {
         return true;
@@ -90,7 +92,7 @@ void VXBurn::burnToAudioCD(const PathList& paths, List* Info) {
         disc.set(DRCDTextTitleKey, "nil");
         Info->insert(Info->begin(), Value(std::move(disc)));
     }
-    if (!confirmed(*setupPanel)) {
+    if (!confirmed(*setupPanel, Value(layout))) {
         return;
     }
     if (Info) {
@@ -141,7 +143,7 @@ void VXBurn::burnToMp3CD(const PathList& paths, const std::optional<std::string>
         layoutProblem_ = m_CDAdd->whyNoTrack();
     }
     auto setupPanel = DRBurnSetupPanel::setupPanel();
-    if (!confirmed(*setupPanel)) {
+    if (!confirmed(*setupPanel, Value(layout))) {
         return;
     }
     auto burnObject = setupPanel->burnObject();
@@ -191,7 +193,7 @@ void VXBurn::burnLayout(const Value& layout, const std::string& description) {
         return;
     }
     auto setupPanel = DRBurnSetupPanel::setupPanel();
-    if (!confirmed(*setupPanel)) {
+    if (!confirmed(*setupPanel, layout)) {
         return;
     }
     beginBurn(setupPanel->burnObject(), layout, description);

@@ -59,8 +59,8 @@ std::uint32_t frameCount(const Value& value) {
     return static_cast<std::uint32_t>(std::min(static_cast<std::uint64_t>(frames), kMax));
 }
 
-std::string timeText(const Value& frames) {
-    return DRMSF::msfWithFrames(frameCount(frames)).descriptionWithFormat(VXTimeFormat);
+std::string timeText(std::uint32_t frames) {
+    return DRMSF::msfWithFrames(frames).descriptionWithFormat(VXTimeFormat);
 }
 }  // namespace
 
@@ -125,34 +125,70 @@ void VXDevice::clearMedium() {
     setM_MediaFreeTime("00:00");
 }
 
-void VXDevice::readDevice(DRDevice& device) {
+VXDevice::Snapshot VXDevice::snapshotOf(const DRDevice& device) {
+    Snapshot snapshot;
     const Dictionary info = device.info();
-    setM_deviceName(device.displayName());
-    setM_connection(info[DRDevicePhysicalInterconnectKey].textValue());
+    snapshot.deviceName = device.displayName();
+    snapshot.connection = info[DRDevicePhysicalInterconnectKey].textValue();
 
     const Dictionary status = device.status();
-    setM_deviceIsBusy(status[DRDeviceIsBusyKey].boolValue());
+    snapshot.deviceIsBusy = status[DRDeviceIsBusyKey].boolValue();
+    snapshot.deviceCanEject = true;
     const Text state = status[DRDeviceMediaStateKey].textValue();
-    if (state == DRDeviceMediaStateMediaPresent) {
-        setM_DeviceCanEject(true);
-        const Value& media = status[DRDeviceMediaInfoKey];
-        setM_BlocksFree(getSizeOfDisc(blockCount(lookup(media, DRDeviceMediaBlocksFreeKey))));
-        setM_BlocksUsed(getSizeOfDisc(blockCount(lookup(media, DRDeviceMediaBlocksUsedKey))));
-        setM_BlocksTotal(
-            getSizeOfDisc(blockCount(lookup(media, DRDeviceMediaBlocksOverwritableKey))));
-        const Text type = shortMediaType(lookup(media, DRDeviceMediaTypeKey).textValue());
-        setM_MediaType(type);
+    snapshot.mediaPresent = state == DRDeviceMediaStateMediaPresent;
+    if (!snapshot.mediaPresent) {
+        snapshot.mediaType = state == DRDeviceMediaStateNone ? kNoDisc : kDetecting;
+        snapshot.blocksFreeText = snapshot.blocksUsedText = snapshot.blocksTotalText = "0";
+        snapshot.mediaFreeTime = snapshot.mediaUsedTime = snapshot.mediaTotalTime = "00:00";
+        return snapshot;
+    }
+    const Value& media = status[DRDeviceMediaInfoKey];
+    snapshot.blocksFree = blockCount(lookup(media, DRDeviceMediaBlocksFreeKey));
+    snapshot.blocksUsed = blockCount(lookup(media, DRDeviceMediaBlocksUsedKey));
+    snapshot.blocksTotal = blockCount(lookup(media, DRDeviceMediaBlocksOverwritableKey));
+    snapshot.blocksFreeText = getSizeOfDisc(snapshot.blocksFree);
+    snapshot.blocksUsedText = getSizeOfDisc(snapshot.blocksUsed);
+    snapshot.blocksTotalText = getSizeOfDisc(snapshot.blocksTotal);
+    snapshot.mediaType = shortMediaType(lookup(media, DRDeviceMediaTypeKey).textValue());
+    snapshot.mediaIsOverWritable = lookup(media, DRDeviceMediaIsOverwritableKey).boolValue();
+    snapshot.mediaIsEarsable = lookup(media, DRDeviceMediaIsErasableKey).boolValue();
+    snapshot.framesFree = frameCount(lookup(media, DRDeviceMediaFreeSpaceKey));
+    snapshot.framesUsed = frameCount(lookup(media, DRDeviceMediaUsedSpaceKey));
+    snapshot.framesTotal = frameCount(lookup(media, DRDeviceMediaOverwritableSpaceKey));
+    snapshot.mediaFreeTime = timeText(snapshot.framesFree);
+    snapshot.mediaUsedTime = timeText(snapshot.framesUsed);
+    snapshot.mediaTotalTime = timeText(snapshot.framesTotal);
+    return snapshot;
+}
+
+std::vector<VXDevice::Snapshot> VXDevice::snapshots() const {
+    std::vector<Snapshot> all;
+    for (const auto& device : deviceList) {
+        if (device) {
+            all.push_back(snapshotOf(*device));
+        }
+    }
+    return all;
+}
+
+void VXDevice::readDevice(const DRDevice& device) {
+    const Snapshot snapshot = snapshotOf(device);
+    setM_deviceName(snapshot.deviceName);
+    setM_connection(snapshot.connection);
+    setM_deviceIsBusy(snapshot.deviceIsBusy);
+    setM_DeviceCanEject(snapshot.deviceCanEject);
+    setM_MediaType(snapshot.mediaType);
+    setM_BlocksFree(snapshot.blocksFreeText);
+    setM_BlocksUsed(snapshot.blocksUsedText);
+    setM_BlocksTotal(snapshot.blocksTotalText);
+    setM_MediaIsOverWritable(snapshot.mediaIsOverWritable);
+    setM_MediaIsEarsable(snapshot.mediaIsEarsable);
+    setM_MediaTotalTime(snapshot.mediaTotalTime);
+    setM_MediaUsedTime(snapshot.mediaUsedTime);
+    setM_MediaFreeTime(snapshot.mediaFreeTime);
+    if (snapshot.mediaPresent) {
         // An absent type logs as "%@" shows a missing object.
-        Log::write(type ? *type : Value().description());
-        setM_MediaIsOverWritable(lookup(media, DRDeviceMediaIsOverwritableKey).boolValue());
-        setM_MediaIsEarsable(lookup(media, DRDeviceMediaIsErasableKey).boolValue());
-        setM_MediaTotalTime(timeText(lookup(media, DRDeviceMediaOverwritableSpaceKey)));
-        setM_MediaUsedTime(timeText(lookup(media, DRDeviceMediaUsedSpaceKey)));
-        setM_MediaFreeTime(timeText(lookup(media, DRDeviceMediaFreeSpaceKey)));
-    } else {
-        setM_MediaType(state == DRDeviceMediaStateNone ? kNoDisc : kDetecting);
-        clearMedium();
-        setM_DeviceCanEject(true);
+        Log::write(snapshot.mediaType ? *snapshot.mediaType : Value().description());
     }
 }
 

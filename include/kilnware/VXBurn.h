@@ -121,6 +121,39 @@ public:
     // Whether the latest burn that failed was cancelled (asked to stop) rather than failed.
     bool lastBurnWasCancelled() const { return lastBurnWasCancelled_; }
 
+    // The layout the latest entry point call burns, from just before its setup panel runs until
+    // the next call; none where the call made no layout. A host's panel measures it against each
+    // recorder (measureLayout) to say what will be written and whether it fits.
+    const platform::Value& pendingLayout() const { return pendingLayout_; }
+
+    // A layout's size before it is burned, and how it measures against a recorder's medium, in
+    // the units discs are sold in: a CD's megabytes of 2^20 bytes ("702 MB" on an 80-minute CD-R)
+    // or, for audio, its minutes and seconds ("79:57"); gigabytes of 10^9 bytes from 1 GB on
+    // ("4.7 GB" on a DVD-R). A size is rounded up, the room on a medium down, so that a layout
+    // shown larger than the room never fits.
+    struct LayoutMeasure {
+        std::uint64_t sectors = 0;  // of the disc, as DRBurn::sectorsOfLayout counts them
+        std::uint64_t bytes = 0;    // written: 2352 a sector of audio, 2048 of data
+        bool audio = false;         // every track is audio: the size is a playing time
+        std::string size;           // "798 MB", "4.9 GB"; for audio "74:13"
+        // What the layout is called: its data track's volume name, else "The audio CD" or "The
+        // disc".
+        std::string name;
+        // Measured against a recorder with a medium: the medium's name ("CD-R"; "disc" for one of
+        // no known type), its free sectors, what they hold ("702 MB (80 min)"; for audio "79:57"),
+        // and whether the layout fits. Without a medium `medium` is none and `fits` true.
+        std::optional<std::string> medium;
+        std::uint64_t room = 0;
+        std::string roomText;
+        bool fits = true;
+        // Why it does not fit, in words for a person ("Holiday does not fit: 798 MB, the CD-R
+        // holds 702 MB (80 min)."); none when it fits.
+        std::optional<std::string> problem;
+    };
+    // Measures `layout`, against the medium in `device` when one is given.
+    static LayoutMeasure measureLayout(const platform::Value& layout,
+                                       const platform::DRDevice* device = nullptr);
+
     // The controller's fields. A new controller has every field empty.
     std::shared_ptr<VXAdd> m_CDAdd;
     std::shared_ptr<platform::Task> m_VideoTask;
@@ -138,8 +171,9 @@ private:
     void refuse(std::string reason);
     // Logs `line` and refuses with it as the reason.
     void refuseWithLine(const std::string& line);
-    // Runs a burn setup panel; false, with the call's outcome set, when it was not confirmed.
-    bool confirmed(platform::DRSetupPanel& panel);
+    // Runs a burn setup panel for `layout`; false, with the call's outcome set, when it was not
+    // confirmed.
+    bool confirmed(platform::DRSetupPanel& panel, const platform::Value& layout);
     // Why the last tool run failed, from what it printed.
     std::string toolFailure(const std::string& what) const;
     void removeTemporaryVideoFiles();
@@ -167,6 +201,7 @@ private:
     int burnsInFlight_ = 0;
     CallOutcome lastCall_;
     std::optional<std::string> layoutProblem_;
+    platform::Value pendingLayout_;
     std::optional<std::string> lastBurnError_;
     // Burns begun with a layout that fell short, and why, until their outcome.
     std::vector<std::pair<std::weak_ptr<platform::DRBurn>, std::string>> burnsWithProblems_;

@@ -77,11 +77,42 @@ public:
     // monitor's thread only.
     std::vector<std::shared_ptr<platform::DRDevice>> deviceList;
 
+    // One recorder and its medium as the snapshot's properties show the last listed one: the
+    // same texts, with the counts they are made of beside them. Without a medium the type is the
+    // waiting text ("No Disc. Waiting for a disc to be inserted..."), the sizes "0" and the times
+    // "00:00", each count 0.
+    struct Snapshot {
+        Text deviceName;
+        Text connection;
+        bool deviceIsBusy = false;
+        bool deviceCanEject = false;
+        bool mediaPresent = false;
+        Text mediaType;  // "CDR", "DVDR"...
+        bool mediaIsOverWritable = false;
+        bool mediaIsEarsable = false;
+        std::uint64_t blocksFree = 0;  // 2048-byte blocks
+        std::uint64_t blocksUsed = 0;
+        std::uint64_t blocksTotal = 0;
+        Text blocksFreeText;  // getSizeOfDisc of the count: "736.97 MB"
+        Text blocksUsedText;
+        Text blocksTotalText;
+        std::uint32_t framesFree = 0;  // 75 a second
+        std::uint32_t framesUsed = 0;
+        std::uint32_t framesTotal = 0;
+        Text mediaFreeTime;  // "79:57"
+        Text mediaUsedTime;
+        Text mediaTotalTime;
+    };
+    // Every listed recorder, in order of announcement, as it is now. Call it on the monitor's
+    // thread; the properties keep showing the last listed recorder only.
+    std::vector<Snapshot> snapshots() const;
+    static Snapshot snapshotOf(const platform::DRDevice& device);
+
 private:
     void resetSnapshot();
     // The medium's fields as a recorder without a medium shows them: "0", NO and "00:00".
     void clearMedium();
-    void readDevice(platform::DRDevice& device);
+    void readDevice(const platform::DRDevice& device);
 
     std::atomic<bool> deviceIsBusy_{false};
     std::atomic<bool> mediaIsOverWritable_{false};

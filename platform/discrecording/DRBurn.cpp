@@ -1,5 +1,8 @@
 #include <kilnware/platform/discrecording/DRBurn.h>
 
+#include <algorithm>
+#include <limits>
+
 #include <kilnware/platform/discrecording/DRDevice.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 
@@ -22,6 +25,17 @@ bool collectTracks(const Value& layout, std::vector<std::shared_ptr<DRTrack>>& t
     }
     return false;
 }
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return a > std::numeric_limits<std::uint64_t>::max() - b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
+}
+
+// Every audio track of a CD lasts at least 4 seconds; the 2 seconds before track 1 are the
+// disc's own.
+constexpr std::uint64_t kMinimumAudioSectors = 300;
+constexpr std::uint64_t kDiscPause = 150;
 }  // namespace
 
 std::shared_ptr<DRBurn> DRBurn::burnForDevice(std::shared_ptr<DRDevice> device) {
@@ -54,6 +68,25 @@ std::vector<std::shared_ptr<DRTrack>> DRBurn::tracksOfLayout(const Value& layout
         tracks.clear();
     }
     return tracks;
+}
+
+std::uint64_t DRBurn::sectorsOfLayout(const Value& layout) {
+    std::uint64_t sectors = 0;
+    bool first = true;
+    for (const auto& track : tracksOfLayout(layout)) {
+        std::uint64_t length = track->estimateLength();
+        if (track->kind() == DRTrack::Kind::Audio) {
+            length = std::max(length, kMinimumAudioSectors);
+            // Read as a double so that any kind of number counts; a silly one only fails to fit.
+            const double gap = track->properties()[DRPreGapLengthKey].doubleValue();
+            std::uint64_t preGap = gap >= 1 ? static_cast<std::uint64_t>(std::min(gap, 1e15)) : 0;
+            preGap = first ? preGap - std::min(preGap, kDiscPause) : preGap;
+            length = saturatingAdd(length, preGap);
+        }
+        sectors = saturatingAdd(sectors, length);
+        first = false;
+    }
+    return sectors;
 }
 
 void DRBurn::writeLayout(const Value& layout) {

@@ -28,9 +28,10 @@ locale_t collationLocale() {
         name.clear();  // the environment's
     }
     static std::mutex mutex;
-    static std::map<std::string, locale_t> made;
+    // Never destroyed: the locales stay reachable for as long as any thread may compare.
+    static auto* const made = new std::map<std::string, locale_t>;
     std::lock_guard lock(mutex);
-    auto [entry, fresh] = made.try_emplace(name, static_cast<locale_t>(nullptr));
+    auto [entry, fresh] = made->try_emplace(name, static_cast<locale_t>(nullptr));
     if (fresh) {
         entry->second = newlocale(LC_COLLATE_MASK | LC_CTYPE_MASK, name.c_str(),
                                   static_cast<locale_t>(nullptr));

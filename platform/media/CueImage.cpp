@@ -384,7 +384,13 @@ private:
                     "files";
             return false;
         }
-        runs.push_back({file, from, length});
+        // A run that goes on where the last one ended is the same run.
+        if (!runs.empty() && runs.back().source == file &&
+            runs.back().from + runs.back().length == from) {
+            runs.back().length += length;
+        } else {
+            runs.push_back({file, from, length});
+        }
         return true;
     }
 

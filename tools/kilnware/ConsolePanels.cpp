@@ -21,11 +21,6 @@ std::string stateText(const Dictionary& status) {
     return state.rfind(prefix, 0) == 0 ? state.substr(prefix.size()) : state;
 }
 
-std::string formatted(const char* format, double a, double b = 0, double c = 0) {
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, format, a, b, c);
-    return buffer;
-}
 }  // namespace
 
 ConsolePanels::ConsolePanels(const Output& output, SetupChoice choice)
@@ -57,17 +52,34 @@ std::shared_ptr<DRDevice> ConsolePanels::runSetupPanel(DRSetupPanel& panel) {
     }
     std::shared_ptr<DRDevice> chosen;
     std::optional<std::string> nothing;
+    bool laidOut = false;  // a layout to show on a dry run
     if (choice_.interrupted && choice_.interrupted()) {
         cancel("Cancelled.");
     } else if (!erase && choice_.nothingToBurn && (nothing = choice_.nothingToBurn())) {
         cancel(*nothing);
     } else {
+        laidOut = !erase;
         chosen = choose(panel, choices);
     }
     output_.event({{"event", "setup"},
                    {"panel", erase ? "erase" : "burn"},
                    {"recorders", recorders},
                    {"chosen", chosen ? json(chosen->displayName()) : json(nullptr)}});
+    if (laidOut && choice_.dryRun) {
+        // The recorder the burn would go to, or the one that refused it.
+        const DRDevice* target = chosen.get();
+        for (const auto& c : choices) {
+            if (!target &&
+                (choices.size() == 1 || (choice_.isNamed && choice_.isNamed(*c.device)))) {
+                target = c.device.get();
+            }
+        }
+        choice_.dryRun(output_, target);
+        if (chosen) {
+            ++dryRuns_;
+            return cancel("");
+        }
+    }
     if (chosen && choice_.beforeConfirm) {
         choice_.beforeConfirm(panel, *chosen);
     }
@@ -109,18 +121,17 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
         }
         if (suitable.size() == 1) {
             proposed = suitable.front();
+        } else if (suitable.empty()) {
+            // The delegate's own words say what would do; with one recorder, they say it all.
+            const auto prompted = std::find_if(choices.begin(), choices.end(),
+                                               [](const DeviceChoice& c) { return c.prompt; });
+            const std::string prompt = prompted != choices.end()
+                                           ? *prompted->prompt
+                                           : std::string("its medium is not suitable.");
+            return cancel(choices.size() == 1 ? prompt
+                                              : "No recorder holds a suitable medium: " + prompt);
         } else {
-            // The delegate's own words say what would do.
-            std::string prompt = "its medium is not suitable.";
-            for (const auto& c : choices) {
-                if (c.prompt) {
-                    prompt = *c.prompt;
-                    break;
-                }
-            }
-            noProposal = suitable.empty()
-                             ? "No recorder holds a suitable medium: " + prompt
-                             : "Several recorders could do this: choose one with --recorder NAME.";
+            noProposal = "Several recorders could do this: choose one with --recorder NAME.";
         }
     }
     if (choice_.yes) {
@@ -138,9 +149,29 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
             "There is no terminal to ask on, so nothing was chosen. Pass --yes to "
             "confirm (and --recorder NAME to choose).");
     }
+    if (panel.kind() != DRSetupPanel::Kind::Erase) {
+        return askWhich("Burn", choices, proposed);
+    }
+    // An erase loses everything on the disc: it is asked about once, each time the panel comes
+    // back after an erase too.
+    auto device = proposed ? proposed : askWhich("Erase", choices, nullptr);
+    if (!device) {
+        return nullptr;
+    }
+    std::cout << (closed_ > 0 ? "Erase another disc in " : "Erase the disc in ")
+              << device->displayName() << "? Everything on it is lost. [y/N] " << std::flush;
+    std::string answer;
+    if (std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes")) {
+        return device;
+    }
+    return cancel("Cancelled.");
+}
+
+std::shared_ptr<DRDevice> ConsolePanels::askWhich(const char* verb,
+                                                  const std::vector<DeviceChoice>& choices,
+                                                  const std::shared_ptr<DRDevice>& proposed) {
     for (;;) {
-        std::cout << (panel.kind() == DRSetupPanel::Kind::Erase ? "Erase" : "Burn")
-                  << " with which recorder? [1-" << choices.size()
+        std::cout << verb << " with which recorder? [1-" << choices.size()
                   << (proposed ? ", Enter for " + proposed->displayName() : std::string())
                   << ", q to cancel] " << std::flush;
         std::string answer;
@@ -187,6 +218,7 @@ void ConsolePanels::progressPanelBegan(DRProgressPanel& panel) {
     started_ = std::chrono::steady_clock::now();
     lastPercentPrinted_ = -1;
     lastState_.clear();
+    last_ = {};
     auto operation = panel.operation();
     auto device = operation ? operation->device() : nullptr;
     const std::string recorder = device ? device->displayName() : "no recorder";
@@ -199,57 +231,73 @@ void ConsolePanels::progressPanelBegan(DRProgressPanel& panel) {
 }
 
 void ConsolePanels::progressPanelUpdated(DRProgressPanel&, const Dictionary& status) {
-    const double fraction = std::clamp(status[DRStatusPercentCompleteKey].doubleValue(), 0.0, 1.0);
+    Progress progress;
+    progress.fraction = std::clamp(status[DRStatusPercentCompleteKey].doubleValue(), 0.0, 1.0);
     const auto written = status[DRStatusBlocksWrittenKey].uint64Value();
     const auto total = status[DRStatusBlocksToWriteKey].uint64Value();
-    const double speed = status[DRStatusCurrentSpeedKey].doubleValue();
+    const auto bytes = static_cast<std::uint64_t>(choice_.blockBytes);
+    progress.bytesDone = written * bytes;
+    progress.bytesTotal = total * bytes;
     // In the medium's own units (CD, DVD or BD 1x), as the engine reckons them.
-    const double multiple = status[DRStatusCurrentSpeedMultipleKey].doubleValue();
-    const std::string state = stateText(status);
+    progress.speed = status[DRStatusCurrentSpeedMultipleKey].doubleValue();
+    progress.state = stateText(status);
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    const double secondsLeft =
+    const double fraction = progress.fraction;
+    progress.secondsLeft =
         fraction > 0.01 && fraction < 1 ? elapsed * (1 - fraction) / fraction : 0;
-    const auto bytes = static_cast<std::uint64_t>(choice_.blockBytes);
     output_.event({{"event", "progress"},
-                   {"state", state},
+                   {"state", progress.state},
                    {"percent", std::round(fraction * 1000) / 10},
                    {"blocksDone", written},
                    {"blocksTotal", total},
-                   {"bytesDone", written * bytes},
-                   {"bytesTotal", total * bytes},
-                   {"bytesPerSecond", speed},
-                   {"secondsLeft", std::round(secondsLeft)},
-                   {"speed", multiple}});
+                   {"bytesDone", progress.bytesDone},
+                   {"bytesTotal", progress.bytesTotal},
+                   {"bytesPerSecond", status[DRStatusCurrentSpeedKey].doubleValue()},
+                   {"secondsLeft", std::round(progress.secondsLeft)},
+                   {"speed", progress.speed}});
+    last_ = progress;
+    show(progress);
+}
+
+void ConsolePanels::show(const Progress& progress) {
     if (output_.json()) {
         return;
     }
-    const int percent = static_cast<int>(fraction * 100);
-    std::string line = formatted("%3.0f%%", fraction * 100) + " " + state;
-    if (total > 0) {
-        line += formatted("  %.1f of %.1f MB", static_cast<double>(written * bytes) / 1e6,
-                          static_cast<double>(total * bytes) / 1e6);
-    }
-    if (multiple > 0) {
-        line += formatted("  %.1fx", multiple);
-    }
-    if (secondsLeft > 0) {
-        line += formatted("  %.0f:%02.0f left", std::floor(secondsLeft / 60),
-                          std::fmod(secondsLeft, 60));
-    }
+    // Redrawn in place on a terminal; otherwise a line for each phase and each tenth.
+    const int percent = static_cast<int>(progress.fraction * 100);
     if (output_.progressBar()) {
-        const int width = 30;
-        const int filled = static_cast<int>(fraction * width);
-        output_.bar("[" + std::string(static_cast<std::size_t>(filled), '#') +
-                    std::string(static_cast<std::size_t>(width - filled), '-') + "] " + line);
-    } else if (percent / 10 != lastPercentPrinted_ / 10 || state != lastState_) {
-        output_.say(line);
+        output_.bar(progressLine(progress, output_.terminalWidth(), true));
+    } else if (percent / 10 != lastPercentPrinted_ / 10 || progress.state != lastState_) {
+        output_.say(progressLine(progress, 80, false));
         lastPercentPrinted_ = percent;
-        lastState_ = state;
+        lastState_ = progress.state;
+    }
+}
+
+void ConsolePanels::showEnd(const Dictionary& status) {
+    // A finished operation's line ends at 100 %, whatever its last report said.
+    if (!DROperation::hasFailed(status) && !last_.state.empty() && last_.fraction < 1) {
+        last_.fraction = 1;
+        last_.bytesDone = last_.bytesTotal;
+        last_.secondsLeft = 0;
+        const auto blocks = last_.bytesTotal / choice_.blockBytes;
+        output_.event({{"event", "progress"},
+                       {"state", last_.state},
+                       {"percent", 100},
+                       {"blocksDone", blocks},
+                       {"blocksTotal", blocks},
+                       {"bytesDone", last_.bytesTotal},
+                       {"bytesTotal", last_.bytesTotal},
+                       {"bytesPerSecond", 0},
+                       {"secondsLeft", 0},
+                       {"speed", last_.speed}});
+        show(last_);
     }
 }
 
 void ConsolePanels::progressPanelPresentResult(DRProgressPanel& panel, const Dictionary& status) {
+    showEnd(status);
     const bool failed = DROperation::hasFailed(status);
     const bool burn = panel.kind() == DRProgressPanel::Kind::Burn;
     if (failed) {
@@ -264,6 +312,9 @@ void ConsolePanels::progressPanelClosed(DRProgressPanel& panel) {
     ++closed_;
     if (auto operation = panel.operation()) {
         lastFinalStatus_ = operation->status();
+    }
+    if (auto operation = panel.operation()) {
+        showEnd(operation->status());
     }
     active_ = nullptr;
     output_.endBar();

@@ -10,6 +10,7 @@
 #include <kilnware/platform/panels/Panels.h>
 
 #include "Output.h"
+#include "ProgressLine.h"
 
 namespace kilnware::cli {
 
@@ -35,6 +36,9 @@ struct SetupChoice {
     // holds (none: nothing to ask), and what to do when the person says yes.
     std::function<std::optional<std::string>(const platform::DRDevice&)> overwriteQuestion;
     std::function<void(const platform::DRDevice&)> allowOverwrite;
+    // --dry-run: shown what would be burned on the recorder that would be chosen (or that was
+    // refused; null when there is none), a burn setup panel is cancelled instead of confirmed.
+    std::function<void(const Output&, const platform::DRDevice*)> dryRun;
 };
 
 // The four panels on a console: the setup panel lists every recorder with the delegate's verdict
@@ -54,6 +58,8 @@ public:
 
     std::size_t setupShowings() const { return setupShowings_; }
     std::size_t setupCancels() const { return setupCancels_; }
+    // Burn setup panels that a dry run ended with a recorder that would have burned.
+    std::size_t dryRuns() const { return dryRuns_; }
     std::size_t progressPanelsBegun() const { return begun_; }
     std::size_t progressPanelsClosed() const { return closed_; }
     // The panel that runs now, for Ctrl-C; null between panels.
@@ -70,11 +76,20 @@ private:
     // On a terminal, without --yes: asks whether to write over what the medium holds; true when
     // the person said yes.
     bool askToOverwrite(const platform::DRDevice& device);
+    // Asks on the terminal which recorder to `verb` with ("Burn"); null when cancelled.
+    std::shared_ptr<platform::DRDevice> askWhich(
+        const char* verb, const std::vector<platform::DeviceChoice>& choices,
+        const std::shared_ptr<platform::DRDevice>& proposed);
+    // Draws the progress line, or prints it when it says something new.
+    void show(const Progress& progress);
+    // Brings the line to 100 % when `status` is a success.
+    void showEnd(const platform::Dictionary& status);
 
     const Output& output_;
     SetupChoice choice_;
     std::size_t setupShowings_ = 0;
     std::size_t setupCancels_ = 0;
+    std::size_t dryRuns_ = 0;
     std::size_t begun_ = 0;
     std::size_t closed_ = 0;
     platform::DRProgressPanel* active_ = nullptr;
@@ -83,6 +98,7 @@ private:
     std::chrono::steady_clock::time_point started_;
     int lastPercentPrinted_ = -1;
     std::string lastState_;
+    Progress last_;  // the last progress shown
 };
 
 }  // namespace kilnware::cli

@@ -1,13 +1,12 @@
 #include "HostBurn.h"
 
-#include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <string_view>
 
 #include <kilnware/platform/discrecording/DRKeys.h>
 
 #include "Medium.h"
+#include "Speeds.h"
 
 namespace kilnware::cli {
 
@@ -59,24 +58,11 @@ bool continuable(const Medium& medium) {
 
 }  // namespace
 
-void addMediaOptions(CLI::App& command, MediaRequest& request, bool sessions) {
-    command.add_flag("--overwrite", request.overwrite,
-                     "Write over what the medium holds (a rewritable disc is blanked first)");
-    if (!sessions) {
-        return;
-    }
-    command.add_flag("--append", request.append,
-                     "Add a session to the disc: its files join those of the earlier sessions");
-    command.add_flag("--replace", request.replace,
-                     "With --append, replace a file or folder of the same name");
-    command.add_flag("--close", request.close, "Close the disc: no session can be added after");
-}
-
 std::optional<std::string> HostBurn::contentRefusal(const Medium& medium,
                                                     const DRDevice& device) const {
     const std::string disc = called(medium, device);
     const std::string holds = disc + " holds " + medium.holdings();
-    if (request_.append) {
+    if (wishes_.media.append) {
         if (continuable(medium)) {
             return std::nullopt;
         }
@@ -96,7 +82,7 @@ std::optional<std::string> HostBurn::contentRefusal(const Medium& medium,
         return std::nullopt;
     }
     std::string options;
-    if (continuable(medium) && request_.sessions) {
+    if (continuable(medium) && wishes_.media.sessions) {
         options = " Add a session to it with --append";
         options += rewritable ? ", or write over it with --overwrite." : ".";
     } else if (rewritable) {
@@ -111,12 +97,12 @@ std::optional<std::string> HostBurn::contentRefusal(const Medium& medium,
 }
 
 bool HostBurn::overwriteAllowed(const DRDevice& device) const {
-    return request_.overwrite || allowed_.count(device.displayName()) > 0;
+    return wishes_.media.overwrite || allowed_.count(device.displayName()) > 0;
 }
 
 std::optional<std::string> HostBurn::overwriteQuestion(const DRDevice& device) const {
     const Medium medium = mediumIn(device);
-    if (request_.append || !medium.holdsData() || overwriteAllowed(device) ||
+    if (wishes_.media.append || !medium.holdsData() || overwriteAllowed(device) ||
         !(medium.overwritable || medium.erasable)) {
         return std::nullopt;
     }
@@ -130,41 +116,81 @@ void HostBurn::allowOverwrite(const DRDevice& device) {
 
 void HostBurn::applyRequest(DRBurn& burn, const DRDevice& device) const {
     Dictionary properties = burn.properties();
-    properties.set(DRBurnOverwriteDiscKey,
-                   overwriteAllowed(device) && !request_.append && mediumIn(device).holdsData());
-    properties.set(DRBurnAppendKey, request_.append);
-    properties.set(DRBurnReplaceFilesKey, request_.replace);
-    properties.set(DRBurnAppendableKey, request_.sessions && !request_.close);
+    properties.set(DRBurnOverwriteDiscKey, overwriteAllowed(device) && !wishes_.media.append &&
+                                               mediumIn(device).holdsData());
+    properties.set(DRBurnAppendKey, wishes_.media.append);
+    properties.set(DRBurnReplaceFilesKey, wishes_.media.replace);
+    properties.set(DRBurnAppendableKey, wishes_.media.sessions && !wishes_.media.close);
     burn.setProperties(std::move(properties));
 }
 
 bool HostBurn::deviceContainsSuitableMedia(DRSetupPanel& panel,
                                            const std::shared_ptr<DRDevice>& device,
                                            std::optional<std::string>& promptString) {
-    const bool erase = panel.kind() == DRSetupPanel::Kind::Erase;
-    if (audio_ && !erase) {
-        if (!VXBurn::deviceContainsSuitableMedia(panel, device, promptString)) {
-            return false;
-        }
-    } else {
+    if (panel.kind() == DRSetupPanel::Kind::Erase) {
         const Dictionary status = device ? device->status() : Dictionary();
         const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
-        // A libburn pseudo-drive over a file has no medium type: it takes data and images.
-        const bool suitable = erase ? listed(type, kErasable)
-                                    : listed(type, kWritable) || (device && pseudoDrive(*device));
-        if (!suitable) {
-            promptString = erase ? kErasablePrompt : kWritablePrompt;
-            return false;
+        if (listed(type, kErasable)) {
+            return true;
         }
+        promptString = kErasablePrompt;
+        return false;
     }
-    if (erase || !device) {
+    if (!suitableType(panel, device, promptString)) {
+        return false;
+    }
+    if (!device) {
         return true;
     }
-    if (auto refusal = contentRefusal(mediumIn(*device), *device)) {
-        promptString = std::move(refusal);
+    if (auto why = contentRefusal(mediumIn(*device), *device)) {
+        promptString = std::move(why);
+        return false;
+    }
+    if (auto why = refusal(*device)) {
+        promptString = *why;
         return false;
     }
     return true;
+}
+
+bool HostBurn::suitableType(DRSetupPanel& panel, const std::shared_ptr<DRDevice>& device,
+                            std::optional<std::string>& promptString) {
+    if (wishes_.audio) {
+        return VXBurn::deviceContainsSuitableMedia(panel, device, promptString);
+    }
+    const Dictionary status = device ? device->status() : Dictionary();
+    const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
+    // A libburn pseudo-drive over a file has no medium type: it takes data and images.
+    if (listed(type, kWritable) || (device && pseudoDrive(*device))) {
+        return true;
+    }
+    promptString = kWritablePrompt;
+    return false;
+}
+
+std::optional<std::string> HostBurn::refusal(const DRDevice& device) const {
+    const bool imageRecorder = dynamic_cast<const ImageRecorder*>(&device) != nullptr;
+    const Dictionary status = device.status();
+    if (status[DRDeviceMediaStateKey].textValue() != DRDeviceMediaStateMediaPresent) {
+        return std::nullopt;  // the media question tells of that
+    }
+    if (wishes_.simulate && imageRecorder) {
+        return "The image recorder cannot simulate a burn: it writes an image or nothing. "
+               "--dry-run shows what would be written.";
+    }
+    if (wishes_.speed) {
+        if (auto why = speedRefusal(status, *wishes_.speed, device.displayName())) {
+            return why;
+        }
+    }
+    const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
+    if (measure.problem) {
+        return *measure.problem +
+               (imageRecorder && !measure.audio
+                    ? " A larger medium: --image-medium dvd-r (4.7 GB) or bd-r (25 GB)."
+                    : "");
+    }
+    return std::nullopt;
 }
 
 }  // namespace kilnware::cli

@@ -6,38 +6,32 @@
 
 #include <kilnware/Kilnware.h>
 
-namespace CLI {
-class App;
-}
+#include "CommandLine.h"
 
 namespace kilnware::cli {
 
 struct Medium;
 
-// What the person asked for a medium that already holds something.
-struct MediaRequest {
-    bool overwrite = false;  // --overwrite: write over it (a rewritable is blanked first)
-    bool append = false;     // --append: add a session, with the earlier sessions' files
-    bool replace = false;    // --replace: with --append, a name that exists is replaced
-    bool close = false;      // --close: no session can be added after this burn
-    bool sessions = false;   // a data disc or MP3 CD: left appendable unless closed
+// What the person asked of the burn beyond its layout.
+struct BurnWishes {
+    bool audio = false;  // an audio CD: the library's own media policy
+    std::optional<double> speed;
+    bool simulate = false;
+    MediaRequest media;
 };
-
-// --overwrite for every burn; --append, --replace and --close where sessions can be added (the
-// caller sets `request.sessions` for the burn that runs).
-void addMediaOptions(CLI::App& command, MediaRequest& request, bool sessions);
 
 // The command's controller: the library's own, with the command's wider media policy. The
 // library accepts only CD-R and CD-RW in every setup panel; a host widens that by answering the
 // panels' media question itself, as this does: data discs, MP3 CDs, video DVDs and images go on
 // CDs, DVDs and BDs; an audio CD stays a CD (the library's answer); an erase takes any rewritable
-// medium. A medium that holds anything is never written over unasked: it is refused with a prompt
-// that says what it holds and what can be done, unless the person asked to add a session to it
-// or to write over it (--overwrite, or yes to overwriteQuestion).
+// medium. A medium is refused too, with the reason as its prompt, when the layout does not fit it,
+// when it is not written at the speed asked, or when --simulate is asked of the image recorder.
+// A medium that holds anything is never written over unasked: it is refused with a prompt that
+// says what it holds and what can be done, unless the person asked to add a session to it or to
+// write over it (--overwrite, or yes to overwriteQuestion).
 class HostBurn : public VXBurn {
 public:
-    explicit HostBurn(bool audio = false, MediaRequest request = {})
-        : audio_(audio), request_(request) {}
+    explicit HostBurn(BurnWishes wishes = {}) : wishes_(std::move(wishes)) {}
 
     bool deviceContainsSuitableMedia(platform::DRSetupPanel& panel,
                                      const std::shared_ptr<platform::DRDevice>& device,
@@ -61,13 +55,18 @@ public:
         "BD-RE.";
 
 private:
+    // Whether the medium's type suits the burn.
+    bool suitableType(platform::DRSetupPanel& panel,
+                      const std::shared_ptr<platform::DRDevice>& device,
+                      std::optional<std::string>& promptString);
     // Why what the medium holds stops this burn, or none.
     std::optional<std::string> contentRefusal(const Medium& medium,
                                               const platform::DRDevice& device) const;
     bool overwriteAllowed(const platform::DRDevice& device) const;
+    // Why this burn cannot go on the medium in `device`; none when it can.
+    std::optional<std::string> refusal(const platform::DRDevice& device) const;
 
-    bool audio_;
-    MediaRequest request_;
+    BurnWishes wishes_;
     std::set<std::string> allowed_;  // display names of the recorders the person said yes for
 };
 

@@ -1,5 +1,8 @@
 #include "Output.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 
@@ -31,6 +34,14 @@ void Output::event(nlohmann::json event) const {
         std::cout << event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
                   << std::flush;
     }
+}
+
+std::size_t Output::terminalWidth() const {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 80;
 }
 
 void Output::bar(const std::string& line) const {

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <string>
 
 namespace kilnware::cli {
@@ -10,7 +11,7 @@ namespace kilnware::cli {
 class Output {
 public:
     // The version of the JSON events (docs/json-events.md), in every event as "schema".
-    static constexpr int kSchema = 1;
+    static constexpr int kSchema = 2;
 
     Output(bool json, bool progressOnTerminal);
 
@@ -24,6 +25,8 @@ public:
     void problem(const std::string& line) const;
     // An event for programs; in plain mode nothing.
     void event(nlohmann::json event) const;
+    // The columns of the terminal the bar is drawn on (80 where it does not say).
+    std::size_t terminalWidth() const;
     // Redraws the progress bar in place on standard error.
     void bar(const std::string& line) const;
     void endBar() const;

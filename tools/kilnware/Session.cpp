@@ -37,9 +37,7 @@ json text(const std::optional<std::string>& value) {
 }
 }  // namespace
 
-Session::Session(const Options& options,
-                 std::function<void(DRSetupPanel&, const DRDevice&)> beforeConfirm,
-                 std::function<std::optional<std::string>()> nothingToBurn)
+Session::Session(const Options& options, SetupChoice hooks)
     : options_(options), output_(options.json, ::isatty(STDERR_FILENO) != 0) {
     RunLoop::current();  // this thread's loop is the main one
     struct sigaction action {};
@@ -64,23 +62,24 @@ Session::Session(const Options& options,
         }
     });
 
-    SetupChoice choice;
+    SetupChoice choice = std::move(hooks);
     choice.blockBytes = options.blockBytes;
     choice.recorder = options.recorder;
     choice.isNamed = [this](const DRDevice& device) { return isNamedRecorder(device); };
-    choice.yes = options.yes;
-    choice.nothingToBurn = std::move(nothingToBurn);
+    // A dry run writes nothing: it needs no confirmation.
+    choice.yes = options.yes || choice.dryRun;
     choice.terminal = ::isatty(STDIN_FILENO) != 0;
-    choice.beforeConfirm = std::move(beforeConfirm);
-    choice.overwriteQuestion = options.overwriteQuestion;
-    choice.allowOverwrite = options.allowOverwrite;
     choice.interrupted = [] { return interrupted.load(); };
+    const bool dryRun = static_cast<bool>(choice.dryRun);
     panels_ = std::make_shared<ConsolePanels>(output_, std::move(choice));
     Panels::setAnswerer(panels_);
 
-    // The folder the person named for the images is made if it is not there yet.
-    std::error_code ignored;
-    std::filesystem::create_directories(options.imageDirectory, ignored);
+    // The folder the person named for the images is made if it is not there yet (a dry run
+    // writes nothing).
+    if (!dryRun) {
+        std::error_code ignored;
+        std::filesystem::create_directories(options.imageDirectory, ignored);
+    }
     imageEngine_ = std::make_shared<ImageRecorderEngine>(
         options.imageDirectory,
         ImageRecorder::mediumNamed(options.imageMedium).value_or(ImageRecorder::Medium::CDR));
@@ -168,6 +167,11 @@ void Session::result(int status, const std::string& outcome, const std::string& 
                    {"files", files}});
 }
 
+int Session::refuse(const std::string& reason) {
+    result(kNothingBurned, "nothing-burned", "Nothing was burned: " + reason, reason);
+    return kNothingBurned;
+}
+
 int Session::burn(const std::shared_ptr<VXBurn>& controller,
                   const std::function<void(VXBurn&)>& start) {
     std::optional<bool> succeeded;
@@ -187,10 +191,13 @@ int Session::burn(const std::shared_ptr<VXBurn>& controller,
         const std::string& console = panels_->cancelReason();
         if (interrupted) {
             result(status, "cancelled", "Cancelled: nothing was burned.");
+        } else if (panels_->dryRuns() > 0) {
+            status = kSucceeded;
+            result(status, "dry-run", "Nothing was written: this was a dry run.");
         } else if (call.kind == VXBurn::CallOutcome::Kind::Refused) {
             result(status, "nothing-burned", "Nothing was burned: " + call.reason, call.reason);
         } else if (!console.empty() && console != "Cancelled.") {
-            result(status, "nothing-burned", console, console);
+            result(status, "nothing-burned", "Nothing was burned: " + console, console);
         } else {
             result(status, "cancelled", "Cancelled: nothing was burned.");
         }
@@ -244,59 +251,75 @@ int Session::erase() {
 }
 
 void Session::printSnapshot(const VXDevice& device) const {
+    const auto snapshots = device.snapshots();
     if (output_.json()) {
-        json snapshot = {{"m_deviceIsBusy", device.m_deviceIsBusy()},
-                         {"m_DeviceCanEject", device.m_DeviceCanEject()},
-                         {"m_MediaIsOverWritable", device.m_MediaIsOverWritable()},
-                         {"m_MediaIsEarsable", device.m_MediaIsEarsable()},
-                         {"m_connection", text(device.m_connection())},
-                         {"m_deviceName", text(device.m_deviceName())},
-                         {"m_MediaType", text(device.m_MediaType())},
-                         {"m_BlocksFree", text(device.m_BlocksFree())},
-                         {"m_BlocksUsed", text(device.m_BlocksUsed())},
-                         {"m_BlocksTotal", text(device.m_BlocksTotal())},
-                         {"m_MediaTotalTime", text(device.m_MediaTotalTime())},
-                         {"m_MediaUsedTime", text(device.m_MediaUsedTime())},
-                         {"m_MediaFreeTime", text(device.m_MediaFreeTime())}};
-        std::cout << snapshot.dump(-1, ' ', false, json::error_handler_t::replace) << '\n'
-                  << std::flush;
+        json recorders = json::array();
+        for (const auto& one : snapshots) {
+            recorders.push_back({{"recorder", text(one.deviceName)},
+                                 {"connection", text(one.connection)},
+                                 {"busy", one.deviceIsBusy},
+                                 {"canEject", one.deviceCanEject},
+                                 {"present", one.mediaPresent},
+                                 {"type", text(one.mediaType)},
+                                 {"erasable", one.mediaIsEarsable},
+                                 {"overwritable", one.mediaIsOverWritable},
+                                 {"blocksFree", one.blocksFree},
+                                 {"blocksUsed", one.blocksUsed},
+                                 {"blocksOverwritable", one.blocksTotal},
+                                 {"sizeFree", text(one.blocksFreeText)},
+                                 {"sizeUsed", text(one.blocksUsedText)},
+                                 {"sizeOverwritable", text(one.blocksTotalText)},
+                                 {"framesFree", one.framesFree},
+                                 {"framesUsed", one.framesUsed},
+                                 {"framesOverwritable", one.framesTotal},
+                                 {"timeFree", text(one.mediaFreeTime)},
+                                 {"timeUsed", text(one.mediaUsedTime)},
+                                 {"timeOverwritable", text(one.mediaTotalTime)}});
+        }
+        output_.event({{"event", "devices"}, {"recorders", recorders}});
         return;
+    }
+    if (snapshots.empty()) {
+        output_.say("There is no recorder.");
     }
     auto show = [](const std::optional<std::string>& value) { return value.value_or("-"); };
     auto yesNo = [](bool value) { return std::string(value ? "yes" : "no"); };
-    output_.say("Recorder:    " + show(device.m_deviceName()) + " (" + show(device.m_connection()) +
-                ")" + (device.m_deviceIsBusy() ? ", busy" : ""));
-    output_.say("Medium:      " + show(device.m_MediaType()));
-    output_.say("Free:        " + show(device.m_BlocksFree()) + ", " +
-                show(device.m_MediaFreeTime()));
-    output_.say("Used:        " + show(device.m_BlocksUsed()) + ", " +
-                show(device.m_MediaUsedTime()));
-    output_.say("Capacity:    " + show(device.m_BlocksTotal()) + ", " +
-                show(device.m_MediaTotalTime()));
-    output_.say("Erasable:    " + yesNo(device.m_MediaIsEarsable()) +
-                ", overwritable: " + yesNo(device.m_MediaIsOverWritable()) +
-                ", can eject: " + yesNo(device.m_DeviceCanEject()));
+    for (std::size_t i = 0; i < snapshots.size(); ++i) {
+        const auto& one = snapshots[i];
+        if (i > 0) {
+            output_.say("");
+        }
+        output_.say("Recorder:    " + show(one.deviceName) + " (" + show(one.connection) + ")" +
+                    (one.deviceIsBusy ? ", busy" : ""));
+        output_.say("Medium:      " + show(one.mediaType));
+        if (!one.mediaPresent) {
+            continue;
+        }
+        output_.say("Free:        " + show(one.blocksFreeText) + ", " + show(one.mediaFreeTime));
+        output_.say("Used:        " + show(one.blocksUsedText) + ", " + show(one.mediaUsedTime));
+        output_.say("Capacity:    " + show(one.blocksTotalText) + ", " + show(one.mediaTotalTime));
+        output_.say("Erasable:    " + yesNo(one.mediaIsEarsable) + ", overwritable: " +
+                    yesNo(one.mediaIsOverWritable) + ", can eject: " + yesNo(one.deviceCanEject));
+    }
 }
 
 int Session::devices(bool watch) {
     logEvents_ = false;  // with --json, the snapshots alone
     auto monitor = std::make_shared<VXDevice>();
-    std::size_t snapshots = 0;
+    bool watching = false;
     NotificationCenter::defaultCenter().addObserver(this, std::string(UpDateDeviceInfo),
                                                     monitor.get(), [&](const Notification&) {
-                                                        ++snapshots;
-                                                        if (watch || snapshots == 1) {
+                                                        if (watching) {
                                                             printSnapshot(*monitor);
                                                         }
                                                     });
-    // The recorders that are there announce themselves on the run loop; the first snapshot
-    // follows from the first status notice.
+    // The recorders that are there announce themselves on the run loop: all of them are listed
+    // once it is idle.
     RunLoop::current()->runUntilIdle();
-    if (snapshots == 0) {
-        monitor->updateDeviceInfo();
-    }
+    printSnapshot(*monitor);
     if (watch) {
         output_.say("Watching; Ctrl-C ends.");
+        watching = true;
         runUntil([] { return false; });
     }
     NotificationCenter::defaultCenter().removeObserver(this);

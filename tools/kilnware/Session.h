@@ -13,45 +13,26 @@
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
 
+#include "CommandLine.h"
 #include "ConsolePanels.h"
 #include "Output.h"
 
 namespace kilnware::cli {
 
-// Exit statuses of the command.
-enum ExitStatus : int {
-    kSucceeded = 0,
-    kFailed = 1,  // the burn, erase or eject failed
-    kUsage = 2,
-    kNothingBurned = 3,  // cancelled, or refused before a burn began
-};
-
-struct Options {
-    std::optional<std::string> recorder;
-    bool yes = false;
-    std::string imageDirectory = ".";
-    std::string imageMedium = "cd-r";
-    bool json = false;
-    bool verbose = false;
-    std::size_t blockBytes = 2048;  // 2352 for an audio CD
-    // Asking before writing over a medium that holds something (SetupChoice).
-    std::function<std::optional<std::string>(const platform::DRDevice&)> overwriteQuestion;
-    std::function<void(const platform::DRDevice&)> allowOverwrite;
-};
-
 // One run of the command: the engines, the console panels, the library's log lines and Ctrl-C.
 class Session {
 public:
-    // `beforeConfirm` and `nothingToBurn` as in SetupChoice.
-    Session(const Options& options,
-            std::function<void(platform::DRSetupPanel&, const platform::DRDevice&)> beforeConfirm,
-            std::function<std::optional<std::string>()> nothingToBurn);
+    // `hooks` gives SetupChoice's beforeConfirm, nothingToBurn and dryRun; the rest comes from
+    // `options`.
+    Session(const Options& options, SetupChoice hooks);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     const Output& output() const { return output_; }
 
+    // Refuses the burn before it begins: the reason, and exit status 3.
+    int refuse(const std::string& reason);
     // Runs one burn entry point of `burn` and waits for its outcome.
     int burn(const std::shared_ptr<VXBurn>& burn, const std::function<void(VXBurn&)>& start);
     // The erase cycle, until a setup panel is cancelled.

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 
 #include "Kilnware/VideoWork.h"
 #include "tests/support/CdrdaoToc.h"
@@ -58,6 +60,35 @@ std::vector<json> events(const std::string& output) {
         parsed.push_back(json::parse(line));  // throws, failing the test, on a broken line
     }
     return parsed;
+}
+
+// A WAV of CD audio lasting `seconds`, silent, its samples a hole in the file: cheap to make
+// whatever its length.
+void sparseCDWav(const std::string& path, std::uint32_t seconds) {
+    const std::uint32_t bytes = seconds * 176'400;
+    std::string header = "RIFF....WAVEfmt ";
+    const auto put = [&header](std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            header += static_cast<char>(value >> (8 * i) & 0xff);
+        }
+    };
+    header.replace(4, 4, "");
+    header.insert(4, std::string(4, '\0'));
+    put(16, 4);
+    put(1, 2);  // PCM
+    put(2, 2);
+    put(44100, 4);
+    put(176'400, 4);
+    put(4, 2);
+    put(16, 2);
+    header += "data";
+    put(bytes, 4);
+    const std::uint32_t riff = static_cast<std::uint32_t>(header.size()) - 8 + bytes;
+    for (int i = 0; i < 4; ++i) {
+        header[4 + static_cast<std::size_t>(i)] = static_cast<char>(riff >> (8 * i) & 0xff);
+    }
+    test::writeFile(path, header);
+    fs::resize_file(path, header.size() + bytes);
 }
 
 // Each medium of the image recorder, with its true capacity, takes a data disc; each file system
@@ -154,7 +185,9 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
     const Case cases[] = {
         {{"data", dir.file("nothere"), "--yes"}, 2, "nothere"},
         {{"data", folder, "--fs", "ntfs", "--yes"}, 2, "ntfs"},
-        {{"audio", "--yes"}, 2, "files is required"},
+        {{"audio", "--yes"}, 2, "name the audio files"},
+        {{"video-ts", "--yes"}, 2, "name the folder"},
+        {{"image", "--yes"}, 2, "name the disc image"},
         {{"audio", dir.file("notes.txt"), "--yes"}, 3, "notes.txt is no audio that can be read"},
         // An audio CD keeps the library's own policy; every other burn takes DVDs and BDs too.
         {{"audio", tone, "--yes", "--image-medium", "dvd-r"}, 3, "That's not a writable CD!"},
@@ -166,9 +199,12 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
         {{"erase", "--yes"}, 3, "no medium this command can erase"},
         {{"data", folder}, 3, "Pass --yes"},
         {{"burn-everything"}, 2, ""},
-        {{"image", dir.file("folder/sub/a.txt"), "--yes"}, 2, ""},
-        {{"image", dir.file("outside.cue"), "--yes"}, 2, "beside the cue sheet"},
-        {{"image", dir.file("escape.cue"), "--yes"}, 2, ""},
+        // Refused after the command line was read: a result, and exit status 3.
+        {{"image", dir.file("folder/sub/a.txt"), "--yes"}, 3, "is no disc image"},
+        {{"image", dir.file("outside.cue"), "--yes"}, 3, "beside the cue sheet"},
+        {{"image", dir.file("escape.cue"), "--yes"}, 3, ""},
+        {{"data", folder, "--yes", "--speed", "1e-9"}, 3, "at 1x to 52x: --speed 1e-09 is slower"},
+        {{"data", folder, "--yes", "--simulate"}, 3, "cannot simulate"},
         // The library's reason, not its "burn is nil".
         {{"video", dir.file("VID_2024.mp4"), "--yes"}, 3, "no MPEG video sequence header"},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip")}, 2, "work folder"},
@@ -313,7 +349,7 @@ TEST_F(Command, JsonEventsFollowTheirSchema) {
         EXPECT_EQ(parsed.front()["chosen"], "Kilnware Image Recorder");
         std::size_t results = 0, logs = 0, begins = 0;
         for (const auto& event : parsed) {
-            EXPECT_EQ(event["schema"], 1);
+            EXPECT_EQ(event["schema"], 2);
             results += event["event"] == "result";
             logs += event["event"] == "log";
             begins += event["event"] == "begin" && event["description"] == "Burning Mp3 CD";
@@ -332,25 +368,20 @@ TEST_F(Command, JsonEventsFollowTheirSchema) {
         EXPECT_TRUE(last["error"].is_null());
         EXPECT_EQ(last["files"], nlohmann::json::array({out + "/Songs.iso"}));
     }
-    auto failed =
-        kilnware({"data", dir.file("folder"), "--simulate", "--yes", "--json", "--image-dir", out});
-    const auto last = events(failed.out).back();
-    EXPECT_EQ(last["outcome"], "failed");
-    EXPECT_EQ(last["exitStatus"], 1);
-    EXPECT_NE(last["error"].get<std::string>().find("cannot simulate"), std::string::npos);
+    // Refused before the burn began: a result with the reason, and exit status 3.
+    for (const char* what : {"--simulate", "--speed=1e-9"}) {
+        auto refused =
+            kilnware({"data", dir.file("folder"), what, "--yes", "--json", "--image-dir", out});
+        EXPECT_EQ(refused.status, 3);
+        const auto last = events(refused.out).back();
+        EXPECT_EQ(last["outcome"], "nothing-burned");
+        EXPECT_EQ(last["exitStatus"], 3);
+        EXPECT_FALSE(last["error"].is_null());
+    }
 }
 
 // The image recorder's medium shown, erased where it can be, and ejected.
 TEST_F(Command, DevicesInfoEraseAndEject) {
-    auto run = kilnware({"devices", "--json"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    auto parsed = events(run.out);
-    ASSERT_EQ(parsed.size(), 1u) << run.out;
-    EXPECT_EQ(parsed[0]["m_deviceName"], "Kilnware Image Recorder");
-    EXPECT_EQ(parsed[0]["m_MediaType"], "CDR");
-    EXPECT_EQ(parsed[0]["m_BlocksFree"], "736.97 MB");
-    EXPECT_EQ(parsed[0]["m_MediaFreeTime"], "79:57");
-    EXPECT_EQ(parsed[0].size(), 13u);
     auto plain = kilnware({"devices"});
     EXPECT_NE(plain.out.find("736.97 MB, 79:57"), std::string::npos) << plain.out;
 
@@ -380,12 +411,125 @@ TEST_F(Command, PseudoDriveBurnsAndItsImageBurnsAgain) {
     EXPECT_EQ(test::readFile(out + "/Pseudo.iso"), test::readFile(disc));
 }
 
+// A layout that does not fit is refused before the burn begins, in the units people think in;
+// for audio, minutes and seconds. A dry run says the same.
+TEST_F(Command, ALayoutThatDoesNotFitIsRefusedInMegabytesOrMinutes) {
+    fs::create_directories(dir.file("holiday"));
+    std::ofstream(dir.file("holiday/film.bin")).put('x');
+    fs::resize_file(dir.file("holiday/film.bin"), std::uint64_t{800} << 20);
+    sparseCDWav(dir.file("long.wav"), 81 * 60);
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string said;
+    };
+    const Case cases[] = {
+        {{"data", dir.file("holiday"), "--name", "Holiday"},
+         "Holiday does not fit: 801 MB, the CD-R holds 702 MB (80 min)."},
+        {{"audio", dir.file("long.wav")},
+         "The audio CD does not fit: 81:00, the CD-R holds 79:57."},
+        {{"data", dir.file("holiday"), "--image-medium", "dvd-r", "--dry-run"}, "it fits"},
+        {{"audio", dir.file("long.wav"), "--dry-run"}, "does not fit: 81:00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        auto arguments = c.arguments;
+        arguments.insert(arguments.end(), {"--yes", "--image-dir", out});
+        const auto plain = kilnware(arguments);
+        EXPECT_NE((plain.out + plain.err).find(c.said), std::string::npos)
+            << plain.out << plain.err;
+        arguments.push_back("--json");
+        const auto run = kilnware(arguments);
+        const bool fits = c.said == "it fits";
+        EXPECT_EQ(run.status, fits ? 0 : 3);
+        const auto last = events(run.out).back();
+        EXPECT_EQ(last["outcome"], fits ? "dry-run" : "nothing-burned");
+        if (!fits) {
+            EXPECT_NE(last["error"].get<std::string>().find(c.said), std::string::npos);
+        }
+    }
+    EXPECT_EQ(written(), std::vector<std::string>{});
+}
+
+// A dry run of every kind of burn lays the disc out and shows it, its size against the medium and
+// that it fits, and writes nothing: no image, no work files beside the inputs.
+TEST_F(Command, DryRunShowsEveryBurnAndWritesNothing) {
+    test::writeCDWav(dir.file("tone.wav"), 44100 * 3);
+    const std::string clip = dir.file("clip.mpg");
+    test::makeClip(clip, "pal-dvd");
+    fs::create_directories(dir.file("dvd/VIDEO_TS"));
+    std::ofstream(dir.file("dvd/VIDEO_TS/VIDEO_TS.IFO")) << "ifo";
+    ASSERT_EQ(kilnware({"data", dir.file("folder"), "--name", "Copy", "--yes", "--image-dir",
+                        dir.file("images")})
+                  .status,
+              0);
+    const auto before = [this] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+            names.push_back(entry.path().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const auto inputs = before();
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string shown;  // a track's line
+    };
+    const Case cases[] = {
+        {{"data", dir.file("folder"), "--name", "Notes"}, "1. data, Notes: 1 MB"},
+        {{"mp3", dir.file("folder"), "--title", "Songs"}, "1. data, Songs: 1 MB"},
+        {{"audio", dir.file("tone.wav"), "--cd-text"}, "1. audio, tone.wav: 0:04, 150 frames"},
+        {{"image", dir.file("images/Copy.iso")}, "1. disc image, Copy: 1 MB"},
+        {{"video", clip, "--title", "Trip", "--image-medium", "dvd-r"}, "Trip: about 1 MB"},
+        {{"video-ts", dir.file("dvd"), "--title", "Film", "--image-medium", "dvd-r"},
+         "1. data, Film: 1 MB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        auto arguments = c.arguments;
+        arguments.insert(arguments.end(), {"--dry-run", "--image-dir", out});
+        const auto run = kilnware(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(": it fits."), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("Nothing was written"), std::string::npos) << run.out;
+        arguments.push_back("--json");
+        const auto parsed = events(kilnware(arguments).out);
+        const auto layout = std::find_if(parsed.begin(), parsed.end(),
+                                         [](const json& e) { return e["event"] == "layout"; });
+        ASSERT_NE(layout, parsed.end());
+        EXPECT_EQ((*layout)["fits"], true);
+        EXPECT_GT((*layout)["sectors"].get<std::uint64_t>(), 0u);
+    }
+    EXPECT_EQ(before(), inputs);
+}
+
+// Every recorder the engines offer is listed, in JSON with its counts beside the library's texts.
+TEST_F(Command, DevicesListsEveryRecorder) {
+    const std::string pseudo = "stdio:" + dir.file("pseudo.iso");
+    const auto plain = kilnware({"devices", "--recorder", pseudo});
+    EXPECT_NE(plain.out.find("Recorder:    Kilnware Image Recorder"), std::string::npos);
+    EXPECT_NE(plain.out.find("Recorder:    " + pseudo + " (Pseudo-drive)"), std::string::npos)
+        << plain.out;
+    const auto parsed = events(kilnware({"devices", "--json", "--recorder", pseudo}).out);
+    ASSERT_EQ(parsed.size(), 1u);
+    EXPECT_EQ(parsed[0]["event"], "devices");
+    const auto& recorders = parsed[0]["recorders"];
+    ASSERT_EQ(recorders.size(), 2u);
+    const auto& image = recorders[0]["recorder"] == pseudo ? recorders[1] : recorders[0];
+    EXPECT_EQ(image["blocksFree"], 359848);
+    EXPECT_EQ(image["sizeFree"], "736.97 MB");
+    EXPECT_EQ(image["framesFree"], 359848);
+    EXPECT_EQ(image["timeFree"], "79:57");
+    EXPECT_EQ(image["type"], "CDR");
+}
+
 TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {
-    // At a thousandth of 1x the burn lasts an hour: the signal comes while it runs, however fast
-    // the machine, and only once the command has said that it burns.
-    test::writeCDWav(dir.file("short.wav"), 44100);
-    test::StartedProgram run(KILNWARE_CLI, {"audio", dir.file("short.wav"), "--yes", "--speed",
-                                            "0.001", "--image-dir", out});
+    // An hour of audio at 1x lasts an hour: the signal comes while it runs, however fast the
+    // machine, and only once the command has said that it burns.
+    sparseCDWav(dir.file("long.wav"), 3600);
+    test::StartedProgram run(
+        KILNWARE_CLI, {"audio", dir.file("long.wav"), "--yes", "--speed", "1", "--image-dir", out});
     ASSERT_TRUE(run.readUntil("Burning Audio CD on")) << run.said;
     ::kill(run.pid, SIGINT);
     // Cancelled: nothing was burned, as --help promises.
@@ -394,16 +538,21 @@ TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {
     EXPECT_EQ(written(), std::vector<std::string>{});
 }
 
-// Runs the command on a pseudo-terminal, answering its question with `answer`: its exit status,
-// and what it showed.
-std::pair<int, std::string> onTerminal(std::vector<std::string> arguments, std::string answer) {
+// Runs the command on a pseudo-terminal `columns` wide, answering each question it asks (the
+// text that ends it, and the answer) in turn: its exit status, and what it showed.
+using Answers = std::vector<std::pair<std::string, std::string>>;
+std::pair<int, std::string> onTerminal(std::vector<std::string> arguments, Answers answers,
+                                       unsigned short columns = 80) {
     std::vector<char*> argv{const_cast<char*>(KILNWARE_CLI)};
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
     int terminal = -1;
-    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    winsize size{};
+    size.ws_col = columns;
+    size.ws_row = 24;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
     if (pid == 0) {
         ::execv(KILNWARE_CLI, argv.data());
         ::_exit(127);
@@ -413,6 +562,7 @@ std::pair<int, std::string> onTerminal(std::vector<std::string> arguments, std::
     }
     // Read until the command has closed the terminal; the bound only fails a command that hangs.
     std::string screen;
+    std::size_t asked = 0;  // where the next question is looked for
     char buffer[4096];
     for (pollfd ready{terminal, POLLIN, 0}; ::poll(&ready, 1, 240'000) > 0;) {
         const ssize_t n = ::read(terminal, buffer, sizeof buffer);
@@ -420,27 +570,98 @@ std::pair<int, std::string> onTerminal(std::vector<std::string> arguments, std::
             break;
         }
         screen.append(buffer, static_cast<std::size_t>(n));
-        if (screen.find("with which recorder?") != std::string::npos && !answer.empty()) {
+        const auto question =
+            answers.empty() ? std::string::npos : screen.find(answers.front().first, asked);
+        if (question != std::string::npos) {
+            const std::string answer = answers.front().second;
             EXPECT_EQ(::write(terminal, answer.data(), answer.size()), ssize_t(answer.size()));
-            answer.clear();
+            asked = question + answers.front().first.size();
+            answers.erase(answers.begin());
         }
     }
     ::close(terminal);
     ::kill(pid, SIGKILL);  // in case it hung
     int status = 0;
     ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(answers.empty()) << "not asked: " << answers.front().first;
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, screen};
 }
 
 TEST_F(Command, OnATerminalThePersonChoosesOrCancels) {
-    auto [status, screen] = onTerminal({"data", dir.file("folder"), "--image-dir", out}, "1\n");
+    auto [status, screen] =
+        onTerminal({"data", dir.file("folder"), "--image-dir", out}, {{"which recorder?", "1\n"}});
     EXPECT_EQ(status, 0) << screen;
     EXPECT_NE(screen.find("1. Kilnware Image Recorder: ready"), std::string::npos) << screen;
     EXPECT_EQ(written(), std::vector<std::string>{"Data Disc.iso"});
 
-    std::tie(status, screen) = onTerminal({"data", dir.file("folder"), "--image-dir", out}, "q\n");
+    std::tie(status, screen) =
+        onTerminal({"data", dir.file("folder"), "--image-dir", out}, {{"which recorder?", "q\n"}});
     EXPECT_EQ(status, 3) << screen;
     EXPECT_EQ(written(), std::vector<std::string>{"Data Disc.iso"});
+}
+
+// Erasing on a terminal asks once, and after the erase whether to erase another; its progress
+// reaches 100 %. With --yes it erases once.
+TEST_F(Command, EraseAsksBeforeEachDiscAndItsProgressEndsAtAHundred) {
+    const std::string question =
+        "Erase the disc in Kilnware Image Recorder? Everything on it is lost. [y/N] ";
+    auto [status, screen] =
+        onTerminal({"erase", "--image-medium", "cd-rw", "--image-dir", out},
+                   {{question, "y\n"}, {"Erase another disc in Kilnware Image Recorder?", "n\n"}});
+    EXPECT_EQ(status, 0) << screen;
+    EXPECT_NE(screen.find("100% Erasing"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("The erase is done."), std::string::npos) << screen;
+    std::tie(status, screen) =
+        onTerminal({"erase", "--image-medium", "cd-rw", "--image-dir", out}, {{question, "\n"}});
+    EXPECT_EQ(status, 3) << screen;
+    EXPECT_EQ(screen.find("Erasing on"), std::string::npos) << screen;
+    auto once = kilnware({"erase", "--yes", "--image-medium", "cd-rw", "--json"});
+    EXPECT_EQ(once.status, 0);
+    std::size_t begun = 0;
+    double last = 0;
+    for (const auto& event : events(once.out)) {
+        begun += event["event"] == "begin";
+        last = event["event"] == "progress" ? event["percent"].get<double>() : last;
+    }
+    EXPECT_EQ(begun, 1u);
+    EXPECT_EQ(last, 100);
+}
+
+// On a terminal 50 columns wide the progress line stays on one line, redrawn in place; without a
+// terminal it is a line for each phase and each tenth.
+TEST_F(Command, ProgressFitsTheTerminalOrPrintsATenthALine) {
+    sparseCDWav(dir.file("song.wav"), 90);
+    auto [status, screen] = onTerminal(
+        {"audio", dir.file("song.wav"), "--yes", "--speed", "52", "--image-dir", out}, {}, 50);
+    EXPECT_EQ(status, 0) << screen;
+    std::size_t redraws = 0;
+    for (std::string line : test::lines(std::regex_replace(screen, std::regex("\r"), "\n"))) {
+        line = std::regex_replace(line, std::regex("\x1b\\[K"), "");
+        if (line.find('%') != std::string::npos) {  // the progress, not the long file names
+            EXPECT_LT(line.size(), 50u) << line;
+            redraws += line.find("% TrackWrite") != std::string::npos;
+        }
+    }
+    EXPECT_GE(redraws, 1u);
+    EXPECT_LT(std::count(screen.begin(), screen.end(), '\n'), 12) << screen;
+
+    fs::remove_all(out);
+    const auto plain =
+        kilnware({"audio", dir.file("song.wav"), "--yes", "--speed", "52", "--image-dir", out});
+    EXPECT_EQ(plain.status, 0);
+    std::set<std::string> shown;  // each tenth of each phase once
+    for (const auto& line : test::lines(plain.out)) {
+        const std::smatch at = [&line] {
+            std::smatch m;
+            std::regex_search(line, m, std::regex("^ *([0-9]+)% ([A-Za-z]+)"));
+            return m;
+        }();
+        if (!at.empty()) {
+            EXPECT_TRUE(shown.insert(at[2].str() + std::to_string(std::stoi(at[1]) / 10)).second)
+                << line;
+        }
+    }
+    EXPECT_GE(shown.size(), 2u) << plain.out;
 }
 
 // Whether `pid` has ended (at most a zombie until init reaps it), looking for up to a minute: a

@@ -197,11 +197,16 @@ TEST(SessionsPolicy, WriteOnceDiscsTakeSessionsAndRewritablesAreWrittenOverWhenA
          "holds an ext4 file system, 4.10 MB: a session can be added only to ISO 9660 sessions. "
          "Write over it with --overwrite instead."},
     };
+    const auto hostFor = [](const MediaRequest& request) {
+        cli::BurnWishes wishes;
+        wishes.media = request;
+        return std::make_shared<HostBurn>(wishes);
+    };
     auto panel = DRBurnSetupPanel::setupPanel();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto recorder = ScriptableRecorder::create("Drive", "USB", c.medium);
-        auto host = std::make_shared<HostBurn>(false, c.request);
+        auto host = hostFor(c.request);
         std::optional<std::string> prompt;
         const std::shared_ptr<DRDevice> device = recorder;
         EXPECT_EQ(host->deviceContainsSuitableMedia(*panel, device, prompt), c.suitable);
@@ -220,7 +225,7 @@ TEST(SessionsPolicy, WriteOnceDiscsTakeSessionsAndRewritablesAreWrittenOverWhenA
     }
     // Said yes to, the question is not asked again and the rewritable is taken.
     auto recorder = ScriptableRecorder::create("Drive", "USB", rewritable);
-    auto host = std::make_shared<HostBurn>(false, none);
+    auto host = hostFor(none);
     host->allowOverwrite(*recorder);
     std::optional<std::string> prompt;
     EXPECT_TRUE(host->deviceContainsSuitableMedia(*panel, recorder, prompt));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,10 @@ public:
 
     // The tracks of a layout in burn order; empty when it holds anything but tracks.
     static std::vector<std::shared_ptr<DRTrack>> tracksOfLayout(const Value& layout);
+    // The sectors of a disc that `layout` takes: each track's blocks (an audio track at least 4
+    // seconds, as on every CD) and the pre-gaps before them, but for the first 2 seconds before
+    // track 1, which lie before the disc's first block. 0 for a layout without tracks.
+    static std::uint64_t sectorsOfLayout(const Value& layout);
 
     explicit DRBurn(std::shared_ptr<DRDevice> device) : DROperation(std::move(device)) {}
 
