@@ -173,4 +173,35 @@ bool pathExists(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
+std::string durabilityProblem(const std::string& calls, const std::string& folder,
+                              const std::string& name, bool closed) {
+    struct stat file {};
+    struct stat where {};
+    if (::stat((folder + "/" + name).c_str(), &file) != 0 || ::stat(folder.c_str(), &where) != 0) {
+        return name + " is not there";
+    }
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(calls));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    const std::string inode = std::to_string(file.st_ino);
+    const auto named = std::find(lines.begin(), lines.end(), "name " + inode + " " + name);
+    if (named == lines.end()) {
+        return name + " was never named";
+    }
+    const auto flushed =
+        std::find(std::make_reverse_iterator(named), lines.rend(), "fsync " + inode);
+    if (flushed == lines.rend()) {
+        return name + " was named before it was flushed";
+    }
+    if (closed && std::find(flushed.base(), named, "close " + inode) == named) {
+        return name + " was named before it was closed after its flush";
+    }
+    if (std::find(named, lines.end(), "fsync " + std::to_string(where.st_ino)) == lines.end()) {
+        return "the folder was not flushed after " + name + " was named";
+    }
+    return "";
+}
+
 }  // namespace kilnware::test

@@ -48,4 +48,10 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
 bool pathExists(const std::string& path);
 
+// Checks the record that tests/helpers/io_shim.cpp kept of the calls in `folder` against the
+// order that makes the file `name` there last: its bytes flushed (and then closed, where
+// `closed`), then the name given, then the folder flushed. What went wrong; empty when nothing.
+std::string durabilityProblem(const std::string& calls, const std::string& folder,
+                              const std::string& name, bool closed);
+
 }  // namespace kilnware::test

@@ -399,9 +399,12 @@ int main(int argc, char** argv) {
     ::chmod(temporary.c_str(), 0666 & ~mask);
     // On the disk before it takes its name: a crash never leaves a short image under that name.
     UniqueFd written(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!written || ::fsync(written.get()) != 0 || written.close() != 0) {
-        say("cannot write the image " + imageArgument + ": " + std::strerror(errno) +
-            "; no image written");
+    struct stat writtenInfo {};
+    int closed = 0;
+    if (!written || ::fstat(written.get(), &writtenInfo) != 0 || ::fsync(written.get()) != 0 ||
+        (closed = written.close()) != 0) {
+        say("cannot write the image " + imageArgument + ": " +
+            std::strerror(closed != 0 ? closed : errno) + "; no image written");
         return kFailed;
     }
     if (receivedSignal() != 0) {
@@ -415,8 +418,20 @@ int main(int argc, char** argv) {
         return kFailed;
     }
     scratch.image.clear();
-    if (UniqueFd dir(::open(imageFolder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir) {
-        ::fsync(dir.get());
+    // The name lasts only once its folder is on the disk too (a file system that cannot flush a
+    // folder, EINVAL, keeps names as it can); else the image, while it is still the one written
+    // here, goes again.
+    const UniqueFd dir(::open(imageFolder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
+        const int failed = errno;
+        struct stat there {};
+        if (::lstat(image.c_str(), &there) == 0 && there.st_dev == writtenInfo.st_dev &&
+            there.st_ino == writtenInfo.st_ino) {
+            ::unlink(image.c_str());
+        }
+        say("cannot write the image " + imageArgument + ": " + std::strerror(failed) +
+            "; no image written");
+        return kFailed;
     }
     return 0;
 }

@@ -66,6 +66,20 @@ media::BlockReader driveReader(burn_drive* drive) {
     };
 }
 
+std::mutex watchMutex;
+std::function<void(const GivenBurn&)> burnWatch;
+
+void tellWatch(const GivenBurn& given) {
+    std::function<void(const GivenBurn&)> watch;
+    {
+        std::lock_guard lock(watchMutex);
+        watch = burnWatch;
+    }
+    if (watch) {
+        watch(given);
+    }
+}
+
 // What a track's source hands to libburn: the reader cut to the announced size, its error, and
 // the digest of every byte libburn took. libburn reads on a thread of its own and frees on ours;
 // the lock makes that hand-over explicit.
@@ -154,6 +168,39 @@ SourcePtr newSource(std::shared_ptr<Feed> feed, std::shared_ptr<DROperation> ope
     source->data = new SourceData{std::move(feed), std::move(operation)};
     return source;
 }
+
+}  // namespace
+
+TrackAtOnce trackAtOnce(const media::CdLayout& cd, bool cdText) {
+    TrackAtOnce result;
+    if (cdText) {
+        result.refusal =
+            "This CD is written track at once, which cannot carry CD-Text: only a disc of audio "
+            "tracks alone, written at once, can.";
+        return result;
+    }
+    // libburn writes indices and pre-gaps only at once: here the recorder writes a gap of 2
+    // seconds before every track, and each stream is burned whole as its track.
+    for (std::size_t i = 0; i < cd.tracks.size(); ++i) {
+        const media::CdTrack& track = cd.tracks[i];
+        const std::string which = "Track " + std::to_string(i + 1);
+        if (track.gapInStream > 0) {
+            result.warnings.push_back(
+                which + " is written track at once: its gap before INDEX 01 (" +
+                media::msf(track.gapInStream) +
+                ") is burned as the start of the track, after the recorder's gap of 2 seconds.");
+        }
+        if (track.silence != media::kFirstPreGap) {
+            result.warnings.push_back(which +
+                                      " is written track at once: its gap of silence is the "
+                                      "recorder's 2 seconds, not " +
+                                      media::msf(track.silence) + ".");
+        }
+    }
+    return result;
+}
+
+namespace {
 
 class BurnRun {
 public:
@@ -426,6 +473,7 @@ private:
             burn_disc_add_session(disc_.get(), session.get(), BURN_POS_END) != 1) {
             throw Failure{"The disc could not be laid out: out of memory."};
         }
+        given_.sessions.emplace_back();
         for (const auto& track : tracks_) {
             TrackPtr t(burn_track_create());
             if (!t) {
@@ -433,6 +481,7 @@ private:
             }
             const bool audio = track->kind() == DRTrack::Kind::Audio;
             burn_track_define_data(t.get(), 0, 0, 1, audio ? BURN_AUDIO : BURN_MODE1);
+            given_.sessions.front().emplace_back();
             if (!cd_.tracks.empty()) {
                 describeOnCd(t.get(), cd_.tracks[feeds_.size()]);
             }
@@ -452,24 +501,50 @@ private:
 
     // What a CD's table of contents and sub-channel say of the track: its control flags, its
     // gap (silence, then the stream's own blocks before index 1) and its ISRC.
-    static void describeOnCd(burn_track* t, const media::CdTrack& track) {
+    void describeOnCd(burn_track* t, const media::CdTrack& track) {
+        GivenTrack& given = given_.sessions.back().back();
         int mode = track.audio ? BURN_AUDIO : BURN_MODE1;
         mode |= (track.preEmphasis ? BURN_PREEMPHASIS : 0) | (track.fourChannels ? BURN_4CH : 0) |
                 (track.copyPermitted ? BURN_COPY : 0);
         burn_track_define_data(t, 0, 0, 1, mode);
         if (track.silence > 0) {
-            burn_track_set_pregap_size(
-                t, static_cast<int>(std::min<std::uint64_t>(track.silence, 1'000'000)), 0);
+            const auto size = static_cast<int>(std::min<std::uint64_t>(track.silence, 1'000'000));
+            if (burn_track_set_pregap_size(t, size, 0) > 0) {
+                given.preGap = size;
+            }
         }
         if (track.gapInStream > 0) {
-            burn_track_set_index(t, 0, 0, 0);
-            burn_track_set_index(t, 1, static_cast<unsigned>(track.gapInStream), 0);
+            for (const unsigned start : {0u, static_cast<unsigned>(track.gapInStream)}) {
+                if (burn_track_set_index(t, static_cast<int>(given.indices.size()), start, 0) > 0) {
+                    given.indices.push_back(start);
+                }
+            }
         }
         if (track.isrc) {
             char isrc[13] = {};
             track.isrc->copy(isrc, 12);
-            burn_track_set_isrc_string(t, isrc, 0);
+            if (burn_track_set_isrc_string(t, isrc, 0) > 0) {
+                given.isrc = isrc;
+            }
         }
+    }
+
+    // The disc model as libburn holds it, with what was accepted beside it, for the watch.
+    void tellWhatWasGiven() {
+        int sessionCount = 0;
+        burn_session** sessions = burn_disc_get_sessions(disc_.get(), &sessionCount);
+        given_.sessions.resize(static_cast<std::size_t>(std::max(0, sessionCount)));
+        for (std::size_t s = 0; s < given_.sessions.size(); ++s) {
+            int trackCount = 0;
+            burn_track** tracks = burn_session_get_tracks(sessions[s], &trackCount);
+            auto& given = given_.sessions[s];
+            given.resize(static_cast<std::size_t>(std::max(0, trackCount)));
+            for (std::size_t i = 0; i < given.size(); ++i) {
+                given[i].mode = burn_track_get_mode(tracks[i]);
+                given[i].sectors = burn_track_get_sectors(tracks[i]);
+            }
+        }
+        tellWatch(given_);
     }
 
     void configure() {
@@ -480,39 +555,45 @@ private:
         }
         burn_write_opts_set_perform_opc(opts_.get(), 0);
         burn_write_opts_set_underrun_proof(opts_.get(), 1);
-        burn_write_opts_set_simulate(opts_.get(), simulate_ ? 1 : 0);
+        if (burn_write_opts_set_simulate(opts_.get(), simulate_ ? 1 : 0) == 1) {
+            given_.simulate = simulate_;
+        }
         burn_write_opts_set_multi(opts_.get(),
                                   properties_[DRBurnAppendableKey].boolValue() ? 1 : 0);
         if (!cdText_.empty()) {
-            burn_write_opts_set_leadin_text(opts_.get(), cdText_.data() + 4,
-                                            static_cast<int>((cdText_.size() - 4) / 18), 0);
+            const auto packs = static_cast<int>((cdText_.size() - 4) / 18);
+            if (burn_write_opts_set_leadin_text(opts_.get(), cdText_.data() + 4, packs, 0) > 0) {
+                given_.cdTextPacks.assign(cdText_.begin() + 4, cdText_.end());
+            }
         }
         const double kbps = properties_[DRBurnRequestedSpeedKey].doubleValue();
-        burn_drive_set_speed(d, 0, kbps >= 1 ? static_cast<int>(std::min(kbps, 1e6)) : 0);
+        given_.speed = kbps >= 1 ? static_cast<int>(std::min(kbps, 1e6)) : 0;
+        burn_drive_set_speed(d, 0, given_.speed);
         if (cd_.catalog) {
             unsigned char catalog[13];
             std::copy_n(cd_.catalog->begin(), 13, catalog);
             burn_write_opts_set_mediacatalog(opts_.get(), catalog);
             burn_write_opts_set_has_mediacatalog(opts_.get(), 1);
+            given_.catalog = *cd_.catalog;
         }
         // libisoburn chooses a session's write type itself.
         char reasons[BURN_REASONS_LEN] = {};
         const auto writeType =
             tree_ ? BURN_WRITE_NONE
                   : burn_write_opts_auto_write_type(opts_.get(), disc_.get(), reasons, 0);
+        given_.writeType = writeType;
+        tellWhatWasGiven();
         if (!tree_ && writeType == BURN_WRITE_NONE) {
             throw Failure{std::string("The medium cannot take this layout: ") + reasons};
         }
-        // Track at once (as a layout of data and audio tracks is written), each track stands on
-        // its own: the lead-in holds no CD-Text, and no gap holds audio.
-        const bool gapsOfAudio =
-            std::any_of(cd_.tracks.begin(), cd_.tracks.end(),
-                        [](const auto& track) { return track.gapInStream > 0; });
-        if (writeType != BURN_WRITE_SAO && !cd_.tracks.empty() &&
-            (!cdText_.empty() || gapsOfAudio)) {
-            throw Failure{"This CD is written track at once, which cannot carry " +
-                          std::string(!cdText_.empty() ? "CD-Text" : "audio in a track's gap") +
-                          ": only a disc of audio tracks alone, written at once, can."};
+        if (writeType != BURN_WRITE_SAO && !cd_.tracks.empty()) {
+            const TrackAtOnce atOnce = trackAtOnce(cd_, !cdText_.empty());
+            if (!atOnce.refusal.empty()) {
+                throw Failure{atOnce.refusal};
+            }
+            for (const std::string& warning : atOnce.warnings) {
+                Log::warning(warning);
+            }
         }
         // Where the first track goes, should the medium not say so in its table of contents.
         int lba = 0;
@@ -542,6 +623,8 @@ private:
             if ((burn_->abortRequested() || (tree_ && tree_->fault())) && !cancelled) {
                 burn_drive_cancel(d);
                 cancelled = true;
+                given_.cancelled = true;
+                tellWatch(given_);
             }
             std::uint64_t written = 0;
             for (int i = 0; i < progress.track && i < static_cast<int>(trackBlocks_.size()); ++i) {
@@ -770,6 +853,7 @@ private:
     std::unique_ptr<Drive> drive_;
     DiscPtr disc_;  // holds the sessions, tracks and sources
     WriteOptsPtr opts_;
+    GivenBurn given_;  // for the watch
     std::vector<std::shared_ptr<Feed>> feeds_;
     std::vector<std::uint64_t> trackBlocks_;
     std::uint64_t totalBlocks_ = 0;
@@ -777,6 +861,11 @@ private:
 };
 
 }  // namespace
+
+void watchBurns(std::function<void(const GivenBurn&)> watch) {
+    std::lock_guard lock(watchMutex);
+    burnWatch = std::move(watch);
+}
 
 std::string burnLayout(const std::string& address, const std::shared_ptr<DRBurn>& burn,
                        const Value& layout, const VerifyHook& beforeVerify) {

@@ -330,6 +330,12 @@ private:
             put(out, n * kRaw);
             progress(n * kRaw, kRaw);
         }
+        // A track that holds more than it announced would come out cut short.
+        std::byte extra[1];
+        if (reader->read(extra) > 0) {
+            throw Failure{"Track " + number + " is longer than the " + std::to_string(announced) +
+                          " blocks it announced."};
+        }
         blocksBefore_ += blocks;
         trackBytes_ = 0;
     }

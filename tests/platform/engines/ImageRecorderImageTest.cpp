@@ -3,24 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sys/syscall.h>
-
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 
+#include "tests/helpers/IoShim.h"
 #include "tests/platform/engines/ImageRecorderSupport.h"
-
-// fsync as this test program has it: failing with EIO while `fsyncFails` is set, for a write error
-// that only the flush reports. A definition in the program comes before the C library's.
-static std::atomic<bool> fsyncFails{false};
-extern "C" int fsync(int fd) {
-    if (fsyncFails) {
-        errno = EIO;
-        return -1;
-    }
-    return static_cast<int>(::syscall(SYS_fsync, fd));
-}
 
 namespace kilnware::platform {
 namespace {
@@ -70,6 +57,20 @@ TEST_F(ImageRecorderImage, TracksComeOutByteExactUnderTheirNames) {
     EXPECT_TRUE(readFile(out.file("Trip_2024_.iso")) == data);
     EXPECT_TRUE(readFile(out.file("Kilnware Disc.iso")) == image);
     EXPECT_TRUE(readFile(out.file("Kilnware Disc 2.iso")) == image);
+    // UDF alone, of either revision (NSR02, NSR03), is a disc image too; other bytes are none.
+    for (const std::string revision : {"0x0102", "0x0201"}) {
+        const std::string udf = sources.file("udf-" + revision + ".img");
+        ASSERT_EQ(
+            test::runProgram("mkudffs", {"--udfrev=" + revision, "--blocksize=2048", udf, "300"})
+                .status,
+            0);
+        const auto layout = DRBurn::layoutForImageFile(udf);
+        ASSERT_TRUE(layout) << revision;
+        EXPECT_EQ(layout->estimateLength(), 300u);
+    }
+    std::string why;
+    EXPECT_FALSE(DRBurn::layoutForImageFile(source, why));
+    EXPECT_EQ(why, source + " is no disc image: it holds no ISO 9660 or UDF volume descriptors");
 }
 
 TEST_F(ImageRecorderImage, VerifyCatchesAnImageChangedOnDisk) {
@@ -96,9 +97,10 @@ TEST_F(ImageRecorderImage, VerifyCatchesAnImageChangedOnDisk) {
     EXPECT_TRUE(seen.empty());
 }
 
-// Layouts that do not fit the disc or the recorder, a folder that is gone or not set, and a disc
-// image replaced by a pipe, which must fail and never stall the burn.
-TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
+// Layouts that do not fit the disc or the recorder, a folder that is gone or not set, a disc
+// image replaced by a pipe, which must fail and never stall the burn, and tracks that give more
+// than they announced, however they are read: each fails and leaves nothing.
+TEST_F(ImageRecorderImage, BurnsThatCannotBeDoneLeaveNothing) {
     test::writeFile(source, pattern(2048));
     const std::string iso = sources.file("disc.iso");
     ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-o", iso, sources.path()}).status, 0);
@@ -110,6 +112,7 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
     auto audio = DRTrack::trackForAudioFile(sources.file("a.wav"));
     auto gapped = DRTrack::trackForAudioFile(sources.file("a.wav"));
     gapped->setProperties(Dictionary{{DRPreGapLengthKey, 359'700.0}});
+    const std::string longer = "Track 1 is longer than the 1 blocks it announced.";
     struct Case {
         Value layout;
         ImageRecorder::Medium medium;
@@ -129,6 +132,8 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
          "A disc of several tracks is a CD, and the image recorder holds a DVD."},
         {List{Value(audio)}, ImageRecorder::Medium::DVDR,
          "Audio tracks need a CD, and the image recorder holds a DVD."},
+        {List(100, Value(audio)), ImageRecorder::Medium::CDR,
+         "A CD holds at most 99 tracks; this layout has 100."},
         {Value(track(DRTrack::Kind::Data)), ImageRecorder::Medium::CDR,
          "Could not write into " + out.file("gone") + ": No such file or directory",
          out.file("gone")},
@@ -136,6 +141,11 @@ TEST_F(ImageRecorderImage, BurnsRefusedBeforeAnythingIsWritten) {
          "No folder is set for the image recorder's disc images.", ""},
         {Value(piped), ImageRecorder::Medium::CDR,
          "Could not read " + iso + ": it is not a regular file"},
+        {Value(track(DRTrack::Kind::Data, {.extraBytes = 1})), ImageRecorder::Medium::CDR, longer},
+        {List{Value(track(DRTrack::Kind::Data, {.extraBytes = 1})), Value(audio)},
+         ImageRecorder::Medium::CDR, longer},
+        {List{Value(track(DRTrack::Kind::Audio, {.extraBytes = 1}))}, ImageRecorder::Medium::CDR,
+         longer},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(recorder->setMedium(c.medium));
@@ -289,13 +299,45 @@ TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
             expectNothingWritten(last);
         }
     }
-    // A write error that only the flush reports.
-    fsyncFails = true;
-    auto last = burn(Value(track(DRTrack::Kind::Data)));
-    fsyncFails = false;
-    EXPECT_EQ(errorText(last), "Could not write Kilnware Disc.iso: Input/output error");
-    expectNothingWritten(last);
+    // A write error that only the flush reports, and a name or a folder the disk fails to take.
+    const std::string folder = std::filesystem::canonical(out.path());
+    const std::pair<const char*, std::string> failures[] = {
+        {"fsync", "Could not write Kilnware Disc.bin: Input/output error"},
+        {"name", "Could not name Kilnware Disc.bin: Input/output error"},
+        {"fsync-folder", "Could not write into " + out.path() + ": Input/output error"},
+    };
+    for (const auto& [fail, said] : failures) {
+        SCOPED_TRACE(fail);
+        kilnware_io_shim_configure(folder.c_str(), fail, nullptr);
+        const auto last = burn(List{Value(audio)});
+        kilnware_io_shim_configure(nullptr, nullptr, nullptr);
+        EXPECT_EQ(errorText(last), said);
+        expectNothingWritten(last);
+    }
     EXPECT_EQ(state(burn(List{Value(audio)})), DRStatusStateDone);
+}
+
+// Every file is on the disk before it takes its name, and its name before the burn is done.
+TEST_F(ImageRecorderImage, EveryFileIsFlushedThenNamedThenItsFolderFlushed) {
+    test::writeFile(source, pattern(2048 * 40));
+    test::writeCDWav(sources.file("tone.wav"), 44100);
+    const std::string folder = std::filesystem::canonical(out.path());
+    const std::string calls = sources.file("calls");
+    kilnware_io_shim_configure(folder.c_str(), nullptr, calls.c_str());
+    for (const Value& layout :
+         {Value(track(DRTrack::Kind::Data)),
+          Value(List{Value(DRTrack::trackForAudioFile(sources.file("tone.wav")))})}) {
+        const auto last = burn(layout);
+        ASSERT_EQ(state(last), DRStatusStateDone) << errorText(last).value_or("");
+        ejectAndWait();
+    }
+    kilnware_io_shim_configure(nullptr, nullptr, nullptr);
+    const auto names = filesIn(out.path());
+    EXPECT_EQ(names, (std::vector<std::string>{"Kilnware Disc.bin", "Kilnware Disc.cue",
+                                               "Kilnware Disc.iso"}));
+    for (const std::string& name : names) {
+        EXPECT_EQ(test::durabilityProblem(calls, folder, name, false), "");
+    }
 }
 
 // A work image is linked as the output, never a file that took its place: a link to someone's

@@ -51,6 +51,7 @@ public:
         std::optional<std::string> volumeName = std::nullopt;
         bool exposeSourceFile = false;
         std::optional<std::uint64_t> announcedBlocks = std::nullopt;  // instead of the file's
+        std::size_t extraBytes = 0;  // the reader gives this many past what the track announced
         // The reader fails after this many bytes, saying so or throwing.
         std::optional<std::size_t> failAfter = std::nullopt;
         bool throws = false;
@@ -71,7 +72,8 @@ public:
     }
     std::unique_ptr<platform::DRTrackReader> newReader() const override {
         std::string bytes = readFile(path_);
-        bytes.resize(estimateLength() * kDataBlockSize);
+        bytes.resize(estimateLength() * (kind_ == Kind::Audio ? kAudioBlockSize : kDataBlockSize) +
+                     options_.extraBytes);
         return std::make_unique<Reader>(std::move(bytes), options_);
     }
     std::optional<std::string> volumeName() const override { return options_.volumeName; }

@@ -1,7 +1,10 @@
+#include <atomic>
 #include <fstream>
 
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 
+#include "platform/engines/libburn/LibburnBurn.h"
 #include "platform/engines/libburn/LibburnParts.h"
 #include "tests/platform/engines/ImageRecorderSupport.h"
 
@@ -20,6 +23,7 @@ protected:
     std::vector<Dictionary> statuses;
 
     void TearDown() override {
+        libburn::watchBurns({});
         engine.stop();
         RunLoop::current()->runUntilIdle();
     }
@@ -118,6 +122,8 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
          "a",
          DRDeviceMediaContentData},
         {"BD-RE", {b, 0x43, 1, 24 * gib, 0}, 12'582'912, 0, 12'582'912, "baoe"},
+        {"DVD+RW", {b, 0x1a, 1, 4 * gib, 0}, 2'097'152, 0, 2'097'152, "baoe"},
+        {"DVD-RAM", {b, 0x12, 1, 4 * gib, 0}, 2'097'152, 0, 2'097'152, "baoe"},
         {"DVD-ROM", {f, 0x10, 1, 0, 3000}, 0, 3000, 0, "", DRDeviceMediaContentData},
         {"file of 40 blocks", {b, stdio, 2, gib, 40}, 524'288, 40, 524'288, "ao"},
         {"empty file", {b, stdio, 2, gib, 0}, 524'288, 0, 524'288, "bao"},
@@ -501,12 +507,125 @@ TEST_F(LibburnEngineTest, ABurnUnderWayTurnsASecondAwayAndIsCancelled) {
     const Dictionary second = burn(DRBurn::burnForDevice(recorder), Value(fileTrack("b", "b")));
     EXPECT_EQ(state(second), DRStatusStateFailed);
     EXPECT_NE(said(second).find("busy"), std::string::npos);
+    // The write loop calls libburn off while the track's reader still holds its bytes back: the
+    // reader alone would not stop a recorder that writes what libburn has taken already.
+    std::atomic<bool> calledOff = false;
+    libburn::watchBurns([&](const libburn::GivenBurn& given) { calledOff = given.cancelled; });
     ASSERT_TRUE(test::runUntil([&] { return writing; }));
     first->abort();
+    EXPECT_TRUE(test::runUntil([&] { return calledOff.load(); }));
     gate.set_value();
     ASSERT_TRUE(test::runUntil([&] { return last.has_value(); }));
     EXPECT_EQ(DROperation::errorText(*last), DROperation::kCancelledText);
     EXPECT_FALSE(busy(recorder));
+}
+
+// What a cue sheet promises reaches libburn: each track's mode and control bits, its gap (the
+// silence libburn writes and the stream's own blocks before index 1), its ISRC, the disc's
+// catalog number and CD-Text. libburn takes the disc model from any drive; a file cannot hold
+// audio, so the burn then fails, with nothing written.
+TEST_F(LibburnEngineTest, ACueSheetsGapsCodesFlagsAndTextsReachLibburn) {
+    using libburn::GivenTrack;
+    constexpr int audio = BURN_AUDIO, flagged = audio | BURN_PREEMPHASIS | BURN_COPY | BURN_4CH;
+    struct Case {
+        const char* what;
+        std::string sheet;
+        std::size_t binSectors;
+        std::vector<GivenTrack> tracks;
+        std::string catalog;
+        std::vector<std::string> texts;   // in the CD-Text packs
+        std::vector<std::string> atOnce;  // the tracks a CD written track at once warns of
+    };
+    const Case cases[] = {
+        {"audio: hidden track one, a gap in the file, silence, codes and flags",
+         "CATALOG 0123456789012\nTITLE \"Album\"\nFILE \"disc.bin\" BINARY\n"
+         "  TRACK 01 AUDIO\n    TITLE \"Hidden\"\n    FLAGS PRE DCP 4CH\n"
+         "    ISRC usabc1234567\n    INDEX 00 00:00:00\n    INDEX 01 00:06:00\n"
+         "  TRACK 02 AUDIO\n    ISRC GBXYZ9900001\n    INDEX 00 00:10:00\n"
+         "    INDEX 01 00:12:00\n  TRACK 03 AUDIO\n    PREGAP 00:01:00\n"
+         "    INDEX 01 00:15:00\n",
+         1500,
+         {{flagged, 750, 150, {0, 450}, "USABC1234567"},
+          {audio, 375, 0, {0, 150}, "GBXYZ9900001"},
+          {audio, 375, 75, {}, ""}},
+         "0123456789012",
+         {"Album", "Hidden"},
+         {}},
+        {"mixed: a data track, then audio with its gap in the file",
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 AUDIO\n    FLAGS DCP\n    INDEX 00 00:04:00\n    INDEX 01 00:06:00\n"
+         "  TRACK 03 AUDIO\n    INDEX 01 00:10:00\n",
+         1000,
+         {{BURN_MODE1, 300, 150, {}, ""},
+          {audio | BURN_COPY, 450, 0, {0, 150}, ""},
+          {audio, 250, 0, {}, ""}},
+         "",
+         {},
+         {"Track 2 is written track at once: its gap before INDEX 01 (00:02:00) is burned as the "
+          "start of the track, after the recorder's gap of 2 seconds.",
+          "Track 2 is written track at once: its gap of silence is the recorder's 2 seconds, not "
+          "00:00:00.",
+          "Track 3 is written track at once: its gap of silence is the recorder's 2 seconds, not "
+          "00:00:00."}},
+    };
+    auto recorder = pseudoDrive();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::writeFile(folder.file("disc.bin"), pattern(c.binSectors * 2352));
+        test::writeFile(folder.file("disc.cue"), c.sheet);
+        std::string error;
+        const auto cue = DRBurn::layoutForCueSheet(folder.file("disc.cue"), error);
+        ASSERT_TRUE(cue) << error;
+        auto job = DRBurn::burnForDevice(recorder);
+        Dictionary properties = job->properties();
+        if (cue->cdText) {
+            properties.set(DRCDTextKey, Value(cue->cdText));
+        }
+        if (cue->mediaCatalogNumber) {
+            properties.set(DRMediaCatalogNumberKey, *cue->mediaCatalogNumber);
+        }
+        job->setProperties(properties);
+        std::optional<libburn::GivenBurn> given;
+        libburn::watchBurns([&](const libburn::GivenBurn& seen) { given = seen; });
+        const Dictionary last = burn(job, cue->layout);
+        EXPECT_NE(said(last).find("cannot take this layout"), std::string::npos) << said(last);
+        EXPECT_FALSE(std::filesystem::exists(discPath) && std::filesystem::file_size(discPath));
+
+        ASSERT_TRUE(given);
+        ASSERT_EQ(given->sessions.size(), 1u);
+        const auto& tracks = given->sessions.front();
+        ASSERT_EQ(tracks.size(), c.tracks.size());
+        for (std::size_t i = 0; i < tracks.size(); ++i) {
+            SCOPED_TRACE("track " + std::to_string(i + 1));
+            EXPECT_EQ(tracks[i].mode, c.tracks[i].mode);
+            EXPECT_EQ(tracks[i].sectors, c.tracks[i].sectors);
+            EXPECT_EQ(tracks[i].preGap, c.tracks[i].preGap);
+            EXPECT_EQ(tracks[i].indices, c.tracks[i].indices);
+            EXPECT_EQ(tracks[i].isrc, c.tracks[i].isrc);
+        }
+        EXPECT_EQ(given->catalog, c.catalog);
+        EXPECT_EQ(given->cdTextPacks.size() % 18, 0u);
+        EXPECT_EQ(given->cdTextPacks.empty(), c.texts.empty());
+        const std::string packs(given->cdTextPacks.begin(), given->cdTextPacks.end());
+        for (const std::string& text : c.texts) {
+            EXPECT_NE(packs.find(text), std::string::npos) << text;
+        }
+        EXPECT_FALSE(given->simulate);
+        EXPECT_FALSE(given->cancelled);
+
+        // On a CD, data and audio together are written track at once, which takes the streams
+        // whole, says how the gaps come out, and refuses CD-Text.
+        const auto layoutTracks = DRBurn::tracksOfLayout(cue->layout);
+        const auto cd = media::cdLayout(layoutTracks, properties, error);
+        ASSERT_TRUE(cd) << error;
+        const libburn::TrackAtOnce atOnce = libburn::trackAtOnce(*cd, false);
+        EXPECT_EQ(atOnce.refusal, "");
+        if (!c.atOnce.empty()) {
+            EXPECT_EQ(atOnce.warnings, c.atOnce);
+        }
+        EXPECT_NE(libburn::trackAtOnce(*cd, true).refusal.find("cannot carry CD-Text"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace

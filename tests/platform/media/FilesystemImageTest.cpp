@@ -23,7 +23,9 @@ using platform::DRFile;
 using platform::DRFolder;
 using platform::DRTrack;
 
-const std::string kLongName = "A Long Mixed-Case File Name For Burning.Text";
+// Past the 64 characters of plain Joliet, within the 103 of its long names.
+const std::string kLongName =
+    "A Long Mixed-Case File Name For Burning, Past The 64 Characters Of Plain Joliet.Text";
 const std::string kUnicodeName = "Grüße ünïcödé.txt";
 // The same name as HFS+ keeps it, decomposed.
 const std::string kUnicodeNameDecomposed = "Gru\u0308\u00DFe u\u0308ni\u0308co\u0308de\u0301.txt";

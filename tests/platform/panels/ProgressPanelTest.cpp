@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/panels/Panels.h>
 #include "tests/support/TestSupport.h"
@@ -24,23 +26,59 @@ public:
     std::vector<std::string> calls;
 };
 
+// An engine that reports on past the end: a failure, then a success and progress, all before the
+// run loop runs.
+class LateRecorder : public DRDevice {
+public:
+    std::string displayName() const override { return "Late"; }
+    Dictionary info() const override { return {}; }
+    Dictionary status() const override { return {}; }
+    bool ejectMedia() override { return false; }
+    void startBurn(const std::shared_ptr<DRBurn>& burn, const Value&) override {
+        burn->reportFailure("The disc is full.");
+        burn->reportDone();
+        burn->reportStatus(Dictionary{{DRStatusStateKey, DRStatusStateTrackWrite}});
+    }
+    void startErase(const std::shared_ptr<DRErase>&) override {}
+};
+
+// The delegate hears the panel begin, the one last status and the panel's end, in order on the
+// run loop, and the process-wide center hears the panel's notices; nothing after the last status
+// reaches anyone.
 TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
     ScopedAnswerer answerer;
-    ScopedRecorder recorder("Drive");
-    auto delegate = std::make_shared<Recording>();
-    auto panel = DRBurnProgressPanel::progressPanel();
-    panel->setDelegate(delegate);
-    auto burn = DRBurn::burnForDevice(recorder.get());
-    List layout{Value(std::make_shared<BlankTrack>()),
-                Value(List{Value(std::make_shared<BlankTrack>())})};
-    panel->beginProgressPanelForBurn(burn, layout);
-    EXPECT_TRUE(delegate->calls.empty());
-    ASSERT_TRUE(runUntil([&] { return delegate->calls.size() == 3; }));
-    EXPECT_EQ(delegate->calls,
-              (std::vector<std::string>{DRBurnProgressPanelWillBeginNotification,
-                                        "burnDidFinish DRStatusStateDone",
-                                        DRBurnProgressPanelDidFinishNotification}));
-    auto burns = recorder->burns();
+    ScopedRecorder scripted("Drive");
+    const std::pair<std::shared_ptr<DRDevice>, const char*> cases[] = {
+        {scripted.get(), DRStatusStateDone},
+        {std::make_shared<LateRecorder>(), DRStatusStateFailed},
+    };
+    for (const auto& [recorder, last] : cases) {
+        SCOPED_TRACE(recorder->displayName());
+        test::NoticeLog notices(
+            {DRBurnProgressPanelWillBeginNotification, DRBurnProgressPanelDidFinishNotification});
+        auto delegate = std::make_shared<Recording>();
+        auto panel = DRBurnProgressPanel::progressPanel();
+        panel->setDelegate(delegate);
+        auto burn = DRBurn::burnForDevice(recorder);
+        List layout{Value(std::make_shared<BlankTrack>()),
+                    Value(List{Value(std::make_shared<BlankTrack>())})};
+        panel->beginProgressPanelForBurn(burn, layout);
+        EXPECT_TRUE(delegate->calls.empty());
+        ASSERT_TRUE(runUntil([&] { return delegate->calls.size() == 3; }));
+        RunLoop::current()->runUntilIdle();
+        EXPECT_EQ(delegate->calls,
+                  (std::vector<std::string>{DRBurnProgressPanelWillBeginNotification,
+                                            std::string("burnDidFinish ") + last,
+                                            DRBurnProgressPanelDidFinishNotification}));
+        EXPECT_EQ(burn->status()[DRStatusStateKey].textValue(), last);
+        const auto heard = notices.entries();
+        ASSERT_EQ(heard.size(), 2u);
+        EXPECT_EQ(heard[0].name, DRBurnProgressPanelWillBeginNotification);
+        EXPECT_EQ(heard[1].name, DRBurnProgressPanelDidFinishNotification);
+        EXPECT_EQ(heard[0].object, panel);
+        EXPECT_EQ(heard[1].object, panel);
+    }
+    auto burns = scripted->burns();
     ASSERT_EQ(burns.size(), 1u);
     EXPECT_EQ(burns[0].tracks.size(), 2u);  // nested lists flatten
 }
@@ -93,6 +131,18 @@ TEST(SetupPanel, BurnObjectFollowsTheConfirmedRecorderAndNoAnswererCancels) {
     EXPECT_EQ(panel->burnObject(), before);
     EXPECT_EQ(before->device(), second.get());
     EXPECT_TRUE(before->properties()["kept"].boolValue());
+    // A host sets the properties while an engine's thread reads them (ThreadSanitizer watches).
+    std::thread engine([&] {
+        for (int i = 0; i < 200; ++i) {
+            EXPECT_TRUE(before->properties()["kept"].boolValue());
+            before->verifyDisc();
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        before->setProperties(Dictionary{{"kept", true}, {DRBurnVerifyDiscKey, i % 2 == 0}});
+        before->setVerifyDisc(true);
+    }
+    engine.join();
     // Without an answerer a panel cancels.
     Panels::setAnswerer(nullptr);
     EXPECT_EQ(DREraseSetupPanel::setupPanel()->runSetupPanel(), DRSetupPanel::kCancelled);

@@ -3,6 +3,7 @@
 // cdrdao.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -141,9 +142,22 @@ TEST_F(RippedCue, AnMp3IsDecodedLikeAnAudioTrack) {
     EXPECT_EQ(toc.tracks[0].end, 1500u) << toc.said;  // LAME's delay and padding left out
 }
 
-// Whether a raw sector of mode 1 holds together: its EDC, and every code word of its P and Q
-// parity (each sums to zero, and to zero weighted by the powers of alpha, in GF(2^8)).
-bool sectorHoldsTogether(const std::uint8_t* sector) {
+// Whether the raw sector of mode 1 at block `lba` holds together: its sync, its header (the
+// address in BCD minutes, seconds and frames, 150 blocks on, and the mode), its EDC, and every
+// code word of its P and Q parity (each sums to zero, and to zero weighted by the powers of
+// alpha, in GF(2^8)).
+bool sectorHoldsTogether(const std::uint8_t* sector, std::uint64_t lba) {
+    const std::uint8_t sync[12] = {0,    0xff, 0xff, 0xff, 0xff, 0xff,
+                                   0xff, 0xff, 0xff, 0xff, 0xff, 0};
+    const auto bcd = [](std::uint64_t value) {
+        return static_cast<std::uint8_t>(value / 10 * 16 + value % 10);
+    };
+    const std::uint64_t address = lba + 150;
+    const std::uint8_t header[4] = {bcd(address / 4500), bcd(address / 75 % 60), bcd(address % 75),
+                                    1};
+    if (std::memcmp(sector, sync, 12) != 0 || std::memcmp(sector + 12, header, 4) != 0) {
+        return false;
+    }
     std::uint32_t crc = 0;
     for (int i = 0; i < 2068; ++i) {  // over the EDC too: nothing is left
         crc ^= sector[i];
@@ -202,7 +216,8 @@ TEST_F(RippedCue, DataAndAudioBurnToOneBinOfRawSectors) {
     const std::uint64_t dataBlocks = std::max<std::uint64_t>(iso.size() / 2048, 300);
     ASSERT_EQ(raw.size(), (dataBlocks + 400) * kSector);
     for (std::uint64_t s = 0; s < dataBlocks; ++s) {
-        ASSERT_TRUE(sectorHoldsTogether(reinterpret_cast<const std::uint8_t*>(&raw[s * kSector])))
+        ASSERT_TRUE(
+            sectorHoldsTogether(reinterpret_cast<const std::uint8_t*>(&raw[s * kSector]), s))
             << "sector " << s;
     }
     run("env",
@@ -212,6 +227,12 @@ TEST_F(RippedCue, DataAndAudioBurnToOneBinOfRawSectors) {
     EXPECT_EQ(data.find_first_not_of('\0', iso.size()), std::string::npos);
     EXPECT_TRUE(test::readFile(dir.file("out/split02.wav")).substr(44) ==
                 pcm.substr(0, 400 * kSector));
+    // The written sheet, its data track of raw sectors (MODE1/2352), burns to the same BIN again:
+    // each sector's user data taken from behind its 16 bytes of sync and header.
+    const auto again = test::runProgram(KILNWARE_CLI, {"image", dir.file("out/Kilnware Disc.cue"),
+                                                       "--yes", "--image-dir", dir.file("again")});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(test::readFile(dir.file("again/Kilnware Disc.bin")) == raw);
 }
 
 // What a CD cannot carry, and sheets that do not hold together, are refused with the reason.
@@ -227,6 +248,10 @@ TEST_F(RippedCue, WhatCannotBeCarriedIsRefusedWithTheReason) {
          "starts past the end of the file"},
         {head + "    INDEX 01 00:10:00\n  TRACK 02 AUDIO\n    INDEX 01 00:05:00\n",
          "index before the one ahead of it"},
+        // A second has 75 frames and a minute 60 seconds.
+        {head + "    INDEX 01 00:00:75\n", "a time mm:ss:ff"},
+        {head + "    INDEX 01 00:60:00\n", "a time mm:ss:ff"},
+        {head + "    PREGAP 00:02:75\n    INDEX 01 00:00:00\n", "a time mm:ss:ff"},
         {"FILE \"album.wav\" WAVE\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n",
          "a data track in an audio file"},
     };

@@ -135,6 +135,16 @@ protected:
         return runProgram(kStandIn, hdiutilArguments(volumeName, image, folder));
     }
 
+    // The environment of a run on a disk that fails to do `fail`, its calls recorded in `calls`.
+    std::vector<std::string> disk(const std::string& fail, const std::string& calls) const {
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        return {std::string("LD_PRELOAD=") + KILNWARE_IO_SHIM,
+                "KILNWARE_IO_WATCH=" + std::filesystem::canonical(out).string(),
+                "KILNWARE_IO_FAIL=" + fail, "KILNWARE_IO_LOG=" + calls,
+                // The shim comes before AddressSanitizer's runtime, which it calls on.
+                std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    }
+
     TempDir dir;
     std::string out = dir.file("out");
     std::string image = out + "/disc.iso";
@@ -275,7 +285,9 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
         std::string reason;
         std::string at = {};  // the image, when not the fixture's
         std::string volumeName = "T";
+        std::string fail = {};  // what the disk fails to do (tests/helpers/io_shim.cpp)
     };
+    const std::string lost = "Input/output error; no image written";
     const Case cases[] = {
         {dir.file("absent"), "No such file"},
         {notAFolder, "not a folder"},
@@ -290,16 +302,28 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
         {discs().simple, "cannot write", dir.file("nowhere/disc.iso")},
         {discs().simple, "names a folder", dir.file("nowhere/..")},
         {discs().simple, "not valid UTF-8", image, "\xC3"},
+        {discs().simple, lost, image, "T", "fsync"},
+        {discs().simple, lost, image, "T", "close"},
+        {discs().simple, "cannot name the image " + image + ": " + lost, image, "T", "name"},
+        {discs().simple, lost, image, "T", "fsync-folder"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.folder + " " + c.at);
+        SCOPED_TRACE(c.folder + " " + c.at + " " + c.fail);
         RunResult failed = runProgram(
-            kStandIn, hdiutilArguments(c.volumeName, c.at.empty() ? image : c.at, c.folder));
+            kStandIn, hdiutilArguments(c.volumeName, c.at.empty() ? image : c.at, c.folder),
+            c.fail.empty() ? std::vector<std::string>{} : disk(c.fail, ""));
         EXPECT_EQ(failed.status, 1);
         EXPECT_NE(failed.err.find(c.reason), std::string::npos) << failed.err;
         EXPECT_TRUE(outputFolder().empty());
     }
     EXPECT_FALSE(pathExists(dir.file("nowhere")));
+    // Made whole, the image is flushed and closed, then named, then its folder flushed.
+    const std::string calls = dir.file("calls");
+    ASSERT_EQ(
+        runProgram(kStandIn, hdiutilArguments("T", image, discs().simple), disk("", calls)).status,
+        0);
+    EXPECT_EQ(durabilityProblem(calls, std::filesystem::canonical(out), "disc.iso", true), "");
+    std::filesystem::remove(image);
 
     // What stands at the image's name stays as it was.
     writeFile(image, "earlier image");
