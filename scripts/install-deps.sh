@@ -30,6 +30,8 @@ packages=(
   # Debian packages (CPack runs dpkg-shlibdeps and file), the ABI check, and the checks of the
   # manual page and the bash and zsh completions
   dpkg-dev file abigail-tools groff-base man-db zsh
+  # the packages' test: a fresh Debian 12 root to install them into, and Debian's policy checker
+  mmdebstrap lintian
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -24,6 +24,11 @@ expect() {  # TEXT PATTERN WHAT
 expect "$(field libkilnware1 Depends)" '(^|, )genisoimage' "libkilnware1 Depends"
 expect "$(field libkilnware1 Depends)" 'libburn' "libkilnware1 Depends (shlibdeps)"
 expect "$(field libkilnware1 Recommends)" 'dvdauthor' "libkilnware1 Recommends"
+# FFmpeg's libraries are loaded with dlopen: no tool finds them, the package names them.
+for ffmpeg_library in libavutil libavcodec libavformat; do
+  expect "$(field libkilnware1 Depends)" "(^|, )${ffmpeg_library}[0-9]+( |,|$)" \
+    "libkilnware1 Depends ($ffmpeg_library)"
+done
 expect "$(field libkilnware-dev Depends)" 'libkilnware1 \(= ' "libkilnware-dev Depends"
 expect "$(field kilnware Depends)" 'libkilnware1 \(= ' "kilnware Depends"
 expect "$(dpkg-deb -c "$(ls "$work"/packages/libkilnware1_*.deb)")" 'libexec/kilnware/kilnware-hdiutil' \

@@ -185,12 +185,28 @@ std::optional<std::string> HostBurn::refusal(const DRDevice& device) const {
     }
     const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
     if (measure.problem) {
-        return *measure.problem +
-               (imageRecorder && !measure.audio
-                    ? " A larger medium: --image-medium dvd-r (4.7 GB) or bd-r (25 GB)."
-                    : "");
+        return *measure.problem + (imageRecorder && !measure.audio ? largerMedium(measure) : "");
     }
     return std::nullopt;
+}
+
+std::string HostBurn::largerMedium(const LayoutMeasure& measure) {
+    // The image recorder's larger blanks, with the blocks they hold.
+    struct Larger {
+        const char* name;
+        const char* holds;
+        std::uint64_t blocks;
+    };
+    constexpr Larger kLarger[] = {{"dvd-r", "4.7 GB", 2'298'496},
+                                  {"dvd-r-dl", "8.5 GB", 4'171'712},
+                                  {"bd-r", "25 GB", 12'219'392}};
+    for (const Larger& larger : kLarger) {
+        if (measure.sectors <= larger.blocks && measure.room < larger.blocks) {
+            return std::string(" It fits a larger medium: --image-medium ") + larger.name + " (" +
+                   larger.holds + ").";
+        }
+    }
+    return " It is larger than any medium the image recorder holds.";
 }
 
 }  // namespace kilnware::cli

@@ -65,6 +65,9 @@ private:
     bool overwriteAllowed(const platform::DRDevice& device) const;
     // Why this burn cannot go on the medium in `device`; none when it can.
     std::optional<std::string> refusal(const platform::DRDevice& device) const;
+    // The smallest of the image recorder's media that a data layout too large for its medium
+    // fits, as an option to give.
+    static std::string largerMedium(const LayoutMeasure& measure);
 
     BurnWishes wishes_;
     std::set<std::string> allowed_;  // display names of the recorders the person said yes for

@@ -159,11 +159,15 @@ void Session::result(int status, const std::string& outcome, const std::string& 
             output_.problem(message);
         }
     }
+    // A failure and a refusal always say why (the message, where no shorter reason is given).
+    const bool why = outcome == "failed" || outcome == "nothing-burned";
     output_.event({{"event", "result"},
                    {"outcome", outcome},
                    {"exitStatus", status},
                    {"message", message},
-                   {"error", error.empty() ? json(nullptr) : json(error)},
+                   {"error", !error.empty() ? json(error)
+                             : why          ? json(message)
+                                            : json(nullptr)},
                    {"files", files}});
 }
 

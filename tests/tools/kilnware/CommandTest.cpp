@@ -378,6 +378,12 @@ TEST_F(Command, JsonEventsFollowTheirSchema) {
         EXPECT_EQ(last["exitStatus"], 3);
         EXPECT_FALSE(last["error"].is_null());
     }
+    // An erase of a disc that cannot be erased is refused with the reason too.
+    auto erase = kilnware({"erase", "--yes", "--json"});
+    EXPECT_EQ(erase.status, 3);
+    EXPECT_NE(events(erase.out).back()["error"].get<std::string>().find("no medium this command "
+                                                                        "can erase"),
+              std::string::npos);
 }
 
 // The image recorder's medium shown, erased where it can be, and ejected.
@@ -417,6 +423,9 @@ TEST_F(Command, ALayoutThatDoesNotFitIsRefusedInMegabytesOrMinutes) {
     fs::create_directories(dir.file("holiday"));
     std::ofstream(dir.file("holiday/film.bin")).put('x');
     fs::resize_file(dir.file("holiday/film.bin"), std::uint64_t{800} << 20);
+    fs::create_directories(dir.file("archive"));
+    std::ofstream(dir.file("archive/film.bin")).put('x');
+    fs::resize_file(dir.file("archive/film.bin"), std::uint64_t{5} << 30);
     sparseCDWav(dir.file("long.wav"), 81 * 60);
     struct Case {
         std::vector<std::string> arguments;
@@ -424,7 +433,11 @@ TEST_F(Command, ALayoutThatDoesNotFitIsRefusedInMegabytesOrMinutes) {
     };
     const Case cases[] = {
         {{"data", dir.file("holiday"), "--name", "Holiday"},
-         "Holiday does not fit: 801 MB, the CD-R holds 702 MB (80 min)."},
+         "Holiday does not fit: 801 MB, the CD-R holds 702 MB (80 min). It fits a larger "
+         "medium: --image-medium dvd-r (4.7 GB)."},
+        {{"data", dir.file("archive"), "--name", "Archive", "--image-medium", "dvd-r"},
+         "Archive does not fit: 5.4 GB, the DVD-R holds 4.7 GB. It fits a larger medium: "
+         "--image-medium dvd-r-dl (8.5 GB)."},
         {{"audio", dir.file("long.wav")},
          "The audio CD does not fit: 81:00, the CD-R holds 79:57."},
         {{"data", dir.file("holiday"), "--image-medium", "dvd-r", "--dry-run"}, "it fits"},
