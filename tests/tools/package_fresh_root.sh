@@ -29,7 +29,7 @@ fi
 
 mkdir -p "$cache/archives"
 if [ ! -s "$cache/base.tar" ]; then
-  mmdebstrap --quiet --variant=apt --include=g++,make,cmake,pkg-config bookworm \
+  mmdebstrap --quiet --format=tar --variant=apt --include=g++,make,cmake,pkg-config bookworm \
     "$cache/base.tar.part" /etc/apt/sources.list.d/debian.sources
   mv "$cache/base.tar.part" "$cache/base.tar"
 fi
