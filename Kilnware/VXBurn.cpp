@@ -105,26 +105,41 @@ void VXBurn::burnToAudioCD(const PathList& paths, List* Info) {
 void VXBurn::burnDataToDisc(const PathList& paths, const std::optional<std::string>& discName,
                             std::int32_t kindOfData) {
     startCall();
-    auto root = DRFolder::virtualFolderWithName(discName.value_or("Data Disc"));
-    if (paths.empty()) {
-        refuse("No files or folders were given.");
-        return;
-    }
-    fillRootFolder(*root, paths);
-    if (kindOfData < 0 || kindOfData > 3) {
-        refuse("There is no file system " + std::to_string(kindOfData) +
-               ": 0 is ISO 9660, 1 Joliet, 2 UDF and 3 HFS+.");
-        return;
-    }
-    root->setExplicitFilesystemMask(std::uint32_t{1} << kindOfData);
     std::string why;
-    auto track = dataTrackOf(root, paths, why);
+    auto track = dataDiscLayout(paths, discName, kindOfData, why);
     if (!track) {
-        Log::write("track is nil");
-        refuse("The data disc cannot be laid out: " + why + ".");
+        // Only a layout that was tried and failed is "nil"; no selection or no file system is
+        // refused before.
+        if (!paths.empty() && kindOfData >= 0 && kindOfData <= 3) {
+            Log::write("track is nil");
+        }
+        refuse(why);
         return;
     }
     burnLayout(Value(track), "Burn Data Disc");
+}
+
+std::shared_ptr<DRTrack> VXBurn::dataDiscLayout(const PathList& paths,
+                                                const std::optional<std::string>& discName,
+                                                std::int32_t kindOfData, std::string& why) {
+    if (paths.empty()) {
+        why = "No files or folders were given.";
+        return nullptr;
+    }
+    auto root = DRFolder::virtualFolderWithName(discName.value_or("Data Disc"));
+    fillRootFolder(*root, paths);
+    if (kindOfData < 0 || kindOfData > 3) {
+        why = "There is no file system " + std::to_string(kindOfData) +
+              ": 0 is ISO 9660, 1 Joliet, 2 UDF and 3 HFS+.";
+        return nullptr;
+    }
+    root->setExplicitFilesystemMask(std::uint32_t{1} << kindOfData);
+    std::string reason;
+    auto track = dataTrackOf(root, paths, reason);
+    if (!track) {
+        why = "The data disc cannot be laid out: " + reason + ".";
+    }
+    return track;
 }
 
 void VXBurn::burnToMp3CD(const PathList& paths, const std::optional<std::string>& Title,

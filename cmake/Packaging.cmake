@@ -2,6 +2,7 @@
 #   libkilnware1    the shared library and its stand-in programs
 #   libkilnware-dev the headers, the CMake package, the pkg-config file and the .so link
 #   kilnware        the command, its manual page and its bash and zsh completions
+#   kilnware-desktop the desktop program, its desktop entry, icons and AppStream metainfo
 # The library package is named after the SONAME, so that an incompatible library (a new SONAME)
 # installs beside the old one.
 
@@ -17,6 +18,9 @@ set(CPACK_GENERATOR DEB)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development command)
+if(TARGET kilnware-desktop)
+    list(APPEND CPACK_COMPONENTS_ALL desktop)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 # Each package depends on the libraries its programs link (dpkg-shlibdeps), and the library
@@ -82,6 +86,16 @@ set(CPACK_COMPONENT_COMMAND_DESCRIPTION "Burns data discs, MP3 CDs, audio CDs an
 Without a recorder it burns to disc images: ISO for data and video, BIN/CUE
 with CD-Text for audio.")
 
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME kilnware-desktop)
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION otherosfs)
+set(CPACK_COMPONENT_DESKTOP_DEPENDS runtime)
+# "Show the files" opens the image folder in the file manager through xdg-open.
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS "xdg-utils")
+set(CPACK_COMPONENT_DESKTOP_DESCRIPTION "Burns audio CDs, data discs and video DVDs in windows
+Kilnware Disc Burner puts together audio CDs with CD-Text, MP3 CDs, data discs
+and video DVDs, burns disc images and erases rewritable discs. Without a
+recorder it burns to disc images.")
+
 # What Debian's policy asks of every package: the copyright and the changelog in its doc folder
 # (the changelog compressed, as the manual page is), and the library's ldconfig trigger. The
 # changelog's version and maintainer come from the project's head.
@@ -92,7 +106,7 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/copyright.in
     ${PROJECT_BINARY_DIR}/debian/copyright @ONLY)
 execute_process(COMMAND gzip -9n -c ${PROJECT_BINARY_DIR}/debian/changelog.Debian
     OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
-foreach(component runtime development command)
+foreach(component ${CPACK_COMPONENTS_ALL})
     string(TOUPPER ${component} upper)
     install(FILES ${PROJECT_BINARY_DIR}/debian/copyright
                   ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz

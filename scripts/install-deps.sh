@@ -25,6 +25,11 @@ packages=(
   time
   # the command-line host
   libcli11-dev nlohmann-json3-dev
+  # the desktop host (Qt 6 Widgets); its tests draw offscreen, and one presses its buttons through
+  # the accessibility bus under Xvfb (AT-SPI, from Python); its desktop entry and metainfo are
+  # checked with the freedesktop tools; its icon sizes are drawn from the SVG with rsvg-convert
+  qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth dbus dbus-x11 at-spi2-core python3-pyatspi
+  desktop-file-utils appstream librsvg2-bin
   # video DVDs: the programs the stand-ins run, and what their tests make clips with and read back
   dvdauthor ffmpeg libdvdread-dev
   # Debian packages (CPack runs dpkg-shlibdeps and file), the ABI check, and the checks of the

@@ -31,7 +31,7 @@ platform/media/CueImage.cpp~s > 59 || f > 74~s > 60 || f > 74~default~command_te
 platform/engines/virtual/ImageBurn.cpp~            ::fsync(output.fd.get()) != 0) {~            false) {~default~discrecording_tests~ImageRecorderImage
 platform/engines/virtual/ImageBurn.cpp~if (!folder || (::fsync(folder.get()) != 0 && errno != EINVAL)) {~if (!folder) {~default~discrecording_tests~ImageRecorderImage
 platform/engines/virtual/ImageBurn.cpp~            flush(*cue);\n            place(*cue);~            place(*cue);\n            flush(*cue);~default~discrecording_tests~ImageRecorderImage
-tools/standins/HdiutilStandIn.cpp~ || ::fsync(written.get()) != 0 ||~ ||~default~standin_tests~HdiutilStandIn.Fails
+tools/standins/HdiutilStandIn.cpp~ || ::fsync(written.get()) != 0 ||~ || (::fsync(written.get()), false) ||~default~standin_tests~HdiutilStandIn.Fails
 tools/standins/HdiutilStandIn.cpp~(closed = written.close()) != 0) {~(closed = written.close()) < 0) {~default~standin_tests~HdiutilStandIn.Fails
 tools/standins/HdiutilStandIn.cpp~if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {~if (!dir) {~default~standin_tests~HdiutilStandIn.Fails
 platform/foundation/WorkRecord.cpp~        info.st_uid != ::geteuid() || !same(~        !same(~default~foundation_tests library_tests~WorkRecord|VideoDVD
@@ -39,6 +39,7 @@ platform/foundation/WorkRecord.cpp~        info.st_uid != ::geteuid() || (!S_ISR
 platform/foundation/WorkRecord.cpp~!S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||~!S_ISREG(info.st_mode) ||~default~foundation_tests library_tests~WorkRecord|VideoDVD
 platform/discrecording/DROperation.cpp~        if (finished_) {\n            return;  // nothing follows the end\n        }\n~~default~discrecording_tests library_tests~ProgressPanel|BurnSession
 platform/panels/Panels.cpp~        NotificationCenter::defaultCenter().post(willBegin);\n~~default~discrecording_tests library_tests~ProgressPanel|BurnSession
+platform/panels/Panels.cpp~    NotificationCenter::defaultCenter().post(didFinish);\n~~default~discrecording_tests library_tests~ProgressPanel|BurnSession
 platform/discrecording/DROperation.cpp~    if (abortRequested()) {~    if (false) {~default~discrecording_tests library_tests~ProgressPanel|BurnSession|ImageRecorderAudio
 platform/discrecording/DRBurn.cpp~void DRBurn::setProperties(Dictionary properties) {\n    std::lock_guard lock(mutex_);~void DRBurn::setProperties(Dictionary properties) {~tsan~discrecording_tests~SetupPanel
 Kilnware/VXBurn.cpp~"Burn finished fine"~"Burn finished well"~default~library_tests~BurnSession

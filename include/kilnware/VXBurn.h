@@ -55,6 +55,13 @@ public:
     // `discName`, or "Data Disc".
     void burnDataToDisc(const PathList& paths, const std::optional<std::string>& discName,
                         std::int32_t kindOfData);
+    // The data track that burnDataToDisc burns for the same arguments, laid out now from what
+    // stands on disk, so that a host can show its size (estimateLength() blocks of 2048 bytes)
+    // against the medium before it burns. Null, with `why` in words for a person, where
+    // burnDataToDisc would refuse.
+    static std::shared_ptr<platform::DRTrack> dataDiscLayout(
+        const PathList& paths, const std::optional<std::string>& discName, std::int32_t kindOfData,
+        std::string& why);
     // An MP3 CD: the files and folders in one Joliet data track named by the title; the disc is
     // verified after writing when `isverifyDisc` holds.
     void burnToMp3CD(const PathList& paths, const std::optional<std::string>& Title,

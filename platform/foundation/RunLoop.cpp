@@ -1,6 +1,11 @@
 #include <kilnware/platform/foundation/RunLoop.h>
 
+#include <sys/eventfd.h>
+
+#include <cstdint>
 #include <vector>
+
+#include "platform/foundation/UniqueFd.h"
 
 namespace kilnware::platform {
 
@@ -49,6 +54,7 @@ void RunLoop::post(Work work) {
     {
         std::lock_guard lock(mutex_);
         queue_.push_back(std::move(work));
+        signalReady();
     }
     wake_.notify_one();
 }
@@ -60,6 +66,7 @@ RunLoop::TimerId RunLoop::addTimer(Clock::duration delay, Work work, bool repeat
         id = nextTimer_++;
         timers_.emplace(id, Timer{delay, std::move(work), repeats});
         schedule_.emplace(Clock::now() + delay, id);
+        signalReady();
     }
     wake_.notify_one();
     return id;
@@ -145,6 +152,41 @@ bool RunLoop::runUntil(const std::function<bool()>& done, Clock::duration timeou
 void RunLoop::runUntilIdle() {
     while (runOne(Clock::now())) {
     }
+}
+
+void RunLoop::signalReady() {
+    if (ready_) {
+        const std::uint64_t one = 1;
+        // Only a counter at its limit refuses, and it is readable then anyway.
+        [[maybe_unused]] const ssize_t written = ::write(ready_->get(), &one, sizeof one);
+    }
+}
+
+int RunLoop::readyDescriptor() {
+    std::lock_guard lock(mutex_);
+    if (!ready_) {
+        ready_ = std::make_unique<UniqueFd>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!queue_.empty() || !schedule_.empty()) {
+            signalReady();  // work that was there before the host watched
+        }
+    }
+    return ready_->get();
+}
+
+std::optional<RunLoop::Clock::time_point> RunLoop::runReady() {
+    runUntilIdle();
+    std::lock_guard lock(mutex_);
+    if (ready_ && queue_.empty()) {
+        // Cleared once nothing waits: what is posted from here on makes it readable again.
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t read = ::read(ready_->get(), &count, sizeof count);
+    }
+    for (const auto& [when, id] : schedule_) {
+        if (timers_.count(id) != 0) {
+            return when;
+        }
+    }
+    return std::nullopt;
 }
 
 void RunLoop::stop() {

@@ -71,6 +71,12 @@ std::vector<DeviceChoice> DRSetupPanel::deviceChoices() {
     for (const auto& device : DRDevice::devices()) {
         DeviceChoice choice;
         choice.device = device;
+        // A recorder that cannot be used (a drive the user may not open) says why itself.
+        if (auto why = device->status()[DRDeviceUnavailableReasonKey].textValue()) {
+            choice.prompt = std::move(why);
+            choices.push_back(std::move(choice));
+            continue;
+        }
         choice.couldBeTarget = asked.deviceCouldBeTarget(*this, device);
         if (choice.couldBeTarget) {
             choice.suitableMedia = asked.deviceContainsSuitableMedia(*this, device, choice.prompt);

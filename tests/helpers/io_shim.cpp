@@ -7,7 +7,9 @@
 //   KILNWARE_IO_WATCH  the folder whose files and names are watched (an absolute path)
 //   KILNWARE_IO_LOG    a file to which each watched call adds a line: "fsync INODE" (a file or the
 //                      folder itself), "close INODE", "name INODE NAME" (once the name is given)
-//   KILNWARE_IO_FAIL   what fails with EIO there: fsync (of a file), fsync-folder, close, name
+//   KILNWARE_IO_FAIL   what fails with EIO there: fsync (of a file), fsync-folder, close or
+//                      name; every such call, or with ":N" (fsync:2) only the Nth; a call that
+//                      fails adds "fail KIND" to the record
 //
 // Linked into a test program, it takes them from kilnware_io_shim_configure (IoShim.h), and
 // leaves close alone.
@@ -41,6 +43,7 @@ Orders& orders() {
     return *given;
 }
 std::atomic<bool> active{false};
+std::atomic<int> counted{0};  // calls of the kind that fails at its Nth ("fsync:N")
 
 Orders current() {
     std::lock_guard lock(ordersMutex());
@@ -92,21 +95,41 @@ std::string pathAt(int folder, const char* name) {
     return pathOf(folder) + "/" + name;
 }
 
-// Whether a call that names `target` fails as ordered; else the caller goes on and records it.
-bool namingFails(const Orders& given, const std::string& target) {
-    if (inside(target, given.watch) && given.fail == "name") {
-        errno = EIO;
-        return true;
+// Whether this call of `kind` fails as ordered ("KIND" every one, "KIND:N" the Nth); a call that
+// fails is recorded ("fail KIND").
+bool fails(const Orders& given, const std::string& kind) {
+    bool now = given.fail == kind;
+    if (given.fail.starts_with(kind + ":")) {
+        now = ++counted == std::atoi(given.fail.c_str() + kind.size() + 1);
     }
-    return false;
+    if (now) {
+        record(given, "fail " + kind);
+        errno = EIO;
+    }
+    return now;
 }
 
-void recordNaming(const Orders& given, const std::string& target) {
+// A call that gives the name `to` in `folder`: it fails as ordered, or is made and recorded.
+template <typename Call>
+int naming(int folder, const char* to, Call call) {
+    if (!active) {
+        return call();
+    }
+    const Orders given = current();
+    const std::string target = pathAt(folder, to);
+    if (!inside(target, given.watch)) {
+        return call();
+    }
+    if (fails(given, "name")) {
+        return -1;
+    }
+    const int done = call();
     struct stat info {};
-    if (inside(target, given.watch) && ::lstat(target.c_str(), &info) == 0) {
+    if (done == 0 && ::lstat(target.c_str(), &info) == 0) {
         record(given,
                "name " + std::to_string(info.st_ino) + " " + target.substr(given.watch.size() + 1));
     }
+    return done;
 }
 
 void configure(const char* watch, const char* fail, const char* log) {
@@ -118,6 +141,7 @@ void configure(const char* watch, const char* fail, const char* log) {
     given.watch = watch ? watch : "";
     given.fail = fail ? fail : "";
     given.log = log && *log ? ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600) : -1;
+    counted = 0;
     active = !given.watch.empty();
 }
 
@@ -137,8 +161,7 @@ int fsync(int fd) {
         const bool folder = path == given.watch;
         if ((folder || inside(path, given.watch)) && ::fstat(fd, &info) == 0) {
             record(given, "fsync " + std::to_string(info.st_ino));
-            if (given.fail == (folder ? "fsync-folder" : "fsync")) {
-                errno = EIO;
+            if (fails(given, folder ? "fsync-folder" : "fsync")) {
                 return -1;
             }
         }
@@ -160,9 +183,8 @@ int close(int fd) {
     const int closed = realClose(fd);
     if (watched && closed == 0) {
         record(given, "close " + std::to_string(info.st_ino));
-        if (given.fail == "close") {
-            errno = EIO;  // as a write that only the close reports
-            return -1;
+        if (fails(given, "close")) {
+            return -1;  // as a write error that only the close reports
         }
     }
     return closed;
@@ -170,17 +192,8 @@ int close(int fd) {
 #endif
 
 int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
-    const Orders given = active ? current() : Orders();
-    const std::string target = active ? pathAt(toFolder, to) : "";
-    if (active && namingFails(given, target)) {
-        return -1;
-    }
     static auto* real = next<int(int, const char*, int, const char*, unsigned)>("renameat2");
-    const int done = real(fromFolder, from, toFolder, to, flags);
-    if (active && done == 0) {
-        recordNaming(given, target);
-    }
-    return done;
+    return naming(toFolder, to, [&] { return real(fromFolder, from, toFolder, to, flags); });
 }
 
 int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
@@ -192,17 +205,8 @@ int rename(const char* from, const char* to) {
 }
 
 int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
-    const Orders given = active ? current() : Orders();
-    const std::string target = active ? pathAt(toFolder, to) : "";
-    if (active && namingFails(given, target)) {
-        return -1;
-    }
     static auto* real = next<int(int, const char*, int, const char*, int)>("linkat");
-    const int done = real(fromFolder, from, toFolder, to, flags);
-    if (active && done == 0) {
-        recordNaming(given, target);
-    }
-    return done;
+    return naming(toFolder, to, [&] { return real(fromFolder, from, toFolder, to, flags); });
 }
 
 }  // extern "C"

@@ -180,6 +180,22 @@ TEST_F(DeviceMonitor, TwoRecordersShowTheLaterAndEjectTheEarlier) {
     EXPECT_EQ(monitor->m_deviceName(), "Recorder B");
     EXPECT_EQ(monitor->m_MediaType(), kNoDisc);
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"CDR", kSending}));
+    // Each recorder's own snapshot, read without a line; the last is what the properties show.
+    const auto all = monitor->snapshots();
+    EXPECT_EQ(log.lines().size(), 2u);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].deviceName, "Recorder A");
+    EXPECT_EQ(all[0].mediaType, "CDR");
+    EXPECT_TRUE(all[0].mediaPresent);
+    EXPECT_GT(all[0].blocksFree, 0u);
+    EXPECT_EQ(all[0].blocksFreeText, VXDevice::getSizeOfDisc(all[0].blocksFree));
+    EXPECT_EQ(all[0].mediaFreeTime, "79:57");
+    EXPECT_EQ((Texts{all[1].deviceName, all[1].connection, all[1].mediaType, all[1].blocksFreeText,
+                     all[1].blocksUsedText, all[1].blocksTotalText, all[1].mediaTotalTime,
+                     all[1].mediaUsedTime, all[1].mediaFreeTime}),
+              texts(*monitor));
+    EXPECT_TRUE(all[1].deviceCanEject);
+    EXPECT_FALSE(all[1].mediaPresent);
     EXPECT_TRUE(monitor->ejectMedia());
     EXPECT_EQ(first->ejectRequests(), 1u);
     EXPECT_EQ(second->ejectRequests(), 0u);

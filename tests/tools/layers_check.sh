@@ -19,12 +19,13 @@ git ls-files 'include/*.h' 'Kilnware/*' 'platform/*' 'tools/*' | grep -E '\.(h|c
       if (path ~ /^platform\/media\//) return "media"
       if (path ~ /^(kilnware\/)?platform\/engines\//) return "engines"
       if (path ~ /^(Kilnware\/|kilnware\/[A-Za-z]+\.h$)/) return "library"
-      if (path ~ /^tools\/kilnware\//) return "command"
+      if (path ~ /^tools\/(kilnware|desktop|hosts)\//) return "command"
       if (path ~ /^tools\/standins\//) return "standins"
       return ""
     }
     BEGIN {
-      # What each layer may include besides itself.
+      # What each layer may include besides itself. The hosts (the command, the desktop program
+      # and what they share) are one layer: public headers only.
       may["faces"] = " foundation "
       may["panels"] = " foundation faces "
       may["media"] = " foundation faces "

@@ -13,7 +13,7 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/packages" > "$work/cp
   { cat "$work/cpack.log"; exit 1; }
 shopt -s nullglob
 packages=("$work"/packages/*.deb)
-[ "${#packages[@]}" -eq 3 ] || { echo "expected 3 packages: ${packages[*]}" >&2; exit 1; }
+[ "${#packages[@]}" -eq 4 ] || { echo "expected 4 packages: ${packages[*]}" >&2; exit 1; }
 
 field() {  # PACKAGE FIELD
   dpkg-deb -f "$(ls "$work"/packages/"$1"_*.deb)" "$2"
@@ -35,6 +35,15 @@ expect "$(dpkg-deb -c "$(ls "$work"/packages/libkilnware1_*.deb)")" 'libexec/kil
   "libkilnware1 contents"
 expect "$(dpkg-deb -c "$(ls "$work"/packages/kilnware_*.deb)")" 'share/man/man1/kilnware\.1' \
   "kilnware contents"
+expect "$(field kilnware-desktop Depends)" 'libkilnware1 \(= ' "kilnware-desktop Depends"
+expect "$(field kilnware-desktop Depends)" 'libqt6widgets6' "kilnware-desktop Depends (shlibdeps)"
+desktop_files=$(dpkg-deb -c "$(ls "$work"/packages/kilnware-desktop_*.deb)")
+for file in bin/kilnware-desktop share/applications/kilnware-desktop\.desktop \
+  share/metainfo/io\.kilnware\.Desktop\.metainfo\.xml \
+  share/icons/hicolor/scalable/apps/kilnware-desktop\.svg \
+  share/icons/hicolor/48x48/apps/kilnware-desktop\.png; do
+  expect "$desktop_files" "$file" "kilnware-desktop contents"
+done
 
 root=$work/root
 for package in "${packages[@]}"; do
@@ -55,5 +64,11 @@ ffmpeg -nostdin -v error -f lavfi -i testsrc=size=720x576:rate=25 -t 1 -target p
   "$work/clip.mpg"
 "$command" video "$work/clip.mpg" --title Moved --yes --image-dir "$work/out" > /dev/null
 ls "$work/out/Moved.iso" > /dev/null
+
+# The desktop program starts from the unpacked tree and shows its window with a data disc.
+QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work "$root/usr/bin/kilnware-desktop" \
+  --data "$work/folder" --image-dir "$work/out" --screenshot "$work/window.png" 2> "$work/desktop.log" ||
+  { cat "$work/desktop.log"; exit 1; }
+expect "$(file -b "$work/window.png")" '^PNG image data' "kilnware-desktop --screenshot"
 
 bash "$source/tests/tools/example_host.sh" "$source" "$root/usr"

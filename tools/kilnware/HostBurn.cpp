@@ -1,11 +1,7 @@
 #include "HostBurn.h"
 
-#include <algorithm>
-#include <string_view>
-
-#include <kilnware/platform/discrecording/DRKeys.h>
-
 #include "Medium.h"
+#include "MediaPolicy.h"
 #include "Speeds.h"
 
 namespace kilnware::cli {
@@ -13,25 +9,6 @@ namespace kilnware::cli {
 using namespace platform;
 
 namespace {
-
-constexpr std::string_view kWritable[] = {
-    DRDeviceMediaTypeCDR,           DRDeviceMediaTypeCDRW,
-    DRDeviceMediaTypeDVDR,          DRDeviceMediaTypeDVDRW,
-    DRDeviceMediaTypeDVDRDualLayer, DRDeviceMediaTypeDVDPlusR,
-    DRDeviceMediaTypeDVDPlusRW,     DRDeviceMediaTypeDVDPlusRDoubleLayer,
-    DRDeviceMediaTypeDVDRAM,        DRDeviceMediaTypeBDR,
-    DRDeviceMediaTypeBDRE,
-};
-
-constexpr std::string_view kErasable[] = {
-    DRDeviceMediaTypeCDRW,   DRDeviceMediaTypeDVDRW, DRDeviceMediaTypeDVDPlusRW,
-    DRDeviceMediaTypeDVDRAM, DRDeviceMediaTypeBDRE,
-};
-
-template <std::size_t N>
-bool listed(const std::string* type, const std::string_view (&types)[N]) {
-    return type && std::find(std::begin(types), std::end(types), *type) != std::end(types);
-}
 
 bool pseudoDrive(const DRDevice& device) {
     const Dictionary info = device.info();
@@ -128,9 +105,7 @@ bool HostBurn::deviceContainsSuitableMedia(DRSetupPanel& panel,
                                            const std::shared_ptr<DRDevice>& device,
                                            std::optional<std::string>& promptString) {
     if (panel.kind() == DRSetupPanel::Kind::Erase) {
-        const Dictionary status = device ? device->status() : Dictionary();
-        const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
-        if (listed(type, kErasable)) {
+        if (hosts::widerPolicyTakes(device.get(), true)) {
             return true;
         }
         promptString = kErasablePrompt;
@@ -158,10 +133,7 @@ bool HostBurn::suitableType(DRSetupPanel& panel, const std::shared_ptr<DRDevice>
     if (wishes_.audio) {
         return VXBurn::deviceContainsSuitableMedia(panel, device, promptString);
     }
-    const Dictionary status = device ? device->status() : Dictionary();
-    const std::string* type = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaTypeKey).text();
-    // A libburn pseudo-drive over a file has no medium type: it takes data and images.
-    if (listed(type, kWritable) || (device && pseudoDrive(*device))) {
+    if (hosts::widerPolicyTakes(device.get(), false)) {
         return true;
     }
     promptString = kWritablePrompt;

@@ -18,6 +18,7 @@
 #include <kilnware/platform/foundation/Log.h>
 
 #include "platform/engines/libburn/LibburnParts.h"
+#include "platform/engines/libburn/UnopenableDrive.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/media/Libburn.h"
 
@@ -67,6 +68,12 @@ void LibburnEngine::start() {
     }
     for (const std::string& address : addresses) {
         addRecorder(address);
+    }
+    // What the scan left out because the user may not open it is shown with the reason.
+    for (const std::string& node : libburn::opticalDriveNodes()) {
+        if (!find(node)) {
+            offerUnopenable(node);
+        }
     }
     startWatch();
 }
@@ -134,13 +141,14 @@ bool LibburnEngine::watchingHotPlug() const {
 void LibburnEngine::deviceEvent(const std::string& action, const std::string& address) {
     if (action == "remove") {
         removeRecorder(address);
-    } else if (action == "add") {
-        addRecorder(address);
-    } else if (action == "change") {
+        withdrawUnopenable(address);
+    } else if (action == "add" || action == "change") {
         if (auto recorder = find(address)) {
             recorder->refreshStatus();
+        } else if (addRecorder(address)) {
+            withdrawUnopenable(address);  // the user may open it now
         } else {
-            addRecorder(address);
+            offerUnopenable(address);
         }
     }
 }
@@ -170,6 +178,48 @@ void LibburnEngine::stop() {
         DeviceRegistry::deviceDisappeared(recorder);
         recorder->waitForOperations();
     }
+    std::vector<std::shared_ptr<DRDevice>> unopenable;
+    {
+        std::lock_guard lock(mutex_);
+        unopenable.swap(unopenable_);
+    }
+    for (const auto& drive : unopenable) {
+        DeviceRegistry::deviceDisappeared(drive);
+    }
+}
+
+void LibburnEngine::offerUnopenable(const std::string& node) {
+    auto reason = libburn::whyUnopenable(node);
+    if (!reason) {
+        return;
+    }
+    auto drive = std::make_shared<libburn::UnopenableDrive>(node, *reason);
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& other : unopenable_) {
+            if (static_cast<const libburn::UnopenableDrive&>(*other).node() == node) {
+                return;
+            }
+        }
+        unopenable_.push_back(drive);
+    }
+    DeviceRegistry::deviceAppeared(drive);
+}
+
+void LibburnEngine::withdrawUnopenable(const std::string& node) {
+    std::shared_ptr<DRDevice> removed;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(unopenable_.begin(), unopenable_.end(), [&](const auto& drive) {
+            return static_cast<const libburn::UnopenableDrive&>(*drive).node() == node;
+        });
+        if (it == unopenable_.end()) {
+            return;
+        }
+        removed = *it;
+        unopenable_.erase(it);
+    }
+    DeviceRegistry::deviceDisappeared(removed);
 }
 
 std::shared_ptr<LibburnRecorder> LibburnEngine::find(const std::string& address) const {

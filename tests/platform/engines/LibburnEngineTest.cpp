@@ -1,11 +1,19 @@
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <fstream>
 
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRNotificationCenter.h>
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
+#include <kilnware/platform/panels/Panels.h>
 
 #include "platform/engines/libburn/LibburnBurn.h"
 #include "platform/engines/libburn/LibburnParts.h"
+#include "platform/engines/libburn/UnopenableDrive.h"
 #include "tests/platform/engines/ImageRecorderSupport.h"
 
 namespace kilnware::platform {
@@ -225,6 +233,77 @@ TEST(LibburnRecorderInterconnect, UdevBusNamesAreShownPlainly) {
     }
     // No such block device: udev cannot say.
     EXPECT_EQ(libburn::interconnectOfDevice("/nonexistent/sr9"), "Unknown");
+}
+
+// What whyUnopenable says of `path` to a user of no group (nobody), asked in a child process.
+std::string unopenableToNobody(const std::string& path) {
+    int out[2];
+    if (::pipe(out) != 0) {
+        return "no pipe";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        const gid_t none = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(none, none, none) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0) {
+            ::_exit(2);
+        }
+        const std::string why = libburn::whyUnopenable(path).value_or("(may open)");
+        [[maybe_unused]] const auto written = ::write(out[1], why.data(), why.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string why;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+        why.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return why;
+}
+
+TEST(LibburnUnopenableDrive, IsShownWithTheReasonAndCannotBeChosenOrBurned) {
+    // A drive node of the cdrom group, as Debian makes them, that a user outside it may not open.
+    test::TempDir dir;
+    const std::string node = dir.file("sr9");
+    std::ofstream(node) << "";
+    const group* cdrom = ::getgrnam("cdrom");
+    ASSERT_NE(cdrom, nullptr) << "Debian's cdrom group";
+    ASSERT_EQ(::chown(node.c_str(), 0, cdrom->gr_gid), 0);
+    ASSERT_EQ(::chmod(node.c_str(), 0660), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    EXPECT_EQ(unopenableToNobody(node),
+              "no permission: add yourself to the cdrom group (and log in again)");
+    EXPECT_EQ(libburn::whyUnopenable(node), std::nullopt);  // root may
+    EXPECT_EQ(libburn::whyUnopenable(dir.file("none")), std::nullopt);
+
+    auto drive = std::make_shared<libburn::UnopenableDrive>(node,
+                                                            "no permission: add yourself "
+                                                            "to the cdrom group");
+    EXPECT_EQ(drive->displayName(), node);  // udev knows nothing of a plain file
+    EXPECT_TRUE(drive->status()[DRDeviceMediaStateKey].isNone());
+    EXPECT_FALSE(drive->ejectMedia());
+    DeviceRegistry::deviceAppeared(drive);
+    auto panel = DRBurnSetupPanel::setupPanel();
+    bool listed = false;
+    for (const auto& choice : panel->deviceChoices()) {
+        if (choice.device == drive) {
+            listed = true;
+            EXPECT_FALSE(choice.selectable());
+            EXPECT_EQ(choice.prompt, "no permission: add yourself to the cdrom group");
+        }
+    }
+    EXPECT_TRUE(listed);
+    auto burn = DRBurn::burnForDevice(drive);
+    burn->writeLayout(Value(
+        std::make_shared<FileTrack>(dir.file("sr9"), DRTrack::Kind::Data, FileTrack::Options{})));
+    EXPECT_TRUE(test::runUntil([&] { return DROperation::isFinal(burn->status()); }));
+    EXPECT_EQ(DROperation::errorText(burn->status()),
+              node + ": no permission: add yourself to the cdrom group");
+    DeviceRegistry::deviceDisappeared(drive);
 }
 
 TEST_F(LibburnEngineTest, WithoutDrivesOffersOnlyTheRecordersAddedByAddress) {

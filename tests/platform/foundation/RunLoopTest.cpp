@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -93,6 +95,68 @@ TEST(RunLoop, RunUntilIdleIncludesWorkPostedByWorkAndRunUntilGivesUpAtItsTimeout
     loop->runUntilIdle();
     EXPECT_EQ(count, 2);
     EXPECT_FALSE(loop->runUntil([] { return false; }, 10ms));
+}
+
+// Whether the descriptor is readable within `timeoutMs` (-1: however long it takes).
+bool readable(int fd, int timeoutMs) {
+    pollfd watched{fd, POLLIN, 0};
+    return ::poll(&watched, 1, timeoutMs) == 1;
+}
+
+TEST(RunLoop, AHostsEventLoopDrivesItThroughItsReadyDescriptor) {
+    // On a thread of its own, as a host's library thread: a loop that nothing else has touched.
+    std::thread host([] {
+        auto loop = RunLoop::current();
+        loop->post([] {});  // posted before anyone watched
+        const int fd = loop->readyDescriptor();
+        ASSERT_TRUE(readable(fd, 0));
+        EXPECT_EQ(loop->runReady(), std::nullopt);
+        EXPECT_FALSE(readable(fd, 0));
+
+        // Work from another thread wakes the host; work that work posts runs in the same call.
+        int count = 0;
+        std::thread poster([&] {
+            loop->post([&] {
+                ++count;
+                loop->post([&] { ++count; });
+            });
+        });
+        EXPECT_TRUE(readable(fd, -1));
+        poster.join();
+        EXPECT_EQ(loop->runReady(), std::nullopt);
+        EXPECT_EQ(count, 2);
+        EXPECT_FALSE(readable(fd, 0));
+
+        // A timer wakes the host to learn its deadline; the host waits until then and runs it.
+        const auto before = RunLoop::Clock::now();
+        const auto far = loop->addTimer(1h, [] {});
+        EXPECT_TRUE(readable(fd, 0));
+        const auto due = loop->runReady();
+        ASSERT_TRUE(due.has_value());
+        EXPECT_GE(*due, before + 1h);
+        bool fired = false;
+        loop->addTimer(1ms, [&] { fired = true; });
+        for (auto next = loop->runReady(); !fired; next = loop->runReady()) {
+            ASSERT_TRUE(next.has_value());
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(*next - RunLoop::Clock::now());
+            readable(fd, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
+        }
+        loop->cancelTimer(far);
+        EXPECT_EQ(loop->runReady(), std::nullopt);
+
+        // A modal panel's event loop inside the work runs what is posted meanwhile.
+        bool inner = false;
+        loop->post([&] {
+            loop->post([&] { inner = true; });
+            EXPECT_TRUE(readable(fd, 0));
+            loop->runReady();
+            EXPECT_TRUE(inner);
+        });
+        loop->runReady();
+        EXPECT_TRUE(inner);
+    });
+    host.join();
 }
 
 }  // namespace

@@ -26,20 +26,26 @@ public:
     std::vector<std::string> calls;
 };
 
-// An engine that reports on past the end: a failure, then a success and progress, all before the
-// run loop runs.
-class LateRecorder : public DRDevice {
+// An engine that takes the work and drops it without a last status, or reports on past the end:
+// a failure, then a success and progress, all before the run loop runs.
+class OddRecorder : public DRDevice {
 public:
-    std::string displayName() const override { return "Late"; }
+    explicit OddRecorder(bool late) : late_(late) {}
+    std::string displayName() const override { return late_ ? "Late" : "Silent"; }
     Dictionary info() const override { return {}; }
     Dictionary status() const override { return {}; }
     bool ejectMedia() override { return false; }
     void startBurn(const std::shared_ptr<DRBurn>& burn, const Value&) override {
-        burn->reportFailure("The disc is full.");
-        burn->reportDone();
-        burn->reportStatus(Dictionary{{DRStatusStateKey, DRStatusStateTrackWrite}});
+        if (late_) {
+            burn->reportFailure("The disc is full.");
+            burn->reportDone();
+            burn->reportStatus(Dictionary{{DRStatusStateKey, DRStatusStateTrackWrite}});
+        }
     }
     void startErase(const std::shared_ptr<DRErase>&) override {}
+
+private:
+    bool late_;
 };
 
 // The delegate hears the panel begin, the one last status and the panel's end, in order on the
@@ -50,7 +56,7 @@ TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
     ScopedRecorder scripted("Drive");
     const std::pair<std::shared_ptr<DRDevice>, const char*> cases[] = {
         {scripted.get(), DRStatusStateDone},
-        {std::make_shared<LateRecorder>(), DRStatusStateFailed},
+        {std::make_shared<OddRecorder>(true), DRStatusStateFailed},
     };
     for (const auto& [recorder, last] : cases) {
         SCOPED_TRACE(recorder->displayName());
@@ -81,22 +87,17 @@ TEST(ProgressPanel, CallsTheDelegateInOrderOnTheRunLoop) {
     auto burns = scripted->burns();
     ASSERT_EQ(burns.size(), 1u);
     EXPECT_EQ(burns[0].tracks.size(), 2u);  // nested lists flatten
+    // Whatever an operation asked to stop fails of, the stop is the reason.
+    auto stopped = DRBurn::burnForDevice(scripted.get());
+    stopped->abort();
+    stopped->reportFailure("Write error");
+    EXPECT_TRUE(DROperation::wasCancelled(stopped->status()));
+    EXPECT_EQ(DROperation::errorText(stopped->status()), DROperation::kCancelledText);
 }
-
-// An engine that takes the work and drops it without a last status.
-class SilentRecorder : public DRDevice {
-public:
-    std::string displayName() const override { return "Silent"; }
-    Dictionary info() const override { return {}; }
-    Dictionary status() const override { return {}; }
-    bool ejectMedia() override { return false; }
-    void startBurn(const std::shared_ptr<DRBurn>&, const Value&) override {}
-    void startErase(const std::shared_ptr<DRErase>&) override {}
-};
 
 TEST(ProgressPanel, WorkThatNeverEndsLeaksNeitherPanelNorOperation) {
     ScopedAnswerer answerer;
-    auto recorder = std::make_shared<SilentRecorder>();
+    auto recorder = std::make_shared<OddRecorder>(false);
     std::weak_ptr<DRProgressPanel> burnPanel, erasePanel;
     std::weak_ptr<DROperation> burnGone, eraseGone;
     {

@@ -32,6 +32,10 @@ KILNWARE_DR_KEY(DRDeviceMediaInfoKey);
 // A list of the write speeds the recorder offers for its medium, fastest first, each an unsigned
 // number of kilobytes (1000 bytes) a second, for DRBurnRequestedSpeedKey; empty when it names none.
 KILNWARE_DR_KEY(DRDeviceBurnSpeedsKey);
+// Text: why the recorder cannot be used, in words for a person ("no permission: add yourself to
+// the cdrom group"); only on a recorder that cannot be, such as a drive the user may not open. It
+// has no medium state; a setup panel shows it with this reason and cannot choose it.
+KILNWARE_DR_KEY(DRDeviceUnavailableReasonKey);
 
 // Media info, inside the status under DRDeviceMediaInfoKey. Block counts are unsigned 64-bit
 // counts of 2048-byte blocks; spaces are signed 32-bit frame counts (75 frames a second).

@@ -8,11 +8,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <kilnware/Export.h>
 
 namespace kilnware::platform {
+
+class UniqueFd;
 
 // A thread's run loop. Work posted from any thread runs on the loop's own thread, in the order it
 // was posted, while that thread runs the loop. Engines report back to the library only this way.
@@ -49,6 +52,17 @@ public:
     // Makes the innermost `run` return after the work in hand. Thread-safe.
     void stop();
 
+    // For a host whose own event loop runs on the loop's thread (a toolkit's main loop, say), so
+    // that the library's work runs there without polling: a descriptor that becomes readable
+    // whenever work is posted or a timer is added. Watch it for reading and call `runReady` when
+    // it is; `runReady` also when the time it returned has come. The loop owns the descriptor
+    // (made on the first call, closed with the loop); never read or close it yourself.
+    int readyDescriptor();
+    // Runs everything that is ready, as `runUntilIdle` does, then clears the descriptor, and
+    // returns when the next timer is due (none when no timer waits). Only on the loop's own thread;
+    // it may be called again from inside the work it runs (a modal panel's own event loop).
+    std::optional<Clock::time_point> runReady();
+
     bool isCurrent() const;
 
 private:
@@ -60,6 +74,8 @@ private:
     };
     // Runs one piece of ready work, waiting until `deadline` for some. False when none came.
     bool runOne(Clock::time_point deadline);
+    // Makes the ready descriptor readable, if a host watches it. Under `mutex_`.
+    void signalReady();
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -69,6 +85,7 @@ private:
     TimerId nextTimer_ = 1;
     bool stopRequested_ = false;
     std::thread::id thread_;
+    std::unique_ptr<UniqueFd> ready_;  // an eventfd, once a host asked for it
 };
 
 }  // namespace kilnware::platform

@@ -97,7 +97,9 @@ private:
 
 // Offers the optical drives that libburn finds when it starts, and the recorders added by address.
 // While started it follows udev: a drive that appears is added, one that goes is withdrawn, and a
-// medium change makes the recorder read its medium again.
+// medium change makes the recorder read its medium again. A drive udev knows of that the user may
+// not open is offered too, as a recorder whose status says why (DRDeviceUnavailableReasonKey:
+// "no permission: add yourself to the cdrom group"), instead of vanishing.
 class KILNWARE_EXPORT LibburnEngine : public Engine {
 public:
     LibburnEngine();
@@ -128,9 +130,13 @@ private:
     void startWatch();
     void watch(::udev* context, ::udev_monitor* monitor, int stopFd);
     std::shared_ptr<LibburnRecorder> find(const std::string& address) const;
+    // Offers the drive at `node` as one the user may not open, when that is why libburn cannot.
+    void offerUnopenable(const std::string& node);
+    void withdrawUnopenable(const std::string& node);
 
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<LibburnRecorder>> recorders_;
+    std::vector<std::shared_ptr<DRDevice>> unopenable_;  // drives the user may not open
     std::thread watcher_;
     int stopFd_ = -1;  // an eventfd that ends the watch
 };

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Starts kilnware-desktop --data DIR under Xvfb with the accessibility bus on, and presses Burn,
+# the image recorder and Burn again as a user would (tests/tools/desktop_press.py); passes when the
+# disc image is written.
+#   desktop_press.sh PROGRAM SOURCE
+set -euo pipefail
+program=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/Trip/photos" "$work/images" "$work/home"
+head -c 200000 /dev/urandom > "$work/Trip/photos/one.jpg"
+echo "a day by the sea" > "$work/Trip/notes.txt"
+
+chmod 700 "$work/home"
+export HOME=$work/home XDG_RUNTIME_DIR=$work/home
+# Qt offers its accessibility tree on the bus whether or not a screen reader runs.
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0
+unset QT_QPA_PLATFORM
+xvfb-run -a -s "-screen 0 1280x1024x24" dbus-run-session -- bash -c '
+  "$1" --data "$2/Trip" --image-dir "$2/images" 2> "$2/program.log" &
+  program=$!
+  status=0
+  /usr/bin/python3 "$3/tests/tools/desktop_press.py" "$2/images" || status=$?
+  kill "$program" 2> /dev/null || true
+  wait "$program" 2> /dev/null || true
+  [ "$status" -eq 0 ] || cat "$2/program.log" >&2
+  exit "$status"
+' press "$program" "$work" "$source"

@@ -1,0 +1,12 @@
+#pragma once
+
+class QApplication;
+
+namespace kilnware::desktop {
+
+// The program: its command line (projects open from it, as K3b's do: --data PATH..., --audio
+// FILE..., --mp3 PATH..., --video MPEG..., --video-ts FOLDER, --image FILE, --erase), the look,
+// the library thread and the window, until the window closes.
+int run(QApplication& app);
+
+}  // namespace kilnware::desktop

@@ -1,0 +1,703 @@
+#include "Library.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+#include <kilnware/Kilnware.h>
+#include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/engines/libburn/LibburnEngine.h>
+#include <kilnware/platform/engines/virtual/ImageRecorder.h>
+#include <kilnware/platform/foundation/RunLoop.h>
+#include <kilnware/platform/foundation/Task.h>
+
+#include "DesktopBurn.h"
+
+namespace kilnware::desktop {
+
+using namespace platform;
+
+namespace {
+
+QString qText(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QString qText(const std::optional<std::string>& text) {
+    return text ? QString::fromStdString(*text) : QString();
+}
+
+std::optional<std::string> optionalText(const QString& text) {
+    return text.isEmpty() ? std::nullopt : std::optional(text.toStdString());
+}
+
+quintptr idOf(const DRDevice* device) {
+    return reinterpret_cast<quintptr>(device);
+}
+
+// Kilobytes a second of 1x on the medium a recorder's status describes: CD, DVD or BD.
+double kilobytesPer1x(const Dictionary& status) {
+    const auto mediaClass = lookup(status[DRDeviceMediaInfoKey], DRDeviceMediaClassKey).textValue();
+    if (mediaClass == DRDeviceMediaClassBD) {
+        return 4495.625;
+    }
+    if (mediaClass == DRDeviceMediaClassDVD) {
+        return 1385.0;
+    }
+    return 176.4;
+}
+
+QString phaseOf(const Dictionary& status) {
+    const auto state = status[DRStatusStateKey].textValue().value_or("");
+    const auto track = status[DRStatusCurrentTrackKey].uint64Value();
+    const auto tracks = status[DRStatusTotalTracksKey].uint64Value();
+    if (state == DRStatusStateTrackWrite || state == DRStatusStateTrackOpen) {
+        return tracks > 1 ? QCoreApplication::translate("Library", "Writing track %1 of %2")
+                                .arg(track)
+                                .arg(tracks)
+                          : QCoreApplication::translate("Library", "Writing");
+    }
+    if (state == DRStatusStateTrackClose || state == DRStatusStateSessionClose ||
+        state == DRStatusStateFinishing) {
+        return QCoreApplication::translate("Library", "Finishing");
+    }
+    if (state == DRStatusStateVerifying) {
+        return QCoreApplication::translate("Library", "Verifying");
+    }
+    if (state == DRStatusStateErasing) {
+        return QCoreApplication::translate("Library", "Erasing");
+    }
+    if (state == DRStatusStateDone) {
+        return QCoreApplication::translate("Library", "Done");
+    }
+    if (state == DRStatusStateFailed) {
+        return QCoreApplication::translate("Library", "Stopped");
+    }
+    return QCoreApplication::translate("Library", "Preparing");
+}
+
+// How a call ended that started no burn: cancelled, or refused with a reason.
+Outcome noBurn(Outcome::Kind kind, bool erase, const QString& reason = QString()) {
+    Outcome outcome;
+    outcome.kind = kind;
+    outcome.erase = erase;
+    outcome.reason = reason;
+    return outcome;
+}
+
+// Whether the medium is being written: from here on a cancel may leave it unusable.
+bool writing(const Dictionary& status) {
+    const auto state = status[DRStatusStateKey].textValue().value_or("");
+    return state == DRStatusStateTrackOpen || state == DRStatusStateTrackWrite ||
+           state == DRStatusStateTrackClose || state == DRStatusStateSessionClose ||
+           state == DRStatusStateFinishing || state == DRStatusStateErasing;
+}
+
+}  // namespace
+
+// The library's side: lives on the library thread, and every member is touched there only but
+// the two flags the window sets.
+class LibraryThread : public QObject {
+public:
+    explicit LibraryThread(Library& owner) : owner_(owner) {}
+
+    std::atomic<bool> cancelRequested{false};
+    // Whether an entry point prepares its disc (lays it out, runs the video DVD's tools) before
+    // its setup panel: a tool it waits for then is ended at once by a cancel.
+    std::atomic<bool> preparing{false};
+
+    void start(const QString& imageFolder);
+    void stop();
+    void burn(const Project& project);
+    void answerSetup(const SetupAnswer& answer);
+    void cancelProgress();
+    void eject(quintptr recorder);
+    void setImageRecorder(const ImageRecorderSettings& settings);
+    void measureAudio(const QStringList& paths);
+    void measureLayout(int generation, const Project& project);
+
+    // The panels, as the library runs them on this thread.
+    std::shared_ptr<DRDevice> runSetupPanel(DRSetupPanel& panel);
+    void progressBegan(DRProgressPanel& panel);
+    void progressUpdated(const Dictionary& status);
+    void progressClosed(DRProgressPanel& panel);
+
+private:
+    // Runs what the library's run loop has ready and waits for its next timer.
+    void drive();
+    void publishRecorders();
+    ImageRecorderSettings imageRecorderSettings() const;
+    SetupRequest setupRequest(DRSetupPanel& panel) const;
+    // Sets on the burn or erase the panel is about to start what the user chose.
+    void applyChoices(DRSetupPanel& panel, const DRDevice& device, const SetupAnswer& answer);
+    void startProject(const Project& project);
+    void finish(Outcome outcome);
+    template <typename Signal, typename... Arguments>
+    void tell(Signal signal, Arguments... arguments) {
+        QMetaObject::invokeMethod(
+            &owner_, [owner = &owner_, signal, arguments...] { (owner->*signal)(arguments...); },
+            Qt::QueuedConnection);
+    }
+
+    Library& owner_;
+    std::shared_ptr<RunLoop> loop_;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer* timer_ = nullptr;
+    std::shared_ptr<ImageRecorderEngine> imageEngine_;
+    std::shared_ptr<LibburnEngine> libburnEngine_;
+    std::shared_ptr<VXDevice> monitor_;
+    std::shared_ptr<DesktopBurn> burnController_;
+    std::shared_ptr<DesktopBurn> eraseController_;
+    std::shared_ptr<PanelAnswerer> panels_;
+
+    Project project_;
+    List records_;  // the audio CD's track info list, which the library rewrites in place
+    std::shared_ptr<DRCDTextBlock> cueText_;
+    std::optional<std::string> refusal_;  // why this thread closed the setup panel itself
+
+    DRSetupPanel* setupPanel_ = nullptr;
+    bool setupAgain_ = false;
+    QEventLoop* setupLoop_ = nullptr;
+    std::optional<SetupAnswer> answer_;
+    std::size_t eraseShowings_ = 0;
+    DRProgressPanel* progressPanel_ = nullptr;
+    std::size_t blockBytes_ = 2048;
+};
+
+namespace {
+
+// The library's panels, answered by the window through the library thread.
+class DialogPanels : public PanelAnswerer {
+public:
+    explicit DialogPanels(LibraryThread& thread) : thread_(thread) {}
+    std::shared_ptr<DRDevice> runSetupPanel(DRSetupPanel& panel) override {
+        return thread_.runSetupPanel(panel);
+    }
+    void progressPanelBegan(DRProgressPanel& panel) override { thread_.progressBegan(panel); }
+    void progressPanelUpdated(DRProgressPanel&, const Dictionary& status) override {
+        thread_.progressUpdated(status);
+    }
+    void progressPanelClosed(DRProgressPanel& panel) override { thread_.progressClosed(panel); }
+
+private:
+    LibraryThread& thread_;
+};
+
+}  // namespace
+
+void LibraryThread::start(const QString& imageFolder) {
+    // This thread runs the library: its run loop is the main one.
+    loop_ = RunLoop::current();
+    notifier_ = new QSocketNotifier(loop_->readyDescriptor(), QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] { drive(); });
+    timer_ = new QTimer(this);
+    timer_->setSingleShot(true);
+    timer_->setTimerType(Qt::PreciseTimer);
+    connect(timer_, &QTimer::timeout, this, [this] { drive(); });
+
+    panels_ = std::make_shared<DialogPanels>(*this);
+    Panels::setAnswerer(panels_);
+    QDir().mkpath(imageFolder);
+    imageEngine_ = std::make_shared<ImageRecorderEngine>(imageFolder.toStdString());
+    libburnEngine_ = std::make_shared<LibburnEngine>();
+    Engine::install(libburnEngine_);
+    Engine::install(imageEngine_);
+    monitor_ = std::make_shared<VXDevice>();
+    NotificationCenter::defaultCenter().addObserver(
+        this, std::string(UpDateDeviceInfo), monitor_.get(),
+        [this](const Notification&) { publishRecorders(); });
+    burnController_ = std::make_shared<DesktopBurn>();
+    drive();
+}
+
+void LibraryThread::stop() {
+    cancelRequested = true;
+    if (setupLoop_) {
+        setupLoop_->quit();
+    }
+    if (progressPanel_) {
+        progressPanel_->cancel();
+    }
+    NotificationCenter::defaultCenter().removeObserver(this);
+    monitor_.reset();
+    Engine::stopAll();
+    Panels::setAnswerer(nullptr);
+    burnController_.reset();
+    eraseController_.reset();
+    delete notifier_;
+    notifier_ = nullptr;
+    delete timer_;
+    timer_ = nullptr;
+}
+
+void LibraryThread::drive() {
+    if (!loop_ || !timer_) {
+        return;
+    }
+    const auto next = loop_->runReady();
+    if (!timer_) {
+        return;  // stopped by the work it ran
+    }
+    if (next) {
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(*next - RunLoop::Clock::now());
+        timer_->start(static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 1 << 30)));
+    } else {
+        timer_->stop();
+    }
+}
+
+ImageRecorderSettings LibraryThread::imageRecorderSettings() const {
+    const auto& recorder = imageEngine_->recorder();
+    const auto names = ImageRecorder::mediumNames();
+    const auto index = static_cast<std::size_t>(recorder->medium());
+    return {index < names.size() ? qText(names[index]) : QString(),
+            qText(recorder->outputFolder())};
+}
+
+void LibraryThread::publishRecorders() {
+    QVector<Recorder> recorders;
+    for (const auto& device : monitor_->deviceList) {
+        const VXDevice::Snapshot snapshot = VXDevice::snapshotOf(*device);
+        Recorder recorder;
+        recorder.id = idOf(device.get());
+        recorder.name = qText(snapshot.deviceName);
+        recorder.connection = qText(snapshot.connection);
+        recorder.mediaType = qText(snapshot.mediaType);
+        recorder.mediaPresent = snapshot.mediaPresent;
+        recorder.busy = snapshot.deviceIsBusy;
+        recorder.erasable = snapshot.mediaIsEarsable;
+        recorder.imageRecorder = device == imageEngine_->recorder();
+        // A drive the user may not open is shown with the reason.
+        recorder.unavailable = qText(device->status()[DRDeviceUnavailableReasonKey].textValue());
+        recorder.free = qText(snapshot.blocksFreeText);
+        recorder.used = qText(snapshot.blocksUsedText);
+        recorder.total = qText(snapshot.blocksTotalText);
+        recorder.freeTime = qText(snapshot.mediaFreeTime);
+        recorder.usedTime = qText(snapshot.mediaUsedTime);
+        recorder.totalTime = qText(snapshot.mediaTotalTime);
+        recorder.blocksUsed = snapshot.blocksUsed;
+        recorder.blocksTotal = snapshot.blocksTotal;
+        recorders.push_back(recorder);
+    }
+    tell(&Library::recordersChanged, recorders, imageRecorderSettings());
+}
+
+void LibraryThread::burn(const Project& project) {
+    project_ = project;
+    refusal_.reset();
+    cueText_.reset();
+    eraseShowings_ = 0;
+    if (cancelRequested) {
+        finish(noBurn(Outcome::Kind::Cancelled, project.kind == Project::Kind::Erase));
+        return;
+    }
+    preparing = true;
+    startProject(project);
+    preparing = false;
+    const VXBurn& controller =
+        project.kind == Project::Kind::Erase ? *eraseController_ : *burnController_;
+    const VXBurn::CallOutcome& call = controller.lastCall();
+    const bool erase = project.kind == Project::Kind::Erase;
+    if (refusal_) {
+        finish(noBurn(Outcome::Kind::Refused, erase, qText(*refusal_)));
+    } else if (call.kind == VXBurn::CallOutcome::Kind::Refused) {
+        finish(noBurn(Outcome::Kind::Refused, erase, qText(call.reason)));
+    } else if (call.kind != VXBurn::CallOutcome::Kind::Began) {
+        finish(noBurn(Outcome::Kind::Cancelled, erase));
+    }
+    // A burn that began tells its outcome when its progress panel closes.
+}
+
+void LibraryThread::startProject(const Project& project) {
+    std::vector<std::string> paths;
+    for (const QString& path : project.paths) {
+        paths.push_back(path.toStdString());
+    }
+    burnController_->setAudio(project.kind == Project::Kind::Audio);
+    switch (project.kind) {
+        case Project::Kind::Audio: {
+            records_.clear();
+            paths.clear();
+            for (const auto& track : project.tracks) {
+                paths.push_back(track.path.toStdString());
+                auto record = std::make_shared<TrackInfoClass>();
+                record->setM_Title(track.title.toStdString());
+                record->setM_Author(optionalText(track.performer));
+                record->setM_PreGap(track.preGap);
+                records_.emplace_back(record);
+            }
+            burnController_->burnToAudioCD(paths, &records_);
+            break;
+        }
+        case Project::Kind::Mp3:
+            burnController_->burnToMp3CD(paths, optionalText(project.title), project.verify);
+            break;
+        case Project::Kind::Data:
+            burnController_->burnDataToDisc(paths, optionalText(project.title), project.fileSystem);
+            break;
+        case Project::Kind::Video:
+            burnController_->BurnToVideoDVD(paths, optionalText(project.title));
+            break;
+        case Project::Kind::VideoTs:
+            burnController_->BurnTsFolderToDVD(
+                paths.empty() ? std::nullopt : std::optional(paths.front()),
+                optionalText(project.title));
+            break;
+        case Project::Kind::Image: {
+            const std::string path = paths.empty() ? std::string() : paths.front();
+            Value layout;
+            std::string why;
+            if (QFileInfo(qText(path)).suffix().compare("cue", Qt::CaseInsensitive) == 0) {
+                if (auto cue = DRBurn::layoutForCueSheet(path, why)) {
+                    layout = cue->layout;
+                    cueText_ = cue->cdText;
+                }
+            } else if (auto track = DRBurn::layoutForImageFile(path, why)) {
+                layout = Value(track);
+            }
+            if (layout.isNone()) {
+                refusal_ = why;
+                return;
+            }
+            burnController_->burnLayout(layout, "Burn Disc Image");
+            break;
+        }
+        case Project::Kind::Erase:
+            // A controller of its own for every erase: each erase() registers for the erase panel's
+            // notice for the controller's life, and the setup panel comes back once per
+            // registration.
+            eraseController_ = std::make_shared<DesktopBurn>();
+            eraseController_->erase();
+            break;
+    }
+}
+
+SetupRequest LibraryThread::setupRequest(DRSetupPanel& panel) const {
+    SetupRequest request;
+    request.erase = panel.kind() == DRSetupPanel::Kind::Erase;
+    request.again = setupAgain_;
+    request.imageRecorder = imageRecorderSettings();
+    for (const auto& choice : panel.deviceChoices()) {
+        SetupChoice shown;
+        shown.id = idOf(choice.device.get());
+        shown.name = qText(choice.device->displayName());
+        shown.selectable = choice.selectable();
+        shown.prompt = choice.selectable() ? QString()
+                       : choice.prompt     ? qText(*choice.prompt)
+                                           : QCoreApplication::translate(
+                                                 "Library", "This recorder cannot be used.");
+        shown.imageRecorder = choice.device == imageEngine_->recorder();
+        const auto snapshot = VXDevice::snapshotOf(*choice.device);
+        shown.mediaPresent = snapshot.mediaPresent;
+        shown.mediaType = qText(snapshot.mediaType);
+        shown.free = qText(snapshot.blocksFreeText);
+        shown.freeTime = qText(snapshot.mediaFreeTime);
+        const Dictionary status = choice.device->status();
+        if (const List* speeds = status[DRDeviceBurnSpeedsKey].list()) {
+            for (const Value& kilobytes : *speeds) {
+                shown.speeds.push_back(
+                    std::round(kilobytes.doubleValue() / kilobytesPer1x(status) * 10) / 10);
+            }
+        }
+        request.choices.push_back(shown);
+    }
+    const auto selected = panel.selectedDevice();
+    request.proposed = idOf(selected.get());
+    return request;
+}
+
+std::shared_ptr<DRDevice> LibraryThread::runSetupPanel(DRSetupPanel& panel) {
+    preparing = false;
+    const bool erase = panel.kind() == DRSetupPanel::Kind::Erase;
+    setupAgain_ = erase && eraseShowings_++ > 0;
+    if (cancelRequested && !setupAgain_) {
+        return nullptr;
+    }
+    cancelRequested = false;
+    // The layout falls short (an audio file that gives no track): say why instead of burning
+    // what is left.
+    if (!erase && burnController_->layoutProblem()) {
+        refusal_ = burnController_->layoutProblem();
+        return nullptr;
+    }
+    setupPanel_ = &panel;
+    answer_.reset();
+    tell(&Library::setupRequested, setupRequest(panel));
+    QEventLoop wait;
+    setupLoop_ = &wait;
+    wait.exec();
+    setupLoop_ = nullptr;
+    setupPanel_ = nullptr;
+    if (!answer_ || answer_->recorder == 0 || cancelRequested) {
+        return nullptr;
+    }
+    for (const auto& choice : panel.deviceChoices()) {
+        if (idOf(choice.device.get()) == answer_->recorder && choice.selectable()) {
+            applyChoices(panel, *choice.device, *answer_);
+            return choice.device;
+        }
+    }
+    return nullptr;
+}
+
+void LibraryThread::applyChoices(DRSetupPanel& panel, const DRDevice& device,
+                                 const SetupAnswer& answer) {
+    if (panel.kind() == DRSetupPanel::Kind::Erase) {
+        static_cast<DREraseSetupPanel&>(panel).eraseObject()->setEraseType(
+            project_.fullErase ? DREraseTypeComplete : DREraseTypeQuick);
+        return;
+    }
+    auto burn = static_cast<DRBurnSetupPanel&>(panel).burnObject();
+    Dictionary properties = burn->properties();
+    if (answer.speed > 0) {
+        properties.set(DRBurnRequestedSpeedKey, answer.speed * kilobytesPer1x(device.status()));
+    }
+    properties.set(DRBurnTestingKey, answer.simulate);
+    if (cueText_) {
+        properties.set(DRCDTextKey, Value(cueText_));
+    }
+    burn->setProperties(std::move(properties));
+    if (project_.kind == Project::Kind::Image) {
+        burn->setVerifyDisc(project_.verify);
+    }
+    if (project_.kind == Project::Kind::Audio && project_.cdText) {
+        // CD-Text as a host gives it: a list whose disc dictionary enables it.
+        List cdText;
+        Dictionary disc;
+        disc.set(VXDiscCDTextEnabled, true);
+        disc.set(DRCDTextTitleKey, project_.title.toStdString());
+        if (!project_.performer.isEmpty()) {
+            disc.set(DRCDTextPerformerKey, project_.performer.toStdString());
+        }
+        cdText.emplace_back(std::move(disc));
+        for (const auto& track : project_.tracks) {
+            Dictionary values;
+            values.set(DRCDTextTitleKey, track.title.toStdString());
+            if (!track.performer.isEmpty()) {
+                values.set(DRCDTextPerformerKey, track.performer.toStdString());
+            }
+            cdText.emplace_back(std::move(values));
+        }
+        burnController_->setBurnProperties(burn, &cdText);
+    }
+}
+
+void LibraryThread::answerSetup(const SetupAnswer& answer) {
+    answer_ = answer;
+    if (setupLoop_) {
+        setupLoop_->quit();
+    }
+}
+
+void LibraryThread::cancelProgress() {
+    if (setupLoop_) {
+        answer_.reset();
+        setupLoop_->quit();
+    }
+    if (progressPanel_) {
+        progressPanel_->cancel();
+    }
+}
+
+void LibraryThread::progressBegan(DRProgressPanel& panel) {
+    progressPanel_ = &panel;
+    owner_.busy_ = true;
+    const bool erase = panel.kind() == DRProgressPanel::Kind::Erase;
+    blockBytes_ =
+        project_.kind == Project::Kind::Audio ? DRTrack::kAudioBlockSize : DRTrack::kDataBlockSize;
+    tell(&Library::progressBegan,
+         erase ? QCoreApplication::translate("Library", "Erase Disc") : qText(panel.description()),
+         erase);
+    if (cancelRequested) {
+        panel.cancel();
+    }
+}
+
+void LibraryThread::progressUpdated(const Dictionary& status) {
+    Progress progress;
+    progress.phase = phaseOf(status);
+    progress.fraction = status[DRStatusPercentCompleteKey].doubleValue();
+    progress.bytesDone = status[DRStatusBlocksWrittenKey].uint64Value() * blockBytes_;
+    progress.bytesTotal = status[DRStatusBlocksToWriteKey].uint64Value() * blockBytes_;
+    progress.speed = status[DRStatusCurrentSpeedMultipleKey].doubleValue();
+    progress.writing = writing(status);
+    tell(&Library::progressUpdated, progress);
+}
+
+void LibraryThread::progressClosed(DRProgressPanel& panel) {
+    progressPanel_ = nullptr;
+    const auto operation = panel.operation();
+    const Dictionary status = operation ? operation->status() : Dictionary();
+    const auto device = operation ? operation->device() : nullptr;
+    Outcome outcome;
+    outcome.erase = panel.kind() == DRProgressPanel::Kind::Erase;
+    outcome.recorder = device ? qText(device->displayName()) : QString();
+    if (!DROperation::hasFailed(status)) {
+        outcome.kind = Outcome::Kind::Done;
+        if (!outcome.erase && device == imageEngine_->recorder()) {
+            for (const auto& file : imageEngine_->recorder()->lastImageFiles()) {
+                outcome.files.push_back(qText(file));
+            }
+        }
+    } else if (DROperation::wasCancelled(status)) {
+        outcome.kind = Outcome::Kind::Cancelled;
+    } else {
+        outcome.kind = Outcome::Kind::Failed;
+        // The controller's words for a burn; the engine's for an erase.
+        std::optional<std::string> reason =
+            outcome.erase ? std::nullopt : burnController_->lastBurnError();
+        outcome.reason = qText(reason ? reason : DROperation::errorText(status));
+    }
+    finish(outcome);
+}
+
+void LibraryThread::finish(Outcome outcome) {
+    cancelRequested = false;
+    owner_.busy_ = false;
+    tell(&Library::finished, outcome);
+}
+
+void LibraryThread::eject(quintptr recorder) {
+    for (const auto& device : DRDevice::devices()) {
+        if (idOf(device.get()) == recorder) {
+            device->ejectMedia();
+        }
+    }
+}
+
+void LibraryThread::setImageRecorder(const ImageRecorderSettings& settings) {
+    const auto& recorder = imageEngine_->recorder();
+    if (!settings.folder.isEmpty()) {
+        QDir().mkpath(settings.folder);
+        recorder->setOutputFolder(settings.folder.toStdString());
+    }
+    if (auto medium = ImageRecorder::mediumNamed(settings.medium.toStdString())) {
+        recorder->setMedium(*medium);
+    }
+    publishRecorders();
+    // A setup panel that runs shows the new verdicts.
+    if (setupPanel_) {
+        tell(&Library::setupRequested, setupRequest(*setupPanel_));
+    }
+}
+
+void LibraryThread::measureAudio(const QStringList& paths) {
+    for (const QString& path : paths) {
+        AudioFile file;
+        file.path = path;
+        std::string why;
+        if (auto track = DRTrack::trackForAudioFile(path.toStdString(), why)) {
+            file.usable = true;
+            file.frames = track->estimateLength();  // one frame a block of CD audio
+            const Dictionary tags = DRTrack::tagsForAudioFile(path.toStdString());
+            file.title = qText(tags[DRCDTextTitleKey].textValue());
+            file.performer = qText(tags[DRCDTextPerformerKey].textValue());
+            file.album = qText(tags[DRAudioAlbumKey].textValue());
+        } else {
+            file.why = qText(why);
+        }
+        tell(&Library::audioMeasured, file);
+    }
+}
+
+void LibraryThread::measureLayout(int generation, const Project& project) {
+    LayoutSize size;
+    size.generation = generation;
+    std::vector<std::string> paths;
+    for (const QString& path : project.paths) {
+        paths.push_back(path.toStdString());
+    }
+    std::string why;
+    Value layout;
+    if (project.kind == Project::Kind::Mp3) {
+        auto builder = std::make_shared<VXAdd>();
+        if (auto tracks = builder->discAddMp3Request(paths, optionalText(project.title))) {
+            layout = Value(std::move(*tracks));
+        } else {
+            why = builder->whyNoTrack().value_or("");
+        }
+    } else if (auto track = VXBurn::dataDiscLayout(paths, optionalText(project.title),
+                                                   project.fileSystem, why)) {
+        layout = Value(track);
+    }
+    for (const auto& track : DRBurn::tracksOfLayout(layout)) {
+        size.usable = true;
+        size.bytes += track->estimateLength() * track->blockSize();
+    }
+    size.why = qText(why);
+    tell(&Library::layoutMeasured, size);
+}
+
+Library::Library(const QString& imageFolder, QObject* parent)
+    : QObject(parent), worker_(new LibraryThread(*this)) {
+    thread_.setObjectName("kilnware-library");
+    worker_->moveToThread(&thread_);
+    thread_.start();
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_, imageFolder] { worker->start(imageFolder); },
+        Qt::QueuedConnection);
+}
+
+Library::~Library() {
+    cancel();
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_] { worker->stop(); }, Qt::BlockingQueuedConnection);
+    thread_.quit();
+    thread_.wait();
+    delete worker_;
+}
+
+void Library::burn(const Project& project) {
+    busy_ = true;
+    worker_->cancelRequested = false;
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_, project] { worker->burn(project); }, Qt::QueuedConnection);
+}
+
+void Library::cancel() {
+    worker_->cancelRequested = true;
+    // A tool the library waits for is ended now: the library thread is inside that wait.
+    if (worker_->preparing) {
+        Task::terminateAll();
+    }
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_] { worker->cancelProgress(); }, Qt::QueuedConnection);
+}
+
+void Library::answerSetup(const SetupAnswer& answer) {
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_, answer] { worker->answerSetup(answer); }, Qt::QueuedConnection);
+}
+
+void Library::eject(quintptr recorder) {
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_, recorder] { worker->eject(recorder); }, Qt::QueuedConnection);
+}
+
+void Library::setImageRecorder(const ImageRecorderSettings& settings) {
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_, settings] { worker->setImageRecorder(settings); },
+        Qt::QueuedConnection);
+}
+
+void Library::measureAudio(const QStringList& paths) {
+    QMetaObject::invokeMethod(
+        worker_, [worker = worker_, paths] { worker->measureAudio(paths); }, Qt::QueuedConnection);
+}
+
+void Library::measureLayout(int generation, const Project& project) {
+    QMetaObject::invokeMethod(
+        worker_,
+        [worker = worker_, generation, project] { worker->measureLayout(generation, project); },
+        Qt::QueuedConnection);
+}
+
+}  // namespace kilnware::desktop
