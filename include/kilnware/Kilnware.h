@@ -11,6 +11,7 @@
 #include <kilnware/platform/discrecording/DRBurn.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRDevice.h>
+#include <kilnware/platform/discrecording/DRDiscContents.h>
 #include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/discrecording/DRMSF.h>

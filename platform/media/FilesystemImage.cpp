@@ -24,6 +24,7 @@ public:
     std::optional<std::string> volumeName() const override { return image_->volumeName(); }
     std::uint64_t estimateLength() const override { return image_->blockCount(); }
     std::unique_ptr<DRTrackReader> newReader() const override { return image_->newReader(); }
+    const FilesystemImage& image() const { return *image_; }
 
 private:
     std::unique_ptr<FilesystemImage> image_;
@@ -40,6 +41,12 @@ std::unique_ptr<FilesystemImage> FilesystemImage::make(FolderLayout layout, std:
         return nullptr;
     }
     return udf ? makeUdfImage(std::move(layout), error) : makeIsoImage(std::move(layout), error);
+}
+
+std::unique_ptr<SessionTree> SessionTree::of(const DRTrack& track) {
+    const auto* folders = dynamic_cast<const FolderTrack*>(&track);
+    auto layout = folders ? folders->image().isoLayout() : nullptr;
+    return layout ? std::make_unique<SessionTree>(std::move(layout)) : nullptr;
 }
 
 std::unique_ptr<DRTrackReader> failedReader(std::string error) {

@@ -2,11 +2,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <kilnware/platform/discrecording/DRTrack.h>
 
 #include "platform/media/FolderLayout.h"
+
+struct Iso_Image;  // libisofs' IsoImage
 
 namespace kilnware::platform::media {
 
@@ -46,6 +49,44 @@ public:
     virtual std::string volumeName() const = 0;
     // A stream of exactly blockCount() blocks, or a failure with a readable reason.
     virtual std::unique_ptr<DRTrackReader> newReader() const = 0;
+    // The layout of an image that libisofs makes (not UDF), for SessionTree.
+    virtual std::shared_ptr<const FolderLayout> isoLayout() const { return nullptr; }
+};
+
+struct StreamsShared;
+
+// A data track's files and folders as a writer that drives libisofs itself takes them: libisoburn,
+// which adds them to the tree of a disc's last session and writes the next session. They are read
+// from disk as the layout found them; a file that is not fails the session (`fault`).
+class SessionTree {
+public:
+    // The tree of a track made from folders whose image libisofs makes; null for any other track.
+    static std::unique_ptr<SessionTree> of(const DRTrack& track);
+    explicit SessionTree(std::shared_ptr<const FolderLayout> layout);
+    ~SessionTree();
+    SessionTree(const SessionTree&) = delete;
+    SessionTree& operator=(const SessionTree&) = delete;
+
+    // Adds the files and folders to the root of `image` (read from a disc, or empty) and names the
+    // volume: a folder the image holds already takes the new children in; any other name it
+    // holds makes way only when `replace` says so, else this fails with `error` naming it. The
+    // image must not outlive the tree.
+    bool graft(Iso_Image* image, bool replace, std::string& error);
+    // Why a file could not be read as the layout found it while the session was written, if so.
+    std::optional<std::string> fault() const;
+
+    // How the layout's images are written: which file systems, and the volume's time.
+    struct Settings {
+        bool rockRidge = false;
+        bool joliet = false;
+        bool hfsPlus = false;
+        std::int64_t laidOutAt = 0;
+    };
+    Settings settings() const;
+
+private:
+    std::shared_ptr<const FolderLayout> layout_;
+    std::shared_ptr<StreamsShared> shared_;
 };
 
 // libisofs' image of a layout without UDF.

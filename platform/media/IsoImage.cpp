@@ -39,6 +39,12 @@ std::string isoReason(int code) {
     return iso_error_to_msg(code);
 }
 
+// The first bytes of a placeholder's content: this image's mark and the file's sort weight, so
+// that the reader can tell where libisofs began the files.
+using Tag = std::array<unsigned char, 20>;
+
+}  // namespace
+
 // The first thing that went wrong while an image was written, if anything did. Written by
 // libisofs' writer thread, read by the track reader.
 class WriteFaults {
@@ -59,11 +65,7 @@ private:
     std::optional<std::string> fault_;
 };
 
-// The first bytes of a placeholder's content: this image's mark and the file's sort weight, so
-// that the reader can tell where libisofs began the files.
-using Tag = std::array<unsigned char, 20>;
-
-// What the file streams of one image share.
+// What the file streams of one image (or session tree) share.
 struct StreamsShared {
     WriteFaults faults;
     // Placeholders stand in for the files: libisofs lays out and writes only the tree, and the
@@ -71,6 +73,8 @@ struct StreamsShared {
     bool placeholders = false;
     std::array<unsigned char, 16> mark{};
 };
+
+namespace {
 
 Tag tagFor(const StreamsShared& shared, int weight) {
     Tag tag{};
@@ -503,11 +507,30 @@ public:
           shared_(std::move(shared)),
           weights_(weights) {}
 
+    // The children go into a tree read from a disc: a folder of a name there takes them in; any
+    // other node of a name there makes way only when `replace` says so.
+    void mergeWithTree(bool replace) { merge_ = replace; }
+
     bool addChildren(IsoDir* parent, const LaidOutNode& folder, const std::string& where,
                      std::string& error) {
         for (const LaidOutNode& child : folder.children) {
             IsoNode* node = nullptr;
             int status = 0;
+            if (merge_ && iso_dir_get_node(parent, child.name.c_str(), &node) == 1) {
+                if (child.isFolder() && iso_node_get_type(node) == LIBISO_DIR) {
+                    if (!addChildren(reinterpret_cast<IsoDir*>(node), child,
+                                     where + "/" + child.name, error)) {
+                        return false;
+                    }
+                    continue;
+                }
+                if (!*merge_) {
+                    error = where + "/" + child.name + " is on the disc already";
+                    return false;
+                }
+                iso_node_remove(node);
+                node = nullptr;
+            }
             int hidden = hidden_;
             if (child.isFolder()) {
                 IsoDir* directory = nullptr;
@@ -556,6 +579,7 @@ private:
     std::shared_ptr<StreamsShared> shared_;
     const std::vector<int>& weights_;
     std::size_t files_ = 0;
+    std::optional<bool> merge_;
 };
 
 using burn::burn_source;
@@ -992,6 +1016,7 @@ public:
         : layout_(std::move(layout)), order_(std::move(order)), bytes_(bytes) {}
 
     std::uint64_t blockCount() const override { return bytes_ / DRTrack::kDataBlockSize; }
+    std::shared_ptr<const FolderLayout> isoLayout() const override { return layout_; }
     std::string volumeName() const override { return layout_->volumeName; }
 
     // The tree built to measure the image serves the first reader.
@@ -1031,6 +1056,36 @@ private:
 };
 
 }  // namespace
+
+SessionTree::SessionTree(std::shared_ptr<const FolderLayout> layout)
+    : layout_(std::move(layout)), shared_(std::make_shared<StreamsShared>()) {}
+
+SessionTree::~SessionTree() = default;
+
+bool SessionTree::graft(IsoImage* image, bool replace, std::string& error) {
+    const auto [iso9660, joliet, hfsPlus] = filesystemsOf(*layout_);
+    const int hidden = (iso9660 || joliet ? 0 : LIBISO_HIDE_ON_RR) |
+                       (joliet ? 0 : LIBISO_HIDE_ON_JOLIET) | LIBISO_HIDE_ON_HFSPLUS;
+    const std::vector<int> noWeights;
+    iso_image_set_truncate_mode(image, 0, 255);
+    TreeBuilder builder(image, *layout_, hidden, shared_, noWeights);
+    builder.mergeWithTree(replace);
+    if (!builder.addChildren(iso_image_get_root(image), layout_->root, "", error)) {
+        return false;
+    }
+    iso_image_set_volume_id(image, layout_->volumeName.c_str());
+    return true;
+}
+
+std::optional<std::string> SessionTree::fault() const {
+    return shared_->faults.fault();
+}
+
+SessionTree::Settings SessionTree::settings() const {
+    const auto [iso9660, joliet, hfsPlus] = filesystemsOf(*layout_);
+    // As startImage writes the images: Rock Ridge on every ISO 9660 tree.
+    return {iso9660 || joliet, joliet, hfsPlus, layout_->laidOutAt};
+}
 
 std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error) {
     auto shared = std::make_shared<const FolderLayout>(std::move(layout));

@@ -49,7 +49,13 @@ const CommandSpec kCommands[] = {
     {"image", Command::Image,
      "Burn a disc image as it stands: ISO 9660 or UDF, or a BIN/CUE (audio or data)",
      "name the disc image to burn, as in: kilnware image disc.iso"},
-    {"info", Command::Info, "Show the medium in the recorder", nullptr},
+    {"info", Command::Info, "Show the medium in the recorder: its sessions, tracks and space",
+     nullptr},
+    {"ls", Command::Ls,
+     "List the files of the last session of a disc (--recorder R) or of a disc image", nullptr},
+    {"check", Command::Check,
+     "Read a disc (--recorder R) or disc image back against the checksums written with it",
+     nullptr},
     {"erase", Command::Erase, "Erase a rewritable disc", nullptr},
     {"eject", Command::Eject, "Eject the medium", nullptr},
 };
@@ -118,6 +124,8 @@ struct App {
         "kilnware"};
     std::map<Command, CLI::App*> commands;
     bool fast = false;
+    // ls: [IMAGE] [PATH], or [PATH] with --recorder; check: [IMAGE].
+    std::vector<std::string> reading;
 };
 
 void addSharedOptions(CLI::App& command, Request& request) {
@@ -214,6 +222,33 @@ void build(App& built, Request& request, std::ostream& out) {
     positional(Command::Image, "file", "The disc image", "FILE", false);
     c[Command::Image]->add_flag("--verify", request.verify,
                                 "Read the disc back and compare after burning");
+    c[Command::Data]->add_flag("--verify", request.verify,
+                               "Read the disc back against its checksums after burning");
+    c[Command::Ls]
+        ->add_option("image-and-path", built.reading,
+                     "[IMAGE] [PATH]: the disc image (none with --recorder), and the folder or "
+                     "file to list (default: /)")
+        ->expected(0, 2);
+    c[Command::Check]
+        ->add_option("image", built.reading, "The disc image (none with --recorder)")
+        ->check(names("FILE"))
+        ->expected(0, 1);
+    MediaRequest& media = request.media;
+    for (Command command : {Command::Data, Command::Mp3, Command::Audio, Command::Video,
+                            Command::VideoTs, Command::Image}) {
+        c[command]->add_flag("--overwrite", media.overwrite,
+                             "Write over what the medium holds (a rewritable disc is blanked "
+                             "first; a write-once disc cannot be written over)");
+    }
+    for (Command command : {Command::Data, Command::Mp3}) {
+        c[command]->add_flag(
+            "--append", media.append,
+            "Add a session to the disc: its files join those of the earlier sessions");
+        c[command]->add_flag("--replace", media.replace,
+                             "With --append, replace a file or folder of the same name");
+        c[command]->add_flag("--close", media.close,
+                             "Close the disc: no session can be added after this one");
+    }
     c[Command::Erase]->add_flag("--fast", built.fast, "A quick erase (the default)");
     c[Command::Erase]->add_flag(
         "--full", request.fullErase,
@@ -355,6 +390,14 @@ std::optional<std::string> check(Request& request) {
             return std::to_string(count) + " times " + option + " for " + std::to_string(files) +
                    (files == 1 ? " file" : " files") + ": give it once for each track at most";
         }
+    }
+    const MediaRequest& media = request.media;
+    if (media.append && media.overwrite) {
+        return "--append adds a session and --overwrite writes over what the disc holds: choose "
+               "one";
+    }
+    if (media.replace && !media.append) {
+        return "--replace goes with --append: it replaces files of the earlier sessions";
     }
     if (request.dryRun && request.simulate) {
         return "--dry-run writes nothing and --simulate goes through the burn: choose one";
@@ -553,7 +596,7 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
     }
     if (!spec) {
         err << "kilnware: which command? devices, data, mp3, audio, video, video-ts, image, info, "
-               "erase or eject (kilnware --help tells more)\n";
+               "ls, check, erase or eject (kilnware --help tells more)\n";
         return {std::nullopt, kUsage};
     }
     request.command = spec->command;
@@ -566,6 +609,29 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
         command.count("--image-dir") > 0 || command.count("--image-medium") > 0;
     if (request.command == Command::Audio) {
         request.options.blockBytes = 2352;
+    }
+    request.media.sessions = request.command == Command::Data || request.command == Command::Mp3;
+    if (request.command == Command::Ls || request.command == Command::Check) {
+        std::vector<std::string>& reading = built.reading;
+        const bool named = request.options.recorder.has_value();
+        if (!named && reading.empty()) {
+            err << who << ": name a disc image, or a recorder with --recorder, as in: " << who
+                << " disc.iso\n";
+            return {std::nullopt, kUsage};
+        }
+        const std::size_t most = request.command == Command::Check ? 0 : 1;
+        if (named && reading.size() > most) {
+            err << who << ": --recorder names the disc to read: "
+                << (most ? "name only the folder to list" : "name no disc image as well") << '\n';
+            return {std::nullopt, kUsage};
+        }
+        if (!named) {
+            request.discImage = reading.front();
+            reading.erase(reading.begin());
+        }
+        if (!reading.empty()) {
+            request.discPath = reading.front();
+        }
     }
     if (auto mistake = check(request)) {
         err << who << ": " << *mistake << '\n';

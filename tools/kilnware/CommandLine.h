@@ -40,7 +40,29 @@ struct AudioOptions {
     bool cdText = false;
 };
 
-enum class Command { Devices, Data, Mp3, Audio, Video, VideoTs, Image, Info, Erase, Eject };
+// What the person asked for a medium that already holds something.
+struct MediaRequest {
+    bool overwrite = false;  // --overwrite: write over it (a rewritable is blanked first)
+    bool append = false;     // --append: add a session, with the earlier sessions' files
+    bool replace = false;    // --replace: with --append, a name that exists is replaced
+    bool close = false;      // --close: no session can be added after this burn
+    bool sessions = false;   // a data disc or MP3 CD: left appendable unless closed
+};
+
+enum class Command {
+    Devices,
+    Data,
+    Mp3,
+    Audio,
+    Video,
+    VideoTs,
+    Image,
+    Info,
+    Ls,
+    Check,
+    Erase,
+    Eject
+};
 
 // One run of the command as the person asked for it.
 struct Request {
@@ -57,6 +79,11 @@ struct Request {
     std::optional<double> speed;  // a multiple of the medium's 1x
     AudioOptions audio;
     bool fullErase = false;
+    MediaRequest media;
+    // ls: the folder to list ("/" by default); ls and check: the disc image to read, where no
+    // recorder is named.
+    std::string discPath = "/";
+    std::optional<std::string> discImage;
     // What the command line implied, for the person ("--title is written as CD-Text").
     std::vector<std::string> notes;
 

@@ -113,8 +113,12 @@ int runCommand(const Request& request) {
     // chosen.
     std::vector<std::function<void(DRBurnSetupPanel&, const DRDevice&)>> onConfirm;
     // The command's own controller: DVDs and BDs for everything but an audio CD.
+    // What the person asked for a medium that holds something goes on the burn.
     auto burn = std::make_shared<HostBurn>(
-        BurnWishes{command == Command::Audio, request.speed, request.simulate});
+        BurnWishes{command == Command::Audio, request.speed, request.simulate, request.media});
+    onConfirm.push_back([burn](DRBurnSetupPanel& panel, const DRDevice& device) {
+        burn->applyRequest(*panel.burnObject(), device);
+    });
     List records;
     std::vector<std::string> labels;
     if (command == Command::Audio) {
@@ -132,7 +136,7 @@ int runCommand(const Request& request) {
             });
         }
     }
-    if (command == Command::Image) {
+    if (command == Command::Image || command == Command::Data) {
         onConfirm.push_back([verify = request.verify](DRBurnSetupPanel& panel, const DRDevice&) {
             panel.burnObject()->setVerifyDisc(verify);
         });
@@ -164,6 +168,10 @@ int runCommand(const Request& request) {
     // A file that gives no track leaves the audio CD or MP3 CD short: the library says why while
     // the setup panel runs, and the console refuses there instead of burning what is left.
     hooks.nothingToBurn = [burn] { return burn->layoutProblem(); };
+    hooks.overwriteQuestion = [burn](const DRDevice& device) {
+        return burn->overwriteQuestion(device);
+    };
+    hooks.allowOverwrite = [burn](const DRDevice& device) { burn->allowOverwrite(device); };
     if (request.dryRun) {
         hooks.dryRun = [burn, labels, estimate](const Output& output, const DRDevice* device) {
             showLayout(output, burn->pendingLayout(), device, labels, estimate);
@@ -188,8 +196,17 @@ int runCommand(const Request& request) {
             return session.eject();
         case Command::Erase:
             return session.erase();
+        case Command::Ls:
+            return session.list(request.discImage, request.discPath);
+        case Command::Check:
+            return session.check(request.discImage);
         default:
             break;
+    }
+    // A session added without a new name keeps the disc's.
+    std::optional<std::string> name = command == Command::Mp3 ? request.title : request.name;
+    if (request.media.append && !name) {
+        name = session.namedRecorderVolume();
     }
     const auto& paths = request.paths;
     std::optional<ImageLayout> image;
@@ -218,10 +235,10 @@ int runCommand(const Request& request) {
     return session.burn(burn, [&](VXBurn& controller) {
         switch (command) {
             case Command::Data:
-                controller.burnDataToDisc(paths, request.name, kFileSystems.at(request.fileSystem));
+                controller.burnDataToDisc(paths, name, kFileSystems.at(request.fileSystem));
                 break;
             case Command::Mp3:
-                controller.burnToMp3CD(paths, request.title, request.verify);
+                controller.burnToMp3CD(paths, name, request.verify);
                 break;
             case Command::Audio:
                 controller.burnToAudioCD(paths, &records);

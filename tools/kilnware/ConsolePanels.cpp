@@ -103,6 +103,9 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
             return cancel("No recorder is named \"" + *choice_.recorder +
                           "\". Run \"kilnware devices\" to see the recorders.");
         }
+        if (!named->selectable() && askToOverwrite(*named->device)) {
+            return named->device;
+        }
         if (!named->selectable()) {
             return cancel(*choice_.recorder +
                           " was refused: " + named->prompt.value_or("its medium is not suitable.") +
@@ -183,13 +186,30 @@ std::shared_ptr<DRDevice> ConsolePanels::askWhich(const char* verb,
         const unsigned long number = std::strtoul(answer.c_str(), &end, 10);
         if (!answer.empty() && end && *end == '\0' && number >= 1 && number <= choices.size()) {
             const auto& c = choices[number - 1];
-            if (c.selectable()) {
+            if (c.selectable() || askToOverwrite(*c.device)) {
                 return c.device;
             }
             std::cout << c.device->displayName() << ": "
                       << c.prompt.value_or("its medium is not suitable.") << '\n';
         }
     }
+}
+
+bool ConsolePanels::askToOverwrite(const DRDevice& device) {
+    if (choice_.yes || !choice_.terminal || !choice_.overwriteQuestion) {
+        return false;
+    }
+    const auto question = choice_.overwriteQuestion(device);
+    if (!question) {
+        return false;
+    }
+    std::cout << *question << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
+        return false;
+    }
+    choice_.allowOverwrite(device);
+    return true;
 }
 
 void ConsolePanels::progressPanelBegan(DRProgressPanel& panel) {

@@ -32,6 +32,10 @@ struct SetupChoice {
     std::function<bool()> interrupted;
     // Bytes in a block of what is burned: 2352 for CD audio, 2048 for everything else.
     std::size_t blockBytes = 2048;
+    // What to ask before writing over the medium in a recorder the delegate refused for what it
+    // holds (none: nothing to ask), and what to do when the person says yes.
+    std::function<std::optional<std::string>(const platform::DRDevice&)> overwriteQuestion;
+    std::function<void(const platform::DRDevice&)> allowOverwrite;
     // --dry-run: shown what would be burned on the recorder that would be chosen (or that was
     // refused; null when there is none), a burn setup panel is cancelled instead of confirmed.
     std::function<void(const Output&, const platform::DRDevice*)> dryRun;
@@ -69,6 +73,9 @@ private:
     std::shared_ptr<platform::DRDevice> choose(platform::DRSetupPanel& panel,
                                                const std::vector<platform::DeviceChoice>& choices);
     std::shared_ptr<platform::DRDevice> cancel(std::string reason);
+    // On a terminal, without --yes: asks whether to write over what the medium holds; true when
+    // the person said yes.
+    bool askToOverwrite(const platform::DRDevice& device);
     // Asks on the terminal which recorder to `verb` with ("Burn"); null when cancelled.
     std::shared_ptr<platform::DRDevice> askWhich(
         const char* verb, const std::vector<platform::DeviceChoice>& choices,

@@ -456,6 +456,16 @@ int Session::info() {
     return kSucceeded;
 }
 
+bool Session::interruptRequested() {
+    return interrupted.load();
+}
+
+std::optional<std::string> Session::namedRecorderVolume() const {
+    RunLoop::current()->runUntilIdle();
+    const auto device = namedRecorder();
+    return device ? Medium(device->status()[DRDeviceMediaInfoKey]).volumeName : std::nullopt;
+}
+
 int Session::eject() {
     auto monitor = std::make_shared<VXDevice>();
     RunLoop::current()->runUntilIdle();

@@ -41,6 +41,13 @@ public:
     int eject();
     // The medium in the recorder named, or in the one devices shows.
     int info();
+    // The volume name of the newest session on the medium of the recorder --recorder names.
+    std::optional<std::string> namedRecorderVolume() const;
+    // `ls`: the entries of `path` in the newest session of the disc image `image`, or of the
+    // medium of the recorder --recorder names, as xorriso -lsl shows them (Reading.cpp).
+    int list(const std::optional<std::string>& image, const std::string& path);
+    // `check`: every session of the image or medium read back against its checksums.
+    int check(const std::optional<std::string>& image);
 
 private:
     struct Interrupt;
@@ -58,6 +65,11 @@ private:
     // address ("stdio:/path/disc.iso", added as a pseudo-drive); null when none is named.
     bool isNamedRecorder(const platform::DRDevice& device) const;
     std::shared_ptr<platform::DRDevice> namedRecorder() const;
+    // Whether Ctrl-C, SIGTERM or SIGHUP came.
+    static bool interruptRequested();
+    // What `image`, or else the medium of the recorder named, holds; null after telling why.
+    std::unique_ptr<platform::DRDiscContents> contentsToRead(
+        const std::optional<std::string>& image);
 
     Options options_;
     Output output_;

@@ -15,10 +15,14 @@
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/foundation/Log.h>
 
+#include "platform/engines/libburn/Isoburn.h"
 #include "platform/engines/libburn/LibburnParts.h"
 #include "platform/foundation/Sha256.h"
 #include "platform/media/CdLayout.h"
 #include "platform/media/CueSheet.h"
+#include "platform/media/DiscReading.h"
+#include "platform/media/FilesystemImage.h"
+#include "platform/media/Libburn.h"
 
 namespace kilnware::platform::libburn {
 
@@ -32,6 +36,35 @@ constexpr std::size_t kReadChunk = 32 * 2048;  // what one read command of libbu
 struct Failure {
     std::string text;
 };
+
+// What a medium that is not blank holds, in words.
+std::string holdings(const DRMediaInfo& medium) {
+    if (medium.content == std::optional<std::string>(DRDeviceMediaContentAudio)) {
+        return "audio tracks";
+    }
+    if (medium.content == std::optional<std::string>(DRDeviceMediaContentISO9660)) {
+        const std::size_t count = medium.sessions.size();
+        return (count == 1 ? std::string("an ISO 9660 session")
+                           : std::to_string(count) + " ISO 9660 sessions") +
+               (medium.volumeName ? " (\"" + *medium.volumeName + "\")" : "");
+    }
+    if (medium.content == std::optional<std::string>(DRDeviceMediaContentFileSystem) &&
+        medium.fileSystem) {
+        return "a file system (" + *medium.fileSystem + ")";
+    }
+    return "data";
+}
+
+// How a session check reads a drive.
+media::BlockReader driveReader(burn_drive* drive) {
+    return [drive](std::uint64_t lba, std::size_t count, unsigned char* out) {
+        off_t got = 0;
+        const auto bytes = static_cast<off_t>(count * 2048);
+        return burn_read_data(drive, static_cast<off_t>(lba * 2048), reinterpret_cast<char*>(out),
+                              bytes, &got, 2 | 4) == 1 &&
+               got == bytes;
+    };
+}
 
 std::mutex watchMutex;
 std::function<void(const GivenBurn&)> burnWatch;
@@ -183,11 +216,22 @@ public:
         try {
             report(DRStatusStatePreparing, -1);
             prepare();
-            compose();
+            if (blankFirst_) {
+                blank();
+            }
+            if (tree_) {
+                composeSession();
+            } else {
+                compose();
+            }
             configure();
             write();
             if (properties_[DRBurnVerifyDiscKey].boolValue()) {
-                verify();
+                if (tree_) {
+                    verifySession();
+                } else {
+                    verify();
+                }
             }
         } catch (const Failure& failure) {
             release();
@@ -201,11 +245,17 @@ public:
     }
 
 private:
-    // libburn's objects go before the drive they were made for.
+    // libburn's objects go before the drive they were made for; a session's files after the
+    // image that reads them, which the drive holds.
     void release() {
+        if (sessionPrepared_) {
+            std::lock_guard lock(media::libburnMutex());
+            isoburn_cancel_prepared_write(isoburn(drive_->get()), nullptr, 0);
+        }
         opts_.reset();
         disc_.reset();
         drive_.reset();
+        tree_.reset();
         lastMessage({});
     }
 
@@ -269,6 +319,150 @@ private:
             throw Failure{"The recorder " + address_ +
                           " cannot read back what it writes, so the burn cannot be verified."};
         }
+        decideOnMedium();
+    }
+
+    // What the medium holds decides before anything is written: a session is added to it, or
+    // it is written over (a rewritable not written in place is blanked first), or the burn stops.
+    // A data track of files and folders becomes a session as xorriso lays it out (libisoburn),
+    // whatever the medium holds, so that sessions can be added to it later.
+    void decideOnMedium() {
+        const DRMediaInfo medium = describeMedium(readMedium(*drive_));
+        const bool append = properties_[DRBurnAppendKey].boolValue();
+        if (tracks_.size() == 1) {
+            tree_ = media::SessionTree::of(*tracks_.front());
+        }
+        if (tree_ && tree_->settings().hfsPlus) {
+            tree_.reset();  // HFS+ stands at the medium's start: one image, written as it is
+        }
+        if (append && !tree_) {
+            throw Failure{
+                "Only a data disc of files and folders in ISO 9660 or Joliet can be "
+                "added as a session."};
+        }
+        if (medium.blank) {
+            return;
+        }
+        const std::string holds = "The medium in " + address_ + " holds " + holdings(medium);
+        if (append) {
+            if (medium.appendable &&
+                medium.content == std::optional<std::string>(DRDeviceMediaContentISO9660)) {
+                return;
+            }
+            throw Failure{holds + (medium.appendable
+                                       ? ": a session can be added only to ISO 9660 sessions."
+                                       : ", and it is closed: no session can be added to it.")};
+        }
+        if (!properties_[DRBurnOverwriteDiscKey].boolValue()) {
+            throw Failure{holds + ": it is written over only when the burn asks for it."};
+        }
+        if (!medium.overwritable && !medium.erasable) {
+            throw Failure{holds + ", and a " + drive_->profileName() + " cannot be written over."};
+        }
+        // A simulation leaves the medium as it was.
+        blankFirst_ = !simulate_;
+    }
+
+    // Makes the medium blank before it is written over: libisoburn blanks a rewritable written in
+    // sequence (fast), and on media written in place makes the sessions unreadable to every
+    // reader, so that none is taken for part of the new one.
+    void blank() {
+        checkCancel();
+        burn_drive* d = drive_->get();
+        {
+            std::lock_guard lock(media::libburnMutex());
+            isoburn_disc_erase(isoburn(d), 1);
+        }
+        drive_->waitWhileSpawning();
+        while (burn_drive_get_status(d, nullptr) != BURN_DRIVE_IDLE) {
+            report(DRStatusStateErasing, -1);
+            std::this_thread::sleep_for(kPollInterval);
+        }
+        // libisoburn learns what the medium holds now when it grabs the drive again.
+        drive_.reset();
+        drive_ = Drive::grab(address_, true);
+        if (!drive_) {
+            throw Failure{lastMessage("The recorder " + address_ + " could not be opened.")};
+        }
+        std::lock_guard lock(media::libburnMutex());
+        if (isoburn_disc_get_status(isoburn(drive_->get())) != BURN_DISC_BLANK) {
+            throw Failure{"The medium in " + address_ +
+                          " could not be blanked to be written over."};
+        }
+    }
+
+    // The session: libisoburn reads the tree of the medium's last session (none on a blank
+    // medium), the track's files and folders join it, and libisoburn lays out the image that
+    // libisofs writes, with its MD5 tags, after the last session.
+    void composeSession() {
+        checkCancel();
+        std::string error;
+        {
+            std::lock_guard lock(media::libburnMutex());
+            error = prepareSession();
+        }
+        if (!error.empty()) {
+            throw Failure{error};
+        }
+        totalBlocks_ = static_cast<std::uint64_t>(std::max(0, burn_disc_get_sectors(disc_.get())));
+        trackBlocks_ = {totalBlocks_};
+    }
+
+    // Under libburn's lock: the failure's text, or nothing.
+    std::string prepareSession() {
+        ::burn_drive* d = isoburn(drive_->get());
+        isoburn_read_opts* readOpts = nullptr;
+        if (isoburn_ropt_new(&readOpts, 0) != 1) {
+            return "The session could not be laid out: out of memory.";
+        }
+        isoburn_ropt_set_extensions(readOpts, isoburn_ropt_noacl | isoburn_ropt_noea);
+        IsoImage* image = nullptr;
+        const int read = isoburn_read_image(d, readOpts, &image);
+        isoburn_ropt_destroy(&readOpts, 0);
+        if (read != 1 || !image) {
+            return "The last session on the medium in " + address_ + " cannot be read.";
+        }
+        std::string error;
+        const bool grafted =
+            tree_->graft(image, properties_[DRBurnReplaceFilesKey].boolValue(), error);
+        iso_image_unref(image);  // the drive keeps its own
+        if (!grafted) {
+            return "Nothing was written: " + error +
+                   (error.ends_with("already") ? ", and the burn does not replace what it holds."
+                                               : ".");
+        }
+        isoburn_imgen_opts* opts = nullptr;
+        if (isoburn_igopt_new(&opts, 0) != 1) {
+            return "The session could not be laid out: out of memory.";
+        }
+        // As the track's own images are written (FilesystemImage), with MD5 tags.
+        const media::SessionTree::Settings settings = tree_->settings();
+        isoburn_igopt_set_level(opts, 3);
+        isoburn_igopt_set_extensions(opts, (settings.rockRidge ? isoburn_igopt_rockridge : 0) |
+                                               (settings.joliet ? isoburn_igopt_joliet : 0) |
+                                               isoburn_igopt_aaip | isoburn_igopt_session_md5 |
+                                               isoburn_igopt_file_md5);
+        isoburn_igopt_set_relaxed(
+            opts, isoburn_igopt_always_gmt | isoburn_igopt_dir_rec_mtime |
+                      (settings.joliet
+                           ? isoburn_igopt_joliet_longer_paths | isoburn_igopt_joliet_long_names |
+                                 isoburn_igopt_joliet_utf16 | isoburn_igopt_joliet_rec_mtime
+                           : 0));
+        const auto when = static_cast<time_t>(settings.laidOutAt);
+        std::tm utc{};
+        gmtime_r(&when, &utc);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S00", &utc);
+        isoburn_igopt_set_pvd_times(opts, when, when, 0, 0, stamp);
+        ::burn_disc* disc = nullptr;
+        const int prepared = isoburn_prepare_disc(d, &disc, opts);
+        isoburn_igopt_destroy(&opts, 0);
+        if (prepared != 1 || !disc) {
+            return "The session could not be laid out for the medium in " + address_ + ".";
+        }
+        disc_.reset(reinterpret_cast<burn_disc*>(disc));
+        sessionPrepared_ = true;
+        return {};
     }
 
     // The disc model: one session, a track with a source for each DRTrack.
@@ -364,7 +558,8 @@ private:
         if (burn_write_opts_set_simulate(opts_.get(), simulate_ ? 1 : 0) == 1) {
             given_.simulate = simulate_;
         }
-        burn_write_opts_set_multi(opts_.get(), 0);
+        burn_write_opts_set_multi(opts_.get(),
+                                  properties_[DRBurnAppendableKey].boolValue() ? 1 : 0);
         if (!cdText_.empty()) {
             const auto packs = static_cast<int>((cdText_.size() - 4) / 18);
             if (burn_write_opts_set_leadin_text(opts_.get(), cdText_.data() + 4, packs, 0) > 0) {
@@ -381,12 +576,14 @@ private:
             burn_write_opts_set_has_mediacatalog(opts_.get(), 1);
             given_.catalog = *cd_.catalog;
         }
+        // libisoburn chooses a session's write type itself.
         char reasons[BURN_REASONS_LEN] = {};
         const auto writeType =
-            burn_write_opts_auto_write_type(opts_.get(), disc_.get(), reasons, 0);
+            tree_ ? BURN_WRITE_NONE
+                  : burn_write_opts_auto_write_type(opts_.get(), disc_.get(), reasons, 0);
         given_.writeType = writeType;
         tellWhatWasGiven();
-        if (writeType == BURN_WRITE_NONE) {
+        if (!tree_ && writeType == BURN_WRITE_NONE) {
             throw Failure{std::string("The medium cannot take this layout: ") + reasons};
         }
         if (writeType != BURN_WRITE_SAO && !cd_.tracks.empty()) {
@@ -409,14 +606,21 @@ private:
     void write() {
         burn_drive* d = drive_->get();
         checkCancel();
-        burn_disc_write(opts_.get(), disc_.get());
+        if (tree_) {
+            std::lock_guard lock(media::libburnMutex());
+            isoburn_disc_write(isoburn(opts_.get()), reinterpret_cast<::burn_disc*>(disc_.get()));
+            sessionPrepared_ = false;
+        } else {
+            burn_disc_write(opts_.get(), disc_.get());
+        }
         drive_->waitWhileSpawning();
         const auto begun = std::chrono::steady_clock::now();
         const double speed1x = profileInfo(drive_->profile()).speed1x;
         bool cancelled = false;
         burn_progress progress{};
         while (burn_drive_get_status(d, &progress) != BURN_DRIVE_IDLE) {
-            if (burn_->abortRequested() && !cancelled) {
+            // A session's file that changes while it is read stops the write.
+            if ((burn_->abortRequested() || (tree_ && tree_->fault())) && !cancelled) {
                 burn_drive_cancel(d);
                 cancelled = true;
                 given_.cancelled = true;
@@ -437,6 +641,10 @@ private:
             std::this_thread::sleep_for(kPollInterval);
         }
         checkCancel();
+        if (auto fault = tree_ ? tree_->fault() : std::nullopt) {
+            // The session is not made the medium's newest where that is up to libisoburn.
+            throw Failure{"the data track cannot be read: " + *fault};
+        }
         if (burn_drive_wrote_well(d) != 1) {
             for (const auto& feed : feeds_) {
                 std::lock_guard lock(feed->mutex);
@@ -446,8 +654,54 @@ private:
             }
             throw Failure{lastMessage("The recorder did not write the disc.")};
         }
+        // On media written in place, the new session's volume descriptors go to block 0, where
+        // readers look first.
+        if (tree_ && !simulate_) {
+            std::lock_guard lock(media::libburnMutex());
+            if (isoburn_activate_session(isoburn(d)) != 1) {
+                throw Failure{
+                    "The session was written, but could not be made the medium's newest."};
+            }
+        }
         // A short burn may end between two looks: the last progress is the whole layout.
         reportWrite(tracks_.size(), totalBlocks_, -1, speed1x);
+    }
+
+    // Reads the new session back against the MD5 tags it carries.
+    void verifySession() {
+        if (simulate_) {
+            Log::write("libburn recorder: a simulated burn writes nothing to read back");
+            return;
+        }
+        report(DRStatusStateVerifying, 0);
+        if (beforeVerify_) {
+            beforeVerify_(address_);
+        }
+        burn_drive* d = drive_->get();
+        burn_drive_re_assess(d, 0);
+        MediumReading reading = readMedium(*drive_);
+        if (reading.sessions.empty()) {
+            throw Failure{"The disc did not verify: the new session cannot be found."};
+        }
+        const DRMediaSession& session = reading.sessions.back();
+        const media::BlockReader read = driveReader(d);
+        media::SessionCheck check =
+            media::checkSession(session.start, session.length, read, [&](std::uint64_t done) {
+                report(DRStatusStateVerifying,
+                       static_cast<double>(done) /
+                           static_cast<double>(std::max<std::uint64_t>(1, session.length)));
+                return !burn_->abortRequested();
+            });
+        checkCancel();
+        if (check.result == media::SessionCheck::Result::Intact) {
+            report(DRStatusStateVerifying, 1.0);
+            return;
+        }
+        if (check.result == media::SessionCheck::Result::NoChecksums) {
+            throw Failure{"The disc did not verify: the new session carries no checksums."};
+        }
+        media::nameDamagedFiles(check, read);
+        throw Failure{"The disc did not verify: " + media::damageText(check)};
     }
 
     void reportWrite(std::uint64_t track, std::uint64_t written, double speed, double speed1x) {
@@ -557,7 +811,7 @@ private:
                                   : nullptr;
         if (tracks && trackCount >= static_cast<int>(tracks_.size())) {
             for (std::size_t i = 0; i < tracks_.size(); ++i) {
-                burn_toc_entry entry{};
+                burn::burn_toc_entry entry{};
                 burn_track_get_entry(
                     tracks[trackCount - static_cast<int>(tracks_.size()) + static_cast<int>(i)],
                     &entry);
@@ -593,6 +847,9 @@ private:
     std::vector<std::uint8_t> cdText_;
     media::CdLayout cd_;  // a CD's gaps, flags and codes; empty for other media
     bool simulate_ = false;
+    std::unique_ptr<media::SessionTree> tree_;  // a session libisoburn lays out
+    bool sessionPrepared_ = false;              // its image is being made, and not yet written
+    bool blankFirst_ = false;
     std::unique_ptr<Drive> drive_;
     DiscPtr disc_;  // holds the sessions, tracks and sources
     WriteOptsPtr opts_;

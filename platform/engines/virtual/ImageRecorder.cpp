@@ -265,6 +265,11 @@ void ImageRecorder::startBurn(const std::shared_ptr<DRBurn>& burn, const Value& 
             error = "No folder is set for the image recorder's disc images.";
         } else if (burn->properties()[DRBurnTestingKey].boolValue()) {
             error = "The image recorder cannot simulate a burn: it writes an image or nothing.";
+        } else if (burn->properties()[DRBurnAppendKey].boolValue()) {
+            error =
+                "The image recorder writes each disc as a new image: it adds no session to one. "
+                "To add sessions to an image, burn into it as a libburn pseudo-drive "
+                "(stdio:FILE).";
         } else {
             const MediumTraits& medium = traits(medium_);
             plan = image::planBurn(

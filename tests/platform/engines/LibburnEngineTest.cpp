@@ -392,8 +392,10 @@ TEST_F(LibburnEngineTest, DataTrackLandsByteExactInThePseudoDriveUnlessSimulated
 
     auto simulated = DRBurn::burnForDevice(recorder);
     // Nothing to read back: verifying is no failure.
-    simulated->setProperties(Dictionary{
-        {DRBurnTestingKey, true}, {DRBurnRequestedSpeedKey, 1385.0}, {DRBurnVerifyDiscKey, true}});
+    simulated->setProperties(Dictionary{{DRBurnTestingKey, true},
+                                        {DRBurnRequestedSpeedKey, 1385.0},
+                                        {DRBurnVerifyDiscKey, true},
+                                        {DRBurnOverwriteDiscKey, true}});
     last = burn(simulated, Value(fileTrack("other.img", std::string(2048 * 50, 'x'))));
     EXPECT_EQ(state(last), DRStatusStateDone) << said(last);
     EXPECT_TRUE(readFile(discPath) == bytes);
@@ -427,6 +429,7 @@ TEST_F(LibburnEngineTest, VerifyReadsTheTrackBackAndCatchesADamagedWrite) {
         SCOPED_TRACE(c.what);
         recorder->setBeforeVerifyHook(c.damage);
         auto job = DRBurn::burnForDevice(recorder);
+        job->setProperties(Dictionary{{DRBurnOverwriteDiscKey, true}});  // the last case's write
         job->setVerifyDisc(true);
         const Dictionary last = burn(job, Value(track));
         EXPECT_TRUE(std::any_of(statuses.begin(), statuses.end(), [](const Dictionary& status) {
@@ -453,6 +456,7 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
         std::shared_ptr<DRTrack> track;
         bool verify;
         const char* text;
+        bool overwrite = false;
     };
     const Case cases[] = {
         {"stdio:/dev/null", fileTrack("plain", blocks), true, "cannot be verified"},
@@ -464,20 +468,28 @@ TEST_F(LibburnEngineTest, FailedBurnsSayWhy) {
          "the source went away"},
         {"",
          fileTrack("throws", blocks, DRTrack::Kind::Data, {.failAfter = 4 * 2048, .throws = true}),
-         false, "the source threw"},
+         false, "the source threw", true},
+        // What the failed burns left is data, not written over unasked.
+        {"", fileTrack("plain", blocks), false,
+         "holds data: it is written over only when the burn asks for it"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         auto recorder = engine.addRecorder(*c.address ? c.address : "stdio:" + discPath);
         ASSERT_TRUE(recorder);
         auto job = DRBurn::burnForDevice(recorder);
+        job->setProperties(Dictionary{{DRBurnOverwriteDiscKey, c.overwrite}});
         job->setVerifyDisc(c.verify);
+        const std::string before = std::filesystem::exists(discPath) ? readFile(discPath) : "";
         const Dictionary last = burn(job, Value(c.track));
         EXPECT_EQ(state(last), DRStatusStateFailed);
         EXPECT_NE(said(last).find(c.text), std::string::npos) << said(last);
         EXPECT_FALSE(busy(recorder));
         if (c.track->kind() == DRTrack::Kind::Audio) {  // refused before anything is written
             EXPECT_FALSE(std::filesystem::exists(discPath) && std::filesystem::file_size(discPath));
+        }
+        if (!c.overwrite && !before.empty()) {
+            EXPECT_TRUE(readFile(discPath) == before);
         }
     }
 }

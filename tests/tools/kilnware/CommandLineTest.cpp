@@ -68,8 +68,9 @@ protected:
 // and exit status 2, read without a crash; and every list the parser accepts runs to an exit
 // status from 0 to 3.
 TEST_F(CommandLine, GeneratedArgumentListsEndInOneLineOrRunToAnExitStatus) {
-    const std::vector<std::string> commands = {"devices",  "data",  "mp3",  "audio", "video",
-                                               "video-ts", "image", "info", "erase", "eject"};
+    const std::vector<std::string> commands = {"devices", "data",     "mp3",   "audio",
+                                               "video",   "video-ts", "image", "info",
+                                               "ls",      "check",    "erase", "eject"};
     const std::vector<std::string> values = {
         "", "nan", "inf", "-1", "0", "1e-9", "abc", "1e400", "99999999999999999999", "--yes", "4"};
     std::vector<std::vector<std::string>> lists = {{}, {"dat"}, {"--bogus"}, {"erse", "--yes"}};
@@ -178,6 +179,12 @@ TEST_F(CommandLine, MistakesGetAnAnswerThatSaysWhatToDo) {
         {{"data", folder, "--simulate", "--dry-run"}, "choose one"},
         {{"mp3", folder, "--simulate", "--verify"}, "choose one"},
         {{"data", folder, "--speed", "1e-9"}, ""},  // the medium decides
+        {{"ls"}, "name a disc image, or a recorder with --recorder"},
+        {{"check", file, "--recorder", "stdio:" + file}, "name no disc image as well"},
+        {{"ls", file, "/a", "--recorder", "stdio:" + file}, "name only the folder to list"},
+        {{"data", folder, "--append", "--overwrite"}, "choose one"},
+        {{"mp3", folder, "--replace"}, "--replace goes with --append"},
+        {{"audio", file, "--append"}, "(data and mp3 take it)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));

@@ -12,6 +12,7 @@
 namespace kilnware::platform {
 
 class DRBurn;
+class DRDiscContents;
 class DRErase;
 
 // A recorder. Engines subclass it; the library sees only the face: info, status, display name and
@@ -28,6 +29,9 @@ public:
     virtual Dictionary status() const = 0;
     // True when the engine accepted the request.
     virtual bool ejectMedia() = 0;
+    // What the medium holds, read back (see DRDiscContents), or null with `error` saying why: the
+    // recorder cannot read its medium, is busy, or holds none.
+    virtual std::unique_ptr<DRDiscContents> contents(std::string& error);
 
     std::string description() const override { return displayName(); }
 

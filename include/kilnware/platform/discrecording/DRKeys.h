@@ -139,6 +139,24 @@ KILNWARE_DR_KEY(DRBurnTestingKey);
 KILNWARE_DR_KEY(DRCDTextKey);
 // text of 13 digits: the disc's Media Catalog Number (UPC/EAN), for the Q sub-channel of a CD.
 KILNWARE_DR_KEY(DRMediaCatalogNumberKey);
+// What a burn does with a medium that already holds something (DRDeviceMediaIsBlankKey false).
+// Unless it appends or is told to write over it, such a burn fails before writing anything.
+// boolean: write over what the medium holds: media written in place are written anew from their
+// start, other rewritables are blanked first. A write-once medium that holds data cannot be
+// written over: the burn fails.
+KILNWARE_DR_KEY(DRBurnOverwriteDiscKey);
+// boolean: add a session after the medium's last (on a blank medium, the first): the layout is one
+// data track made from folders in ISO 9660 and/or Joliet (DRTrack::trackForRootFolder), whose
+// tree then holds the files and folders of the last session as well as its own, so that a reader
+// sees them all. A folder that is there already takes the new children in. On overwritable media
+// and files the sessions are laid out as xorriso does (libisoburn).
+KILNWARE_DR_KEY(DRBurnAppendKey);
+// boolean, with DRBurnAppendKey: a file of the track whose path the last session holds already
+// (or a folder where it holds a file) replaces it; without it, such a burn fails naming the path.
+KILNWARE_DR_KEY(DRBurnReplaceFilesKey);
+// boolean: leave the disc open for more sessions; without it the disc is closed. Media written in
+// place take more sessions whatever it says.
+KILNWARE_DR_KEY(DRBurnAppendableKey);
 
 // Track properties.
 // Frames (75 a second) of silence before an audio track. On the first track it is the disc's own

@@ -10,6 +10,7 @@
 #include <kilnware/Export.h>
 #include <kilnware/platform/discrecording/DRBurn.h>
 #include <kilnware/platform/discrecording/DRDevice.h>
+#include <kilnware/platform/discrecording/DRDiscContents.h>
 #include <kilnware/platform/discrecording/Engine.h>
 
 // libudev's handles, for the hot-plug watch.
@@ -61,6 +62,8 @@ public:
     Dictionary info() const override;
     Dictionary status() const override;
     bool ejectMedia() override;
+    // Read through the drive, which stays grabbed (the recorder busy) until the contents go.
+    std::unique_ptr<DRDiscContents> contents(std::string& error) override;
     void startBurn(const std::shared_ptr<DRBurn>& burn, const Value& layout) override;
     void startErase(const std::shared_ptr<DRErase>& erase) override;
 
@@ -117,6 +120,11 @@ public:
     void deviceEvent(const std::string& action, const std::string& address);
     // Whether the udev watch is running (it is not where udev cannot be reached).
     bool watchingHotPlug() const;
+    // What the disc image (or block device) at `path` holds, read as a recorder reads its medium:
+    // plain images, and files holding sessions as xorriso lays them out. Null, with `error`, when
+    // it cannot be read.
+    static std::unique_ptr<DRDiscContents> contentsOfImage(const std::string& path,
+                                                           std::string& error);
 
 private:
     void startWatch();

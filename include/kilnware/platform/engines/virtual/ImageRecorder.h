@@ -32,7 +32,8 @@ class WorkerThreads;
 // until the host ejects it; a fresh blank of the same kind arrives shortly after. A CD-RW, a DVD-RW
 // and a BD-RE can be erased. A burn honours DRBurnVerifyDiscKey (the image is read back and its
 // SHA-256 compared with what was written) and DRBurnRequestedSpeedKey (in kilobytes a second; none
-// means as fast as the disk takes it).
+// means as fast as the disk takes it). Its media are blank: a burn that asks to add a session
+// (DRBurnAppendKey) is refused, as there is no earlier one to add to.
 class KILNWARE_EXPORT ImageRecorder : public DRDevice {
 public:
     // The blanks it can hold, each with its true capacity: CD-R and CD-RW of 80 minutes,
