@@ -8,9 +8,13 @@
 
 #include "CommandLine.h"
 
+namespace kilnware::hosts {
+struct Medium;
+}
+
 namespace kilnware::cli {
 
-struct Medium;
+using hosts::Medium;
 
 // What the person asked of the burn beyond its layout.
 struct BurnWishes {
