@@ -252,6 +252,12 @@ bool VXBurn::burnDidFinish(DRBurnProgressPanel&, const std::shared_ptr<DRBurn>& 
     lastBurnWasCancelled_ = DROperation::wasCancelled(status);
     lastBurnError_.reset();
     if (DROperation::hasFailed(status)) {
+        // The video work stays for a later run (proven by its record, which this burn no longer
+        // holds), unless a stop the host was told cancelled the burn: then it goes now.
+        if (const auto record = std::move(videoRecord_);
+            record && lastBurnWasCancelled_ && stopped()) {
+            discardVideoWork(*record);
+        }
         // A layout that fell short says more than the engine's word that it holds no track.
         lastBurnError_ = problem && !lastBurnWasCancelled_ ? *problem : errorText(status);
         Log::write("The burn failed (%@)!", {errorText(status)});
@@ -268,22 +274,28 @@ bool VXBurn::burnDidFinish(DRBurnProgressPanel&, const std::shared_ptr<DRBurn>& 
 
 void VXBurn::removeTemporaryVideoFiles() {
     std::shared_ptr<WorkRecord> record = std::move(videoRecord_);
-    if (!fm || isoPath.empty()) {
+    if (!fm) {
         return;
     }
-    // Only what the record proves to be this library's unchanged work goes; a folder that holds
+    std::vector<const std::string*> there;
+    for (const std::string* path : {&isoPath, &folderpath, &xmlPath}) {
+        if (!path->empty() && fm->fileExistsAtPath(*path)) {
+            there.push_back(path);
+        }
+    }
+    // Only what the record proves to be this library's unchanged work goes, and through the
+    // controller's file manager, which a host may have given its own; a folder that holds
     // anything more (an image written into it, say) stays, and so does everything else.
     std::string error;
-    if (!record && !(record = WorkRecord::open(isoPath, error))) {
+    if (!there.empty() && !record && !(record = WorkRecord::open(isoPath, error))) {
         Log::write("Not removing the video DVD's work files: %@", {error});
         return;
     }
-    for (const std::string* path : {&isoPath, &folderpath, &xmlPath}) {
-        if (path->empty() || !fm->fileExistsAtPath(*path)) {
-            continue;
-        }
-        if (!record->removeIfProven(*path)) {
+    for (const std::string* path : there) {
+        if (!record->proves(*path)) {
             Log::write("Not removing %@: it is not as this library made it", {*path});
+        } else {
+            record->removeIfProven(*path, *fm, error);
         }
     }
 }

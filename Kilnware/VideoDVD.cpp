@@ -1,11 +1,7 @@
 #include <kilnware/VXBurn.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -13,7 +9,7 @@
 
 #include "Kilnware/VideoWork.h"
 #include "platform/foundation/Strings.h"
-#include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/TaskStops.h"
 #include "platform/foundation/WorkRecord.h"
 
 namespace kilnware {
@@ -32,27 +28,14 @@ std::string absolutePath(const std::string& path) {
     return absolute.empty() ? path : absolute.lexically_normal().string();
 }
 
-bool writeAll(int fd, std::string_view text, std::string& error) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            error = std::strerror(errno);
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+std::string parentFolder(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool closeChecked(UniqueFd& file, std::string& error) {
-    if (::fsync(file.get()) != 0 || file.close() != 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    return true;
+bool isFolder(const std::string& path) {
+    bool folder = false;
+    return FileManager::defaultManager()->fileExistsAtPath(path, &folder) && folder;
 }
 
 std::string withoutTrailingSeparators(std::string path) {
@@ -73,7 +56,8 @@ bool VXBurn::videoRouteMayStart() {
     return true;
 }
 
-bool VXBurn::clearLeftovers(WorkRecord& record, std::initializer_list<const std::string*> paths) {
+bool VXBurn::clearLeftovers(WorkRecord& record, const FileManager& manager,
+                            std::initializer_list<const std::string*> paths) {
     // Everything is checked before anything is removed.
     for (const std::string* path : paths) {
         struct stat info {};
@@ -85,11 +69,12 @@ bool VXBurn::clearLeftovers(WorkRecord& record, std::initializer_list<const std:
     }
     for (const std::string* path : paths) {
         struct stat info {};
-        if (::lstat(path->c_str(), &info) == 0 && !record.removeIfProven(*path)) {
-            refuseWithLine("Not touching " + *path + ": it changed while it was being removed");
+        std::string error;
+        const bool there = ::lstat(path->c_str(), &info) == 0;
+        if (there ? !record.removeIfProven(*path, manager, error) : !record.forget(*path, error)) {
+            refuseWithLine("Not touching " + *path + ": " + error);
             return false;
         }
-        record.forget(*path);
     }
     return true;
 }
@@ -104,21 +89,26 @@ std::shared_ptr<WorkRecord> VXBurn::takeWorkRecord(const std::string& image) {
 }
 
 bool VXBurn::writeProject(WorkRecord& record, const PathList& paths) {
+    std::vector<std::string> absolute;
+    for (const std::string& path : paths) {
+        absolute.push_back(absolutePath(path));
+    }
     std::string error;
-    UniqueFd file = record.makeFile(xmlPath, error);
-    bool written = false;
-    if (file) {
-        std::vector<std::string> absolute;
-        for (const std::string& path : paths) {
-            absolute.push_back(absolutePath(path));
-        }
-        written = writeAll(file.get(), video::projectFileText(folderpath, absolute), error) &&
-                  closeChecked(file, error) && record.remember(xmlPath);
-    }
-    if (!written) {
+    if (!record.makeFile(xmlPath, video::projectFileText(folderpath, absolute), error)) {
         refuseWithLine("Could not write the authoring project " + xmlPath + ": " + error);
+        return false;
     }
-    return written;
+    return true;
+}
+
+bool VXBurn::rememberVideoWork(WorkRecord& record, const std::string& path) {
+    std::string error;
+    if (record.remember(path, error)) {
+        return true;
+    }
+    discardVideoWork(record);
+    refuseWithLine("Could not record the video DVD's work: " + error);
+    return false;
 }
 
 std::vector<std::string> VXBurn::videoWorkPaths(const std::string& firstMpegPath) {
@@ -148,35 +138,65 @@ void VXBurn::BurnToVideoDVD(const PathList& paths, const std::optional<std::stri
         refuseWithLine("Not touching " + *clash + ": it is one of the MPEG files, or holds one");
         return;
     }
+    auto manager = std::make_shared<FileManager>();
+    // Where there is no folder to work in, nothing can be made and nothing is anyone's: the route
+    // comes to its end without an image.
+    if (const std::string where = parentFolder(work.image); !isFolder(where)) {
+        trackArray.clear();
+        fm = manager;
+        folderpath = work.folder;
+        xmlPath = work.project;
+        isoPath = work.image;
+        Log::write("burn is nil");
+        refuse("No video DVD image came out: the folder " + where + " does not exist.");
+        return;
+    }
+    beginVideoWork();
     auto record = takeWorkRecord(work.image);
-    if (!record || !clearLeftovers(*record, {&work.image, &work.folder, &work.project})) {
+    if (!record || !clearLeftovers(*record, *manager, {&work.image, &work.folder, &work.project})) {
         return;
     }
     trackArray.clear();
-    fm = std::make_shared<FileManager>();
+    fm = manager;
     folderpath = work.folder;
     xmlPath = work.project;
     isoPath = work.image;
+    if (stopsAt(video::Step::WorkTaken, *record)) {
+        return;
+    }
 
     std::string error;
     if (!record->makeFolder(folderpath, error)) {
-        refuseWithLine("Could not create the DVD-video folder " + error);
+        refuseWithLine("Could not create the DVD-video folder " + folderpath + ": " + error);
+        return;
+    }
+    if (stopsAt(video::Step::FolderMade, *record)) {
         return;
     }
     if (!writeProject(*record, paths)) {
+        discardVideoWork(*record);
+        return;
+    }
+    if (stopsAt(video::Step::ProjectWritten, *record)) {
         return;
     }
     mpgToTsFolder(xmlPath);
     // What the authoring tool put into the folder is this run's work too.
-    record->remember(folderpath);
+    if (!rememberVideoWork(*record, folderpath)) {
+        return;
+    }
     std::optional<std::string> noImage;
-    if (videoToolTerminated_) {
-        discardVideoWork(*record);
-    } else if (fm->fileExistsAtPath(folderpath + "/VIDEO_TS/VIDEO_TS.IFO")) {
+    if (stopped()) {
+        cancelVideoWork(*record);
+        return;
+    }
+    if (fm->fileExistsAtPath(folderpath + "/VIDEO_TS/VIDEO_TS.IFO")) {
         // An authoring run that made no DVD-video structure would be imaged into an empty disc
         // and burned as if all were well; without one there is no image, and so no layout.
         tsFolderToISO(isoPath, folderpath, Title.value_or(kDefaultVolumeName));
-        rememberImage(*record);
+        if (!rememberImage(*record)) {
+            return;
+        }
     } else {
         noImage = toolFailure("The DVD authoring tool made no DVD-video folder");
     }
@@ -203,55 +223,103 @@ void VXBurn::BurnTsFolderToDVD(const std::optional<std::string>& folder,
         source = source.empty() ? "." : source;
         given = source;
     }
-    if (!FileManager::defaultManager()->fileExistsAtPath(source + "/VIDEO_TS/VIDEO_TS.IFO")) {
-        refuseWithLine(source + " is no DVD-video folder: it holds no VIDEO_TS/VIDEO_TS.IFO");
-        return;
-    }
     // The image goes beside the folder, also when the folder is given with a trailing separator.
     const std::string image = source + ".iso";
+    auto manager = std::make_shared<FileManager>();
+    if (!manager->fileExistsAtPath(source + "/VIDEO_TS/VIDEO_TS.IFO")) {
+        trackArray.clear();
+        fm = manager;
+        isoPath = image;
+        refuseWithLine(source + " is no DVD-video folder: it holds no VIDEO_TS/VIDEO_TS.IFO");
+        Log::write("Burn is Nil");
+        return;
+    }
+    beginVideoWork();
     auto record = takeWorkRecord(image);
-    if (!record || !clearLeftovers(*record, {&image})) {
+    if (!record || !clearLeftovers(*record, *manager, {&image})) {
         return;
     }
     // The host's folder is never removed, whatever an earlier MPEG route left in the record.
-    record->forget(source);
+    std::string error;
+    if (!record->forget(source, error)) {
+        refuseWithLine("Could not record the video DVD's work: " + error);
+        return;
+    }
     trackArray.clear();
-    fm = std::make_shared<FileManager>();
+    fm = manager;
     isoPath = image;
+    if (stopsAt(video::Step::WorkTaken, *record)) {
+        return;
+    }
     tsFolderToISO(isoPath, given, Title.value_or(kDefaultVolumeName));
-    rememberImage(*record);
-    burnImage(record, "Burn is Nil");
+    if (rememberImage(*record)) {
+        burnImage(record, "Burn is Nil");
+    }
 }
 
-void VXBurn::rememberImage(WorkRecord& record) {
-    if (videoToolTerminated_) {
-        discardVideoWork(record);
-    } else {
-        record.remember(isoPath);
+bool VXBurn::rememberImage(WorkRecord& record) {
+    video::reachStep(video::Step::ImageMade);
+    // The image is the tool's only when it says it made one (also when it was told to stop just
+    // as it placed it); whatever else stands at its path is nobody's work of ours.
+    if (toolStatus_ == 0 && !rememberVideoWork(record, isoPath)) {
+        return false;
     }
+    if (stopped()) {
+        cancelVideoWork(record);
+        return false;
+    }
+    return true;
+}
+
+void VXBurn::beginVideoWork() {
+    stopMark_ = terminateAllCalls();
+    videoToolTerminated_ = false;
+    toolLines_.clear();
+    toolStatus_.reset();
+}
+
+bool VXBurn::stopped() const {
+    return videoToolTerminated_ || terminateAllCalls() != stopMark_;
+}
+
+bool VXBurn::stopsAt(video::Step step, WorkRecord& record) {
+    video::reachStep(step);
+    if (!stopped()) {
+        return false;
+    }
+    cancelVideoWork(record);
+    return true;
 }
 
 void VXBurn::discardVideoWork(WorkRecord& record) {
+    std::string ignored;
     for (const std::string* path : {&isoPath, &folderpath, &xmlPath}) {
-        record.removeIfProven(*path);
+        record.removeIfProven(*path, fm ? *fm : *FileManager::defaultManager(), ignored);
     }
+}
+
+void VXBurn::cancelVideoWork(WorkRecord& record) {
+    discardVideoWork(record);
     Log::write("The video DVD was cancelled; its work files are removed");
+    lastCall_ = {CallOutcome::Kind::Cancelled, "The video DVD was cancelled."};
 }
 
 void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutLine,
                        std::optional<std::string> noImage) {
     std::string why;
-    auto layout = DRBurn::layoutForImageFile(isoPath, why);
+    auto layout = noImage || toolStatus_ != 0 ? nullptr : DRBurn::layoutForImageFile(isoPath, why);
     if (!layout) {
         Log::write(noLayoutLine);
-        if (videoToolTerminated_) {
-            lastCall_ = {CallOutcome::Kind::Cancelled,
-                         "The video DVD was cancelled while its tools ran."};
-        } else if (toolStatus_.value_or(0) != 0 && !noImage) {
+        if (noImage) {
+            refuse(*noImage);
+        } else if (toolStatus_ != 0) {
             refuse(toolFailure("The disk-image tool made no image"));
         } else {
-            refuse(noImage.value_or("No video DVD image came out: " + why + "."));
+            refuse("No video DVD image came out: " + why + ".");
         }
+        return;
+    }
+    if (stopsAt(video::Step::SetupPanel, *record)) {
         return;
     }
     // The image is this run's work, proven by the record and removed after a successful burn.
@@ -261,15 +329,20 @@ void VXBurn::burnImage(std::shared_ptr<WorkRecord> record, const char* noLayoutL
     trackArray.emplace_back(layout);
     // The work stays locked while its burn runs: no other run takes it meanwhile.
     const int before = burnsInFlight_;
-    videoRecord_ = std::move(record);
+    videoRecord_ = record;
     burnLayout(Value(trackArray), kBurnDescription);
     if (burnsInFlight_ == before) {
         videoRecord_.reset();
+        // A setup panel closed because the host was told to stop: the work goes with it.
+        if (stopped()) {
+            cancelVideoWork(*record);
+        }
     }
 }
 
-void VXBurn::runVideoTask() {
+void VXBurn::runVideoTask(video::Step step) {
     m_VideoTask->launch();
+    video::reachStep(step);
     m_VideoTask->waitUntilExit();
     videoToolTerminated_ = m_VideoTask->wasTerminated();
     toolLines_ = m_VideoTask->lastOutputLines();
@@ -282,13 +355,8 @@ std::string VXBurn::toolFailure(const std::string& what) const {
         return toolStatus_ ? what + " (it ended with status " + std::to_string(*toolStatus_) + ")."
                            : what + ".";
     }
-    // The tool's own last words, without the name it puts before them.
-    std::string_view last = toolLines_.back();
-    if (const auto colon = last.find(": ");
-        last.starts_with("kilnware-") && colon != std::string_view::npos) {
-        last.remove_prefix(colon + 2);
-    }
-    std::string reason = what + ": " + std::string(last);
+    // The tool's own last words.
+    std::string reason = what + ": " + toolLines_.back();
     return reason.ends_with('.') ? reason : reason + ".";
 }
 
@@ -296,7 +364,7 @@ void VXBurn::mpgToTsFolder(const std::string& projectPath) {
     m_VideoTask = std::make_shared<Task>();
     m_VideoTask->setLaunchPath(kAuthoringTool);
     m_VideoTask->setArguments({"-x", projectPath});
-    runVideoTask();
+    runVideoTask(video::Step::Authoring);
 }
 
 std::string VXBurn::tsFolderToISO(const std::string& imagePath, const std::string& folder,
@@ -305,7 +373,7 @@ std::string VXBurn::tsFolderToISO(const std::string& imagePath, const std::strin
     m_VideoTask->setLaunchPath(kImageTool);
     m_VideoTask->setArguments({"makehybrid", "-iso", "-joliet", "-udf", "-udf-version", "1.02",
                                "-udf-volume-name", title, "-o", imagePath, folder});
-    runVideoTask();
+    runVideoTask(video::Step::Imaging);
     return imagePath;
 }
 

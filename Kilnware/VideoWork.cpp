@@ -104,6 +104,23 @@ std::optional<std::string> clashingWorkPath(const WorkPaths& work,
     return std::nullopt;
 }
 
+namespace {
+std::function<void(Step)>& stepHook() {
+    static std::function<void(Step)> hook;
+    return hook;
+}
+}  // namespace
+
+void setStepHook(std::function<void(Step)> hook) {
+    stepHook() = std::move(hook);
+}
+
+void reachStep(Step step) {
+    if (stepHook()) {
+        stepHook()(step);
+    }
+}
+
 bool hasControlCharacter(std::string_view text) {
     return std::any_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,24 @@ std::string projectFileText(const std::string& folder, const std::vector<std::st
 // round), after links in the paths are followed; none when they keep apart.
 std::optional<std::string> clashingWorkPath(const WorkPaths& work,
                                             const std::vector<std::string>& inputs);
+
+// The steps of a video route after which it looks whether it was told to stop (Task::terminateAll,
+// which a host calls on a signal), in order: the work taken (its record, the leftovers cleared),
+// the folder made, the project written, the authoring and the image tool running, the image made
+// (before it is recorded), and the setup panel about to run.
+enum class Step {
+    WorkTaken,
+    FolderMade,
+    ProjectWritten,
+    Authoring,
+    Imaging,
+    ImageMade,
+    SetupPanel
+};
+// Calls `hook` as each step is reached, so that a test can send its signal just there; none by
+// default.
+void setStepHook(std::function<void(Step)> hook);
+void reachStep(Step step);
 
 // Whether `text` holds a control character, which no project file or cue line may carry.
 bool hasControlCharacter(std::string_view text);

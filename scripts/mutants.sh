@@ -31,9 +31,9 @@ platform/media/CueImage.cpp~s > 59 || f > 74~s > 60 || f > 74~default~command_te
 platform/engines/virtual/ImageBurn.cpp~            ::fsync(output.fd.get()) != 0) {~            false) {~default~discrecording_tests~ImageRecorderImage
 platform/engines/virtual/ImageBurn.cpp~if (!folder || (::fsync(folder.get()) != 0 && errno != EINVAL)) {~if (!folder) {~default~discrecording_tests~ImageRecorderImage
 platform/engines/virtual/ImageBurn.cpp~            flush(*cue);\n            place(*cue);~            place(*cue);\n            flush(*cue);~default~discrecording_tests~ImageRecorderImage
-tools/standins/HdiutilStandIn.cpp~ || ::fsync(written.get()) != 0 ||~ || (::fsync(written.get()), false) ||~default~standin_tests~HdiutilStandIn.Fails
-tools/standins/HdiutilStandIn.cpp~(closed = written.close()) != 0) {~(closed = written.close()) < 0) {~default~standin_tests~HdiutilStandIn.Fails
-tools/standins/HdiutilStandIn.cpp~if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {~if (!dir) {~default~standin_tests~HdiutilStandIn.Fails
+tools/standins/HdiutilStandIn.cpp~ || ::fsync(image.fd()) != 0) {~ || (::fsync(image.fd()), false)) {~default~standin_tests~HdiutilStandIn.Fails
+tools/standins/HdiutilStandIn.cpp~int failed = image.close();~int failed = 0;~default~standin_tests~HdiutilStandIn.Fails
+tools/standins/HdiutilStandIn.cpp~if (failed == 0 && ::fsync(imageFolderFd.get()) != 0 && errno != EINVAL) {~if (false) {~default~standin_tests~HdiutilStandIn.Fails
 platform/foundation/WorkRecord.cpp~        info.st_uid != ::geteuid() || !same(~        !same(~default~foundation_tests library_tests~WorkRecord|VideoDVD
 platform/foundation/WorkRecord.cpp~        info.st_uid != ::geteuid() || (!S_ISREG~        (!S_ISREG~default~foundation_tests library_tests~WorkRecord|VideoDVD
 platform/foundation/WorkRecord.cpp~!S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||~!S_ISREG(info.st_mode) ||~default~foundation_tests library_tests~WorkRecord|VideoDVD

@@ -21,6 +21,9 @@ namespace kilnware {
 namespace platform {
 class WorkRecord;
 }
+namespace video {
+enum class Step;
+}
 
 class VXAdd;
 
@@ -189,13 +192,25 @@ private:
                    const std::string& description);
     // Makes room at the work paths of a video route; false, after one log line, when something
     // stands there that the record does not prove to be an earlier run's work.
-    bool clearLeftovers(platform::WorkRecord& record,
+    bool clearLeftovers(platform::WorkRecord& record, const platform::FileManager& manager,
                         std::initializer_list<const std::string*> paths);
     std::shared_ptr<platform::WorkRecord> takeWorkRecord(const std::string& image);
     bool writeProject(platform::WorkRecord& record, const PathList& paths);
-    void rememberImage(platform::WorkRecord& record);
+    // Records what a tool made at `path`; when that fails, the route's work goes and the route
+    // is refused.
+    bool rememberVideoWork(platform::WorkRecord& record, const std::string& path);
+    bool rememberImage(platform::WorkRecord& record);
     void discardVideoWork(platform::WorkRecord& record);
-    void runVideoTask();
+    void cancelVideoWork(platform::WorkRecord& record);
+    void runVideoTask(video::Step step);
+    // A video route's work begins: nothing of an earlier one's tools counts any more.
+    void beginVideoWork();
+    // Whether the running video route was told to stop: its tool ended by terminate(), or
+    // Task::terminateAll called (a host's signal) since the route began.
+    bool stopped() const;
+    // Reaches `step`; true, with the route's work gone and the call cancelled, when it was told to
+    // stop.
+    bool stopsAt(video::Step step, platform::WorkRecord& record);
     bool videoRouteMayStart();
     void burnImage(std::shared_ptr<platform::WorkRecord> record, const char* noLayoutLine,
                    std::optional<std::string> noImage = std::nullopt);
@@ -204,6 +219,8 @@ private:
     // video files go after a successful burn only while this (or the record on disk) proves them.
     std::shared_ptr<platform::WorkRecord> videoRecord_;
     bool videoToolTerminated_ = false;
+    // Task::terminateAll's count when the running video route began.
+    unsigned stopMark_ = 0;
     // Burns handed to a progress panel whose outcome has not arrived yet.
     int burnsInFlight_ = 0;
     CallOutcome lastCall_;

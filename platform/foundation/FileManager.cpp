@@ -11,6 +11,7 @@
 #include <random>
 #include <system_error>
 
+#include "platform/foundation/Folders.h"
 #include "platform/foundation/UniqueFd.h"
 
 namespace kilnware::platform {
@@ -22,24 +23,6 @@ bool fail(std::string* error, const std::string& path, int code) {
         *error = path + ": " + std::strerror(code);
     }
     return false;
-}
-
-// Returns errno (or 0) rather than -1 so that callers may clean up before reporting.
-int writeAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return 0;
 }
 
 std::optional<mode_t> requestedPermissions(const Dictionary* attributes) {
@@ -117,6 +100,36 @@ bool FileManager::removeItemAtPath(const std::string& path, std::string* error) 
         return false;
     }
     return true;
+}
+
+bool FileManager::removeProvenItem(const ProvenItem& item, std::string* error) const {
+    const auto isTheItem = [&](const struct stat& info) {
+        return static_cast<std::uint64_t>(info.st_dev) == item.device &&
+               static_cast<std::uint64_t>(info.st_ino) == item.inode;
+    };
+    struct stat info {};
+    if (::fstatat(item.folder, item.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return fail(error, item.path, errno);
+    }
+    if (!isTheItem(info)) {
+        if (error) {
+            *error = item.path + ": it is no longer the item that was proven";
+        }
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        UniqueFd folder = openFolderIn(item.folder, item.name);
+        struct stat opened {};
+        if (!folder || ::fstat(folder.get(), &opened) != 0 || !isTheItem(opened)) {
+            return fail(error, item.path, folder ? ESTALE : errno);
+        }
+        if (!removeFolderContent(folder.get()) ||
+            ::unlinkat(item.folder, item.name.c_str(), AT_REMOVEDIR) != 0) {
+            return fail(error, item.path, errno);
+        }
+        return true;
+    }
+    return ::unlinkat(item.folder, item.name.c_str(), 0) == 0 || fail(error, item.path, errno);
 }
 
 bool FileManager::createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,

@@ -21,6 +21,7 @@
 #include <kilnware/platform/foundation/Log.h>
 
 #include "platform/foundation/Strings.h"
+#include "platform/foundation/TaskStops.h"
 #include "platform/foundation/UniqueFd.h"
 
 extern char** environ;
@@ -466,6 +467,10 @@ void Task::terminate() {
 
 bool Task::wasTerminated() const {
     return running_ && (running_->terminated || (running_->slot && running_->slot->terminate));
+}
+
+unsigned terminateAllCalls() {
+    return gTerminateAllCalls.load();
 }
 
 void Task::terminateAll() {

@@ -1,6 +1,5 @@
 #include "platform/foundation/WorkRecord.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,11 +7,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <sstream>
 
-#include "platform/foundation/UniqueFd.h"
+#include <kilnware/platform/foundation/FileManager.h>
+
+#include "platform/foundation/Folders.h"
 
 namespace kilnware::platform {
 
@@ -40,13 +43,8 @@ SplitPath split(const std::string& path) {
     return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-UniqueFd openFolder(const std::string& folder) {
-    return UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-}
-
-UniqueFd openChildFolder(int parent, const std::string& name) {
-    return UniqueFd(
-        ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 WorkRecord::Entry entryOf(const struct stat& info, std::string path) {
@@ -71,25 +69,6 @@ bool same(const WorkRecord::Entry& a, const WorkRecord::Entry& b) {
            (a.size == b.size && a.seconds == b.seconds && a.nanoseconds == b.nanoseconds);
 }
 
-std::vector<std::string> namesIn(int folder) {
-    std::vector<std::string> names;
-    UniqueFd copy(::dup(folder));
-    DIR* listing = copy ? ::fdopendir(copy.get()) : nullptr;
-    if (!listing) {
-        return names;
-    }
-    copy.release();  // the listing owns it now
-    ::rewinddir(listing);
-    while (const dirent* entry = ::readdir(listing)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            names.emplace_back(entry->d_name);
-        }
-    }
-    ::closedir(listing);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Everything inside `folder`, never following a link.
 bool walk(int folder, const std::string& prefix, std::vector<WorkRecord::Entry>& out) {
     for (const std::string& name : namesIn(folder)) {
@@ -99,32 +78,13 @@ bool walk(int folder, const std::string& prefix, std::vector<WorkRecord::Entry>&
         }
         out.push_back(entryOf(info, prefix + name));
         if (S_ISDIR(info.st_mode)) {
-            UniqueFd child = openChildFolder(folder, name);
+            UniqueFd child = openFolderIn(folder, name);
             if (!child || !walk(child.get(), prefix + name + "/", out)) {
                 return false;
             }
         }
     }
     return true;
-}
-
-bool removeContent(int folder) {
-    bool ok = true;
-    for (const std::string& name : namesIn(folder)) {
-        struct stat info {};
-        if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            ok = false;
-            continue;
-        }
-        if (S_ISDIR(info.st_mode)) {
-            UniqueFd child = openChildFolder(folder, name);
-            ok = child && removeContent(child.get()) && ok;
-            ok = ::unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0 && ok;
-        } else {
-            ok = ::unlinkat(folder, name.c_str(), 0) == 0 && ok;
-        }
-    }
-    return ok;
 }
 
 std::string hex(const std::string& text) {
@@ -175,21 +135,29 @@ bool readEntry(std::istream& line, WorkRecord::Entry& e) {
 }  // namespace
 
 std::unique_ptr<WorkRecord> WorkRecord::open(const std::string& anchor, std::string& error) {
-    const SplitPath where = split(anchor);
-    const std::string path =
-        (where.folder == "/" ? "" : where.folder) + "/." + where.name + ".kilnware-work";
-    // Another run may remove a record just as it is opened here: then open it anew.
+    const SplitPath where = split(key(anchor));
+    const std::string name = "." + where.name + ".kilnware-work";
+    const std::string path = (where.folder == "/" ? "" : where.folder) + "/" + name;
+    UniqueFd folder = openFolderOnce(where.folder);
+    if (!folder) {
+        error = errno == ESTALE ? where.folder + " changed while it was opened"
+                                : where.folder + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    // Another run may replace or remove the record just as it is opened here: then open it anew.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        UniqueFd fd(
-            ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+        UniqueFd fd(::openat(folder.get(), name.c_str(),
+                             O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
         if (!fd) {
             error = errno == ELOOP ? path + " is a link, not a record of this library's work"
                                    : path + ": " + std::strerror(errno);
             return nullptr;
         }
+        // One name only: a second one could be another file of the user's that a save must not
+        // write (and saving replaces the name, never writes the file).
         struct stat info {};
         if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
-            (info.st_mode & 077) != 0) {
+            (info.st_mode & 077) != 0 || info.st_nlink != 1) {
             error = path + " is not a record of this library's work";
             return nullptr;
         }
@@ -199,11 +167,12 @@ std::unique_ptr<WorkRecord> WorkRecord::open(const std::string& anchor, std::str
             return nullptr;
         }
         struct stat now {};
-        if (::lstat(path.c_str(), &now) != 0 || now.st_dev != info.st_dev ||
-            now.st_ino != info.st_ino) {
+        if (::fstatat(folder.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !sameFile(now, info)) {
             continue;
         }
-        std::unique_ptr<WorkRecord> record(new WorkRecord(path, std::move(fd)));
+        std::unique_ptr<WorkRecord> record(
+            new WorkRecord(where.folder, std::move(folder), name, std::move(fd)));
         if (!record->load()) {
             record->fd_.reset();  // not ours to remove either
             error = path + " is not a record of this library's work";
@@ -216,16 +185,15 @@ std::unique_ptr<WorkRecord> WorkRecord::open(const std::string& anchor, std::str
 }
 
 WorkRecord::~WorkRecord() {
-    if (!fd_) {
+    if (!fd_ || !items_.empty()) {
         return;
     }
-    if (items_.empty()) {
-        struct stat mine {};
-        struct stat there {};
-        if (::fstat(fd_.get(), &mine) == 0 && ::lstat(path_.c_str(), &there) == 0 &&
-            mine.st_dev == there.st_dev && mine.st_ino == there.st_ino) {
-            ::unlink(path_.c_str());
-        }
+    struct stat mine {};
+    struct stat there {};
+    if (::fstat(fd_.get(), &mine) == 0 &&
+        ::fstatat(folder_.get(), name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameFile(mine, there)) {
+        ::unlinkat(folder_.get(), name_.c_str(), 0);
     }
 }
 
@@ -266,7 +234,7 @@ bool WorkRecord::load() {
     return true;
 }
 
-void WorkRecord::save() {
+bool WorkRecord::save(std::string& error) {
     std::ostringstream out;
     out << kHeader << '\n';
     for (const Item& item : items_) {
@@ -275,11 +243,54 @@ void WorkRecord::save() {
             writeEntry(out, "content", entry);
         }
     }
-    const std::string text = out.str();
-    if (::ftruncate(fd_.get(), 0) == 0 &&
-        ::pwrite(fd_.get(), text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) {
-        ::fsync(fd_.get());
+    // The new record is whole on the disk and locked before it takes the name: a run that opens
+    // the record meanwhile finds one or the other, each locked.
+    std::random_device entropy;
+    std::string temporary;
+    UniqueFd fresh;
+    for (int attempt = 0; attempt < 100 && !fresh; ++attempt) {
+        temporary = name_ + "." + std::to_string(entropy());
+        fresh.reset(::openat(folder_.get(), temporary.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fresh && errno != EEXIST) {
+            break;
+        }
     }
+    int failure = fresh ? writeAll(fresh.get(), out.str()) : errno;
+    if (failure == 0 &&
+        (::fsync(fresh.get()) != 0 || ::flock(fresh.get(), LOCK_EX | LOCK_NB) != 0 ||
+         ::renameat(folder_.get(), temporary.c_str(), folder_.get(), name_.c_str()) != 0)) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        struct stat mine {};
+        struct stat there {};
+        if (fresh && ::fstat(fresh.get(), &mine) == 0 &&
+            ::fstatat(folder_.get(), temporary.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameFile(mine, there)) {
+            ::unlinkat(folder_.get(), temporary.c_str(), 0);
+        }
+        error = "the record of this work cannot be saved in " + folderPath_ + ": " +
+                std::strerror(failure);
+        return false;
+    }
+    fd_ = std::move(fresh);
+    // The name itself reaches the disk too.
+    if (::fsync(folder_.get()) != 0) {
+        error = "the record of this work cannot be saved in " + folderPath_ + ": " +
+                std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> WorkRecord::nameOf(const std::string& path) const {
+    const SplitPath where = split(key(path));
+    if (where.folder != folderPath_ || where.name.empty() || where.name == "." ||
+        where.name == "..") {
+        return std::nullopt;
+    }
+    return where.name;
 }
 
 const WorkRecord::Item* WorkRecord::find(const std::string& path) const {
@@ -290,20 +301,17 @@ const WorkRecord::Item* WorkRecord::find(const std::string& path) const {
 
 bool WorkRecord::proves(const std::string& path) const {
     const Item* item = find(path);
-    if (!item) {
-        return false;
-    }
-    const SplitPath where = split(path);
-    UniqueFd parent = openFolder(where.folder);
+    const auto name = nameOf(path);
     struct stat info {};
-    if (!parent || ::fstatat(parent.get(), where.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!item || !name ||
+        ::fstatat(folder_.get(), name->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
         info.st_uid != ::geteuid() || !same(entryOf(info, key(path)), item->self)) {
         return false;
     }
     if (item->self.type != 'd') {
         return true;
     }
-    UniqueFd folder = openChildFolder(parent.get(), where.name);
+    UniqueFd folder = openFolderIn(folder_.get(), *name);
     std::vector<Entry> content;
     if (!folder || !walk(folder.get(), "", content) || content.size() != item->content.size()) {
         return false;
@@ -311,84 +319,104 @@ bool WorkRecord::proves(const std::string& path) const {
     return std::equal(content.begin(), content.end(), item->content.begin(), same);
 }
 
-bool WorkRecord::remember(const std::string& path) {
-    const SplitPath where = split(path);
-    UniqueFd parent = openFolder(where.folder);
+bool WorkRecord::remember(const std::string& path, std::string& error) {
+    return remember(path, nullptr, error);
+}
+
+bool WorkRecord::remember(const std::string& path, const struct stat* made, std::string& error) {
+    const auto name = nameOf(path);
     struct stat info {};
-    if (!parent || ::fstatat(parent.get(), where.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-        info.st_uid != ::geteuid() || (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))) {
+    if (!name || ::fstatat(folder_.get(), name->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        info.st_uid != ::geteuid() || (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) ||
+        (made && !sameFile(info, *made))) {
+        error = path + " is not as this run made it";
         return false;
     }
     Item item{entryOf(info, key(path)), {}};
     if (S_ISDIR(info.st_mode)) {
-        UniqueFd folder = openChildFolder(parent.get(), where.name);
+        UniqueFd folder = openFolderIn(folder_.get(), *name);
         if (!folder || !walk(folder.get(), "", item.content)) {
+            error = path + " changed while it was being recorded";
             return false;
         }
     }
     std::erase_if(items_, [&](const Item& known) { return known.self.path == key(path); });
     items_.push_back(std::move(item));
-    save();
-    return true;
+    return save(error);
 }
 
-void WorkRecord::forget(const std::string& path) {
-    if (std::erase_if(items_, [&](const Item& item) { return item.self.path == key(path); }) > 0) {
-        save();
+bool WorkRecord::forget(const std::string& path, std::string& error) {
+    if (std::erase_if(items_, [&](const Item& item) { return item.self.path == key(path); }) == 0) {
+        return true;
     }
+    return save(error);
 }
 
-bool WorkRecord::removeIfProven(const std::string& path) {
+bool WorkRecord::removeIfProven(const std::string& path, const FileManager& fileManager,
+                                std::string& error) {
     if (!proves(path)) {
+        error = path + " is not as this library made it";
         return false;
     }
-    const SplitPath where = split(path);
-    UniqueFd parent = openFolder(where.folder);
-    if (!parent) {
+    const Entry& self = find(path)->self;
+    const FileManager::ProvenItem item{path, folder_.get(), *nameOf(path),
+                                       static_cast<std::uint64_t>(self.device),
+                                       static_cast<std::uint64_t>(self.inode)};
+    if (!fileManager.removeProvenItem(item, &error)) {
         return false;
     }
-    bool removed = false;
-    if (find(path)->self.type == 'd') {
-        UniqueFd folder = openChildFolder(parent.get(), where.name);
-        struct stat info {};
-        removed = folder && ::fstat(folder.get(), &info) == 0 &&
-                  info.st_ino == find(path)->self.inode && removeContent(folder.get()) &&
-                  ::unlinkat(parent.get(), where.name.c_str(), AT_REMOVEDIR) == 0;
-    } else {
-        removed = ::unlinkat(parent.get(), where.name.c_str(), 0) == 0;
-    }
-    if (removed) {
-        forget(path);
-    }
-    return removed;
+    return forget(path, error);
 }
 
 bool WorkRecord::makeFolder(const std::string& path, std::string& error) {
-    const SplitPath where = split(path);
-    UniqueFd parent = openFolder(where.folder);
-    if (!parent || ::mkdirat(parent.get(), where.name.c_str(), 0777) != 0) {
-        error = path + ": " + std::strerror(errno);
+    const auto name = nameOf(path);
+    if (!name || ::mkdirat(folder_.get(), name->c_str(), 0777) != 0) {
+        error = std::strerror(name ? errno : EINVAL);
         return false;
     }
-    if (!remember(path)) {
-        error = path + " changed as it was made";
+    if (!remember(path, error)) {
+        ::unlinkat(folder_.get(), name->c_str(), AT_REMOVEDIR);  // only while it is empty
+        std::string ignored;
+        forget(path, ignored);
         return false;
     }
     return true;
 }
 
-UniqueFd WorkRecord::makeFile(const std::string& path, std::string& error) {
-    const SplitPath where = split(path);
-    UniqueFd parent = openFolder(where.folder);
+bool WorkRecord::makeFile(const std::string& path, std::string_view text, std::string& error) {
+    const auto name = nameOf(path);
     UniqueFd file;
-    if (parent) {
-        file.reset(::openat(parent.get(), where.name.c_str(),
+    if (name) {
+        file.reset(::openat(folder_.get(), name->c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     }
     if (!file) {
-        error = path + ": " + std::strerror(errno);
+        error = std::strerror(name ? errno : EINVAL);
+        return false;
     }
-    return file;
+    struct stat made {};
+    int failure = ::fstat(file.get(), &made) != 0 ? errno : writeAll(file.get(), text);
+    if (failure == 0 && ::fsync(file.get()) != 0) {
+        failure = errno;
+    }
+    if (failure == 0) {
+        failure = file.close();
+    }
+    if (failure != 0) {
+        error = std::strerror(failure);
+    }
+    if (failure != 0 || !remember(path, &made, error)) {
+        // What this call made, and only that, goes again.
+        struct stat there {};
+        if (::fstatat(folder_.get(), name->c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameFile(there, made)) {
+            ::unlinkat(folder_.get(), name->c_str(), 0);
+        }
+        std::string ignored;
+        forget(path, ignored);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace kilnware::platform

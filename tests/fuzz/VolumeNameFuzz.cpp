@@ -2,10 +2,13 @@
 // mappings keep their sizes and alphabets; any descriptor set is read without harm; and an image
 // whose descriptors the writer renamed reads back with the name it was given.
 
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include "FuzzSupport.h"
 #include "VolumeName.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
 #include "platform/media/DiscImage.h"
 
@@ -75,13 +78,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string error;
     platform::media::readDiscImageInfo(image);
     if (name) {
-        standins::writeVolumeIdentifiers(image, *name, error);
+        standins::writeVolumeIdentifiers(platform::UniqueFd(::open(image.c_str(), O_RDWR)).get(),
+                                         *name, error);
         platform::media::readDiscImageInfo(image);
 
         // A primary, a Joliet and a terminating descriptor, renamed and read back.
         fuzz::scratchFile("image.iso", std::string(16 * kSector, '\0') + descriptor(1, false) +
                                            descriptor(2, true) + descriptor('\xff', false));
-        fuzz::require(standins::writeVolumeIdentifiers(image, *name, error),
+        fuzz::require(standins::writeVolumeIdentifiers(
+                          platform::UniqueFd(::open(image.c_str(), O_RDWR)).get(), *name, error),
                       "a well-formed image can be renamed");
         const auto info = platform::media::readDiscImageInfo(image);
         fuzz::require(info && info->iso9660 && info->volumeName == expectedName(*name),

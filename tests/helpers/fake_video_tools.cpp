@@ -3,7 +3,12 @@
 //   makehybrid ... -o IMAGE FOLDER   writes a small ISO 9660 image
 // Every call appends its arguments, each ended by 0x1F, as one line to $KILNWARE_FAKE_TOOL_LOG.
 // Paths with XML entities are not unescaped: the tests' paths hold none.
-// With $KILNWARE_FAKE_IMAGE_FAILS set, the image tool writes nothing and exits 1.
+// With $KILNWARE_FAKE_IMAGE_FAILS set, the image tool writes nothing and exits 1. A termination
+// signal waits until the run is done.
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +52,20 @@ int image(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A signal ends the run before it does anything, or waits until it is done: what it makes is
+    // whole or nothing (as the stand-ins promise), whenever a test sends one.
+    sigset_t termination;
+    sigemptyset(&termination);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&termination, signal);
+    }
+    ::sigprocmask(SIG_BLOCK, &termination, nullptr);
+    // A test may limit the size of the files it writes itself (a disk that fills), never the
+    // tools'.
+    if (rlimit limit{}; ::getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
     std::vector<std::string> args(argv + 1, argv + argc);
     if (const char* log = std::getenv("KILNWARE_FAKE_TOOL_LOG")) {
         std::ofstream out(log, std::ios::app);

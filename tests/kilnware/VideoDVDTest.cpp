@@ -3,9 +3,13 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
+#include <span>
 #include <thread>
+#include <utility>
 
 #include <fstream>
 #include <sstream>
@@ -117,6 +121,15 @@ TEST_F(VideoDVD, NoLayoutWithoutAnImage) {
     log.clear();
     burn->BurnTsFolderToDVD(dir.file("trip"), "T");
     EXPECT_EQ(log.lines(), std::vector<std::string>{"Burn is Nil"});
+    // The first MPEG file's folder is gone: there is nothing to work in, and the route ends as
+    // when no image came out.
+    const auto runs = toolRuns().size();
+    log.clear();
+    burn->BurnToVideoDVD({dir.file("gone/trip.mpg")}, "T");
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"burn is nil"});
+    EXPECT_EQ(burn->isoPath, dir.file("gone/trip.iso"));
+    EXPECT_EQ(burn->lastCall().kind, VXBurn::CallOutcome::Kind::Refused);
+    EXPECT_EQ(toolRuns().size(), runs);
     EXPECT_TRUE(notices.entries().empty());
 }
 
@@ -164,6 +177,9 @@ TEST_F(VideoDVD, NoRouteStartsWhileABurnRunsAndALaterBurnRemovesAFailedOnesFiles
                   2, "A burn of this controller is still running: the video DVD was not started"));
     waitForBurns();
     EXPECT_TRUE(pathExists(dir.file("trip.iso")));
+    // The failed burn holds its work no longer: the same controller runs that MPEG file again.
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    EXPECT_EQ(burn->lastCall().kind, VXBurn::CallOutcome::Kind::Cancelled);
     answerer->confirmWith("Scripted CD-R");
     burn->burnLayout(Value(burn->trackArray), "Burn Data Disc");
     waitForBurns(2);
@@ -237,6 +253,15 @@ TEST_F(VideoDVD, RefusedRunsMakeAndTouchNothing) {
         {"nothing, but another run holds the record",
          "Not touching " + iso + ": another run is working with " + iso + " now", "more.mpg",
          [&] { ASSERT_TRUE(held = WorkRecord::open(iso, error)) << error; }},
+        // Saving it would write another file of the user's.
+        {"a record with a second name",
+         "Not touching " + iso + ": " + record + " is not a record of this library's work",
+         "more.mpg",
+         [&] {
+             writeFile(record, "kilnware-work 1\n");
+             ::chmod(record.c_str(), 0600);
+             ::link(record.c_str(), dir.file("letter.txt").c_str());
+         }},
     };
     const auto entries = [&] {
         return std::distance(std::filesystem::directory_iterator(dir.path()), {});
@@ -276,9 +301,106 @@ TEST_F(VideoDVD, RefusedRunsMakeAndTouchNothing) {
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"Please show us a path of ts-Folder",
                                         dir.file("empty") + " is no DVD-video folder: it holds no "
-                                                            "VIDEO_TS/VIDEO_TS.IFO"}));
+                                                            "VIDEO_TS/VIDEO_TS.IFO",
+                                        "Burn is Nil"}));
+    EXPECT_EQ(burn->isoPath, dir.file("empty.iso"));
     EXPECT_FALSE(pathExists(dir.file("empty.iso")));
     EXPECT_EQ(toolRuns().size(), runs);
+}
+
+// A record that cannot be saved (a full disk; here a file-size limit that holds the library and
+// not its tools) stops the route with the reason, and what the route made goes again.
+TEST_F(VideoDVD, ARecordThatCannotBeSavedStopsTheRoute) {
+    std::filesystem::create_directories(dir.file("disc/VIDEO_TS"));
+    writeFile(dir.file("disc/VIDEO_TS/VIDEO_TS.IFO"), "DVDVIDEO-VMG");
+    writeFile(toolLog, "");
+    const auto names = [&] {
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            found.insert(entry.path().filename().string());
+        }
+        return found;
+    };
+    const auto before = names();
+    {
+        FileSizeLimit limit(8);
+        burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+        burn->BurnTsFolderToDVD(dir.file("disc"), "T");
+    }
+    const std::string why =
+        "the record of this work cannot be saved in " + dir.path() + ": File too large";
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "Could not create the DVD-video folder " + dir.file("trip") + ": " + why,
+                  "Could not record the video DVD's work: " + why}));
+    EXPECT_EQ(burn->lastCall().reason, "Could not record the video DVD's work: " + why + ".");
+    EXPECT_TRUE(answerer->setupShowings().empty());
+    EXPECT_EQ(names(), before);
+}
+
+// A signal, as a host passes it on (Task::terminateAll), at every step of either route: the route
+// ends as cancelled without a setup panel (or its burn as cancelled), nothing of its work is left,
+// and the next runs work.
+TEST_F(VideoDVD, ASignalAtAnyStepCancelsAndLeavesNothing) {
+    using video::Step;
+    std::filesystem::create_directories(dir.file("disc/VIDEO_TS"));
+    writeFile(dir.file("disc/VIDEO_TS/VIDEO_TS.IFO"), "DVDVIDEO-VMG");
+    writeFile(toolLog, "");
+    const auto names = [&] {
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            found.insert(entry.path().filename().string());
+        }
+        return found;
+    };
+    const auto before = names();
+    const Step mpegSteps[] = {Step::WorkTaken, Step::FolderMade, Step::ProjectWritten,
+                              Step::Authoring, Step::Imaging,    Step::ImageMade,
+                              Step::SetupPanel};
+    const Step folderSteps[] = {Step::WorkTaken, Step::Imaging, Step::ImageMade, Step::SetupPanel};
+    for (const bool mpeg : {true, false}) {
+        for (const Step stop :
+             mpeg ? std::span<const Step>(mpegSteps) : std::span<const Step>(folderSteps)) {
+            SCOPED_TRACE(std::to_string(mpeg) + " " + std::to_string(static_cast<int>(stop)));
+            int reached = 0;
+            video::setStepHook([&](Step step) {
+                reached += step == stop;
+                if (step == stop) {
+                    Task::terminateAll();
+                }
+            });
+            log.clear();
+            if (mpeg) {
+                burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+            } else {
+                burn->BurnTsFolderToDVD(dir.file("disc"), "T");
+            }
+            video::setStepHook(nullptr);
+            EXPECT_EQ(reached, 1);
+            EXPECT_EQ(burn->lastCall().kind, VXBurn::CallOutcome::Kind::Cancelled);
+            EXPECT_EQ(log.lines(), std::vector<std::string>{
+                                       "The video DVD was cancelled; its work files are removed"});
+            EXPECT_EQ(names(), before);
+        }
+    }
+    EXPECT_TRUE(answerer->setupShowings().empty());
+    // During the burn, which the host cancels as it is told to stop.
+    answerer->cancelProgressAfter(1);
+    answerer->confirmWith("Scripted CD-R", [](DRSetupPanel&) { Task::terminateAll(); });
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    waitForBurns();
+    EXPECT_TRUE(burn->lastBurnWasCancelled());
+    EXPECT_EQ(names(), before);
+    // Later runs of both work.
+    answerer->cancelProgressAfter(SIZE_MAX);
+    answerer->confirmWith("Scripted CD-R");
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    waitForBurns(2);
+    answerer->confirmWith("Scripted CD-R");
+    burn->BurnTsFolderToDVD(dir.file("disc"), "T");
+    waitForBurns(3);
+    EXPECT_EQ(notices.count("BurnSucceed"), 2u);
+    EXPECT_EQ(names(), before);
 }
 
 TEST_F(VideoDVD, AWorkFolderHoldingMoreThanTheRouteMadeStaysAfterTheBurn) {
@@ -295,6 +417,79 @@ TEST_F(VideoDVD, AWorkFolderHoldingMoreThanTheRouteMadeStaysAfterTheBurn) {
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "Not removing " + dir.file("trip") + ": it is not as this library made it"),
               lines.end());
+}
+
+// A host's file manager, which the controller asks to remove each proven work item; it may refuse,
+// or do something first (`before`, on the first item).
+class HostFiles : public FileManager {
+public:
+    bool removeProvenItem(const ProvenItem& item, std::string* error) const override {
+        asked.push_back(item.path);
+        if (std::exchange(before, false) && first) {
+            first();
+        }
+        return !refuses && FileManager::removeProvenItem(item, error);
+    }
+    bool refuses = false;
+    std::function<void()> first;
+    mutable std::vector<std::string> asked;
+
+private:
+    mutable bool before = true;
+};
+
+TEST_F(VideoDVD, AHostsFileManagerIsAskedToRemoveTheWorkAndMayRefuse) {
+    answerer->confirmWith("Scripted CD-R");
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    auto files = std::make_shared<HostFiles>();
+    files->refuses = true;
+    burn->fm = files;
+    waitForBurns();
+    EXPECT_EQ(files->asked, (std::vector<std::string>{dir.file("trip.iso"), dir.file("trip"),
+                                                      dir.file("trip.xml")}));
+    for (const char* name : {"trip.iso", "trip", "trip.xml"}) {
+        EXPECT_TRUE(pathExists(dir.file(name))) << name;
+    }
+    // What it kept is still proven: the next run takes it as an earlier run's work.
+    answerer->cancel();
+    burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
+    EXPECT_EQ(burn->lastCall().kind, VXBurn::CallOutcome::Kind::Cancelled);
+}
+
+// The worst of a shared folder: another user, who owns the folder that holds the MPEG file's, swaps
+// that folder for a link to a folder only root may enter, just as the proven work is removed. What
+// goes is the work in the folder the route began in; root's files of the same names stay.
+TEST_F(VideoDVD, AFolderSwappedWhileTheWorkIsRemovedReachesNothingElse) {
+    const auto user = otherUser();
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string home = dir.file("home"), movies = home + "/movies", locked = dir.file("root");
+    std::filesystem::create_directories(movies);
+    std::filesystem::create_directories(locked + "/trip");
+    ASSERT_EQ(::chown(home.c_str(), user.uid, user.gid), 0);
+    ASSERT_EQ(::chown(movies.c_str(), user.uid, user.gid), 0);
+    ::chmod(locked.c_str(), 0700);
+    for (const char* name : {"/trip.iso", "/trip.xml", "/trip/keep"}) {
+        writeFile(locked + name, "root's");
+    }
+    writeFile(movies + "/trip.mpg", "mpeg");
+    answerer->confirmWith("Scripted CD-R");
+    burn->BurnToVideoDVD({movies + "/trip.mpg"}, "T");
+    auto files = std::make_shared<HostFiles>();
+    files->first = [&] {
+        EXPECT_TRUE(asOtherUser([&] {
+            return ::rename(movies.c_str(), (home + "/away").c_str()) == 0 &&
+                   ::symlink(locked.c_str(), movies.c_str()) == 0;
+        }));
+    };
+    burn->fm = files;
+    waitForBurns();
+    EXPECT_EQ(files->asked.size(), 3u);
+    for (const char* name : {"/trip.iso", "/trip.xml", "/trip/keep"}) {
+        EXPECT_EQ(readFile(locked + name), "root's") << name;
+    }
+    for (const char* name : {"/trip.iso", "/trip.xml", "/trip"}) {
+        EXPECT_FALSE(pathExists(home + "/away" + name)) << name;
+    }
 }
 
 // A second thread swaps links to a victim in at the work paths, again and again, while runs make

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,15 +44,28 @@ struct StartedProgram {
     bool hung = false;
 };
 
+// Another user of the machine: `nobody`, which the tests (run as root) act as when they attack
+// the library the way a user who shares a folder with it could.
+struct OtherUser {
+    uid_t uid;
+    gid_t gid;
+};
+OtherUser otherUser();
+// Runs `work` in a child process as otherUser(); true when it returned true. Only system calls
+// belong in `work` (the child of a threaded process).
+bool asOtherUser(const std::function<bool()>& work);
+// The same, not waited for: the child's pid, for the test to end and collect.
+pid_t startAsOtherUser(const std::function<bool()>& work);
+
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
 bool pathExists(const std::string& path);
 
 // Checks the record that tests/helpers/io_shim.cpp kept of the calls in `folder` against the
-// order that makes the file `name` there last: its bytes flushed (and then closed, where
-// `closed`), then the name given, then the folder flushed. What went wrong; empty when nothing.
+// order that makes the file `name` there last: its bytes flushed, then the name given, then the
+// folder flushed. What went wrong; empty when nothing.
 std::string durabilityProblem(const std::string& calls, const std::string& folder,
-                              const std::string& name, bool closed);
+                              const std::string& name);
 
 }  // namespace kilnware::test

@@ -300,7 +300,9 @@ void ConsolePanels::progressPanelPresentResult(DRProgressPanel& panel, const Dic
     showEnd(status);
     const bool failed = DROperation::hasFailed(status);
     const bool burn = panel.kind() == DRProgressPanel::Kind::Burn;
-    if (failed) {
+    if (DROperation::wasCancelled(status)) {
+        output_.say(burn ? "The burn was cancelled." : "The erase was cancelled.");
+    } else if (failed) {
         output_.problem(std::string(burn ? "The burn failed: " : "The erase failed: ") +
                         DROperation::errorText(status).value_or("unknown error"));
     } else {

@@ -25,8 +25,8 @@
 // 127 when dvdauthor is not installed, otherwise dvdauthor's own (128 + signal if it was killed).
 // SIGTERM, SIGINT and SIGHUP are passed on to dvdauthor.
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +43,8 @@
 #include "Child.h"
 #include "ProjectFile.h"
 #include "VideoFormat.h"
+#include "platform/foundation/Folders.h"
+#include "platform/foundation/Strings.h"
 #include "platform/foundation/UniqueFd.h"
 
 using namespace kilnware::standins;
@@ -55,10 +57,6 @@ constexpr int kUsage = 2;
 constexpr int kNotInstalled = 127;
 // The project kilnware writes is a few hundred bytes; this is far beyond any real one.
 constexpr std::size_t kMaxProjectBytes = 1024 * 1024;
-
-void say(const std::string& message) {
-    std::fprintf(stderr, "kilnware-dvdauthor: %s\n", message.c_str());
-}
 
 int usage() {
     std::fputs("usage: kilnware-dvdauthor -x PROJECT.xml\n", stderr);
@@ -115,37 +113,22 @@ bool readProjectFile(const std::string& path, std::string& text, std::string& er
     return true;
 }
 
-bool exists(const std::string& path) {
+// Why the output folder open at `dest` (named `name`) cannot take a fresh VIDEO_TS; empty when
+// it can.
+std::string destProblem(int dest, const std::string& name) {
+    const std::string videoTs = name + "/VIDEO_TS";
     struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
-// Why the output folder cannot take a fresh VIDEO_TS; empty when it can.
-std::string destProblem(const std::string& dest) {
-    struct stat info {};
-    if (::stat(dest.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
-        return dest + " exists and is not a folder";
-    }
-    std::string videoTs = dest + "/VIDEO_TS";
-    if (::lstat(videoTs.c_str(), &info) != 0) {
+    if (::fstatat(dest, "VIDEO_TS", &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return {};
     }
     if (!S_ISDIR(info.st_mode)) {
         return videoTs + " exists and is not a folder";
     }
-    DIR* folder = ::opendir(videoTs.c_str());
+    const UniqueFd folder = kilnware::platform::openFolderIn(dest, "VIDEO_TS");
     if (!folder) {
         return videoTs + ": " + std::strerror(errno);
     }
-    bool empty = true;
-    while (dirent* entry = ::readdir(folder)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            empty = false;
-            break;
-        }
-    }
-    ::closedir(folder);
-    if (!empty) {
+    if (!kilnware::platform::namesIn(folder.get()).empty()) {
         return videoTs +
                " already holds files; dvdauthor would add the new titles after them, so remove "
                "them first";
@@ -153,93 +136,125 @@ std::string destProblem(const std::string& dest) {
     return {};
 }
 
-// A descriptor dvdauthor inherits, named as it will see it.
-std::string inherited(const UniqueFd& fd) {
-    return "/proc/self/fd/" + std::to_string(fd.get());
+// `word` as a shell reads it back: as it is when it holds only plain characters, else quoted.
+std::string shellWord(const std::string& word) {
+    if (!word.empty() &&
+        word.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._+-") ==
+            std::string::npos) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
 }
 
-// The project dvdauthor runs: the checked dest and files, by their descriptors. Written into a
-// folder of this run's own, removed when it goes.
-class CheckedProject {
-public:
-    ~CheckedProject() {
-        if (!folder_.empty()) {
-            ::unlink((folder_ + "/project.xml").c_str());
-            ::rmdir(folder_.c_str());
-        }
+// How a person makes DVD video of a file that holds none (a phone's video, say), beside it.
+std::string conversionHint(const std::string& file) {
+    const std::string stem = kilnware::platform::stringByDeletingPathExtension(file);
+    const std::string made = stem + (file == stem + ".mpg" ? "-dvd.mpg" : ".mpg");
+    return "; make DVD video of it first, e.g. ffmpeg -i " + shellWord(file) + " -target pal-dvd " +
+           shellWord(made) + " (ntsc-dvd for NTSC)";
+}
+
+// A descriptor dvdauthor inherits, named as it will see it.
+std::string inherited(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// The project dvdauthor runs: the checked dest and files, by their descriptors, in an anonymous
+// file that dvdauthor inherits (nothing of it stays behind, however this run ends).
+UniqueFd checkedProject(const std::string& dest, const std::vector<std::string>& files,
+                        std::string& error) {
+    std::string text = "<dvdauthor dest=\"" + dest + "\">\n<vmgm />\n<titleset>\n<titles>\n<pgc>\n";
+    for (const std::string& file : files) {
+        text += "<vob file=\"" + file + "\"/>\n";
     }
-    bool write(const std::string& dest, const std::vector<std::string>& files, std::string& error) {
-        std::string pattern = "/tmp/kilnware-dvdauthor-XXXXXX";
-        if (!::mkdtemp(pattern.data())) {
+    text += "</pgc>\n</titles>\n</titleset>\n</dvdauthor>\n";
+    UniqueFd project(::memfd_create("kilnware-dvdauthor", 0));
+    if (!project || kilnware::platform::writeAll(project.get(), text) != 0) {
+        error = std::strerror(errno);
+        project.reset();
+    }
+    return project;
+}
+
+// What dvdauthor is about to create, so that a failed run can be undone: all through descriptors
+// of dest and of the folder that holds it, never by path.
+class Output {
+public:
+    explicit Output(std::string destName) : name_(std::move(destName)) {}
+
+    // Opens dest in its folder, making it first when it is not there (as dvdauthor would).
+    bool open(std::string& error) {
+        const auto slash = name_.rfind('/');
+        const std::string folder = slash == 0 ? "/" : name_.substr(0, slash);
+        base_ = name_.substr(slash + 1);
+        parent_ = kilnware::platform::openFolderOnce(folder);
+        if (!parent_) {
             error = std::strerror(errno);
             return false;
         }
-        folder_ = pattern;
-        std::string text =
-            "<dvdauthor dest=\"" + dest + "\">\n<vmgm />\n<titleset>\n<titles>\n<pgc>\n";
-        for (const std::string& file : files) {
-            text += "<vob file=\"" + file + "\"/>\n";
-        }
-        text += "</pgc>\n</titles>\n</titleset>\n</dvdauthor>\n";
-        UniqueFd out(
-            ::open(path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!out ||
-            ::write(out.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
-            out.close() != 0) {
+        made_ = ::mkdirat(parent_.get(), base_.c_str(), 0777) == 0;
+        if (!made_ && errno != EEXIST) {
             error = std::strerror(errno);
             return false;
         }
+        dest_ = kilnware::platform::openFolderIn(parent_.get(), base_);
+        if (!dest_) {
+            error = errno == ENOTDIR || errno == ELOOP ? "not a folder" : std::strerror(errno);
+            undo();
+            return false;
+        }
+        struct stat info {};
+        videoTsExisted_ = ::fstatat(dest_.get(), "VIDEO_TS", &info, AT_SYMLINK_NOFOLLOW) == 0;
+        audioTsExisted_ = ::fstatat(dest_.get(), "AUDIO_TS", &info, AT_SYMLINK_NOFOLLOW) == 0;
         return true;
     }
-    std::string path() const { return folder_ + "/project.xml"; }
-
-private:
-    std::string folder_;
-};
-
-// What dvdauthor is about to create, so that a failed run can be undone.
-struct Output {
-    std::string name;  // dest as the project names it
-    std::string dest;  // the checked folder, through its descriptor
-    bool destExisted;
-    bool videoTsExisted = false;
-    bool audioTsExisted = false;
-
-    explicit Output(std::string destName) : name(std::move(destName)), destExisted(exists(name)) {}
-    void opened(std::string folder) {
-        dest = std::move(folder);
-        videoTsExisted = exists(dest + "/VIDEO_TS");
-        audioTsExisted = exists(dest + "/AUDIO_TS");
-    }
+    int fd() const { return dest_.get(); }
 
     // VIDEO_TS was empty or absent before the run, so every file in it now is dvdauthor's.
     void undo() const {
-        std::string videoTs = dest + "/VIDEO_TS";
-        if (DIR* folder = ::opendir(videoTs.c_str())) {
-            std::vector<std::string> names;
-            while (dirent* entry = ::readdir(folder)) {
-                names.emplace_back(entry->d_name);
-            }
-            ::closedir(folder);
-            for (const std::string& entry : names) {
-                std::string path = videoTs + "/" + entry;
-                struct stat info {};
-                if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-                    ::unlink(path.c_str());
+        if (dest_) {
+            if (const UniqueFd videoTs =
+                    kilnware::platform::openFolderIn(dest_.get(), "VIDEO_TS")) {
+                for (const std::string& entry : kilnware::platform::namesIn(videoTs.get())) {
+                    struct stat info {};
+                    if (::fstatat(videoTs.get(), entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISREG(info.st_mode)) {
+                        ::unlinkat(videoTs.get(), entry.c_str(), 0);
+                    }
                 }
             }
+            // Removing a folder leaves one that still holds anything.
+            if (!videoTsExisted_) {
+                ::unlinkat(dest_.get(), "VIDEO_TS", AT_REMOVEDIR);
+            }
+            if (!audioTsExisted_) {
+                ::unlinkat(dest_.get(), "AUDIO_TS", AT_REMOVEDIR);
+            }
         }
-        // rmdir leaves a folder that still holds anything.
-        if (!videoTsExisted) {
-            ::rmdir(videoTs.c_str());
-        }
-        if (!audioTsExisted) {
-            ::rmdir((dest + "/AUDIO_TS").c_str());
-        }
-        if (!destExisted) {
-            ::rmdir(name.c_str());
+        // dest itself, when this run made it and its name still holds it.
+        struct stat mine {};
+        struct stat there {};
+        if (made_ &&
+            (!dest_ || (::fstat(dest_.get(), &mine) == 0 &&
+                        ::fstatat(parent_.get(), base_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        mine.st_dev == there.st_dev && mine.st_ino == there.st_ino))) {
+            ::unlinkat(parent_.get(), base_.c_str(), AT_REMOVEDIR);
         }
     }
+
+private:
+    std::string name_;
+    std::string base_;
+    UniqueFd parent_;
+    UniqueFd dest_;
+    bool made_ = false;
+    bool videoTsExisted_ = false;
+    bool audioTsExisted_ = false;
 };
 
 }  // namespace
@@ -293,9 +308,10 @@ int main(int argc, char** argv) {
                 (fd ? std::string("not a regular file") : std::strerror(errno)));
             return kRefused;
         }
-        Probe probe = probeVideoFile(inherited(fd));
+        Probe probe = probeVideoFile(inherited(fd.get()));
         if (!probe.standard) {
-            say("refusing video file " + file + ": " + probe.problem);
+            say("refusing video file " + file + ": " + probe.problem +
+                (probe.read ? conversionHint(file) : std::string()));
             return kRefused;
         }
         if (standard && *standard != *probe.standard) {
@@ -306,34 +322,25 @@ int main(int argc, char** argv) {
         }
         standard = probe.standard;
         standardSource = file;
-        titleNames.push_back(inherited(fd));
+        titleNames.push_back(inherited(fd.get()));
         titles.push_back(std::move(fd));
     }
 
     // dvdauthor makes a dest that is not there yet; so does this, before it is opened.
     Output output(project->dest);
-    if (!output.destExisted && ::mkdir(project->dest.c_str(), 0777) != 0) {
-        say("cannot make dest " + project->dest + ": " + std::strerror(errno));
+    if (!output.open(error)) {
+        say("refusing dest " + project->dest + ": " + error);
         return kRefused;
     }
-    UniqueFd dest(::open(project->dest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    if (!dest) {
-        const int reason = errno;
-        output.undo();
-        say("refusing dest " + project->dest + ": " +
-            (reason == ENOTDIR || reason == ELOOP ? std::string("not a folder")
-                                                  : std::strerror(reason)));
-        return kRefused;
-    }
-    // dest is this user's own folder, as the library makes it.
-    if (struct stat destInfo{};
-        ::fstat(dest.get(), &destInfo) != 0 || destInfo.st_uid != ::geteuid()) {
+    // dest is this user's own folder, as the library makes it; dvdauthor inherits it.
+    if (struct stat destInfo{}; ::fstat(output.fd(), &destInfo) != 0 ||
+                                destInfo.st_uid != ::geteuid() ||
+                                ::fcntl(output.fd(), F_SETFD, 0) != 0) {
         output.undo();
         say("refusing dest " + project->dest + ": it belongs to another user");
         return kRefused;
     }
-    output.opened(inherited(dest));
-    if (std::string problem = destProblem(inherited(dest)); !problem.empty()) {
+    if (std::string problem = destProblem(output.fd(), project->dest); !problem.empty()) {
         say("refusing project " + projectPath + ": " + problem);
         return kRefused;
     }
@@ -343,8 +350,8 @@ int main(int argc, char** argv) {
         say("dvdauthor is not installed (looked on PATH and in /usr/bin)");
         return kNotInstalled;
     }
-    CheckedProject checked;
-    if (!checked.write(inherited(dest), titleNames, error)) {
+    const UniqueFd checked = checkedProject(inherited(output.fd()), titleNames, error);
+    if (!checked) {
         say("cannot prepare the project for dvdauthor: " + error);
         return kRefused;
     }
@@ -352,7 +359,7 @@ int main(int argc, char** argv) {
         return 128 + receivedSignal();
     }
     ::setenv("VIDEO_FORMAT", standardName(*standard), 1);
-    int status = runChild(*dvdauthor, {"-x", checked.path()});
+    int status = runChild(*dvdauthor, {"-x", inherited(checked.get())});
     if (status != 0) {
         output.undo();
     }

@@ -19,12 +19,17 @@
 // 9660 and Joliet names are then written into their descriptors here: 32 d-characters, and the
 // first 16 characters in UCS-2.
 //
-// Safety: the image is written under a temporary name beside I and renamed to I only when
-// everything succeeded, so a failure (genisoimage's error, a full disk, a signal) leaves no image
+// Safety: the image is an anonymous file in I's folder (O_TMPFILE; where the file system has none,
+// a file under a temporary name used only through its descriptor), handed to genisoimage as
+// /proc/self/fd/N, finished, flushed and given its name I with a link only when everything
+// succeeded: nothing can be swapped in for it by whoever may write to that folder, and a failure
+// (genisoimage's error, a full disk, a signal, even a kill after the grace period) leaves no image
 // and no partial file behind. An I that already exists, of any kind, is refused and kept, as
-// hdiutil does without -ov; so is an I inside F, which would image itself. genisoimage runs
-// inside F with its configuration file switched off, so that nothing in F or $HOME changes its
-// options.
+// hdiutil does without -ov; so is an I inside F, which would image itself. genisoimage runs inside
+// F with its configuration file switched off, so that nothing in F or $HOME changes its options.
+// Its sort and exclude lists are anonymous files too; the padding of a video DVD lives in a
+// private folder under $TMPDIR, removed as soon as genisoimage is done, and the moment a
+// termination signal comes.
 //
 // Rock Ridge, as `genisoimage -r` makes it: every file readable by all and owned by root, folders
 // deeper than ISO 9660's eight levels relocated into a .rr_moved that Rock Ridge readers do not
@@ -35,6 +40,7 @@
 // not installed, 128 + signal when stopped by SIGTERM, SIGINT or SIGHUP (passed on to genisoimage).
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +52,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +63,7 @@
 #include "MakehybridArguments.h"
 #include "VolumeName.h"
 #include "WriteBehind.h"
+#include "platform/foundation/Folders.h"
 #include "platform/foundation/PlaceFile.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
@@ -71,10 +80,6 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 constexpr int kNotInstalled = 127;
 constexpr std::size_t kMaxGenisoimageVolumeBytes = 32;
-
-void say(const std::string& message) {
-    std::fprintf(stderr, "kilnware-hdiutil: %s\n", message.c_str());
-}
 
 int usage() {
     std::fputs(
@@ -105,95 +110,201 @@ std::optional<std::string> realPath(const std::string& path) {
     return std::string(resolved);
 }
 
-// Everything made along the way, removed again unless the image is handed over.
-class Scratch {
-public:
-    ~Scratch() {
-        if (!image.empty()) {
-            ::unlink(image.c_str());
-        }
-        if (!folder.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(folder, ignored);
-        }
-    }
-    std::string image;
-    std::string folder;
-};
-
-// A folder for the sort file and the padding. Its path goes into genisoimage's sort file and hide
-// patterns, where only plain characters are safe, so an unusual $TMPDIR gives way to /tmp.
-bool makeScratchFolder(Scratch& scratch, std::string& error) {
-    std::string base = "/tmp";
-    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp == '/') {
-        std::string_view candidate(tmp);
-        bool plain = candidate.find_first_not_of(
-                         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-") ==
-                     std::string_view::npos;
-        if (plain) {
-            base = tmp;
-        }
-    }
-    std::string pattern = base + "/kilnware-hdiutil-XXXXXX";
-    if (!::mkdtemp(pattern.data())) {
-        error = pattern + ": " + std::strerror(errno);
-        return false;
-    }
-    scratch.folder = pattern;
-    return true;
+// A descriptor a child inherits, named as it will see it.
+std::string inherited(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
-bool writeText(const std::string& path, const std::string& text, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "wbx");
-    if (!file) {
-        error = path + ": " + std::strerror(errno);
-        return false;
+// The image while it is made: anonymous in the image's folder, or where the file system cannot
+// make anonymous files, under a temporary name that goes again unless the image is handed over.
+// Either way it is used only through its descriptor, which genisoimage inherits.
+class WorkImage {
+public:
+    WorkImage(int folder, std::string& error) : folder_(folder) {
+        fd_.reset(::openat(folder, ".", O_TMPFILE | O_RDWR, 0600));
+        for (int attempt = 0; !fd_ && isUnsupported(errno) && attempt < 100; ++attempt) {
+            std::random_device entropy;
+            name_ = ".kilnware-image-" + std::to_string(entropy());
+            fd_.reset(
+                ::openat(folder, name_.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR, 0600));
+            if (!fd_ && errno != EEXIST) {
+                break;
+            }
+        }
+        if (!fd_) {
+            error = std::strerror(errno);
+            name_.clear();
+        }
     }
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) {
-        error = path + ": cannot write";
+    ~WorkImage() { removeName(); }
+    WorkImage(const WorkImage&) = delete;
+    WorkImage& operator=(const WorkImage&) = delete;
+
+    explicit operator bool() const { return bool(fd_); }
+    int fd() const { return fd_.get(); }
+    // The temporary name, if the image has one, for removal at a termination signal.
+    std::optional<SignalCleanup> cleanup() const {
+        if (name_.empty()) {
+            return std::nullopt;
+        }
+        return SignalCleanup{folder_, name_, 0};
     }
-    return ok;
+    // The image takes the name `name` in its folder; it keeps no other.
+    int place(const std::string& name) {
+        ::fstat(fd_.get(), &placed_);
+        const int placed = kilnware::platform::linkWithoutReplacing(fd_.get(), folder_, name);
+        removeName();
+        return placed;
+    }
+    // Closes the placed image; 0, or the errno of a late write error that only the close reports.
+    int close() { return fd_.close(); }
+    // Takes `name` away again while it still names the placed image.
+    void unplace(const std::string& name) {
+        struct stat there {};
+        if (::fstatat(folder_, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            there.st_dev == placed_.st_dev && there.st_ino == placed_.st_ino) {
+            ::unlinkat(folder_, name.c_str(), 0);
+        }
+    }
+
+private:
+    static bool isUnsupported(int error) {
+        return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+    }
+    void removeName() {
+        struct stat mine {};
+        struct stat there {};
+        if (!name_.empty() && ::fstat(fd_.get(), &mine) == 0 &&
+            ::fstatat(folder_, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            mine.st_dev == there.st_dev && mine.st_ino == there.st_ino) {
+            ::unlinkat(folder_, name_.c_str(), 0);
+        }
+        name_.clear();
+    }
+
+    int folder_;
+    UniqueFd fd_;
+    std::string name_;
+    struct stat placed_ {};
+};
+
+// The padding files that fill the gaps of a video DVD, in a private folder under $TMPDIR, which
+// goes with this object (and at a termination signal).
+class Padding {
+public:
+    ~Padding() { remove(); }
+    Padding() = default;
+    Padding(const Padding&) = delete;
+    Padding& operator=(const Padding&) = delete;
+
+    // Its path goes into genisoimage's sort file and hide patterns, where only plain characters
+    // are safe, so an unusual $TMPDIR gives way to /tmp.
+    bool make(std::string& error) {
+        std::string base = "/tmp";
+        if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp == '/') {
+            std::string_view candidate(tmp);
+            if (candidate.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789/._-") == std::string_view::npos) {
+                base = tmp;
+            }
+        }
+        std::string pattern = base + "/kilnware-hdiutil-XXXXXX";
+        if (!::mkdtemp(pattern.data())) {
+            error = pattern + ": " + std::strerror(errno);
+            return false;
+        }
+        path = pattern;
+        name_ = baseOf(path);
+        parent_.reset(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        folder_.reset(::openat(parent_.get(), name_.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!parent_ || !folder_) {
+            error = path + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    // A file of `bytes` zeros (sparse: the sectors cost nothing here, genisoimage writes them).
+    std::optional<std::string> add(off_t bytes, std::string& error) {
+        char name[64];
+        std::snprintf(name, sizeof name, "kilnware-layout-padding-%04zu", files_.size() + 1);
+        UniqueFd fd(::openat(folder_.get(), name,
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (fd) {
+            files_.emplace_back(name);
+        }
+        if (!fd || ::ftruncate(fd.get(), bytes) != 0) {
+            error = path + "/" + name + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        return path + "/" + name;
+    }
+    std::vector<SignalCleanup> cleanup() const {
+        std::vector<SignalCleanup> items;
+        for (const std::string& file : files_) {
+            items.push_back({folder_.get(), file, 0});
+        }
+        items.push_back({parent_.get(), name_, AT_REMOVEDIR});
+        return items;
+    }
+    void remove() {
+        if (!folder_) {
+            return;
+        }
+        for (const std::string& file : files_) {
+            ::unlinkat(folder_.get(), file.c_str(), 0);
+        }
+        ::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);
+        folder_.reset();
+    }
+    std::string path;
+
+private:
+    std::string name_;
+    UniqueFd parent_;
+    UniqueFd folder_;
+    std::vector<std::string> files_;
+};
+
+// An anonymous file holding `text`, which a child inherits.
+UniqueFd anonymousText(const std::string& text, std::string& error) {
+    UniqueFd fd(::memfd_create("kilnware-hdiutil", 0));
+    if (!fd || kilnware::platform::writeAll(fd.get(), text) != 0) {
+        error = std::strerror(errno);
+        fd.reset();
+    }
+    return fd;
 }
 
 // The genisoimage options that place the VIDEO_TS files; `inputs` gains the padding folder.
-bool layoutOptions(const DvdLayout& layout, const Scratch& scratch,
+bool layoutOptions(const DvdLayout& layout, Padding& padding, UniqueFd& sortFile,
                    std::vector<std::string>& options, std::vector<std::string>& inputs,
                    std::string& error) {
-    const std::string paddingFolder = scratch.folder + "/padding";
-    if (::mkdir(paddingFolder.c_str(), 0700) != 0) {
-        error = paddingFolder + ": " + std::strerror(errno);
-        return false;
-    }
     // Higher weights come first; files the list does not name (weight 0) follow the DVD.
     long weight = 1000000;
     std::string sortList;
-    int paddings = 0;
     for (const DvdLayout::Item& item : layout.items) {
         if (item.paddingBefore > 0) {
-            char name[64];
-            std::snprintf(name, sizeof name, "/kilnware-layout-padding-%04d", ++paddings);
-            std::string padding = paddingFolder + name;
-            UniqueFd fd(::open(padding.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-            // Sparse: the sectors cost nothing here, genisoimage writes them as zeros.
-            if (!fd ||
-                ::ftruncate(fd.get(), static_cast<off_t>(item.paddingBefore * kSectorBytes)) != 0) {
-                error = padding + ": " + std::strerror(errno);
+            if (!padding.path.empty() || padding.make(error)) {
+                auto file =
+                    padding.add(static_cast<off_t>(item.paddingBefore * kSectorBytes), error);
+                if (!file) {
+                    return false;
+                }
+                sortList += *file + " " + std::to_string(weight--) + "\n";
+                options.insert(options.end(), {"-hide", *file, "-hide-joliet", *file});
+            } else {
                 return false;
             }
-            sortList += padding + " " + std::to_string(weight--) + "\n";
-            options.insert(options.end(), {"-hide", padding, "-hide-joliet", padding});
         }
         sortList += "./VIDEO_TS/" + item.name + " " + std::to_string(weight--) + "\n";
     }
-    const std::string sortFile = scratch.folder + "/sort";
-    if (!writeText(sortFile, sortList, error)) {
+    if (!(sortFile = anonymousText(sortList, error))) {
         return false;
     }
-    options.insert(options.end(), {"-sort", sortFile});
-    if (paddings > 0) {
-        inputs.push_back(paddingFolder);
+    options.insert(options.end(), {"-sort", inherited(sortFile.get())});
+    if (!padding.path.empty()) {
+        inputs.push_back(padding.path);
     }
     return true;
 }
@@ -293,7 +404,13 @@ int main(int argc, char** argv) {
             ", the folder it is made of");
         return kFailed;
     }
-    const std::string image = (*imageFolder == "/" ? "" : *imageFolder) + "/" + imageName;
+    // Everything below happens in this folder through its descriptor, whatever is put at its
+    // path meanwhile.
+    const UniqueFd imageFolderFd = kilnware::platform::openFolderOnce(*imageFolder);
+    if (!imageFolderFd) {
+        say("cannot write " + imageArgument + ": " + std::strerror(errno));
+        return kFailed;
+    }
 
     std::optional<DvdLayout> layout;
     if (isDvdVideoFolder(*folder)) {
@@ -312,20 +429,12 @@ int main(int argc, char** argv) {
         return kNotInstalled;
     }
 
-    Scratch scratch;
     std::string error;
-    if (!makeScratchFolder(scratch, error)) {
-        say("cannot make a work folder: " + error);
+    WorkImage image(imageFolderFd.get(), error);
+    if (!image) {
+        say("cannot write beside " + imageArgument + ": " + error);
         return kFailed;
     }
-    std::string temporary = *imageFolder + "/.kilnware-image-XXXXXX";
-    const UniqueFd temporaryFd(::mkstemp(temporary.data()));
-    if (!temporaryFd) {
-        say("cannot write beside " + imageArgument + ": " + std::strerror(errno));
-        return kFailed;
-    }
-    scratch.image = temporary;
-
     // genisoimage fails on a volume name its UCS-2 cannot hold.
     std::vector<std::string> arguments{
         "-quiet",
@@ -341,9 +450,11 @@ int main(int argc, char** argv) {
         "-V",
         cutUtf8(replaceBeyondBasicPlane(volumeName, '_'), kMaxGenisoimageVolumeBytes),
         "-o",
-        temporary};
+        inherited(image.fd())};
     std::vector<std::string> inputs{"."};
-    if (layout && !layoutOptions(*layout, scratch, arguments, inputs, error)) {
+    Padding padding;
+    UniqueFd sortFile;
+    if (layout && !layoutOptions(*layout, padding, sortFile, arguments, inputs, error)) {
         say("cannot prepare the DVD layout: " + error);
         return kFailed;
     }
@@ -352,13 +463,13 @@ int main(int argc, char** argv) {
         say(error + "; no image written");
         return kFailed;
     }
+    UniqueFd linkList;
     if (!links.empty()) {
-        const std::string linkList = scratch.folder + "/links";
-        if (!writeText(linkList, links, error)) {
+        if (!(linkList = anonymousText(links, error))) {
             say("cannot prepare the image: " + error);
             return kFailed;
         }
-        arguments.insert(arguments.end(), {"-exclude-list", linkList});
+        arguments.insert(arguments.end(), {"-exclude-list", inherited(linkList.get())});
     }
     arguments.insert(arguments.end(), inputs.begin(), inputs.end());
 
@@ -371,6 +482,12 @@ int main(int argc, char** argv) {
     }
     // genisoimage says on standard error which file it used ("Using "/dev/null""), harmlessly.
     ::setenv("GENISOIMAGERC", "/dev/null", 1);
+    std::vector<SignalCleanup> cleanup =
+        padding.path.empty() ? std::vector<SignalCleanup>() : padding.cleanup();
+    if (auto named = image.cleanup()) {
+        cleanup.push_back(*named);
+    }
+    removeOnTerminationSignal(std::move(cleanup));
     if (receivedSignal() != 0) {
         return 128 + receivedSignal();
     }
@@ -378,9 +495,11 @@ int main(int argc, char** argv) {
     {
         // The disk takes the image while genisoimage writes it: the flush below then has little
         // left to do.
-        const WriteBehind writeBehind(temporaryFd.get());
+        const WriteBehind writeBehind(image.fd());
         status = runChild(*genisoimage, arguments);
     }
+    disarmTerminationCleanup();
+    padding.remove();
     if (receivedSignal() != 0) {
         say("stopped; no image written");
         return 128 + receivedSignal();
@@ -390,45 +509,47 @@ int main(int argc, char** argv) {
         return kFailed;
     }
 
-    if (!writeVolumeIdentifiers(temporary, *name, error)) {
+    if (!writeVolumeIdentifiers(image.fd(), *name, error)) {
         say("cannot finish the image: " + error + "; no image written");
         return kFailed;
     }
-    mode_t mask = ::umask(0);
+    // Readable as a file the user made; on the disk before it takes its name, so that a crash
+    // never leaves a short image under that name.
+    const mode_t mask = ::umask(0);
     ::umask(mask);
-    ::chmod(temporary.c_str(), 0666 & ~mask);
-    // On the disk before it takes its name: a crash never leaves a short image under that name.
-    UniqueFd written(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat writtenInfo {};
-    int closed = 0;
-    if (!written || ::fstat(written.get(), &writtenInfo) != 0 || ::fsync(written.get()) != 0 ||
-        (closed = written.close()) != 0) {
-        say("cannot write the image " + imageArgument + ": " +
-            std::strerror(closed != 0 ? closed : errno) + "; no image written");
+    if (::fchmod(image.fd(), 0666 & ~mask) != 0 || ::fsync(image.fd()) != 0) {
+        say("cannot write the image " + imageArgument + ": " + std::strerror(errno) +
+            "; no image written");
         return kFailed;
     }
+    // From here on a termination signal waits: the image is placed whole, or not at all, and the
+    // exit status says which.
+    sigset_t termination;
+    sigemptyset(&termination);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&termination, signal);
+    }
+    ::sigprocmask(SIG_BLOCK, &termination, nullptr);
     if (receivedSignal() != 0) {
         say("stopped; no image written");
         return 128 + receivedSignal();
     }
-    if (const int placed = kilnware::platform::placeWithoutReplacing(temporary, image);
-        placed != 0) {
-        say("cannot name the image " + imageArgument + ": " + std::strerror(placed) +
+    if (const int placed = image.place(imageName); placed != 0) {
+        say("cannot name the image " + imageArgument + ": " +
+            (placed == EEXIST ? std::string("something else stands there now")
+                              : std::string(std::strerror(placed))) +
             "; no image written");
         return kFailed;
     }
-    scratch.image.clear();
-    // The name lasts only once its folder is on the disk too (a file system that cannot flush a
-    // folder, EINVAL, keeps names as it can); else the image, while it is still the one written
-    // here, goes again.
-    const UniqueFd dir(::open(imageFolder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
-        const int failed = errno;
-        struct stat there {};
-        if (::lstat(image.c_str(), &there) == 0 && there.st_dev == writtenInfo.st_dev &&
-            there.st_ino == writtenInfo.st_ino) {
-            ::unlink(image.c_str());
-        }
+    // The name lasts only once the image is closed without a late write error and its folder is on
+    // the disk too (a file system that cannot flush a folder, EINVAL, keeps names as it can); else
+    // it goes again, while it still names this image.
+    int failed = image.close();
+    if (failed == 0 && ::fsync(imageFolderFd.get()) != 0 && errno != EINVAL) {
+        failed = errno;
+    }
+    if (failed != 0) {
+        image.unplace(imageName);
         say("cannot write the image " + imageArgument + ": " + std::strerror(failed) +
             "; no image written");
         return kFailed;

@@ -95,7 +95,7 @@ Probe probeVideoFile(const std::string& path) {
         filled += static_cast<std::size_t>(got);
     }
     fd.reset();
-
+    probe.read = true;
     probe.header = findSequenceHeader(data.data(), filled);
     if (!probe.header) {
         probe.problem = "no MPEG video sequence header in its first " +

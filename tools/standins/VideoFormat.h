@@ -35,6 +35,8 @@ struct Probe {
     std::optional<SequenceHeader> header;
     // Why there is no standard, when there is none.
     std::string problem;
+    // Whether the file's start was read: a problem then lies in what it holds.
+    bool read = false;
 };
 
 // Opens `path` (a regular file only: a FIFO read here would lose what dvdauthor needs) and

@@ -1,16 +1,11 @@
 #include "VolumeName.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "platform/foundation/UniqueFd.h"
-
 namespace kilnware::standins {
-
-using platform::UniqueFd;
 
 namespace {
 
@@ -64,20 +59,14 @@ std::string jolietVolumeIdentifier(std::u32string_view name) {
     return out;
 }
 
-bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, std::string& error) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd) {
-        error = std::strerror(errno);
-        return false;
-    }
+bool writeVolumeIdentifiers(int image, std::u32string_view name, std::string& error) {
     const std::string iso = isoVolumeIdentifier(name);
     const std::string joliet = jolietVolumeIdentifier(name);
     bool primary = false;
-    bool ok = true;
-    for (int i = 0; i < kMaxDescriptors && ok; ++i) {
+    for (int i = 0; i < kMaxDescriptors; ++i) {
         const off_t at = (kFirstDescriptorSector + i) * kSectorBytes;
         unsigned char descriptor[kSectorBytes];
-        if (::pread(fd.get(), descriptor, sizeof descriptor, at) != kSectorBytes ||
+        if (::pread(image, descriptor, sizeof descriptor, at) != kSectorBytes ||
             std::memcmp(descriptor + 1, "CD001", 5) != 0 || descriptor[0] == 255) {
             break;
         }
@@ -89,27 +78,19 @@ bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, s
             identifier = &joliet;
         }
         if (identifier) {
-            ssize_t written = ::pwrite(fd.get(), identifier->data(), kIdentifierBytes,
-                                       at + static_cast<off_t>(kIdentifierOffset));
-            ok = written == static_cast<ssize_t>(kIdentifierBytes);
-            if (!ok) {
+            const ssize_t written = ::pwrite(image, identifier->data(), kIdentifierBytes,
+                                             at + static_cast<off_t>(kIdentifierOffset));
+            if (written != static_cast<ssize_t>(kIdentifierBytes)) {
                 error = written < 0 ? std::strerror(errno) : "short write";
+                return false;
             }
         }
     }
-    if (ok && ::fsync(fd.get()) != 0) {
-        error = std::strerror(errno);
-        ok = false;
-    }
-    if (const int closed = fd.close(); closed != 0 && ok) {
-        error = std::strerror(closed);
-        ok = false;
-    }
-    if (ok && !primary) {
+    if (!primary) {
         error = "the image has no ISO 9660 volume descriptor";
-        ok = false;
+        return false;
     }
-    return ok;
+    return true;
 }
 
 }  // namespace kilnware::standins

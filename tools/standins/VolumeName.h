@@ -15,8 +15,8 @@ std::string isoVolumeIdentifier(std::u32string_view name);
 std::string jolietVolumeIdentifier(std::u32string_view name);
 
 // Writes both identifiers into the primary and the Joliet volume descriptors of the ISO 9660
-// image at `path`. False, with `error` set, when the image has no such descriptors or cannot be
-// written.
-bool writeVolumeIdentifiers(const std::string& path, std::u32string_view name, std::string& error);
+// image open (for reading and writing) at `image`; flushing it is the caller's. False, with
+// `error` set, when the image has no such descriptors or cannot be written.
+bool writeVolumeIdentifiers(int image, std::u32string_view name, std::string& error);
 
 }  // namespace kilnware::standins

@@ -261,26 +261,6 @@ TEST_F(ImageRecorderImage, AnInputRewrittenWhileItIsBurnedFailsNamingIt) {
     EXPECT_EQ(reader->error(), iso + " changed while it was burned");
 }
 
-// A file-size limit stands in for a full disk: writes past it fail with EFBIG.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int);
-};
-
 TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
     test::writeFile(source, pattern(2048 * 2000));           // 4 MB
     test::writeCDWav(sources.file("long.wav"), 44100 * 20);  // 3.5 MB
@@ -292,7 +272,7 @@ TEST_F(ImageRecorderImage, DiskFullFailsWithTheSystemTextAndLeavesNothing) {
         {Value(List{Value(audio)}), "Kilnware Disc.bin"},
     };
     {
-        FileSizeLimit limit(1 << 20);
+        test::FileSizeLimit limit(1 << 20);
         for (const auto& [layout, name] : cases) {
             const auto last = burn(layout);
             EXPECT_EQ(errorText(last), "Could not write " + name + ": File too large");
@@ -336,7 +316,7 @@ TEST_F(ImageRecorderImage, EveryFileIsFlushedThenNamedThenItsFolderFlushed) {
     EXPECT_EQ(names, (std::vector<std::string>{"Kilnware Disc.bin", "Kilnware Disc.cue",
                                                "Kilnware Disc.iso"}));
     for (const std::string& name : names) {
-        EXPECT_EQ(test::durabilityProblem(calls, folder, name, false), "");
+        EXPECT_EQ(test::durabilityProblem(calls, folder, name), "");
     }
 }
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,6 +7,7 @@
 
 #include <kilnware/platform/foundation/FileManager.h>
 
+#include "platform/foundation/UniqueFd.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
 
@@ -43,6 +45,33 @@ TEST_F(FileManagerTest, RemovesTreesButNotWhatLinksInsidePointTo) {
     EXPECT_NE(error.find(tree), std::string::npos);
     EXPECT_NE(error.find("No such file or directory"), std::string::npos);
     EXPECT_FALSE(files->removeItemAtPath("/", &error));
+}
+
+// A proven item goes through its folder's descriptor, only while its name there holds that very
+// item, and a link inside it is removed, not followed.
+TEST_F(FileManagerTest, RemovesAProvenItemOnlyAsItWasProven) {
+    test::TempDir outside;
+    writeFile(outside.file("keep"), "precious");
+    std::filesystem::create_directories(dir.file("work/sub"));
+    ASSERT_EQ(::symlink(outside.path().c_str(), dir.file("work/sub/link").c_str()), 0);
+    writeFile(dir.file("image"), "made");
+    const UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    auto proven = [&](const std::string& name) {
+        struct stat info {};
+        EXPECT_EQ(::lstat(dir.file(name).c_str(), &info), 0);
+        return FileManager::ProvenItem{dir.file(name), folder.get(), name, info.st_dev,
+                                       info.st_ino};
+    };
+    const auto image = proven("image"), work = proven("work");
+    // Someone put another file at the image's name since.
+    ASSERT_EQ(::rename(dir.file("image").c_str(), dir.file("image.old").c_str()), 0);
+    writeFile(dir.file("image"), "someone else's");
+    std::string error;
+    EXPECT_FALSE(files->removeProvenItem(image, &error));
+    EXPECT_EQ(readFile(dir.file("image")), "someone else's");
+    EXPECT_TRUE(files->removeProvenItem(work, &error)) << error;
+    EXPECT_FALSE(files->fileExistsAtPath(dir.file("work")));
+    EXPECT_EQ(readFile(outside.file("keep")), "precious");
 }
 
 TEST_F(FileManagerTest, CreatesDirectoriesWithOrWithoutIntermediates) {

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <functional>
 
+#include <kilnware/platform/foundation/FileManager.h>
+
 #include "platform/foundation/WorkRecord.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
@@ -66,17 +68,16 @@ TEST(WorkRecord, ProvesOnlyTheWorkOfTheUserThatRunsIt) {
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
     ASSERT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
     const std::string image = folder + "/trip.iso", theirs = folder + "/theirs.iso";
+    const FileManager& files = *FileManager::defaultManager();
 
     // The user makes an image and records it; then it becomes root's, keeping its size and time.
     EXPECT_EQ(asUser(kUser,
                      [&]() -> std::string {
                          std::string error;
                          auto record = WorkRecord::open(image, error);
-                         UniqueFd file = record ? record->makeFile(image, error) : UniqueFd();
-                         if (!file || ::write(file.get(), "image", 5) != 5 || file.close() != 0) {
-                             return "could not make the image: " + error;
-                         }
-                         return record->remember(image) ? "" : "the user's own image is refused";
+                         return record && record->makeFile(image, "image", error)
+                                    ? ""
+                                    : "could not make the image: " + error;
                      }),
               "");
     test::writeFile(theirs, "root's");
@@ -88,10 +89,11 @@ TEST(WorkRecord, ProvesOnlyTheWorkOfTheUserThatRunsIt) {
                          if (!record) {
                              return "no record: " + error;
                          }
-                         if (record->proves(image) || record->removeIfProven(image)) {
+                         if (record->proves(image) || record->removeIfProven(image, files, error)) {
                              return "root's file is taken for the user's work";
                          }
-                         return record->remember(theirs) ? "root's file is recorded as work" : "";
+                         return record->remember(theirs, error) ? "root's file is recorded as work"
+                                                                : "";
                      }),
               "");
     EXPECT_TRUE(exists(image));
@@ -103,7 +105,9 @@ TEST(WorkRecord, ProvesOnlyTheWorkOfTheUserThatRunsIt) {
                      [&]() -> std::string {
                          std::string error;
                          auto record = WorkRecord::open(image, error);
-                         return record && record->removeIfProven(image) ? "" : "not removed";
+                         return record && record->removeIfProven(image, files, error)
+                                    ? ""
+                                    : "not removed: " + error;
                      }),
               "");
     EXPECT_FALSE(exists(image));

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <tuple>
 
 #include "Kilnware/VideoWork.h"
 #include "tests/support/CdrdaoToc.h"
@@ -205,8 +206,13 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
         {{"image", dir.file("escape.cue"), "--yes"}, 3, ""},
         {{"data", folder, "--yes", "--speed", "1e-9"}, 3, "at 1x to 52x: --speed 1e-09 is slower"},
         {{"data", folder, "--yes", "--simulate"}, 3, "cannot simulate"},
-        // The library's reason, not its "burn is nil".
-        {{"video", dir.file("VID_2024.mp4"), "--yes"}, 3, "no MPEG video sequence header"},
+        // The library's reason, not its "burn is nil": what the authoring tool said, with how to
+        // make DVD video of a phone's.
+        {{"video", dir.file("VID_2024.mp4"), "--yes"},
+         3,
+         "no MPEG video sequence header in its first 4 MB; make DVD video of it first, e.g. "
+         "ffmpeg -i " +
+             dir.file("VID_2024.mp4") + " -target pal-dvd " + dir.file("VID_2024.mpg")},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip")}, 2, "work folder"},
         {{"video", trip, "--yes", "--image-dir", dir.file("trip/out")}, 2, "work folder"},
         // A link that leads nowhere yet (later, into the work folder) is no folder to check.
@@ -224,6 +230,12 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
     }
     EXPECT_EQ(written(), std::vector<std::string>{});
     EXPECT_FALSE(fs::exists(dir.file("trip")));
+    // The tool's own line is for -v only, and then in the log once, after the tool's name.
+    const std::string toolLine = "dvdauthor: refusing video file " + dir.file("VID_2024.mp4");
+    auto quiet = kilnware({"video", dir.file("VID_2024.mp4"), "--yes", "--image-dir", out});
+    EXPECT_EQ(quiet.err.find(toolLine), std::string::npos) << quiet.err;
+    auto verbose = kilnware({"video", dir.file("VID_2024.mp4"), "--yes", "-v", "--image-dir", out});
+    EXPECT_TRUE(verbose.err.starts_with(toolLine + ": no MPEG")) << verbose.err;
 }
 
 // A two-second tone in `path`, tagged as `metadata` ("key=value") says.
@@ -537,18 +549,45 @@ TEST_F(Command, DevicesListsEveryRecorder) {
     EXPECT_EQ(image["type"], "CDR");
 }
 
+// An audio CD, and a video DVD whose work files beside its MPEG file go too.
 TEST_F(Command, CtrlCCancelsARunningBurnAndLeavesNothing) {
-    // An hour of audio at 1x lasts an hour: the signal comes while it runs, however fast the
-    // machine, and only once the command has said that it burns.
+    // An hour of audio at 1x lasts an hour; the video's authoring tool waits until it is ended. The
+    // signal comes while each runs, however fast the machine.
     sparseCDWav(dir.file("long.wav"), 3600);
-    test::StartedProgram run(
-        KILNWARE_CLI, {"audio", dir.file("long.wav"), "--yes", "--speed", "1", "--image-dir", out});
-    ASSERT_TRUE(run.readUntil("Burning Audio CD on")) << run.said;
-    ::kill(run.pid, SIGINT);
-    // Cancelled: nothing was burned, as --help promises.
-    EXPECT_EQ(run.finish(), 3) << run.said;
-    EXPECT_NE(run.said.find("Cancelling..."), std::string::npos) << run.said;
-    EXPECT_EQ(written(), std::vector<std::string>{});
+    test::makeClip(dir.file("clip.mpg"), "pal-dvd");
+    fs::create_directories(dir.file("bin"));
+    const std::string started = dir.file("started");
+    ASSERT_EQ(::mkfifo(started.c_str(), 0600), 0);
+    std::ofstream(dir.file("bin/dvdauthor"))
+        << "#!/bin/sh\necho > " << started << "\nexec sleep 3600\n";
+    fs::permissions(dir.file("bin/dvdauthor"), fs::perms::owner_all);
+    const std::vector<std::string> path{"PATH=" + dir.file("bin") + ":/usr/bin:/bin"};
+    for (const auto& [route, input, medium] :
+         {std::tuple{"audio", dir.file("long.wav"), "cd-r"},
+          std::tuple{"video", dir.file("clip.mpg"), "dvd-r"}}) {
+        SCOPED_TRACE(route);
+        test::StartedProgram run(
+            KILNWARE_CLI,
+            {route, input, "--yes", "--speed", "1", "--image-medium", medium, "--image-dir", out},
+            path);
+        if (std::string(route) == "audio") {
+            ASSERT_TRUE(run.readUntil("Burning Audio CD on")) << run.said;
+        } else {
+            std::ifstream(started).get();  // opens once the tool runs
+        }
+        ::kill(run.pid, SIGINT);
+        // Cancelled: nothing was burned, as --help promises.
+        EXPECT_EQ(run.finish(), 3) << run.said;
+        // The audio CD's panel is cancelled; the video route ends itself before one shows.
+        if (std::string(route) == "audio") {
+            EXPECT_NE(run.said.find("Cancelling..."), std::string::npos) << run.said;
+            EXPECT_NE(run.said.find("The burn was cancelled."), std::string::npos) << run.said;
+        }
+        EXPECT_EQ(written(), std::vector<std::string>{});
+    }
+    for (const char* name : {"clip", "clip.xml", "clip.iso", ".clip.iso.kilnware-work"}) {
+        EXPECT_FALSE(fs::exists(dir.file(name))) << name;
+    }
 }
 
 // Runs the command on a pseudo-terminal `columns` wide, answering each question it asks (the

@@ -141,6 +141,17 @@ TEST_F(DvdauthorStandIn, RefusesWhatItCannotTrustOrAuthor) {
     }
     EXPECT_FALSE(pathExists(marker));
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+
+    // A phone's video: the one line says how to make DVD video of it, and carries no name of the
+    // stand-in's own (whoever runs it puts one before it).
+    const std::string phone = dir.file("VID 2024.mp4");
+    writeFile(phone, "ftypisom, a phone's video");
+    RunResult refused = runProgram(kStandIn, {"-x", projectOf({phone}, dest)});
+    EXPECT_EQ(refused.err, "refusing video file " + phone +
+                               ": no MPEG video sequence header in its first 4 MB; make DVD video "
+                               "of it first, e.g. ffmpeg -i '" +
+                               phone + "' -target pal-dvd '" + dir.file("VID 2024.mpg") +
+                               "' (ntsc-dvd for NTSC)\n");
 }
 
 TEST_F(DvdauthorStandIn, KeepsStaleTitlesOffAndUndoesAFailedRun) {
@@ -152,11 +163,29 @@ TEST_F(DvdauthorStandIn, KeepsStaleTitlesOffAndUndoesAFailedRun) {
     EXPECT_NE(stale.err.find("already holds files"), std::string::npos) << stale.err;
     EXPECT_EQ(readFile(dest + "/VIDEO_TS/VTS_01_1.VOB"), "old");
 
-    // The bare stream passes the checks, and dvdauthor fails on it part way through.
+    // The bare stream passes the checks, and dvdauthor fails on it part way through. Its lines
+    // come through as it printed them.
     std::filesystem::remove_all(dest);
     RunResult failed = author({clips().elementary});
     EXPECT_NE(failed.status, 0);
     EXPECT_FALSE(pathExists(dest)) << failed.err;
+    EXPECT_TRUE(failed.err.starts_with("DVDAuthor::dvdauthor, version")) << failed.err;
+    EXPECT_EQ(failed.err.find("dvdauthor: "), std::string::npos) << failed.err;
+
+    // A dvdauthor that fails just after the folder that holds dest was swapped for a link to a
+    // folder with a dest of the same name, as whoever owns it could: the undo goes where dest was
+    // made, never where the link leads.
+    const std::string parent = dir.file("parent"), other = dir.file("other"), bin = dir.file("bin");
+    std::filesystem::create_directories(parent);
+    std::filesystem::create_directories(other + "/disc");
+    std::filesystem::create_directories(bin);
+    writeFile(bin + "/dvdauthor", "#!/bin/sh\nmv " + parent + " " + parent + ".away && ln -s " +
+                                      other + " " + parent + "\nexit 1\n");
+    ::chmod((bin + "/dvdauthor").c_str(), 0755);
+    writeFile(project, video::projectFileText(parent + "/disc", {clips().pal}));
+    EXPECT_EQ(runProgram(kStandIn, {"-x", project}, {"PATH=" + bin + ":/usr/bin:/bin"}).status, 1);
+    EXPECT_TRUE(pathExists(other + "/disc"));
+    EXPECT_FALSE(pathExists(parent + ".away/disc"));
 
     // An existing, empty output folder stays.
     std::filesystem::create_directory(dest);

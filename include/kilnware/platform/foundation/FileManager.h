@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,24 @@ public:
     // Removes the file, link or directory at `path`, a directory with everything in it. A link is
     // removed, never what it points to. Virtual so that a host or a test can watch removals.
     virtual bool removeItemAtPath(const std::string& path, std::string* error = nullptr) const;
+
+    // An item the library made and proved to be its own, unchanged work (a record of it names
+    // the device and inode it was made with). It is reached through `folder`, a descriptor of the
+    // folder that holds it, opened when the work began and never through a link, by its `name`
+    // there; `path` is where the item stands, for showing or moving it.
+    struct ProvenItem {
+        std::string path;
+        int folder = -1;
+        std::string name;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+    };
+    // Removes a proven item: a file, or a directory with everything in it. This one goes only
+    // through `item.folder`, never by `item.path`: it removes the item while its name there still
+    // holds that same item, and descends without following a link, so that a folder or link put
+    // in the path's place meanwhile reaches nothing else. A host's file manager may do otherwise
+    // (move the item to the trash) or refuse (false); the item then stays.
+    virtual bool removeProvenItem(const ProvenItem& item, std::string* error = nullptr) const;
 
     // Creates a directory. Without intermediate directories only the last component is made and
     // its parent must exist; an existing item at `path` is a failure.
