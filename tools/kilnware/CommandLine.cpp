@@ -27,14 +27,14 @@ constexpr double kFastestSpeed = 1000;
 // A CD holds at most 99 minutes: no pre-gap is longer.
 constexpr std::uint32_t kLongestPreGap = 99 * 60 * 75;
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     Command command;
     const char* description;
     const char* missing;  // what to name when nothing is; null when nothing is needed
 };
 
-const CommandSpec kCommands[] = {
+const CommandEntry kCommands[] = {
     {"devices", Command::Devices, "Show every recorder and its medium", nullptr},
     {"data", Command::Data, "Burn files and folders to a data disc",
      "name the files and folders to burn, as in: kilnware data ~/Photos"},
@@ -60,10 +60,10 @@ const CommandSpec kCommands[] = {
     {"eject", Command::Eject, "Eject the medium", nullptr},
 };
 
-const CommandSpec* specNamed(const std::string& name) {
-    for (const CommandSpec& spec : kCommands) {
-        if (name == spec.name) {
-            return &spec;
+const CommandEntry* commandNamed(const std::string& name) {
+    for (const CommandEntry& entry : kCommands) {
+        if (name == entry.name) {
+            return &entry;
         }
     }
     return nullptr;
@@ -168,8 +168,8 @@ void build(App& built, Request& request, std::ostream& out) {
                                          })
         ->check(CLI::IsMember({"bash", "zsh"}))
         ->group("");
-    for (const CommandSpec& spec : kCommands) {
-        built.commands[spec.command] = app.add_subcommand(spec.name, spec.description);
+    for (const CommandEntry& entry : kCommands) {
+        built.commands[entry.command] = app.add_subcommand(entry.name, entry.description);
     }
     auto& c = built.commands;
     c[Command::Devices]->add_flag("--watch", request.watch,
@@ -253,10 +253,10 @@ void build(App& built, Request& request, std::ostream& out) {
     c[Command::Erase]->add_flag(
         "--full", request.fullErase,
         "A complete erase: every block blanked, or the medium formatted anew");
-    for (const CommandSpec& spec : kCommands) {
-        addSharedOptions(*c[spec.command], request);
+    for (const CommandEntry& entry : kCommands) {
+        addSharedOptions(*c[entry.command], request);
         // A value given twice is a mistake to point out, not one to choose between.
-        for (CLI::Option* option : c[spec.command]->get_options()) {
+        for (CLI::Option* option : c[entry.command]->get_options()) {
             if (option->get_expected_max() == 1 && option->nonpositional()) {
                 option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
             }
@@ -498,7 +498,7 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
     CLI::App& app = built.app;
 
     // The command, or where it should have been.
-    const CommandSpec* spec = nullptr;
+    const CommandEntry* entry = nullptr;
     std::size_t at = 0;
     for (; at < arguments.size() && arguments[at].starts_with("-"); ++at) {
         if (arguments[at] == "--completion") {
@@ -507,10 +507,10 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
     }
     const bool topLevelOnly = at == arguments.size();
     if (!topLevelOnly) {
-        spec = specNamed(arguments[at]);
-        if (!spec) {
+        entry = commandNamed(arguments[at]);
+        if (!entry) {
             std::vector<std::string> names;
-            for (const CommandSpec& known : kCommands) {
+            for (const CommandEntry& known : kCommands) {
                 names.push_back(known.name);
             }
             std::string said = "kilnware: there is no command \"" + arguments[at] + "\"";
@@ -523,12 +523,12 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
             return {std::nullopt, kUsage};
         }
         if (auto unknown =
-                unknownOption(built, *built.commands[spec->command], arguments, at + 1)) {
-            err << "kilnware " << spec->name << ": " << *unknown << '\n';
+                unknownOption(built, *built.commands[entry->command], arguments, at + 1)) {
+            err << "kilnware " << entry->name << ": " << *unknown << '\n';
             return {std::nullopt, kUsage};
         }
     }
-    const std::string who = spec ? std::string("kilnware ") + spec->name : "kilnware";
+    const std::string who = entry ? std::string("kilnware ") + entry->name : "kilnware";
     try {
         // CLI11 takes the arguments last to first.
         std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -536,7 +536,7 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
     } catch (const CLI::Success& done) {  // help, the version, the page, the completions
         return {std::nullopt, app.exit(done, out, err) == 0 ? kSucceeded : kUsage};
     } catch (const CLI::RequiredError& error) {
-        err << who << ": " << (spec && spec->missing ? spec->missing : what(error)) << '\n';
+        err << who << ": " << (entry && entry->missing ? entry->missing : what(error)) << '\n';
         return {std::nullopt, kUsage};
     } catch (const CLI::ArgumentMismatch& error) {
         std::string said = what(error);
@@ -557,8 +557,8 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
         std::string said = what(error);
         said = said.substr(said.find(": ") == std::string::npos ? 0 : said.find(": ") + 2);
         // What was left over, in the order given.
-        if (spec) {
-            const auto extras = built.commands[spec->command]->remaining();
+        if (entry) {
+            const auto extras = built.commands[entry->command]->remaining();
             if (!extras.empty()) {
                 said.clear();
                 for (const std::string& extra : extras) {
@@ -567,8 +567,8 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
             }
         }
         err << who << ": "
-            << (spec ? std::string(spec->name) + " takes no files or folders, "
-                     : std::string("there is nothing to do with "))
+            << (entry ? std::string(entry->name) + " takes no files or folders, "
+                      : std::string("there is nothing to do with "))
             << "so not: " << said << " (" << who << " --help tells what it takes)\n";
         return {std::nullopt, kUsage};
     } catch (const CLI::ParseError& error) {
@@ -594,17 +594,17 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
         err << who << ": " << said << '\n';
         return {std::nullopt, kUsage};
     }
-    if (!spec) {
+    if (!entry) {
         err << "kilnware: which command? devices, data, mp3, audio, video, video-ts, image, info, "
                "ls, check, erase or eject (kilnware --help tells more)\n";
         return {std::nullopt, kUsage};
     }
-    request.command = spec->command;
+    request.command = entry->command;
     if (request.command == Command::Erase && built.fast && request.fullErase) {
         err << who << ": --fast and --full: choose one\n";
         return {std::nullopt, kUsage};
     }
-    const CLI::App& command = *built.commands[spec->command];
+    const CLI::App& command = *built.commands[entry->command];
     request.options.imageOptionsGiven =
         command.count("--image-dir") > 0 || command.count("--image-medium") > 0;
     if (request.command == Command::Audio) {
