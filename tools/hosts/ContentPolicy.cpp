@@ -1,6 +1,7 @@
 #include "ContentPolicy.h"
 
 #include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/foundation/Log.h>
 
 namespace kilnware::hosts {
 
@@ -108,6 +109,13 @@ bool ContentPolicy::fitsWrittenOver(std::uint64_t sectors, const DRDevice& devic
 }
 
 void ContentPolicy::applyTo(DRBurn& burn, const DRDevice& device) const {
+    // Media written in place keep no mark that they are closed (neither libisoburn nor xorriso
+    // makes one): the person learns that more sessions can still be added.
+    if (request_.close && mediumIn(device).overwritable) {
+        Log::warning(called(mediumIn(device), device) +
+                     " is written in place and cannot be closed: sessions can still be added "
+                     "to it.");
+    }
     const bool append = appending(device);
     Dictionary properties = burn.properties();
     properties.set(DRBurnOverwriteDiscKey,
