@@ -105,7 +105,7 @@ std::optional<std::string> ContentPolicy::overwriteQuestion(const DRDevice& devi
 bool ContentPolicy::fitsWrittenOver(std::uint64_t sectors, const DRDevice& device) const {
     const Medium medium = mediumIn(device);
     return overwriteAllowed(device) && !appending(device) && medium.holdsData() &&
-           sectors <= medium.blocksOverwritable;
+           (medium.blocksOverwritable == 0 || sectors <= medium.blocksOverwritable);
 }
 
 void ContentPolicy::applyTo(DRBurn& burn, const DRDevice& device) const {

@@ -45,7 +45,9 @@ public:
     bool overwriteAllowed(const platform::DRDevice& device) const;
     bool appending(const platform::DRDevice& device) const;
     // Whether `sectors` fit the medium in `device` because this burn writes over what it holds:
-    // the room is then all it can hold, not only the blocks still free.
+    // the room is then all it can hold (DRDeviceMediaBlocksOverwritableKey), not only the blocks
+    // still free. Where that is not known (a CD-RW or DVD-RW written in sequence holds what
+    // blanking leaves, which its free blocks do not tell), the engine finds out.
     bool fitsWrittenOver(std::uint64_t sectors, const platform::DRDevice& device) const;
     // Sets on the burn for `device` what was asked: DRBurnOverwriteDiscKey, DRBurnAppendKey,
     // DRBurnReplaceFilesKey, DRBurnAppendableKey.

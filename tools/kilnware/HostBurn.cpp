@@ -61,6 +61,7 @@ std::optional<std::string> HostBurn::refusal(const DRDevice& device) const {
             return why;
         }
     }
+    // Written over, a rewritable holds more than its free blocks (the hosts' ContentPolicy).
     const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
     if (measure.problem && !content_.fitsWrittenOver(measure.sectors, device)) {
         return *measure.problem + (imageRecorder && !measure.audio ? largerMedium(measure) : "");
