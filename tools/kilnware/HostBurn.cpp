@@ -1,8 +1,10 @@
 #include "HostBurn.h"
 
-#include "Medium.h"
 #include "MediaPolicy.h"
+#include "Medium.h"
 #include "Speeds.h"
+
+#include <kilnware/platform/foundation/Log.h>
 
 namespace kilnware::cli {
 
@@ -92,6 +94,13 @@ void HostBurn::allowOverwrite(const DRDevice& device) {
 }
 
 void HostBurn::applyRequest(DRBurn& burn, const DRDevice& device) const {
+    // Media written in place keep no mark that they are closed (neither libisoburn nor xorriso
+    // makes one): the person learns that more sessions can still be added.
+    if (wishes_.media.close && mediumIn(device).overwritable) {
+        Log::warning(called(mediumIn(device), device) +
+                     " is written in place and cannot be closed: sessions can still be added "
+                     "to it.");
+    }
     Dictionary properties = burn.properties();
     properties.set(DRBurnOverwriteDiscKey, overwriteAllowed(device) && !wishes_.media.append &&
                                                mediumIn(device).holdsData());

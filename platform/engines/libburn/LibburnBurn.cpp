@@ -55,17 +55,6 @@ std::string holdings(const DRMediaInfo& medium) {
     return "data";
 }
 
-// How a session check reads a drive.
-media::BlockReader driveReader(burn_drive* drive) {
-    return [drive](std::uint64_t lba, std::size_t count, unsigned char* out) {
-        off_t got = 0;
-        const auto bytes = static_cast<off_t>(count * 2048);
-        return burn_read_data(drive, static_cast<off_t>(lba * 2048), reinterpret_cast<char*>(out),
-                              bytes, &got, 2 | 4) == 1 &&
-               got == bytes;
-    };
-}
-
 std::mutex watchMutex;
 std::function<void(const GivenBurn&)> burnWatch;
 
@@ -684,7 +673,7 @@ private:
             throw Failure{"The disc did not verify: the new session cannot be found."};
         }
         const DRMediaSession& session = reading.sessions.back();
-        const media::BlockReader read = driveReader(d);
+        const media::BlockReader read = blockReader(d);
         media::SessionCheck check =
             media::checkSession(session.start, session.length, read, [&](std::uint64_t done) {
                 report(DRStatusStateVerifying,

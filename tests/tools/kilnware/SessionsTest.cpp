@@ -29,9 +29,11 @@ protected:
     RunResult kilnware(std::vector<std::string> arguments) {
         return test::runProgram(KILNWARE_CLI, arguments);
     }
-    // A data burn of `folder` onto the pseudo-drive over `disc`, with `more` options.
-    RunResult burn(const std::string& folder, std::vector<std::string> more = {}) {
-        std::vector<std::string> arguments = {"data", dir.file(folder), "--yes", "--recorder",
+    // A data burn (or another `command`) of `folder` onto the pseudo-drive over `disc`, with
+    // `more` options.
+    RunResult burn(const std::string& folder, std::vector<std::string> more = {},
+                   const std::string& command = "data") {
+        std::vector<std::string> arguments = {command, dir.file(folder), "--yes", "--recorder",
                                               "stdio:" + disc};
         arguments.insert(arguments.end(), more.begin(), more.end());
         return kilnware(arguments);
@@ -56,18 +58,23 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// Three sessions, one after the other, each holding the files of those before it; xorriso reads
-// them as its own, and so do the command's ls, info and check. A burn that would write over them
-// is refused unless asked, and then replaces them. A byte flipped in a file of the second session
-// is found, and the file named.
+// Three sessions, one after the other (the third an MP3 CD's), each holding the files of those
+// before it; xorriso reads them as its own, and so do the command's ls, info and check. A burn that
+// would write over them is refused unless asked, and then replaces them. A byte flipped in a file
+// of the second session is found, and the file named.
 TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenAsked) {
     for (const char* folder : {"A", "B", "C", "D"}) {
         fs::create_directories(dir.file(folder));
-        test::writeFile(dir.file(folder) + "/" + folder + ".txt", std::string(5000, *folder));
+        test::writeFile(dir.file(folder) + "/" + folder + (*folder == 'C' ? ".mp3" : ".txt"),
+                        std::string(5000, *folder));
     }
-    ASSERT_EQ(burn("A", {"--name", "Photos"}).status, 0);
+    // A file is written in place, which keeps no mark of a closed disc: --close says so, and
+    // sessions are added all the same.
+    const auto first = burn("A", {"--name", "Photos", "--close"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_TRUE(has(first.err, "is written in place and cannot be closed")) << first.err;
     for (const char* folder : {"B", "C"}) {
-        const auto added = burn(folder, {"--append", "--verify"});
+        const auto added = burn(folder, {"--append", "--verify"}, *folder == 'C' ? "mp3" : "data");
         ASSERT_EQ(added.status, 0) << added.out << added.err;
     }
     const std::vector<int> starts = xorrisoSessions();
@@ -85,6 +92,10 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
         std::regex_search(byRecorder.out, std::regex("^-r[-w]-r--r-- +1 0 +0 +5000 .* 'B.txt'\n$")))
         << byRecorder.out;
     EXPECT_EQ(byImage.out, byRecorder.out);
+    // The MP3 CD's files are for players: readable by all.
+    const auto songs = kilnware({"ls", disc, "/C"});
+    EXPECT_TRUE(std::regex_search(songs.out, std::regex("^-r--r--r-- .* 5000 .* 'C.mp3'\n$")))
+        << songs.out << songs.err;
     const auto info = kilnware({"info", "--recorder", "stdio:" + disc});
     EXPECT_TRUE(has(info.out, "3 ISO 9660 sessions, the newest named \"Photos\"")) << info.out;
     EXPECT_TRUE(has(info.out, "Session 3:   track 3, data")) << info.out;
