@@ -164,8 +164,13 @@ std::optional<std::string> HostBurn::refusal(const DRDevice& device) const {
             return why;
         }
     }
+    // Written over, a rewritable holds what blanking leaves, which its free blocks (none on a
+    // full CD-RW, those after the last session on a DVD+RW) do not tell: the engine finds out.
+    const Medium medium = mediumIn(device);
+    const bool writtenOver =
+        !wishes_.media.append && medium.holdsData() && overwriteAllowed(device);
     const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
-    if (measure.problem) {
+    if (measure.problem && !writtenOver) {
         return *measure.problem + (imageRecorder && !measure.audio ? largerMedium(measure) : "");
     }
     return std::nullopt;
