@@ -4,6 +4,7 @@
 
 #include "MediaPolicy.h"
 #include "Medium.h"
+#include "RecorderList.h"
 
 namespace kilnware::desktop {
 
@@ -56,9 +57,15 @@ QString DesktopBurn::contentRefusal(const DRDevice& device) const {
     }
     using hosts::ContentPolicy;
     const hosts::Medium medium = ContentPolicy::mediumIn(device);
-    const QString holds = tr("%1 holds %2.")
-                              .arg(QString::fromStdString(ContentPolicy::called(medium, device)),
-                                   QString::fromStdString(medium.holdings()));
+    // As the recorder's card names the medium; a pseudo-drive's file by its own name.
+    const QString name = QString::fromStdString(device.displayName());
+    const QString holdings = QString::fromStdString(medium.holdings());
+    const QString holds =
+        ContentPolicy::pseudoDrive(device)
+            ? tr("%1 holds %2.").arg(name, holdings)
+            : tr("The %1 in %2 holds %3.")
+                  .arg(RecorderList::mediumWords(QString::fromStdString(medium.type)), name,
+                       holdings);
     if (content_.appending(device)) {
         return holds + QLatin1Char(' ') +
                tr("A session can be added only to ISO 9660 sessions that are left open.");

@@ -15,6 +15,7 @@ namespace kilnware::desktop {
 DiscDialog::DiscDialog(QWidget* parent) : QDialog(parent) {
     setObjectName("discDialog");
     setWindowModality(Qt::WindowModal);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 72);
     auto* layout = new QVBoxLayout(this);
     words_ = new QLabel;
     words_->setWordWrap(true);
@@ -81,6 +82,7 @@ void DiscDialog::showReading(const DiscReading& reading) {
             (reading.damaged ? tr("The disc in %1 is damaged.") : tr("The disc in %1 is intact."))
                 .arg(reading.name) +
             QStringLiteral("\n\n") + reading.sessions.join(QLatin1Char('\n')));
+        adjustSize();  // each session's verdict takes a line or more
         return;
     }
     words_->setText(

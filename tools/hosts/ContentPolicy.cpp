@@ -7,15 +7,11 @@ namespace kilnware::hosts {
 
 using namespace platform;
 
-namespace {
-
-bool pseudoDrive(const DRDevice& device) {
+bool ContentPolicy::pseudoDrive(const DRDevice& device) {
     const Dictionary info = device.info();
     const std::string* connection = info[DRDevicePhysicalInterconnectKey].text();
     return connection && *connection == "Pseudo-drive";
 }
-
-}  // namespace
 
 Medium ContentPolicy::mediumIn(const DRDevice& device) {
     return Medium(device.status()[DRDeviceMediaInfoKey]);

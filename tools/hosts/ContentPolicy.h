@@ -54,6 +54,8 @@ public:
     void applyTo(platform::DRBurn& burn, const platform::DRDevice& device) const;
 
     static Medium mediumIn(const platform::DRDevice& device);
+    // A libburn pseudo-drive over a file, which its name says all of.
+    static bool pseudoDrive(const platform::DRDevice& device);
     // What a medium that holds data is called in a sentence: "The CDRW in Drive", or a
     // pseudo-drive's name.
     static std::string called(const Medium& medium, const platform::DRDevice& device);
