@@ -247,7 +247,9 @@ void build(App& built, Request& request, std::ostream& out) {
         c[command]->add_flag("--replace", media.replace,
                              "With --append, replace a file or folder of the same name");
         c[command]->add_flag("--close", media.close,
-                             "Close the disc: no session can be added after this one");
+                             "Close the disc: no session can be added after this one (media "
+                             "written in place, DVD+RW, DVD-RAM, BD-RE and files, cannot be "
+                             "closed)");
     }
     c[Command::Erase]->add_flag("--fast", built.fast, "A quick erase (the default)");
     c[Command::Erase]->add_flag(

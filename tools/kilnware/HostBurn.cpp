@@ -1,8 +1,10 @@
 #include "HostBurn.h"
 
-#include "Medium.h"
 #include "MediaPolicy.h"
+#include "Medium.h"
 #include "Speeds.h"
+
+#include <kilnware/platform/foundation/Log.h>
 
 namespace kilnware::cli {
 
@@ -92,6 +94,13 @@ void HostBurn::allowOverwrite(const DRDevice& device) {
 }
 
 void HostBurn::applyRequest(DRBurn& burn, const DRDevice& device) const {
+    // Media written in place keep no mark that they are closed (neither libisoburn nor xorriso
+    // makes one): the person learns that more sessions can still be added.
+    if (wishes_.media.close && mediumIn(device).overwritable) {
+        Log::warning(called(mediumIn(device), device) +
+                     " is written in place and cannot be closed: sessions can still be added "
+                     "to it.");
+    }
     Dictionary properties = burn.properties();
     properties.set(DRBurnOverwriteDiscKey, overwriteAllowed(device) && !wishes_.media.append &&
                                                mediumIn(device).holdsData());
@@ -155,8 +164,13 @@ std::optional<std::string> HostBurn::refusal(const DRDevice& device) const {
             return why;
         }
     }
+    // Written over, a rewritable holds what blanking leaves, which its free blocks (none on a
+    // full CD-RW, those after the last session on a DVD+RW) do not tell: the engine finds out.
+    const Medium medium = mediumIn(device);
+    const bool writtenOver =
+        !wishes_.media.append && medium.holdsData() && overwriteAllowed(device);
     const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
-    if (measure.problem) {
+    if (measure.problem && !writtenOver) {
         return *measure.problem + (imageRecorder && !measure.audio ? largerMedium(measure) : "");
     }
     return std::nullopt;

@@ -55,17 +55,6 @@ std::string holdings(const DRMediaInfo& medium) {
     return "data";
 }
 
-// How a session check reads a drive.
-media::BlockReader driveReader(burn_drive* drive) {
-    return [drive](std::uint64_t lba, std::size_t count, unsigned char* out) {
-        off_t got = 0;
-        const auto bytes = static_cast<off_t>(count * 2048);
-        return burn_read_data(drive, static_cast<off_t>(lba * 2048), reinterpret_cast<char*>(out),
-                              bytes, &got, 2 | 4) == 1 &&
-               got == bytes;
-    };
-}
-
 std::mutex watchMutex;
 std::function<void(const GivenBurn&)> burnWatch;
 
@@ -328,6 +317,7 @@ private:
     // whatever the medium holds, so that sessions can be added to it later.
     void decideOnMedium() {
         const DRMediaInfo medium = describeMedium(readMedium(*drive_));
+        writtenInPlace_ = medium.overwritable;
         const bool append = properties_[DRBurnAppendKey].boolValue();
         if (tracks_.size() == 1) {
             tree_ = media::SessionTree::of(*tracks_.front());
@@ -558,8 +548,7 @@ private:
         if (burn_write_opts_set_simulate(opts_.get(), simulate_ ? 1 : 0) == 1) {
             given_.simulate = simulate_;
         }
-        burn_write_opts_set_multi(opts_.get(),
-                                  properties_[DRBurnAppendableKey].boolValue() ? 1 : 0);
+        burn_write_opts_set_multi(opts_.get(), leftOpen() ? 1 : 0);
         if (!cdText_.empty()) {
             const auto packs = static_cast<int>((cdText_.size() - 4) / 18);
             if (burn_write_opts_set_leadin_text(opts_.get(), cdText_.data() + 4, packs, 0) > 0) {
@@ -601,6 +590,24 @@ private:
         if (burn_disc_track_lba_nwa(d, opts_.get(), 0, &lba, &nwa) == 1 && nwa > 0) {
             firstBlock_ = nwa;
         }
+    }
+
+    // Whether the burn leaves the medium open for more sessions: where it asks to and libburn can
+    // (a stream, as a pipe or a character device is written, takes one session and no more;
+    // media written in place take more sessions whatever the write said).
+    bool leftOpen() const {
+        if (!properties_[DRBurnAppendableKey].boolValue() || writtenInPlace_) {
+            return properties_[DRBurnAppendableKey].boolValue();
+        }
+        burn_multi_caps* caps = nullptr;
+        const bool open = burn_disc_get_multi_caps(drive_->get(), BURN_WRITE_NONE, &caps, 0) > 0 &&
+                          caps && caps->multi_session;
+        burn_disc_free_multi_caps(&caps);
+        if (!open && drive_->role() == 1) {
+            Log::warning("The " + drive_->profileName() + " in " + address_ +
+                         " cannot be left open: no session can be added after this one.");
+        }
+        return open;
     }
 
     void write() {
@@ -684,7 +691,7 @@ private:
             throw Failure{"The disc did not verify: the new session cannot be found."};
         }
         const DRMediaSession& session = reading.sessions.back();
-        const media::BlockReader read = driveReader(d);
+        const media::BlockReader read = blockReader(d);
         media::SessionCheck check =
             media::checkSession(session.start, session.length, read, [&](std::uint64_t done) {
                 report(DRStatusStateVerifying,
@@ -850,6 +857,7 @@ private:
     std::unique_ptr<media::SessionTree> tree_;  // a session libisoburn lays out
     bool sessionPrepared_ = false;              // its image is being made, and not yet written
     bool blankFirst_ = false;
+    bool writtenInPlace_ = false;  // the medium is written over in place (sessions emulated)
     std::unique_ptr<Drive> drive_;
     DiscPtr disc_;  // holds the sessions, tracks and sources
     WriteOptsPtr opts_;

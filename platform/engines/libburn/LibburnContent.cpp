@@ -78,17 +78,23 @@ std::optional<std::string> fileSystemOf(const unsigned char* head, std::size_t s
     return std::nullopt;
 }
 
+media::BlockReader blockReader(burn_drive* drive) {
+    return [drive](std::uint64_t lba, std::size_t count, unsigned char* out) {
+        off_t got = 0;
+        const auto bytes = static_cast<off_t>(count * 2048);
+        return burn_read_data(drive, static_cast<off_t>(lba * 2048), reinterpret_cast<char*>(out),
+                              bytes, &got, 2 | 4) == 1 &&
+               got == bytes;
+    };
+}
+
 std::vector<unsigned char> readHead(const Drive& drive) {
     std::vector<unsigned char> head(kHeadBytes);
+    const media::BlockReader read = blockReader(drive.get());
     std::size_t got = 0;
     // Block by block: a medium shorter than the head gives what it holds.
-    for (; got < head.size(); got += 2048) {
-        off_t count = 0;
-        if (burn_read_data(drive.get(), static_cast<off_t>(got),
-                           reinterpret_cast<char*>(head.data() + got), 2048, &count, 2 | 4) != 1 ||
-            count != 2048) {
-            break;
-        }
+    while (got < head.size() && read(got / 2048, 1, head.data() + got)) {
+        got += 2048;
     }
     head.resize(got);
     return head;

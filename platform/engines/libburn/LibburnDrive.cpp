@@ -37,6 +37,10 @@ std::unique_ptr<Drive> Drive::grab(const std::string& address, bool load) {
     }
     std::vector<char> adr(address.begin(), address.end());
     adr.push_back('\0');
+    // A file is tried for reading and writing, as xorriso's -early_stdio_test does: one that
+    // may only be read is a closed medium (role 4), and one that may only be written and holds
+    // something is appendable (role 5), not blank, so that it is never written over unasked.
+    burn_allow_drive_role_4(1 | 2 | 8);
     ::burn_drive_info* acquired = nullptr;
     // bit 2: a file is cut where libisoburn begins to write a session into it, so that nothing
     // of what it held before lingers after the session's end.

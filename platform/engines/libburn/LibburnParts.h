@@ -14,6 +14,8 @@
 
 #include <kilnware/platform/discrecording/DRMediaInfo.h>
 
+#include "platform/media/DiscReading.h"
+
 namespace kilnware::platform::libburn {
 
 using burn::burn_disc;
@@ -121,6 +123,9 @@ void readSessions(const Drive& drive, MediumReading& reading);
 std::optional<std::string> fileSystemOf(const unsigned char* head, std::size_t size);
 // The first 68 KiB of the medium (fewer when it holds fewer), for fileSystemOf.
 std::vector<unsigned char> readHead(const Drive& drive);
+// Reads blocks of the medium in `drive` (burn_read_data, quietly: a block that cannot be read is
+// an answer, not an error message), for the session checks and listings.
+media::BlockReader blockReader(burn_drive* drive);
 
 // The write speeds the drive offers for its medium, in kilobytes (1000 bytes) a second, fastest
 // first; empty when it names none (a pseudo-drive).

@@ -90,16 +90,7 @@ private:
         return reading.sessions;
     }
 
-    media::BlockReader reader() const {
-        burn::burn_drive* drive = drive_->get();
-        return [drive](std::uint64_t lba, std::size_t count, unsigned char* out) {
-            off_t got = 0;
-            const auto bytes = static_cast<off_t>(count * 2048);
-            return burn::burn_read_data(drive, static_cast<off_t>(lba * 2048),
-                                        reinterpret_cast<char*>(out), bytes, &got, 2 | 4) == 1 &&
-                   got == bytes;
-        };
-    }
+    media::BlockReader reader() const { return libburn::blockReader(drive_->get()); }
 
     std::unique_ptr<Drive> drive_;
     std::function<void()> released_;

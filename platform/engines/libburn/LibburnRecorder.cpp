@@ -44,9 +44,10 @@ std::shared_ptr<LibburnRecorder> LibburnRecorder::open(const std::string& addres
         lastMessage({});
         return nullptr;
     }
-    // Neither the null drive nor a read-only one can record.
+    // The null drive holds nothing. A file that may only be read is shown as a closed medium,
+    // which can be read back and is refused for every burn with the reason.
     const int role = drive->role();
-    if (role == 0 || role == 4) {
+    if (role == 0) {
         return nullptr;
     }
     const burn_drive_info& info = drive->info();

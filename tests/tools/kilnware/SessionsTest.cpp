@@ -3,15 +3,21 @@
 // command's answers for media that libburn cannot make (write-once discs) on scriptable recorders.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
+#include <sstream>
 
 #include <kilnware/platform/engines/virtual/ScriptableRecorder.h>
 #include <kilnware/platform/panels/Panels.h>
 
 #include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
+#include "tools/kilnware/Commands.h"
 #include "tools/kilnware/HostBurn.h"
 
 namespace kilnware {
@@ -29,9 +35,11 @@ protected:
     RunResult kilnware(std::vector<std::string> arguments) {
         return test::runProgram(KILNWARE_CLI, arguments);
     }
-    // A data burn of `folder` onto the pseudo-drive over `disc`, with `more` options.
-    RunResult burn(const std::string& folder, std::vector<std::string> more = {}) {
-        std::vector<std::string> arguments = {"data", dir.file(folder), "--yes", "--recorder",
+    // A data burn (or another `command`) of `folder` onto the pseudo-drive over `disc`, with
+    // `more` options.
+    RunResult burn(const std::string& folder, std::vector<std::string> more = {},
+                   const std::string& command = "data") {
+        std::vector<std::string> arguments = {command, dir.file(folder), "--yes", "--recorder",
                                               "stdio:" + disc};
         arguments.insert(arguments.end(), more.begin(), more.end());
         return kilnware(arguments);
@@ -56,18 +64,23 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// Three sessions, one after the other, each holding the files of those before it; xorriso reads
-// them as its own, and so do the command's ls, info and check. A burn that would write over them
-// is refused unless asked, and then replaces them. A byte flipped in a file of the second session
-// is found, and the file named.
+// Three sessions, one after the other (the third an MP3 CD's), each holding the files of those
+// before it; xorriso reads them as its own, and so do the command's ls, info and check. A burn that
+// would write over them is refused unless asked, and then replaces them. A byte flipped in a file
+// of the second session is found, and the file named.
 TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenAsked) {
     for (const char* folder : {"A", "B", "C", "D"}) {
         fs::create_directories(dir.file(folder));
-        test::writeFile(dir.file(folder) + "/" + folder + ".txt", std::string(5000, *folder));
+        test::writeFile(dir.file(folder) + "/" + folder + (*folder == 'C' ? ".mp3" : ".txt"),
+                        std::string(5000, *folder));
     }
-    ASSERT_EQ(burn("A", {"--name", "Photos"}).status, 0);
+    // A file is written in place, which keeps no mark of a closed disc: --close says so, and
+    // sessions are added all the same.
+    const auto first = burn("A", {"--name", "Photos", "--close"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_TRUE(has(first.err, "is written in place and cannot be closed")) << first.err;
     for (const char* folder : {"B", "C"}) {
-        const auto added = burn(folder, {"--append", "--verify"});
+        const auto added = burn(folder, {"--append", "--verify"}, *folder == 'C' ? "mp3" : "data");
         ASSERT_EQ(added.status, 0) << added.out << added.err;
     }
     const std::vector<int> starts = xorrisoSessions();
@@ -85,6 +98,10 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
         std::regex_search(byRecorder.out, std::regex("^-r[-w]-r--r-- +1 0 +0 +5000 .* 'B.txt'\n$")))
         << byRecorder.out;
     EXPECT_EQ(byImage.out, byRecorder.out);
+    // The MP3 CD's files are for players: readable by all.
+    const auto songs = kilnware({"ls", disc, "/C"});
+    EXPECT_TRUE(std::regex_search(songs.out, std::regex("^-r--r--r-- .* 5000 .* 'C.mp3'\n$")))
+        << songs.out << songs.err;
     const auto info = kilnware({"info", "--recorder", "stdio:" + disc});
     EXPECT_TRUE(has(info.out, "3 ISO 9660 sessions, the newest named \"Photos\"")) << info.out;
     EXPECT_TRUE(has(info.out, "Session 3:   track 3, data")) << info.out;
@@ -124,6 +141,42 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
                                 std::to_string(block) + "\\)")))
         << checked.out;
 
+    // libburn's write-once media: the file opened for reading only is a closed disc, read back
+    // and refused for every burn; a stream (a character device) is a blank one that takes one
+    // session, and cannot be read back.
+    const int readOnly = ::open(disc.c_str(), O_RDONLY);  // the command inherits it
+    ASSERT_GE(readOnly, 0);
+    const std::string closed = "stdio:/dev/fd/" + std::to_string(readOnly);
+    struct WriteOnce {
+        std::string recorder;
+        const char* flag;
+        int status;
+        const char* says;
+    };
+    const WriteOnce writeOnce[] = {
+        {closed, nullptr, 3, "holds 3 ISO 9660 sessions, the newest named \"Photos\", "},
+        {closed, nullptr, 3, ", and it is closed: insert a blank disc."},
+        {closed, "--append", 3, ", and it is closed: no session can be added to it."},
+        {closed, "--overwrite", 3, ", and it is closed: insert a blank disc."},
+        {"stdio:/dev/null", "--append", 0, ""},
+        {"stdio:/dev/null", "--verify", 1, "cannot read back what it writes"},
+    };
+    for (const WriteOnce& c : writeOnce) {
+        SCOPED_TRACE(c.recorder + " " + (c.flag ? c.flag : ""));
+        std::vector<std::string> arguments = {"data", dir.file("D"), "--yes", "--recorder",
+                                              c.recorder};
+        if (c.flag) {
+            arguments.push_back(c.flag);
+        }
+        const auto run = kilnware(arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_TRUE(has(run.err, c.says)) << run.err;
+    }
+    EXPECT_TRUE(has(kilnware({"info", "--recorder", closed}).out, "Medium:      Unknown, closed"));
+    EXPECT_EQ(kilnware({"check", "--recorder", closed}).out, checked.out);
+    ::close(readOnly);
+    EXPECT_EQ(xorrisoSessions().size(), 3u);
+
     // Asked, it is written over: one session, the new files alone.
     ASSERT_EQ(burn("D", {"--overwrite"}).status, 0);
     EXPECT_EQ(xorrisoSessions(), std::vector<int>{32});
@@ -152,12 +205,29 @@ TEST_F(Sessions, OtherContentIsRefusedAndTheImageRecorderTakesNoSession) {
     EXPECT_TRUE(has(image.err, "stdio:")) << image.err;
 }
 
+// The command run in-process on a recorder the test scripts, named "Drive": its exit status,
+// what it said on standard error, and the burns the recorder was given.
+struct Ran {
+    int status;
+    std::string err;
+    std::vector<ScriptableRecorder::Burn> burns;
+};
+Ran runOn(const ScriptedMedium& medium, const std::vector<std::string>& arguments) {
+    test::ScopedRecorder recorder("Drive", medium);
+    std::ostringstream out, err;
+    std::streambuf* const realOut = std::cout.rdbuf(out.rdbuf());
+    std::streambuf* const realErr = std::cerr.rdbuf(err.rdbuf());
+    const cli::Parsed parsed = cli::parseCommandLine(arguments, out, err);
+    const int status = parsed.request ? cli::runCommand(*parsed.request) : parsed.status;
+    std::cout.rdbuf(realOut);
+    std::cerr.rdbuf(realErr);
+    return {status, err.str(), recorder->burns()};
+}
+
 // The command's answers for media that hold data, on recorders the test scripts: write-once discs
 // take sessions but are never written over; rewritables are, when asked; what the person asked
 // goes on the burn. The library's own controller keeps its CD-R and CD-RW policy.
 TEST(SessionsPolicy, WriteOnceDiscsTakeSessionsAndRewritablesAreWrittenOverWhenAsked) {
-    using cli::HostBurn;
-    using cli::MediaRequest;
     ScriptedMedium rewritable = ScriptedMedium::withSessions(DRDeviceMediaTypeCDRW, 1, false);
     rewritable.erasable = true;
     ScriptedMedium inPlace = ScriptedMedium::withSessions(DRDeviceMediaTypeDVDPlusRW, 2, true);
@@ -167,65 +237,101 @@ TEST(SessionsPolicy, WriteOnceDiscsTakeSessionsAndRewritablesAreWrittenOverWhenA
     ext4.content = DRDeviceMediaContentFileSystem;
     ext4.fileSystem = "ext4";
     ext4.appendable = false;
+    const ScriptedMedium openCDR = ScriptedMedium::withSessions(DRDeviceMediaTypeCDR, 2, true);
     struct Case {
         const char* what;
         ScriptedMedium medium;
-        MediaRequest request;
-        bool suitable;
-        const char* says;  // in the prompt, or in the question when one is asked
+        std::vector<std::string> flags;  // after the command, mp3 where named first
+        int status;
+        const char* says;  // on standard error
+        // What a burn that began was asked: DRBurnAppendKey, DRBurnOverwriteDiscKey, and
+        // DRBurnAppendableKey.
+        bool append = false, overwrite = false, leftOpen = true;
     };
-    const MediaRequest none{.sessions = true}, append{.append = true, .sessions = true},
-        overwrite{.overwrite = true, .sessions = true};
     const Case cases[] = {
-        {"blank CD-R", ScriptedMedium::blankCDR(), none, true, ""},
-        {"open CD-R", ScriptedMedium::withSessions(DRDeviceMediaTypeCDR, 2, true), none, false,
+        {"blank CD-R", ScriptedMedium::blankCDR(), {}, 0, ""},
+        {"open CD-R",
+         openCDR,
+         {},
+         3,
          "holds 2 ISO 9660 sessions, the newest named \"PHOTOS\", 4.10 MB; a CDR cannot be "
          "written over. Add a session to it with --append."},
-        {"open CD-R, appended", ScriptedMedium::withSessions(DRDeviceMediaTypeCDR, 2, true), append,
-         true, ""},
-        {"open CD-R, written over", ScriptedMedium::withSessions(DRDeviceMediaTypeCDR, 2, true),
-         overwrite, false, "cannot be written over"},
-        {"closed CD-R", ScriptedMedium::withSessions(DRDeviceMediaTypeCDR, 1, false), append, false,
-         "and it is closed: no session can be added"},
-        {"closed CD-R, written over", ScriptedMedium::withSessions(DRDeviceMediaTypeCDR, 1, false),
-         overwrite, false, "closed: insert a blank disc"},
-        {"closed CD-RW", rewritable, none, false, "Write over it, losing what it holds?"},
-        {"closed CD-RW, written over", rewritable, overwrite, true, ""},
-        {"DVD+RW sessions", inPlace, none, false, "--append, or write over it with --overwrite"},
-        {"DVD+RW sessions, appended", inPlace, append, true, ""},
-        {"DVD+RW of ext4, appended", ext4, append, false,
+        {"open CD-R, appended", openCDR, {"--append"}, 0, "", true},
+        {"open CD-R, an MP3 CD appended", openCDR, {"mp3", "--append"}, 0, "", true},
+        {"open DVD-R, appended and closed",
+         ScriptedMedium::withSessions(DRDeviceMediaTypeDVDR, 1, true),
+         {"--append", "--close"},
+         0,
+         "",
+         true,
+         false,
+         false},
+        {"open BD-R, appended",
+         ScriptedMedium::withSessions(DRDeviceMediaTypeBDR, 3, true),
+         {"--append"},
+         0,
+         "",
+         true},
+        {"open CD-R, written over", openCDR, {"--overwrite"}, 3, "a CDR cannot be written over"},
+        {"closed CD-R",
+         ScriptedMedium::withSessions(DRDeviceMediaTypeCDR, 1, false),
+         {"--append"},
+         3,
+         ", and it is closed: no session can be added to it."},
+        {"closed DVD+R, written over",
+         ScriptedMedium::withSessions(DRDeviceMediaTypeDVDPlusR, 1, false),
+         {"--overwrite"},
+         3,
+         ", and it is closed: insert a blank disc."},
+        {"closed CD-RW", rewritable, {}, 3, "MB. Write over it with --overwrite."},
+        {"closed CD-RW, written over", rewritable, {"--overwrite"}, 0, "", false, true},
+        {"DVD+RW sessions", inPlace, {}, 3, "--append, or write over it with --overwrite."},
+        {"DVD+RW sessions, appended and closed",
+         inPlace,
+         {"--append", "--close"},
+         0,
+         "is written in place and cannot be closed: sessions can still be added",
+         true,
+         false,
+         false},
+        {"DVD+RW of ext4, appended",
+         ext4,
+         {"--append"},
+         3,
          "holds an ext4 file system, 4.10 MB: a session can be added only to ISO 9660 sessions. "
          "Write over it with --overwrite instead."},
     };
-    const auto hostFor = [](const MediaRequest& request) {
-        cli::BurnWishes wishes;
-        wishes.media = request;
-        return std::make_shared<HostBurn>(wishes);
-    };
-    auto panel = DRBurnSetupPanel::setupPanel();
+    test::TempDir dir;
+    test::writeFile(dir.file("song.mp3"), "song");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        auto recorder = ScriptableRecorder::create("Drive", "USB", c.medium);
-        auto host = hostFor(c.request);
-        std::optional<std::string> prompt;
-        const std::shared_ptr<DRDevice> device = recorder;
-        EXPECT_EQ(host->deviceContainsSuitableMedia(*panel, device, prompt), c.suitable);
-        const std::string said =
-            prompt.value_or("") + host->overwriteQuestion(*recorder).value_or("");
-        EXPECT_TRUE(has(said, c.says)) << said;
-        if (c.suitable) {
-            auto burn = DRBurn::burnForDevice(recorder);
-            host->applyRequest(*burn, *recorder);
-            const Dictionary properties = burn->properties();
-            EXPECT_EQ(properties[DRBurnAppendKey].boolValue(), c.request.append);
-            EXPECT_EQ(properties[DRBurnOverwriteDiscKey].boolValue(),
-                      c.request.overwrite && !c.medium.sessions.empty());
-            EXPECT_TRUE(properties[DRBurnAppendableKey].boolValue());
+        std::vector<std::string> arguments = c.flags;
+        if (arguments.empty() || arguments.front() != "mp3") {
+            arguments.insert(arguments.begin(), "data");
+        }
+        arguments.insert(arguments.begin() + 1,
+                         {dir.file("song.mp3"), "--yes", "--recorder", "Drive"});
+        const Ran ran = runOn(c.medium, arguments);
+        EXPECT_EQ(ran.status, c.status) << ran.err;
+        EXPECT_TRUE(has(ran.err, c.says)) << ran.err;
+        ASSERT_EQ(ran.burns.size(), c.status == 0 ? 1u : 0u);
+        if (c.status == 0) {
+            const Dictionary& asked = ran.burns.front().properties;
+            EXPECT_EQ(asked[DRBurnAppendKey].boolValue(), c.append);
+            EXPECT_EQ(asked[DRBurnOverwriteDiscKey].boolValue(), c.overwrite);
+            EXPECT_EQ(asked[DRBurnAppendableKey].boolValue(), c.leftOpen);
         }
     }
+    using cli::HostBurn;
+    auto panel = DRBurnSetupPanel::setupPanel();
     // Said yes to, the question is not asked again and the rewritable is taken.
     auto recorder = ScriptableRecorder::create("Drive", "USB", rewritable);
-    auto host = hostFor(none);
+    cli::BurnWishes wishes;
+    wishes.media.sessions = true;
+    auto host = std::make_shared<HostBurn>(wishes);
+    EXPECT_TRUE(has(host->overwriteQuestion(*recorder).value_or(""),
+                    "holds an ISO 9660 session named \"PHOTOS\", 2.05 MB. Write over it, losing "
+                    "what it holds?"));
     host->allowOverwrite(*recorder);
     std::optional<std::string> prompt;
     EXPECT_TRUE(host->deviceContainsSuitableMedia(*panel, recorder, prompt));
