@@ -17,7 +17,8 @@ export HOME=$work/home XDG_RUNTIME_DIR=$work/home
 # Qt offers its accessibility tree on the bus whether or not a screen reader runs.
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0
 unset QT_QPA_PLATFORM
-xvfb-run -a -s "-screen 0 1280x1024x24" dbus-run-session -- bash -c '
+# -a alone starts its search at display 99 in every run: two at once may pick the same one.
+xvfb-run -a -n $((100 + $$ % 5000)) -s "-screen 0 1280x1024x24" dbus-run-session -- bash -c '
   "$1" --data "$2/Trip" --image-dir "$2/images" 2> "$2/program.log" &
   program=$!
   status=0

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
@@ -142,9 +143,8 @@ private:
     void finish(Outcome outcome);
     template <typename Signal, typename... Arguments>
     void tell(Signal signal, Arguments... arguments) {
-        QMetaObject::invokeMethod(
-            &owner_, [owner = &owner_, signal, arguments...] { (owner->*signal)(arguments...); },
-            Qt::QueuedConnection);
+        owner_.toWindow_.post(
+            [owner = &owner_, signal, arguments...] { (owner->*signal)(arguments...); });
     }
 
     Library& owner_;
@@ -641,18 +641,26 @@ void LibraryThread::measureLayout(int generation, const Project& project) {
 
 Library::Library(const QString& imageFolder, QObject* parent)
     : QObject(parent), worker_(new LibraryThread(*this)) {
+    // Before the library thread exists: libburn sets the locale as it starts.
+    LibburnEngine::prepare();
+    toWindow_.open();
     thread_.setObjectName("kilnware-library");
     worker_->moveToThread(&thread_);
+    connect(
+        &thread_, &QThread::started, worker_, [this] { toWorker_.open(); }, Qt::DirectConnection);
+    toWorker_.post([worker = worker_, imageFolder] { worker->start(imageFolder); });
     thread_.start();
-    QMetaObject::invokeMethod(
-        worker_, [worker = worker_, imageFolder] { worker->start(imageFolder); },
-        Qt::QueuedConnection);
 }
 
 Library::~Library() {
     cancel();
-    QMetaObject::invokeMethod(
-        worker_, [worker = worker_] { worker->stop(); }, Qt::BlockingQueuedConnection);
+    std::promise<void> stopped;
+    toWorker_.post([this, &stopped] {
+        worker_->stop();
+        toWorker_.close();
+        stopped.set_value();
+    });
+    stopped.get_future().wait();
     thread_.quit();
     thread_.wait();
     delete worker_;
@@ -661,8 +669,7 @@ Library::~Library() {
 void Library::burn(const Project& project) {
     busy_ = true;
     worker_->cancelRequested = false;
-    QMetaObject::invokeMethod(
-        worker_, [worker = worker_, project] { worker->burn(project); }, Qt::QueuedConnection);
+    toWorker_.post([worker = worker_, project] { worker->burn(project); });
 }
 
 void Library::cancel() {
@@ -671,36 +678,28 @@ void Library::cancel() {
     if (worker_->preparing) {
         Task::terminateAll();
     }
-    QMetaObject::invokeMethod(
-        worker_, [worker = worker_] { worker->cancelProgress(); }, Qt::QueuedConnection);
+    toWorker_.post([worker = worker_] { worker->cancelProgress(); });
 }
 
 void Library::answerSetup(const SetupAnswer& answer) {
-    QMetaObject::invokeMethod(
-        worker_, [worker = worker_, answer] { worker->answerSetup(answer); }, Qt::QueuedConnection);
+    toWorker_.post([worker = worker_, answer] { worker->answerSetup(answer); });
 }
 
 void Library::eject(quintptr recorder) {
-    QMetaObject::invokeMethod(
-        worker_, [worker = worker_, recorder] { worker->eject(recorder); }, Qt::QueuedConnection);
+    toWorker_.post([worker = worker_, recorder] { worker->eject(recorder); });
 }
 
 void Library::setImageRecorder(const ImageRecorderSettings& settings) {
-    QMetaObject::invokeMethod(
-        worker_, [worker = worker_, settings] { worker->setImageRecorder(settings); },
-        Qt::QueuedConnection);
+    toWorker_.post([worker = worker_, settings] { worker->setImageRecorder(settings); });
 }
 
 void Library::measureAudio(const QStringList& paths) {
-    QMetaObject::invokeMethod(
-        worker_, [worker = worker_, paths] { worker->measureAudio(paths); }, Qt::QueuedConnection);
+    toWorker_.post([worker = worker_, paths] { worker->measureAudio(paths); });
 }
 
 void Library::measureLayout(int generation, const Project& project) {
-    QMetaObject::invokeMethod(
-        worker_,
-        [worker = worker_, generation, project] { worker->measureLayout(generation, project); },
-        Qt::QueuedConnection);
+    toWorker_.post(
+        [worker = worker_, generation, project] { worker->measureLayout(generation, project); });
 }
 
 }  // namespace kilnware::desktop

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "Mailbox.h"
 #include "Project.h"
 
 namespace kilnware::desktop {
@@ -14,7 +15,7 @@ class LibraryThread;
 // The library, on a thread of its own. Its calls wait for what they wait for (the video DVD's
 // tools for minutes, a folder's files being laid out, an audio file being measured) on that
 // thread, never on the window's: the window sends requests, which return at once, and hears back
-// through the signals, on its own thread.
+// through the signals, on its own thread. Both ways go through a Mailbox.
 //
 // On its thread the library's run loop is driven by that thread's Qt event loop, through the
 // loop's ready descriptor: the engines' reports, the device notices and the panels all arrive
@@ -64,6 +65,7 @@ private:
     friend class LibraryThread;
     QThread thread_;
     LibraryThread* worker_;  // lives on thread_
+    Mailbox toWorker_, toWindow_;
     std::atomic<bool> busy_{false};
 };
 

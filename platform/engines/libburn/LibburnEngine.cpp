@@ -36,6 +36,11 @@ std::string LibburnEngine::name() const {
     return "libburn";
 }
 
+bool LibburnEngine::prepare() {
+    std::lock_guard lock(media::libburnMutex());
+    return media::startLibburn();
+}
+
 void LibburnEngine::start() {
     std::vector<std::string> addresses;
     {

@@ -104,6 +104,11 @@ class KILNWARE_EXPORT LibburnEngine : public Engine {
 public:
     LibburnEngine();
     ~LibburnEngine() override;
+    // Starts libburn and libisofs, as the first start() or image reading would. While they start
+    // they set the process's character type (setlocale), which no other thread may read at that
+    // moment: a host that runs the library on a thread of its own, beside threads of its own that
+    // read the locale, calls this first, while it is alone. False when they cannot start.
+    static bool prepare();
     std::string name() const override;
     void start() override;
     void stop() override;
