@@ -10,6 +10,8 @@ packages=(
   googletest libgtest-dev libgmock-dev
   # recording, images and audio; genisoimage makes UDF images at run time
   libburn-dev libisofs-dev libisoburn-dev libsndfile1-dev libsoxr-dev libudev-dev genisoimage
+  # the MD5 sums of data images
+  libssl-dev
   # decoding every audio format users keep, and reading their tags
   libavformat-dev libavcodec-dev libavutil-dev
   # the tests sort names as a person's language does: en_US.UTF-8, generated below

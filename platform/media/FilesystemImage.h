@@ -89,8 +89,15 @@ private:
     std::shared_ptr<StreamsShared> shared_;
 };
 
+// Who reads the files of libisofs' image: its reader, from disk, where it can tell where libisofs
+// puts them (else libisofs); only its reader (else no image: to compare); only libisofs, as for
+// HFS+ (the same image, made the slow way).
+enum class FilesReadBy { ReaderWherePossible, Reader, Libisofs };
+
 // libisofs' image of a layout without UDF.
-std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error);
+std::unique_ptr<FilesystemImage> makeIsoImage(
+    FolderLayout layout, std::string& error,
+    FilesReadBy filesReadBy = FilesReadBy::ReaderWherePossible);
 // genisoimage's image of a layout with UDF.
 std::unique_ptr<FilesystemImage> makeUdfImage(FolderLayout layout, std::string& error);
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -17,6 +18,8 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -27,9 +30,10 @@
 #include <kilnware/platform/discrecording/DRFolder.h>
 
 #include "platform/foundation/UniqueFd.h"
-#include "platform/media/FileSpans.h"
+#include "platform/foundation/WorkerThreads.h"
 #include "platform/media/FilesystemImage.h"
 #include "platform/media/Libburn.h"
+#include "platform/media/Md5.h"
 
 namespace kilnware::platform::media {
 
@@ -342,19 +346,18 @@ IsoStream* newFileStream(const LaidOutNode& node, StreamsShared* shared, int wei
 struct ContentOrder {
     std::vector<int> weights;  // per file, in the order of the tree
     // The files whose content the image holds, in its order, when their places can be told:
-    // they fill the image's end, each from a block of its own.
+    // they follow the tree, each from a block of its own, up to libisofs' checksum array.
     std::vector<const LaidOutNode*> files;
+    // Per file of the tree: its place in `files`, or one of these.
+    static constexpr std::int32_t kEmpty = -1;      // no content
+    static constexpr std::int32_t kSameInode = -2;  // the content of a file before it
+    std::vector<std::int32_t> contentOf;
     std::uint64_t bytes = 0;
     // The file whose placeholder shows where libisofs put the files: the first that holds a tag.
     std::uint64_t checkedAt = 0;  // its place, from the first file's
     int checkedWeight = 0;
     bool known = false;
 };
-
-// Files smaller than this are read, larger ones offered to the engine to copy (see IsoReader).
-constexpr std::uint64_t kCopiedFrom = std::uint64_t{64} << 10;
-// How far ahead the reader looks for small files at a time.
-constexpr std::uint64_t kSmallRun = std::uint64_t{4} << 20;
 
 // A file farther in than this from the first leaves the image to libisofs: the check would cost
 // more than it saves.
@@ -372,19 +375,29 @@ void collectFiles(const LaidOutNode& folder, std::vector<const LaidOutNode*>& fi
     }
 }
 
+constexpr std::size_t kBlock = DRTrack::kDataBlockSize;
+
 std::uint64_t blocksOf(std::uint64_t bytes) {
-    return (bytes + DRTrack::kDataBlockSize - 1) / DRTrack::kDataBlockSize;
+    return (bytes + kBlock - 1) / kBlock;
 }
 
 // Every image carries libisofs' MD5 tags: a checksum of the session (with tags after the volume
 // descriptors and the directory tree, to tell which part is damaged) and one of each file, kept in
-// an array that the root's AAIP names. libisofs computes them over the bytes as it writes them;
-// xorriso and `kilnware check` read them back.
-constexpr bool kRecordsChecksums = true;
-
+// an array that the root's AAIP names; xorriso and `kilnware check` read them back. libisofs lays
+// them out and sums what it writes itself; where the reader takes the files from disk, it sums
+// them and writes the array and the session's tag in libisofs' place (ChecksumArray).
 void recordChecksums(IsoWriteOpts* opts) {
     iso_write_opts_set_aaip(opts, 1);
     iso_write_opts_set_record_md5(opts, 1, 1);
+}
+
+// The order with the files' contents left to libisofs.
+ContentOrder leftToLibisofs(ContentOrder order) {
+    order.known = false;
+    order.files.clear();
+    order.contentOf.clear();
+    order.bytes = 0;
+    return order;
 }
 
 ContentOrder contentOrder(const FolderLayout& layout) {
@@ -418,28 +431,26 @@ ContentOrder contentOrder(const FolderLayout& layout) {
         }
     }
     order.weights.resize(files.size());
+    order.contentOf.resize(files.size());
     bool checked = false;
     for (std::size_t i = 0; i < files.size(); ++i) {
         order.weights[i] = kTopWeight - static_cast<int>(first[i]);
-        if (first[i] == i && files[i]->size > 0) {
+        order.contentOf[i] = first[i] != i         ? ContentOrder::kSameInode
+                             : files[i]->size == 0 ? ContentOrder::kEmpty
+                                                   : static_cast<std::int32_t>(order.files.size());
+        if (order.contentOf[i] >= 0) {
             if (!checked && files[i]->size >= sizeof(Tag)) {
                 checked = true;
                 order.checkedAt = order.bytes;
                 order.checkedWeight = order.weights[i];
             }
             order.files.push_back(files[i]);
-            order.bytes += blocksOf(files[i]->size) * DRTrack::kDataBlockSize;
+            order.bytes += blocksOf(files[i]->size) * kBlock;
         }
     }
-    // Without a file to check (none, or only tiny ones), libisofs writes them all. So it does
-    // while it records checksums (recordChecksums): it would checksum placeholders in place of
-    // the files.
-    order.known = !kRecordsChecksums && checked && order.checkedAt <= kCheckedWithin;
-    if (!order.known) {
-        order.files.clear();
-        order.bytes = 0;
-    }
-    return order;
+    // Without a file to check (none, or only tiny ones), libisofs writes them all.
+    order.known = checked && order.checkedAt <= kCheckedWithin;
+    return order.known ? order : leftToLibisofs(std::move(order));
 }
 
 // The owner, mode and times of `source` as the layout's file systems record them: as on disk, or
@@ -510,6 +521,8 @@ public:
     // The children go into a tree read from a disc: a folder of a name there takes them in; any
     // other node of a name there makes way only when `replace` says so.
     void mergeWithTree(bool replace) { merge_ = replace; }
+    // Keeps the files' nodes, in the order of the tree.
+    void keepFiles(std::vector<IsoFile*>& files) { kept_ = &files; }
 
     bool addChildren(IsoDir* parent, const LaidOutNode& folder, const std::string& where,
                      std::string& error) {
@@ -558,8 +571,13 @@ public:
                 status = iso_image_add_new_file(image_, parent, child.name.c_str(), stream, &file);
                 if (status < 0) {
                     iso_stream_unref(stream);
-                } else if (!weights_.empty()) {
-                    iso_node_set_sort_weight(reinterpret_cast<IsoNode*>(file), weight);
+                } else {
+                    if (!weights_.empty()) {
+                        iso_node_set_sort_weight(reinterpret_cast<IsoNode*>(file), weight);
+                    }
+                    if (kept_) {
+                        kept_->push_back(file);
+                    }
                 }
                 node = reinterpret_cast<IsoNode*>(file);
             }
@@ -580,13 +598,58 @@ private:
     const std::vector<int>& weights_;
     std::size_t files_ = 0;
     std::optional<bool> merge_;
+    std::vector<IsoFile*>* kept_ = nullptr;
 };
 
 using burn::burn_source;
 
+// libisofs' checksum array, as the tree it laid out names it, for a reader that takes the files
+// from disk, and so writes the array and the session's tag itself. The array follows the files:
+// entry 0 the MD5 of the session from its start up to the array, then one for each file (files of
+// one inode share theirs), then the MD5 of the entries before it; zeros fill its last block. The
+// session's tag follows it in a block of its own: text that says where it lies, the blocks the
+// session's MD5 covers (up to the tag), that MD5 and the MD5 of the text before it.
+struct ChecksumArray {
+    std::uint32_t start = 0;  // the session's first block
+    std::uint32_t block = 0;  // the array's first block
+    std::uint32_t entries = 0;
+    std::vector<std::uint32_t> entryOf;       // per file of ContentOrder::files
+    std::vector<std::uint32_t> emptyEntries;  // of the files without content
+
+    std::uint64_t bytes() const { return blocksOf(std::uint64_t{entries} * 16) * kBlock; }
+
+    // The array and the tag, which follow the files, from the sums of what came before them and
+    // of each file. The session's sum goes on over the array.
+    std::string tail(Md5& session, const std::vector<Md5::Digest>& files) const {
+        std::string tail(bytes() + kBlock, '\0');
+        const auto put = [&](std::uint32_t entry, const Md5::Digest& digest) {
+            std::memcpy(tail.data() + std::size_t{entry} * 16, digest.data(), digest.size());
+        };
+        put(0, session.sum());
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            put(entryOf[i], files[i]);
+        }
+        const Md5::Digest empty = Md5::of(nullptr, 0);
+        for (const std::uint32_t entry : emptyEntries) {
+            put(entry, empty);
+        }
+        put(entries - 1, Md5::of(tail.data(), std::size_t{entries - 1} * 16));
+        session.add(tail.data(), bytes());
+        const std::uint64_t at = block + bytes() / kBlock;
+        std::string tag = "libisofs_checksum_tag_v1 pos=" + std::to_string(at) +
+                          " range_start=" + std::to_string(start) +
+                          " range_size=" + std::to_string(at - start) +
+                          " md5=" + Md5::hex(session.sum());
+        tag += " self=" + Md5::hex(Md5::of(tag.data(), tag.size())) + "\n";
+        tail.replace(bytes(), tag.size(), tag);
+        return tail;
+    }
+};
+
 struct StartedImage {
     burn_source* source = nullptr;
     std::shared_ptr<StreamsShared> shared;
+    std::shared_ptr<const ChecksumArray> checksums;  // where the reader writes them
 };
 
 // Which of ISO 9660, Joliet and HFS+ the layout asks for.
@@ -601,8 +664,95 @@ std::tuple<bool, bool, bool> filesystemsOf(const FolderLayout& layout) {
 struct Tree {
     IsoImageRef image;
     std::shared_ptr<StreamsShared> shared;
-    std::string relocation;  // the folder that takes the folders too deep for ISO 9660, if any
+    std::string relocation;       // the folder that takes the folders too deep for ISO 9660, if any
+    std::vector<IsoFile*> files;  // with placeholders, in the order of the tree
+    // With placeholders, once measured: the checksums the reader writes, if it can.
+    std::shared_ptr<const ChecksumArray> checksums;
 };
+
+std::optional<std::string> attributeOf(IsoNode* node, const char* name) {
+    std::size_t length = 0;
+    char* value = nullptr;
+    if (iso_node_lookup_attr(node, const_cast<char*>(name), &length, &value, 0) != 1) {
+        return std::nullopt;
+    }
+    std::string text(value, length);
+    std::free(value);
+    return text;
+}
+
+// Takes a number of one of libisofs' attributes: a byte that says how many follow, then those,
+// the most significant first.
+bool takeNumber(std::string_view& value, std::uint32_t& number) {
+    const std::size_t length = value.empty() ? 0 : static_cast<unsigned char>(value[0]);
+    if (length < 1 || length > 4 || value.size() <= length) {
+        return false;
+    }
+    number = 0;
+    for (std::size_t i = 1; i <= length; ++i) {
+        number = number << 8 | static_cast<unsigned char>(value[i]);
+    }
+    value.remove_prefix(1 + length);
+    return true;
+}
+
+// The checksum array libisofs laid out for `tree`, as it names it: the root's isofs.ca says the
+// session's first block, the array's, its number of entries, and the size and name of the sums;
+// each file's isofs.cx its entry, in four bytes. Nothing when that is not what this reader writes.
+std::shared_ptr<const ChecksumArray> checksumArrayOf(const Tree& tree, const ContentOrder& order) {
+    auto array = std::make_shared<ChecksumArray>();
+    const auto where =
+        attributeOf(reinterpret_cast<IsoNode*>(iso_image_get_root(tree.image.get())), "isofs.ca");
+    std::string_view value = where ? std::string_view(*where) : std::string_view();
+    std::uint32_t sumSize = 0;
+    if (!takeNumber(value, array->start) || !takeNumber(value, array->block) ||
+        !takeNumber(value, array->entries) || !takeNumber(value, sumSize) || sumSize != 16 ||
+        value != "MD5" || array->start != 0 || array->entries < 2 ||
+        tree.files.size() != order.contentOf.size()) {
+        return nullptr;
+    }
+    array->entryOf.resize(order.files.size());
+    // Each entry between the session's and the array's own belongs to exactly one content.
+    std::vector<bool> taken(array->entries);
+    for (std::size_t i = 0; i < tree.files.size(); ++i) {
+        const std::int32_t content = order.contentOf[i];
+        if (content == ContentOrder::kSameInode) {
+            continue;
+        }
+        const auto index = attributeOf(reinterpret_cast<IsoNode*>(tree.files[i]), "isofs.cx");
+        if (!index || index->size() != 4) {
+            return nullptr;
+        }
+        std::uint32_t entry = 0;
+        for (const char byte : *index) {
+            entry = entry << 8 | static_cast<unsigned char>(byte);
+        }
+        if (entry == 0 || entry >= array->entries - 1 || taken[entry]) {
+            return nullptr;
+        }
+        taken[entry] = true;
+        if (content >= 0) {
+            array->entryOf[static_cast<std::size_t>(content)] = entry;
+        } else {
+            array->emptyEntries.push_back(entry);
+        }
+    }
+    if (std::count(taken.begin() + 1, taken.end() - 1, false) != 0) {
+        return nullptr;
+    }
+    return array;
+}
+
+// Whether the reader of `order` can write the checksums of an image of `size` bytes: the files
+// end where the array begins, and the session's tag ends the image.
+bool readerWritesChecksums(const ChecksumArray* array, const ContentOrder& order,
+                           std::uint64_t size) {
+    if (!array) {
+        return false;
+    }
+    const std::uint64_t filesEnd = std::uint64_t{array->block} * kBlock;
+    return filesEnd > order.bytes && size == filesEnd + array->bytes() + kBlock;
+}
 
 // Whether a folder under `folder` (at `depth`) lies below ISO 9660's eight levels.
 bool holdsFoldersTooDeep(const LaidOutNode& folder, int depth) {
@@ -677,6 +827,9 @@ std::unique_ptr<Tree> buildTree(const FolderLayout& layout, const ContentOrder& 
     IsoDir* root = iso_image_get_root(tree->image.get());
     setAttributes(reinterpret_cast<IsoNode*>(root), layout.root, layout, 0);
     TreeBuilder builder(tree->image.get(), layout, hidden, tree->shared, order.weights);
+    if (placeholders) {
+        builder.keepFiles(tree->files);
+    }
     if (!builder.addChildren(root, layout.root, "", error)) {
         return nullptr;
     }
@@ -731,9 +884,9 @@ std::optional<StartedImage> startImage(const Tree& tree, const FolderLayout& lay
         serial[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     }
     iso_write_opts_set_hfsp_serial_number(o, serial);
-    // Told that only the size is wanted, libisofs leaves out the checksums (and measures an image
-    // smaller than the one it writes): it starts writing, in the smallest ring, and is stopped.
-    iso_write_opts_set_will_cancel(o, sizeOnly && !kRecordsChecksums ? 1 : 0);
+    // Told that only the size is wanted (iso_write_opts_set_will_cancel), libisofs leaves out the
+    // checksums and measures an image smaller than the one it writes: it starts writing, in the
+    // smallest ring, and is stopped.
     if (sizeOnly) {
         iso_write_opts_set_fifo_size(o, 32);
     } else if (tree.shared->placeholders) {
@@ -750,7 +903,7 @@ std::optional<StartedImage> startImage(const Tree& tree, const FolderLayout& lay
         error = "libisofs cannot lay the tree out: " + isoReason(status);
         return std::nullopt;
     }
-    return StartedImage{source, tree.shared};
+    return StartedImage{source, tree.shared, tree.checksums};
 }
 
 void stopImage(burn_source* source, bool finished) {
@@ -762,21 +915,27 @@ void stopImage(burn_source* source, bool finished) {
 
 // The size of the image of `tree`. libisofs numbers the Rock Ridge inodes of an image on from
 // the tree's last one, so every tree that is written is measured first, exactly once: then
-// every image of a layout is the same, byte for byte.
-std::optional<off_t> measure(const Tree& tree, const FolderLayout& layout,
-                             const ContentOrder& order, std::string& error) {
+// every image of a layout is the same, byte for byte. With placeholders, the checksums the reader
+// writes are laid out then too.
+std::optional<off_t> measure(Tree& tree, const FolderLayout& layout, const ContentOrder& order,
+                             std::string& error) {
     auto image = startImage(tree, layout, order, true, error);
     if (!image) {
         return std::nullopt;
     }
     const off_t size = image->source->get_size(image->source);
+    // Read before libisofs is stopped, which takes the files' entries away.
+    if (tree.shared->placeholders) {
+        tree.checksums = checksumArrayOf(tree, order);
+    }
     stopImage(image->source, false);
     return size;
 }
 
 // Streams an image: what libisofs writes, and with placeholders the files' contents from disk,
-// each from a block of its own at the place libisofs gave it, after the tree.
-class IsoReader : public DRTrackReader, public FileSpans {
+// each from a block of its own at the place libisofs gave it, after the tree; then the checksum
+// array and the session's tag, summed over those very bytes.
+class IsoReader : public DRTrackReader {
 public:
     IsoReader(std::shared_ptr<const FolderLayout> layout, std::shared_ptr<const ContentOrder> order,
               StartedImage image, std::uint64_t bytes)
@@ -784,8 +943,20 @@ public:
           order_(std::move(order)),
           source_(image.source),
           shared_(std::move(image.shared)),
-          fromLibisofs_(shared_->placeholders ? bytes - order_->bytes : bytes) {}
-    ~IsoReader() override { stopLibisofs(); }
+          checksums_(std::move(image.checksums)),
+          fromLibisofs_(shared_->placeholders
+                            ? std::uint64_t{checksums_->block} * kBlock - order_->bytes
+                            : bytes) {
+        if (shared_->placeholders) {
+            sums_.resize(order_->files.size());
+            summing_.start([this] { sumLargeFiles(); });
+        }
+    }
+    ~IsoReader() override {
+        stopSumming_ = true;
+        summing_.waitForAll();
+        stopLibisofs();
+    }
     IsoReader(const IsoReader&) = delete;
     IsoReader& operator=(const IsoReader&) = delete;
 
@@ -800,6 +971,9 @@ public:
             if (!error_.empty()) {
                 return 0;
             }
+            if (shared_->placeholders) {
+                session_.add(out.data(), done);
+            }
         }
         if (fromLibisofs_ == 0 && source_) {
             takeOverFromLibisofs();
@@ -809,11 +983,13 @@ public:
                 const auto n =
                     static_cast<std::size_t>(std::min<std::uint64_t>(padding_, out.size() - done));
                 std::memset(out.data() + done, 0, n);
+                session_.add(out.data() + done, n);
                 done += n;
                 padding_ -= n;
                 continue;
             }
             if (!openFile()) {
+                done += readTail(out.subspan(done));
                 break;
             }
             const LaidOutNode& file = *order_->files[next_];
@@ -828,39 +1004,15 @@ public:
             } else if (got == 0) {
                 fail(file.sourcePath() + " changed while it was burned: it ended early");
             } else {
+                session_.add(out.data() + done, static_cast<std::size_t>(got));
+                if (file.size < kSummedApart) {
+                    fileSum_.add(out.data() + done, static_cast<std::size_t>(got));
+                }
                 done += static_cast<std::size_t>(got);
                 took(static_cast<std::uint64_t>(got));
             }
         }
         return error_.empty() ? done : 0;
-    }
-
-    std::optional<Span> nextSpan() override {
-        if (fromLibisofs_ > 0 || !error_.empty()) {
-            return std::nullopt;
-        }
-        if (source_) {
-            takeOverFromLibisofs();
-        }
-        if (const std::uint64_t run = smallFilesAhead()) {
-            return Span{Span::kRead, 0, run};
-        }
-        if (padding_ > 0) {
-            return Span{-1, 0, padding_};
-        }
-        if (!openFile()) {
-            return std::nullopt;
-        }
-        return Span{fd_.get(), taken_, order_->files[next_]->size - taken_};
-    }
-
-    bool pass(std::uint64_t count) override {
-        if (padding_ > 0) {
-            padding_ -= std::min(count, padding_);
-        } else if (fd_) {
-            took(count);
-        }
-        return error_.empty();
     }
 
     const std::string& error() const override { return error_; }
@@ -896,7 +1048,7 @@ private:
     // the first file's placeholder, or its files lie elsewhere than this reader would put them.
     void takeOverFromLibisofs() {
         if (!order_->files.empty()) {
-            std::array<std::byte, DRTrack::kDataBlockSize> block{};
+            std::array<std::byte, kBlock> block{};
             bool whole = true;
             for (std::uint64_t left = order_->checkedAt + block.size(); whole && left > 0;) {
                 const auto n =
@@ -922,26 +1074,23 @@ private:
         }
     }
 
-    // The bytes from here that small files take, with their padding: these go through the
-    // engine's buffer, many files to one write, as a kernel copy of each would cost more in calls
-    // than it saves in copying. 0 where a large file (or the end) comes first.
-    std::uint64_t smallFilesAhead() const {
-        const auto& files = order_->files;
-        std::size_t i = next_;
-        std::uint64_t run = padding_;
-        if (padding_ == 0 && fd_) {
-            if (files[i]->size >= kCopiedFrom) {
+    // After the files: the checksum array and the session's tag, where the reader took the files.
+    std::size_t readTail(std::span<std::byte> out) {
+        if (!shared_->placeholders) {
+            return 0;
+        }
+        if (!tail_) {
+            summing_.waitForAll();
+            if (!summingFault_.empty()) {
+                fail(summingFault_);
                 return 0;
             }
-            run = blocksOf(files[i]->size) * DRTrack::kDataBlockSize - taken_;
-            ++i;
+            tail_ = checksums_->tail(session_, sums_);
         }
-        const std::uint64_t before = run;
-        for (; i < files.size() && run < kSmallRun && files[i]->size < kCopiedFrom; ++i) {
-            run += blocksOf(files[i]->size) * DRTrack::kDataBlockSize;
-        }
-        const bool smallFirst = run > before || before > padding_;
-        return smallFirst ? run : 0;
+        const std::size_t n = std::min(out.size(), tail_->size() - tailTaken_);
+        std::memcpy(out.data(), tail_->data() + tailTaken_, n);
+        tailTaken_ += n;
+        return n;
     }
 
     bool openFile() {
@@ -973,6 +1122,9 @@ private:
             fail(file.sourcePath() + ": " + std::strerror(errno));
             return false;
         }
+        if (file.size >= static_cast<std::uint64_t>(kReadAhead)) {
+            ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        }
         taken_ = 0;
         return true;
     }
@@ -989,24 +1141,81 @@ private:
             fail(file.sourcePath() + " changed while it was burned");
         }
         fd_.reset();
-        padding_ = blocksOf(file.size) * DRTrack::kDataBlockSize - file.size;
+        if (file.size < kSummedApart) {
+            sums_[next_] = fileSum_.sum();
+            fileSum_.reset();
+        }
+        padding_ = blocksOf(file.size) * kBlock - file.size;
         ++next_;
     }
 
+    // The sums of the files of kSummedApart bytes or more, on a thread of its own, which reads
+    // them from disk again; each must be the file laid out, unchanged after its last byte, as it
+    // must be for the reader, so both see the same bytes. The reader sums the smaller files as it
+    // reads them, where opening each again would cost more than their sums.
+    void sumLargeFiles() {
+        const auto buffer = std::make_unique_for_overwrite<char[]>(kSummingStep);
+        const auto& files = order_->files;
+        for (std::size_t i = 0; i < files.size() && !stopSumming_; ++i) {
+            const LaidOutNode& file = *files[i];
+            if (file.size < kSummedApart) {
+                continue;
+            }
+            const UniqueFd fd = openLaidOut(file, summingFault_);
+            if (!fd) {
+                return;
+            }
+            Md5 sum;
+            for (std::uint64_t left = file.size; left > 0 && !stopSumming_;) {
+                const ssize_t got =
+                    ::read(fd.get(), buffer.get(),
+                           static_cast<std::size_t>(std::min<std::uint64_t>(left, kSummingStep)));
+                if (got < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (got <= 0) {
+                    summingFault_ = file.sourcePath() +
+                                    (got < 0 ? ": " + std::string(std::strerror(errno))
+                                             : " changed while it was burned: it ended early");
+                    return;
+                }
+                sum.add(buffer.get(), static_cast<std::size_t>(got));
+                left -= static_cast<std::uint64_t>(got);
+            }
+            if (!unchanged(fd.get(), file)) {
+                summingFault_ = file.sourcePath() + " changed while it was burned";
+                return;
+            }
+            sums_[i] = sum.sum();
+        }
+    }
+
     void fail(const std::string& fault) { error_ = "the data track cannot be read: " + fault; }
+
+    static constexpr std::uint64_t kSummedApart = std::uint64_t{64} << 10;
+    static constexpr std::size_t kSummingStep = std::size_t{1} << 20;
 
     std::shared_ptr<const FolderLayout> layout_;
     std::shared_ptr<const ContentOrder> order_;
     burn_source* source_;
     std::shared_ptr<StreamsShared> shared_;
-    std::uint64_t fromLibisofs_;           // bytes still to come from libisofs
-    std::size_t next_ = 0;                 // the file being read, in order_->files
+    std::shared_ptr<const ChecksumArray> checksums_;  // with placeholders
+    std::uint64_t fromLibisofs_;                      // bytes still to come from libisofs
+    std::size_t next_ = 0;                            // the file being read, in order_->files
     const std::string* folder_ = nullptr;  // the folder of the last file opened by its name
     UniqueFd folderFd_;
     UniqueFd fd_;
     std::uint64_t taken_ = 0;
     std::uint64_t padding_ = 0;
+    Md5 session_;                    // of every byte so far
+    Md5 fileSum_;                    // of the file being read
+    std::vector<Md5::Digest> sums_;  // of each file, in order_->files
+    std::optional<std::string> tail_;
+    std::size_t tailTaken_ = 0;
     std::string error_;
+    std::atomic<bool> stopSumming_ = false;
+    std::string summingFault_;  // the summing thread's, read once it has ended
+    WorkerThreads summing_;
 };
 
 class IsoFilesystemImage : public FilesystemImage {
@@ -1040,7 +1249,8 @@ public:
             return failedReader("the data track cannot be read: " + error);
         }
         const off_t size = image->source->get_size(image->source);
-        if (size < 0 || static_cast<std::uint64_t>(size) != bytes_) {
+        if (size < 0 || static_cast<std::uint64_t>(size) != bytes_ ||
+            (order_->known && !readerWritesChecksums(image->checksums.get(), *order_, bytes_))) {
             stopImage(image->source, false);
             return failedReader("the data track cannot be read: its size has changed");
         }
@@ -1087,11 +1297,34 @@ SessionTree::Settings SessionTree::settings() const {
     return {iso9660 || joliet, joliet, hfsPlus, layout_->laidOutAt};
 }
 
-std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error) {
+std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& error,
+                                              FilesReadBy filesReadBy) {
     auto shared = std::make_shared<const FolderLayout>(std::move(layout));
-    auto order = std::make_shared<const ContentOrder>(contentOrder(*shared));
+    auto order = std::make_shared<const ContentOrder>(filesReadBy == FilesReadBy::Libisofs
+                                                          ? leftToLibisofs(contentOrder(*shared))
+                                                          : contentOrder(*shared));
     auto tree = buildTree(*shared, *order, order->known, error);
-    const auto measured = tree ? measure(*tree, *shared, *order, error) : std::nullopt;
+    std::optional<off_t> measured;
+    if (tree) {
+        measured = measure(*tree, *shared, *order, error);
+    }
+    const bool readerCan =
+        order->known && measured &&
+        readerWritesChecksums(tree->checksums.get(), *order, static_cast<std::uint64_t>(*measured));
+    if (filesReadBy == FilesReadBy::Reader && !readerCan) {
+        error = "the reader cannot tell where libisofs puts the files";
+        return nullptr;
+    }
+    if (measured && order->known && !readerCan) {
+        // libisofs laid its checksums out otherwise than the reader writes them: it reads the
+        // files and sums them itself.
+        order = std::make_shared<const ContentOrder>(leftToLibisofs(*order));
+        tree = buildTree(*shared, *order, false, error);
+        measured.reset();
+        if (tree) {
+            measured = measure(*tree, *shared, *order, error);
+        }
+    }
     if (!measured) {
         return nullptr;
     }

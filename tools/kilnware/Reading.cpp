@@ -57,7 +57,7 @@ std::unique_ptr<DRDiscContents> Session::contentsToRead(const std::optional<std:
         auto device = namedRecorder();
         contents = device ? device->contents(error) : nullptr;
         if (!device) {
-            error = "No recorder is named \"" + *options_.recorder + "\".";
+            error = noSuchRecorder();
         }
     }
     if (!contents) {

@@ -183,6 +183,11 @@ std::shared_ptr<DRDevice> Session::namedRecorder() const {
     return nullptr;
 }
 
+std::string Session::noSuchRecorder() const {
+    return "No recorder is named \"" + options_.recorder.value_or("") +
+           "\". Run \"kilnware devices\" to see the recorders.";
+}
+
 void Session::result(int status, const std::string& outcome, const std::string& message,
                      const std::string& error, const std::vector<std::string>& files) {
     if (!output_.json() && !message.empty()) {
@@ -370,8 +375,7 @@ int Session::info() {
         options_.recorder ? namedRecorder() : (devices.empty() ? nullptr : devices.back());
     if (!device) {
         result(kFailed, "failed",
-               options_.recorder ? "No recorder is named \"" + *options_.recorder + "\"."
-                                 : std::string("There is no recorder."));
+               options_.recorder ? noSuchRecorder() : std::string("There is no recorder."));
         return kFailed;
     }
     const Dictionary status = device->status();
@@ -475,9 +479,7 @@ int Session::eject() {
     if (options_.recorder) {
         device = namedRecorder();
         if (!device) {
-            result(kFailed, "failed",
-                   "No recorder is named \"" + *options_.recorder +
-                       "\". Run \"kilnware devices\" to see the recorders.");
+            result(kFailed, "failed", noSuchRecorder());
             return kFailed;
         }
     } else if (!monitor->deviceList.empty()) {

@@ -65,6 +65,8 @@ private:
     // address ("stdio:/path/disc.iso", added as a pseudo-drive); null when none is named.
     bool isNamedRecorder(const platform::DRDevice& device) const;
     std::shared_ptr<platform::DRDevice> namedRecorder() const;
+    // Why namedRecorder() found none, with where to look.
+    std::string noSuchRecorder() const;
     // Whether Ctrl-C, SIGTERM or SIGHUP came.
     static bool interruptRequested();
     // What `image`, or else the medium of the recorder named, holds; null after telling why.

@@ -13,6 +13,8 @@
 #include <kilnware/platform/discrecording/DRFolder.h>
 #include <kilnware/platform/discrecording/DRTrack.h>
 
+#include "platform/media/FilesystemImage.h"
+#include "platform/media/FolderLayout.h"
 #include "tests/support/ImageReadBack.h"
 #include "tests/support/TestSupport.h"
 
@@ -431,6 +433,50 @@ TEST_F(FilesystemImageTest, EveryReaderStreamsTheSameBytesWhateverItsChunks) {
     }
     ::unsetenv("TMPDIR");
     EXPECT_TRUE(std::filesystem::is_empty(temporary.path()));
+}
+
+// Where the reader takes the files from disk, it writes the checksum array and the session's tag
+// in libisofs' place: byte for byte what libisofs writes when it reads and sums the files itself,
+// with empty files, files of one inode, a link, files of every size around a block, and enough
+// files for an array of two blocks. (One folder: libisofs numbers folders in an order of its own
+// in each tree it writes.)
+TEST_F(FilesystemImageTest, TheReadersChecksumsAreLibisofsOwn) {
+    file("Data/first.bin", pattern(300'000));
+    file("Data/empty", "");
+    file("Data/also-empty", "");
+    for (const std::size_t size : {1u, 19u, 20u, 2047u, 2048u, 2049u, 65'537u}) {
+        file("Data/size-" + std::to_string(size), pattern(size + 3).substr(3));
+    }
+    for (int i = 0; i < 130; ++i) {
+        file("Data/many-" + std::to_string(i), std::to_string(i));
+    }
+    ASSERT_EQ(::link(dir.file("Data/first.bin").c_str(), dir.file("Data/same").c_str()), 0);
+    ASSERT_EQ(::symlink("first.bin", dir.file("Data/link").c_str()), 0);
+    for (const std::uint32_t mask : {1u, 3u}) {
+        SCOPED_TRACE(mask);
+        auto root = DRFolder::folderWithPath(dir.file("Data"));
+        root->setExplicitFilesystemMask(mask);
+        std::string error;
+        const auto layout = platform::media::layOutFolder(*root, error);
+        ASSERT_TRUE(layout) << error;
+        using platform::media::FilesReadBy;
+        const auto fast = platform::media::makeIsoImage(*layout, error, FilesReadBy::Reader);
+        const auto slow = platform::media::makeIsoImage(*layout, error, FilesReadBy::Libisofs);
+        ASSERT_TRUE(fast && slow) << error;
+        ASSERT_EQ(fast->blockCount(), slow->blockCount());
+        std::string bytes[2];
+        for (int side = 0; side < 2; ++side) {
+            auto reader = (side == 0 ? fast : slow)->newReader();
+            std::vector<std::byte> buffer(5000);  // across the blocks' ends
+            while (const std::size_t n = reader->read(buffer)) {
+                bytes[side].append(reinterpret_cast<const char*>(buffer.data()), n);
+            }
+            EXPECT_EQ(reader->error(), "");
+        }
+        EXPECT_EQ(bytes[0].size(), fast->blockCount() * 2048);
+        EXPECT_TRUE(bytes[0] == bytes[1]);
+        EXPECT_NE(bytes[0].find("libisofs_checksum_tag_v1"), std::string::npos);
+    }
 }
 
 // genisoimage is looked up as every program is: never in a relative folder of $PATH, which would
