@@ -130,7 +130,14 @@ AudioPage::AudioPage(Library& library, QWidget* parent) : ProjectPage(parent), l
     table_ = new TrackTable;
     table_->setHeaderLabels({tr("#"), tr("Title"), tr("Performer"), tr("Length"), tr("Pre-gap")});
     table_->setAccessibleName(tr("Tracks"));
-    table_->header()->setSectionResizeMode(kTitle, QHeaderView::Stretch);
+    // The title takes what is left; the number, length and pre-gap are as wide as they need, the
+    // performer as a name usually is.
+    QHeaderView* header = table_->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(kTitle, QHeaderView::Stretch);
+    header->setSectionResizeMode(kPerformer, QHeaderView::Interactive);
+    header->resizeSection(kPerformer, table_->fontMetrics().averageCharWidth() * 26);
     layout->addWidget(table_, 1);
     auto* buttons = new QHBoxLayout;
     auto* add = new QPushButton(tr("Add &Files..."));

@@ -4,6 +4,7 @@
 
 #include "MediaPolicy.h"
 #include "Medium.h"
+#include "RecorderList.h"
 
 namespace kilnware::desktop {
 
@@ -41,18 +42,43 @@ QString DesktopBurn::refusal(const DRDevice& device) const {
     if (status[DRDeviceMediaStateKey].textValue() != DRDeviceMediaStateMediaPresent) {
         return {};  // the library's media question tells of that
     }
-    const hosts::Medium medium(status[DRDeviceMediaInfoKey]);
-    if (medium.holdsData()) {
-        const QString holds = QString::fromStdString(medium.holdings());
-        return medium.erasable
-                   ? tr("The disc holds %1. Kilnware does not write over it: erase it first "
-                        "(the Erase page), or insert a blank disc.")
-                         .arg(holds)
-                   : tr("The disc holds %1 and cannot be written over: insert a blank disc.")
-                         .arg(holds);
+    if (const QString why = contentRefusal(device); !why.isEmpty()) {
+        return why;
     }
     const LayoutMeasure measure = measureLayout(pendingLayout(), &device);
-    return measure.problem ? QString::fromStdString(*measure.problem) : QString();
+    return measure.problem && !content_.fitsWrittenOver(measure.sectors, device)
+               ? QString::fromStdString(*measure.problem)
+               : QString();
+}
+
+QString DesktopBurn::contentRefusal(const DRDevice& device) const {
+    if (!content_.refusal(device)) {
+        return {};
+    }
+    using hosts::ContentPolicy;
+    const hosts::Medium medium = ContentPolicy::mediumIn(device);
+    // As the recorder's card names the medium; a pseudo-drive's file by its own name.
+    const QString name = QString::fromStdString(device.displayName());
+    const QString holdings = QString::fromStdString(medium.holdings());
+    const QString holds =
+        ContentPolicy::pseudoDrive(device)
+            ? tr("%1 holds %2.").arg(name, holdings)
+            : tr("The %1 in %2 holds %3.")
+                  .arg(RecorderList::mediumWords(QString::fromStdString(medium.type)), name,
+                       holdings);
+    if (content_.appending(device)) {
+        return holds + QLatin1Char(' ') +
+               tr("A session can be added only to ISO 9660 sessions that are left open.");
+    }
+    const bool append = ContentPolicy::continuable(medium) && content_.request().sessions;
+    if (ContentPolicy::rewritable(medium)) {
+        return holds + QLatin1Char(' ') +
+               (append ? tr("Write over it, add a session to it, or insert another disc.")
+                       : tr("Write over it, or insert another disc."));
+    }
+    return holds + QLatin1Char(' ') +
+           (append ? tr("It cannot be written over: add a session to it, or insert a blank disc.")
+                   : tr("It cannot be written over: insert a blank disc."));
 }
 
 }  // namespace kilnware::desktop

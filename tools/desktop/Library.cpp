@@ -13,6 +13,7 @@
 
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
+#include <kilnware/platform/discrecording/DRDiscContents.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
 #include <kilnware/platform/engines/libburn/LibburnEngine.h>
 #include <kilnware/platform/engines/virtual/ImageRecorder.h>
@@ -121,6 +122,9 @@ public:
     void answerSetup(const SetupAnswer& answer);
     void cancelProgress();
     void eject(quintptr recorder);
+    void useMedium(quintptr recorder, MediumUse use);
+    void readDisc(quintptr recorder, bool check);
+    void addImageFileRecorder(const QString& path);
     void setImageRecorder(const ImageRecorderSettings& settings);
     void measureAudio(const QStringList& paths);
     void measureLayout(int generation, const Project& project);
@@ -132,6 +136,7 @@ public:
     void progressClosed(DRProgressPanel& panel);
 
 private:
+    std::shared_ptr<DRDevice> deviceWithId(quintptr recorder) const;
     // Runs what the library's run loop has ready and waits for its next timer.
     void drive();
     void publishRecorders();
@@ -291,6 +296,10 @@ void LibraryThread::publishRecorders() {
         recorders.push_back(recorder);
     }
     tell(&Library::recordersChanged, recorders, imageRecorderSettings());
+    // A setup panel that runs shows the verdicts on the media as they are now.
+    if (setupPanel_) {
+        tell(&Library::setupRequested, setupRequest(*setupPanel_));
+    }
 }
 
 void LibraryThread::burn(const Project& project) {
@@ -325,6 +334,12 @@ void LibraryThread::startProject(const Project& project) {
         paths.push_back(path.toStdString());
     }
     burnController_->setAudio(project.kind == Project::Kind::Audio);
+    // What is done with a disc that holds data is chosen in the setup dialog, recorder by
+    // recorder; sessions are for data discs and MP3 CDs.
+    const bool sessions = project.kind == Project::Kind::Data || project.kind == Project::Kind::Mp3;
+    burnController_->content().setRequest({.replace = sessions && project.replaceFiles,
+                                           .close = !project.leaveOpen,
+                                           .sessions = sessions});
     switch (project.kind) {
         case Project::Kind::Audio: {
             records_.clear();
@@ -404,6 +419,19 @@ SetupRequest LibraryThread::setupRequest(DRSetupPanel& panel) const {
         shown.free = qText(snapshot.blocksFreeText);
         shown.freeTime = qText(snapshot.mediaFreeTime);
         const Dictionary status = choice.device->status();
+        if (!request.erase && snapshot.mediaPresent) {
+            using hosts::ContentPolicy;
+            const hosts::Medium medium(status[DRDeviceMediaInfoKey]);
+            const ContentPolicy& content = burnController_->content();
+            if (medium.holdsData()) {
+                shown.holds = qText(medium.holdings());
+                shown.canOverwrite = ContentPolicy::rewritable(medium);
+                shown.canAppend = ContentPolicy::continuable(medium) && content.request().sessions;
+                shown.use = content.appending(*choice.device)          ? MediumUse::AddSession
+                            : content.overwriteAllowed(*choice.device) ? MediumUse::WriteOver
+                                                                       : MediumUse::AsItIs;
+            }
+        }
         if (const List* speeds = status[DRDeviceBurnSpeedsKey].list()) {
             for (const Value& kilobytes : *speeds) {
                 shown.speeds.push_back(
@@ -468,6 +496,7 @@ void LibraryThread::applyChoices(DRSetupPanel& panel, const DRDevice& device,
         properties.set(DRCDTextKey, Value(cueText_));
     }
     burn->setProperties(std::move(properties));
+    burnController_->content().applyTo(*burn, device);
     if (project_.kind == Project::Kind::Image) {
         burn->setVerifyDisc(project_.verify);
     }
@@ -568,11 +597,152 @@ void LibraryThread::finish(Outcome outcome) {
     tell(&Library::finished, outcome);
 }
 
-void LibraryThread::eject(quintptr recorder) {
+std::shared_ptr<DRDevice> LibraryThread::deviceWithId(quintptr recorder) const {
     for (const auto& device : DRDevice::devices()) {
         if (idOf(device.get()) == recorder) {
-            device->ejectMedia();
+            return device;
         }
+    }
+    return nullptr;
+}
+
+void LibraryThread::eject(quintptr recorder) {
+    if (const auto device = deviceWithId(recorder)) {
+        device->ejectMedia();
+    }
+}
+
+void LibraryThread::useMedium(quintptr recorder, MediumUse use) {
+    const auto device = deviceWithId(recorder);
+    if (!device) {
+        return;
+    }
+    auto& content = burnController_->content();
+    if (use == MediumUse::WriteOver) {
+        content.allowOverwrite(*device);
+    } else if (use == MediumUse::AddSession) {
+        content.allowAppend(*device);
+    }
+    if (setupPanel_) {
+        tell(&Library::setupRequested, setupRequest(*setupPanel_));
+    }
+}
+
+namespace {
+
+// The files of the newest session, each folder before what it holds. A folder at a time from a
+// list of those still to read, not by recursion: a disc's tree may be as deep as its maker made it.
+void listDisc(DRDiscContents& contents, DiscReading& reading, std::string& error) {
+    constexpr qsizetype kMostEntries = 100'000;  // a listing for a person, not an archive
+    std::vector<std::string> folders{"/"};
+    while (!folders.empty()) {
+        const std::string path = std::move(folders.back());
+        folders.pop_back();
+        const auto entries = contents.list(path, error);
+        if (!entries) {
+            return;
+        }
+        for (const auto& entry : *entries) {
+            if (reading.entries.size() >= kMostEntries) {
+                return;
+            }
+            const std::string child = (path == "/" ? path : path + "/") + entry.name;
+            reading.entries.push_back(
+                {qText(child), entry.folder, entry.size, static_cast<qint64>(entry.modified)});
+            if (entry.folder) {
+                folders.push_back(child);
+            }
+        }
+    }
+}
+
+// A session's verdict, as a person reads it.
+QString sessionWords(const DRDiscContents::Session& session) {
+    using State = DRDiscContents::Session::State;
+    const QString blocks = QCoreApplication::translate("Library", "Session %1 (blocks %2 to %3)")
+                               .arg(session.number)
+                               .arg(session.start)
+                               .arg(session.start + session.length - 1);
+    if (session.state == State::Intact) {
+        return QCoreApplication::translate("Library", "%1: intact.").arg(blocks);
+    }
+    if (session.state == State::NoChecksums) {
+        return QCoreApplication::translate("Library",
+                                           "%1: not checked, it was written without checksums.")
+            .arg(blocks);
+    }
+    QStringList files;
+    for (const auto& [file, block] : session.files) {
+        files << QCoreApplication::translate("Library", "%1 (from block %2)")
+                     .arg(qText(file))
+                     .arg(block);
+    }
+    const QString where =
+        session.unreadable ? QCoreApplication::translate(
+                                 "Library", "%1: damaged from block %2 (%3), which cannot be read.")
+                           : QCoreApplication::translate(
+                                 "Library",
+                                 "%1: damaged from block %2 (%3), which reads back otherwise than "
+                                 "written.");
+    QString words = where.arg(blocks).arg(session.damagedFrom).arg(qText(session.part));
+    if (!files.isEmpty()) {
+        words += QLatin1Char(' ') + QCoreApplication::translate("Library", "Files damaged: %1.")
+                                        .arg(files.join(QStringLiteral(", ")));
+    }
+    return words;
+}
+
+}  // namespace
+
+void LibraryThread::readDisc(quintptr recorder, bool check) {
+    DiscReading reading;
+    reading.recorder = recorder;
+    reading.check = check;
+    const auto device = deviceWithId(recorder);
+    std::string error;
+    if (!device) {
+        error = QCoreApplication::translate("Library", "The recorder is gone.").toStdString();
+    } else {
+        reading.name = qText(device->displayName());
+        // The recorder is busy while it is read: the others' snapshots say so.
+        if (auto contents = device->contents(error)) {
+            publishRecorders();
+            if (!check) {
+                listDisc(*contents, reading, error);
+            } else {
+                int shown = -1;
+                const auto sessions = contents->check(
+                    [&](std::uint64_t done, std::uint64_t total) {
+                        const int percent = total ? static_cast<int>(done * 100 / total) : 100;
+                        if (percent != shown) {
+                            shown = percent;
+                            tell(&Library::checkProgress, percent / 100.0);
+                        }
+                        return !owner_.stopReading_;
+                    },
+                    error);
+                for (std::size_t i = 0; sessions && i < sessions->size(); ++i) {
+                    const auto& session = (*sessions)[i];
+                    reading.damaged =
+                        reading.damaged || session.state == DRDiscContents::Session::State::Damaged;
+                    reading.sessions << sessionWords(session);
+                }
+            }
+        }
+    }
+    owner_.stopReading_ = false;
+    reading.error = qText(error);
+    tell(&Library::discRead, reading);
+    publishRecorders();
+}
+
+void LibraryThread::addImageFileRecorder(const QString& path) {
+    if (!libburnEngine_->addRecorder("stdio:" + QFileInfo(path).absoluteFilePath().toStdString())) {
+        tell(&Library::recorderNotAdded,
+             QCoreApplication::translate("Library",
+                                         "%1 cannot be used as a recorder: libburn "
+                                         "cannot write it.")
+                 .arg(path));
     }
 }
 
@@ -687,6 +857,19 @@ void Library::answerSetup(const SetupAnswer& answer) {
 
 void Library::eject(quintptr recorder) {
     toWorker_.post([worker = worker_, recorder] { worker->eject(recorder); });
+}
+
+void Library::useMedium(quintptr recorder, MediumUse use) {
+    toWorker_.post([worker = worker_, recorder, use] { worker->useMedium(recorder, use); });
+}
+
+void Library::readDisc(quintptr recorder, bool check) {
+    stopReading_ = false;
+    toWorker_.post([worker = worker_, recorder, check] { worker->readDisc(recorder, check); });
+}
+
+void Library::addImageFileRecorder(const QString& path) {
+    toWorker_.post([worker = worker_, path] { worker->addImageFileRecorder(path); });
 }
 
 void Library::setImageRecorder(const ImageRecorderSettings& settings) {

@@ -39,6 +39,17 @@ public:
     void cancel();
     void answerSetup(const SetupAnswer& answer);
     void eject(quintptr recorder);
+    // What to do with the medium in `recorder`, which holds data: the setup panel that runs asks
+    // the controller anew (setupRequested).
+    void useMedium(quintptr recorder, MediumUse use);
+    // Reads the disc in `recorder` back: its newest session's files, or each session checked
+    // (`checkProgress` meanwhile); `discRead` answers.
+    void readDisc(quintptr recorder, bool check);
+    // Stops a check that runs.
+    void stopReading() { stopReading_ = true; }
+    // Adds a libburn pseudo-drive over the file at `path` (made when it is not there): a disc
+    // image that takes sessions as a disc would. `recorderNotAdded` says why not.
+    void addImageFileRecorder(const QString& path);
     // The image recorder's medium (one of the library's short names) and folder.
     void setImageRecorder(const ImageRecorderSettings& settings);
     // Measures audio files for the track table: one `audioMeasured` each, in order.
@@ -60,6 +71,9 @@ signals:
     void finished(const kilnware::desktop::Outcome& outcome);
     void audioMeasured(const kilnware::desktop::AudioFile& file);
     void layoutMeasured(const kilnware::desktop::LayoutSize& size);
+    void checkProgress(double fraction);
+    void discRead(const kilnware::desktop::DiscReading& reading);
+    void recorderNotAdded(const QString& why);
 
 private:
     friend class LibraryThread;
@@ -67,6 +81,7 @@ private:
     LibraryThread* worker_;  // lives on thread_
     Mailbox toWorker_, toWindow_;
     std::atomic<bool> busy_{false};
+    std::atomic<bool> stopReading_{false};
 };
 
 }  // namespace kilnware::desktop

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenuBar>
@@ -13,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "AudioPage.h"
+#include "DiscDialog.h"
 #include "Library.h"
 #include "ProgressDialog.h"
 #include "ProjectPages.h"
@@ -25,6 +27,9 @@ MainWindow::MainWindow(Library& library, QWidget* parent) : QMainWindow(parent),
     setObjectName("mainWindow");
     setWindowTitle(tr("Kilnware Disc Burner"));
     auto* fileMenu = menuBar()->addMenu(tr("&File"));
+    auto* addRecorder = fileMenu->addAction(tr("&Add Disc Image File as Recorder..."));
+    connect(addRecorder, &QAction::triggered, this, &MainWindow::addImageFileRecorder);
+    fileMenu->addSeparator();
     auto* quit = fileMenu->addAction(tr("&Quit"));
     quit->setShortcut(QKeySequence::Quit);
     connect(quit, &QAction::triggered, this, &QWidget::close);
@@ -71,6 +76,7 @@ MainWindow::MainWindow(Library& library, QWidget* parent) : QMainWindow(parent),
 
     setup_ = new SetupDialog(this);
     progress_ = new ProgressDialog(this);
+    disc_ = new DiscDialog(this);
 
     connect(pages_, &QTabWidget::currentChanged, this, &MainWindow::pageChanged);
     for (auto* page : {static_cast<ProjectPage*>(audio_), static_cast<ProjectPage*>(mp3_),
@@ -82,6 +88,23 @@ MainWindow::MainWindow(Library& library, QWidget* parent) : QMainWindow(parent),
     connect(recorders_, &RecorderList::ejectRequested, &library, &Library::eject);
     connect(recorders_, &RecorderList::imageRecorderChanged, &library, &Library::setImageRecorder);
     connect(setup_, &SetupDialog::imageRecorderChanged, &library, &Library::setImageRecorder);
+    connect(setup_, &SetupDialog::mediumUseChosen, &library, &Library::useMedium);
+    connect(setup_, &SetupDialog::ejectRequested, &library, &Library::eject);
+    connect(recorders_, &RecorderList::readRequested, this, [this](quintptr id, bool check) {
+        QString name;
+        for (const auto& recorder : recorders_->recorders()) {
+            name = recorder.id == id ? recorder.name : name;
+        }
+        disc_->began(name, check);
+        disc_->open();
+        library_.readDisc(id, check);
+    });
+    connect(disc_, &DiscDialog::stopRequested, &library, &Library::stopReading);
+    connect(&library, &Library::checkProgress, disc_, &DiscDialog::progress);
+    connect(&library, &Library::discRead, disc_, &DiscDialog::showReading);
+    connect(&library, &Library::recorderNotAdded, this, [this](const QString& why) {
+        QMessageBox::warning(this, tr("No Recorder Added"), why);
+    });
     connect(setup_, &QDialog::finished, this, [this] {
         library_.answerSetup(setup_->answer());
         if (setup_->answer().recorder == 0 && !library_.busy()) {
@@ -143,6 +166,18 @@ void MainWindow::openProject(Project::Kind kind, const QStringList& paths) {
             return;
     }
     currentPage()->addPaths(paths);
+}
+
+void MainWindow::addImageFileRecorder() {
+    // A file that is there (an image to add sessions to) or a new one.
+    QFileDialog choose(this, tr("Disc Image File to Burn Into"));
+    choose.setObjectName("imageFileDialog");
+    choose.setAcceptMode(QFileDialog::AcceptSave);
+    choose.setOption(QFileDialog::DontConfirmOverwrite);
+    choose.setNameFilters({tr("Disc images (*.iso *.img)"), tr("All files (*)")});
+    if (choose.exec() == QDialog::Accepted && !choose.selectedFiles().isEmpty()) {
+        library_.addImageFileRecorder(choose.selectedFiles().front());
+    }
 }
 
 void MainWindow::pageChanged() {

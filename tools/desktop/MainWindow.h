@@ -11,6 +11,7 @@ class QTabWidget;
 namespace kilnware::desktop {
 
 class AudioPage;
+class DiscDialog;
 class ErasePage;
 class FilesPage;
 class ImagePage;
@@ -35,6 +36,9 @@ public:
     ProjectPage* currentPage() const;
     // Whether the recorders have been listed and the project measured: what a picture shows.
     bool settled() const;
+    // Asks for a file and adds a libburn pseudo-drive over it (File > Add Disc Image File as
+    // Recorder).
+    void addImageFileRecorder();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -61,6 +65,7 @@ private:
     QPushButton* burn_;
     SetupDialog* setup_;
     ProgressDialog* progress_;
+    DiscDialog* disc_;
     std::optional<SetupRequest> pendingSetup_;  // waits until the last result is read
     bool quitWhenDone_ = false;
     bool recordersListed_ = false;

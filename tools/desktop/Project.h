@@ -30,6 +30,10 @@ struct Project {
     int fileSystem = 1;     // a data disc's: 0 ISO 9660, 1 Joliet, 2 UDF, 3 HFS+
     bool verify = false;    // an MP3 CD's or an image's
     bool fullErase = false;
+    // A data disc's or MP3 CD's: whether another session can be added after this one, and
+    // whether a file of the same name on the disc is replaced when a session is added to it.
+    bool leaveOpen = true;
+    bool replaceFiles = false;
 };
 
 // A recorder as the main window shows it: the library's snapshot of it.
@@ -55,6 +59,9 @@ struct ImageRecorderSettings {
     QString folder;
 };
 
+// What the user chose to do with a medium that holds data.
+enum class MediumUse { AsItIs, WriteOver, AddSession };
+
 // One recorder in a setup dialog, with the controller's verdict.
 struct SetupChoice {
     quintptr id = 0;
@@ -66,6 +73,11 @@ struct SetupChoice {
     QString free, freeTime;  // the room on the medium, in the library's texts
     QVector<double> speeds;  // the write speeds it offers, as multiples of 1x; empty: any
     bool imageRecorder = false;
+    // A medium that holds data: what it holds, in words, and what can be done with it.
+    QString holds;
+    bool canOverwrite = false;  // a rewritable: written over once the user confirms
+    bool canAppend = false;     // open ISO 9660 sessions, for a data disc or an MP3 CD
+    MediumUse use = MediumUse::AsItIs;
 };
 
 struct SetupRequest {
@@ -98,6 +110,23 @@ struct Outcome {
     QString recorder;
     QString reason;     // the library's words: why it failed or was refused
     QStringList files;  // what the image recorder wrote
+};
+
+// A disc read back: the files of its newest session, or each session checked.
+struct DiscReading {
+    quintptr recorder = 0;
+    QString name;  // the recorder's
+    bool check = false;
+    QString error;  // why it could not be read; empty when it was
+    struct Entry {
+        QString path;  // from the root, "/photos/beach.jpg"
+        bool folder = false;
+        std::uint64_t size = 0;
+        qint64 modified = 0;  // seconds since the epoch
+    };
+    QVector<Entry> entries;  // listed, folders before their files
+    QStringList sessions;    // checked: each session's verdict in words
+    bool damaged = false;
 };
 
 // An audio file as the library measured it for the track table.

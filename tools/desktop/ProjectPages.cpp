@@ -153,6 +153,15 @@ FilesPage::FilesPage(Library& library, Project::Kind kind, QWidget* parent)
         form->addRow(fileSystemLabel, fileSystem_);
         connect(fileSystem_, &QComboBox::currentIndexChanged, this, &FilesPage::measureSoon);
     }
+    // Sessions, as a disc that holds data takes them: left open for more by default, as the
+    // command leaves it.
+    leaveOpen_ = new QCheckBox(tr("&Leave the disc open for more sessions"));
+    leaveOpen_->setChecked(true);
+    leaveOpen_->setAccessibleName(tr("Leave the disc open for more sessions"));
+    form->addRow(QString(), leaveOpen_);
+    replaceFiles_ = new QCheckBox(tr("Re&place files of the same name when adding a session"));
+    replaceFiles_->setAccessibleName(tr("Replace files of the same name when adding a session"));
+    form->addRow(QString(), replaceFiles_);
     layout->addLayout(form);
     size_ = new SizeBar(tr("Size of the disc against the medium"));
     layout->addWidget(size_);
@@ -260,6 +269,8 @@ Project FilesPage::project() const {
     project.title = title_->text();
     project.fileSystem = fileSystem_ ? fileSystem_->currentData().toInt() : 1;
     project.verify = verify_ && verify_->isChecked();
+    project.leaveOpen = leaveOpen_->isChecked();
+    project.replaceFiles = replaceFiles_->isChecked();
     return project;
 }
 

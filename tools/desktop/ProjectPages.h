@@ -97,6 +97,8 @@ private:
     QLineEdit* title_;
     QComboBox* fileSystem_ = nullptr;
     QCheckBox* verify_ = nullptr;
+    QCheckBox* leaveOpen_;
+    QCheckBox* replaceFiles_;
     SizeBar* size_;
     QTimer* measure_;
     int generation_ = 0;

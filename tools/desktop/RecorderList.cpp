@@ -119,8 +119,21 @@ RecorderList::Card& RecorderList::cardFor(const Recorder& recorder) {
     card.state = new QLabel;
     card.state->setWordWrap(true);
     layout->addWidget(card.state);
+    // A disc written with data is read back here: its files, and its sessions checked.
+    card.reading = new QWidget;
+    auto* reading = new QHBoxLayout(card.reading);
+    reading->setContentsMargins(0, 0, 0, 0);
+    card.contents = new QPushButton(tr("Show Contents"));
+    card.check = new QPushButton(tr("Check Disc"));
+    reading->addWidget(card.contents);
+    reading->addWidget(card.check);
+    reading->addStretch(1);
+    layout->addWidget(card.reading);
     const quintptr id = recorder.id;
     connect(card.eject, &QPushButton::clicked, this, [this, id] { emit ejectRequested(id); });
+    connect(card.contents, &QPushButton::clicked, this,
+            [this, id] { emit readRequested(id, false); });
+    connect(card.check, &QPushButton::clicked, this, [this, id] { emit readRequested(id, true); });
     cards_->addWidget(frame);
     return *byId_.insert(recorder.id, card);
 }
@@ -132,6 +145,13 @@ void RecorderList::update(Card& card, const Recorder& recorder) {
     card.frame->setAccessibleName(recorder.name);
     card.eject->setAccessibleName(tr("Eject %1").arg(recorder.name));
     card.eject->setEnabled(!recorder.busy && recorder.unavailable.isEmpty());
+    // The image recorder's discs are its image files: they are read where they are written.
+    card.reading->setVisible(!recorder.imageRecorder);
+    card.contents->setAccessibleName(tr("Show the contents of the disc in %1").arg(recorder.name));
+    card.check->setAccessibleName(tr("Check the disc in %1").arg(recorder.name));
+    const bool readable = !recorder.busy && !recorder.holds.isEmpty();
+    card.contents->setEnabled(readable);
+    card.check->setEnabled(readable);
     if (!recorder.unavailable.isEmpty()) {
         card.medium->setText(recorder.unavailable);
         card.fill->hide();

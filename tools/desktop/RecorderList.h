@@ -37,6 +37,8 @@ public:
 
 signals:
     void ejectRequested(quintptr recorder);
+    // Show Contents and Check Disc: read the disc back.
+    void readRequested(quintptr recorder, bool check);
     void imageRecorderChanged(const kilnware::desktop::ImageRecorderSettings& settings);
 
 private:
@@ -47,6 +49,9 @@ private:
         QProgressBar* fill = nullptr;
         QLabel* state = nullptr;
         QPushButton* eject = nullptr;
+        QWidget* reading = nullptr;  // Show Contents and Check Disc
+        QPushButton* contents = nullptr;
+        QPushButton* check = nullptr;
     };
     Card& cardFor(const Recorder& recorder);
     void update(Card& card, const Recorder& recorder);

@@ -8,9 +8,12 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+
+#include <utility>
 
 #include "RecorderList.h"
 
@@ -32,6 +35,35 @@ SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent) {
         }
     });
 
+    // A medium that holds data: written over (a rewritable, once confirmed), a session added to
+    // it, or another disc inserted.
+    mediumChoice_ = new QWidget;
+    auto* mediumRow = new QHBoxLayout(mediumChoice_);
+    mediumRow->setContentsMargins(0, 0, 0, 0);
+    writeOver_ = new QPushButton(tr("&Write Over It..."));
+    writeOver_->setAccessibleName(tr("Write over the disc"));
+    addSession_ = new QPushButton(tr("&Add a Session"));
+    addSession_->setAccessibleName(tr("Add a session to the disc"));
+    eject_ = new QPushButton(tr("Insert A&nother Disc"));
+    eject_->setAccessibleName(tr("Eject the disc to insert another"));
+    mediumRow->addWidget(writeOver_);
+    mediumRow->addWidget(addSession_);
+    mediumRow->addWidget(eject_);
+    mediumRow->addStretch(1);
+    layout->addWidget(mediumChoice_);
+    connect(writeOver_, &QPushButton::clicked, this, &SetupDialog::confirmWriteOver);
+    connect(addSession_, &QPushButton::clicked, this, [this] {
+        if (const SetupChoice* choice = current()) {
+            mediumChosen_ = true;
+            emit mediumUseChosen(choice->id, MediumUse::AddSession);
+        }
+    });
+    connect(eject_, &QPushButton::clicked, this, [this] {
+        if (const SetupChoice* choice = current()) {
+            emit ejectRequested(choice->id);
+        }
+    });
+
     auto* form = new QFormLayout;
     speed_ = new QComboBox;
     speed_->setAccessibleName(tr("Speed"));
@@ -48,7 +80,6 @@ SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent) {
     imageMedium_ = RecorderList::addImageMediumRow(imageForm);
     auto* folderRow = new QHBoxLayout;
     imageFolder_ = new QLabel;
-    imageFolder_->setWordWrap(true);
     imageFolder_->setAccessibleName(tr("Image folder"));
     auto* chooseFolder = new QPushButton(tr("&Folder..."));
     chooseFolder->setAccessibleName(tr("Choose the image folder"));
@@ -92,6 +123,12 @@ void SetupDialog::setRequest(const SetupRequest& request) {
     speed_->setVisible(!request.erase);
     simulate_->setVisible(!request.erase);
 
+    // The rows are made anew: keyboard focus stays on the chosen recorder, or goes on to the
+    // confirming button once the user chose what to do with a disc that holds data.
+    bool rowHadFocus = false;
+    for (QWidget* row : rows_) {
+        rowHadFocus = rowHadFocus || row->isAncestorOf(focusWidget());
+    }
     qDeleteAll(rows_);
     rows_.clear();
     for (int i = 0; i < request.choices.size(); ++i) {
@@ -106,8 +143,16 @@ void SetupDialog::setRequest(const SetupRequest& request) {
                                          .arg(RecorderList::mediumWords(choice.mediaType),
                                               choice.free, choice.freeTime)
                                    : choice.mediaType;
-        auto* verdict = new QLabel(
-            choice.selectable ? medium : QStringLiteral("%1\n%2").arg(medium, choice.prompt));
+        QString said =
+            choice.selectable ? medium : QStringLiteral("%1\n%2").arg(medium, choice.prompt);
+        if (choice.use == MediumUse::WriteOver && choice.selectable) {
+            said += QLatin1Char('\n') +
+                    tr("It holds %1, which will be written over.").arg(choice.holds);
+        } else if (choice.use == MediumUse::AddSession && choice.selectable) {
+            said += QLatin1Char('\n') +
+                    tr("It holds %1; a session will be added to it.").arg(choice.holds);
+        }
+        auto* verdict = new QLabel(said);
         verdict->setWordWrap(true);
         verdict->setIndent(24);
         verdict->setEnabled(choice.selectable);
@@ -130,8 +175,18 @@ void SetupDialog::setRequest(const SetupRequest& request) {
     if (index >= 0) {
         imageMedium_->setCurrentIndex(index);
     }
-    imageFolder_->setText(request.imageRecorder.folder);
+    // A long path is shortened in its middle, where it says least; the whole is in its tip.
+    const QString folder = request.imageRecorder.folder;
+    imageFolder_->setText(imageFolder_->fontMetrics().elidedText(
+        folder, Qt::ElideMiddle, imageFolder_->fontMetrics().averageCharWidth() * 48));
+    imageFolder_->setToolTip(folder);
+    imageFolder_->setAccessibleDescription(folder);
     chosen();
+    if (std::exchange(mediumChosen_, false) && confirm_->isEnabled()) {
+        confirm_->setFocus();
+    } else if (rowHadFocus && group_->checkedButton()) {
+        group_->checkedButton()->setFocus();
+    }
 }
 
 const SetupChoice* SetupDialog::current() const {
@@ -144,6 +199,12 @@ void SetupDialog::chosen() {
     // Only a recorder whose medium the controller takes can be confirmed.
     confirm_->setEnabled(choice && choice->selectable);
     imageSettings_->setVisible(choice && choice->imageRecorder);
+    // What can be done with a disc that holds data, until the user has chosen.
+    const bool holds = choice && !choice->holds.isEmpty() && choice->use == MediumUse::AsItIs;
+    mediumChoice_->setVisible(holds);
+    writeOver_->setVisible(holds && choice->canOverwrite);
+    addSession_->setVisible(holds && choice->canAppend);
+    eject_->setVisible(holds);
     const double previous = speed_->currentData().toDouble();
     speed_->clear();
     speed_->addItem(tr("As fast as it goes"), 0.0);
@@ -156,6 +217,29 @@ void SetupDialog::chosen() {
     }
     const int keep = speed_->findData(previous);
     speed_->setCurrentIndex(keep >= 0 ? keep : 0);
+}
+
+void SetupDialog::confirmWriteOver() {
+    if (!current()) {
+        return;
+    }
+    // The request may come anew while the question is up: what is asked about is kept here.
+    const SetupChoice choice = *current();
+    QMessageBox confirm(QMessageBox::Warning, tr("Write Over the Disc?"),
+                        tr("Write over the disc in %1?").arg(choice.name), QMessageBox::NoButton,
+                        this);
+    confirm.setObjectName("writeOverConfirmation");
+    confirm.setInformativeText(
+        tr("It holds %1. All of it will be lost, and cannot be brought back.").arg(choice.holds));
+    auto* yes = confirm.addButton(tr("&Write Over"), QMessageBox::DestructiveRole);
+    yes->setAccessibleName(tr("Write Over"));
+    confirm.addButton(QMessageBox::Cancel);
+    confirm.setDefaultButton(QMessageBox::Cancel);
+    confirm.exec();
+    if (confirm.clickedButton() == yes) {
+        mediumChosen_ = true;
+        emit mediumUseChosen(choice.id, MediumUse::WriteOver);
+    }
 }
 
 SetupAnswer SetupDialog::answer() const {

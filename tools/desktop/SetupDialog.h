@@ -29,9 +29,14 @@ public:
 
 signals:
     void imageRecorderChanged(const kilnware::desktop::ImageRecorderSettings& settings);
+    // The user chose what to do with the medium of a recorder that holds data.
+    void mediumUseChosen(quintptr recorder, kilnware::desktop::MediumUse use);
+    void ejectRequested(quintptr recorder);
 
 private:
     void chosen();
+    // Asks before the medium of the chosen recorder is written over.
+    void confirmWriteOver();
     const SetupChoice* current() const;
 
     SetupRequest request_;
@@ -44,7 +49,12 @@ private:
     QWidget* imageSettings_;
     QComboBox* imageMedium_;
     QLabel* imageFolder_;
+    QWidget* mediumChoice_;  // what to do with a medium that holds data
+    QPushButton* writeOver_;
+    QPushButton* addSession_;
+    QPushButton* eject_;
     QPushButton* confirm_;
+    bool mediumChosen_ = false;  // the next request answers a choice of what to do with a disc
 };
 
 }  // namespace kilnware::desktop

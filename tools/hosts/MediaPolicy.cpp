@@ -1,5 +1,7 @@
 #include "MediaPolicy.h"
 
+#include "ContentPolicy.h"
+
 #include <algorithm>
 #include <string_view>
 
@@ -39,9 +41,7 @@ bool widerPolicyTakes(const DRDevice* device, bool erase) {
         return true;
     }
     // A libburn pseudo-drive over a file has no medium type: it takes data and images.
-    const Dictionary info = device ? device->info() : Dictionary();
-    const std::string* connection = info[DRDevicePhysicalInterconnectKey].text();
-    return !erase && connection && *connection == "Pseudo-drive";
+    return !erase && device && ContentPolicy::pseudoDrive(*device);
 }
 
 }  // namespace kilnware::hosts

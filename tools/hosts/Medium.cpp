@@ -24,6 +24,7 @@ Medium::Medium(const Value& media)
       erasable(lookup(media, DRDeviceMediaIsErasableKey).boolValue()),
       blocksFree(lookup(media, DRDeviceMediaBlocksFreeKey).uint64Value()),
       blocksUsed(lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value()),
+      blocksOverwritable(lookup(media, DRDeviceMediaBlocksOverwritableKey).uint64Value()),
       content(lookup(media, DRDeviceMediaContentKey).textValue()),
       fileSystem(lookup(media, DRDeviceMediaFileSystemKey).textValue()),
       volumeName(lookup(media, DRDeviceMediaVolumeNameKey).textValue()) {

@@ -25,7 +25,7 @@ struct Medium {
 
     std::string type;  // "CDR", "DVDPlusRW", "Unknown" (a pseudo-drive)...
     bool blank, appendable, overwritable, erasable;
-    std::uint64_t blocksFree, blocksUsed;
+    std::uint64_t blocksFree, blocksUsed, blocksOverwritable;
     std::vector<Session> sessions;
     std::optional<std::string> content, fileSystem, volumeName;
 

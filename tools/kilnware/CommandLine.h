@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ContentPolicy.h"
+
 namespace kilnware::cli {
 
 // Exit statuses of the command.
@@ -40,14 +42,9 @@ struct AudioOptions {
     bool cdText = false;
 };
 
-// What the person asked for a medium that already holds something.
-struct MediaRequest {
-    bool overwrite = false;  // --overwrite: write over it (a rewritable is blanked first)
-    bool append = false;     // --append: add a session, with the earlier sessions' files
-    bool replace = false;    // --replace: with --append, a name that exists is replaced
-    bool close = false;      // --close: no session can be added after this burn
-    bool sessions = false;   // a data disc or MP3 CD: left appendable unless closed
-};
+// What the person asked for a medium that already holds something: --overwrite, --append,
+// --replace, --close, and whether the disc takes sessions at all.
+using hosts::MediaRequest;
 
 enum class Command {
     Devices,

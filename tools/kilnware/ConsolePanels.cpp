@@ -103,13 +103,17 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
             return cancel("No recorder is named \"" + *choice_.recorder +
                           "\". Run \"kilnware devices\" to see the recorders.");
         }
-        if (!named->selectable() && askToOverwrite(*named->device)) {
-            return named->device;
+        DeviceChoice verdict = *named;
+        if (!verdict.selectable()) {
+            verdict = askToOverwrite(panel, verdict);
+        }
+        if (!verdict.selectable()) {
+            return cancel(*choice_.recorder + " was refused: " +
+                          verdict.prompt.value_or("its medium is not suitable.") +
+                          " Or choose another recorder.");
         }
         if (!named->selectable()) {
-            return cancel(*choice_.recorder +
-                          " was refused: " + named->prompt.value_or("its medium is not suitable.") +
-                          " Or choose another recorder.");
+            return verdict.device;  // the person said yes to writing over it
         }
         proposed = named->device;
     } else {
@@ -150,11 +154,11 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
             "confirm (and --recorder NAME to choose).");
     }
     if (panel.kind() != DRSetupPanel::Kind::Erase) {
-        return askWhich("Burn", choices, proposed);
+        return askWhich(panel, "Burn", choices, proposed);
     }
     // An erase loses everything on the disc: it is asked about once, each time the panel comes
     // back after an erase too.
-    auto device = proposed ? proposed : askWhich("Erase", choices, nullptr);
+    auto device = proposed ? proposed : askWhich(panel, "Erase", choices, nullptr);
     if (!device) {
         return nullptr;
     }
@@ -167,7 +171,7 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
     return cancel("Cancelled.");
 }
 
-std::shared_ptr<DRDevice> ConsolePanels::askWhich(const char* verb,
+std::shared_ptr<DRDevice> ConsolePanels::askWhich(DRSetupPanel& panel, const char* verb,
                                                   const std::vector<DeviceChoice>& choices,
                                                   const std::shared_ptr<DRDevice>& proposed) {
     for (;;) {
@@ -185,8 +189,10 @@ std::shared_ptr<DRDevice> ConsolePanels::askWhich(const char* verb,
         char* end = nullptr;
         const unsigned long number = std::strtoul(answer.c_str(), &end, 10);
         if (!answer.empty() && end && *end == '\0' && number >= 1 && number <= choices.size()) {
-            const auto& c = choices[number - 1];
-            if (c.selectable() || askToOverwrite(*c.device)) {
+            const DeviceChoice c = choices[number - 1].selectable()
+                                       ? choices[number - 1]
+                                       : askToOverwrite(panel, choices[number - 1]);
+            if (c.selectable()) {
                 return c.device;
             }
             std::cout << c.device->displayName() << ": "
@@ -195,21 +201,27 @@ std::shared_ptr<DRDevice> ConsolePanels::askWhich(const char* verb,
     }
 }
 
-bool ConsolePanels::askToOverwrite(const DRDevice& device) {
+DeviceChoice ConsolePanels::askToOverwrite(DRSetupPanel& panel, const DeviceChoice& refused) {
     if (choice_.yes || !choice_.terminal || !choice_.overwriteQuestion) {
-        return false;
+        return refused;
     }
-    const auto question = choice_.overwriteQuestion(device);
+    const auto question = choice_.overwriteQuestion(*refused.device);
     if (!question) {
-        return false;
+        return refused;
     }
     std::cout << *question << " [y/N] " << std::flush;
     std::string answer;
     if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
-        return false;
+        return refused;
     }
-    choice_.allowOverwrite(device);
-    return true;
+    choice_.allowOverwrite(*refused.device);
+    // Written over, the medium still has to take the burn: its room and speeds are asked anew.
+    for (const DeviceChoice& fresh : panel.deviceChoices()) {
+        if (fresh.device == refused.device) {
+            return fresh;
+        }
+    }
+    return refused;
 }
 
 void ConsolePanels::progressPanelBegan(DRProgressPanel& panel) {

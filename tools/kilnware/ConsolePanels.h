@@ -73,12 +73,15 @@ private:
     std::shared_ptr<platform::DRDevice> choose(platform::DRSetupPanel& panel,
                                                const std::vector<platform::DeviceChoice>& choices);
     std::shared_ptr<platform::DRDevice> cancel(std::string reason);
-    // On a terminal, without --yes: asks whether to write over what the medium holds; true when
-    // the person said yes.
-    bool askToOverwrite(const platform::DRDevice& device);
+    // On a terminal, without --yes: asks whether to write over what the medium of a refused
+    // recorder holds. After a yes, the delegate's verdict on it asked anew (the layout may still
+    // not fit, or the speed not be reached); else the refusal as it was.
+    platform::DeviceChoice askToOverwrite(platform::DRSetupPanel& panel,
+                                          const platform::DeviceChoice& refused);
     // Asks on the terminal which recorder to `verb` with ("Burn"); null when cancelled.
     std::shared_ptr<platform::DRDevice> askWhich(
-        const char* verb, const std::vector<platform::DeviceChoice>& choices,
+        platform::DRSetupPanel& panel, const char* verb,
+        const std::vector<platform::DeviceChoice>& choices,
         const std::shared_ptr<platform::DRDevice>& proposed);
     // Draws the progress line, or prints it when it says something new.
     void show(const Progress& progress);

@@ -1,20 +1,14 @@
 #pragma once
 
 #include <optional>
-#include <set>
 #include <string>
 
 #include <kilnware/Kilnware.h>
 
 #include "CommandLine.h"
-
-namespace kilnware::hosts {
-struct Medium;
-}
+#include "ContentPolicy.h"
 
 namespace kilnware::cli {
-
-using hosts::Medium;
 
 // What the person asked of the burn beyond its layout.
 struct BurnWishes {
@@ -32,10 +26,11 @@ struct BurnWishes {
 // when it is not written at the speed asked, or when --simulate is asked of the image recorder.
 // A medium that holds anything is never written over unasked: it is refused with a prompt that
 // says what it holds and what can be done, unless the person asked to add a session to it or to
-// write over it (--overwrite, or yes to overwriteQuestion).
+// write over it (--overwrite, or yes to overwriteQuestion): the hosts' shared ContentPolicy.
 class HostBurn : public VXBurn {
 public:
-    explicit HostBurn(BurnWishes wishes = {}) : wishes_(std::move(wishes)) {}
+    explicit HostBurn(BurnWishes wishes = {})
+        : wishes_(std::move(wishes)), content_(wishes_.media) {}
 
     bool deviceContainsSuitableMedia(platform::DRSetupPanel& panel,
                                      const std::shared_ptr<platform::DRDevice>& device,
@@ -44,12 +39,16 @@ public:
     // The question to ask the person before writing over the medium in `device`: what it holds
     // and that it would be lost. None where writing over it is not refused, or cannot be allowed
     // (a write-once disc that holds data).
-    std::optional<std::string> overwriteQuestion(const platform::DRDevice& device) const;
+    std::optional<std::string> overwriteQuestion(const platform::DRDevice& device) const {
+        return content_.overwriteQuestion(device);
+    }
     // The person said yes to it.
-    void allowOverwrite(const platform::DRDevice& device);
+    void allowOverwrite(const platform::DRDevice& device) { content_.allowOverwrite(device); }
     // Sets on the burn for `device` what the person asked: DRBurnOverwriteDiscKey,
     // DRBurnAppendKey, DRBurnReplaceFilesKey, DRBurnAppendableKey.
-    void applyRequest(platform::DRBurn& burn, const platform::DRDevice& device) const;
+    void applyRequest(platform::DRBurn& burn, const platform::DRDevice& device) const {
+        content_.applyTo(burn, device);
+    }
 
     static constexpr const char* kWritablePrompt =
         "That is no medium this command can write: insert a blank CD-R or CD-RW, DVD-R, DVD+R, "
@@ -63,10 +62,6 @@ private:
     bool suitableType(platform::DRSetupPanel& panel,
                       const std::shared_ptr<platform::DRDevice>& device,
                       std::optional<std::string>& promptString);
-    // Why what the medium holds stops this burn, or none.
-    std::optional<std::string> contentRefusal(const Medium& medium,
-                                              const platform::DRDevice& device) const;
-    bool overwriteAllowed(const platform::DRDevice& device) const;
     // Why this burn cannot go on the medium in `device`; none when it can.
     std::optional<std::string> refusal(const platform::DRDevice& device) const;
     // The smallest of the image recorder's media that a data layout too large for its medium
@@ -74,7 +69,7 @@ private:
     static std::string largerMedium(const LayoutMeasure& measure);
 
     BurnWishes wishes_;
-    std::set<std::string> allowed_;  // display names of the recorders the person said yes for
+    hosts::ContentPolicy content_;
 };
 
 }  // namespace kilnware::cli

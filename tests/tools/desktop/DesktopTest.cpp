@@ -7,21 +7,27 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
 
 #include <cstring>
 #include <functional>
 
+#include "DiscDialog.h"
 #include "Library.h"
 #include "MainWindow.h"
 #include "ProgressDialog.h"
@@ -157,6 +163,35 @@ protected:
         picture(setup, "setup");
         go->click();
     }
+    // Answers the modal dialog named `objectName` with `answer` once it is up: pressing the
+    // button of that name, or, for a file dialog, choosing the file it names.
+    template <typename T>
+    static void answerWhenUp(const char* objectName, const QString& answer) {
+        QTimer::singleShot(10, [objectName, answer] {
+            T* up = dialog<T>(objectName);
+            if (!up) {
+                answerWhenUp<T>(objectName, answer);
+            } else if (auto* files = qobject_cast<QFileDialog*>(up)) {
+                files->selectFile(answer);
+                static_cast<QDialog*>(files)->accept();
+            } else {
+                named<QAbstractButton>(up, answer)->click();
+            }
+        });
+    }
+    // Chooses `recorder` in the setup dialog that is up and burns once Burn can be pressed.
+    void burnWith(const QString& recorder) {
+        SetupDialog* setup = setupDialog();
+        ASSERT_NE(setup, nullptr);
+        named<QRadioButton>(setup, recorder)->click();
+        QAbstractButton* burn = nullptr;
+        ASSERT_TRUE(waitFor([&] {
+            setup = setupDialog();
+            burn = setup ? named<QAbstractButton>(setup, "Burn") : nullptr;
+            return burn && burn->isEnabled();
+        })) << refused(recorder).toStdString();
+        burn->click();
+    }
     // The words of the result, once the burn has ended.
     QString result() {
         ProgressDialog* progress = nullptr;
@@ -235,8 +270,10 @@ TEST_F(Desktop, ADataDiscAndThenItsImageAreBurnedThroughTheWindows) {
     ASSERT_TRUE(waitFor([&] { return recorderCard().contains("holds"); }))
         << recorderCard().toStdString();
     pressBurn();
-    EXPECT_TRUE(refused(kImageRecorder).contains("The disc holds"))
+    // A CD-R is written once: no choice but another disc.
+    EXPECT_TRUE(refused(kImageRecorder).contains("It cannot be written over: insert a blank disc."))
         << refused(kImageRecorder).toStdString();
+    EXPECT_EQ(named<QAbstractButton>(setupDialog(), "Write over the disc"), nullptr);
     setupDialog()->reject();
     ASSERT_TRUE(waitFor([&] { return !library->busy(); }));
 
@@ -253,6 +290,124 @@ TEST_F(Desktop, ADataDiscAndThenItsImageAreBurnedThroughTheWindows) {
     QFile copy(images.filePath(imagesWritten().front()));
     ASSERT_TRUE(original.open(QIODevice::ReadOnly) && copy.open(QIODevice::ReadOnly));
     EXPECT_TRUE(original.readAll() == copy.readAll());
+}
+
+// A rewritable that holds data is written over only once the user has chosen so and confirmed
+// what is lost; then the burn goes on it.
+TEST_F(Desktop, ARewritableThatHoldsDataIsWrittenOverOnlyWhenConfirmed) {
+    chooseImageMedium(window.get(), "cd-rw");
+    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("CD-RW"); }));
+    QDir(work.path()).mkpath("Docs");
+    writeFile(work.filePath("Docs/letter.txt"), 100'000);
+    window->openProject(Project::Kind::Data, {work.filePath("Docs")});
+    pressBurn();
+    burnWith(kImageRecorder);
+    result();
+    closeResult();
+    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("holds"); }));
+
+    pressBurn();
+    EXPECT_TRUE(refused(kImageRecorder).contains("Write over it, or insert another disc."))
+        << refused(kImageRecorder).toStdString();
+    picture(setupDialog(), "setup-holds-data");
+    // A no to the question leaves it refused; a yes lets it be burned.
+    answerWhenUp<QMessageBox>("writeOverConfirmation", "Cancel");
+    named<QAbstractButton>(setupDialog(), "Write over the disc")->click();
+    EXPECT_FALSE(named<QAbstractButton>(setupDialog(), "Burn")->isEnabled());
+    answerWhenUp<QMessageBox>("writeOverConfirmation", "Write Over");
+    named<QAbstractButton>(setupDialog(), "Write over the disc")->click();
+    burnWith(kImageRecorder);
+    EXPECT_TRUE(result().contains("Data Disc 2.iso")) << result().toStdString();
+    EXPECT_EQ(imagesWritten(), (QStringList{"Data Disc 2.iso", "Data Disc.iso"}));
+}
+
+// A disc image file added as a recorder takes a second session beside the first once the user
+// chooses so; its contents list both, and a byte turned in the second is found by the check,
+// which names the file.
+TEST_F(Desktop, ASessionIsAddedToADiscImageFileWhichIsThenListedAndChecked) {
+    const QString disc = work.filePath("backup.iso");
+    const QString recorder = "stdio:" + disc;
+    answerWhenUp<QFileDialog>("imageFileDialog", disc);
+    QAction* add = nullptr;
+    for (QAction* action : window->findChildren<QAction*>()) {
+        add = action->text().remove('&') == "Add Disc Image File as Recorder..." ? action : add;
+    }
+    ASSERT_NE(add, nullptr);
+    add->trigger();
+    ASSERT_TRUE(waitFor([&] { return button(window.get(), recorder, "Eject"); }));
+
+    QDir(work.path()).mkpath("One");
+    QDir(work.path()).mkpath("Two");
+    writeFile(work.filePath("One/first.bin"), 70'000);
+    QFile second(work.filePath("Two/second.txt"));
+    ASSERT_TRUE(second.open(QIODevice::WriteOnly));
+    second.write(QByteArray("the second session's own words. ").repeated(200));
+    second.close();
+    window->openProject(Project::Kind::Data, {work.filePath("One")});
+    pressBurn();
+    burnWith(recorder);
+    EXPECT_TRUE(result().contains("The disc is burned")) << result().toStdString();
+    closeResult();
+
+    auto* files = named<QTreeWidget>(window.get(), "Files on the disc");
+    files->selectAll();
+    named<QAbstractButton>(window.get(), "Remove")->click();
+    window->openProject(Project::Kind::Data, {work.filePath("Two")});
+    ASSERT_TRUE(waitFor([&] { return recorderCard().contains("ISO 9660"); }));
+    pressBurn();
+    EXPECT_TRUE(refused(recorder).contains("add a session to it"))
+        << refused(recorder).toStdString();
+    named<QAbstractButton>(setupDialog(), "Add a session to the disc")->click();
+    burnWith(recorder);
+    EXPECT_TRUE(result().contains("The disc is burned")) << result().toStdString();
+    closeResult();
+
+    // The newest session holds both folders.
+    ASSERT_TRUE(waitFor([&] {
+        auto* show = button(window.get(), recorder, "Show the contents of the disc in");
+        return show && show->isEnabled();
+    }));
+    button(window.get(), recorder, "Show the contents of the disc in")->click();
+    DiscDialog* read = nullptr;
+    auto closeRead = [&]() -> QAbstractButton* {
+        return read ? named<QAbstractButton>(read, "Close") : nullptr;
+    };
+    ASSERT_TRUE(waitFor([&] {
+        read = dialog<DiscDialog>("discDialog");
+        return read && read->shown();
+    }));
+    auto* listed = named<QTreeWidget>(read, "Files on the disc");
+    QStringList names;
+    for (auto* item : listed->findItems("*", Qt::MatchWildcard | Qt::MatchRecursive)) {
+        names << item->text(0);
+    }
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"One", "Two", "first.bin", "second.txt"}))
+        << named<QLabel>(read, "Result")->text().toStdString();
+    picture(read, "contents");
+    closeRead()->click();
+
+    // A byte of second.txt, which only the second session holds, turned.
+    QFile image(disc);
+    ASSERT_TRUE(image.open(QIODevice::ReadWrite));
+    const qint64 at = image.readAll().indexOf("the second session's own words.");
+    ASSERT_GT(at, 0);
+    image.seek(at + 4);
+    image.write("X", 1);
+    image.close();
+    button(window.get(), recorder, "Check the disc in")->click();
+    ASSERT_TRUE(waitFor([&] {
+        read = dialog<DiscDialog>("discDialog");
+        return read && read->shown();
+    }));
+    const QString verdict = named<QLabel>(read, "Result")->text();
+    picture(read, "check");
+    EXPECT_TRUE(verdict.contains("is damaged")) << verdict.toStdString();
+    EXPECT_TRUE(verdict.contains(QRegularExpression("Session 1 [^\n]*intact")))
+        << verdict.toStdString();
+    EXPECT_TRUE(
+        verdict.contains(QRegularExpression("Session 2 [^\n]*damaged[^\n]*/Two/second.txt")))
+        << verdict.toStdString();
 }
 
 TEST_F(Desktop, AnAudioCdOfThreeFilesWithCdText) {

@@ -19,6 +19,7 @@
 #include "Kilnware/VideoWork.h"
 #include "tests/support/CdrdaoToc.h"
 #include "tests/support/ImageReadBack.h"
+#include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
 #include "tests/tools/standins/StandInRun.h"
 
@@ -691,6 +692,16 @@ TEST_F(Command, OnATerminalThePersonChoosesOrCancels) {
         onTerminal({"data", dir.file("folder"), "--image-dir", out}, {{"which recorder?", "q\n"}});
     EXPECT_EQ(status, 3) << screen;
     EXPECT_EQ(written(), std::vector<std::string>{"Data Disc.iso"});
+    // A yes to writing over a file that holds data leaves the rest to check: a speed the
+    // pseudo-drive does not reach is refused with its reason, and the file stays as it was.
+    const std::string document(3 << 20, 'x');
+    test::writeFile(dir.file("disc.iso"), document);
+    std::tie(status, screen) = onTerminal({"data", dir.file("folder"), "--recorder",
+                                           "stdio:" + dir.file("disc.iso"), "--speed", "90"},
+                                          {{"losing what it holds? [y/N] ", "y\n"}});
+    EXPECT_EQ(status, 3) << screen;
+    EXPECT_NE(screen.find("--speed 90 is faster than that."), std::string::npos) << screen;
+    EXPECT_EQ(test::readFile(dir.file("disc.iso")), document);
 }
 
 // Erasing on a terminal asks once, and after the erase whether to erase another; its progress

@@ -142,10 +142,12 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
         << checked.out;
 
     // libburn's write-once media: the file opened for reading only is a closed disc, read back
-    // and refused for every burn; a stream (a character device) is a blank one that takes one
-    // session, and cannot be read back.
-    const int readOnly = ::open(disc.c_str(), O_RDONLY);  // the command inherits it
+    // and refused for every burn; opened for writing only, it is never taken for blank; a stream
+    // (a character device) is a blank one that takes one session, and cannot be read back.
+    const int readOnly = ::open(disc.c_str(), O_RDONLY);  // the command inherits both
+    const int writeOnly = ::open(disc.c_str(), O_WRONLY);
     ASSERT_GE(readOnly, 0);
+    ASSERT_GE(writeOnly, 0);
     const std::string closed = "stdio:/dev/fd/" + std::to_string(readOnly);
     struct WriteOnce {
         std::string recorder;
@@ -158,6 +160,8 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
         {closed, nullptr, 3, ", and it is closed: insert a blank disc."},
         {closed, "--append", 3, ", and it is closed: no session can be added to it."},
         {closed, "--overwrite", 3, ", and it is closed: insert a blank disc."},
+        {"stdio:/dev/fd/" + std::to_string(writeOnly), "--overwrite", 3,
+         "; it cannot be written over."},
         {"stdio:/dev/null", "--append", 0, ""},
         {"stdio:/dev/null", "--verify", 1, "cannot read back what it writes"},
     };
@@ -175,6 +179,7 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
     EXPECT_TRUE(has(kilnware({"info", "--recorder", closed}).out, "Medium:      Unknown, closed"));
     EXPECT_EQ(kilnware({"check", "--recorder", closed}).out, checked.out);
     ::close(readOnly);
+    ::close(writeOnly);
     EXPECT_EQ(xorrisoSessions().size(), 3u);
 
     // Asked, it is written over: one session, the new files alone.
