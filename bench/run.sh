@@ -6,6 +6,10 @@
 # round starting with the next side, so that neither always goes first.
 # Where the peer does not sync its output, Kilnware runs with its fsync stubbed out (LD_PRELOAD),
 # so that neither side syncs; the synced figures compare Kilnware as it ships with peer + sync.
+# The data figures' peer is xorriso with its MD5 tags (xorrisofs --md5): every data image Kilnware
+# writes carries the same tags, of the session and of each file, and summing 640 MB twice takes
+# more time than genisoimage, which sums nothing, takes to write it. genisoimage stands beside
+# them for comparison, without a goal.
 #
 #   bash bench/run.sh          ROUNDS=1 bash bench/run.sh   (a quick look)
 #   FIGURES=1,2,3 bash bench/run.sh                          (only those figures)

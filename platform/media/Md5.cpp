@@ -1,16 +1,14 @@
 #include "platform/media/Md5.h"
 
-#include <openssl/evp.h>
-
-#include <new>
+// OpenSSL's own MD5 functions, which its digest interface wraps: that interface keeps an error
+// state for each thread that uses it, which a thread still ending as the process exits leaves
+// behind. These keep nothing but the sum.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
 
 namespace kilnware::platform::media {
 
-void Md5::Free::operator()(evp_md_ctx_st* context) const {
-    EVP_MD_CTX_free(context);
-}
-
-Md5::Md5() : context_(EVP_MD_CTX_new()) {
+Md5::Md5() : state_(std::make_unique<MD5_CTX>()) {
     reset();
 }
 
@@ -18,27 +16,18 @@ Md5::~Md5() = default;
 Md5::Md5(Md5&&) noexcept = default;
 Md5& Md5::operator=(Md5&&) noexcept = default;
 
-// OpenSSL fails these only where it cannot allocate.
 void Md5::reset() {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_md5(), nullptr) != 1) {
-        throw std::bad_alloc();
-    }
+    MD5_Init(state_.get());
 }
 
 void Md5::add(const void* bytes, std::size_t count) {
-    if (count > 0 && EVP_DigestUpdate(context_.get(), bytes, count) != 1) {
-        throw std::bad_alloc();
-    }
+    MD5_Update(state_.get(), bytes, count);
 }
 
 Md5::Digest Md5::sum() const {
-    std::unique_ptr<EVP_MD_CTX, Free> copy(EVP_MD_CTX_new());
+    MD5_CTX copy = *state_;
     Digest digest{};
-    unsigned int length = 0;
-    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), context_.get()) != 1 ||
-        EVP_DigestFinal_ex(copy.get(), digest.data(), &length) != 1 || length != digest.size()) {
-        throw std::bad_alloc();
-    }
+    MD5_Final(digest.data(), &copy);
     return digest;
 }
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX
+struct MD5state_st;  // OpenSSL's MD5_CTX
 
 namespace kilnware::platform::media {
 
@@ -31,10 +31,7 @@ public:
     static std::string hex(const Digest& digest);
 
 private:
-    struct Free {
-        void operator()(evp_md_ctx_st* context) const;
-    };
-    std::unique_ptr<evp_md_ctx_st, Free> context_;
+    std::unique_ptr<MD5state_st> state_;
 };
 
 }  // namespace kilnware::platform::media
