@@ -368,7 +368,8 @@ TEST_F(VideoDVD, ASignalAtAnyStepCancelsAndLeavesNothing) {
         }
     }
     EXPECT_TRUE(answerer->setupShowings().empty());
-    // During the burn, which the host cancels as it is told to stop.
+    // During the burn, which the host cancels as it is told to stop; the burn ends only so.
+    recorder->setOperationDuration(std::chrono::hours(24));
     answerer->cancelProgressAfter(1);
     answerer->confirmWith("Scripted CD-R", [](DRSetupPanel&) { Task::terminateAll(); });
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
@@ -376,6 +377,7 @@ TEST_F(VideoDVD, ASignalAtAnyStepCancelsAndLeavesNothing) {
     EXPECT_TRUE(burn->lastBurnWasCancelled());
     EXPECT_EQ(filesIn(dir.path()), before);
     // Later runs of both work.
+    recorder->setOperationDuration(std::chrono::milliseconds(4));
     answerer->cancelProgressAfter(SIZE_MAX);
     answerer->confirmWith("Scripted CD-R");
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
