@@ -40,7 +40,7 @@ platform/foundation/WorkRecord.cpp~!S_ISREG(info.st_mode) || info.st_uid != ::ge
 platform/discrecording/DROperation.cpp~        if (finished_) {\n            return;  // nothing follows the end\n        }\n~~default~discrecording_tests library_tests~ProgressPanel|BurnSession
 platform/panels/Panels.cpp~        NotificationCenter::defaultCenter().post(willBegin);\n~~default~discrecording_tests library_tests~ProgressPanel|BurnSession
 platform/panels/Panels.cpp~    NotificationCenter::defaultCenter().post(didFinish);\n~~default~discrecording_tests library_tests~ProgressPanel|BurnSession
-platform/discrecording/DROperation.cpp~    if (abortRequested()) {~    if (false) {~default~discrecording_tests library_tests~ProgressPanel|BurnSession|ImageRecorderAudio
+platform/discrecording/DROperation.cpp~    if (abortRequested() || terminateAllCalls() != stopMark_) {~    if (terminateAllCalls() != stopMark_) {~default~discrecording_tests library_tests~ProgressPanel|BurnSession|ImageRecorderAudio
 platform/discrecording/DRBurn.cpp~void DRBurn::setProperties(Dictionary properties) {\n    std::lock_guard lock(mutex_);~void DRBurn::setProperties(Dictionary properties) {~tsan~discrecording_tests~SetupPanel
 Kilnware/VXBurn.cpp~"Burn finished fine"~"Burn finished well"~default~library_tests~BurnSession
 Kilnware/VideoDVD.cpp~": it is no work of an earlier video DVD burn"~": it is no work of an earlier burn"~default~library_tests~VideoDVD

@@ -13,10 +13,6 @@
 
 namespace kilnware::desktop {
 
-namespace {
-
-// A dark palette when the desktop asks for a dark theme the way GTK programs are asked
-// (GTK_THEME=Name:dark), and the platform gave a light one.
 void followDarkTheme(QApplication& app) {
     const QString theme = qEnvironmentVariable("GTK_THEME");
     if (!theme.endsWith(QLatin1String(":dark")) ||
@@ -44,8 +40,6 @@ void followDarkTheme(QApplication& app) {
     }
     app.setPalette(dark);
 }
-
-}  // namespace
 
 int run(QApplication& app) {
     QApplication::setApplicationName("kilnware-desktop");

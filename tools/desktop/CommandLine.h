@@ -9,4 +9,8 @@ namespace kilnware::desktop {
 // the library thread and the window, until the window closes.
 int run(QApplication& app);
 
+// A dark palette when the desktop asks for a dark theme the way GTK programs are asked
+// (GTK_THEME=Name:dark), and the platform gave a light one.
+void followDarkTheme(QApplication& app);
+
 }  // namespace kilnware::desktop

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <functional>
 
+#include "CommandLine.h"
 #include "DiscDialog.h"
 #include "Library.h"
 #include "MainWindow.h"
@@ -536,6 +537,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
+    kilnware::desktop::followDarkTheme(app);  // for the pictures of scripts/screenshots.sh
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
