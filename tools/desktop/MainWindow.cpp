@@ -169,15 +169,17 @@ void MainWindow::openProject(Project::Kind kind, const QStringList& paths) {
 }
 
 void MainWindow::addImageFileRecorder() {
-    // A file that is there (an image to add sessions to) or a new one.
-    QFileDialog choose(this, tr("Disc Image File to Burn Into"));
-    choose.setObjectName("imageFileDialog");
-    choose.setAcceptMode(QFileDialog::AcceptSave);
-    choose.setOption(QFileDialog::DontConfirmOverwrite);
-    choose.setNameFilters({tr("Disc images (*.iso *.img)"), tr("All files (*)")});
-    if (choose.exec() == QDialog::Accepted && !choose.selectedFiles().isEmpty()) {
-        library_.addImageFileRecorder(choose.selectedFiles().front());
-    }
+    // A file that is there (an image to add sessions to) or a new one. Opened, not run in an
+    // event loop of its own: the window goes on drawing and hearing the library meanwhile.
+    auto* choose = new QFileDialog(this, tr("Disc Image File to Burn Into"));
+    choose->setAttribute(Qt::WA_DeleteOnClose);
+    choose->setObjectName("imageFileDialog");
+    choose->setAcceptMode(QFileDialog::AcceptSave);
+    choose->setOption(QFileDialog::DontConfirmOverwrite);
+    choose->setNameFilters({tr("Disc images (*.iso *.img)"), tr("All files (*)")});
+    connect(choose, &QFileDialog::fileSelected, this,
+            [this](const QString& file) { library_.addImageFileRecorder(file); });
+    choose->open();
 }
 
 void MainWindow::pageChanged() {

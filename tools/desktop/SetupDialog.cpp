@@ -228,21 +228,24 @@ void SetupDialog::confirmWriteOver() {
     }
     // The request may come anew while the question is up: what is asked about is kept here.
     const SetupChoice choice = *current();
-    QMessageBox confirm(QMessageBox::Warning, tr("Write Over the Disc?"),
-                        tr("Write over the disc in %1?").arg(choice.name), QMessageBox::NoButton,
-                        this);
-    confirm.setObjectName("writeOverConfirmation");
-    confirm.setInformativeText(
+    auto* confirm = new QMessageBox(QMessageBox::Warning, tr("Write Over the Disc?"),
+                                    tr("Write over the disc in %1?").arg(choice.name),
+                                    QMessageBox::NoButton, this);
+    confirm->setAttribute(Qt::WA_DeleteOnClose);
+    confirm->setObjectName("writeOverConfirmation");
+    confirm->setInformativeText(
         tr("It holds %1. All of it will be lost, and cannot be brought back.").arg(choice.holds));
-    auto* yes = confirm.addButton(tr("&Write Over"), QMessageBox::DestructiveRole);
+    auto* yes = confirm->addButton(tr("&Write Over"), QMessageBox::DestructiveRole);
     yes->setAccessibleName(tr("Write Over"));
-    confirm.addButton(QMessageBox::Cancel);
-    confirm.setDefaultButton(QMessageBox::Cancel);
-    confirm.exec();
-    if (confirm.clickedButton() == yes) {
-        mediumChosen_ = true;
-        emit mediumUseChosen(choice.id, MediumUse::WriteOver);
-    }
+    confirm->addButton(QMessageBox::Cancel);
+    confirm->setDefaultButton(QMessageBox::Cancel);
+    connect(confirm, &QMessageBox::buttonClicked, this, [this, yes, choice](QAbstractButton* b) {
+        if (b == yes) {
+            mediumChosen_ = true;
+            emit mediumUseChosen(choice.id, MediumUse::WriteOver);
+        }
+    });
+    confirm->open();
 }
 
 SetupAnswer SetupDialog::answer() const {

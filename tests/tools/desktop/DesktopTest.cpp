@@ -173,8 +173,10 @@ protected:
             if (!up) {
                 answerWhenUp<T>(objectName, answer);
             } else if (auto* files = qobject_cast<QFileDialog*>(up)) {
-                files->selectFile(answer);
-                static_cast<QDialog*>(files)->accept();
+                // As a person's choice reaches the window; the dialog's own typing and folder
+                // reading, which run on its model's thread, are Qt's to test.
+                emit files->fileSelected(answer);
+                files->reject();
             } else {
                 named<QAbstractButton>(up, answer)->click();
             }
@@ -314,6 +316,7 @@ TEST_F(Desktop, ARewritableThatHoldsDataIsWrittenOverOnlyWhenConfirmed) {
     // A no to the question leaves it refused; a yes lets it be burned.
     answerWhenUp<QMessageBox>("writeOverConfirmation", "Cancel");
     named<QAbstractButton>(setupDialog(), "Write over the disc")->click();
+    ASSERT_TRUE(waitFor([] { return !dialog<QMessageBox>("writeOverConfirmation"); }));
     EXPECT_FALSE(named<QAbstractButton>(setupDialog(), "Burn")->isEnabled());
     answerWhenUp<QMessageBox>("writeOverConfirmation", "Write Over");
     named<QAbstractButton>(setupDialog(), "Write over the disc")->click();
@@ -335,7 +338,8 @@ TEST_F(Desktop, ASessionIsAddedToADiscImageFileWhichIsThenListedAndChecked) {
     }
     ASSERT_NE(add, nullptr);
     add->trigger();
-    ASSERT_TRUE(waitFor([&] { return button(window.get(), recorder, "Eject"); }));
+    ASSERT_TRUE(waitFor([&] { return button(window.get(), recorder, "Eject"); }))
+        << recorderCard().toStdString();
 
     QDir(work.path()).mkpath("One");
     QDir(work.path()).mkpath("Two");
