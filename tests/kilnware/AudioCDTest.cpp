@@ -13,13 +13,6 @@ namespace {
 using namespace platform;
 using namespace test;
 
-std::shared_ptr<TrackInfoClass> record(std::string title, std::string author) {
-    auto r = std::make_shared<TrackInfoClass>();
-    r->setM_Title(std::move(title));
-    r->setM_Author(std::move(author));
-    return r;
-}
-
 class AudioCD : public test::BurnTest {
 protected:
     std::vector<std::string> paths;
@@ -29,7 +22,7 @@ protected:
         test::writeCDWav(dir.file("one.wav"), 44100);          // 75 blocks
         test::writeCDWav(dir.file("two.wav"), 44100 * 2 + 1);  // 151 blocks
         paths = {dir.file("one.wav"), dir.file("two.wav")};
-        info = {Value(record("One", "Band")), Value(record("Two", "Band"))};
+        info = {Value(trackRecord("One", "Band")), Value(trackRecord("Two", "Band"))};
     }
     void expectLayout3() {
         ASSERT_EQ(info.size(), 3u);
@@ -110,7 +103,7 @@ TEST_F(AudioCD, CDTextGoesOnlyWhenEnabledAndWithoutZUNKeys) {
     List withoutKey{Value(Dictionary{{DRCDTextTitleKey, "T"}})};
     List disabled{Value(Dictionary{{VXDiscCDTextEnabled, false}})};
     List empty;
-    List recordFirst{Value(record("T", "A"))};
+    List recordFirst{Value(trackRecord("T", "A"))};
     for (List* list : {&withoutKey, &disabled, &empty, &recordFirst, static_cast<List*>(nullptr)}) {
         burn->setBurnProperties(burnObject, list);
         EXPECT_EQ(burnObject->properties(), before);
@@ -121,7 +114,7 @@ TEST_F(AudioCD, CDTextGoesOnlyWhenEnabledAndWithoutZUNKeys) {
                     {DRCDTextTitleKey, "My Disc"},
                     {"ZUNNote", "hidden"}};
     Dictionary track{{VXTrackTitleKey, "Intro"}, {VXTrackAuthorKey, "Band"}, {VXTrackPreGap, 150}};
-    List list{Value(disc), Value(track), Value(record("not yet", "built"))};
+    List list{Value(disc), Value(track), Value(trackRecord("not yet", "built"))};
     burn->setBurnProperties(burnObject, &list);
     Dictionary properties = burnObject->properties();
     EXPECT_EQ(properties["Other"].int64Value(), 3);

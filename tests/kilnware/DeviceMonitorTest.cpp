@@ -40,12 +40,10 @@ void expectClearedMedium(const VXDevice& monitor) {
 }
 
 void expectDefaults(const VXDevice& monitor) {
-    EXPECT_EQ(monitor.m_deviceName(), "NO Device");
-    EXPECT_EQ(monitor.m_connection(), "None");
-    EXPECT_EQ(monitor.m_MediaType(), "None");
-    expectClearedMedium(monitor);
-    EXPECT_FALSE(monitor.m_deviceIsBusy());
-    EXPECT_FALSE(monitor.m_DeviceCanEject());
+    EXPECT_EQ(texts(monitor),
+              (Texts{"NO Device", "None", "None", "0", "0", "0", "00:00", "00:00", "00:00"}));
+    EXPECT_FALSE(monitor.m_MediaIsOverWritable() || monitor.m_MediaIsEarsable() ||
+                 monitor.m_deviceIsBusy() || monitor.m_DeviceCanEject());
 }
 
 // What a recorder without a readable medium shows.

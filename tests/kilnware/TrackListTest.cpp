@@ -13,6 +13,7 @@
 #include <kilnware/Kilnware.h>
 #include <kilnware/platform/discrecording/DRCDTextBlock.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
+#include "tests/support/BurnFixture.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TestSupport.h"
 
@@ -22,15 +23,7 @@ namespace {
 using namespace platform;
 using test::LogCapture;
 using test::TempDir;
-
-std::shared_ptr<TrackInfoClass> record(std::optional<std::string> title,
-                                       std::optional<std::string> author, std::uint32_t preGap) {
-    auto r = std::make_shared<TrackInfoClass>();
-    r->setM_Title(std::move(title));
-    r->setM_Author(std::move(author));
-    r->setM_PreGap(preGap);
-    return r;
-}
+using test::trackRecord;
 
 std::vector<std::string> keysOf(const Value& value) {
     std::vector<std::string> keys;
@@ -67,8 +60,8 @@ protected:
 };
 
 TEST_F(TrackList, RecordBecomesARecordBuiltDictionaryInPlace) {
-    auto first = record("One", "A", 0);
-    List list{Value(first), Value("second"), Value(record("Intro", "Band", 150))};
+    auto first = trackRecord("One", "A");
+    List list{Value(first), Value("second"), Value(trackRecord("Intro", "Band", 150))};
     EXPECT_EQ(builder.addTrackInfoFromPath("/ignored", 2, &list), &list);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].object<TrackInfoClass>(), first);
@@ -79,7 +72,7 @@ TEST_F(TrackList, RecordBecomesARecordBuiltDictionaryInPlace) {
     EXPECT_EQ(keysOf(list[2]), keysOf(Value(built)));
 
     // A cleared record has no title and no author: their keys stay out.
-    auto cleared = record("T", "A", 7);
+    auto cleared = trackRecord("T", "A", 7);
     cleared->addNilInfo();
     list[0] = Value(cleared);
     builder.addTrackInfoFromPath("", 0, &list);
@@ -121,7 +114,8 @@ TEST_F(TrackList, FileBuiltDictionaryIsInsertedWithItsSevenKeys) {
 
 TEST_F(TrackList, InOrderBuilderKeepsThePathOrder) {
     const std::vector<std::string> paths{wav("a.wav", 1), wav("b.wav", 2), wav("c.wav", 3)};
-    List info{Value(record("A", "x", 0)), Value(record("B", "y", 150)), Value(record("C", "z", 0))};
+    List info{Value(trackRecord("A", "x")), Value(trackRecord("B", "y", 150)),
+              Value(trackRecord("C", "z"))};
     auto tracks = builder.discPathAddTrackRequest(paths, &info);
     ASSERT_TRUE(tracks);
     ASSERT_EQ(tracks->size(), 3u);
@@ -137,7 +131,7 @@ TEST_F(TrackList, InOrderBuilderKeepsThePathOrder) {
     EXPECT_EQ(info.size(), 3u);
 
     // A shorter list: every track is made and the list keeps what it has.
-    List shorter{Value(record("only", std::nullopt, 0))};
+    List shorter{Value(trackRecord("only", std::nullopt))};
     EXPECT_EQ(builder.discPathAddTrackRequest(paths, &shorter)->size(), 3u);
     EXPECT_EQ(shorter.size(), 1u);
     EXPECT_TRUE(log.lines().empty());
@@ -211,7 +205,7 @@ TEST_F(TrackList, SecondPathWithoutAudio) {
     const std::string a = wav("a.wav", 1);
     std::ofstream(dir.file("notes.txt")) << "not audio";
     // What the list holds afterwards, and the log line, AudioCD's tests check on the route.
-    List info{Value(record("A", "x", 0)), Value(record("B", "y", 0))};
+    List info{Value(trackRecord("A", "x")), Value(trackRecord("B", "y"))};
     EXPECT_FALSE(builder.discPathAddTrackRequest({a, dir.file("notes.txt")}, &info));
     EXPECT_FALSE(builder.m_track);
     log.clear();

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <span>
 #include <thread>
 #include <utility>
@@ -67,6 +66,14 @@ protected:
     void TearDown() override {
         unsetenv("KILNWARE_FAKE_TOOL_LOG");
         unsetenv("KILNWARE_FAKE_IMAGE_FAILS");
+    }
+    // A prepared DVD-video folder "disc", and the tool log there from the start: the names in the
+    // folder that a run must leave as they are.
+    std::vector<std::string> withPreparedDisc() {
+        std::filesystem::create_directories(dir.file("disc/VIDEO_TS"));
+        writeFile(dir.file("disc/VIDEO_TS/VIDEO_TS.IFO"), "DVDVIDEO-VMG");
+        writeFile(toolLog, "");
+        return filesIn(dir.path());
     }
     // Each tool run, as the list of its arguments.
     std::vector<std::vector<std::string>> toolRuns() const {
@@ -263,9 +270,6 @@ TEST_F(VideoDVD, RefusedRunsMakeAndTouchNothing) {
              ::link(record.c_str(), dir.file("letter.txt").c_str());
          }},
     };
-    const auto entries = [&] {
-        return std::distance(std::filesystem::directory_iterator(dir.path()), {});
-    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.before) {
@@ -275,7 +279,7 @@ TEST_F(VideoDVD, RefusedRunsMakeAndTouchNothing) {
         writeFile(dir.file(c.kept), "mine");
         const bool earlierRun = bool(burn->fm);  // a refused run starts no work of its own
         const auto runs = toolRuns().size();
-        const auto before = entries();
+        const auto before = filesIn(dir.path());
         log.clear();
         burn->BurnToVideoDVD(
             c.mpegs.empty() ? std::vector<std::string>{dir.file("trip.mpg")} : c.mpegs, "T");
@@ -284,7 +288,7 @@ TEST_F(VideoDVD, RefusedRunsMakeAndTouchNothing) {
         EXPECT_EQ(lines[0], c.said);
         EXPECT_EQ(readFile(dir.file(c.kept)), "mine");
         EXPECT_EQ(toolRuns().size(), runs);
-        EXPECT_EQ(entries(), before);
+        EXPECT_EQ(filesIn(dir.path()), before);
         EXPECT_TRUE(earlierRun || !burn->fm);
         held.reset();
         for (const char* name : {"trip", "trip.iso", "trip.xml", ".trip.iso.kilnware-work"}) {
@@ -311,17 +315,7 @@ TEST_F(VideoDVD, RefusedRunsMakeAndTouchNothing) {
 // A record that cannot be saved (a full disk; here a file-size limit that holds the library and
 // not its tools) stops the route with the reason, and what the route made goes again.
 TEST_F(VideoDVD, ARecordThatCannotBeSavedStopsTheRoute) {
-    std::filesystem::create_directories(dir.file("disc/VIDEO_TS"));
-    writeFile(dir.file("disc/VIDEO_TS/VIDEO_TS.IFO"), "DVDVIDEO-VMG");
-    writeFile(toolLog, "");
-    const auto names = [&] {
-        std::set<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-            found.insert(entry.path().filename().string());
-        }
-        return found;
-    };
-    const auto before = names();
+    const auto before = withPreparedDisc();
     {
         FileSizeLimit limit(8);
         burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
@@ -335,7 +329,7 @@ TEST_F(VideoDVD, ARecordThatCannotBeSavedStopsTheRoute) {
                   "Could not record the video DVD's work: " + why}));
     EXPECT_EQ(burn->lastCall().reason, "Could not record the video DVD's work: " + why + ".");
     EXPECT_TRUE(answerer->setupShowings().empty());
-    EXPECT_EQ(names(), before);
+    EXPECT_EQ(filesIn(dir.path()), before);
 }
 
 // A signal, as a host passes it on (Task::terminateAll), at every step of either route: the route
@@ -343,17 +337,7 @@ TEST_F(VideoDVD, ARecordThatCannotBeSavedStopsTheRoute) {
 // and the next runs work.
 TEST_F(VideoDVD, ASignalAtAnyStepCancelsAndLeavesNothing) {
     using video::Step;
-    std::filesystem::create_directories(dir.file("disc/VIDEO_TS"));
-    writeFile(dir.file("disc/VIDEO_TS/VIDEO_TS.IFO"), "DVDVIDEO-VMG");
-    writeFile(toolLog, "");
-    const auto names = [&] {
-        std::set<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-            found.insert(entry.path().filename().string());
-        }
-        return found;
-    };
-    const auto before = names();
+    const auto before = withPreparedDisc();
     const Step mpegSteps[] = {Step::WorkTaken, Step::FolderMade, Step::ProjectWritten,
                               Step::Authoring, Step::Imaging,    Step::ImageMade,
                               Step::SetupPanel};
@@ -380,18 +364,20 @@ TEST_F(VideoDVD, ASignalAtAnyStepCancelsAndLeavesNothing) {
             EXPECT_EQ(burn->lastCall().kind, VXBurn::CallOutcome::Kind::Cancelled);
             EXPECT_EQ(log.lines(), std::vector<std::string>{
                                        "The video DVD was cancelled; its work files are removed"});
-            EXPECT_EQ(names(), before);
+            EXPECT_EQ(filesIn(dir.path()), before);
         }
     }
     EXPECT_TRUE(answerer->setupShowings().empty());
-    // During the burn, which the host cancels as it is told to stop.
+    // During the burn, which the host cancels as it is told to stop; the burn ends only so.
+    recorder->setOperationDuration(std::chrono::hours(24));
     answerer->cancelProgressAfter(1);
     answerer->confirmWith("Scripted CD-R", [](DRSetupPanel&) { Task::terminateAll(); });
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
     waitForBurns();
     EXPECT_TRUE(burn->lastBurnWasCancelled());
-    EXPECT_EQ(names(), before);
+    EXPECT_EQ(filesIn(dir.path()), before);
     // Later runs of both work.
+    recorder->setOperationDuration(std::chrono::milliseconds(4));
     answerer->cancelProgressAfter(SIZE_MAX);
     answerer->confirmWith("Scripted CD-R");
     burn->BurnToVideoDVD({dir.file("trip.mpg")}, "T");
@@ -400,7 +386,7 @@ TEST_F(VideoDVD, ASignalAtAnyStepCancelsAndLeavesNothing) {
     burn->BurnTsFolderToDVD(dir.file("disc"), "T");
     waitForBurns(3);
     EXPECT_EQ(notices.count("BurnSucceed"), 2u);
-    EXPECT_EQ(names(), before);
+    EXPECT_EQ(filesIn(dir.path()), before);
 }
 
 TEST_F(VideoDVD, AWorkFolderHoldingMoreThanTheRouteMadeStaysAfterTheBurn) {
@@ -517,7 +503,7 @@ TEST_F(VideoDVD, ASwappedLinkRedirectsNoWriteOrRemoval) {
     swapper.join();
     EXPECT_EQ(readFile(dir.file("victim/keep")), "mine");
     EXPECT_EQ(readFile(dir.file("victim.txt")), "mine");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("victim")), {}), 1);
+    EXPECT_EQ(filesIn(dir.file("victim")), std::vector<std::string>{"keep"});
 }
 
 }  // namespace

@@ -9,6 +9,17 @@
 
 namespace kilnware::test {
 
+// A track record as a host fills it in.
+inline std::shared_ptr<TrackInfoClass> trackRecord(std::optional<std::string> title,
+                                                   std::optional<std::string> author,
+                                                   std::uint32_t preGap = 0) {
+    auto record = std::make_shared<TrackInfoClass>();
+    record->setM_Title(std::move(title));
+    record->setM_Author(std::move(author));
+    record->setM_PreGap(preGap);
+    return record;
+}
+
 // A burn controller with a scriptable CD-R recorder ("Scripted CD-R"), a scripted answerer, the
 // log and the burn notices captured, and a folder of its own.
 class BurnTest : public ::testing::Test {

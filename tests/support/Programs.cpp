@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -197,6 +198,22 @@ void writeFile(const std::string& path, const std::string& contents) {
 bool pathExists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void ageFile(const std::string& path) {
+    const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    if (::utimensat(AT_FDCWD, path.c_str(), old, 0) != 0) {
+        throw std::system_error(errno, std::generic_category(), "utimensat " + path);
+    }
 }
 
 std::string durabilityProblem(const std::string& calls, const std::string& folder,

@@ -61,6 +61,10 @@ pid_t startAsOtherUser(const std::function<bool()>& work);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
 bool pathExists(const std::string& path);
+// Every name in `folder`, hidden ones included, sorted.
+std::vector<std::string> filesIn(const std::string& folder);
+// Gives `path` an old modification time, so that a rewrite within the clock's tick still shows.
+void ageFile(const std::string& path);
 
 // Checks the record that tests/helpers/io_shim.cpp kept of the calls in `folder` against the
 // order that makes the file `name` there last: its bytes flushed, then the name given, then the

@@ -22,6 +22,7 @@ namespace kilnware::desktop {
 SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent) {
     setObjectName("setupDialog");
     setWindowModality(Qt::WindowModal);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 64);
     auto* layout = new QVBoxLayout(this);
     heading_ = new QLabel;
     heading_->setWordWrap(true);
@@ -205,6 +206,8 @@ void SetupDialog::chosen() {
     writeOver_->setVisible(holds && choice->canOverwrite);
     addSession_->setVisible(holds && choice->canAppend);
     eject_->setVisible(holds);
+    // The verdicts wrap: the dialog takes the height they need as they come and go.
+    adjustSize();
     const double previous = speed_->currentData().toDouble();
     speed_->clear();
     speed_->addItem(tr("As fast as it goes"), 0.0);

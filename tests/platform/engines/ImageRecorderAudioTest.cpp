@@ -74,7 +74,6 @@ std::string pcmOf(const std::string& path, std::size_t blocks) {
 
 class ImageRecorderAudio : public test::ImageRecorderFixture {
 protected:
-    test::TempDir sources;
     std::string one = sources.file("one.wav");
     std::string two = sources.file("two.wav");
     std::string three = sources.file("three.flac");

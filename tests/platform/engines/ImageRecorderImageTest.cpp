@@ -20,7 +20,6 @@ using test::pattern;
 
 class ImageRecorderImage : public test::ImageRecorderFixture {
 protected:
-    test::TempDir sources;
     std::string source = sources.file("source.img");
 
     std::shared_ptr<FileTrack> track(DRTrack::Kind kind, FileTrack::Options options = {}) {
@@ -204,12 +203,6 @@ void rewriteInPlace(const std::string& path) {
     ::close(fd);
 }
 
-// Gives `path` an old modification time, so that a rewrite within the clock's tick still shows.
-void ageFile(const std::string& path) {
-    const timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
-}
-
 // An image or a WAV that someone rewrites in place while it is burned (copied by the kernel, held
 // down to a speed, read back, spliced, or streamed by its reader), or before, would come out as
 // neither file: the burn fails naming it, and nothing is left.
@@ -236,7 +229,7 @@ TEST_F(ImageRecorderImage, AnInputRewrittenWhileItIsBurnedFailsNamingIt) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path + (c.before ? " before" : " while"));
-        ageFile(c.path);
+        test::ageFile(c.path);
         auto track =
             c.path == iso ? DRBurn::layoutForImageFile(c.path) : DRTrack::trackForAudioFile(c.path);
         ASSERT_TRUE(track);
@@ -250,7 +243,7 @@ TEST_F(ImageRecorderImage, AnInputRewrittenWhileItIsBurnedFailsNamingIt) {
         expectNothingWritten(last);
     }
     // The same for a reader that streams the image (to another recorder).
-    ageFile(iso);
+    test::ageFile(iso);
     auto track = DRBurn::layoutForImageFile(iso);
     auto reader = track->newReader();
     std::vector<std::byte> buffer(1 << 16);

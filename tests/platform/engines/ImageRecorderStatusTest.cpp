@@ -8,8 +8,6 @@ using test::FileTrack;
 
 class ImageRecorderStatus : public test::ImageRecorderFixture {
 protected:
-    test::TempDir sources;
-
     Value dataTrack(std::size_t blocks) {
         const std::string path = sources.file("data" + std::to_string(blocks));
         test::writeFile(path, std::string(blocks * 2048, 'd'));

@@ -34,16 +34,6 @@ inline std::string pattern(std::size_t size) {
     return bytes;
 }
 
-// Every name in `folder`, hidden ones included, sorted.
-inline std::vector<std::string> filesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A data or disc-image track over a file the test wrote, streamed in whole 2048-byte blocks.
 class FileTrack : public platform::DRTrack {
 public:
@@ -198,6 +188,7 @@ private:
 class ImageRecorderFixture : public ::testing::Test {
 protected:
     TempDir out;
+    TempDir sources;  // what the test burns
     std::shared_ptr<platform::ImageRecorder> recorder = platform::ImageRecorder::create(out.path());
     std::vector<platform::Dictionary> statuses;
     // The recorder's status as each of its status-changed notices found it.

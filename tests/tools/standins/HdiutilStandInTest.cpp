@@ -133,16 +133,11 @@ void expectFilesWhereTheIfosSay(const DvdImage& dvd, const std::string& videoTs)
 class HdiutilStandIn : public ::testing::Test {
 protected:
     // Nothing but the image (or nothing at all) beside it: no temporary file left over.
-    std::vector<std::string> outputFolder() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(out)) {
-            names.push_back(entry.path().filename().string());
-        }
-        return names;
-    }
+    std::vector<std::string> outputFolder() const { return filesIn(out); }
 
-    RunResult makehybrid(const std::string& folder, const std::string& volumeName = "T") const {
-        return runProgram(kStandIn, hdiutilArguments(volumeName, image, folder));
+    RunResult makehybrid(const std::string& folder, const std::string& volumeName = "T",
+                         const std::vector<std::string>& environment = {}) const {
+        return runProgram(kStandIn, hdiutilArguments(volumeName, image, folder), environment);
     }
 
     // The environment of a run on a disk that fails to do `fail`, its calls recorded in `calls`.
@@ -332,8 +327,7 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
         for (; n < 20; ++n) {
             const std::string fail = kind + ":" + std::to_string(n), calls = dir.file(fail);
             SCOPED_TRACE(fail);
-            const RunResult run = runProgram(kStandIn, hdiutilArguments("T", image, discs().simple),
-                                             disk(fail, calls));
+            const RunResult run = makehybrid(discs().simple, "T", disk(fail, calls));
             const std::string said = readFile(calls);
             const auto failed = said.find("fail " + kind);
             if (failed == std::string::npos) {
@@ -362,9 +356,7 @@ TEST_F(HdiutilStandIn, FailsWithoutLeavingAnImageOrTakingOneAway) {
     }
     // Made whole, the image is flushed, then named, then its folder flushed.
     const std::string calls = dir.file("calls");
-    ASSERT_EQ(
-        runProgram(kStandIn, hdiutilArguments("T", image, discs().simple), disk("", calls)).status,
-        0);
+    ASSERT_EQ(makehybrid(discs().simple, "T", disk("", calls)).status, 0);
     EXPECT_EQ(durabilityProblem(calls, std::filesystem::canonical(out), "disc.iso"), "");
     std::filesystem::remove(image);
 
@@ -492,13 +484,10 @@ TEST_F(HdiutilStandIn, KilledAfterItsGracePeriodEitherStandInLeavesNothing) {
     const std::string dest = dir.file("dvd"), project = dir.file("dvd.xml");
     writeFile(project, video::projectFileText(dest, {discs().dir.file("pal.mpg")}));
     const auto ours = [&](const std::string& folder) {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-            if (const auto name = entry.path().filename().string();
-                name.starts_with("kilnware-dvdauthor") || name.starts_with("kilnware-hdiutil")) {
-                names.push_back(name);
-            }
-        }
+        auto names = filesIn(folder);
+        std::erase_if(names, [](const std::string& name) {
+            return !name.starts_with("kilnware-dvdauthor") && !name.starts_with("kilnware-hdiutil");
+        });
         return names;
     };
     const auto inTmp = ours("/tmp");
