@@ -25,7 +25,6 @@
 #include "platform/foundation/Sha256.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Utf8.h"
-#include "platform/media/FileSpans.h"
 #include "platform/media/RawSector.h"
 
 namespace kilnware::platform::image {
@@ -101,8 +100,6 @@ struct Output {
     Owned placed;                     // the final name, once it has it
     std::uint64_t written = 0;        // where the next bytes go: every write names its place
     std::uint64_t writeBackFrom = 0;  // what was written before this is on its way to the disk
-    bool kernelCopy = true;           // copy_file_range works between the sources and this file
-    bool skipped = false;             // zeros were skipped: the file may need its full length
 };
 
 std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
@@ -417,9 +414,9 @@ private:
         return false;
     }
 
-    // Streams the track as its reader gives it; returns the bytes written. Unless its bytes lie in
-    // files, it is read on a thread of its own while the writing goes on, and the next track
-    // starts decoding once this one is read.
+    // Streams the track as its reader gives it; returns the bytes written. It is read on a thread
+    // of its own while the writing goes on, and the next track starts decoding once this one is
+    // read.
     std::uint64_t streamTrack(Output& out, std::size_t index, std::size_t blockSize) {
         const DRTrack& track = *plan_.tracks[index];
         const std::string number = std::to_string(index + 1);
@@ -431,48 +428,17 @@ private:
         std::uint64_t done = 0;
         bool longer = false;
         DRTrackReader& reader = ahead->reader();
-        // Verification needs every byte: then they all pass through here.
-        if (auto* spans = plan_.verify ? nullptr : dynamic_cast<media::FileSpans*>(&reader)) {
-            while (done < expected) {
-                const auto span = spans->nextSpan();
-                const bool read = !span || span->fd == media::FileSpans::Span::kRead;
-                if (const std::uint64_t n =
-                        read ? 0 : copySpan(out, *spans, *span, blockSize, expected - done)) {
-                    done += n;
-                    continue;
-                }
-                if (!reader.error().empty()) {
-                    break;
-                }
-                const std::size_t want =
-                    static_cast<std::size_t>(std::min({chunkSize(blockSize), expected - done,
-                                                       span && read ? span->length : expected}));
-                const std::size_t filled = fill(reader, want);
-                if (filled == 0) {
-                    break;
-                }
-                put(out, std::span<const std::byte>(buffer_.get(), filled));
-                done += filled;
-                progress(filled, blockSize);
-                if (filled < want) {
-                    break;
-                }
+        ahead->start();
+        for (auto data = ahead->next(); !data.empty(); data = ahead->next()) {
+            put(out, data);
+            done += data.size();
+            progress(data.size(), blockSize);
+            if (!upcoming_ && ahead->finished()) {
+                upcoming_ = readAhead(index + 1, blockSize);
+                upcomingIndex_ = index + 1;
             }
-            std::byte extra[1];
-            longer = done == expected && reader.error().empty() && reader.read(extra) > 0;
-        } else {
-            ahead->start();
-            for (auto data = ahead->next(); !data.empty(); data = ahead->next()) {
-                put(out, data);
-                done += data.size();
-                progress(data.size(), blockSize);
-                if (!upcoming_ && ahead->finished()) {
-                    upcoming_ = readAhead(index + 1, blockSize);
-                    upcomingIndex_ = index + 1;
-                }
-            }
-            longer = ahead->longer();
         }
+        longer = ahead->longer();
         if (!reader.error().empty()) {
             throw Failure{"Could not read track " + number + ": " + reader.error()};
         }
@@ -503,65 +469,10 @@ private:
         if (!reader) {
             return nullptr;
         }
-        const bool spans = !plan_.verify && dynamic_cast<media::FileSpans*>(reader.get());
         auto ahead = std::make_unique<ReadAhead>(std::move(reader), chunkSize(blockSize),
                                                  track.estimateLength() * blockSize);
-        if (!spans) {
-            ahead->start();
-        }
+        ahead->start();
         return ahead;
-    }
-
-    // Takes the reader's span of bytes that lie in a file or are zeros, up to `limit` bytes:
-    // copied by the kernel, or zeros left for the file system to fill in. Returns the bytes taken;
-    // 0 when they must be read after all.
-    std::uint64_t copySpan(Output& out, media::FileSpans& spans, const media::FileSpans::Span& span,
-                           std::size_t blockSize, std::uint64_t limit) {
-        if (!out.kernelCopy) {
-            return 0;
-        }
-        const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(
-            {span.length, limit,
-             plan_.bytesPerSecond > 0 ? chunkSize(blockSize) : kKernelCopyStep}));
-        std::size_t n = step;
-        if (span.fd < 0) {
-            // A new file reads as zeros wherever nothing was written.
-            out.skipped = true;
-        } else {
-            loff_t from = static_cast<loff_t>(span.offset);
-            loff_t to = static_cast<loff_t>(out.written);
-            const ssize_t copied = ::copy_file_range(span.fd, &from, out.fd.get(), &to, step, 0);
-            if (copied < 0 && errno == EINTR) {
-                return 0;
-            }
-            if (copied < 0 &&
-                (errno == EIO || errno == ENOSPC || errno == EFBIG || errno == EDQUOT)) {
-                throw Failure{"Could not write " + nameOf(out) + ": " + systemText(errno)};
-            }
-            if (copied <= 0) {
-                // Not between these file systems (or the file ended early, which reading tells):
-                // by hand from here on.
-                out.kernelCopy = false;
-                return 0;
-            }
-            n = static_cast<std::size_t>(copied);
-        }
-        wrote(out, n);
-        progress(n, blockSize);
-        spans.pass(n);
-        return n;
-    }
-
-    std::size_t fill(DRTrackReader& reader, std::size_t want) {
-        std::size_t filled = 0;
-        while (filled < want) {
-            const std::size_t n = reader.read(std::span(buffer_.get() + filled, want - filled));
-            if (n == 0) {
-                break;
-            }
-            filled += n;
-        }
-        return filled;
     }
 
     // Copies `length` bytes of the extent, by the kernel where it can; verification needs the
@@ -860,10 +771,7 @@ private:
     }
 
     void flush(Output& output) {
-        // Zeros skipped at the end are no part of the file until it is given its length.
-        if ((output.skipped &&
-             ::ftruncate(output.fd.get(), static_cast<off_t>(output.written)) != 0) ||
-            ::fsync(output.fd.get()) != 0) {
+        if (::fsync(output.fd.get()) != 0) {
             throw Failure{"Could not write " + nameOf(output) + ": " + systemText(errno)};
         }
     }
