@@ -101,6 +101,10 @@ std::unique_ptr<FilesystemImage> makeIsoImage(
 // genisoimage's image of a layout with UDF.
 std::unique_ptr<FilesystemImage> makeUdfImage(FolderLayout layout, std::string& error);
 
+// The volume time ISO 9660 records for a layout made at `laidOutAt` (seconds since 1970, UTC), as
+// "YYYYMMDDhhmmsscc": every image and session of one layout carries the same.
+std::string volumeTimeStamp(std::int64_t laidOutAt);
+
 // A reader that only reports `error`.
 std::unique_ptr<DRTrackReader> failedReader(std::string error);
 

@@ -873,11 +873,8 @@ std::optional<StartedImage> startImage(const Tree& tree, const FolderLayout& lay
     // Every image of one layout is the same, byte for byte: the volume times and the HFS+ serial
     // number come from the moment of the layout.
     const auto when = static_cast<time_t>(layout.laidOutAt);
-    std::tm utc{};
-    gmtime_r(&when, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S00", &utc);
-    iso_write_opts_set_pvd_times(o, when, when, 0, 0, stamp);
+    std::string stamp = volumeTimeStamp(layout.laidOutAt);
+    iso_write_opts_set_pvd_times(o, when, when, 0, 0, stamp.data());
     std::uint8_t serial[8];
     const auto bits = static_cast<std::uint64_t>(layout.laidOutAt) | (std::uint64_t{0x4B57} << 48);
     for (int i = 0; i < 8; ++i) {
@@ -1341,6 +1338,15 @@ std::unique_ptr<FilesystemImage> makeIsoImage(FolderLayout layout, std::string& 
                                                      static_cast<std::uint64_t>(size));
     made->keep(std::move(tree));
     return made;
+}
+
+std::string volumeTimeStamp(std::int64_t laidOutAt) {
+    const auto when = static_cast<time_t>(laidOutAt);
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S00", &utc);
+    return stamp;
 }
 
 }  // namespace kilnware::platform::media

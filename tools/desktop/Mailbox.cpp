@@ -24,10 +24,8 @@ Mailbox::~Mailbox() {
 void Mailbox::open() {
     close();
     notifier_ = new QSocketNotifier(wake_, QSocketNotifier::Read);
+    // Jobs posted before left their wakes in the counter: the notifier sees them at once.
     QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] { runWaiting(); });
-    // A job posted before the thread opened it has woken nobody yet.
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
 }
 
 void Mailbox::close() {

@@ -439,11 +439,8 @@ private:
                                  isoburn_igopt_joliet_utf16 | isoburn_igopt_joliet_rec_mtime
                            : 0));
         const auto when = static_cast<time_t>(settings.laidOutAt);
-        std::tm utc{};
-        gmtime_r(&when, &utc);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S00", &utc);
-        isoburn_igopt_set_pvd_times(opts, when, when, 0, 0, stamp);
+        std::string stamp = media::volumeTimeStamp(settings.laidOutAt);
+        isoburn_igopt_set_pvd_times(opts, when, when, 0, 0, stamp.data());
         ::burn_disc* disc = nullptr;
         const int prepared = isoburn_prepare_disc(d, &disc, opts);
         isoburn_igopt_destroy(&opts, 0);
