@@ -132,7 +132,11 @@ protected:
     static void picture(QWidget* window, const QString& name) {
         const QString folder = qEnvironmentVariable("KILNWARE_SCREENSHOTS");
         if (!folder.isEmpty()) {
-            QApplication::processEvents();
+            // Word-wrapped labels take more than one round to settle: the scroll area sizes the
+            // recorder list only after the list's layout has asked for the height its cards need.
+            for (int round = 0; round < 3; ++round) {
+                QApplication::processEvents();
+            }
             window->grab().save(folder + "/" + name + ".png");
         }
     }
