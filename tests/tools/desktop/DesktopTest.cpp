@@ -210,7 +210,13 @@ protected:
             return {};
         }
         auto* words = named<QLabel>(progress, "Result");
-        return words ? words->text() : QString();
+        if (!words) {
+            return {};
+        }
+        // Shown whole: a reason of several lines is not cut off by the dialog.
+        EXPECT_TRUE(
+            waitFor([&] { return words->height() >= words->heightForWidth(words->width()); }));
+        return words->text();
     }
     // The verdict on `recorder` in the setup dialog that is up, which must refuse it.
     QString refused(const QString& recorder) {
