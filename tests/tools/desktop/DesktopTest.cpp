@@ -432,8 +432,14 @@ TEST_F(Desktop, AnAudioCdOfThreeFilesWithCdText) {
         writeWav(files.back(), 5);
     }
     window->openProject(Project::Kind::Audio, files);
+    ASSERT_TRUE(waitFor([&] { return !window->currentPage()->measuring(); }));
     named<QLineEdit>(window.get(), "Disc title")->setText("Mix");
-    named<QLineEdit>(window.get(), "Disc performer")->setText("The Band");
+    // The performer every track shares becomes the disc's.
+    auto* tracks = named<QTreeWidget>(window.get(), "Tracks");
+    for (int i = 0; i < 3; ++i) {
+        tracks->topLevelItem(i)->setText(2, "The Band");
+    }
+    EXPECT_EQ(named<QLineEdit>(window.get(), "Disc performer")->text(), "The Band");
     named<QAbstractButton>(window.get(), "Write the titles and performers as CD-Text")->click();
     pressBurn();
     confirmWithImageRecorder();
