@@ -4,8 +4,8 @@ class QApplication;
 
 namespace kilnware::desktop {
 
-// Reads the command line before the windows' application starts, so that help, the version and
-// a mistaken option are answered (and the program ends) where there is no display, as over ssh.
+// Before the windows' application starts: answers help and the version where there is no display
+// (as over ssh), and ends a start without a display with the reason, where Qt would abort.
 void answerWithoutDisplay(int argc, char** argv);
 
 // The program: its command line (projects open from it, as K3b's do: --data PATH..., --audio
