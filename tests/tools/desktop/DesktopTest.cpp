@@ -350,6 +350,7 @@ TEST_F(Desktop, ASessionIsAddedToADiscImageFileWhichIsThenListedAndChecked) {
     add->trigger();
     ASSERT_TRUE(waitFor([&] { return button(window.get(), recorder, "Eject"); }))
         << recorderCard().toStdString();
+    EXPECT_TRUE(recorderCard().contains("a disc image file")) << recorderCard().toStdString();
 
     QDir(work.path()).mkpath("One");
     QDir(work.path()).mkpath("Two");
