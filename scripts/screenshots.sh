@@ -30,7 +30,11 @@ ffmpeg -nostdin -v error -f lavfi -i testsrc=size=720x576:rate=25 -t 2 -target p
   "$work/holiday.mpg"
 genisoimage -quiet -J -V Holiday -o "$work/holiday.iso" "$work/Holiday"
 
-export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=offscreen
+# A screen of 3840 x 2160 pixels: offscreen's own is 800 x 800, and a dialog is never made taller
+# than two thirds of its screen, which at 2x would cut the dialogs short.
+echo '{"screens": [{"name": "UHD", "x": 0, "y": 0, "width": 3840, "height": 2160, "dpr": 1}]}' \
+  > "$work/screen.json"
+export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=offscreen:configfile=$work/screen.json
 for variant in 1x 2x dark; do
   mkdir -p "$out/$variant"
   case $variant in

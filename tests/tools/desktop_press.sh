@@ -17,6 +17,14 @@ export HOME=$work/home XDG_RUNTIME_DIR=$work/home
 # Qt offers its accessibility tree on the bus whether or not a screen reader runs.
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0
 unset QT_QPA_PLATFORM
+
+# Where there is no display (over ssh), help is still answered, and the start says why it fails.
+env -u DISPLAY -u WAYLAND_DISPLAY "$program" --help | grep -q -- "--data PATH\|--data "
+if env -u DISPLAY -u WAYLAND_DISPLAY "$program" --data "$work/Trip" 2> "$work/no-display.log"; then
+  echo "kilnware-desktop started without a display" >&2
+  exit 1
+fi
+grep -q "needs a display" "$work/no-display.log" || { cat "$work/no-display.log" >&2; exit 1; }
 # -a alone starts its search at display 99 in every run: two at once may pick the same one.
 xvfb-run -a -n $((100 + $$ % 5000)) -s "-screen 0 1280x1024x24" dbus-run-session -- bash -c '
   "$1" --data "$2/Trip" --image-dir "$2/images" 2> "$2/program.log" &

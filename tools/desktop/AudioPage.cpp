@@ -15,6 +15,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
@@ -207,7 +208,7 @@ AudioPage::AudioPage(Library& library, QWidget* parent) : ProjectPage(parent), l
     connect(down, &QPushButton::clicked, this, [move] { move(1); });
     connect(table_, &TrackTable::filesDropped, this, &AudioPage::addFiles);
     connect(table_, &TrackTable::reordered, this, &AudioPage::renumber);
-    connect(table_, &QTreeWidget::itemChanged, this, [this] { emit changed(); });
+    connect(table_, &QTreeWidget::itemChanged, this, &AudioPage::renumber);
     connect(&library, &Library::audioMeasured, this, &AudioPage::measured);
     for (auto* edit : {title_, performer_}) {
         connect(edit, &QLineEdit::textChanged, this, &ProjectPage::changed);
@@ -279,6 +280,7 @@ void AudioPage::measured(const AudioFile& file) {
 
 void AudioPage::renumber() {
     std::uint64_t frames = 0;
+    QSet<QString> performers;
     {
         const QSignalBlocker quiet(table_);
         for (int i = 0; i < table_->topLevelItemCount(); ++i) {
@@ -286,7 +288,13 @@ void AudioPage::renumber() {
             item->setText(kNumber, QString::number(i + 1));
             frames += item->data(kLength, kFramesRole).toULongLong() +
                       item->data(kPreGap, kFramesRole).toULongLong();
+            performers.insert(item->text(kPerformer));
         }
+    }
+    // The disc's performer is the one all its tracks share, unless the user wrote another.
+    if (performer_->text() == proposedPerformer_) {
+        proposedPerformer_ = performers.size() == 1 ? *performers.begin() : QString();
+        performer_->setText(proposedPerformer_);
     }
     const int tracks = table_->topLevelItemCount();
     total_->setValue(static_cast<int>(std::min(frames, kMinutes80)));

@@ -45,6 +45,7 @@ private:
     TrackTable* table_;
     QLineEdit* title_;
     QLineEdit* performer_;
+    QString proposedPerformer_;
     QCheckBox* cdText_;
     QProgressBar* total_;
     QLabel* totalWords_;

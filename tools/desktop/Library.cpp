@@ -268,6 +268,15 @@ ImageRecorderSettings LibraryThread::imageRecorderSettings() const {
             qText(recorder->outputFolder())};
 }
 
+namespace {
+// libburn knows no disc type for a pseudo-drive's medium: it is the file that is written.
+QString mediumType(const DRDevice& device, const VXDevice::Snapshot& snapshot) {
+    return hosts::ContentPolicy::pseudoDrive(device) && snapshot.mediaType == "Unknown"
+               ? QStringLiteral("File")
+               : qText(snapshot.mediaType);
+}
+}  // namespace
+
 void LibraryThread::publishRecorders() {
     QVector<Recorder> recorders;
     for (const auto& device : monitor_->deviceList) {
@@ -276,7 +285,7 @@ void LibraryThread::publishRecorders() {
         recorder.id = idOf(device.get());
         recorder.name = qText(snapshot.deviceName);
         recorder.connection = qText(snapshot.connection);
-        recorder.mediaType = qText(snapshot.mediaType);
+        recorder.mediaType = mediumType(*device, snapshot);
         recorder.mediaPresent = snapshot.mediaPresent;
         recorder.busy = snapshot.deviceIsBusy;
         recorder.erasable = snapshot.mediaIsEarsable;
@@ -287,12 +296,13 @@ void LibraryThread::publishRecorders() {
         recorder.holds = qText(hosts::Medium(status[DRDeviceMediaInfoKey]).holdings());
         recorder.free = qText(snapshot.blocksFreeText);
         recorder.used = qText(snapshot.blocksUsedText);
-        recorder.total = qText(snapshot.blocksTotalText);
+        const hosts::Capacity capacity = hosts::capacityOf(snapshot);
+        recorder.total = qText(capacity.size);
         recorder.freeTime = qText(snapshot.mediaFreeTime);
         recorder.usedTime = qText(snapshot.mediaUsedTime);
-        recorder.totalTime = qText(snapshot.mediaTotalTime);
+        recorder.totalTime = qText(capacity.time);
         recorder.blocksUsed = snapshot.blocksUsed;
-        recorder.blocksTotal = snapshot.blocksTotal;
+        recorder.blocksTotal = capacity.blocks;
         recorders.push_back(recorder);
     }
     tell(&Library::recordersChanged, recorders, imageRecorderSettings());
@@ -415,7 +425,7 @@ SetupRequest LibraryThread::setupRequest(DRSetupPanel& panel) const {
         shown.imageRecorder = choice.device == imageEngine_->recorder();
         const auto snapshot = VXDevice::snapshotOf(*choice.device);
         shown.mediaPresent = snapshot.mediaPresent;
-        shown.mediaType = qText(snapshot.mediaType);
+        shown.mediaType = mediumType(*choice.device, snapshot);
         shown.free = qText(snapshot.blocksFreeText);
         shown.freeTime = qText(snapshot.mediaFreeTime);
         const Dictionary status = choice.device->status();

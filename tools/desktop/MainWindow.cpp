@@ -204,9 +204,12 @@ void MainWindow::recordersChanged(const QVector<Recorder>& recorders,
         }
     }
     const std::uint64_t bytes = target ? target->blocksTotal * 2048 : 0;
+    // A pseudo-drive's file is named by its path alone.
     const QString words =
-        target ? tr("%1 in %2").arg(RecorderList::mediumWords(target->mediaType), target->name)
-               : QString();
+        !target ? QString()
+        : target->mediaType == "File"
+            ? target->name
+            : tr("%1 in %2").arg(RecorderList::mediumWords(target->mediaType), target->name);
     for (ProjectPage* page : {static_cast<ProjectPage*>(mp3_), static_cast<ProjectPage*>(data_)}) {
         page->setMedium(bytes, words);
     }

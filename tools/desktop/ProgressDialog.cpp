@@ -179,6 +179,8 @@ void ProgressDialog::showOutcome(const Outcome& outcome) {
     result_->setText(words);
     result_->show();
     showFiles_->setVisible(!folder_.isEmpty());
+    // A reason may take several lines: the dialog takes their height at the width it has.
+    resize(width(), heightForWidth(width()));
     setWindowTitle(outcome.kind == Outcome::Kind::Done ? tr("Done") : tr("Not Done"));
     show();
     raise();

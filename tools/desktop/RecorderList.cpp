@@ -34,7 +34,8 @@ QString RecorderList::mediumWords(const QString& mediaType) {
                                                   {"BDR", "BD-R"},
                                                   {"BDRE", "BD-RE"},
                                                   {"BDROM", "BD-ROM"},
-                                                  {"Unknown", tr("an unknown disc")}};
+                                                  {"Unknown", tr("an unknown disc")},
+                                                  {"File", tr("a disc image file")}};
     return words.value(mediaType, mediaType);
 }
 

@@ -6,6 +6,7 @@
 #include "CommandLine.h"
 
 int main(int argc, char** argv) {
+    kilnware::desktop::answerWithoutDisplay(argc, argv);
     QApplication app(argc, argv);
     return kilnware::desktop::run(app);
 }

@@ -210,7 +210,13 @@ protected:
             return {};
         }
         auto* words = named<QLabel>(progress, "Result");
-        return words ? words->text() : QString();
+        if (!words) {
+            return {};
+        }
+        // Shown whole: a reason of several lines is not cut off by the dialog.
+        EXPECT_TRUE(
+            waitFor([&] { return words->height() >= words->heightForWidth(words->width()); }));
+        return words->text();
     }
     // The verdict on `recorder` in the setup dialog that is up, which must refuse it.
     QString refused(const QString& recorder) {
@@ -344,6 +350,7 @@ TEST_F(Desktop, ASessionIsAddedToADiscImageFileWhichIsThenListedAndChecked) {
     add->trigger();
     ASSERT_TRUE(waitFor([&] { return button(window.get(), recorder, "Eject"); }))
         << recorderCard().toStdString();
+    EXPECT_TRUE(recorderCard().contains("a disc image file")) << recorderCard().toStdString();
 
     QDir(work.path()).mkpath("One");
     QDir(work.path()).mkpath("Two");
@@ -426,8 +433,14 @@ TEST_F(Desktop, AnAudioCdOfThreeFilesWithCdText) {
         writeWav(files.back(), 5);
     }
     window->openProject(Project::Kind::Audio, files);
+    ASSERT_TRUE(waitFor([&] { return !window->currentPage()->measuring(); }));
     named<QLineEdit>(window.get(), "Disc title")->setText("Mix");
-    named<QLineEdit>(window.get(), "Disc performer")->setText("The Band");
+    // The performer every track shares becomes the disc's.
+    auto* tracks = named<QTreeWidget>(window.get(), "Tracks");
+    for (int i = 0; i < 3; ++i) {
+        tracks->topLevelItem(i)->setText(2, "The Band");
+    }
+    EXPECT_EQ(named<QLineEdit>(window.get(), "Disc performer")->text(), "The Band");
     named<QAbstractButton>(window.get(), "Write the titles and performers as CD-Text")->click();
     pressBurn();
     confirmWithImageRecorder();

@@ -181,7 +181,15 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
         {{"data", folder, "--yes", "--recorder", "Plexwriter"},
          3,
          "No recorder is named \"Plexwriter\""},
-        {{"eject", "--recorder", "Plexwriter"}, 1, "No recorder is named"},
+        // Every command refuses a recorder it cannot find alike, saying why.
+        {{"eject", "--recorder", "Plexwriter"}, 3, "No recorder is named"},
+        {{"ls", "--recorder", "Plexwriter"}, 3, "No recorder is named"},
+        {{"info", "--recorder", "stdio:" + dir.file("none/disc.iso")},
+         3,
+         "cannot be used as a recorder: there is no folder " + dir.file("none")},
+        {{"check", "--recorder", "stdio:" + folder}, 3, "is a folder: name a file in it"},
+        // A file read that is no disc image fails the reading.
+        {{"ls", dir.file("notes.txt")}, 1, "notes.txt holds no ISO 9660 session to read."},
         // A write-once disc is refused in the setup panel, with what would do.
         {{"erase", "--yes"}, 3, "no medium this command can erase"},
         {{"data", folder}, 3, "Pass --yes"},
