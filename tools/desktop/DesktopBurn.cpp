@@ -68,7 +68,10 @@ QString DesktopBurn::contentRefusal(const DRDevice& device) const {
                        holdings);
     if (content_.appending(device)) {
         return holds + QLatin1Char(' ') +
-               tr("A session can be added only to ISO 9660 sessions that are left open.");
+               (medium.sessionsUnreadable()
+                    ? tr("Its sessions cannot be read back, so no session can be added after "
+                         "them.")
+                    : tr("A session can be added only to ISO 9660 sessions that are left open."));
     }
     const bool append = ContentPolicy::continuable(medium) && content_.request().sessions;
     if (ContentPolicy::rewritable(medium)) {

@@ -296,12 +296,13 @@ void LibraryThread::publishRecorders() {
         recorder.holds = qText(hosts::Medium(status[DRDeviceMediaInfoKey]).holdings());
         recorder.free = qText(snapshot.blocksFreeText);
         recorder.used = qText(snapshot.blocksUsedText);
-        recorder.total = qText(snapshot.blocksTotalText);
+        const hosts::Capacity capacity = hosts::capacityOf(snapshot);
+        recorder.total = qText(capacity.size);
         recorder.freeTime = qText(snapshot.mediaFreeTime);
         recorder.usedTime = qText(snapshot.mediaUsedTime);
-        recorder.totalTime = qText(snapshot.mediaTotalTime);
+        recorder.totalTime = qText(capacity.time);
         recorder.blocksUsed = snapshot.blocksUsed;
-        recorder.blocksTotal = snapshot.blocksTotal;
+        recorder.blocksTotal = capacity.blocks;
         recorders.push_back(recorder);
     }
     tell(&Library::recordersChanged, recorders, imageRecorderSettings());

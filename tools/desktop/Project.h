@@ -48,7 +48,7 @@ struct Recorder {
     bool imageRecorder = false;
     QString unavailable;        // why the recorder cannot be used, when it cannot
     QString holds;              // what the medium holds, in words; empty when it is blank
-    QString free, used, total;  // the library's size texts
+    QString free, used, total;  // the library's size texts; total: hosts::capacityOf
     QString freeTime, usedTime, totalTime;  // and its time texts
     std::uint64_t blocksUsed = 0, blocksTotal = 0;
 };

@@ -1,6 +1,7 @@
 #include "ContentPolicy.h"
 
 #include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/discrecording/DRMediaInfo.h>
 #include <kilnware/platform/foundation/Log.h>
 
 namespace kilnware::hosts {
@@ -61,6 +62,8 @@ std::optional<std::string> ContentPolicy::refusal(const DRDevice& device) const 
         }
         std::string why = !medium.appendable && !medium.overwritable
                               ? ", and it is closed: no session can be added to it."
+                          : medium.sessionsUnreadable()
+                              ? ": " + std::string(kSessionsUnreadable) + "."
                               : ": a session can be added only to ISO 9660 sessions.";
         if (rewritable(medium)) {
             why += " Write over it with --overwrite instead.";

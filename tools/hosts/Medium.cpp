@@ -1,7 +1,12 @@
 #include "Medium.h"
 
+#include <kilnware/Constants.h>
 #include <kilnware/VXDevice.h>
 #include <kilnware/platform/discrecording/DRKeys.h>
+#include <kilnware/platform/discrecording/DRMSF.h>
+
+#include <algorithm>
+#include <limits>
 
 namespace kilnware::hosts {
 
@@ -64,6 +69,10 @@ bool Medium::writeOnce() const {
     return false;
 }
 
+bool Medium::sessionsUnreadable() const {
+    return holdsData() && appendable && !overwritable && sessions.empty();
+}
+
 std::string Medium::holdings() const {
     if (!holdsData()) {
         return {};
@@ -92,6 +101,19 @@ std::string Medium::holdings() const {
                (fileSystem->find("table") == std::string::npos ? " file system" : "") + ", " + size;
     }
     return size + " of data";
+}
+
+Capacity capacityOf(const VXDevice::Snapshot& snapshot) {
+    if (snapshot.mediaIsOverWritable) {
+        return {snapshot.blocksTotal, snapshot.blocksTotalText.value_or(""),
+                snapshot.mediaTotalTime.value_or("")};
+    }
+    const std::uint64_t blocks = snapshot.blocksUsed + snapshot.blocksFree;
+    const auto frames = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(std::uint64_t{snapshot.framesUsed} + snapshot.framesFree,
+                                std::numeric_limits<std::uint32_t>::max()));
+    return {blocks, VXDevice::getSizeOfDisc(blocks),
+            DRMSF::msfWithFrames(frames).descriptionWithFormat(VXTimeFormat)};
 }
 
 }  // namespace kilnware::hosts

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <kilnware/VXDevice.h>
 #include <kilnware/platform/foundation/Value.h>
 
 namespace kilnware::hosts {
@@ -36,6 +37,20 @@ struct Medium {
     std::string holdings() const;
     // Whether the medium can only be written once (CD-R, DVD±R, BD-R).
     bool writeOnce() const;
+    // Whether it is open and holds something, but its sessions cannot be read (libburn's file
+    // that may only be written), so that no session can be added after them.
+    bool sessionsUnreadable() const;
 };
+
+// All a medium holds and can still take, as the hosts show its capacity: on media written in
+// place the room writing over it gives (the snapshot's total); elsewhere, where no block is written
+// twice and that total is 0 once anything is written, what it holds and the room after it (as
+// xorriso's "overall"; a closed disc has no room left).
+struct Capacity {
+    std::uint64_t blocks = 0;
+    std::string size;  // "736.97 MB"
+    std::string time;  // "79:57"
+};
+Capacity capacityOf(const VXDevice::Snapshot& snapshot);
 
 }  // namespace kilnware::hosts

@@ -130,7 +130,10 @@ struct App {
 
 void addSharedOptions(CLI::App& command, Request& request) {
     Options& options = request.options;
-    command.add_option("--recorder", options.recorder, "The recorder to use, by its name")
+    command
+        .add_option("--recorder", options.recorder,
+                    "The recorder to use: its name as kilnware devices shows it, its device "
+                    "(/dev/sr0), or stdio:FILE for a disc image file libburn writes like a DVD")
         ->check(nonEmpty());
     command.add_flag("-y,--yes", options.yes, "Confirm without asking");
     command
@@ -150,9 +153,16 @@ void addSharedOptions(CLI::App& command, Request& request) {
 void build(App& built, Request& request, std::ostream& out) {
     CLI::App& app = built.app;
     app.require_subcommand(0, 1);
+    // The same for every command: scripts tell a refusal (3) from a failure (1).
     app.footer(
-        "Exit status: 0 done, 1 the burn, erase or eject failed, 2 usage error, "
-        "3 nothing was burned (cancelled, or refused before a burn began).");
+        "Exit status:\n"
+        "  0  done: burned, erased, ejected, shown, listed, or checked without finding damage\n"
+        "  1  failed: a burn, erase or eject failed, ls or check could not read the disc or "
+        "image, or check found damage\n"
+        "  2  usage error: an unknown command or option, a wrong value, a file that is not "
+        "there\n"
+        "  3  nothing was done: cancelled, or refused before it began (no such recorder, a "
+        "medium the command cannot take, no --yes without a terminal)");
     app.set_version_flag("--version", std::string("kilnware ") + KILNWARE_VERSION);
     // Hidden: the build makes the manual page and the completions from this very description.
     app.add_flag_callback("--help-man",
@@ -364,11 +374,18 @@ std::string what(const CLI::Error& error) {
 std::optional<std::string> check(Request& request) {
     const Command command = request.command;
     std::error_code error;
-    for (const std::string& path : request.paths) {
+    std::vector<std::string> inputs = request.paths;
+    if (request.discImage) {
+        inputs.push_back(*request.discImage);
+    }
+    // One disc image is named where a folder would be no image at all.
+    const bool imageWanted =
+        command == Command::Image || command == Command::Ls || command == Command::Check;
+    for (const std::string& path : inputs) {
         const auto status = fs::status(path, error);
         const bool folderWanted = command == Command::VideoTs;
         const bool fileWanted =
-            command == Command::Audio || command == Command::Video || command == Command::Image;
+            command == Command::Audio || command == Command::Video || imageWanted;
         if (!fs::exists(status)) {
             return path + ": there is no such " +
                    (folderWanted ? "folder"
@@ -379,7 +396,8 @@ std::optional<std::string> check(Request& request) {
             return path + " is no folder: name the folder that holds VIDEO_TS";
         }
         if (fileWanted && fs::is_directory(status)) {
-            return path + " is a folder: name the files in it";
+            return path + " is a folder: name " +
+                   (imageWanted ? "the disc image file, such as disc.iso" : "the files in it");
         }
     }
     AudioOptions& audio = request.audio;

@@ -12,12 +12,12 @@
 
 namespace kilnware::cli {
 
-// Exit statuses of the command.
+// Exit statuses of the command, the same for every command (the footer of --help tells them).
 enum ExitStatus : int {
     kSucceeded = 0,
-    kFailed = 1,  // the burn, erase or eject failed
+    kFailed = 1,  // a burn, erase or eject failed; ls or check could not read; check found damage
     kUsage = 2,
-    kNothingBurned = 3,  // cancelled, or refused before a burn began
+    kNothingBurned = 3,  // cancelled, or refused before it began: nothing was burned or done
 };
 
 // What every command takes.

@@ -100,8 +100,7 @@ std::shared_ptr<DRDevice> ConsolePanels::choose(DRSetupPanel& panel,
                                    : c.device->displayName() == *choice_.recorder;
         });
         if (named == choices.end()) {
-            return cancel("No recorder is named \"" + *choice_.recorder +
-                          "\". Run \"kilnware devices\" to see the recorders.");
+            return cancel(choice_.noSuchRecorder());
         }
         DeviceChoice verdict = *named;
         if (!verdict.selectable()) {

@@ -17,6 +17,8 @@ namespace kilnware::cli {
 // How the console answers setup panels.
 struct SetupChoice {
     std::optional<std::string> recorder;  // --recorder, as given
+    // Why no recorder is the one --recorder names, with where to look.
+    std::function<std::string()> noSuchRecorder;
     // Whether a recorder is the one --recorder names (its name, device path or libburn address).
     std::function<bool(const platform::DRDevice&)> isNamed;
     bool yes = false;  // --yes: confirm without asking

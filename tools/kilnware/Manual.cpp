@@ -203,11 +203,14 @@ void exitStatus(std::ostream& out, const std::string& footer) {
         return;
     }
     out << ".SH EXIT STATUS\n";
-    std::string list = footer.substr(start + kLead.size());
-    static const std::regex kItem(R"((\d+) (.+?)(?=, \d+ |\.?\s*$))");
-    for (auto it = std::sregex_iterator(list.begin(), list.end(), kItem);
-         it != std::sregex_iterator(); ++it) {
-        out << ".TP\n.B " << (*it)[1] << "\n" << sentence((*it)[2]) << "\n";
+    // One status a line: its number, then what it means.
+    std::istringstream list(footer.substr(start + kLead.size()));
+    static const std::regex kItem(R"(\s*(\d+)\s+(.+?)\s*)");
+    for (std::string line; std::getline(list, line);) {
+        std::smatch item;
+        if (std::regex_match(line, item, kItem)) {
+            out << ".TP\n.B " << item[1] << "\n" << sentence(item[2]) << "\n";
+        }
     }
 }
 

@@ -45,31 +45,34 @@ std::string quoted(const std::string& name) {
 
 }  // namespace
 
-std::unique_ptr<DRDiscContents> Session::contentsToRead(const std::optional<std::string>& image) {
+std::unique_ptr<DRDiscContents> Session::contentsToRead(const std::optional<std::string>& image,
+                                                        int& status) {
     std::string error;
     std::unique_ptr<DRDiscContents> contents;
     if (image) {
         contents = LibburnEngine::contentsOfImage(*image, error);
-    } else if (!options_.recorder) {
-        error = "Name a disc image, or a recorder with --recorder.";
     } else {
+        // The command line names an image or a recorder.
         RunLoop::current()->runUntilIdle();
         auto device = namedRecorder();
-        contents = device ? device->contents(error) : nullptr;
         if (!device) {
-            error = noSuchRecorder();
+            status = refuseToBegin(noSuchRecorder());
+            return nullptr;
         }
+        contents = device->contents(error);
     }
     if (!contents) {
+        status = kFailed;
         result(kFailed, "failed", error, error);
     }
     return contents;
 }
 
 int Session::list(const std::optional<std::string>& image, const std::string& path) {
-    auto contents = contentsToRead(image);
+    int status = kSucceeded;
+    auto contents = contentsToRead(image, status);
     if (!contents) {
-        return kFailed;
+        return status;
     }
     std::string error;
     const auto entries = contents->list(path, error);
@@ -97,9 +100,10 @@ int Session::list(const std::optional<std::string>& image, const std::string& pa
 }
 
 int Session::check(const std::optional<std::string>& image) {
-    auto contents = contentsToRead(image);
+    int status = kSucceeded;
+    auto contents = contentsToRead(image, status);
     if (!contents) {
-        return kFailed;
+        return status;
     }
     std::string error;
     int lastPercent = -1;

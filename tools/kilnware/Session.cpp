@@ -34,6 +34,31 @@ void onInterrupt(int) {
     Task::terminateAll();
 }
 
+// Why libburn cannot take `address` (a device path, or stdio:FILE) as a recorder, in words.
+std::string unusableAddress(const std::string& address) {
+    namespace fs = std::filesystem;
+    constexpr std::string_view kStdio = "stdio:";
+    const bool file = address.starts_with(kStdio);
+    const fs::path path = file ? address.substr(kStdio.size()) : address;
+    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    std::error_code error;
+    const auto status = fs::status(path, error);
+    std::string why;
+    if (fs::is_directory(status)) {
+        why = path.string() +
+              " is a folder: name a file in it, as in stdio:" + (path / "disc.iso").string();
+    } else if (file && !fs::exists(status) && !fs::is_directory(folder, error)) {
+        why = "there is no folder " + folder.string() + " to hold the file";
+    } else if (!file && !fs::exists(status)) {
+        why = "there is no such device";
+    } else {
+        why =
+            "libburn cannot open it (name an optical drive, or stdio:FILE for a disc image "
+            "file)";
+    }
+    return address + " cannot be used as a recorder: " + why + ".";
+}
+
 json text(const std::optional<std::string>& value) {
     return value ? json(*value) : json(nullptr);
 }
@@ -85,6 +110,7 @@ Session::Session(const Options& options, SetupChoice hooks)
     SetupChoice choice = std::move(hooks);
     choice.blockBytes = options.blockBytes;
     choice.recorder = options.recorder;
+    choice.noSuchRecorder = [this] { return noSuchRecorder(); };
     choice.isNamed = [this](const DRDevice& device) { return isNamedRecorder(device); };
     // A dry run writes nothing: it needs no confirmation.
     choice.yes = options.yes || choice.dryRun;
@@ -112,7 +138,7 @@ Session::Session(const Options& options, SetupChoice hooks)
     if (options.recorder &&
         (options.recorder->starts_with("/dev/") || options.recorder->starts_with("stdio:"))) {
         if (!libburnEngine_->addRecorder(*options.recorder)) {
-            output_.problem("libburn cannot use " + *options.recorder + " as a recorder.");
+            unusableRecorder_ = unusableAddress(*options.recorder);
         }
     }
     RunLoop::current()->runUntilIdle();
@@ -184,6 +210,9 @@ std::shared_ptr<DRDevice> Session::namedRecorder() const {
 }
 
 std::string Session::noSuchRecorder() const {
+    if (unusableRecorder_) {
+        return *unusableRecorder_;
+    }
     return "No recorder is named \"" + options_.recorder.value_or("") +
            "\". Run \"kilnware devices\" to see the recorders.";
 }
@@ -211,6 +240,11 @@ void Session::result(int status, const std::string& outcome, const std::string& 
 
 int Session::refuse(const std::string& reason) {
     result(kNothingBurned, "nothing-burned", "Nothing was burned: " + reason, reason);
+    return kNothingBurned;
+}
+
+int Session::refuseToBegin(const std::string& reason) {
+    result(kNothingBurned, "nothing-burned", reason, reason);
     return kNothingBurned;
 }
 
@@ -308,6 +342,7 @@ void Session::printSnapshot(const VXDevice& device) const {
                                  {"blocksFree", one.blocksFree},
                                  {"blocksUsed", one.blocksUsed},
                                  {"blocksOverwritable", one.blocksTotal},
+                                 {"blocksCapacity", hosts::capacityOf(one).blocks},
                                  {"sizeFree", text(one.blocksFreeText)},
                                  {"sizeUsed", text(one.blocksUsedText)},
                                  {"sizeOverwritable", text(one.blocksTotalText)},
@@ -339,7 +374,8 @@ void Session::printSnapshot(const VXDevice& device) const {
         }
         output_.say("Free:        " + show(one.blocksFreeText) + ", " + show(one.mediaFreeTime));
         output_.say("Used:        " + show(one.blocksUsedText) + ", " + show(one.mediaUsedTime));
-        output_.say("Capacity:    " + show(one.blocksTotalText) + ", " + show(one.mediaTotalTime));
+        const hosts::Capacity capacity = hosts::capacityOf(one);
+        output_.say("Capacity:    " + capacity.size + ", " + capacity.time);
         output_.say("Erasable:    " + yesNo(one.mediaIsEarsable) + ", overwritable: " +
                     yesNo(one.mediaIsOverWritable) + ", can eject: " + yesNo(one.deviceCanEject));
     }
@@ -347,6 +383,9 @@ void Session::printSnapshot(const VXDevice& device) const {
 
 int Session::devices(bool watch) {
     logEvents_ = false;  // with --json, the snapshots alone
+    if (unusableRecorder_) {
+        output_.problem(*unusableRecorder_);
+    }
     auto monitor = std::make_shared<VXDevice>();
     bool watching = false;
     NotificationCenter::defaultCenter().addObserver(this, std::string(UpDateDeviceInfo),
@@ -374,9 +413,7 @@ int Session::info() {
     std::shared_ptr<DRDevice> device =
         options_.recorder ? namedRecorder() : (devices.empty() ? nullptr : devices.back());
     if (!device) {
-        result(kFailed, "failed",
-               options_.recorder ? noSuchRecorder() : std::string("There is no recorder."));
-        return kFailed;
+        return refuseToBegin(options_.recorder ? noSuchRecorder() : "There is no recorder.");
     }
     const Dictionary status = device->status();
     const Value& media = status[DRDeviceMediaInfoKey];
@@ -390,6 +427,7 @@ int Session::info() {
     const std::uint64_t used = lookup(media, DRDeviceMediaBlocksUsedKey).uint64Value();
     const std::uint64_t total = lookup(media, DRDeviceMediaBlocksOverwritableKey).uint64Value();
     const Medium medium(media);
+    const hosts::Capacity capacity = hosts::capacityOf(VXDevice::snapshotOf(*device));
     // Data on an overwritable medium is written over, or sessions added after it; a closed disc
     // takes nothing more.
     const std::string state = !present              ? "no medium"
@@ -407,6 +445,7 @@ int Session::info() {
                        {"blocksFree", free},
                        {"blocksUsed", used},
                        {"blocksOverwritable", total},
+                       {"blocksCapacity", capacity.blocks},
                        {"erasable", medium.erasable},
                        {"overwritable", medium.overwritable},
                        {"appendable", medium.appendable},
@@ -426,7 +465,7 @@ int Session::info() {
     }
     output_.say("Medium:      " + text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType") +
                 ", " + state);
-    output_.say("Capacity:    " + size(total));
+    output_.say("Capacity:    " + size(capacity.blocks));
     output_.say("Used:        " + size(used));
     output_.say("Free:        " + size(free) +
                 (medium.appendable && medium.holdsData() ? ", for a new session" : ""));
@@ -478,15 +517,14 @@ int Session::eject() {
     std::shared_ptr<DRDevice> device;
     if (options_.recorder) {
         device = namedRecorder();
-        if (!device) {
-            result(kFailed, "failed", noSuchRecorder());
-            return kFailed;
-        }
     } else if (!monitor->deviceList.empty()) {
         device = monitor->deviceList.back();
     }
-    if (!device || !device->ejectMedia()) {
-        result(kFailed, "failed", "Nothing was ejected: there is no recorder, or it refused.");
+    if (!device) {
+        return refuseToBegin(options_.recorder ? noSuchRecorder() : "There is no recorder.");
+    }
+    if (!device->ejectMedia()) {
+        result(kFailed, "failed", "Nothing was ejected: " + device->displayName() + " refused.");
         return kFailed;
     }
     result(kSucceeded, "done", "Ejected the medium of " + device->displayName() + ".");

@@ -54,6 +54,9 @@ private:
     // The one "result" event, and the last word for the person. `error` is the failure's text.
     void result(int status, const std::string& outcome, const std::string& message,
                 const std::string& error = {}, const std::vector<std::string>& files = {});
+    // Refuses what a command other than a burn would do, before it begins (no such recorder):
+    // the reason, and exit status 3, as for a burn.
+    int refuseToBegin(const std::string& reason);
     void printSnapshot(const VXDevice& device) const;
     // What the command shows of a line of the library's log. On the main thread.
     void showLogLine(const std::string& line, platform::Log::Level level);
@@ -65,19 +68,23 @@ private:
     // address ("stdio:/path/disc.iso", added as a pseudo-drive); null when none is named.
     bool isNamedRecorder(const platform::DRDevice& device) const;
     std::shared_ptr<platform::DRDevice> namedRecorder() const;
-    // Why namedRecorder() found none, with where to look.
+    // Why namedRecorder() found none: why libburn could not take the address named, or where to
+    // look for the names.
     std::string noSuchRecorder() const;
     // Whether Ctrl-C, SIGTERM or SIGHUP came.
     static bool interruptRequested();
-    // What `image`, or else the medium of the recorder named, holds; null after telling why.
+    // What `image`, or else the medium of the recorder named, holds; null after telling why,
+    // with the exit status in `status`.
     std::unique_ptr<platform::DRDiscContents> contentsToRead(
-        const std::optional<std::string>& image);
+        const std::optional<std::string>& image, int& status);
 
     Options options_;
     Output output_;
     std::shared_ptr<platform::LibburnEngine> libburnEngine_;
     std::shared_ptr<ConsolePanels> panels_;
     std::shared_ptr<platform::ImageRecorderEngine> imageEngine_;
+    // Why libburn could not take the address --recorder gave, where it could not.
+    std::optional<std::string> unusableRecorder_;
     bool logEvents_ = true;
     std::size_t logSink_;
 };

@@ -339,9 +339,11 @@ private:
                 medium.content == std::optional<std::string>(DRDeviceMediaContentISO9660)) {
                 return;
             }
-            throw Failure{holds + (medium.appendable
-                                       ? ": a session can be added only to ISO 9660 sessions."
-                                       : ", and it is closed: no session can be added to it.")};
+            throw Failure{holds + (!medium.appendable
+                                       ? ", and it is closed: no session can be added to it."
+                                   : libburn::sessionsUnreadable(medium)
+                                       ? ": " + std::string(kSessionsUnreadable) + "."
+                                       : ": a session can be added only to ISO 9660 sessions.")};
         }
         if (!properties_[DRBurnOverwriteDiscKey].boolValue()) {
             throw Failure{holds + ": it is written over only when the burn asks for it."};

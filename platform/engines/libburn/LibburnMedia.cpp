@@ -146,6 +146,10 @@ DRMediaInfo describeMedium(const MediumReading& reading) {
     return media;
 }
 
+bool sessionsUnreadable(const DRMediaInfo& medium) {
+    return !medium.blank && medium.appendable && !medium.overwritable && medium.sessions.empty();
+}
+
 std::string interconnectForBus(const char* idBus) {
     if (!idBus || !*idBus) {
         return "Unknown";

@@ -114,6 +114,10 @@ struct MediumReading {
 MediumReading readMedium(const Drive& drive);
 // The medium as the engine shows it.
 DRMediaInfo describeMedium(const MediumReading& reading);
+// A medium written in sequence that is open and holds something, but whose sessions libisoburn
+// cannot read (a file that may only be written): nothing of it can be read back, and no session
+// laid out after them (kSessionsUnreadable).
+bool sessionsUnreadable(const DRMediaInfo& medium);
 
 // The sessions and tracks of the medium in `drive`, and whether the newest holds ISO 9660 (and
 // its volume name).

@@ -19,8 +19,10 @@ namespace {
 
 class DriveContents : public DRDiscContents {
 public:
-    DriveContents(std::unique_ptr<Drive> drive, std::function<void()> released)
-        : drive_(std::move(drive)), released_(std::move(released)) {}
+    // `image`: the disc image file read, where it is no recorder's medium.
+    DriveContents(std::unique_ptr<Drive> drive, std::function<void()> released,
+                  std::optional<std::string> image = std::nullopt)
+        : drive_(std::move(drive)), released_(std::move(released)), image_(std::move(image)) {}
     ~DriveContents() override {
         drive_.reset();
         if (released_) {
@@ -84,7 +86,10 @@ private:
     std::optional<std::vector<DRMediaSession>> readSessions(std::string& error) const {
         libburn::MediumReading reading = libburn::readMedium(*drive_);
         if (reading.sessions.empty()) {
-            error = "The medium holds no session to read.";
+            error = image_ ? *image_ + " holds no ISO 9660 session to read."
+                    : libburn::sessionsUnreadable(libburn::describeMedium(reading))
+                        ? "The sessions on the medium cannot be read back."
+                        : "The medium holds no session to read.";
             return std::nullopt;
         }
         return reading.sessions;
@@ -94,6 +99,7 @@ private:
 
     std::unique_ptr<Drive> drive_;
     std::function<void()> released_;
+    std::optional<std::string> image_;
 };
 
 }  // namespace
@@ -125,7 +131,7 @@ std::unique_ptr<DRDiscContents> LibburnEngine::contentsOfImage(const std::string
         error = libburn::lastMessage(path + " cannot be read.");
         return nullptr;
     }
-    return std::make_unique<DriveContents>(std::move(drive), nullptr);
+    return std::make_unique<DriveContents>(std::move(drive), nullptr, path);
 }
 
 }  // namespace kilnware::platform

@@ -142,13 +142,15 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
         << checked.out;
 
     // libburn's write-once media: the file opened for reading only is a closed disc, read back
-    // and refused for every burn; opened for writing only, it is never taken for blank; a stream
-    // (a character device) is a blank one that takes one session, and cannot be read back.
+    // and refused for every burn; opened for writing only, it is never taken for blank, and its
+    // sessions cannot be read back, so none is added after them; a stream (a character device)
+    // is a blank one that takes one session, and cannot be read back.
     const int readOnly = ::open(disc.c_str(), O_RDONLY);  // the command inherits both
     const int writeOnly = ::open(disc.c_str(), O_WRONLY);
     ASSERT_GE(readOnly, 0);
     ASSERT_GE(writeOnly, 0);
     const std::string closed = "stdio:/dev/fd/" + std::to_string(readOnly);
+    const std::string unreadable = "stdio:/dev/fd/" + std::to_string(writeOnly);
     struct WriteOnce {
         std::string recorder;
         const char* flag;
@@ -160,8 +162,9 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
         {closed, nullptr, 3, ", and it is closed: insert a blank disc."},
         {closed, "--append", 3, ", and it is closed: no session can be added to it."},
         {closed, "--overwrite", 3, ", and it is closed: insert a blank disc."},
-        {"stdio:/dev/fd/" + std::to_string(writeOnly), "--overwrite", 3,
-         "; it cannot be written over."},
+        {unreadable, "--overwrite", 3, "; it cannot be written over."},
+        {unreadable, "--append", 3,
+         ": its sessions cannot be read back, so no session can be added after them."},
         {"stdio:/dev/null", "--append", 0, ""},
         {"stdio:/dev/null", "--verify", 1, "cannot read back what it writes"},
     };
@@ -178,6 +181,21 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
     }
     EXPECT_TRUE(has(kilnware({"info", "--recorder", closed}).out, "Medium:      Unknown, closed"));
     EXPECT_EQ(kilnware({"check", "--recorder", closed}).out, checked.out);
+    const auto unread = kilnware({"ls", "--recorder", unreadable});
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_TRUE(has(unread.err, "The sessions on the medium cannot be read back.")) << unread.err;
+    // The capacity of each is what it holds and the room after it (a stream's as libburn has it).
+    for (const std::string& recorder : {closed, unreadable, std::string("stdio:/dev/null")}) {
+        const std::string shown = kilnware({"info", "--recorder", recorder}).out;
+        std::smatch blocks;
+        ASSERT_TRUE(
+            std::regex_search(shown, blocks,
+                              std::regex("Capacity: .*\\((\\d+) blocks\\)\nUsed: .*\\((\\d+) "
+                                         "blocks\\)\nFree: .*\\((\\d+) blocks\\)")))
+            << shown;
+        EXPECT_GT(std::stoull(blocks[1]), 0u) << shown;
+        EXPECT_EQ(std::stoull(blocks[1]), std::stoull(blocks[2]) + std::stoull(blocks[3])) << shown;
+    }
     ::close(readOnly);
     ::close(writeOnly);
     EXPECT_EQ(xorrisoSessions().size(), 3u);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <kilnware/Export.h>
@@ -48,5 +49,11 @@ struct KILNWARE_EXPORT DRMediaInfo {
 
     Dictionary dictionary() const;
 };
+
+// Why no session can be added to an open medium whose sessions cannot be read (libburn's file
+// that may only be written): a session is laid out on the newest one's tree. The engines and the
+// hosts say it alike, after what the medium holds.
+inline constexpr std::string_view kSessionsUnreadable =
+    "its sessions cannot be read back, so no session can be added after them";
 
 }  // namespace kilnware::platform
