@@ -28,7 +28,7 @@ platform/media/DiscImage.cpp~identifier == "NSR02" || identifier == "NSR03"~iden
 platform/engines/virtual/ImageBurn.cpp~if (tracks.size() > 99) {~if (tracks.size() > 100) {~default~discrecording_tests~ImageRecorderImage.BurnsThatCannot
 platform/media/CueImage.cpp~s > 59 || f > 74~s > 59 || f > 75~default~command_tests~RippedCue.WhatCannot
 platform/media/CueImage.cpp~s > 59 || f > 74~s > 60 || f > 74~default~command_tests~RippedCue.WhatCannot
-platform/engines/virtual/ImageBurn.cpp~            ::fsync(output.fd.get()) != 0) {~            false) {~default~discrecording_tests~ImageRecorderImage
+platform/engines/virtual/ImageBurn.cpp~if (::fsync(output.fd.get()) != 0) {~if (false) {~default~discrecording_tests~ImageRecorderImage
 platform/engines/virtual/ImageBurn.cpp~if (!folder || (::fsync(folder.get()) != 0 && errno != EINVAL)) {~if (!folder) {~default~discrecording_tests~ImageRecorderImage
 platform/engines/virtual/ImageBurn.cpp~            flush(*cue);\n            place(*cue);~            place(*cue);\n            flush(*cue);~default~discrecording_tests~ImageRecorderImage
 tools/standins/HdiutilStandIn.cpp~ || ::fsync(image.fd()) != 0) {~ || (::fsync(image.fd()), false)) {~default~standin_tests~HdiutilStandIn.Fails
