@@ -124,8 +124,9 @@ struct App {
         "kilnware"};
     std::map<Command, CLI::App*> commands;
     bool fast = false;
-    // ls: [IMAGE] [PATH], or [PATH] with --recorder; check: [IMAGE].
-    std::vector<std::string> reading;
+    // ls: [IMAGE] [PATH], or [PATH] with --recorder; check: [IMAGE]. ls's second name goes to
+    // `readingPath`, then joins `reading`.
+    std::vector<std::string> reading, readingPath;
 };
 
 void addSharedOptions(CLI::App& command, Request& request) {
@@ -234,14 +235,16 @@ void build(App& built, Request& request, std::ostream& out) {
                                 "Read the disc back and compare after burning");
     c[Command::Data]->add_flag("--verify", request.verify,
                                "Read the disc back against its checksums after burning");
+    for (Command command : {Command::Ls, Command::Check}) {
+        c[command]
+            ->add_option("image", built.reading, "The disc image (none with --recorder)")
+            ->check(names("FILE"))
+            ->expected(0, 1);
+    }
     c[Command::Ls]
-        ->add_option("image-and-path", built.reading,
-                     "[IMAGE] [PATH]: the disc image (none with --recorder), and the folder or "
-                     "file to list (default: /)")
-        ->expected(0, 2);
-    c[Command::Check]
-        ->add_option("image", built.reading, "The disc image (none with --recorder)")
-        ->check(names("FILE"))
+        ->add_option("path", built.readingPath,
+                     "The folder or file on the disc to list (default: /); with --recorder, "
+                     "name it alone")
         ->expected(0, 1);
     MediaRequest& media = request.media;
     for (Command command : {Command::Data, Command::Mp3, Command::Audio, Command::Video,
@@ -562,7 +565,11 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
         std::string said = what(error);
         // CLI11 says "--name: At Most 1 required but received 2" for an option given twice.
         const std::string name = said.substr(0, said.find(':'));
-        if (said.find("received") != std::string::npos && !name.starts_with("-")) {
+        if (said.find("received") != std::string::npos && entry && entry->command == Command::Ls) {
+            said =
+                "name at most a disc image and a folder or file on it to list (with --recorder, "
+                "the folder or file alone)";
+        } else if (said.find("received") != std::string::npos && !name.starts_with("-")) {
             said = "name one " + name + " only";
         } else if (said.find("received") != std::string::npos) {
             said = name + " is given more than once: give it once";
@@ -633,6 +640,7 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
     request.media.sessions = request.command == Command::Data || request.command == Command::Mp3;
     if (request.command == Command::Ls || request.command == Command::Check) {
         std::vector<std::string>& reading = built.reading;
+        reading.insert(reading.end(), built.readingPath.begin(), built.readingPath.end());
         const bool named = request.options.recorder.has_value();
         if (!named && reading.empty()) {
             err << who << ": name a disc image, or a recorder with --recorder, as in: " << who
