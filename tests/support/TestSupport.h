@@ -126,6 +126,15 @@ private:
     void (*previousHandler_)(int);
 };
 
+// Bytes that differ from block to block, so that a misplaced block shows.
+inline std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
+    }
+    return bytes;
+}
+
 // Runs the main run loop until `done` holds, for at most ten seconds.
 bool runUntil(const std::function<bool()>& done);
 

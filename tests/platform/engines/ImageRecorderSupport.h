@@ -25,15 +25,6 @@
 
 namespace kilnware::test {
 
-// Bytes that differ from block to block, so that a misplaced block shows.
-inline std::string pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 7919 + i / 2048) & 0xff);
-    }
-    return bytes;
-}
-
 // A data or disc-image track over a file the test wrote, streamed in whole 2048-byte blocks.
 class FileTrack : public platform::DRTrack {
 public:

@@ -32,15 +32,6 @@ const std::string kUnicodeName = "Grüße ünïcödé.txt";
 // The same name as HFS+ keeps it, decomposed.
 const std::string kUnicodeNameDecomposed = "Gru\u0308\u00DFe u\u0308ni\u0308co\u0308de\u0301.txt";
 
-// Content that never repeats at the lengths the readers step by.
-std::string pattern(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[i] = static_cast<char>((i * 7 + i / 251) % 256);
-    }
-    return text;
-}
-
 bool logHas(const LogCapture& log, const std::string& text) {
     const auto lines = log.lines();
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {

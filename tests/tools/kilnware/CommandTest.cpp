@@ -65,32 +65,19 @@ std::vector<json> events(const std::string& output) {
 }
 
 // A WAV of CD audio lasting `seconds`, silent, its samples a hole in the file: cheap to make
-// whatever its length.
+// whatever its length. libsndfile writes the header; its two sizes are set to the length.
 void sparseCDWav(const std::string& path, std::uint32_t seconds) {
+    test::writeCDWav(path, 0);
+    std::string header = test::readFile(path);
+    ASSERT_EQ(header.substr(36, 4), "data");
     const std::uint32_t bytes = seconds * 176'400;
-    std::string header = "RIFF....WAVEfmt ";
-    const auto put = [&header](std::uint32_t value, int size) {
-        for (int i = 0; i < size; ++i) {
-            header += static_cast<char>(value >> (8 * i) & 0xff);
+    for (const auto& [at, value] : {std::pair{4, 36 + bytes}, std::pair{40, bytes}}) {
+        for (int i = 0; i < 4; ++i) {
+            header[static_cast<std::size_t>(at + i)] = static_cast<char>(value >> (8 * i) & 0xff);
         }
-    };
-    header.replace(4, 4, "");
-    header.insert(4, std::string(4, '\0'));
-    put(16, 4);
-    put(1, 2);  // PCM
-    put(2, 2);
-    put(44100, 4);
-    put(176'400, 4);
-    put(4, 2);
-    put(16, 2);
-    header += "data";
-    put(bytes, 4);
-    const std::uint32_t riff = static_cast<std::uint32_t>(header.size()) - 8 + bytes;
-    for (int i = 0; i < 4; ++i) {
-        header[4 + static_cast<std::size_t>(i)] = static_cast<char>(riff >> (8 * i) & 0xff);
     }
-    test::writeFile(path, header);
-    fs::resize_file(path, header.size() + bytes);
+    test::writeFile(path, header.substr(0, 44));
+    fs::resize_file(path, 44 + std::uint64_t{bytes});
 }
 
 // Each medium of the image recorder, with its true capacity, takes a data disc; each file system
@@ -184,12 +171,10 @@ TEST_F(Command, BadInputGetsAClearAnswerAndWritesNothing) {
         int status;
         std::string said;  // on standard error, or output for a refused medium
     };
+    // (The parser's answers are CommandLineTest's; these show the program's status for them.)
     const Case cases[] = {
         {{"data", dir.file("nothere"), "--yes"}, 2, "nothere"},
-        {{"data", folder, "--fs", "ntfs", "--yes"}, 2, "ntfs"},
         {{"audio", "--yes"}, 2, "name the audio files"},
-        {{"video-ts", "--yes"}, 2, "name the folder"},
-        {{"image", "--yes"}, 2, "name the disc image"},
         {{"audio", dir.file("notes.txt"), "--yes"}, 3, "notes.txt is no audio that can be read"},
         // An audio CD keeps the library's own policy; every other burn takes DVDs and BDs too.
         {{"audio", tone, "--yes", "--image-medium", "dvd-r"}, 3, "That's not a writable CD!"},
@@ -262,35 +247,6 @@ void taggedTone(const std::string& path, const std::vector<std::string>& metadat
     ASSERT_EQ(made.status, 0) << made.err;
 }
 
-// An audio CD with CD-Text, named by options over the file's tags, writes a BIN, a cue sheet and
-// the CD-Text; burned again as it stands it gives the same three files.
-TEST_F(Command, AudioCDWithCDTextComesOutIdenticalBurnedAgain) {
-    taggedTone(dir.file("a.flac"), {"title=Morning", "artist=The Band", "album=Days"});
-    test::writeCDWav(dir.file("b.wav"), 44100 * 5);
-    auto audio = kilnware({"audio", dir.file("a.flac"), dir.file("b.wav"), "--cd-text", "--title",
-                           "Mix", "--performer", "Band", "--track-title", "First", "--pregap", "0",
-                           "--pregap", "150", "--yes", "--image-dir", out});
-    ASSERT_EQ(audio.status, 0) << audio.out << audio.err;
-    EXPECT_EQ(written(), (std::vector<std::string>{"Mix.bin", "Mix.cdt", "Mix.cue"}));
-    const std::string cue = test::readFile(out + "/Mix.cue");
-    for (const char* text : {"TITLE \"Mix\"", "TITLE \"First\"", "PERFORMER \"Band\"",
-                             "TITLE \"b\""}) {  // the last, the file's own name
-        EXPECT_NE(cue.find(text), std::string::npos) << text << "\n" << cue;
-    }
-    for (const char* tag : {"Days", "Morning"}) {
-        EXPECT_EQ(cue.find(tag), std::string::npos) << tag << "\n" << cue;
-    }
-    // Two seconds padded to the four a track takes at least, then five; the pre-gap is not stored.
-    EXPECT_EQ(fs::file_size(out + "/Mix.bin"), (300u + 375u) * 2352u);
-    auto copy =
-        kilnware({"image", out + "/Mix.cue", "--verify", "--yes", "--image-dir", dir.file("two")});
-    ASSERT_EQ(copy.status, 0) << copy.out << copy.err;
-    for (const std::string name : {"Mix.bin", "Mix.cue", "Mix.cdt"}) {
-        EXPECT_EQ(test::readFile(dir.file("two/" + name)), test::readFile(out + "/" + name))
-            << name;
-    }
-}
-
 // CD-Text comes from the files' tags where no option names it, made safe for the cue sheet.
 TEST_F(Command, CdTextComesFromTagsWhereNoOptionNamesIt) {
     taggedTone(dir.file("a.flac"), {"title=Morning", "artist=The Band", "album=Days"});
@@ -318,11 +274,13 @@ TEST_F(Command, CdTextComesFromTagsWhereNoOptionNamesIt) {
               1);
 }
 
-// Gaps as a CD's tracks have them: two seconds before each track unless asked otherwise, track 1's
-// being the pause every disc has, so that cdrdao reads the cue sheet as a recorder burns the
-// disc. --performer names the disc; each track keeps its file's artist.
-TEST_F(Command, AudioGapsAndPerformersAsTheCustomIs) {
-    taggedTone(dir.file("a.flac"), {"artist=Solo"});
+// An audio CD with CD-Text writes a BIN, a cue sheet and the CD-Text, named by options over the
+// files' tags; burned again as it stands it gives the same three files. Gaps as a CD's tracks have
+// them: two seconds before each track unless asked otherwise, track 1's being the pause every disc
+// has, so that cdrdao reads the cue sheet as a recorder burns the disc; the pre-gap is not stored
+// in the BIN. --performer names the disc; each track keeps its file's artist.
+TEST_F(Command, AudioCDWithCDTextAndGapsAsTheCustomIs) {
+    taggedTone(dir.file("a.flac"), {"title=Morning", "artist=Solo", "album=Days"});
     test::writeCDWav(dir.file("b.wav"), 44100 * 5);
     struct Case {
         std::vector<std::string> options;
@@ -338,20 +296,37 @@ TEST_F(Command, AudioGapsAndPerformersAsTheCustomIs) {
         SCOPED_TRACE(::testing::PrintToString(c.options));
         const std::string folder = dir.file("run" + std::to_string(++run));
         std::vector<std::string> arguments{
-            "audio", dir.file("a.flac"), dir.file("b.wav"), "--title",     "Mix", "--performer",
-            "Band",  "--cd-text",        "--yes",           "--image-dir", folder};
+            "audio", dir.file("a.flac"), dir.file("b.wav"), "--title",   "Mix",   "--performer",
+            "Band",  "--track-title",    "First",           "--cd-text", "--yes", "--image-dir",
+            folder};
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
         const auto burned = kilnware(arguments);
         ASSERT_EQ(burned.status, 0) << burned.err;
+        EXPECT_EQ(test::filesIn(folder),
+                  (std::vector<std::string>{"Mix.bin", "Mix.cdt", "Mix.cue"}));
         const test::Toc toc = test::cdrdaoToc(folder + "/Mix.cue");
         ASSERT_EQ(toc.tracks.size(), 2u) << toc.said;
         EXPECT_EQ(toc.tracks[0].preGap, c.gaps[0]) << toc.said;
         EXPECT_EQ(toc.tracks[1].preGap, c.gaps[1]) << toc.said;
         EXPECT_EQ(toc.tracks[1].start - toc.tracks[0].end, c.gaps[1]) << toc.said;
-        const auto lines = test::lines(test::readFile(folder + "/Mix.cue"));
-        for (const char* line : {"PERFORMER \"Band\"", "    PERFORMER \"Solo\""}) {
+        const std::string cue = test::readFile(folder + "/Mix.cue");
+        const auto lines = test::lines(cue);
+        for (const char* line : {"TITLE \"Mix\"", "PERFORMER \"Band\"", "    TITLE \"First\"",
+                                 "    PERFORMER \"Solo\"", "    TITLE \"b\""}) {  // b: its name
             EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
         }
+        for (const char* tag : {"Days", "Morning"}) {
+            EXPECT_EQ(cue.find(tag), std::string::npos) << tag << "\n" << cue;
+        }
+        // Two seconds padded to the four a track takes at least, then five.
+        EXPECT_EQ(fs::file_size(folder + "/Mix.bin"), (300u + 375u) * 2352u);
+    }
+    auto copy = kilnware(
+        {"image", dir.file("run1/Mix.cue"), "--verify", "--yes", "--image-dir", dir.file("two")});
+    ASSERT_EQ(copy.status, 0) << copy.out << copy.err;
+    for (const std::string name : {"Mix.bin", "Mix.cue", "Mix.cdt"}) {
+        EXPECT_EQ(test::readFile(dir.file("two/" + name)), test::readFile(dir.file("run1/" + name)))
+            << name;
     }
 }
 
@@ -408,37 +383,6 @@ TEST_F(Command, JsonEventsFollowTheirSchema) {
     EXPECT_NE(events(erase.out).back()["error"].get<std::string>().find("no medium this command "
                                                                         "can erase"),
               std::string::npos);
-}
-
-// The image recorder's medium shown, erased where it can be, and ejected.
-TEST_F(Command, DevicesInfoEraseAndEject) {
-    auto plain = kilnware({"devices"});
-    EXPECT_NE(plain.out.find("736.97 MB, 79:57"), std::string::npos) << plain.out;
-
-    auto info = kilnware({"info", "--json", "--image-medium", "bd-re"});
-    ASSERT_EQ(info.status, 0);
-    const auto shown = json::parse(info.out);
-    EXPECT_EQ(shown["type"], "BDRE");
-    EXPECT_EQ(shown["blocksFree"], 12219392);
-    EXPECT_EQ(shown["erasable"], true);
-    EXPECT_EQ(kilnware({"erase", "--full", "--yes", "--image-medium", "bd-re"}).status, 0);
-    auto erase = kilnware({"erase", "--yes", "--image-medium", "cd-rw"});
-    EXPECT_EQ(erase.status, 0) << erase.out << erase.err;
-    EXPECT_NE(erase.out.find("The erase is done."), std::string::npos) << erase.out;
-    EXPECT_EQ(kilnware({"eject"}).status, 0);
-}
-
-// A data disc on a libburn pseudo-drive, reached by its address, and its image burned again as it
-// stands on the image recorder (read back). (That a simulation writes nothing is the engine's to
-// test; JsonEventsFollowTheirSchema shows that --simulate reaches the burn.)
-TEST_F(Command, PseudoDriveBurnsAndItsImageBurnsAgain) {
-    const std::string disc = dir.file("disc.iso");
-    auto data = kilnware(
-        {"data", dir.file("folder"), "--name", "Pseudo", "--yes", "--recorder", "stdio:" + disc});
-    ASSERT_EQ(data.status, 0) << data.out << data.err;
-    auto copy = kilnware({"image", disc, "--verify", "--yes", "--image-dir", out});
-    ASSERT_EQ(copy.status, 0) << copy.out << copy.err;
-    EXPECT_EQ(test::readFile(out + "/Pseudo.iso"), test::readFile(disc));
 }
 
 // A layout that does not fit is refused before the burn begins, in the units people think in;
@@ -542,6 +486,7 @@ TEST_F(Command, DryRunShowsEveryBurnAndWritesNothing) {
 }
 
 // Every recorder the engines offer is listed, in JSON with its counts beside the library's texts.
+// (Burns on the pseudo-drive are SessionsTest's; an image burned again, ImageRecorderImageTest's.)
 TEST_F(Command, DevicesListsEveryRecorder) {
     const std::string pseudo = "stdio:" + dir.file("pseudo.iso");
     const auto plain = kilnware({"devices", "--recorder", pseudo});
@@ -559,6 +504,16 @@ TEST_F(Command, DevicesListsEveryRecorder) {
     EXPECT_EQ(image["framesFree"], 359848);
     EXPECT_EQ(image["timeFree"], "79:57");
     EXPECT_EQ(image["type"], "CDR");
+    EXPECT_NE(plain.out.find("736.97 MB, 79:57"), std::string::npos) << plain.out;
+    // Another medium shown, erased in full, and ejected.
+    auto info = kilnware({"info", "--json", "--image-medium", "bd-re"});
+    ASSERT_EQ(info.status, 0);
+    const auto shown = json::parse(info.out);
+    EXPECT_EQ(shown["type"], "BDRE");
+    EXPECT_EQ(shown["blocksFree"], 12219392);
+    EXPECT_EQ(shown["erasable"], true);
+    EXPECT_EQ(kilnware({"erase", "--full", "--yes", "--image-medium", "bd-re"}).status, 0);
+    EXPECT_EQ(kilnware({"eject"}).status, 0);
 }
 
 // An audio CD, and a video DVD whose work files beside its MPEG file go too.
