@@ -42,6 +42,9 @@ platform/panels/Panels.cpp~        NotificationCenter::defaultCenter().post(will
 platform/panels/Panels.cpp~    NotificationCenter::defaultCenter().post(didFinish);\n~~default~discrecording_tests library_tests~ProgressPanel|BurnSession
 platform/discrecording/DROperation.cpp~    if (abortRequested() || terminateAllCalls() != stopMark_) {~    if (terminateAllCalls() != stopMark_) {~default~discrecording_tests library_tests~ProgressPanel|BurnSession|ImageRecorderAudio
 platform/discrecording/DRBurn.cpp~void DRBurn::setProperties(Dictionary properties) {\n    std::lock_guard lock(mutex_);~void DRBurn::setProperties(Dictionary properties) {~tsan~discrecording_tests~SetupPanel
+tools/desktop/ProgressDialog.cpp~    resize(width(), heightForWidth(width()));\n~~default~desktop_tests~Desktop.AFailingTool
+tools/desktop/AudioPage.cpp~performers.size() == 1 ? *performers.begin() : QString()~QString()~default~desktop_tests~Desktop.AnAudioCd
+tools/desktop/CommandLine.cpp~    if (qEnvironmentVariableIsEmpty("DISPLAY") &&~    if (false && qEnvironmentVariableIsEmpty("DISPLAY") &&~default~kilnware-desktop~Desktop.PressedThrough
 tools/desktop/Mailbox.cpp~job = std::move(jobs_.front());\n            jobs_.pop_front();~job = std::move(jobs_.back());\n            jobs_.pop_back();~default~desktop_tests kilnware-desktop~Desktop
 Kilnware/VXBurn.cpp~"Burn finished fine"~"Burn finished well"~default~library_tests~BurnSession
 Kilnware/VideoDVD.cpp~": it is no work of an earlier video DVD burn"~": it is no work of an earlier burn"~default~library_tests~VideoDVD
