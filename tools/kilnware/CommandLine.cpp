@@ -124,8 +124,9 @@ struct App {
         "kilnware"};
     std::map<Command, CLI::App*> commands;
     bool fast = false;
-    // ls: [IMAGE] [PATH], or [PATH] with --recorder; check: [IMAGE].
-    std::vector<std::string> reading;
+    // ls: [IMAGE] [PATH], or [PATH] with --recorder; check: [IMAGE]. One name each: an optional
+    // positional list would take every name.
+    std::optional<std::string> readFirst, readSecond;
 };
 
 void addSharedOptions(CLI::App& command, Request& request) {
@@ -234,15 +235,14 @@ void build(App& built, Request& request, std::ostream& out) {
                                 "Read the disc back and compare after burning");
     c[Command::Data]->add_flag("--verify", request.verify,
                                "Read the disc back against its checksums after burning");
-    c[Command::Ls]
-        ->add_option("image-and-path", built.reading,
-                     "[IMAGE] [PATH]: the disc image (none with --recorder), and the folder or "
-                     "file to list (default: /)")
-        ->expected(0, 2);
-    c[Command::Check]
-        ->add_option("image", built.reading, "The disc image (none with --recorder)")
-        ->check(names("FILE"))
-        ->expected(0, 1);
+    for (Command command : {Command::Ls, Command::Check}) {
+        c[command]
+            ->add_option("image", built.readFirst, "The disc image (none with --recorder)")
+            ->check(names("FILE"));
+    }
+    c[Command::Ls]->add_option("path", built.readSecond,
+                               "The folder or file on the disc to list (default: /); with "
+                               "--recorder, name it alone");
     MediaRequest& media = request.media;
     for (Command command : {Command::Data, Command::Mp3, Command::Audio, Command::Video,
                             Command::VideoTs, Command::Image}) {
@@ -573,7 +573,8 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
         err << who << ": " << said << '\n';
         return {std::nullopt, kUsage};
     } catch (const CLI::ExtrasError& error) {
-        // Only a command that names no files gets here: the others take every argument.
+        // A command that names no files, or ls and check given more names than they take: the
+        // others take every argument.
         std::string said = what(error);
         said = said.substr(said.find(": ") == std::string::npos ? 0 : said.find(": ") + 2);
         // What was left over, in the order given.
@@ -586,9 +587,17 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
                 }
             }
         }
+        std::string takes;
+        if (entry) {
+            for (const CLI::Option* name : built.commands[entry->command]->get_options(
+                     [](const CLI::Option* option) { return option->get_positional(); })) {
+                takes += (takes.empty() ? "one " : " and one ") + name->get_name();
+            }
+        }
         err << who << ": "
-            << (entry ? std::string(entry->name) + " takes no files or folders, "
-                      : std::string("there is nothing to do with "))
+            << (!entry          ? std::string("there is nothing to do with ")
+                : takes.empty() ? std::string(entry->name) + " takes no files or folders, "
+                                : std::string(entry->name) + " takes " + takes + " at most, ")
             << "so not: " << said << " (" << who << " --help tells what it takes)\n";
         return {std::nullopt, kUsage};
     } catch (const CLI::ParseError& error) {
@@ -632,7 +641,12 @@ Parsed parseCommandLine(const std::vector<std::string>& arguments, std::ostream&
     }
     request.media.sessions = request.command == Command::Data || request.command == Command::Mp3;
     if (request.command == Command::Ls || request.command == Command::Check) {
-        std::vector<std::string>& reading = built.reading;
+        std::vector<std::string> reading;
+        for (const auto& name : {built.readFirst, built.readSecond}) {
+            if (name) {
+                reading.push_back(*name);
+            }
+        }
         const bool named = request.options.recorder.has_value();
         if (!named && reading.empty()) {
             err << who << ": name a disc image, or a recorder with --recorder, as in: " << who

@@ -90,7 +90,7 @@ TEST(LibburnRecorderProfiles, RewritablesAreBlankedOrFormattedAndUnknownProfiles
 TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSays) {
     constexpr auto b = burn::BURN_DISC_BLANK, a = burn::BURN_DISC_APPENDABLE,
                    f = burn::BURN_DISC_FULL;
-    // flags: b blank, a appendable, o overwritable, e erasable
+    // flags: b blank, a appendable, o overwritable, e erasable, u sessions unreadable
     struct Row {
         const char* what;
         libburn::MediumReading reading;
@@ -112,7 +112,7 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
     const Row rows[] = {
         {"blank CD-R", {b, 0x09, 1, 700 << 20, 0}, 358400, 0, 0, "ba"},
         {"appendable CD-RW",
-         {a, 0x0a, 1, 100 << 20, 1000},
+         {a, 0x0a, 1, 100 << 20, 1000, a, -1, sessions({{0, 1000, false}})},
          51200,
          1000,
          0,
@@ -122,7 +122,7 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
         {"closed DVD-RW", {f, 0x14, 1, 0, 2000}, 0, 2000, 0, "e", DRDeviceMediaContentData},
         {"DVD-RW to overwrite", {b, 0x13, 1, 4 * gib, 2'295'104}, 2'097'152, 0, 2'097'152, "baoe"},
         {"appendable BD-R",
-         {a, 0x41, 1, 20 * gib, 5000},
+         {a, 0x41, 1, 20 * gib, 5000, a, -1, sessions({{0, 5000, false}})},
          10'485'760,
          5000,
          0,
@@ -135,6 +135,8 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
         {"file of 40 blocks", {b, stdio, 2, gib, 40}, 524'288, 40, 524'288, "ao"},
         {"empty file", {b, stdio, 2, gib, 0}, 524'288, 0, 524'288, "bao"},
         {"write-only stream", {b, stdio, 3, gib, -1}, 524'288, 0, 0, "ba"},
+        // A file that may only be written holds sessions nothing can read, nor add one after.
+        {"write-only file", {a, stdio, 5, gib, 66}, 524'288, 66, 0, "au", DRDeviceMediaContentData},
         // What libisoburn sees: on files, sessions (whose space counts after the last), nothing
         // in the first blocks (blank, however long), or a file system or data (written over).
         {"file of zeros", {b, stdio, 2, gib, 40, b}, 524'288, 40, 524'288, "bao"},
@@ -185,7 +187,8 @@ TEST(LibburnRecorderProfiles, MediumStateSpaceAndWritabilityFollowWhatLibburnSay
         EXPECT_EQ(media.blocksOverwritable, row.overwritableBlocks);
         const std::string flags = std::string(media.blank ? "b" : "") +
                                   (media.appendable ? "a" : "") + (media.overwritable ? "o" : "") +
-                                  (media.erasable ? "e" : "");
+                                  (media.erasable ? "e" : "") +
+                                  (libburn::sessionsUnreadable(media) ? "u" : "");
         EXPECT_EQ(flags, row.flags);
         EXPECT_EQ(media.content,
                   row.content ? std::optional<std::string>(row.content) : std::nullopt);

@@ -181,6 +181,7 @@ TEST_F(CommandLine, MistakesGetAnAnswerThatSaysWhatToDo) {
         {{"data", folder, "--speed", "1e-9"}, ""},  // the medium decides
         {{"ls"}, "name a disc image, or a recorder with --recorder"},
         {{"ls", dir.file("nothere.iso")}, "nothere.iso: there is no such file"},
+        {{"ls", file, "/a", "/b"}, "ls takes one image and one path at most, so not: /b"},
         {{"check", folder}, "is a folder: name the disc image file"},
         {{"check", file, "--recorder", "stdio:" + file}, "name no disc image as well"},
         {{"ls", file, "/a", "--recorder", "stdio:" + file}, "name only the folder to list"},
