@@ -45,6 +45,7 @@ platform/discrecording/DRBurn.cpp~void DRBurn::setProperties(Dictionary properti
 tools/desktop/ProgressDialog.cpp~    resize(width(), heightForWidth(width()));\n~~default~desktop_tests~Desktop.AFailingTool
 tools/desktop/AudioPage.cpp~performers.size() == 1 ? *performers.begin() : QString()~QString()~default~desktop_tests~Desktop.AnAudioCd
 tools/desktop/CommandLine.cpp~    if (qEnvironmentVariableIsEmpty("DISPLAY") &&~    if (false && qEnvironmentVariableIsEmpty("DISPLAY") &&~default~kilnware-desktop~Desktop.PressedThrough
+tools/desktop/MainWindow.cpp~room.left = !target->holds.isEmpty();~room.left = false;~default~desktop_tests~Desktop.ASession
 tools/desktop/Mailbox.cpp~job = std::move(jobs_.front());\n            jobs_.pop_front();~job = std::move(jobs_.back());\n            jobs_.pop_back();~default~desktop_tests kilnware-desktop~Desktop
 Kilnware/VXBurn.cpp~"Burn finished fine"~"Burn finished well"~default~library_tests~BurnSession
 Kilnware/VideoDVD.cpp~": it is no work of an earlier video DVD burn"~": it is no work of an earlier burn"~default~library_tests~VideoDVD

@@ -13,6 +13,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "AudioPage.h"
 #include "DiscDialog.h"
 #include "Library.h"
@@ -203,15 +205,21 @@ void MainWindow::recordersChanged(const QVector<Recorder>& recorders,
             target = &recorder;
         }
     }
-    const std::uint64_t bytes = target ? target->blocksTotal * 2048 : 0;
-    // A pseudo-drive's file is named by its path alone.
-    const QString words =
-        !target ? QString()
-        : target->mediaType == "File"
-            ? target->name
-            : tr("%1 in %2").arg(RecorderList::mediumWords(target->mediaType), target->name);
+    Room room;
+    if (target) {
+        // A pseudo-drive's file is named by its path alone.
+        room.medium =
+            target->mediaType == "File"
+                ? target->name
+                : tr("%1 in %2").arg(RecorderList::mediumWords(target->mediaType), target->name);
+        // A disc that holds data takes a new session in the room after it; written over it
+        // would hold more, which the setup asks about.
+        room.left = !target->holds.isEmpty();
+        const std::uint64_t taken = room.left ? target->blocksUsed : 0;
+        room.bytes = (target->blocksTotal - std::min(taken, target->blocksTotal)) * 2048;
+    }
     for (ProjectPage* page : {static_cast<ProjectPage*>(mp3_), static_cast<ProjectPage*>(data_)}) {
-        page->setMedium(bytes, words);
+        page->setRoom(room);
     }
 }
 

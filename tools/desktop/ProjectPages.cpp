@@ -64,9 +64,8 @@ SizeBar::SizeBar(const QString& accessibleName, QWidget* parent) : QWidget(paren
     redraw();
 }
 
-void SizeBar::setMedium(std::uint64_t bytes, const QString& words) {
-    capacity_ = bytes;
-    medium_ = words;
+void SizeBar::setRoom(const Room& room) {
+    room_ = room;
     redraw();
 }
 
@@ -95,18 +94,23 @@ void SizeBar::redraw() {
         bar_->setFormat(QString());
         return;
     }
-    fits_ = capacity_ == 0 || size_ <= capacity_;
+    const std::uint64_t capacity = room_.bytes;
+    fits_ = capacity == 0 || size_ <= capacity;
     const double share =
-        capacity_ > 0 ? static_cast<double>(size_) / static_cast<double>(capacity_) : 0;
+        capacity > 0 ? static_cast<double>(size_) / static_cast<double>(capacity) : 0;
     bar_->setValue(static_cast<int>(std::min(share, 1.0) * 1000));
     bar_->setFormat(bytesText(size_));
-    if (capacity_ == 0) {
-        words_->setText(tr("%1; no medium to measure it against.").arg(bytesText(size_)));
+    const QString size = bytesText(size_);
+    const QString room = bytesText(capacity);
+    if (capacity == 0) {
+        words_->setText(tr("%1; no medium to measure it against.").arg(size));
     } else if (fits_) {
-        words_->setText(tr("%1 of %2 (%3).").arg(bytesText(size_), bytesText(capacity_), medium_));
+        words_->setText(room_.left ? tr("%1 of the %2 left (%3).").arg(size, room, room_.medium)
+                                   : tr("%1 of %2 (%3).").arg(size, room, room_.medium));
     } else {
-        words_->setText(tr("%1 does not fit: %2 holds %3.")
-                            .arg(bytesText(size_), medium_, bytesText(capacity_)));
+        words_->setText(room_.left
+                            ? tr("%1 does not fit: %2 has %3 left.").arg(size, room_.medium, room)
+                            : tr("%1 does not fit: %2 holds %3.").arg(size, room_.medium, room));
     }
 }
 
@@ -288,8 +292,8 @@ bool FilesPage::measuring() const {
     return measure_->isActive() || measured_ != generation_;
 }
 
-void FilesPage::setMedium(std::uint64_t bytes, const QString& words) {
-    size_->setMedium(bytes, words);
+void FilesPage::setRoom(const Room& room) {
+    size_->setRoom(room);
 }
 
 void FilesPage::dragEnterEvent(QDragEnterEvent* event) {

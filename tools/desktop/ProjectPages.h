@@ -23,6 +23,14 @@ class Library;
 // The local files a drag from a file manager carries.
 QStringList localFiles(const QMimeData* data);
 
+// The room a disc is measured against: the medium's capacity, or what is left after the sessions
+// it holds, where a new one would go.
+struct Room {
+    std::uint64_t bytes = 0;
+    QString medium;  // in words: "CD-R in Kilnware Image Recorder"
+    bool left = false;
+};
+
 // One kind of disc the user puts together: a page of the main window.
 class ProjectPage : public QWidget {
     Q_OBJECT
@@ -37,11 +45,8 @@ public:
     virtual void addPaths(const QStringList& paths) = 0;
     // Whether the library still measures what was added.
     virtual bool measuring() const { return false; }
-    // The capacity of the medium the disc is measured against, and its words.
-    virtual void setMedium(std::uint64_t bytes, const QString& words) {
-        Q_UNUSED(bytes);
-        Q_UNUSED(words);
-    }
+    // The room on the medium the disc is measured against.
+    virtual void setRoom(const Room& room) { Q_UNUSED(room); }
 
 signals:
     void changed();
@@ -53,7 +58,7 @@ class SizeBar : public QWidget {
 
 public:
     explicit SizeBar(const QString& accessibleName, QWidget* parent = nullptr);
-    void setMedium(std::uint64_t bytes, const QString& words);
+    void setRoom(const Room& room);
     void setMeasuring();
     void setSize(std::uint64_t bytes);
     void setProblem(const QString& why);
@@ -63,8 +68,7 @@ private:
     void redraw();
     QProgressBar* bar_;
     QLabel* words_;
-    std::uint64_t capacity_ = 0;
-    QString medium_;
+    Room room_;
     std::uint64_t size_ = 0;
     bool known_ = false;
     bool fits_ = true;
@@ -80,7 +84,7 @@ public:
     Project project() const override;
     QString notReady() const override;
     void addPaths(const QStringList& paths) override;
-    void setMedium(std::uint64_t bytes, const QString& words) override;
+    void setRoom(const Room& room) override;
     bool measuring() const override;
 
 protected:

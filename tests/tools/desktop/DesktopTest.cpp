@@ -370,6 +370,9 @@ TEST_F(Desktop, ASessionIsAddedToADiscImageFileWhichIsThenListedAndChecked) {
     named<QAbstractButton>(window.get(), "Remove")->click();
     window->openProject(Project::Kind::Data, {work.filePath("Two")});
     ASSERT_TRUE(waitFor([&] { return recorderCard().contains("ISO 9660"); }));
+    // Measured against the room after the first session.
+    EXPECT_TRUE(waitFor([&] { return recorderCard().contains(" left (" + recorder + ")."); }))
+        << recorderCard().toStdString();
     pressBurn();
     EXPECT_TRUE(refused(recorder).contains("add a session to it"))
         << refused(recorder).toStdString();
