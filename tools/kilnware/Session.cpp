@@ -1,5 +1,6 @@
 #include "Session.h"
 
+#include "ContentPolicy.h"
 #include "HostBurn.h"
 #include "Medium.h"
 
@@ -463,8 +464,12 @@ int Session::info() {
         output_.say("Medium:      none");
         return kSucceeded;
     }
-    output_.say("Medium:      " + text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType") +
-                ", " + state);
+    // libburn knows no disc type for a pseudo-drive's medium: it is the file that is written.
+    std::string type = text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType");
+    if (type == "Unknown" && hosts::ContentPolicy::pseudoDrive(*device)) {
+        type = "a file";
+    }
+    output_.say("Medium:      " + type + ", " + state);
     output_.say("Capacity:    " + size(capacity.blocks));
     output_.say("Used:        " + size(used));
     output_.say("Free:        " + size(free) +

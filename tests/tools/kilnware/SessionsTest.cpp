@@ -179,7 +179,7 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_TRUE(has(run.err, c.says)) << run.err;
     }
-    EXPECT_TRUE(has(kilnware({"info", "--recorder", closed}).out, "Medium:      Unknown, closed"));
+    EXPECT_TRUE(has(kilnware({"info", "--recorder", closed}).out, "Medium:      a file, closed"));
     EXPECT_EQ(kilnware({"check", "--recorder", closed}).out, checked.out);
     const auto unread = kilnware({"ls", "--recorder", unreadable});
     EXPECT_EQ(unread.status, 1);
