@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,10 @@ std::string lastMessage(const std::string& fallback) {
     int osErrno = 0;
     while (burn_msgs_obtain(minimum, &code, message, &osErrno, severity) == 1) {
         text = std::string("libburn: ") + message;
+        // The system's reason ("No space left on device") is what the user can act on.
+        if (osErrno != 0) {
+            text += " (" + std::error_code(osErrno, std::generic_category()).message() + ")";
+        }
     }
     return text;
 }

@@ -167,6 +167,7 @@ TEST_F(Sessions, AppendedSessionsAreReadEverywhereCheckedAndOnlyOverwrittenWhenA
          ": its sessions cannot be read back, so no session can be added after them."},
         {"stdio:/dev/null", "--append", 0, ""},
         {"stdio:/dev/null", "--verify", 1, "cannot read back what it writes"},
+        {"stdio:/dev/full", nullptr, 1, "(No space left on device)"},
     };
     for (const WriteOnce& c : writeOnce) {
         SCOPED_TRACE(c.recorder + " " + (c.flag ? c.flag : ""));
