@@ -196,6 +196,12 @@ private:
     LibraryThread& thread_;
 };
 
+// libburn knows no disc type for a pseudo-drive's medium: it is the file that is written.
+QString mediumType(const DRDevice& device, const VXDevice::Snapshot& snapshot) {
+    return hosts::ContentPolicy::pseudoDrive(device) ? QStringLiteral("File")
+                                                     : qText(snapshot.mediaType);
+}
+
 }  // namespace
 
 void LibraryThread::start(const QString& imageFolder) {
@@ -267,15 +273,6 @@ ImageRecorderSettings LibraryThread::imageRecorderSettings() const {
     return {index < names.size() ? qText(names[index]) : QString(),
             qText(recorder->outputFolder())};
 }
-
-namespace {
-// libburn knows no disc type for a pseudo-drive's medium: it is the file that is written.
-QString mediumType(const DRDevice& device, const VXDevice::Snapshot& snapshot) {
-    return hosts::ContentPolicy::pseudoDrive(device) && snapshot.mediaType == "Unknown"
-               ? QStringLiteral("File")
-               : qText(snapshot.mediaType);
-}
-}  // namespace
 
 void LibraryThread::publishRecorders() {
     QVector<Recorder> recorders;

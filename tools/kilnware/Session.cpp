@@ -465,10 +465,9 @@ int Session::info() {
         return kSucceeded;
     }
     // libburn knows no disc type for a pseudo-drive's medium: it is the file that is written.
-    std::string type = text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType");
-    if (type == "Unknown" && hosts::ContentPolicy::pseudoDrive(*device)) {
-        type = "a file";
-    }
+    const std::string type = hosts::ContentPolicy::pseudoDrive(*device)
+                                 ? "a file"
+                                 : text(lookup(media, DRDeviceMediaTypeKey), "DRDeviceMediaType");
     output_.say("Medium:      " + type + ", " + state);
     output_.say("Capacity:    " + size(capacity.blocks));
     output_.say("Used:        " + size(used));
