@@ -46,7 +46,7 @@ tools/desktop/ProgressDialog.cpp~    resize(width(), heightForWidth(width()));\n
 tools/desktop/AudioPage.cpp~performers.size() == 1 ? *performers.begin() : QString()~QString()~default~desktop_tests~Desktop.AnAudioCd
 tools/desktop/CommandLine.cpp~    if (qEnvironmentVariableIsEmpty("DISPLAY") &&~    if (false && qEnvironmentVariableIsEmpty("DISPLAY") &&~default~kilnware-desktop~Desktop.PressedThrough
 tools/desktop/MainWindow.cpp~room.left = !target->holds.isEmpty();~room.left = false;~default~desktop_tests~Desktop.ASession
-tools/desktop/Library.cpp~return hosts::ContentPolicy::pseudoDrive(device) ?~return false ?~default~desktop_tests~Desktop.ASession
+tools/desktop/Library.cpp~return hosts::ContentPolicy::pseudoDrive(device) ?~return hosts::ContentPolicy::pseudoDrive(device) && false ?~default~desktop_tests~Desktop.ASession
 platform/engines/libburn/LibburnDrive.cpp~        if (osErrno != 0) {~        if (false) {~default~command_tests~Sessions.Appended
 tools/desktop/Mailbox.cpp~job = std::move(jobs_.front());\n            jobs_.pop_front();~job = std::move(jobs_.back());\n            jobs_.pop_back();~default~desktop_tests kilnware-desktop~Desktop
 Kilnware/VXBurn.cpp~"Burn finished fine"~"Burn finished well"~default~library_tests~BurnSession
